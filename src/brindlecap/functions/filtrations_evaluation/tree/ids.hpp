@@ -1,0 +1,117 @@
+#pragma once
+// Identifier sets over a pool's key index.
+//
+// A pool owns a KeyIndex (identifiers in pool order plus a hash index). Sets built against the
+// same index are bitmaps over its positions, so the set algebra of a filter tree costs a few
+// word operations per 64 signals; identifiers outside the index (a caller's foreign ids) are
+// kept aside, sorted. Semantically an IdSet is a set of strings.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace brindlecap::functions::filtrations_evaluation {
+
+struct StringHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept {
+        return std::hash<std::string_view>{}(s);
+    }
+};
+
+class KeyIndex {
+public:
+    KeyIndex() = default;
+    KeyIndex(const KeyIndex& other);
+    KeyIndex& operator=(const KeyIndex& other);
+    KeyIndex(KeyIndex&&) noexcept = default;
+    KeyIndex& operator=(KeyIndex&&) noexcept = default;
+
+    std::size_t size() const noexcept { return ids_.size(); }
+    const std::string& id(std::size_t pos) const { return *ids_[pos]; }
+    std::optional<std::uint32_t> find(std::string_view id) const;
+    // Position of id, appending it when new.
+    std::uint32_t add(std::string id);
+    void reserve(std::size_t n);
+
+private:
+    std::vector<const std::string*> ids_;
+    std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> pos_;
+};
+
+using KeyIndexPtr = std::shared_ptr<const KeyIndex>;
+
+class IdSet {
+public:
+    IdSet() = default;
+    IdSet(std::initializer_list<std::string_view> ids);
+    explicit IdSet(const std::vector<std::string>& ids);
+
+    // Empty set / full set positioned on a universe.
+    static IdSet over(KeyIndexPtr universe);
+    static IdSet all_of(KeyIndexPtr universe);
+
+    const KeyIndexPtr& universe() const noexcept { return universe_; }
+
+    void insert(std::string_view id);
+    // Position in the universe (fast path for operators that walk prepared values).
+    void insert_pos(std::uint32_t pos) {
+        std::uint64_t& w = bits_[pos >> 6];
+        const std::uint64_t m = std::uint64_t{1} << (pos & 63);
+        count_ += (w & m) == 0;
+        w |= m;
+    }
+    bool contains_pos(std::uint32_t pos) const {
+        return (bits_[pos >> 6] >> (pos & 63)) & 1;
+    }
+    bool erase(std::string_view id);
+    bool contains(std::string_view id) const;
+
+    std::size_t size() const noexcept { return count_ + others_.size(); }
+    bool empty() const noexcept { return size() == 0; }
+
+    // Visits every identifier: universe members in universe order, then the others ascending.
+    template <class F>
+    void for_each(F&& f) const {
+        for (std::size_t w = 0; w < bits_.size(); ++w) {
+            std::uint64_t word = bits_[w];
+            while (word) {
+                const int b = __builtin_ctzll(word);
+                f(std::string_view(universe_->id(w * 64 + static_cast<std::size_t>(b))));
+                word &= word - 1;
+            }
+        }
+        for (const auto& s : others_) f(std::string_view(s));
+    }
+    std::vector<std::string> to_vector() const;  // for_each order
+    std::vector<std::string> sorted() const;     // ascending by code point
+
+    // The same set expressed over another universe.
+    IdSet rebased(const KeyIndexPtr& universe) const;
+
+    IdSet& operator&=(const IdSet& other);
+    IdSet& operator|=(const IdSet& other);
+    IdSet& operator-=(const IdSet& other);
+    friend IdSet operator&(IdSet a, const IdSet& b) { return a &= b; }
+    friend IdSet operator|(IdSet a, const IdSet& b) { return a |= b; }
+    friend IdSet operator-(IdSet a, const IdSet& b) { return a -= b; }
+    friend bool operator==(const IdSet& a, const IdSet& b);
+
+    // Members outside the universe, ascending.
+    const std::vector<std::string>& others() const noexcept { return others_; }
+
+private:
+    KeyIndexPtr universe_;
+    std::vector<std::uint64_t> bits_;  // one bit per universe position
+    std::size_t count_ = 0;            // bits set
+    std::vector<std::string> others_;  // sorted, unique
+};
+
+}  // namespace brindlecap::functions::filtrations_evaluation
