@@ -1,0 +1,37 @@
+#pragma once
+// The acceptance checks. Each takes (operator name, operator, configuration, check generator)
+// and returns a CheckOutcome; operator errors become outcomes.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "brindlecap/functions/evaluation_pipeline/check_registry.hpp"
+#include "brindlecap/functions/filtrations_evaluation/pipeline/results.hpp"
+
+namespace brindlecap::functions::filtrations_evaluation::detail {
+
+CheckOutcome run_check_1_contract(const std::string& op_name, const Operator& op_impl,
+                                  FiltrationEvaluationConfig& config, numeric::Generator& rng);
+CheckOutcome run_check_2_shape(const std::string& op_name, const Operator& op_impl,
+                               FiltrationEvaluationConfig& config, numeric::Generator& rng);
+CheckOutcome run_check_3_correctness(
+    const std::string& op_name, const Operator& op_impl, FiltrationEvaluationConfig& config,
+    numeric::Generator& rng,
+    const std::optional<std::vector<CorrectnessTestCase>>& test_cases = std::nullopt);
+CheckOutcome run_check_4_nan(const std::string& op_name, const Operator& op_impl,
+                             FiltrationEvaluationConfig& config, numeric::Generator& rng);
+evaluation_pipeline::SharedCheckResult run_shared_filtration_check(
+    const std::string& canonical_check_name, const Dict& context);
+CheckOutcome run_check_4_determinism(const std::string& op_name, const Operator& op_impl,
+                                     FiltrationEvaluationConfig& config, numeric::Generator& rng);
+CheckOutcome run_check_5_parallel_safety(const std::string& op_name, const Operator& op_impl,
+                                         FiltrationEvaluationConfig& config, numeric::Generator& rng);
+CheckOutcome run_check_6_boundary_family(const std::string& op_name, const Operator& op_impl,
+                                         FiltrationEvaluationConfig& config, numeric::Generator& rng);
+CheckOutcome run_check_7_bias(const std::string& op_name, const Operator& op_impl,
+                              FiltrationEvaluationConfig& config, numeric::Generator& rng);
+CheckOutcome run_check_8_speed(const std::string& op_name, const Operator& op_impl,
+                               FiltrationEvaluationConfig& config, numeric::Generator& rng);
+
+}  // namespace brindlecap::functions::filtrations_evaluation::detail

@@ -1,0 +1,66 @@
+#pragma once
+// Fixture pools of the acceptance checks and the single path through which checks call operators.
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "brindlecap/functions/filtrations_evaluation/metadata/config.hpp"
+#include "brindlecap/functions/filtrations_evaluation/tree/records.hpp"
+#include "brindlecap/numeric/generator.hpp"
+
+namespace brindlecap::functions::filtrations_evaluation::detail {
+
+using PoolPtr = std::shared_ptr<SignalPool>;
+
+// Every fixture pool is registered here; it records weak references only, so it never keeps a
+// pool alive. Appends are thread-safe; the driver clears it.
+class PoolKeeper {
+public:
+    void append(const PoolPtr& pool);
+    void clear();
+    std::size_t size() const;   // pools appended since the last clear
+    std::size_t alive() const;  // of those, still alive
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::weak_ptr<SignalPool>> pools_;
+};
+PoolKeeper& pool_keeper();
+
+// "comparison", "rank", "boolean", "wrapper" or "unknown".
+std::string get_operator_category(const std::string& op_name);
+
+// Adapter onto prepare_and_dispatch: combinator form when children_results is given.
+IdSet dispatch_op(const std::string& op_name, const Operator& op_impl, const SignalPool& pool,
+                  const Dict& params, const std::optional<std::vector<IdSet>>& children_results = std::nullopt);
+
+// With params: boolean/wrapper take children from params["children_results"] (a list of sets,
+// removed from the caller's dict) or [{}]. Without: the default call parameters of the category.
+IdSet call_operator(const std::string& op_name, const Operator& op_impl, const SignalPool& pool,
+                    const std::string& category, Dict* params = nullptr);
+
+// Metadata branch over signal_metadata / mock_signals, else the seeded synthetic branch.
+PoolPtr generate_synthetic_signals(const FiltrationEvaluationConfig& config,
+                                   numeric::Generator* rng = nullptr);
+PoolPtr build_correctness_test_pool(const FiltrationEvaluationConfig& config, numeric::Generator& rng);
+std::pair<PoolPtr, std::string> build_seeded_operator_fixture(const std::string& op_name,
+                                                              const FiltrationEvaluationConfig& config);
+bool test_id_order_independence(const std::string& op_name, const Operator& op_impl,
+                                const std::string& category, const FiltrationEvaluationConfig& config);
+
+struct SignalSnapshot {
+    numeric::MatrixPtr weights;
+    numeric::MatrixPtr pnl;
+    Dict metadata;  // deep copy
+};
+using PoolSnapshot = std::vector<std::pair<std::string, SignalSnapshot>>;
+PoolSnapshot snapshot_signal_pool(const SignalPool& pool);
+bool pool_matches_snapshot(const SignalPool& pool, const PoolSnapshot& snapshot);
+
+// Independent reference operator for the twelve leaf built-ins; nullopt for anything else.
+std::optional<Operator> get_reference_operator(const std::string& op_name);
+
+}  // namespace brindlecap::functions::filtrations_evaluation::detail
