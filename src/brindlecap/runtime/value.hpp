@@ -146,6 +146,18 @@ public:
     Value get(const Value& key, Value fallback = {}) const;
     Value get(std::string_view key, Value fallback = {}) const;
 
+    // String keys without building a Value (a literal or std::string would be ambiguous).
+    bool contains(const char* key) const { return contains(std::string_view(key)); }
+    bool contains(const std::string& key) const { return contains(std::string_view(key)); }
+    const Value* find(const char* key) const { return find(std::string_view(key)); }
+    const Value* find(const std::string& key) const { return find(std::string_view(key)); }
+    Value* find(const char* key) { return find(std::string_view(key)); }
+    Value* find(const std::string& key) { return find(std::string_view(key)); }
+    Value get(const char* key, Value fallback = {}) const { return get(std::string_view(key), std::move(fallback)); }
+    Value get(const std::string& key, Value fallback = {}) const {
+        return get(std::string_view(key), std::move(fallback));
+    }
+
     // Insert or replace; a replaced key keeps its position.
     void set(Value key, Value value);
     // Remove key; returns its value when it was present.
@@ -179,6 +191,8 @@ public:
     virtual std::string repr() const;
     // Identity by default, as for the host's plain objects.
     virtual bool equals(const Object& other) const { return this == &other; }
+    // Hash consistent with equals() (identity by default); override the two together.
+    virtual std::size_t hash() const;
 };
 
 // An object whose attributes are a dict (what a host's simple record would be).

@@ -2,6 +2,7 @@
 // The host's warning facility: one call per warning, a pluggable handler.
 
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,7 @@ public:
     const std::vector<Warning>& warnings() const { return warnings_; }
 
 private:
+    std::mutex mutex_;  // warnings may arrive from several threads
     std::vector<Warning> warnings_;
     WarningHandler previous_;
 };

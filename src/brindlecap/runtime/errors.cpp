@@ -1,0 +1,31 @@
+#include "brindlecap/runtime/errors.hpp"
+
+#include <cstdlib>
+#include <memory>
+#include <typeinfo>
+
+#include <cxxabi.h>
+
+#include "brindlecap/runtime/text.hpp"
+
+namespace brindlecap::runtime {
+
+KeyError::KeyError(Value key) : Exception("KeyError", repr(key)), key_(std::move(key)) {}
+
+std::string KeyError::text() const { return repr(key_); }
+
+std::string error_kind(const std::exception& e) {
+    if (const auto* runtime_error = dynamic_cast<const Exception*>(&e)) return runtime_error->kind();
+    const char* mangled = typeid(e).name();
+    int status = 0;
+    const std::unique_ptr<char, void (*)(void*)> demangled(
+        abi::__cxa_demangle(mangled, nullptr, nullptr, &status), std::free);
+    return status == 0 && demangled ? std::string(demangled.get()) : std::string(mangled);
+}
+
+std::string error_text(const std::exception& e) {
+    if (const auto* runtime_error = dynamic_cast<const Exception*>(&e)) return runtime_error->text();
+    return e.what();
+}
+
+}  // namespace brindlecap::runtime

@@ -1,0 +1,210 @@
+#include "brindlecap/runtime/text.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
+
+#include <fmt/format.h>
+
+#include "brindlecap/runtime/unicode.hpp"
+
+namespace brindlecap::runtime {
+
+namespace {
+
+void append_repr(std::string& out, std::string_view s) {
+    const bool has_single = s.find('\'') != std::string_view::npos;
+    const bool has_double = s.find('"') != std::string_view::npos;
+    const char quote = has_single && !has_double ? '"' : '\'';
+    out.reserve(out.size() + s.size() + 2);
+    out.push_back(quote);
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const std::size_t start = i;
+        const char32_t cp = unicode::decode_utf8(s, i);
+        if (cp == static_cast<char32_t>(quote) || cp == U'\\') {
+            out.push_back('\\');
+            out.push_back(static_cast<char>(cp));
+        } else if (cp == U'\t') {
+            out += "\\t";
+        } else if (cp == U'\n') {
+            out += "\\n";
+        } else if (cp == U'\r') {
+            out += "\\r";
+        } else if (unicode::is_printable(cp)) {
+            out.append(s.substr(start, i - start));
+        } else if (cp < 0x100) {
+            out += fmt::format("\\x{:02x}", static_cast<unsigned>(cp));
+        } else if (cp < 0x10000) {
+            out += fmt::format("\\u{:04x}", static_cast<unsigned>(cp));
+        } else {
+            out += fmt::format("\\U{:08x}", static_cast<unsigned>(cp));
+        }
+    }
+    out.push_back(quote);
+}
+
+void append_repr(std::string& out, double d) {
+    if (std::isnan(d)) {
+        out += "nan";
+        return;
+    }
+    if (std::isinf(d)) {
+        out += d < 0 ? "-inf" : "inf";
+        return;
+    }
+    if (std::signbit(d)) {
+        out.push_back('-');
+        d = -d;
+    }
+    // Shortest round-trip digits, read back from scientific notation: d.ddd e[+-]xx.
+    char buf[64];
+    const auto result = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
+    const std::string_view sci(buf, static_cast<std::size_t>(result.ptr - buf));
+    const std::size_t e_pos = sci.find('e');
+    std::string digits;
+    for (const char c : sci.substr(0, e_pos)) {
+        if (c != '.') digits.push_back(c);
+    }
+    const int exponent = std::atoi(std::string(sci.substr(e_pos + 1)).c_str());
+    const int n = static_cast<int>(digits.size());
+
+    if (exponent < -4 || exponent >= 16) {
+        out.push_back(digits[0]);
+        if (n > 1) {
+            out.push_back('.');
+            out.append(digits, 1);
+        }
+        out += fmt::format("e{}{:02d}", exponent < 0 ? '-' : '+', std::abs(exponent));
+    } else if (exponent < 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-exponent - 1), '0');
+        out += digits;
+    } else {
+        const int int_digits = exponent + 1;
+        if (n <= int_digits) {
+            out += digits;
+            out.append(static_cast<std::size_t>(int_digits - n), '0');
+            out += ".0";
+        } else {
+            out.append(digits, 0, static_cast<std::size_t>(int_digits));
+            out.push_back('.');
+            out.append(digits, static_cast<std::size_t>(int_digits));
+        }
+    }
+}
+
+void append_repr(std::string& out, const Value& v) {
+    switch (v.kind()) {
+        case Value::Kind::None: out += "None"; return;
+        case Value::Kind::Bool: out += v.as_bool() ? "True" : "False"; return;
+        case Value::Kind::Int: fmt::format_to(std::back_inserter(out), "{}", v.as_int()); return;
+        case Value::Kind::Float: append_repr(out, v.as_float()); return;
+        case Value::Kind::Str: append_repr(out, std::string_view(v.as_str())); return;
+        case Value::Kind::List: {
+            out.push_back('[');
+            bool first = true;
+            for (const Value& item : v.as_list()) {
+                if (!first) out += ", ";
+                first = false;
+                append_repr(out, item);
+            }
+            out.push_back(']');
+            return;
+        }
+        case Value::Kind::Dict: {
+            out.push_back('{');
+            bool first = true;
+            for (const auto& [key, value] : v.as_dict()) {
+                if (!first) out += ", ";
+                first = false;
+                append_repr(out, key);
+                out += ": ";
+                append_repr(out, value);
+            }
+            out.push_back('}');
+            return;
+        }
+        case Value::Kind::Object: out += v.as_object().repr(); return;
+    }
+}
+
+template <typename Items, typename Append>
+std::string braced(const Items& items, char open, char close, Append append) {
+    std::string out(1, open);
+    bool first = true;
+    for (const auto& item : items) {
+        if (!first) out += ", ";
+        first = false;
+        append(out, item);
+    }
+    out.push_back(close);
+    return out;
+}
+
+}  // namespace
+
+std::string repr(const Value& v) {
+    std::string out;
+    append_repr(out, v);
+    return out;
+}
+
+std::string repr(double d) {
+    std::string out;
+    append_repr(out, d);
+    return out;
+}
+
+std::string repr(std::string_view s) {
+    std::string out;
+    append_repr(out, s);
+    return out;
+}
+
+std::string str(const Value& v) { return v.is_str() ? v.as_str() : repr(v); }
+
+std::string type_name(const Value& v) {
+    switch (v.kind()) {
+        case Value::Kind::None: return "NoneType";
+        case Value::Kind::Bool: return "bool";
+        case Value::Kind::Int: return "int";
+        case Value::Kind::Float: return "float";
+        case Value::Kind::Str: return "str";
+        case Value::Kind::List: return "list";
+        case Value::Kind::Dict: return "dict";
+        case Value::Kind::Object: return v.as_object().type_name();
+    }
+    return "object";
+}
+
+std::string repr_list(const std::vector<std::string>& items) {
+    return braced(items, '[', ']', [](std::string& out, const std::string& s) { append_repr(out, std::string_view(s)); });
+}
+
+std::string set_display(const std::vector<std::string>& items) {
+    if (items.empty()) return "set()";
+    return braced(items, '{', '}', [](std::string& out, const std::string& s) { append_repr(out, std::string_view(s)); });
+}
+
+std::string int_set_display(const std::vector<long long>& items) {
+    if (items.empty()) return "set()";
+    return braced(items, '{', '}', [](std::string& out, long long i) { fmt::format_to(std::back_inserter(out), "{}", i); });
+}
+
+std::string fixed(double d, int decimals) {
+    // The host prints nan without a sign, where printf may write "-nan".
+    if (std::isnan(d)) return "nan";
+    if (decimals < 0) decimals = 0;
+    char buf[128];
+    const int size = std::snprintf(buf, sizeof buf, "%.*f", decimals, d);
+    if (size < static_cast<int>(sizeof buf)) return std::string(buf, static_cast<std::size_t>(size));
+    std::string out(static_cast<std::size_t>(size) + 1, '\0');
+    std::snprintf(out.data(), out.size(), "%.*f", decimals, d);
+    out.resize(static_cast<std::size_t>(size));
+    return out;
+}
+
+}  // namespace brindlecap::runtime

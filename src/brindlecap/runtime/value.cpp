@@ -1,0 +1,526 @@
+#include "brindlecap/runtime/value.hpp"
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <compare>
+#include <cstdlib>
+#include <functional>
+
+#include <fmt/format.h>
+
+#include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/text.hpp"
+
+namespace brindlecap::runtime {
+
+namespace {
+
+// Dicts up to this size are scanned linearly; larger ones keep a hash table of positions.
+constexpr std::size_t kIndexThreshold = 8;
+constexpr std::size_t kNoneHash = 0x9e3779b97f4a7c15ULL;
+constexpr std::size_t kNanHash = 0x7ff8000000000000ULL;
+
+// splitmix64 finalizer: spreads hashes whose information sits in the high bits (doubles).
+std::size_t mix(std::size_t h) noexcept {
+    std::uint64_t x = h;
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ULL;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebULL;
+    x ^= x >> 31;
+    return static_cast<std::size_t>(x);
+}
+
+std::size_t hash_int(std::int64_t i) noexcept { return std::hash<std::int64_t>{}(i); }
+std::size_t hash_str(std::string_view s) noexcept { return std::hash<std::string_view>{}(s); }
+
+// int64 <=> double without rounding the int (2**53 + 1 != 2.0**53).
+std::partial_ordering compare_int_double(std::int64_t i, double d) noexcept {
+    if (std::isnan(d)) return std::partial_ordering::unordered;
+    if (d >= 0x1p63) return std::partial_ordering::less;
+    if (d < -0x1p63) return std::partial_ordering::greater;
+    const double f = std::floor(d);
+    const auto fi = static_cast<std::int64_t>(f);
+    if (i != fi) return i < fi ? std::partial_ordering::less : std::partial_ordering::greater;
+    return d > f ? std::partial_ordering::less : std::partial_ordering::equivalent;
+}
+
+// bool, int or float (bool counts as int).
+bool numeric_like(const Value& v) noexcept { return v.is_bool() || v.is_int() || v.is_float(); }
+
+std::int64_t int_of(const Value& v) { return v.is_bool() ? (v.as_bool() ? 1 : 0) : v.as_int(); }
+
+std::partial_ordering compare_numbers(const Value& a, const Value& b) {
+    if (a.is_float()) {
+        if (b.is_float()) return a.as_float() <=> b.as_float();
+        return 0 <=> compare_int_double(int_of(b), a.as_float());
+    }
+    if (b.is_float()) return compare_int_double(int_of(a), b.as_float());
+    return int_of(a) <=> int_of(b);
+}
+
+enum class Op { Lt, Le, Gt, Ge };
+
+bool holds(std::partial_ordering c, Op op) {
+    switch (op) {
+        case Op::Lt: return c < 0;
+        case Op::Le: return c <= 0;
+        case Op::Gt: return c > 0;
+        case Op::Ge: return c >= 0;
+    }
+    return false;
+}
+
+bool compare(const Value& a, const Value& b, Op op, std::string_view opname) {
+    if (numeric_like(a) && numeric_like(b)) return holds(compare_numbers(a, b), op);
+    if (a.is_str() && b.is_str()) {
+        // char_traits<char> compares as unsigned char, which is code point order for UTF-8.
+        return holds(a.as_str().compare(b.as_str()) <=> 0, op);
+    }
+    if (a.is_list() && b.is_list()) {
+        const List& x = a.as_list();
+        const List& y = b.as_list();
+        const std::size_t n = std::min(x.size(), y.size());
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!(x[i] == y[i])) return compare(x[i], y[i], op, opname);
+        }
+        return holds(x.size() <=> y.size(), op);
+    }
+    throw TypeError(fmt::format("'{}' not supported between instances of '{}' and '{}'", opname,
+                                type_name(a), type_name(b)));
+}
+
+[[noreturn]] void wrong_kind(std::string_view expected, const Value& v) {
+    throw TypeError(fmt::format("expected {}, got {}", expected, type_name(v)));
+}
+
+void require_hashable(const Value& key) {
+    if (key.is_list() || key.is_dict()) {
+        throw TypeError(fmt::format("unhashable type: '{}'", type_name(key)));
+    }
+}
+
+// Dict key match: identity first (a NaN key finds itself), then equality.
+bool same_key(const Value& stored, const Value& key) { return stored.is(key) || stored == key; }
+
+bool is_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f');
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char c = a[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != b[i]) return false;
+    }
+    return true;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// float(str) of the host: surrounding whitespace, a sign, nan/inf/infinity in any case, and
+// underscores between digits are accepted.
+double parse_float(const std::string& text) {
+    const auto fail = [&]() -> double {
+        throw ValueError("could not convert string to float: " + repr(std::string_view(text)));
+    };
+    std::string_view s = text;
+    while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+    bool negative = false;
+    if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+        negative = s.front() == '-';
+        s.remove_prefix(1);
+    }
+    if (s.empty()) return fail();
+    if (iequals(s, "nan")) return negative ? -NAN : NAN;
+    if (iequals(s, "inf") || iequals(s, "infinity")) return negative ? -INFINITY : INFINITY;
+    if (!is_digit(s.front()) && s.front() != '.') return fail();
+
+    std::string digits;
+    digits.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '_') {
+            if (i == 0 || i + 1 == s.size() || !is_digit(s[i - 1]) || !is_digit(s[i + 1])) return fail();
+            continue;
+        }
+        digits.push_back(s[i]);
+    }
+    double value = 0.0;
+    const char* first = digits.data();
+    const char* last = first + digits.size();
+    const auto [ptr, ec] = std::from_chars(first, last, value, std::chars_format::general);
+    if (ptr != last || ec == std::errc::invalid_argument) return fail();
+    if (ec == std::errc::result_out_of_range) value = std::strtod(digits.c_str(), nullptr);
+    return negative ? -value : value;
+}
+
+}  // namespace
+
+// ---- Value ------------------------------------------------------------------------------------
+
+Value::Value(List l) : v_(std::make_shared<List>(std::move(l))) {}
+Value::Value(Dict d) : v_(std::make_shared<Dict>(std::move(d))) {}
+
+Value Value::list(std::initializer_list<Value> items) { return Value(std::make_shared<List>(items)); }
+Value Value::list(List items) { return Value(std::make_shared<List>(std::move(items))); }
+
+bool Value::is_nan() const noexcept { return is_float() && std::isnan(std::get<double>(v_)); }
+
+bool Value::as_bool() const {
+    if (!is_bool()) wrong_kind("bool", *this);
+    return std::get<bool>(v_);
+}
+
+std::int64_t Value::as_int() const {
+    if (!is_int()) wrong_kind("int", *this);
+    return std::get<std::int64_t>(v_);
+}
+
+double Value::as_float() const {
+    if (!is_float()) wrong_kind("float", *this);
+    return std::get<double>(v_);
+}
+
+const std::string& Value::as_str() const { return *str_ptr(); }
+
+const StrPtr& Value::str_ptr() const {
+    if (!is_str()) wrong_kind("str", *this);
+    return std::get<StrPtr>(v_);
+}
+
+List& Value::as_list() const { return *list_ptr(); }
+
+const ListPtr& Value::list_ptr() const {
+    if (!is_list()) wrong_kind("list", *this);
+    return std::get<ListPtr>(v_);
+}
+
+Dict& Value::as_dict() const { return *dict_ptr(); }
+
+const DictPtr& Value::dict_ptr() const {
+    if (!is_dict()) wrong_kind("dict", *this);
+    return std::get<DictPtr>(v_);
+}
+
+Object& Value::as_object() const { return *object_ptr(); }
+
+const ObjectPtr& Value::object_ptr() const {
+    if (!is_object()) wrong_kind("object", *this);
+    return std::get<ObjectPtr>(v_);
+}
+
+double Value::to_double() const {
+    switch (kind()) {
+        case Kind::Bool: return as_bool() ? 1.0 : 0.0;
+        case Kind::Int: return static_cast<double>(as_int());
+        case Kind::Float: return as_float();
+        case Kind::Str: return parse_float(as_str());
+        default:
+            throw TypeError(fmt::format("float() argument must be a string or a real number, not '{}'",
+                                        type_name(*this)));
+    }
+}
+
+bool Value::truthy() const {
+    switch (kind()) {
+        case Kind::None: return false;
+        case Kind::Bool: return as_bool();
+        case Kind::Int: return as_int() != 0;
+        case Kind::Float: return as_float() != 0.0;
+        case Kind::Str: return !as_str().empty();
+        case Kind::List: return !as_list().empty();
+        case Kind::Dict: return !as_dict().empty();
+        case Kind::Object: return true;
+    }
+    return false;
+}
+
+bool Value::is(const Value& other) const noexcept {
+    if (kind() != other.kind()) return false;
+    switch (kind()) {
+        case Kind::None: return true;
+        case Kind::Bool: return std::get<bool>(v_) == std::get<bool>(other.v_);
+        case Kind::Int: return std::get<std::int64_t>(v_) == std::get<std::int64_t>(other.v_);
+        case Kind::Float:
+            return std::bit_cast<std::uint64_t>(std::get<double>(v_)) ==
+                   std::bit_cast<std::uint64_t>(std::get<double>(other.v_));
+        case Kind::Str: return std::get<StrPtr>(v_) == std::get<StrPtr>(other.v_);
+        case Kind::List: return std::get<ListPtr>(v_) == std::get<ListPtr>(other.v_);
+        case Kind::Dict: return std::get<DictPtr>(v_) == std::get<DictPtr>(other.v_);
+        case Kind::Object: return std::get<ObjectPtr>(v_) == std::get<ObjectPtr>(other.v_);
+    }
+    return false;
+}
+
+Value Value::deep_copy() const {
+    if (is_list()) {
+        List out;
+        out.reserve(as_list().size());
+        for (const Value& item : as_list()) out.push_back(item.deep_copy());
+        return Value(std::move(out));
+    }
+    if (is_dict()) return Value(as_dict().deep_copy());
+    return *this;
+}
+
+bool operator==(const Value& a, const Value& b) {
+    using Kind = Value::Kind;
+    switch (a.kind()) {
+        case Kind::None: return b.is_none();
+        case Kind::Bool:
+        case Kind::Int:
+        case Kind::Float: return numeric_like(b) && compare_numbers(a, b) == 0;
+        case Kind::Str: return b.is_str() && (a.str_ptr() == b.str_ptr() || a.as_str() == b.as_str());
+        case Kind::List: {
+            if (!b.is_list()) return false;
+            const List& x = a.as_list();
+            const List& y = b.as_list();
+            if (x.size() != y.size()) return false;
+            for (std::size_t i = 0; i < x.size(); ++i) {
+                if (!(x[i] == y[i])) return false;
+            }
+            return true;
+        }
+        case Kind::Dict: return b.is_dict() && a.as_dict() == b.as_dict();
+        case Kind::Object: return b.is_object() && a.as_object().equals(b.as_object());
+    }
+    return false;
+}
+
+// ---- ordering and hashing ---------------------------------------------------------------------
+
+bool less(const Value& a, const Value& b, std::string_view op) { return compare(a, b, Op::Lt, op); }
+bool less_equal(const Value& a, const Value& b) { return compare(a, b, Op::Le, "<="); }
+bool greater(const Value& a, const Value& b) { return compare(a, b, Op::Gt, ">"); }
+bool greater_equal(const Value& a, const Value& b) { return compare(a, b, Op::Ge, ">="); }
+
+std::size_t hash_value(const Value& v) {
+    using Kind = Value::Kind;
+    switch (v.kind()) {
+        case Kind::None: return kNoneHash;
+        case Kind::Bool: return hash_int(v.as_bool() ? 1 : 0);
+        case Kind::Int: return hash_int(v.as_int());
+        case Kind::Float: {
+            const double d = v.as_float();
+            if (std::isnan(d)) return kNanHash;
+            // Integral floats equal the int of the same value and must hash like it.
+            if (d >= -0x1p63 && d < 0x1p63 && d == std::floor(d)) return hash_int(static_cast<std::int64_t>(d));
+            return std::hash<std::uint64_t>{}(std::bit_cast<std::uint64_t>(d));
+        }
+        case Kind::Str: return hash_str(v.as_str());
+        case Kind::List: {
+            std::size_t h = 0x345678;
+            for (const Value& item : v.as_list()) h = mix(h ^ hash_value(item)) + 0x9e3779b9;
+            return h;
+        }
+        case Kind::Dict: {
+            // Order-independent, as dict equality is.
+            std::size_t h = 0x27d4eb2f;
+            for (const auto& [key, value] : v.as_dict()) h += mix(hash_value(key)) ^ hash_value(value);
+            return h;
+        }
+        case Kind::Object: return v.as_object().hash();
+    }
+    return 0;
+}
+
+// ---- Dict -------------------------------------------------------------------------------------
+//
+// The index is an open-addressing table (linear probing) of {key hash, position + 1}; a zero
+// position marks an empty slot. It exists only while the dict has more than kIndexThreshold
+// entries, is created when the dict grows past that size and is kept up to date by the
+// mutators, so lookups never modify the dict.
+
+namespace {
+
+using Slot = std::pair<std::size_t, std::size_t>;
+
+std::size_t home_slot(std::size_t hash, std::size_t mask) noexcept { return mix(hash) & mask; }
+
+void insert_slot(std::vector<Slot>& table, std::size_t hash, std::size_t position) {
+    const std::size_t mask = table.size() - 1;
+    std::size_t i = home_slot(hash, mask);
+    while (table[i].second != 0) i = (i + 1) & mask;
+    table[i] = {hash, position + 1};
+}
+
+}  // namespace
+
+Dict::Dict(std::initializer_list<Item> items) {
+    for (const Item& item : items) set(item.first, item.second);
+}
+
+void Dict::rebuild_index() const {
+    if (items_.size() <= kIndexThreshold) {
+        index_.clear();
+        index_valid_ = false;
+        return;
+    }
+    const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(32, items_.size() * 2));
+    index_.assign(capacity, Slot{0, 0});
+    for (std::size_t i = 0; i < items_.size(); ++i) insert_slot(index_, hash_value(items_[i].first), i);
+    index_valid_ = true;
+}
+
+std::ptrdiff_t Dict::index_of(const Value& key, std::size_t h) const {
+    if (index_valid_ && items_.size() > kIndexThreshold) {
+        const std::size_t mask = index_.size() - 1;
+        for (std::size_t i = home_slot(h, mask); index_[i].second != 0; i = (i + 1) & mask) {
+            if (index_[i].first != h) continue;
+            const std::size_t pos = index_[i].second - 1;
+            if (same_key(items_[pos].first, key)) return static_cast<std::ptrdiff_t>(pos);
+        }
+        return -1;
+    }
+    for (std::size_t pos = 0; pos < items_.size(); ++pos) {
+        if (same_key(items_[pos].first, key)) return static_cast<std::ptrdiff_t>(pos);
+    }
+    return -1;
+}
+
+std::ptrdiff_t Dict::index_of(std::string_view key, std::size_t h) const {
+    const auto matches = [&](const Value& stored) { return stored.is_str() && stored.as_str() == key; };
+    if (index_valid_ && items_.size() > kIndexThreshold) {
+        const std::size_t mask = index_.size() - 1;
+        for (std::size_t i = home_slot(h, mask); index_[i].second != 0; i = (i + 1) & mask) {
+            if (index_[i].first != h) continue;
+            const std::size_t pos = index_[i].second - 1;
+            if (matches(items_[pos].first)) return static_cast<std::ptrdiff_t>(pos);
+        }
+        return -1;
+    }
+    for (std::size_t pos = 0; pos < items_.size(); ++pos) {
+        if (matches(items_[pos].first)) return static_cast<std::ptrdiff_t>(pos);
+    }
+    return -1;
+}
+
+const Value* Dict::find(const Value& key) const {
+    require_hashable(key);
+    const bool indexed = index_valid_ && items_.size() > kIndexThreshold;
+    const std::ptrdiff_t pos = index_of(key, indexed ? hash_value(key) : 0);
+    return pos < 0 ? nullptr : &items_[static_cast<std::size_t>(pos)].second;
+}
+
+const Value* Dict::find(std::string_view key) const {
+    const bool indexed = index_valid_ && items_.size() > kIndexThreshold;
+    const std::ptrdiff_t pos = index_of(key, indexed ? hash_str(key) : 0);
+    return pos < 0 ? nullptr : &items_[static_cast<std::size_t>(pos)].second;
+}
+
+Value* Dict::find(const Value& key) { return const_cast<Value*>(std::as_const(*this).find(key)); }
+Value* Dict::find(std::string_view key) { return const_cast<Value*>(std::as_const(*this).find(key)); }
+
+const Value& Dict::at(const Value& key) const {
+    const Value* found = find(key);
+    if (found == nullptr) throw KeyError(key);
+    return *found;
+}
+
+Value Dict::get(const Value& key, Value fallback) const {
+    const Value* found = find(key);
+    return found != nullptr ? *found : std::move(fallback);
+}
+
+Value Dict::get(std::string_view key, Value fallback) const {
+    const Value* found = find(key);
+    return found != nullptr ? *found : std::move(fallback);
+}
+
+void Dict::set(Value key, Value value) {
+    require_hashable(key);
+    const bool indexed = index_valid_ && items_.size() > kIndexThreshold;
+    const std::size_t h = indexed ? hash_value(key) : 0;
+    const std::ptrdiff_t pos = index_of(key, h);
+    if (pos >= 0) {
+        items_[static_cast<std::size_t>(pos)].second = std::move(value);
+        return;
+    }
+    items_.emplace_back(std::move(key), std::move(value));
+    if (items_.size() <= kIndexThreshold) return;
+    if (!indexed || items_.size() * 2 > index_.size()) {
+        rebuild_index();
+    } else {
+        insert_slot(index_, h, items_.size() - 1);
+    }
+}
+
+std::optional<Value> Dict::pop(const Value& key) {
+    require_hashable(key);
+    const bool indexed = index_valid_ && items_.size() > kIndexThreshold;
+    const std::size_t h = indexed ? hash_value(key) : 0;
+    const std::ptrdiff_t found = index_of(key, h);
+    if (found < 0) return std::nullopt;
+    const auto pos = static_cast<std::size_t>(found);
+    Value value = std::move(items_[pos].second);
+    items_.erase(items_.begin() + found);
+
+    if (!indexed || items_.size() <= kIndexThreshold) {
+        index_.clear();
+        index_valid_ = false;
+        return value;
+    }
+    // Backward-shift deletion of the removed slot, then renumber the positions after it.
+    const std::size_t mask = index_.size() - 1;
+    std::size_t hole = home_slot(h, mask);
+    while (index_[hole].second != pos + 1) hole = (hole + 1) & mask;
+    for (std::size_t j = (hole + 1) & mask; index_[j].second != 0; j = (j + 1) & mask) {
+        const std::size_t home = home_slot(index_[j].first, mask);
+        // The entry at j may fill the hole unless its home lies cyclically in (hole, j].
+        const bool stays = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
+        if (!stays) {
+            index_[hole] = index_[j];
+            hole = j;
+        }
+    }
+    index_[hole] = Slot{0, 0};
+    for (Slot& slot : index_) {
+        if (slot.second > pos + 1) --slot.second;
+    }
+    return value;
+}
+
+void Dict::clear() {
+    items_.clear();
+    index_.clear();
+    index_valid_ = false;
+}
+
+List Dict::keys() const {
+    List out;
+    out.reserve(items_.size());
+    for (const Item& item : items_) out.push_back(item.first);
+    return out;
+}
+
+Dict Dict::deep_copy() const {
+    Dict out = *this;  // keys are immutable or handles; the index stays valid
+    for (Item& item : out.items_) item.second = item.second.deep_copy();
+    return out;
+}
+
+bool operator==(const Dict& a, const Dict& b) {
+    if (a.size() != b.size()) return false;
+    for (const auto& [key, value] : a) {
+        const Value* other = b.find(key);
+        if (other == nullptr || !(value == *other)) return false;
+    }
+    return true;
+}
+
+// ---- objects ----------------------------------------------------------------------------------
+
+std::string Object::repr() const { return "<" + type_name() + " object>"; }
+
+std::size_t Object::hash() const { return std::hash<const void*>{}(this); }
+
+std::optional<Value> AttrObject::getattr(std::string_view name) const {
+    const Value* found = attrs_.find(name);
+    if (found == nullptr) return std::nullopt;
+    return *found;
+}
+
+}  // namespace brindlecap::runtime
