@@ -1,0 +1,43 @@
+#include "brindlecap/functions/filtrations/builtin_runtime_targets.hpp"
+
+#include <any>
+#include <mutex>
+#include <string>
+
+#include "brindlecap/functions/filtrations/builtin_operators.hpp"
+#include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/modules.hpp"
+
+namespace brindlecap::functions::filtrations {
+
+using filtrations_evaluation::Operator;
+
+namespace {
+
+void publish(std::string_view module, const std::vector<detail::NamedOperator>& operators) {
+    for (const auto& [name, op] : operators) {
+        runtime::register_module_attr(std::string(module), "_builtin_" + name, std::any(op));
+    }
+}
+
+}  // namespace
+
+void ensure_builtin_modules_registered() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        publish(COMPARISON_MODULE, detail::comparison_operators());
+        publish(RANK_MODULE, detail::rank_operators());
+        publish(BOOLEAN_MODULE, detail::boolean_operators());
+        publish(WRAPPER_MODULE, detail::wrapper_operators());
+    });
+}
+
+Operator resolve_builtin_filtration_target(std::string_view module_path, std::string_view class_name) {
+    ensure_builtin_modules_registered();
+    const std::any& attr = runtime::import_attr(module_path, class_name);
+    if (const auto* op = std::any_cast<Operator>(&attr)) return *op;
+    throw runtime::TypeError("attribute '" + std::string(class_name) + "' of module '" +
+                             std::string(module_path) + "' is not a filtration operator");
+}
+
+}  // namespace brindlecap::functions::filtrations

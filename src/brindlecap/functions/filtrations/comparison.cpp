@@ -1,0 +1,300 @@
+// gt, gte, lt, lte, eq, neq, between, in_: one pass over the prepared values.
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "brindlecap/functions/filtrations/builtin_operators.hpp"
+#include "brindlecap/runtime/text.hpp"
+
+namespace brindlecap::functions::filtrations::detail {
+namespace {
+
+using Kind = Value::Kind;
+
+constexpr double EQ_TOLERANCE = 1e-12;
+// Integers up to 2**53 in magnitude convert to double exactly.
+constexpr std::int64_t EXACT_INT_LIMIT = std::int64_t{1} << 53;
+
+bool exact_as_double(std::int64_t i) { return i >= -EXACT_INT_LIMIT && i <= EXACT_INT_LIMIT; }
+
+const Value& required(const Dict& params, std::string_view key, const std::string& message) {
+    const Value* v = params.find(key);
+    if (v == nullptr) throw FilterValidationError(message);
+    return *v;
+}
+
+// ---- Ordering --------------------------------------------------------------------------------
+
+enum class Order { Gt, Gte, Lt, Lte };
+
+template <Order O, class T>
+bool holds(const T& a, const T& b) {
+    if constexpr (O == Order::Gt) return a > b;
+    if constexpr (O == Order::Gte) return a >= b;
+    if constexpr (O == Order::Lt) return a < b;
+    return a <= b;
+}
+
+// A comparison bound (target, low or high) with its fast representations.
+struct Bound {
+    explicit Bound(const Value& v) : value(v) {
+        switch (v.kind()) {
+            case Kind::Float:
+                as_double = v.as_float();
+                break;
+            case Kind::Bool:
+                as_double = v.as_bool() ? 1.0 : 0.0;
+                break;
+            case Kind::Int:
+                as_int = v.as_int();
+                if (exact_as_double(*as_int)) as_double = static_cast<double>(*as_int);
+                break;
+            case Kind::Str:
+                as_str = v.as_str();
+                break;
+            default:
+                break;
+        }
+    }
+    const Value& value;
+    std::optional<double> as_double;
+    std::optional<std::int64_t> as_int;
+    std::optional<std::string_view> as_str;
+};
+
+// `actual O bound` for the common kinds; nullopt leaves the decision to the host ordering.
+template <Order O>
+std::optional<bool> fast_compare(const Value& actual, const Bound& b) {
+    switch (actual.kind()) {
+        case Kind::Float:
+            if (b.as_double) return holds<O>(actual.as_float(), *b.as_double);
+            break;
+        case Kind::Int: {
+            const std::int64_t i = actual.as_int();
+            if (b.as_int) return holds<O>(i, *b.as_int);
+            if (b.as_double && exact_as_double(i)) return holds<O>(static_cast<double>(i), *b.as_double);
+            break;
+        }
+        case Kind::Str:
+            if (b.as_str) return holds<O>(std::string_view(actual.as_str()), *b.as_str);
+            break;
+        default:
+            break;
+    }
+    return std::nullopt;
+}
+
+template <Order O>
+bool host_compare(const Value& a, const Value& b) {
+    if constexpr (O == Order::Gt) return runtime::greater(a, b);
+    if constexpr (O == Order::Gte) return runtime::greater_equal(a, b);
+    if constexpr (O == Order::Lt) return runtime::less(a, b);
+    return runtime::less_equal(a, b);
+}
+
+template <Order O>
+IdSet ordered(const PreparedField& f, const Dict& params, const std::string& name) {
+    const Bound target(required(params, "value", "Operator '" + name + "' requires a 'value' parameter"));
+    Selection sel(f);
+    for (const PreparedValue& pv : f.values) {
+        const std::optional<bool> fast = fast_compare<O>(*pv.value, target);
+        if (fast ? *fast : host_compare<O>(*pv.value, target.value)) sel.add(pv);
+    }
+    return std::move(sel).take();
+}
+
+IdSet between(const PreparedField& f, const Dict& params) {
+    const std::string message = "Operator 'between' requires 'low' and 'high' parameters";
+    const Bound low(required(params, "low", message));
+    const Bound high(required(params, "high", message));
+    Selection sel(f);
+    for (const PreparedValue& pv : f.values) {
+        const Value& v = *pv.value;
+        // low <= v <= high, evaluated left to right like a chained comparison.
+        const std::optional<bool> above = fast_compare<Order::Gte>(v, low);
+        if (!(above ? *above : runtime::less_equal(low.value, v))) continue;
+        const std::optional<bool> below = fast_compare<Order::Lte>(v, high);
+        if (below ? *below : runtime::less_equal(v, high.value)) sel.add(pv);
+    }
+    return std::move(sel).take();
+}
+
+// ---- Equality with tolerance -----------------------------------------------------------------
+
+class EqTarget {
+public:
+    explicit EqTarget(const Value& v) : value_(v) {}
+
+    bool is_bool() const { return value_.is_bool(); }
+    bool as_bool() const { return value_.as_bool(); }
+    bool is_str() const { return value_.is_str(); }
+    const std::string& as_str() const { return value_.as_str(); }
+    // float(target), converted on first use: a non-numeric target only fails against numbers.
+    double number() const {
+        if (!converted_) {
+            number_ = value_.to_double();
+            converted_ = true;
+        }
+        return number_;
+    }
+
+private:
+    const Value& value_;
+    mutable double number_ = 0.0;
+    mutable bool converted_ = false;
+};
+
+bool number_of(const Value& v, double& out) {
+    if (v.is_float()) {
+        out = v.as_float();
+        return true;
+    }
+    if (v.is_int()) {
+        out = static_cast<double>(v.as_int());
+        return true;
+    }
+    return false;
+}
+
+bool equal_within_tolerance(const Value& actual, const EqTarget& t) {
+    double x;
+    if (number_of(actual, x)) {
+        if (std::isnan(x)) return false;
+        const double y = t.number();
+        return x == y || std::fabs(x - y) < EQ_TOLERANCE;
+    }
+    if (actual.is_bool()) return t.is_bool() && actual.as_bool() == t.as_bool();
+    if (actual.is_str()) return t.is_str() && actual.as_str() == t.as_str();
+    return false;
+}
+
+// Not the negation of equality: NaN, None, lists and booleans against non-booleans pass neither.
+bool differs_beyond_tolerance(const Value& actual, const EqTarget& t) {
+    double x;
+    if (number_of(actual, x)) {
+        if (std::isnan(x)) return false;
+        const double y = t.number();
+        return x != y && std::fabs(x - y) >= EQ_TOLERANCE;
+    }
+    if (actual.is_bool()) return t.is_bool() && actual.as_bool() != t.as_bool();
+    if (actual.is_str()) return !(t.is_str() && actual.as_str() == t.as_str());
+    return false;
+}
+
+template <bool Equal>
+IdSet equality(const PreparedField& f, const Dict& params, const std::string& name) {
+    const EqTarget target(required(params, "value", "Operator '" + name + "' requires a 'value' parameter"));
+    Selection sel(f);
+    for (const PreparedValue& pv : f.values) {
+        const bool pass = Equal ? equal_within_tolerance(*pv.value, target)
+                                : differs_beyond_tolerance(*pv.value, target);
+        if (pass) sel.add(pv);
+    }
+    return std::move(sel).take();
+}
+
+// ---- Membership ------------------------------------------------------------------------------
+
+// The targets of in_, split into strings (compared directly) and other values (host ==).
+class Targets {
+public:
+    explicit Targets(const runtime::List& items) {
+        for (const Value& item : items) {
+            if (item.is_str()) {
+                strs_.push_back(item.as_str());
+            } else {
+                others_.push_back(&item);
+            }
+        }
+        if (strs_.size() > SMALL) str_set_.insert(strs_.begin(), strs_.end());
+        if (others_.size() > SMALL) {
+            for (const Value* v : others_) other_set_.insert(*v);
+        }
+    }
+
+    bool empty() const { return strs_.empty() && others_.empty(); }
+
+    bool contains(const Value& v) const {
+        if (v.is_str()) {
+            const std::string_view s = v.as_str();
+            if (strs_.size() > SMALL) return str_set_.count(s) != 0;
+            for (std::string_view t : strs_) {
+                if (t == s) return true;
+            }
+            return false;
+        }
+        if (others_.empty()) return false;
+        if (others_.size() > SMALL) return other_set_.count(v) != 0;
+        for (const Value* t : others_) {
+            if (*t == v) return true;
+        }
+        return false;
+    }
+
+    bool shares_any(const runtime::List& items) const {
+        for (const Value& item : items) {
+            if (contains(item)) return true;
+        }
+        return false;
+    }
+
+private:
+    static constexpr std::size_t SMALL = 8;
+    std::vector<std::string_view> strs_;
+    std::vector<const Value*> others_;
+    std::unordered_set<std::string_view> str_set_;
+    std::unordered_set<Value, runtime::ValueHash> other_set_;
+};
+
+IdSet in_(const PreparedField& f, const Dict& params) {
+    Selection sel(f);
+    const Value* values = params.find(std::string_view("values"));
+    if (values == nullptr) return std::move(sel).take();
+    if (!values->is_list()) {
+        throw FilterValidationError("Operator 'in_' requires 'values' to be a list, got " +
+                                    runtime::type_name(*values));
+    }
+    const Targets targets(values->as_list());
+    if (targets.empty()) return std::move(sel).take();
+    for (const PreparedValue& pv : f.values) {
+        const Value& v = *pv.value;
+        if (v.is_list() ? targets.shares_any(v.as_list()) : targets.contains(v)) sel.add(pv);
+    }
+    return std::move(sel).take();
+}
+
+template <Order O>
+NamedOperator ordered_operator(const std::string& name) {
+    return {name, field_leaf_operator(name, [name](const PreparedField& f, const Dict& p) {
+                return ordered<O>(f, p, name);
+            })};
+}
+
+template <bool Equal>
+NamedOperator equality_operator(const std::string& name) {
+    return {name, field_leaf_operator(name, [name](const PreparedField& f, const Dict& p) {
+                return equality<Equal>(f, p, name);
+            })};
+}
+
+}  // namespace
+
+std::vector<NamedOperator> comparison_operators() {
+    return {
+        ordered_operator<Order::Gt>("gt"),
+        ordered_operator<Order::Gte>("gte"),
+        ordered_operator<Order::Lt>("lt"),
+        ordered_operator<Order::Lte>("lte"),
+        equality_operator<true>("eq"),
+        equality_operator<false>("neq"),
+        {"between", field_leaf_operator("between", between)},
+        {"in_", field_leaf_operator("in_", in_)},
+    };
+}
+
+}  // namespace brindlecap::functions::filtrations::detail

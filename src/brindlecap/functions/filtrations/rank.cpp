@@ -1,0 +1,169 @@
+// top_pct, bottom_pct, top_n, bottom_n: keep the first positions of the ranking by value and
+// every value tied with the last kept one.
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "brindlecap/functions/filtrations/builtin_operators.hpp"
+#include "brindlecap/runtime/text.hpp"
+
+namespace brindlecap::functions::filtrations::detail {
+namespace {
+
+using Kind = Value::Kind;
+
+constexpr std::int64_t EXACT_INT_LIMIT = std::int64_t{1} << 53;
+
+enum class Direction { Top, Bottom };
+
+const Value* given(const Dict& params, std::string_view key) {
+    const Value* v = params.find(key);
+    return (v == nullptr || v->is_none()) ? nullptr : v;
+}
+
+double numeric_param(const Value& v, const std::string& name, std::string_view key) {
+    if (v.is_float()) return v.as_float();
+    if (v.is_int()) return static_cast<double>(v.as_int());
+    if (v.is_bool()) return v.as_bool() ? 1.0 : 0.0;
+    throw FilterValidationError("Operator '" + name + "' requires a numeric '" + std::string(key) +
+                                "', got " + runtime::type_name(v));
+}
+
+// The requested size of the selection: a fraction of the values (pct, which wins when both are
+// given) or a count (n). Validated before any value is looked at.
+class RankSize {
+public:
+    RankSize(const Dict& params, const std::string& name, bool pct_operator) {
+        const Value* pct = given(params, "pct");
+        const Value* n = given(params, "n");
+        if (pct != nullptr) {
+            is_pct_ = true;
+            amount_ = numeric_param(*pct, name, "pct");
+            if (std::isnan(amount_)) throw FilterValidationError("pct must be in (0.0, 1.0], got nan");
+        } else if (n != nullptr) {
+            if (n->is_int()) {
+                // Exact for any integer: only its relation to the value count matters.
+                const std::int64_t i = n->as_int();
+                amount_ = i < 1 ? 0.0 : (i > EXACT_INT_LIMIT ? HUGE_VAL : static_cast<double>(i));
+            } else {
+                amount_ = numeric_param(*n, name, "n");
+                if (std::isnan(amount_)) throw FilterValidationError("Count must be >= 1, got nan");
+            }
+        } else {
+            throw FilterValidationError(pct_operator
+                                            ? "Operator '" + name + "' requires a 'pct' parameter"
+                                            : "Operator '" + name + "' requires an 'n' parameter");
+        }
+    }
+
+    // Positions to keep out of `count` values: ceil(count * pct) with at least one, or n truncated;
+    // never more than count. Infinite amounts are compared, never converted.
+    std::size_t positions(std::size_t count) const {
+        const double total = static_cast<double>(count);
+        double k = is_pct_ ? std::max(std::ceil(total * amount_), 1.0) : std::trunc(amount_);
+        if (!(k < total)) return count;
+        return k < 1.0 ? 0 : static_cast<std::size_t>(k);
+    }
+
+private:
+    bool is_pct_ = false;
+    double amount_ = 0.0;
+};
+
+// Numbers (booleans count as 0/1): nth_element on (value, index) pairs, then a scan for ties.
+// Returns false, before selecting anything, when some value is not such a number.
+bool rank_numbers(const PreparedField& f, Direction dir, const RankSize& size, Selection& sel) {
+    std::vector<std::pair<double, std::uint32_t>> keyed;
+    keyed.reserve(f.values.size());
+    for (std::uint32_t i = 0; i < f.values.size(); ++i) {
+        const Value& v = *f.values[i].value;
+        double x;
+        switch (v.kind()) {
+            case Kind::Float:
+                x = v.as_float();
+                if (std::isnan(x)) continue;  // unordered: never ranked
+                break;
+            case Kind::Int: {
+                const std::int64_t n = v.as_int();
+                if (n < -EXACT_INT_LIMIT || n > EXACT_INT_LIMIT) return false;
+                x = static_cast<double>(n);
+                break;
+            }
+            case Kind::Bool:
+                x = v.as_bool() ? 1.0 : 0.0;
+                break;
+            default:
+                return false;
+        }
+        keyed.emplace_back(x, i);
+    }
+
+    const std::size_t k = size.positions(keyed.size());
+    if (k == 0) return true;
+    if (k < keyed.size()) {
+        const auto nth = keyed.begin() + static_cast<std::ptrdiff_t>(k - 1);
+        if (dir == Direction::Top) {
+            std::nth_element(keyed.begin(), nth, keyed.end(),
+                             [](const auto& a, const auto& b) { return a.first > b.first; });
+        } else {
+            std::nth_element(keyed.begin(), nth, keyed.end(),
+                             [](const auto& a, const auto& b) { return a.first < b.first; });
+        }
+        const double cutoff = nth->first;
+        for (const auto& [x, i] : keyed) {
+            if (dir == Direction::Top ? x >= cutoff : x <= cutoff) sel.add(f.values[i]);
+        }
+    } else {
+        for (const auto& entry : keyed) sel.add(f.values[entry.second]);
+    }
+    return true;
+}
+
+// Any other values: a full sort by the host ordering, which raises TypeError for mixed kinds.
+void rank_values(const PreparedField& f, Direction dir, const RankSize& size, Selection& sel) {
+    std::vector<std::uint32_t> order;
+    order.reserve(f.values.size());
+    for (std::uint32_t i = 0; i < f.values.size(); ++i) {
+        if (!f.values[i].value->is_nan()) order.push_back(i);
+    }
+    const std::size_t k = size.positions(order.size());
+    if (k == 0) return;
+    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        const Value& va = *f.values[a].value;
+        const Value& vb = *f.values[b].value;
+        return dir == Direction::Top ? runtime::less(vb, va) : runtime::less(va, vb);
+    });
+    const Value& cutoff = *f.values[order[k - 1]].value;
+    for (std::uint32_t i : order) {
+        const Value& v = *f.values[i].value;
+        if (dir == Direction::Top ? runtime::greater_equal(v, cutoff) : runtime::less_equal(v, cutoff)) {
+            sel.add(f.values[i]);
+        }
+    }
+}
+
+NamedOperator rank_operator(const std::string& name, Direction dir, bool pct_operator) {
+    return {name, field_leaf_operator(name, [=](const PreparedField& f, const Dict& params) {
+                const RankSize size(params, name, pct_operator);
+                Selection sel(f);
+                if (!rank_numbers(f, dir, size, sel)) rank_values(f, dir, size, sel);
+                return std::move(sel).take();
+            })};
+}
+
+}  // namespace
+
+std::vector<NamedOperator> rank_operators() {
+    return {
+        rank_operator("top_pct", Direction::Top, true),
+        rank_operator("bottom_pct", Direction::Bottom, true),
+        rank_operator("top_n", Direction::Top, false),
+        rank_operator("bottom_n", Direction::Bottom, false),
+    };
+}
+
+}  // namespace brindlecap::functions::filtrations::detail
