@@ -26,9 +26,22 @@ public:
     std::size_t alive() const;  // of those, still alive
 private:
     mutable std::mutex mutex_;
-    std::vector<std::weak_ptr<SignalPool>> pools_;
+    std::vector<std::weak_ptr<SignalPool>> pools_;  // expired entries are pruned as it grows
+    std::size_t appended_ = 0;
 };
 PoolKeeper& pool_keeper();
+
+// default_rng(seed); a negative seed raises ValueError as numpy does.
+numeric::Generator make_rng(std::int64_t seed);
+
+// One signal per metadata entry, in order: standard_normal(T, N_alloc) weights from rng, no pnl,
+// a deep copy of the metadata. Not registered with the pool keeper.
+PoolPtr metadata_pool(const Dict& signal_metadata, std::int64_t T, std::int64_t N_alloc,
+                      numeric::Generator& rng);
+
+// Deep equality where a NaN equals a NaN (what a metadata value left in place compares as).
+bool equal_allowing_nan(const Value& a, const Value& b);
+bool equal_allowing_nan(const Dict& a, const Dict& b);
 
 // "comparison", "rank", "boolean", "wrapper" or "unknown".
 std::string get_operator_category(const std::string& op_name);

@@ -28,6 +28,7 @@ public:
     std::optional<Value> getattr(std::string_view) const override { return std::nullopt; }
     std::string repr() const override;
     bool equals(const runtime::Object& other) const override;
+    std::size_t hash() const override;  // consistent with equals()
     IdSet ids;
 };
 Value id_set_value(IdSet ids);
