@@ -1,0 +1,173 @@
+#include "brindlecap/functions/filtrations_evaluation/metadata/config.hpp"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "brindlecap/functions/filtrations_evaluation/tree/records.hpp"
+#include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/text.hpp"
+#include "brindlecap/runtime/warnings.hpp"
+
+namespace brindlecap::functions::filtrations_evaluation::detail {
+
+using runtime::Dict;
+using runtime::List;
+using runtime::Value;
+
+namespace {
+
+std::string int_text(std::int64_t v) { return std::to_string(v); }
+std::string float_text(double v) { return runtime::repr(v); }
+
+// Expected field names absent from a metadata dict, ascending.
+std::vector<std::string> missing_expected_fields(const Dict& metadata) {
+    std::vector<std::string> missing;
+    for (const std::string& name : EXPECTED_METADATA_FIELDS)
+        if (!metadata.contains(std::string_view{name})) missing.push_back(name);
+    return missing;
+}
+
+std::string join(const std::vector<std::string>& items, const char* sep) {
+    std::string out;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i > 0) out += sep;
+        out += items[i];
+    }
+    return out;
+}
+
+void check_signal_count(std::int64_t n) {
+    if (n < 10) throw runtime::ValueError("N_signals must be >= 10, got " + int_text(n) + ".");
+}
+
+void check_count(const char* name, std::int64_t v) {
+    if (v < 1) throw runtime::ValueError(std::string(name) + " must be >= 1, got " + int_text(v) + ".");
+}
+
+void check_limit(const char* name, double v) {
+    if (v <= 0) throw runtime::ValueError(std::string(name) + " must be > 0, got " + float_text(v) + ".");
+}
+
+}  // namespace
+
+void validate_and_ingest(FiltrationEvaluationConfig& config,
+                         const registry_and_store::FunctionStore* store) {
+    if (config.N_signals != 0) check_signal_count(config.N_signals);
+    if (config.T < 1) throw runtime::ValueError("T must be >= 1, got " + int_text(config.T) + ".");
+    if (config.N_alloc < 1)
+        throw runtime::ValueError("N_alloc must be >= 1, got " + int_text(config.N_alloc) + ".");
+    if (config.N_trials < 10)
+        throw runtime::ValueError("N_trials must be >= 10, got " + int_text(config.N_trials) + ".");
+    if (config.bias_tolerance <= 0.0 || config.bias_tolerance >= 1.0)
+        throw runtime::ValueError("bias_tolerance must be in (0.0, 1.0), got " +
+                                  float_text(config.bias_tolerance) + ".");
+    if (store == nullptr) throw runtime::ValueError("store (FunctionStore) is required.");
+    if (!config.mode) throw runtime::ValueError("mode is required. Use 'mock' or 'real'.");
+    const std::string& mode = *config.mode;
+    if (mode != "mock" && mode != "real")
+        throw runtime::ValueError("mode must be 'mock' or 'real', got '" + mode + "'.");
+
+    if (mode == "mock") {
+        if (!config.mock_signals)
+            throw runtime::ValueError(
+                "mock_signals is required when mode='mock'. Provide a Dict[str, Dict[str, Any]] "
+                "with signal metadata.");
+        ingest_mock_data_filtration(config);
+    } else {
+        if (config.mock_signals)
+            throw runtime::ValueError(
+                "mock_signals is only valid when mode='mock'; real-mode filtration evaluation "
+                "requires signal_ids backed by DB metadata.");
+        if (!config.signal_ids)
+            throw runtime::ValueError(
+                "signal_ids is required when mode='real'. Provide a List[str] of signal IDs.");
+        ingest_real_data_filtration(config);
+    }
+
+    check_signal_count(config.N_signals);
+    check_count("speed_small_T", config.speed_small_T);
+    check_count("speed_small_N", config.speed_small_N);
+    check_limit("speed_small_limit_s", config.speed_small_limit_s);
+    check_count("speed_large_T", config.speed_large_T);
+    check_count("speed_large_N", config.speed_large_N);
+    check_limit("speed_large_limit_s", config.speed_large_limit_s);
+}
+
+void ingest_mock_data_filtration(FiltrationEvaluationConfig& config) {
+    if (!config.mock_signals || config.mock_signals->empty())
+        throw runtime::ValueError(
+            "mock_signals dict is empty. Provide at least one signal with metadata.");
+    const Dict& mock = *config.mock_signals;
+
+    // Deep copies: checks mutate their pools, and the caller's mock data must stay as given.
+    config.signal_metadata = mock.deep_copy();
+    config.N_signals = static_cast<std::int64_t>(config.signal_metadata->size());
+
+    for (const auto& [signal_id, metadata] : mock) {
+        if (!metadata.is_dict())
+            throw runtime::AttributeError("'" + runtime::type_name(metadata) +
+                                          "' object has no attribute 'keys'");
+        const std::vector<std::string> missing = missing_expected_fields(metadata.as_dict());
+        if (missing.empty()) continue;
+        runtime::warn("Signal '" + runtime::str(signal_id) + "' metadata missing fields: " +
+                          join(missing, ", ") +
+                          ". Operators referencing these fields will be represented as NaN in "
+                          "mock-only evaluation.",
+                      "UserWarning", 2);
+    }
+}
+
+void ingest_real_data_filtration(FiltrationEvaluationConfig& config) {
+    const evaluation_utils::SignalMetadataQuery query =
+        evaluation_utils::current_signal_metadata_query();
+    if (!config.market_id)
+        throw runtime::ValueError(
+            "market_id is required when mode='real'. Pass the runtime market identity before "
+            "filtration ingestion.");
+    if (!config.era_number)
+        throw runtime::ValueError(
+            "era_number is required when mode='real'. Pass the runtime era identity before "
+            "filtration ingestion.");
+    if (!config.signal_ids)
+        throw runtime::ValueError(
+            "signal_ids is required when mode='real'. Provide a List[str] of signal IDs.");
+    const std::vector<std::string>& signal_ids = *config.signal_ids;
+
+    const Dict returned = query(signal_ids, *config.market_id, *config.era_number);
+
+    std::vector<std::string> absent;
+    for (const std::string& id : signal_ids)
+        if (!returned.contains(std::string_view{id})) absent.push_back(id);
+    if (!absent.empty())
+        throw runtime::ValueError("Real-mode signal metadata missing for signal_ids: " +
+                                  runtime::repr_list(absent) +
+                                  ". Populate signal_service metadata before running filtration "
+                                  "evaluation in mode='real'.");
+
+    Dict ingested;
+    Dict incomplete;  // id -> missing field names, in request order
+    for (const std::string& id : signal_ids) {
+        const Value& metadata = *returned.find(std::string_view{id});
+        if (!metadata.is_dict())
+            throw runtime::TypeError("Real-mode signal metadata for '" + id +
+                                     "' is not a mapping, got " + runtime::type_name(metadata));
+        Dict copied = metadata.as_dict().deep_copy();
+        const std::vector<std::string> missing = missing_expected_fields(copied);
+        if (!missing.empty()) {
+            List names(missing.begin(), missing.end());
+            incomplete.set(Value{id}, Value::list(std::move(names)));
+        }
+        ingested.set(Value{id}, Value{std::move(copied)});
+    }
+    if (!incomplete.empty())
+        throw runtime::ValueError("Real-mode signal metadata is incomplete: " +
+                                  runtime::repr(Value{std::move(incomplete)}) +
+                                  ". Missing fields must be backfilled; real evaluation will not "
+                                  "use NaN metadata defaults.");
+
+    config.N_signals = static_cast<std::int64_t>(ingested.size());
+    config.signal_metadata = std::move(ingested);
+}
+
+}  // namespace brindlecap::functions::filtrations_evaluation::detail
