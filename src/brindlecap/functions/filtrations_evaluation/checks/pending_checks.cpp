@@ -9,18 +9,6 @@ namespace {
 CheckOutcome not_implemented() { return {"fail", "not implemented", {}}; }
 }  // namespace
 
-CheckOutcome run_check_1_contract(const std::string&, const Operator&, FiltrationEvaluationConfig&,
-                                  numeric::Generator&) {
-    return not_implemented();
-}
-CheckOutcome run_check_3_correctness(const std::string&, const Operator&, FiltrationEvaluationConfig&,
-                                     numeric::Generator&, const std::optional<std::vector<CorrectnessTestCase>>&) {
-    return not_implemented();
-}
-CheckOutcome run_check_4_nan(const std::string&, const Operator&, FiltrationEvaluationConfig&,
-                             numeric::Generator&) {
-    return not_implemented();
-}
 CheckOutcome run_check_4_determinism(const std::string&, const Operator&, FiltrationEvaluationConfig&,
                                      numeric::Generator&) {
     return not_implemented();

@@ -346,7 +346,7 @@ bool test_id_order_independence(const std::string& op_name, const Operator& op_i
     }
     pool_keeper().append(second);
     const IdSet second_result = call_operator(op_name, op_impl, *second, category);
-    return first_result.sorted() == second_result.sorted();
+    return first_result == second_result;
 }
 
 // ---- snapshots -----------------------------------------------------------------------------------
