@@ -62,7 +62,8 @@ public:
     ConstEntry operator[](std::size_t pos) const { return {id(pos), signals_[pos]}; }
     Entry operator[](std::size_t pos) { return {id(pos), signals_[pos]}; }
 
-    const KeyIndexPtr& index() const noexcept { return index_; }
+    // By value: the pool holds a mutable index, so a const reference would bind a temporary.
+    KeyIndexPtr index() const noexcept { return index_; }
     // The set of all identifiers.
     IdSet keys() const { return IdSet::all_of(index_); }
 

@@ -1,0 +1,234 @@
+#include "brindlecap/functions/filtrations_evaluation/tree/dispatch.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <variant>
+
+#include "brindlecap/functions/filtrations_evaluation/tree/field_lookup.hpp"
+#include "brindlecap/runtime/text.hpp"
+#include "brindlecap/runtime/unicode.hpp"
+
+namespace brindlecap::functions::filtrations_evaluation::detail {
+
+using runtime::str;
+
+// ---- Field lookup shared with tree evaluation -----------------------------------------------
+
+const Value* field_value(const Dict& metadata, const Value& field) {
+    return field.is_str() ? metadata.find(std::string_view(field.as_str())) : metadata.find(field);
+}
+
+std::optional<std::size_t> first_holder(const SignalPool& pool, const Value& field) {
+    for (std::size_t pos = 0; pos < pool.size(); ++pos) {
+        if (field_value(*pool.signal(pos).metadata, field) != nullptr) return pos;
+    }
+    return std::nullopt;
+}
+
+FilterValidationError unknown_field(const SignalPool& pool, const Value& field) {
+    std::unordered_set<Value, runtime::ValueHash> seen;
+    std::vector<Value> names;
+    for (std::size_t pos = 0; pos < pool.size(); ++pos) {
+        for (const auto& [key, value] : *pool.signal(pos).metadata) {
+            if (seen.insert(key).second) names.push_back(key);
+        }
+    }
+    std::sort(names.begin(), names.end(), [](const Value& a, const Value& b) { return runtime::less(a, b); });
+    return FilterValidationError("Unknown field '" + str(field) + "'. Valid fields: " +
+                                 runtime::repr(Value::list(std::move(names))));
+}
+
+FilterValidationError incompatible_operator(std::string_view op, const Value& field,
+                                            std::string_view field_type) {
+    return FilterValidationError("Operator '" + std::string(op) + "' not valid for field '" + str(field) +
+                                 "' (type " + std::string(field_type) + ")");
+}
+
+void check_pct(const Dict& params) {
+    const Value* pct = params.find(std::string_view("pct"));
+    if (pct == nullptr) return;
+    if (runtime::less_equal(*pct, Value(0.0)) || runtime::greater(*pct, Value(1.0))) {
+        throw FilterValidationError("pct must be in (0.0, 1.0], got " + str(*pct));
+    }
+}
+
+void check_count(const Value& n) {
+    if (runtime::less(n, Value(1))) throw FilterValidationError("Count must be >= 1, got " + str(n));
+}
+
+void check_bounds(const Value& low, const Value& high) {
+    if (runtime::greater(low, high)) {
+        throw FilterValidationError("between requires low <= high, got " + str(low) + " > " + str(high));
+    }
+}
+
+// ---- Dispatch -------------------------------------------------------------------------------
+
+IdSet prepare_and_dispatch(const Operator& impl, const SignalPool& pool, const Dict& params,
+                           std::size_t children_count, const std::vector<IdSet>& children_results,
+                           std::string_view operator_name) {
+    const IdSet pool_keys = pool.keys();
+
+    check_pct(params);
+    if (const Value* n = params.find(std::string_view("n"))) check_count(*n);
+    const Value* low = params.find(std::string_view("low"));
+    const Value* high = params.find(std::string_view("high"));
+    if (low != nullptr && high != nullptr) check_bounds(*low, *high);
+
+    OperatorCall call;
+    call.params = &params;
+    PreparedField prepared;
+    if (children_count > 0) {
+        call.form = CallForm::Combinator;
+        call.pool_keys = &pool_keys;
+        call.children_results = &children_results;
+    } else if (params.contains(std::string_view("field"))) {
+        prepared = preprocess_field(pool, params, operator_name);
+        call.form = CallForm::FieldLeaf;
+        call.prepared = &prepared;
+    } else {
+        call.form = CallForm::PlainLeaf;
+        call.pool_keys = &pool_keys;
+    }
+    return postprocess_result(impl(call), pool_keys);
+}
+
+// ---- Field preparation ----------------------------------------------------------------------
+
+PreparedField preprocess_field(const SignalPool& pool, const Dict& params, std::string_view operator_name) {
+    if (pool.empty()) throw EmptyPoolError("No useful signals in pool");
+    const Value& field = params.at(Value("field"));
+
+    const auto holder = first_holder(pool, field);
+    if (!holder) throw unknown_field(pool, field);
+    const std::string_view name = field.is_str() ? std::string_view(field.as_str()) : std::string_view();
+    std::string field_type =
+        infer_field_type(*field_value(*pool.signal(*holder).metadata, field), name, /*date_refinement=*/true);
+
+    if (!operator_name.empty() && (COMPARISON_OPS.contains(operator_name) || RANK_OPS.contains(operator_name)) &&
+        !field_type_allows(field_type, operator_name)) {
+        throw incompatible_operator(operator_name, field, field_type);
+    }
+
+    const bool numeric = field_type == "numeric" || field_type == "date";
+    std::shared_ptr<const Value> missing;
+    if (numeric) {
+        missing = std::make_shared<const Value>(std::numeric_limits<double>::quiet_NaN());
+    } else if (field_type == "list_str") {
+        missing = std::make_shared<const Value>(Value::list({}));
+    } else if (field_type == "categorical") {
+        missing = std::make_shared<const Value>(Value(""));
+    } else {
+        missing = std::make_shared<const Value>(Value(false));
+    }
+
+    PreparedField out;
+    out.values.reserve(pool.size());
+    for (std::size_t pos = 0; pos < pool.size(); ++pos) {
+        const Value* value = field_value(*pool.signal(pos).metadata, field);
+        if (value == nullptr) value = missing.get();
+        if (numeric && value->is_float() && std::isnan(value->as_float())) {
+            ++out.nan_count;
+            continue;
+        }
+        out.values.push_back(PreparedValue{pool.id(pos), value, static_cast<std::uint32_t>(pos)});
+    }
+    out.field_name = str(field);
+    out.field_type = std::move(field_type);
+    out.pool_keys = pool.keys();
+    out.missing_default = std::move(missing);
+    return out;
+}
+
+// ---- Result validation ----------------------------------------------------------------------
+
+namespace {
+
+bool is_full(const IdSet& keys) {
+    return keys.universe() && keys.others().empty() && keys.size() == keys.universe()->size();
+}
+
+[[noreturn]] void foreign_ids(std::vector<std::string> ids) {
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    throw FiltrationSubsetError("Operator returned IDs not in pool: " + runtime::repr_list(ids));
+}
+
+// Elements of an iterable result value: a list's items, a dict's keys, a string's characters.
+std::vector<Value> elements_of(const Value& v) {
+    switch (v.kind()) {
+        case Value::Kind::List:
+            return v.as_list();
+        case Value::Kind::Dict:
+            return v.as_dict().keys();
+        case Value::Kind::Str: {
+            const std::string& s = v.as_str();
+            std::vector<Value> chars;
+            for (std::size_t i = 0; i < s.size();) {
+                const std::size_t start = i;
+                runtime::unicode::decode_utf8(s, i);
+                chars.emplace_back(std::string_view(s).substr(start, i - start));
+            }
+            return chars;
+        }
+        default:
+            throw runtime::TypeError("'" + runtime::type_name(v) + "' object is not iterable");
+    }
+}
+
+IdSet validate_set(IdSet result, const IdSet& pool_keys) {
+    if (result.universe() == pool_keys.universe() && result.others().empty() && is_full(pool_keys)) {
+        return result;
+    }
+    if (pool_keys.universe()) result = result.rebased(pool_keys.universe());
+    const IdSet invalid = result - pool_keys;
+    if (!invalid.empty()) foreign_ids(invalid.sorted());
+    return result;
+}
+
+IdSet validate_value(const Value& value, const IdSet& pool_keys) {
+    const std::vector<Value> elements = elements_of(value);
+    // Set building comes first: an unhashable element fails before any type check.
+    const Value* non_str = nullptr;
+    for (const Value& e : elements) {
+        if (e.is_list() || e.is_dict()) {
+            throw runtime::TypeError("unhashable type: '" + runtime::type_name(e) + "'");
+        }
+        if (non_str == nullptr && !e.is_str()) non_str = &e;
+    }
+    if (non_str != nullptr) {
+        throw FiltrationSubsetError("Operator returned non-str element of type " + runtime::type_name(*non_str) +
+                                    "; all elements must be str");
+    }
+    const bool full = is_full(pool_keys);
+    IdSet result = IdSet::over(pool_keys.universe());
+    std::vector<std::string> foreign;
+    for (const Value& e : elements) {
+        const std::string& id = e.as_str();
+        if (full) {
+            if (const auto pos = pool_keys.universe()->find(id)) {
+                result.insert_pos(*pos);
+                continue;
+            }
+        } else if (pool_keys.contains(id)) {
+            result.insert(id);
+            continue;
+        }
+        foreign.push_back(id);
+    }
+    if (!foreign.empty()) foreign_ids(std::move(foreign));
+    return result;
+}
+
+}  // namespace
+
+IdSet postprocess_result(OperatorResult result, const IdSet& pool_keys) {
+    if (auto* set = std::get_if<IdSet>(&result)) return validate_set(std::move(*set), pool_keys);
+    return validate_value(std::get<Value>(result), pool_keys);
+}
+
+}  // namespace brindlecap::functions::filtrations_evaluation::detail

@@ -1,0 +1,29 @@
+#pragma once
+// Parameter and field checks shared by the call boilerplate and tree evaluation.
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include "brindlecap/functions/filtrations_evaluation/tree/records.hpp"
+
+namespace brindlecap::functions::filtrations_evaluation::detail {
+
+// The metadata value under field, or nullptr.
+const Value* field_value(const Dict& metadata, const Value& field);
+// Pool position of the first signal whose metadata holds field.
+std::optional<std::size_t> first_holder(const SignalPool& pool, const Value& field);
+
+// "Unknown field 'x'. Valid fields: [...]" with the sorted union of the pool's metadata keys.
+FilterValidationError unknown_field(const SignalPool& pool, const Value& field);
+// "Operator 'gt' not valid for field 'x' (type categorical)".
+FilterValidationError incompatible_operator(std::string_view op, const Value& field,
+                                            std::string_view field_type);
+
+// Range checks of pct (when present), n and low/high; comparisons of incomparable values
+// raise TypeError.
+void check_pct(const Dict& params);
+void check_count(const Value& n);
+void check_bounds(const Value& low, const Value& high);
+
+}  // namespace brindlecap::functions::filtrations_evaluation::detail
