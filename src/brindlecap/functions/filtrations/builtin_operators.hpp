@@ -34,6 +34,19 @@ std::vector<NamedOperator> wrapper_operators();     // filtration
 using FieldFn = std::function<IdSet(const PreparedField&, const Dict&)>;
 Operator field_leaf_operator(const std::string& name, FieldFn fn);
 
+// Calls f(i) for every prepared value in order. The values live in separately allocated
+// metadata, so a plain walk stalls on one cache miss per value; fetching a few values ahead
+// keeps several misses in flight.
+template <class F>
+void walk_values(const std::vector<PreparedValue>& values, F&& f) {
+    constexpr std::size_t AHEAD = 16;
+    const std::size_t n = values.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + AHEAD < n) __builtin_prefetch(values[i + AHEAD].value);
+        f(i);
+    }
+}
+
 // Collects the identifiers of prepared values into a set over the pool's key index.
 class Selection {
 public:

@@ -101,10 +101,11 @@ template <Order O>
 IdSet ordered(const PreparedField& f, const Dict& params, const std::string& name) {
     const Bound target(required(params, "value", "Operator '" + name + "' requires a 'value' parameter"));
     Selection sel(f);
-    for (const PreparedValue& pv : f.values) {
+    walk_values(f.values, [&](std::size_t i) {
+        const PreparedValue& pv = f.values[i];
         const std::optional<bool> fast = fast_compare<O>(*pv.value, target);
         if (fast ? *fast : host_compare<O>(*pv.value, target.value)) sel.add(pv);
-    }
+    });
     return std::move(sel).take();
 }
 
@@ -113,14 +114,15 @@ IdSet between(const PreparedField& f, const Dict& params) {
     const Bound low(required(params, "low", message));
     const Bound high(required(params, "high", message));
     Selection sel(f);
-    for (const PreparedValue& pv : f.values) {
+    walk_values(f.values, [&](std::size_t i) {
+        const PreparedValue& pv = f.values[i];
         const Value& v = *pv.value;
         // low <= v <= high, evaluated left to right like a chained comparison.
         const std::optional<bool> above = fast_compare<Order::Gte>(v, low);
-        if (!(above ? *above : runtime::less_equal(low.value, v))) continue;
+        if (!(above ? *above : runtime::less_equal(low.value, v))) return;
         const std::optional<bool> below = fast_compare<Order::Lte>(v, high);
         if (below ? *below : runtime::less_equal(v, high.value)) sel.add(pv);
-    }
+    });
     return std::move(sel).take();
 }
 
@@ -190,11 +192,12 @@ template <bool Equal>
 IdSet equality(const PreparedField& f, const Dict& params, const std::string& name) {
     const EqTarget target(required(params, "value", "Operator '" + name + "' requires a 'value' parameter"));
     Selection sel(f);
-    for (const PreparedValue& pv : f.values) {
+    walk_values(f.values, [&](std::size_t i) {
+        const PreparedValue& pv = f.values[i];
         const bool pass = Equal ? equal_within_tolerance(*pv.value, target)
                                 : differs_beyond_tolerance(*pv.value, target);
         if (pass) sel.add(pv);
-    }
+    });
     return std::move(sel).take();
 }
 
@@ -261,9 +264,21 @@ IdSet in_(const PreparedField& f, const Dict& params) {
     }
     const Targets targets(values->as_list());
     if (targets.empty()) return std::move(sel).take();
-    for (const PreparedValue& pv : f.values) {
-        const Value& v = *pv.value;
-        if (v.is_list() ? targets.shares_any(v.as_list()) : targets.contains(v)) sel.add(pv);
+    // A list value sits three dependent loads away (value, list header, elements), so each is
+    // fetched in its own stage ahead of the value being tested.
+    constexpr std::size_t STAGE = 8;
+    const std::vector<PreparedValue>& vals = f.values;
+    const std::size_t n = vals.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + 3 * STAGE < n) __builtin_prefetch(vals[i + 3 * STAGE].value);
+        if (i + 2 * STAGE < n && vals[i + 2 * STAGE].value->is_list()) {
+            __builtin_prefetch(vals[i + 2 * STAGE].value->list_ptr().get());
+        }
+        if (i + STAGE < n && vals[i + STAGE].value->is_list()) {
+            __builtin_prefetch(vals[i + STAGE].value->as_list().data());
+        }
+        const Value& v = *vals[i].value;
+        if (v.is_list() ? targets.shares_any(v.as_list()) : targets.contains(v)) sel.add(vals[i]);
     }
     return std::move(sel).take();
 }

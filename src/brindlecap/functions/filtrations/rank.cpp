@@ -79,7 +79,9 @@ private:
 bool rank_numbers(const PreparedField& f, Direction dir, const RankSize& size, Selection& sel) {
     std::vector<std::pair<double, std::uint32_t>> keyed;
     keyed.reserve(f.values.size());
-    for (std::uint32_t i = 0; i < f.values.size(); ++i) {
+    const std::uint32_t n_values = static_cast<std::uint32_t>(f.values.size());
+    for (std::uint32_t i = 0; i < n_values; ++i) {
+        if (i + 16 < n_values) __builtin_prefetch(f.values[i + 16].value);
         const Value& v = *f.values[i].value;
         double x;
         switch (v.kind()) {
