@@ -22,6 +22,25 @@ const Value* field_value(const Dict& metadata, const Value& field) {
     return field.is_str() ? metadata.find(std::string_view(field.as_str())) : metadata.find(field);
 }
 
+const Value* FieldReader::operator()(const Dict& metadata) {
+    if (!field_.is_str()) return metadata.find(field_);
+    const std::string& name = field_.as_str();
+    if (hint_ < metadata.size()) {
+        const auto& [key, value] = metadata.item(hint_);
+        if (key.is_str() && key.as_str() == name) return &value;
+    }
+    const Value* found = metadata.find(std::string_view(name));
+    if (found != nullptr) {
+        for (std::size_t i = 0; i < metadata.size(); ++i) {
+            if (&metadata.item(i).second == found) {
+                hint_ = i;
+                break;
+            }
+        }
+    }
+    return found;
+}
+
 std::optional<std::size_t> first_holder(const SignalPool& pool, const Value& field) {
     for (std::size_t pos = 0; pos < pool.size(); ++pos) {
         if (field_value(*pool.signal(pos).metadata, field) != nullptr) return pos;
@@ -128,8 +147,9 @@ PreparedField preprocess_field(const SignalPool& pool, const Dict& params, std::
 
     PreparedField out;
     out.values.reserve(pool.size());
+    FieldReader read(field);
     for (std::size_t pos = 0; pos < pool.size(); ++pos) {
-        const Value* value = field_value(*pool.signal(pos).metadata, field);
+        const Value* value = read(*pool.signal(pos).metadata);
         if (value == nullptr) value = missing.get();
         if (numeric && value->is_float() && std::isnan(value->as_float())) {
             ++out.nan_count;

@@ -11,6 +11,18 @@ namespace brindlecap::functions::filtrations_evaluation::detail {
 
 // The metadata value under field, or nullptr.
 const Value* field_value(const Dict& metadata, const Value& field);
+// Reads one field from many metadata dicts, trying first the position where the previous dict
+// held it (the signals of a pool usually share one key layout).
+class FieldReader {
+public:
+    explicit FieldReader(const Value& field) : field_(field) {}
+    const Value* operator()(const Dict& metadata);
+
+private:
+    const Value& field_;
+    std::size_t hint_ = 0;
+};
+
 // Pool position of the first signal whose metadata holds field.
 std::optional<std::size_t> first_holder(const SignalPool& pool, const Value& field);
 

@@ -1,20 +1,11 @@
 #include "brindlecap/functions/filtrations_evaluation/tree/ids.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <iterator>
-#include <mutex>
 
 namespace brindlecap::functions::filtrations_evaluation {
 
 // ---- KeyIndex -------------------------------------------------------------------------------
-
-struct KeyIndex::SortCache {
-    std::mutex mutex;
-    std::atomic<bool> ready{false};
-    bool identity = false;
-    std::vector<std::uint32_t> positions;
-};
 
 KeyIndex::KeyIndex(const KeyIndex& other) { *this = other; }
 
@@ -24,7 +15,6 @@ KeyIndex& KeyIndex::operator=(const KeyIndex& other) {
     pos_ = other.pos_;
     ids_.assign(other.ids_.size(), nullptr);
     for (const auto& [id, pos] : pos_) ids_[pos] = &id;
-    sort_cache_ = std::make_shared<SortCache>();
     return *this;
 }
 
@@ -39,38 +29,12 @@ std::uint32_t KeyIndex::add(std::string id) {
     const auto [it, inserted] = pos_.try_emplace(std::move(id), pos);
     if (!inserted) return it->second;
     ids_.push_back(&it->first);
-    if (!sort_cache_ || sort_cache_->ready.load(std::memory_order_acquire)) {
-        sort_cache_ = std::make_shared<SortCache>();
-    }
     return pos;
 }
 
 void KeyIndex::reserve(std::size_t n) {
     ids_.reserve(n);
     pos_.reserve(n);
-}
-
-const std::vector<std::uint32_t>* KeyIndex::sorted_order() const {
-    if (!sort_cache_) return nullptr;  // empty index
-    SortCache& cache = *sort_cache_;
-    if (!cache.ready.load(std::memory_order_acquire)) {
-        std::lock_guard lock(cache.mutex);
-        if (!cache.ready.load(std::memory_order_relaxed)) {
-            const auto less = [this](std::uint32_t a, std::uint32_t b) { return *ids_[a] < *ids_[b]; };
-            bool ascending = true;
-            for (std::size_t i = 1; i < ids_.size() && ascending; ++i) {
-                ascending = *ids_[i - 1] < *ids_[i];
-            }
-            cache.identity = ascending;
-            if (!ascending) {
-                cache.positions.resize(ids_.size());
-                for (std::size_t i = 0; i < ids_.size(); ++i) cache.positions[i] = static_cast<std::uint32_t>(i);
-                std::sort(cache.positions.begin(), cache.positions.end(), less);
-            }
-            cache.ready.store(true, std::memory_order_release);
-        }
-    }
-    return cache.identity ? nullptr : &cache.positions;
 }
 
 // ---- IdSet ----------------------------------------------------------------------------------
@@ -111,6 +75,37 @@ void keep_bits_if(std::vector<std::uint64_t>& bits, std::size_t& count, const Ke
             --count;
         }
     });
+}
+
+// The first 16 bytes of an identifier as two big-endian words (zero-padded), so that comparing
+// the words orders identifiers by their leading bytes.
+struct SortKey {
+    std::uint64_t hi;
+    std::uint64_t lo;
+    std::string_view id;
+};
+
+std::uint64_t big_endian_word(std::string_view s, std::size_t from) {
+    std::uint64_t w = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
+        const std::size_t k = from + i;
+        w = (w << 8) | (k < s.size() ? static_cast<unsigned char>(s[k]) : 0u);
+    }
+    return w;
+}
+
+// Sorts identifiers by code point (unsigned bytes). The keys keep most comparisons inside one
+// contiguous array instead of chasing each identifier's storage.
+void sort_views(std::vector<std::string_view>& ids) {
+    std::vector<SortKey> keys;
+    keys.reserve(ids.size());
+    for (const auto id : ids) keys.push_back(SortKey{big_endian_word(id, 0), big_endian_word(id, 8), id});
+    std::sort(keys.begin(), keys.end(), [](const SortKey& a, const SortKey& b) {
+        if (a.hi != b.hi) return a.hi < b.hi;
+        if (a.lo != b.lo) return a.lo < b.lo;
+        return a.id < b.id;
+    });
+    for (std::size_t i = 0; i < keys.size(); ++i) ids[i] = keys[i].id;
 }
 
 }  // namespace
@@ -181,31 +176,23 @@ std::vector<std::string> IdSet::to_vector() const {
 }
 
 std::vector<std::string> IdSet::sorted() const {
-    std::vector<std::string> members;
+    std::vector<std::string_view> members;
     members.reserve(count_);
-    if (count_ != 0) {
-        const std::vector<std::uint32_t>* order = universe_->sorted_order();
-        if (order == nullptr) {
-            // The universe is in ascending order already.
-            for_each_bit(bits_, [&](std::size_t pos) { members.push_back(universe_->id(pos)); });
-        } else if (count_ < universe_->size() / 16) {
-            // Few members: sorting them beats walking the whole order.
-            std::vector<std::string_view> views;
-            views.reserve(count_);
-            for_each_bit(bits_, [&](std::size_t pos) { views.push_back(universe_->id(pos)); });
-            std::sort(views.begin(), views.end());
-            for (const auto v : views) members.emplace_back(v);
-        } else {
-            for (const std::uint32_t pos : *order) {
-                if (contains_pos(pos)) members.push_back(universe_->id(pos));
-            }
-        }
-    }
-    if (others_.empty()) return members;
+    bool ascending = true;
+    for_each_bit(bits_, [&](std::size_t pos) {
+        const std::string_view id = universe_->id(pos);
+        if (ascending && !members.empty() && !(members.back() < id)) ascending = false;
+        members.push_back(id);
+    });
+    if (!ascending) sort_views(members);
     std::vector<std::string> out;
     out.reserve(members.size() + others_.size());
-    std::merge(std::make_move_iterator(members.begin()), std::make_move_iterator(members.end()),
-               others_.begin(), others_.end(), std::back_inserter(out));
+    auto other = others_.begin();
+    for (const auto id : members) {
+        for (; other != others_.end() && *other < id; ++other) out.push_back(*other);
+        out.emplace_back(id);
+    }
+    out.insert(out.end(), other, others_.end());
     return out;
 }
 

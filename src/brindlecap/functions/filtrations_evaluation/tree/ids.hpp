@@ -41,15 +41,9 @@ public:
     std::uint32_t add(std::string id);
     void reserve(std::size_t n);
 
-    // Positions in ascending identifier order, computed once per index (thread-safe).
-    // Null when the identifiers already are in ascending order.
-    const std::vector<std::uint32_t>* sorted_order() const;
-
 private:
-    struct SortCache;
     std::vector<const std::string*> ids_;
     std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> pos_;
-    std::shared_ptr<SortCache> sort_cache_;  // replaced when the index grows after use
 };
 
 using KeyIndexPtr = std::shared_ptr<const KeyIndex>;

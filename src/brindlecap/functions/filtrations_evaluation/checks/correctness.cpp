@@ -1,0 +1,217 @@
+// Reference-equivalence check: custom test cases, or the built-in parameter sets compared with
+// the reference operators (combinators against fixed expected sets).
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "brindlecap/functions/filtrations_evaluation/checks/checks.hpp"
+#include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
+#include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/log.hpp"
+#include "brindlecap/runtime/text.hpp"
+
+namespace brindlecap::functions::filtrations_evaluation::detail {
+
+namespace {
+
+constexpr std::int64_t kSeedBound = std::int64_t{1} << 31;
+
+const runtime::Logger& module_log() {
+    static const runtime::Logger log("brindlecap.functions.filtrations_evaluation");
+    return log;
+}
+
+std::string join(const std::vector<std::string>& parts) {
+    std::string out;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i) out += "; ";
+        out += parts[i];
+    }
+    return out;
+}
+
+// Fixed parameter sets of the comparison and rank operators, by name.
+std::vector<Dict> default_parameter_sets(const std::string& op_name) {
+    if (op_name == "between") {
+        return {Dict{{"field", "is_sharpe"}, {"low", -5.0}, {"high", 5.0}},
+                Dict{{"field", "is_sharpe"}, {"low", 0.0}, {"high", 0.0}}};
+    }
+    if (op_name == "in_") {
+        return {Dict{{"field", "rotation_families_used"}, {"values", Value::list({"numerical"})}},
+                Dict{{"field", "rotation_families_used"}, {"values", Value::list({"latitudinal"})}}};
+    }
+    if (op_name == "top_pct" || op_name == "bottom_pct") {
+        return {Dict{{"field", "is_sharpe"}, {"pct", 0.5}}, Dict{{"field", "is_sharpe"}, {"pct", 0.1}}};
+    }
+    if (op_name == "top_n" || op_name == "bottom_n") {
+        return {Dict{{"field", "is_sharpe"}, {"n", 1}}, Dict{{"field", "is_sharpe"}, {"n", 5}}};
+    }
+    // gt, gte, lt, lte, eq, neq
+    return {Dict{{"field", "is_sharpe"}, {"value", 0.0}},
+            Dict{{"field", "is_sharpe"}, {"value", -5.0}},
+            Dict{{"field", "is_sharpe"}, {"value", 5.0}}};
+}
+
+IdSet graded_range(const SignalPool& pool, int first, int last) {
+    IdSet out = IdSet::over(pool.index());
+    char buf[16];
+    for (int i = first; i <= last; ++i) {
+        std::snprintf(buf, sizeof buf, "test_%03d", i);
+        out.insert(buf);
+    }
+    return out;
+}
+
+// Children and expected result of a combinator or the wrapper on the correctness pool.
+std::pair<std::vector<IdSet>, IdSet> combinator_case(const std::string& op_name, const SignalPool& pool) {
+    const IdSet a = graded_range(pool, 0, 4);
+    const IdSet b = graded_range(pool, 3, 7);
+    if (op_name == "and_") return {{a, b}, a & b};
+    if (op_name == "or_") return {{a, b}, a | b};
+    if (op_name == "not_") return {{a}, pool.keys() - a};
+    return {{a}, a};  // filtration
+}
+
+// A case pool: signals are used as given, metadata dicts get all-zero weights.
+SignalPool case_pool(const std::vector<std::pair<std::string, CorrectnessTestCase::PoolEntry>>& entries,
+                     const FiltrationEvaluationConfig& config) {
+    SignalPool pool;
+    pool.reserve(entries.size());
+    for (const auto& [id, entry] : entries) {
+        if (const auto* signal = std::get_if<UsefulSignal>(&entry)) {
+            pool.insert(id, *signal);
+            continue;
+        }
+        const Dict& metadata = std::get<Dict>(entry);
+        if (config.T < 0 || config.N_alloc < 0) {
+            throw runtime::ValueError("negative dimensions are not allowed");
+        }
+        UsefulSignal signal;
+        signal.weights = std::make_shared<numeric::Matrix>(numeric::Matrix::zeros(
+            static_cast<std::size_t>(config.T), static_cast<std::size_t>(config.N_alloc)));
+        signal.metadata = std::make_shared<Dict>(metadata.copy());
+        pool.insert(id, std::move(signal));
+    }
+    return pool;
+}
+
+}  // namespace
+
+CheckOutcome run_check_3_correctness(const std::string& op_name, const Operator& op_impl,
+                                     FiltrationEvaluationConfig& config, numeric::Generator& rng,
+                                     const std::optional<std::vector<CorrectnessTestCase>>& test_cases) {
+    Dict evidence;
+    std::vector<std::string> details;
+    bool passed = true;
+    const std::string category = get_operator_category(op_name);
+    const bool combines = category == "boolean" || category == "wrapper";
+
+    try {
+        numeric::Generator own = make_rng(rng.integers(0, kSeedBound));
+        const PoolPtr synthetic = generate_synthetic_signals(config, &own);
+
+        if (test_cases && !test_cases->empty()) {
+            const auto n = static_cast<std::int64_t>(test_cases->size());
+            evidence.set("custom_test_cases", true);
+            evidence.set("test_case_count", n);
+            std::int64_t case_passed = 0;
+            std::int64_t missing_expected = 0;
+            for (const CorrectnessTestCase& tc : *test_cases) {
+                if (!tc.expected) {
+                    ++missing_expected;
+                    continue;
+                }
+                SignalPool given;
+                if (tc.pool) given = case_pool(*tc.pool, config);
+                const SignalPool& pool = tc.pool ? given : *synthetic;
+                const Dict params = tc.params ? *tc.params : Dict{};
+                try {
+                    IdSet result = combines
+                        ? dispatch_op(op_name, op_impl, pool, params,
+                                      tc.children_results ? *tc.children_results : std::vector<IdSet>{IdSet{}})
+                        : dispatch_op(op_name, op_impl, pool, params);
+                    if (result == *tc.expected) ++case_passed;
+                } catch (const std::exception& e) {
+                    module_log().warning("correctness_test_case_failed",
+                                         {{"op_name", op_name}, {"category", category}}, &e);
+                }
+            }
+            const double match_rate = n > 0 ? static_cast<double>(case_passed) / static_cast<double>(n) : 0.0;
+            evidence.set("cases_tested", n);
+            evidence.set("cases_passed", case_passed);
+            evidence.set("match_rate", match_rate);
+            evidence.set("match_count", case_passed);
+            evidence.set("tests_run", n);
+            evidence.set("tests_passed", case_passed);
+            evidence.set("mismatch_count", n - case_passed);
+            evidence.set("mismatch_rate", 1.0 - match_rate);
+            evidence.set("missing_expected_count", missing_expected);
+            if (match_rate < 1.0) passed = false;
+            if (missing_expected > 0) {
+                passed = false;
+                details.push_back("Custom cases missing explicit expected result: " +
+                                  std::to_string(missing_expected));
+            }
+            details.push_back("Custom cases: " + std::to_string(case_passed) + "/" + std::to_string(n) +
+                              " passed");
+        } else {
+            const PoolPtr pool = build_correctness_test_pool(config, rng);
+            const std::optional<Operator> reference = get_reference_operator(op_name);
+            std::int64_t tests_run = 0;
+            std::int64_t matches = 0;
+
+            if (category == "comparison" || category == "rank") {
+                if (!reference) throw runtime::RuntimeError("No independent reference operator for " + op_name);
+                for (const Dict& params : default_parameter_sets(op_name)) {
+                    try {
+                        const IdSet got = dispatch_op(op_name, op_impl, *pool, params);
+                        const IdSet want = dispatch_op(op_name, *reference, *pool, params);
+                        ++tests_run;
+                        if (got == want) ++matches;
+                    } catch (const std::exception&) {
+                        ++tests_run;
+                    }
+                }
+            } else if (combines) {
+                ++tests_run;
+                try {
+                    auto [children, expected] = combinator_case(op_name, *pool);
+                    const IdSet got = dispatch_op(op_name, op_impl, *pool, Dict{}, children);
+                    if (got == expected) ++matches;
+                } catch (const std::exception& e) {
+                    module_log().warning("boolean_correctness_check_failed", {{"op_name", op_name}}, &e);
+                }
+            } else {
+                ++tests_run;
+                evidence.set("missing_correctness_oracle", true);
+            }
+
+            const double match_rate =
+                static_cast<double>(matches) / static_cast<double>(std::max<std::int64_t>(1, tests_run));
+            evidence.set("match_rate", match_rate);
+            evidence.set("match_count", matches);
+            evidence.set("tests_run", tests_run);
+            evidence.set("tests_passed", matches);
+            evidence.set("mismatch_count", tests_run - matches);
+            evidence.set("mismatch_rate", 1.0 - match_rate);
+            if (match_rate < 1.0) passed = false;
+            details.push_back("Correctness check for " + op_name + ": " + std::to_string(matches) + "/" +
+                              std::to_string(tests_run));
+        }
+    } catch (const std::exception& e) {
+        const std::string text = runtime::error_text(e);
+        passed = false;
+        evidence.set("error", text);
+        evidence.set("match_rate", 0.0);
+        details.push_back("Exception: " + text);
+    }
+
+    return CheckOutcome{passed ? "pass" : "fail", details.empty() ? "Correctness check" : join(details),
+                        std::move(evidence)};
+}
+
+}  // namespace brindlecap::functions::filtrations_evaluation::detail

@@ -1,0 +1,97 @@
+#pragma once
+// Shared helpers of the check tests: configurations, evidence access, small operators.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "brindlecap/functions/filtrations_evaluation/checks/checks.hpp"
+#include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
+#include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
+#include "brindlecap/functions/registry_and_store/store.hpp"
+#include "brindlecap/runtime/text.hpp"
+#include "functions/filtrations_evaluation/pipeline/golden_pool.hpp"
+#include "runtime/value_printer.hpp"
+
+namespace brindlecap::test::checks {
+
+namespace fe = functions::filtrations_evaluation;
+namespace fd = functions::filtrations_evaluation::detail;
+namespace rt = runtime;
+namespace num = numeric;
+using fe::Dict;
+using fe::IdSet;
+using fe::Value;
+
+inline constexpr std::int64_t kSeedBound = std::int64_t{1} << 31;
+
+// The demo configuration: the 24 demo signals as ingested metadata, default settings.
+inline fe::FiltrationEvaluationConfig demo_config() {
+    static const Dict metadata = to_value(load_golden("demo_signals.json")).as_dict();
+    fe::FiltrationEvaluationConfig c;
+    c.mode = "mock";
+    c.signal_metadata = metadata.deep_copy();
+    c.N_signals = static_cast<std::int64_t>(metadata.size());
+    return c;
+}
+
+// A synthetic configuration (no metadata), small arrays.
+inline fe::FiltrationEvaluationConfig synthetic_config(std::int64_t n_signals = 12) {
+    fe::FiltrationEvaluationConfig c;
+    c.mode = "mock";
+    c.N_signals = n_signals;
+    c.T = 4;
+    c.N_alloc = 3;
+    return c;
+}
+
+inline std::vector<std::string> keys_of(const Dict& d) {
+    std::vector<std::string> out;
+    for (const auto& [k, v] : d) out.push_back(k.as_str());
+    return out;
+}
+
+inline std::vector<std::string> strings_of(const Value& list) {
+    std::vector<std::string> out;
+    for (const Value& v : list.as_list()) out.push_back(v.as_str());
+    return out;
+}
+
+inline std::string seq_display(const std::vector<std::string>& parts) {
+    std::string out;
+    for (std::size_t i = 0; i < parts.size(); ++i) out += (i ? "; " : "") + parts[i];
+    return out;
+}
+
+// Generator states compare equal when both streams are at the same place.
+inline bool same_state(const num::Generator& a, const num::Generator& b) {
+    const auto x = a.state();
+    const auto y = b.state();
+    return x.state == y.state && x.inc == y.inc && x.has_uint32 == y.has_uint32 &&
+           (!x.has_uint32 || x.uinteger == y.uinteger);
+}
+
+inline IdSet ids(std::initializer_list<std::string_view> items) { return IdSet(items); }
+
+// A field-leaf operator selecting the pairs that satisfy pred(value).
+template <class Pred>
+fe::Operator select_where(std::string name, Pred pred) {
+    return fe::field_operator(std::move(name), [pred](const fe::PreparedField& prepared, const Dict& params) {
+        IdSet out = IdSet::over(prepared.pool_keys.universe());
+        for (const auto& pv : prepared.values) {
+            if (pred(*pv.value, params)) out.insert(pv.id);
+        }
+        return fe::OperatorResult(std::move(out));
+    });
+}
+
+inline fe::Operator builtin(const std::string& name) {
+    static const functions::registry_and_store::FunctionStore store =
+        functions::registry_and_store::build_default_store();
+    return fd::load_operator(store, name);
+}
+
+}  // namespace brindlecap::test::checks

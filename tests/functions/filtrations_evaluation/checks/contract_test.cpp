@@ -1,0 +1,175 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "functions/filtrations_evaluation/checks/check_support.hpp"
+
+namespace {
+
+using namespace brindlecap::test::checks;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+// A combinator that raises ValueError when its pool is empty and otherwise returns its child.
+fe::Operator crashes_on_empty_pool() {
+    return fe::combinator_operator("and_", [](const IdSet& keys, const Dict&, const std::vector<IdSet>& children) {
+        if (keys.empty()) throw rt::ValueError("pool has no signals");
+        return fe::OperatorResult(children.at(0));
+    });
+}
+
+// An in_ that appends to every list value it is handed: the signals' metadata changes.
+fe::Operator appends_to_lists() {
+    return fe::field_operator("in_", [](const fe::PreparedField& prepared, const Dict&) {
+        for (const auto& pv : prepared.values) {
+            if (pv.value->is_list()) pv.value->as_list().emplace_back("tampered");
+        }
+        return fe::OperatorResult(IdSet::over(prepared.pool_keys.universe()));
+    });
+}
+
+TEST(ContractCheck, CorrectLeafAndCombinatorPass) {
+    auto config = demo_config();
+
+    auto rng = fd::make_rng(11);
+    const fe::CheckOutcome leaf = fd::run_check_1_contract("gt", builtin("gt"), config, rng);
+    EXPECT_EQ(leaf.status, "pass");
+    EXPECT_EQ(leaf.details,
+              "Returns Set[str]; All returned IDs valid; Pool not mutated; Empty pool raises expected error");
+    EXPECT_THAT(keys_of(leaf.evidence),
+                ElementsAre("return_valid", "return_shape_valid", "subset_valid", "pool_unchanged",
+                            "input_immutability", "empty_pool_pass", "contract_checks"));
+    EXPECT_EQ(leaf.evidence.get("contract_checks"), Value(4));
+    EXPECT_EQ(leaf.evidence.get("input_immutability"), Value(true));
+    EXPECT_EQ(leaf.evidence.get("empty_pool_pass"), Value(true));
+
+    const fe::CheckOutcome combinator = fd::run_check_1_contract("and_", builtin("and_"), config, rng);
+    EXPECT_EQ(combinator.status, "pass");
+    EXPECT_EQ(combinator.details,
+              "Returns Set[str]; All returned IDs valid; Pool not mutated; Empty pool handled");
+}
+
+TEST(ContractCheck, MutationOfMetadataIsDetected) {
+    auto config = demo_config();
+    auto rng = fd::make_rng(3);
+    const fe::CheckOutcome out = fd::run_check_1_contract("in_", appends_to_lists(), config, rng);
+    EXPECT_EQ(out.status, "fail");
+    EXPECT_EQ(out.details,
+              "Returns Set[str]; All returned IDs valid; Pool mutated!; Empty pool raises expected error");
+    EXPECT_EQ(out.evidence.get("pool_unchanged"), Value(false));
+    EXPECT_EQ(out.evidence.get("input_immutability"), Value(false));
+    EXPECT_EQ(out.evidence.get("mutation_detected"), Value(true));
+    EXPECT_EQ(out.evidence.get("contract_checks"), Value(4));
+    // The caller's metadata is copied into the pool, so it stays as it was.
+    EXPECT_EQ(config.signal_metadata->at(Value("synth_0000")).as_dict().at(Value("rotation_families_used")),
+              Value::list({"numerical", "event", "latitudinal"}));
+}
+
+TEST(ContractCheck, EmptyPoolCrashIsReportedWithKind) {
+    auto config = demo_config();
+    auto rng = fd::make_rng(5);
+    const fe::CheckOutcome out = fd::run_check_1_contract("and_", crashes_on_empty_pool(), config, rng);
+    EXPECT_EQ(out.status, "fail");
+    EXPECT_EQ(out.details,
+              "Returns Set[str]; All returned IDs valid; Pool not mutated; "
+              "Empty pool crash: ValueError: pool has no signals");
+    EXPECT_EQ(out.evidence.get("empty_pool_pass"), Value(false));
+    EXPECT_EQ(out.evidence.get("empty_pool_error"), Value("pool has no signals"));
+    EXPECT_THAT(keys_of(out.evidence),
+                ElementsAre("return_valid", "return_shape_valid", "subset_valid", "pool_unchanged",
+                            "input_immutability", "empty_pool_pass", "empty_pool_error", "contract_checks"));
+}
+
+TEST(ContractCheck, EmptyFiltrationErrorOnEmptyPoolIsExpected) {
+    auto config = demo_config();
+    auto rng = fd::make_rng(5);
+    auto op = fe::combinator_operator("or_", [](const IdSet& keys, const Dict&, const std::vector<IdSet>& children) {
+        if (keys.empty()) throw fe::EmptyFiltrationError("nothing passes");
+        return fe::OperatorResult(children.at(0));
+    });
+    const fe::CheckOutcome out = fd::run_check_1_contract("or_", op, config, rng);
+    EXPECT_EQ(out.status, "pass");
+    EXPECT_THAT(out.details, ::testing::EndsWith("; Empty pool raises expected error"));
+}
+
+TEST(ContractCheck, ErrorsAbortTheRunWithKindAndText) {
+    // A result outside the pool is rejected by result validation before the check sees it.
+    auto config = demo_config();
+    auto rng = fd::make_rng(1);
+    auto foreign = fe::field_operator("gt", [](const fe::PreparedField&, const Dict&) {
+        return fe::OperatorResult(IdSet{"synth_0001", "x9"});
+    });
+    const fe::CheckOutcome out = fd::run_check_1_contract("gt", foreign, config, rng);
+    EXPECT_EQ(out.status, "fail");
+    EXPECT_EQ(out.details, "Exception: FiltrationSubsetError: Operator returned IDs not in pool: ['x9']");
+    EXPECT_THAT(keys_of(out.evidence), ElementsAre("error"));
+    EXPECT_EQ(out.evidence.get("error"), Value("Operator returned IDs not in pool: ['x9']"));
+
+    // Real mode without metadata cannot build the pool.
+    fe::FiltrationEvaluationConfig real;
+    real.mode = "real";
+    const std::string text =
+        "signal_metadata is required after real-mode ingestion; synthetic signal metadata is not allowed "
+        "in mode='real'.";
+    const fe::CheckOutcome contract = fd::run_check_1_contract("gt", builtin("gt"), real, rng);
+    EXPECT_EQ(contract.status, "fail");
+    EXPECT_EQ(contract.details, "Exception: ValueError: " + text);
+    EXPECT_EQ(contract.evidence.get("error"), Value(text));
+
+    const fe::CheckOutcome shape = fd::run_check_2_shape("gt", builtin("gt"), real, rng);
+    EXPECT_EQ(shape.status, "fail");
+    EXPECT_EQ(shape.details, "Exception: ValueError: " + text);
+    EXPECT_THAT(keys_of(shape.evidence), ElementsAre("error"));
+}
+
+TEST(ContractCheck, EachCheckSeedsItsPoolFromOneDraw) {
+    // The operator sees the synthetic pool built from default_rng(first draw of the check generator).
+    auto config = synthetic_config();
+    std::vector<double> seen;
+    auto recorder = select_where("gt", [&seen](const Value& v, const Dict&) {
+        seen.push_back(v.as_float());
+        return false;
+    });
+
+    for (int which = 0; which < 2; ++which) {
+        SCOPED_TRACE(which);
+        seen.clear();
+        auto rng = fd::make_rng(2024);
+        auto expected_rng = fd::make_rng(2024);
+        auto pool_rng = fd::make_rng(expected_rng.integers(0, kSeedBound));
+        const fd::PoolPtr expected_pool = fd::generate_synthetic_signals(config, &pool_rng);
+
+        const fe::CheckOutcome out = which == 0 ? fd::run_check_1_contract("gt", recorder, config, rng)
+                                                : fd::run_check_2_shape("gt", recorder, config, rng);
+        EXPECT_EQ(out.status, "pass") << out.details;
+        EXPECT_TRUE(same_state(rng, expected_rng));
+
+        std::vector<double> want;
+        for (const auto& [id, signal] : *expected_pool) want.push_back(signal.metadata->at(Value("is_sharpe")).as_float());
+        EXPECT_EQ(seen, want);
+    }
+}
+
+TEST(ShapeCheck, CorrectOperatorReportsFixedStatements) {
+    auto config = demo_config();
+    auto rng = fd::make_rng(0);
+    const fe::CheckOutcome out = fd::run_check_2_shape("top_n", builtin("top_n"), config, rng);
+    EXPECT_EQ(out.status, "pass");
+    EXPECT_EQ(out.details,
+              "Output type: set (correct); resolve_filtrations returns FiltrationResult; "
+              "extract_filtration_weights returns ndarray float64");
+    EXPECT_THAT(keys_of(out.evidence),
+                ElementsAre("observed_type", "expected_type", "return_type", "output_type_correct",
+                            "all_elements_str", "resolve_filtrations_return", "extract_weights_return"));
+    EXPECT_EQ(out.evidence.get("return_type"), Value("Set[str]"));
+    EXPECT_EQ(out.evidence.get("extract_weights_return"), Value("ndarray (A, N_alloc) float64"));
+
+    auto raising = fe::field_operator("gt", [](const fe::PreparedField&, const Dict&) -> fe::OperatorResult {
+        throw rt::KeyError(Value("is_sharpe"));
+    });
+    const fe::CheckOutcome failed = fd::run_check_2_shape("gt", raising, config, rng);
+    EXPECT_EQ(failed.status, "fail");
+    EXPECT_EQ(failed.details, "Exception: KeyError: 'is_sharpe'");
+    EXPECT_EQ(failed.evidence.get("error"), Value("'is_sharpe'"));
+}
+
+}  // namespace

@@ -1,0 +1,274 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "brindlecap/runtime/log.hpp"
+#include "functions/filtrations_evaluation/checks/check_support.hpp"
+
+namespace {
+
+using namespace brindlecap::test::checks;
+using ::testing::ElementsAre;
+
+// eq without tolerance: misses is_sharpe 1e-13 against 0.0.
+fe::Operator exact_eq() {
+    return select_where("eq", [](const Value& v, const Dict& params) {
+        return v.is_number() && v.to_double() == params.at(Value("value")).to_double();
+    });
+}
+
+// top_n that keeps exactly n identifiers, dropping the signals tied with the cutoff.
+fe::Operator top_n_without_ties() {
+    return fe::field_operator("top_n", [](const fe::PreparedField& prepared, const Dict& params) {
+        std::vector<std::pair<double, std::string_view>> pairs;
+        for (const auto& pv : prepared.values) pairs.emplace_back(pv.value->to_double(), pv.id);
+        std::sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) { return a > b; });
+        const auto n = std::min<std::size_t>(pairs.size(), static_cast<std::size_t>(params.at(Value("n")).as_int()));
+        IdSet out = IdSet::over(prepared.pool_keys.universe());
+        for (std::size_t i = 0; i < n; ++i) out.insert(pairs[i].second);
+        return fe::OperatorResult(std::move(out));
+    });
+}
+
+TEST(CorrectnessCheck, DefaultModeComparesWithReference) {
+    auto config = demo_config();
+    auto rng = fd::make_rng(7);
+    const fe::CheckOutcome out = fd::run_check_3_correctness("gt", builtin("gt"), config, rng);
+    EXPECT_EQ(out.status, "pass");
+    EXPECT_EQ(out.details, "Correctness check for gt: 3/3");
+    EXPECT_THAT(keys_of(out.evidence), ElementsAre("match_rate", "match_count", "tests_run", "tests_passed",
+                                                   "mismatch_count", "mismatch_rate"));
+    EXPECT_EQ(out.evidence.get("match_rate"), Value(1.0));
+    EXPECT_EQ(out.evidence.get("mismatch_count"), Value(0));
+    EXPECT_EQ(out.evidence.get("mismatch_rate"), Value(0.0));
+}
+
+TEST(CorrectnessCheck, BrokenLeafOperatorsMismatch) {
+    auto config = demo_config();
+    auto rng = fd::make_rng(7);
+
+    const fe::CheckOutcome eq = fd::run_check_3_correctness("eq", exact_eq(), config, rng);
+    EXPECT_EQ(eq.status, "fail");
+    EXPECT_EQ(eq.details, "Correctness check for eq: 2/3");
+    EXPECT_EQ(eq.evidence.get("match_rate"), Value(2.0 / 3.0));
+    EXPECT_EQ(eq.evidence.get("match_count"), Value(2));
+    EXPECT_EQ(eq.evidence.get("tests_run"), Value(3));
+    EXPECT_EQ(eq.evidence.get("mismatch_count"), Value(1));
+    EXPECT_EQ(eq.evidence.get("mismatch_rate"), Value(1.0 - 2.0 / 3.0));
+
+    // n 1 has a single top value; n 5 has a four-way tie at the cutoff.
+    const fe::CheckOutcome top = fd::run_check_3_correctness("top_n", top_n_without_ties(), config, rng);
+    EXPECT_EQ(top.status, "fail");
+    EXPECT_EQ(top.details, "Correctness check for top_n: 1/2");
+
+    // A call that raises counts as a test without a match and without a message.
+    auto picky = select_where("lt", [](const Value& v, const Dict& params) {
+        if (params.at(Value("value")).to_double() > 0.0) throw rt::ValueError("positive threshold");
+        return v.to_double() < params.at(Value("value")).to_double();
+    });
+    const fe::CheckOutcome lt = fd::run_check_3_correctness("lt", picky, config, rng);
+    EXPECT_EQ(lt.status, "fail");
+    EXPECT_EQ(lt.details, "Correctness check for lt: 2/3");
+    EXPECT_EQ(lt.evidence.get("tests_run"), Value(3));
+}
+
+TEST(CorrectnessCheck, CombinatorsAreJudgedByExpectedSets) {
+    auto config = demo_config();
+    auto rng = fd::make_rng(9);
+    for (const char* name : {"and_", "or_", "not_", "filtration"}) {
+        SCOPED_TRACE(name);
+        const fe::CheckOutcome out = fd::run_check_3_correctness(name, builtin(name), config, rng);
+        EXPECT_EQ(out.status, "pass");
+        EXPECT_EQ(out.details, std::string("Correctness check for ") + name + ": 1/1");
+    }
+
+    // A not_ that returns its child instead of the complement; captures what it was given.
+    std::size_t universe = 0;
+    IdSet child;
+    auto wrong_not = fe::combinator_operator("not_", [&](const IdSet& keys, const Dict&, const std::vector<IdSet>& children) {
+        universe = keys.size();
+        child = children.at(0);
+        return fe::OperatorResult(children.at(0));
+    });
+    const fe::CheckOutcome out = fd::run_check_3_correctness("not_", wrong_not, config, rng);
+    EXPECT_EQ(out.status, "fail");
+    EXPECT_EQ(out.details, "Correctness check for not_: 0/1");
+    EXPECT_EQ(universe, 25U);
+    EXPECT_EQ(child, ids({"test_000", "test_001", "test_002", "test_003", "test_004"}));
+
+    // An error becomes a warning with the trace; the test still counts.
+    rt::LogCapture capture;
+    auto raising = fe::combinator_operator("or_", [](const IdSet&, const Dict&, const std::vector<IdSet>&) -> fe::OperatorResult {
+        throw rt::RuntimeError("combinator down");
+    });
+    const fe::CheckOutcome failed = fd::run_check_3_correctness("or_", raising, config, rng);
+    EXPECT_EQ(failed.status, "fail");
+    EXPECT_EQ(failed.details, "Correctness check for or_: 0/1");
+    const auto records = capture.records();
+    ASSERT_EQ(records.size(), 1U);
+    EXPECT_EQ(records[0].event, "boolean_correctness_check_failed");
+    EXPECT_EQ(records[0].logger, "brindlecap.functions.filtrations_evaluation");
+    EXPECT_EQ(records[0].level, rt::LogLevel::Warning);
+    ASSERT_EQ(records[0].fields.size(), 1U);
+    EXPECT_EQ(records[0].fields[0].first, "op_name");
+    EXPECT_EQ(records[0].fields[0].second, Value("or_"));
+    EXPECT_TRUE(records[0].has_exc);
+    EXPECT_EQ(records[0].exc_kind, "RuntimeError");
+    EXPECT_EQ(records[0].exc_text, "combinator down");
+}
+
+TEST(CorrectnessCheck, UnknownOperatorHasNoOracle) {
+    auto config = demo_config();
+    auto rng = fd::make_rng(1);
+    const fe::CheckOutcome out = fd::run_check_3_correctness("my_plugin_op", builtin("gt"), config, rng);
+    EXPECT_EQ(out.status, "fail");
+    EXPECT_EQ(out.details, "Correctness check for my_plugin_op: 0/1");
+    EXPECT_THAT(keys_of(out.evidence),
+                ElementsAre("missing_correctness_oracle", "match_rate", "match_count", "tests_run", "tests_passed",
+                            "mismatch_count", "mismatch_rate"));
+    EXPECT_EQ(out.evidence.get("missing_correctness_oracle"), Value(true));
+    EXPECT_EQ(out.evidence.get("tests_run"), Value(1));
+    EXPECT_EQ(out.evidence.get("match_count"), Value(0));
+    EXPECT_EQ(out.evidence.get("match_rate"), Value(0.0));
+}
+
+TEST(CorrectnessCheck, CustomCases) {
+    auto config = demo_config();
+    config.T = 3;
+    config.N_alloc = 2;
+    auto rng = fd::make_rng(4);
+
+    using Entry = fe::CorrectnessTestCase::PoolEntry;
+    fe::CorrectnessTestCase missing;
+    missing.params = Dict{{"field", "is_sharpe"}, {"value", 0.0}};
+
+    fe::CorrectnessTestCase passing;
+    passing.pool = std::vector<std::pair<std::string, Entry>>{
+        {"a", Dict{{"is_sharpe", 1.0}}},
+        {"b", Dict{{"is_sharpe", -1.0}}},
+        {"c", fe::UsefulSignal::make(Dict{{"is_sharpe", 2.0}})},
+    };
+    passing.params = Dict{{"field", "is_sharpe"}, {"value", 0.0}};
+    passing.expected = ids({"a", "c"});
+
+    const fe::CheckOutcome out = fd::run_check_3_correctness(
+        "gt", builtin("gt"), config, rng, std::vector<fe::CorrectnessTestCase>{missing, passing});
+    EXPECT_EQ(out.status, "fail");
+    EXPECT_EQ(out.details, "Custom cases missing explicit expected result: 1; Custom cases: 1/2 passed");
+    EXPECT_THAT(keys_of(out.evidence),
+                ElementsAre("custom_test_cases", "test_case_count", "cases_tested", "cases_passed", "match_rate",
+                            "match_count", "tests_run", "tests_passed", "mismatch_count", "mismatch_rate",
+                            "missing_expected_count"));
+    EXPECT_EQ(out.evidence.get("custom_test_cases"), Value(true));
+    EXPECT_EQ(out.evidence.get("test_case_count"), Value(2));
+    EXPECT_EQ(out.evidence.get("cases_tested"), Value(2));
+    EXPECT_EQ(out.evidence.get("cases_passed"), Value(1));
+    EXPECT_EQ(out.evidence.get("match_rate"), Value(0.5));
+    EXPECT_EQ(out.evidence.get("mismatch_count"), Value(1));
+    EXPECT_EQ(out.evidence.get("missing_expected_count"), Value(1));
+
+    // Without a pool the case runs on the check's synthetic pool (the demo signals).
+    fe::CorrectnessTestCase on_default;
+    on_default.params = Dict{{"field", "is_sharpe"}, {"n", 1}};
+    std::string best;
+    double best_value = -1e300;
+    for (const auto& [id, metadata] : *config.signal_metadata) {
+        const double v = metadata.as_dict().at(Value("is_sharpe")).as_float();
+        if (v > best_value) {
+            best_value = v;
+            best = id.as_str();
+        }
+    }
+    on_default.expected = IdSet(std::vector<std::string>{best});
+    fe::CorrectnessTestCase wrong = on_default;
+    wrong.expected = ids({"synth_0000", "synth_0001"});
+    const fe::CheckOutcome mixed = fd::run_check_3_correctness(
+        "top_n", builtin("top_n"), config, rng, std::vector<fe::CorrectnessTestCase>{on_default, wrong});
+    EXPECT_EQ(mixed.status, "fail");
+    EXPECT_EQ(mixed.details, "Custom cases: 1/2 passed");
+    EXPECT_EQ(mixed.evidence.get("missing_expected_count"), Value(0));
+
+    // Combinators get the case's children, or one empty child by default.
+    fe::CorrectnessTestCase with_children;
+    with_children.pool = std::vector<std::pair<std::string, Entry>>{{"a", Dict{}}, {"b", Dict{}}, {"c", Dict{}}};
+    with_children.children_results = std::vector<IdSet>{ids({"a", "b"}), ids({"b", "c"})};
+    with_children.expected = ids({"b"});
+    fe::CorrectnessTestCase default_child;
+    default_child.pool = with_children.pool;
+    default_child.expected = ids({"a", "b", "c"});
+    const fe::CheckOutcome comb = fd::run_check_3_correctness(
+        "not_", builtin("not_"), config, rng, std::vector<fe::CorrectnessTestCase>{default_child});
+    EXPECT_EQ(comb.status, "pass") << comb.details;
+    const fe::CheckOutcome both = fd::run_check_3_correctness(
+        "and_", builtin("and_"), config, rng, std::vector<fe::CorrectnessTestCase>{with_children});
+    EXPECT_EQ(both.status, "pass") << both.details;
+    EXPECT_EQ(both.details, "Custom cases: 1/1 passed");
+}
+
+TEST(CorrectnessCheck, CustomCaseErrorsAreLoggedAndCountAsFailures) {
+    auto config = demo_config();
+    auto rng = fd::make_rng(4);
+    fe::CorrectnessTestCase bad_field;
+    bad_field.params = Dict{{"field", "no_such_field"}, {"value", 0.0}};
+    bad_field.expected = IdSet{};
+
+    rt::LogCapture capture;
+    const fe::CheckOutcome out = fd::run_check_3_correctness(
+        "gte", builtin("gte"), config, rng, std::vector<fe::CorrectnessTestCase>{bad_field});
+    EXPECT_EQ(out.status, "fail");
+    EXPECT_EQ(out.details, "Custom cases: 0/1 passed");
+    const auto records = capture.records();
+    ASSERT_EQ(records.size(), 1U);
+    EXPECT_EQ(records[0].event, "correctness_test_case_failed");
+    ASSERT_EQ(records[0].fields.size(), 2U);
+    EXPECT_EQ(records[0].fields[0].first, "op_name");
+    EXPECT_EQ(records[0].fields[0].second, Value("gte"));
+    EXPECT_EQ(records[0].fields[1].first, "category");
+    EXPECT_EQ(records[0].fields[1].second, Value("comparison"));
+    EXPECT_TRUE(records[0].has_exc);
+    EXPECT_EQ(records[0].exc_kind, "FilterValidationError");
+}
+
+TEST(CorrectnessCheck, DrawsTwoSeedsInDefaultModeAndOneWithCases) {
+    auto config = demo_config();
+    fe::CorrectnessTestCase tc;
+    tc.params = Dict{{"field", "is_sharpe"}, {"value", 100.0}};
+    tc.expected = IdSet{};
+
+    auto rng = fd::make_rng(42);
+    auto expected = fd::make_rng(42);
+    fd::run_check_3_correctness("gt", builtin("gt"), config, rng);
+    expected.integers(0, kSeedBound);
+    expected.integers(0, kSeedBound);
+    EXPECT_TRUE(same_state(rng, expected));
+
+    const fe::CheckOutcome custom =
+        fd::run_check_3_correctness("gt", builtin("gt"), config, rng, std::vector<fe::CorrectnessTestCase>{tc});
+    EXPECT_EQ(custom.status, "pass");
+    expected.integers(0, kSeedBound);
+    EXPECT_TRUE(same_state(rng, expected));
+
+    // An empty list of cases runs the default mode.
+    const fe::CheckOutcome empty =
+        fd::run_check_3_correctness("gt", builtin("gt"), config, rng, std::vector<fe::CorrectnessTestCase>{});
+    EXPECT_EQ(empty.details, "Correctness check for gt: 3/3");
+    expected.integers(0, kSeedBound);
+    expected.integers(0, kSeedBound);
+    EXPECT_TRUE(same_state(rng, expected));
+}
+
+TEST(CorrectnessCheck, PoolErrorsAbortWithTextOnly) {
+    fe::FiltrationEvaluationConfig real;
+    real.mode = "real";
+    auto rng = fd::make_rng(0);
+    const fe::CheckOutcome out = fd::run_check_3_correctness("gt", builtin("gt"), real, rng);
+    const std::string text =
+        "signal_metadata is required after real-mode ingestion; synthetic signal metadata is not allowed "
+        "in mode='real'.";
+    EXPECT_EQ(out.status, "fail");
+    EXPECT_EQ(out.details, "Exception: " + text);
+    EXPECT_THAT(keys_of(out.evidence), ElementsAre("error", "match_rate"));
+    EXPECT_EQ(out.evidence.get("error"), Value(text));
+    EXPECT_EQ(out.evidence.get("match_rate"), Value(0.0));
+}
+
+}  // namespace

@@ -1,0 +1,262 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "functions/filtrations_evaluation/checks/check_support.hpp"
+
+namespace {
+
+using namespace brindlecap::test::checks;
+using ::testing::ElementsAre;
+
+const char* const kLeaked = "{'nan_test_000', 'nan_test_001', 'nan_test_002'}";
+
+std::vector<std::string> nan_ids() { return {"nan_test_000", "nan_test_001", "nan_test_002"}; }
+
+// neq as the complement of the equal values over the pool keys: NaN signals end up in it.
+fe::Operator complement_neq() {
+    return fe::field_operator("neq", [](const fe::PreparedField& prepared, const Dict& params) {
+        IdSet out = prepared.pool_keys;
+        const Value& target = params.at(Value("value"));
+        for (const auto& pv : prepared.values) {
+            if (*pv.value == target) out.erase(pv.id);
+        }
+        return fe::OperatorResult(std::move(out));
+    });
+}
+
+struct Probe {
+    std::string field;
+    Dict params;
+    std::vector<std::string> ids;  // identifiers handed over in prepared.values
+};
+
+// Records every field-leaf call and selects nothing.
+fe::Operator recorder(const std::string& name, std::vector<Probe>& calls) {
+    return fe::field_operator(name, [&calls](const fe::PreparedField& prepared, const Dict& params) {
+        Probe p{prepared.field_name, params.copy(), {}};
+        for (const auto& pv : prepared.values) p.ids.emplace_back(pv.id);
+        calls.push_back(std::move(p));
+        return fe::OperatorResult(IdSet::over(prepared.pool_keys.universe()));
+    });
+}
+
+TEST(NanCheck, CorrectLeafOperatorPasses) {
+    auto config = demo_config();
+    auto rng = fd::make_rng(8);
+    const fe::CheckOutcome out = fd::run_check_4_nan("gt", builtin("gt"), config, rng);
+    EXPECT_EQ(out.status, "pass");
+    EXPECT_EQ(out.details, "NaN correctly excluded for 2 field types");
+    EXPECT_THAT(keys_of(out.evidence), ElementsAre("field_types_tested", "nan_count", "nan_signals", "nan_excluded",
+                                                   "missing_field_defaults"));
+    EXPECT_THAT(strings_of(out.evidence.get("field_types_tested")), ElementsAre("date", "numeric"));
+    EXPECT_EQ(out.evidence.get("nan_count"), Value(3));
+    EXPECT_EQ(strings_of(out.evidence.get("nan_signals")), nan_ids());
+    EXPECT_EQ(out.evidence.get("nan_excluded"), Value(true));
+
+    const Dict& defaults = out.evidence.get("missing_field_defaults").as_dict();
+    EXPECT_THAT(keys_of(defaults), ElementsAre("numeric", "date", "list_str", "categorical", "boolean"));
+    EXPECT_TRUE(std::isnan(defaults.at(Value("numeric")).as_float()));
+    EXPECT_TRUE(std::isnan(defaults.at(Value("date")).as_float()));
+    EXPECT_EQ(defaults.at(Value("list_str")), Value::list(rt::List{}));
+    EXPECT_EQ(defaults.at(Value("categorical")), Value(""));
+    EXPECT_TRUE(defaults.at(Value("boolean")).is_bool());
+    EXPECT_FALSE(defaults.at(Value("boolean")).as_bool());
+}
+
+TEST(NanCheck, ProbesEveryFieldTypeOfTheOperator) {
+    auto config = demo_config();
+    auto rng = fd::make_rng(8);
+    std::vector<Probe> calls;
+    const fe::CheckOutcome eq = fd::run_check_4_nan("eq", recorder("eq", calls), config, rng);
+    EXPECT_EQ(eq.status, "pass");
+    EXPECT_EQ(eq.details, "NaN correctly excluded for 4 field types");
+    ASSERT_EQ(calls.size(), 4U);
+    EXPECT_EQ(calls[0].params, (Dict{{"field", "is_active"}, {"value", true}}));
+    EXPECT_EQ(calls[1].params, (Dict{{"field", "signal_category"}, {"value", "momentum"}}));
+    EXPECT_EQ(calls[2].params, (Dict{{"field", "submission_date"}, {"value", 0.0}}));
+    EXPECT_EQ(calls[3].params, (Dict{{"field", "is_sharpe"}, {"value", 0.0}}));
+    // Every signal reaches a boolean field; NaN signals are gone from numeric ones.
+    EXPECT_EQ(calls[0].ids.size(), 10U);
+    EXPECT_THAT(calls[3].ids, ElementsAre("nan_test_003", "nan_test_004", "nan_test_005", "nan_test_006",
+                                          "nan_test_007", "nan_test_008", "nan_test_009"));
+
+    calls.clear();
+    const fe::CheckOutcome in = fd::run_check_4_nan("in_", recorder("in_", calls), config, rng);
+    EXPECT_EQ(in.details, "NaN correctly excluded for 2 field types");
+    EXPECT_THAT(strings_of(in.evidence.get("field_types_tested")), ElementsAre("categorical", "list_str"));
+    ASSERT_EQ(calls.size(), 2U);
+    EXPECT_EQ(calls[0].params, (Dict{{"field", "signal_category"}, {"values", Value::list({"momentum"})}}));
+    EXPECT_EQ(calls[1].params, (Dict{{"field", "rotation_families_used"}, {"values", Value::list({"numerical"})}}));
+
+    calls.clear();
+    fd::run_check_4_nan("top_n", recorder("top_n", calls), config, rng);
+    ASSERT_EQ(calls.size(), 2U);
+    EXPECT_EQ(calls[0].params, (Dict{{"field", "submission_date"}, {"n", 3}}));
+
+    calls.clear();
+    fd::run_check_4_nan("between", recorder("between", calls), config, rng);
+    ASSERT_EQ(calls.size(), 2U);
+    EXPECT_EQ(calls[1].params, (Dict{{"field", "is_sharpe"}, {"low", 0.0}, {"high", 20.0}}));
+}
+
+TEST(NanCheck, ComplementOperatorLeaksNanSignals) {
+    auto config = demo_config();
+    auto rng = fd::make_rng(8);
+    const fe::CheckOutcome out = fd::run_check_4_nan("neq", complement_neq(), config, rng);
+    EXPECT_EQ(out.status, "fail");
+    EXPECT_EQ(out.details, std::string("NaN leaked for date: ") + kLeaked + "; NaN leaked for numeric: " + kLeaked);
+    EXPECT_THAT(keys_of(out.evidence), ElementsAre("field_types_tested", "nan_leaked", "nan_count", "nan_signals",
+                                                   "missing_field_defaults"));
+    EXPECT_THAT(strings_of(out.evidence.get("field_types_tested")),
+                ElementsAre("boolean", "categorical", "date", "numeric"));
+    EXPECT_EQ(strings_of(out.evidence.get("nan_leaked")), nan_ids());
+}
+
+TEST(NanCheck, PerTypeErrorsAndEmptyFiltration) {
+    auto config = demo_config();
+    auto rng = fd::make_rng(8);
+    auto op = fe::field_operator("eq", [](const fe::PreparedField& prepared, const Dict&) -> fe::OperatorResult {
+        if (prepared.field_type == "boolean") throw rt::ValueError("no booleans");
+        if (prepared.field_type == "categorical") throw fe::EmptyFiltrationError("nothing left");
+        return IdSet::over(prepared.pool_keys.universe());
+    });
+    const fe::CheckOutcome out = fd::run_check_4_nan("eq", op, config, rng);
+    EXPECT_EQ(out.status, "fail");
+    EXPECT_EQ(out.details,
+              "Error testing boolean: no booleans; EmptyFiltrationError for categorical (correct for all-NaN); "
+              "NaN correctly excluded for 3 field types");
+    EXPECT_THAT(strings_of(out.evidence.get("field_types_tested")), ElementsAre("categorical", "date", "numeric"));
+    EXPECT_THAT(strings_of(out.evidence.get("errors")), ElementsAre("boolean: ValueError: no booleans"));
+    EXPECT_EQ(out.evidence.get("nan_excluded"), Value(true));
+}
+
+TEST(NanCheck, UnknownOperatorProbe) {
+    auto config = demo_config();
+    auto rng = fd::make_rng(8);
+
+    auto ignores_params = fe::field_operator("x", [](const fe::PreparedField& prepared, const Dict&) {
+        return fe::OperatorResult(prepared.pool_keys);
+    });
+    const fe::CheckOutcome skipped = fd::run_check_4_nan("my_op", ignores_params, config, rng);
+    EXPECT_EQ(skipped.status, "pass");
+    EXPECT_EQ(skipped.details, "Unknown operator does not use comparison params; NaN check skipped");
+    EXPECT_THAT(keys_of(skipped.evidence), ElementsAre("field_types_tested", "nan_excluded", "missing_field_defaults"));
+    EXPECT_THAT(strings_of(skipped.evidence.get("field_types_tested")), ElementsAre("numeric"));
+
+    // "not above the threshold", built over the pool keys: the NaN signals pass with 0.0.
+    auto leaky = fe::field_operator("x", [](const fe::PreparedField& prepared, const Dict& params) {
+        IdSet out = prepared.pool_keys;
+        for (const auto& pv : prepared.values) {
+            if (pv.value->to_double() > params.at(Value("value")).to_double()) out.erase(pv.id);
+        }
+        return fe::OperatorResult(std::move(out));
+    });
+    const fe::CheckOutcome leaked = fd::run_check_4_nan("my_op", leaky, config, rng);
+    EXPECT_EQ(leaked.status, "fail");
+    EXPECT_EQ(leaked.details, std::string("NaN signals leaked: ") + kLeaked);
+    EXPECT_THAT(keys_of(leaked.evidence),
+                ElementsAre("field_types_tested", "nan_count", "nan_signals", "nan_leaked", "nan_included", "violation",
+                            "missing_field_defaults"));
+    EXPECT_EQ(leaked.evidence.get("violation"),
+              Value("NaN signals included in result: ['nan_test_000', 'nan_test_001', 'nan_test_002']"));
+
+    const fe::CheckOutcome clean = fd::run_check_4_nan("my_op", builtin("gt"), config, rng);
+    EXPECT_EQ(clean.status, "pass");
+    EXPECT_EQ(clean.details, "NaN correctly excluded (unknown operator)");
+
+    auto all_nan = fe::field_operator("x", [](const fe::PreparedField&, const Dict&) -> fe::OperatorResult {
+        throw fe::EmptyFiltrationError("0 signals");
+    });
+    const fe::CheckOutcome empty = fd::run_check_4_nan("my_op", all_nan, config, rng);
+    EXPECT_EQ(empty.status, "pass");
+    EXPECT_EQ(empty.details, "EmptyFiltrationError raised (correct for all-NaN)");
+
+    auto raising = fe::field_operator("x", [](const fe::PreparedField&, const Dict&) -> fe::OperatorResult {
+        throw rt::TypeError("bad probe");
+    });
+    const fe::CheckOutcome failed = fd::run_check_4_nan("my_op", raising, config, rng);
+    EXPECT_EQ(failed.status, "fail");
+    EXPECT_EQ(failed.details, "Error: bad probe");
+    EXPECT_EQ(failed.evidence.get("error"), Value("bad probe"));
+    EXPECT_TRUE(failed.evidence.contains("missing_field_defaults"));
+}
+
+TEST(NanCheck, CombinatorsRunOnNanFreeChildren) {
+    auto config = demo_config();
+    auto rng = fd::make_rng(8);
+    const std::string verified = "NaN propagation through boolean combinator verified";
+    const std::string through = "Boolean/wrapper: NaN handling verified through children";
+
+    for (const char* name : {"and_", "or_", "not_", "filtration"}) {
+        SCOPED_TRACE(name);
+        const fe::CheckOutcome out = fd::run_check_4_nan(name, builtin(name), config, rng);
+        EXPECT_EQ(out.status, "pass");
+        EXPECT_EQ(out.details, verified + "; " + through);
+        EXPECT_THAT(keys_of(out.evidence), ElementsAre("field_types_tested", "nan_count", "nan_signals",
+                                                       "nan_excluded", "missing_field_defaults"));
+    }
+
+    // What each combinator receives: and_ (all, non-NaN), or_ (non-NaN, empty), not_ (non-NaN).
+    std::vector<std::vector<IdSet>> seen;
+    auto returns_all = [&seen](const IdSet& keys, const Dict&, const std::vector<IdSet>& children) {
+        seen.push_back(children);
+        return fe::OperatorResult(keys);
+    };
+    IdSet all_ids;
+    for (int i = 0; i < 10; ++i) all_ids.insert("nan_test_00" + std::to_string(i));
+    IdSet non_nan = all_ids;
+    for (const auto& id : nan_ids()) non_nan.erase(id);
+
+    const fe::CheckOutcome and_out = fd::run_check_4_nan("and_", fe::combinator_operator("and_", returns_all), config, rng);
+    EXPECT_EQ(and_out.status, "fail");
+    EXPECT_EQ(and_out.details, "NaN propagation error: ; " + through);
+    EXPECT_EQ(and_out.evidence.get("nan_excluded"), Value(false));
+    ASSERT_EQ(seen.size(), 1U);
+    ASSERT_EQ(seen[0].size(), 2U);
+    EXPECT_EQ(seen[0][0], all_ids);
+    EXPECT_EQ(seen[0][1], non_nan);
+
+    // Only and_ is compared: the same result from or_ / not_ passes.
+    seen.clear();
+    EXPECT_EQ(fd::run_check_4_nan("or_", fe::combinator_operator("or_", returns_all), config, rng).status, "pass");
+    EXPECT_EQ(fd::run_check_4_nan("not_", fe::combinator_operator("not_", returns_all), config, rng).status, "pass");
+    ASSERT_EQ(seen.size(), 2U);
+    ASSERT_EQ(seen[0].size(), 2U);
+    EXPECT_EQ(seen[0][0], non_nan);
+    EXPECT_TRUE(seen[0][1].empty());
+    ASSERT_EQ(seen[1].size(), 1U);
+    EXPECT_EQ(seen[1][0], non_nan);
+
+    auto raising = [](const IdSet&, const Dict&, const std::vector<IdSet>&) -> fe::OperatorResult {
+        throw rt::RuntimeError("combinator down");
+    };
+    const fe::CheckOutcome or_err = fd::run_check_4_nan("or_", fe::combinator_operator("or_", raising), config, rng);
+    EXPECT_EQ(or_err.status, "pass");
+    EXPECT_EQ(or_err.details, "NaN propagation error: combinator down; " + through);
+    EXPECT_EQ(or_err.evidence.get("nan_excluded"), Value(false));
+    const fe::CheckOutcome and_err = fd::run_check_4_nan("and_", fe::combinator_operator("and_", raising), config, rng);
+    EXPECT_EQ(and_err.status, "fail");
+    EXPECT_EQ(and_err.details, "NaN propagation error: combinator down; " + through);
+}
+
+TEST(NanCheck, DrawsOneSeedAndReportsOuterErrors) {
+    auto config = demo_config();
+    auto rng = fd::make_rng(31);
+    auto expected = fd::make_rng(31);
+    fd::run_check_4_nan("gt", builtin("gt"), config, rng);
+    expected.integers(0, kSeedBound);
+    EXPECT_TRUE(same_state(rng, expected));
+
+    // The NaN pool does not depend on signal metadata, so real mode without it still runs.
+    fe::FiltrationEvaluationConfig real;
+    real.mode = "real";
+    EXPECT_EQ(fd::run_check_4_nan("gt", builtin("gt"), real, rng).status, "pass");
+
+    config.T = -1;
+    const fe::CheckOutcome out = fd::run_check_4_nan("gt", builtin("gt"), config, rng);
+    EXPECT_EQ(out.status, "fail");
+    EXPECT_EQ(out.details, "Exception: negative dimensions are not allowed");
+    EXPECT_THAT(keys_of(out.evidence), ElementsAre("field_types_tested", "error"));
+}
+
+}  // namespace
