@@ -1,12 +1,79 @@
-// Stand-in until the check is implemented: reports a failure so no operator is accepted unchecked.
+// Determinism check: two calls on one seeded pool, and for top_n the tie at the cutoff against the
+// reference; the shared body of the framework judges the outputs.
+
+#include <string>
+#include <utility>
 
 #include "brindlecap/functions/filtrations_evaluation/checks/checks.hpp"
+#include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
+#include "brindlecap/runtime/errors.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
 
-CheckOutcome run_check_4_determinism(const std::string&, const Operator&, FiltrationEvaluationConfig&,
-                                     numeric::Generator&) {
-    return {"fail", "not implemented", {}};
+CheckOutcome run_check_4_determinism(const std::string& op_name, const Operator& op_impl,
+                                     FiltrationEvaluationConfig& config, numeric::Generator& /*rng*/) {
+    // Every input is rebuilt from config.seed; the check generator plays no part.
+    try {
+        const auto [local_pool, category] = build_seeded_operator_fixture(op_name, config);
+
+        runtime::List repeated;
+        for (int call = 0; call < 2; ++call) {
+            repeated.push_back(id_set_value(call_operator(op_name, op_impl, *local_pool, category)));
+        }
+
+        Dict first_output{{"repeated_call", repeated[0]}};
+        Dict second_output{{"repeated_call", repeated[1]}};
+        bool cutoff_tie_checked = false;
+
+        if (op_name == "top_n") {
+            numeric::Generator tie_rng = make_rng(config.seed);
+            const PoolPtr tie_pool = build_correctness_test_pool(config, tie_rng);
+            const Dict tie_params{{"field", "is_sharpe"}, {"n", 5}};
+            const std::optional<Operator> reference = get_reference_operator("top_n");
+            if (!reference) throw runtime::RuntimeError("Missing authoritative top_n reference operator.");
+
+            Dict under_test_params = tie_params.copy();
+            first_output.set("cutoff_tie",
+                             id_set_value(call_operator("top_n", op_impl, *tie_pool, category, &under_test_params)));
+            Dict reference_params = tie_params.copy();
+            second_output.set("cutoff_tie",
+                              id_set_value(call_operator("top_n", *reference, *tie_pool, category, &reference_params)));
+            cutoff_tie_checked = true;
+        }
+
+        const auto run_count = static_cast<std::int64_t>(repeated.size());
+        const Dict context{
+            {"first_output", std::move(first_output)},
+            {"second_output", std::move(second_output)},
+            {"family", "filtration"},
+            {"check_name", "determinism"},
+            {"operator_name", op_name},
+            {"observation_context", Dict{{"repeated_call_count", run_count}, {"cutoff_tie_checked", cutoff_tie_checked}}},
+        };
+        const evaluation_pipeline::SharedCheckResult shared = run_shared_filtration_check("determinism", context);
+
+        Dict evidence{
+            {"run_count", run_count},
+            {"fresh_instance_or_fresh_run", true},
+            {"cutoff_tie_checked", cutoff_tie_checked},
+        };
+        for (const auto& [key, value] : shared.evidence) evidence.set(key, value);
+        if (const Value* match = evidence.find("outputs_match")) {
+            const Value copied = *match;
+            evidence.set("deterministic", copied);
+            evidence.set("runs_identical", copied);
+        }
+
+        const std::string& status = *shared.status;
+        return CheckOutcome{status,
+                            status == "pass" ? "Repeated calls and required cutoff ties matched."
+                                             : "Repeated-call or cutoff-tie determinism diverged.",
+                            std::move(evidence)};
+    } catch (const std::exception& e) {
+        const std::string text = runtime::error_text(e);
+        return CheckOutcome{"fail", "Determinism check failed: " + text,
+                            Dict{{"error", text}, {"exception_type", runtime::error_kind(e)}}};
+    }
 }
 
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

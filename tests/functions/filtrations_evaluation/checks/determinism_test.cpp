@@ -1,0 +1,209 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <optional>
+
+#include "functions/filtrations_evaluation/checks/check_support.hpp"
+
+namespace {
+
+using namespace brindlecap::test::checks;
+namespace ep = brindlecap::functions::evaluation_pipeline;
+using ::testing::ElementsAre;
+
+// Restores the framework's shared bodies after tests that replace them.
+class DeterminismBodies : public ::testing::Test {
+protected:
+    void TearDown() override { ep::override_shared_check_body_map(std::nullopt); }
+
+    // Keeps the canonical bodies, records the context handed to `name` and answers with `answer`.
+    static void record(const std::string& name, std::optional<Dict>& seen, ep::SharedCheckResult answer) {
+        ep::SharedCheckBodyMap bodies = ep::get_shared_check_body_map();
+        bodies[{"filtration", name}] = [&seen, answer](const Dict& context) {
+            seen = context;
+            return answer;
+        };
+        ep::override_shared_check_body_map(bodies);
+    }
+};
+
+// "Kind: text" of what f raises.
+template <class F>
+std::string raised(F f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return rt::error_kind(e) + ": " + rt::error_text(e);
+    }
+    return "nothing raised";
+}
+
+// A gt whose threshold moves after its first call.
+fe::Operator remembers_calls(std::atomic<int>& calls) {
+    return fe::field_operator("gt", [&calls](const fe::PreparedField& prepared, const Dict&) {
+        const double threshold = calls++ == 0 ? 0.0 : 0.5;
+        IdSet out = IdSet::over(prepared.pool_keys.universe());
+        for (const auto& pv : prepared.values) {
+            if (pv.value->as_float() > threshold) out.insert(pv.id);
+        }
+        return fe::OperatorResult(std::move(out));
+    });
+}
+
+// A top_n that keeps exactly n positions, cutting through ties by identifier.
+fe::Operator top_n_without_ties() {
+    return fe::field_operator("top_n", [](const fe::PreparedField& prepared, const Dict& params) {
+        std::vector<fe::PreparedValue> values = prepared.values;
+        std::sort(values.begin(), values.end(), [](const fe::PreparedValue& a, const fe::PreparedValue& b) {
+            const double x = a.value->as_float();
+            const double y = b.value->as_float();
+            return x != y ? x > y : a.id > b.id;
+        });
+        IdSet out = IdSet::over(prepared.pool_keys.universe());
+        const auto n = std::min<std::size_t>(static_cast<std::size_t>(params.at(Value("n")).as_int()), values.size());
+        for (std::size_t i = 0; i < n; ++i) out.insert(values[i].id);
+        return fe::OperatorResult(std::move(out));
+    });
+}
+
+TEST(DeterminismCheck, BuiltInLeafComparesRepeatedCallsOnly) {
+    auto config = demo_config();
+    auto rng = fd::make_rng(4);
+    const fe::CheckOutcome out = fd::run_check_4_determinism("gt", builtin("gt"), config, rng);
+    EXPECT_EQ(out.status, "pass");
+    EXPECT_EQ(out.details, "Repeated calls and required cutoff ties matched.");
+    EXPECT_THAT(keys_of(out.evidence),
+                ElementsAre("run_count", "fresh_instance_or_fresh_run", "cutoff_tie_checked", "outputs_match",
+                            "compared_keys", "mismatched_keys", "deterministic", "runs_identical"));
+    EXPECT_EQ(out.evidence.get("run_count"), Value(2));
+    EXPECT_EQ(out.evidence.get("fresh_instance_or_fresh_run"), Value(true));
+    EXPECT_EQ(out.evidence.get("cutoff_tie_checked"), Value(false));
+    EXPECT_EQ(out.evidence.get("compared_keys"), Value::list({"repeated_call"}));
+    EXPECT_EQ(out.evidence.get("deterministic"), Value(true));
+    EXPECT_EQ(out.evidence.get("runs_identical"), Value(true));
+}
+
+TEST(DeterminismCheck, TopNIsComparedWithTheReferenceOnTheCutoffTie) {
+    auto config = demo_config();
+    auto rng = fd::make_rng(4);
+    const fe::CheckOutcome builtin_out = fd::run_check_4_determinism("top_n", builtin("top_n"), config, rng);
+    EXPECT_EQ(builtin_out.status, "pass") << builtin_out.details;
+    EXPECT_EQ(builtin_out.evidence.get("cutoff_tie_checked"), Value(true));
+    EXPECT_EQ(builtin_out.evidence.get("compared_keys"), Value::list({"cutoff_tie", "repeated_call"}));
+
+    // Repeatable, but it drops three of the four signals tied at the fifth place.
+    const fe::CheckOutcome cut = fd::run_check_4_determinism("top_n", top_n_without_ties(), config, rng);
+    EXPECT_EQ(cut.status, "fail");
+    EXPECT_EQ(cut.details, "Repeated-call or cutoff-tie determinism diverged.");
+    EXPECT_EQ(cut.evidence.get("mismatched_keys"), Value::list({"cutoff_tie"}));
+    EXPECT_EQ(cut.evidence.get("deterministic"), Value(false));
+    EXPECT_EQ(cut.evidence.get("runs_identical"), Value(false));
+
+    // Under another name the same operator is only compared with itself.
+    EXPECT_EQ(fd::run_check_4_determinism("bottom_n", top_n_without_ties(), config, rng).status, "pass");
+}
+
+TEST(DeterminismCheck, HiddenStateIsCaught) {
+    auto config = demo_config();
+    auto rng = fd::make_rng(4);
+    std::atomic<int> calls{0};
+    const fe::CheckOutcome out = fd::run_check_4_determinism("gt", remembers_calls(calls), config, rng);
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(out.status, "fail");
+    EXPECT_EQ(out.details, "Repeated-call or cutoff-tie determinism diverged.");
+    EXPECT_EQ(out.evidence.get("outputs_match"), Value(false));
+    EXPECT_EQ(out.evidence.get("mismatched_keys"), Value::list({"repeated_call"}));
+    EXPECT_EQ(out.evidence.get("deterministic"), Value(false));
+}
+
+TEST(DeterminismCheck, OperatorErrorsBecomeFailures) {
+    auto config = demo_config();
+    auto rng = fd::make_rng(4);
+    auto raising = fe::field_operator("lt", [](const fe::PreparedField&, const Dict&) -> fe::OperatorResult {
+        throw rt::KeyError(Value("is_sharpe"));
+    });
+    const fe::CheckOutcome out = fd::run_check_4_determinism("lt", raising, config, rng);
+    EXPECT_EQ(out.status, "fail");
+    EXPECT_EQ(out.details, "Determinism check failed: 'is_sharpe'");
+    EXPECT_EQ(out.evidence, (Dict{{"error", "'is_sharpe'"}, {"exception_type", "KeyError"}}));
+
+    fe::FiltrationEvaluationConfig real;
+    real.mode = "real";
+    const fe::CheckOutcome no_pool = fd::run_check_4_determinism("gt", builtin("gt"), real, rng);
+    EXPECT_EQ(no_pool.status, "fail");
+    EXPECT_EQ(no_pool.evidence.get("exception_type"), Value("ValueError"));
+}
+
+TEST_F(DeterminismBodies, DeterminismContextAndEvidenceMerge) {
+    auto config = demo_config();
+    std::optional<Dict> seen;
+    record("determinism", seen, {"pass", Dict{{"run_count", 7}, {"cutoff_tie_checked", "body's own"}, {"x", 1}}});
+
+    auto rng = fd::make_rng(1);
+    const fe::CheckOutcome out = fd::run_check_4_determinism("top_n", builtin("top_n"), config, rng);
+    ASSERT_TRUE(seen);
+    EXPECT_THAT(keys_of(*seen), ElementsAre("first_output", "second_output", "family", "check_name",
+                                            "operator_name", "observation_context"));
+    EXPECT_EQ(seen->get("family"), Value("filtration"));
+    EXPECT_EQ(seen->get("check_name"), Value("determinism"));
+    EXPECT_EQ(seen->get("operator_name"), Value("top_n"));
+    EXPECT_EQ(seen->get("observation_context"), Value(Dict{{"repeated_call_count", 2}, {"cutoff_tie_checked", true}}));
+
+    // The outputs are the validated identifier sets: top 5 of the demo pool, and on the tie pool
+    // the four graded leaders plus the four signals tied at 5.0.
+    auto [pool, category] = fd::build_seeded_operator_fixture("top_n", config);
+    const Value repeated = fe::id_set_value(fd::call_operator("top_n", builtin("top_n"), *pool, category));
+    const Value tie = fe::id_set_value(IdSet{"test_016", "test_017", "test_018", "test_019", "test_015",
+                                             "test_tied_000", "test_tied_001", "test_tied_002"});
+    EXPECT_EQ(seen->get("first_output"), Value(Dict{{"repeated_call", repeated}, {"cutoff_tie", tie}}));
+    EXPECT_EQ(seen->get("second_output"), Value(Dict{{"repeated_call", repeated}, {"cutoff_tie", tie}}));
+
+    // The body's evidence overwrites equal keys in place; without outputs_match nothing is mirrored.
+    EXPECT_EQ(out.status, "pass");
+    EXPECT_EQ(out.evidence,
+              (Dict{{"run_count", 7}, {"fresh_instance_or_fresh_run", true}, {"cutoff_tie_checked", "body's own"},
+                    {"x", 1}}));
+
+    // The check generator plays no part: another rng gives the body the same context.
+    const Dict first_context = *seen;
+    auto other_rng = fd::make_rng(99);
+    fd::run_check_4_determinism("top_n", builtin("top_n"), config, other_rng);
+    EXPECT_EQ(rt::repr(Value(*seen)), rt::repr(Value(first_context)));
+
+    // A fail from the body stays a fail.
+    record("determinism", seen, {"fail", Dict{{"outputs_match", true}}});
+    const fe::CheckOutcome failed = fd::run_check_4_determinism("gt", builtin("gt"), config, rng);
+    EXPECT_EQ(failed.status, "fail");
+    EXPECT_EQ(failed.details, "Repeated-call or cutoff-tie determinism diverged.");
+    EXPECT_EQ(failed.evidence.get("runs_identical"), Value(true));
+    EXPECT_EQ(seen->get("observation_context"),
+              Value(Dict{{"repeated_call_count", 2}, {"cutoff_tie_checked", false}}));
+    EXPECT_THAT(keys_of(seen->at(Value("first_output")).as_dict()), ElementsAre("repeated_call"));
+}
+
+TEST_F(DeterminismBodies, MissingOrInvalidBodies) {
+    const std::string missing = "\"Missing canonical shared check body: ('filtration', 'determinism')\"";
+    ep::override_shared_check_body_map(ep::SharedCheckBodyMap{});
+    EXPECT_EQ(raised([] { fd::run_shared_filtration_check("determinism", Dict{}); }), "KeyError: " + missing);
+
+    auto config = demo_config();
+    auto rng = fd::make_rng(0);
+    fe::CheckOutcome out = fd::run_check_4_determinism("gt", builtin("gt"), config, rng);
+    EXPECT_EQ(out.status, "fail");
+    EXPECT_EQ(out.details, "Determinism check failed: " + missing);
+    EXPECT_EQ(out.evidence, (Dict{{"error", missing}, {"exception_type", "KeyError"}}));
+
+    for (std::optional<std::string> status : {std::optional<std::string>("skip"), std::optional<std::string>()}) {
+        ep::override_shared_check_body_map(ep::SharedCheckBodyMap{
+            {{"filtration", "determinism"}, [status](const Dict&) { return ep::SharedCheckResult{status, {}}; }}});
+        const std::string invalid = "Canonical shared check body ('filtration', 'determinism') returned an invalid result.";
+        EXPECT_EQ(raised([] { fd::run_shared_filtration_check("determinism", Dict{}); }), "TypeError: " + invalid);
+        out = fd::run_check_4_determinism("gt", builtin("gt"), config, rng);
+        EXPECT_EQ(out.status, "fail");
+        EXPECT_EQ(out.evidence, (Dict{{"error", invalid}, {"exception_type", "TypeError"}}));
+    }
+}
+
+}  // namespace
