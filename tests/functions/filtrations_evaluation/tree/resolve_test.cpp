@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <any>
 #include <atomic>
 #include <string>
@@ -24,7 +25,9 @@ using testing::make_pool;
 using testing::node;
 using testing::raised;
 using testing::str_list;
+using testing::test_store;
 using Ids = std::vector<std::string>;
+using Diags = std::vector<FilterDiagnostic>;
 
 SignalPool sample_pool() {
     return make_pool({
@@ -37,54 +40,46 @@ SignalPool sample_pool() {
 
 FilterNode sharpe_gt(double v) { return leaf("gt", {{"field", "is_sharpe"}, {"value", v}}); }
 
-TEST(TreeResolveTest, SingleLeaf) {
-    const FiltrationResult r = resolve_filtrations(sample_pool(), sharpe_gt(0.0), testing::test_store());
-    EXPECT_EQ(r.passing_ids, Ids({"s1", "s3", "s4"}));
-    EXPECT_EQ(r.signal_count, 3);
-    EXPECT_EQ(r.total_pool_size, 4);
-    EXPECT_EQ(r.filter_diagnostics, (std::vector<FilterDiagnostic>{{"gt(is_sharpe, 0.0)", 3, "gt"}}));
-}
-
 TEST(TreeResolveTest, DiagnosticsInPostOrder) {
-    // and_(A, or_(B, C))
     const FilterNode tree = node("and_", {sharpe_gt(0.0),
                                           node("or_", {leaf("eq", {{"field", "signal_category"}, {"value", "value"}}),
                                                        leaf("eq", {{"field", "is_active"}, {"value", true}})})});
-    const FiltrationResult r = resolve_filtrations(sample_pool(), tree, testing::test_store());
-    EXPECT_EQ(r.passing_ids, Ids({"s1", "s3", "s4"}));
-    EXPECT_EQ(r.filter_diagnostics, (std::vector<FilterDiagnostic>{
-                                        {"gt(is_sharpe, 0.0)", 3, "gt"},
-                                        {"eq(signal_category, value)", 2, "eq"},
-                                        {"eq(is_active, True)", 2, "eq"},
-                                        {"or_(2 children)", 4, "or_"},
-                                        {"and_(2 children)", 3, "and_"},
-                                    }));
-}
+    const FiltrationResult r = resolve_filtrations(sample_pool(), tree, test_store());
+    EXPECT_EQ(r, (FiltrationResult{{"s1", "s3", "s4"}, 3, 4,
+                                   {{"gt(is_sharpe, 0.0)", 3, "gt"},
+                                    {"eq(signal_category, value)", 2, "eq"},
+                                    {"eq(is_active, True)", 2, "eq"},
+                                    {"or_(2 children)", 4, "or_"},
+                                    {"and_(2 children)", 3, "and_"}}}));
 
-TEST(TreeResolveTest, EmptyOutcomeCarriesEveryDiagnostic) {
-    const FilterNode tree = node("and_", {sharpe_gt(2.0), leaf("eq", {{"field", "is_active"}, {"value", true}})});
+    // An empty node below the root does not stop the evaluation; an empty root does.
+    const FiltrationResult either = resolve_filtrations(sample_pool(), node("or_", {sharpe_gt(9.0), sharpe_gt(2.0)}),
+                                                        test_store());
+    EXPECT_EQ(either.passing_ids, Ids({"s4"}));
+    EXPECT_EQ(either.filter_diagnostics.at(0).passing_count, 0);
     try {
-        resolve_filtrations(sample_pool(), tree, testing::test_store());
-        FAIL() << "expected EmptyFiltrationError";
+        resolve_filtrations(sample_pool(), node("and_", {sharpe_gt(2.0), leaf("eq", {{"field", "is_active"}, {"value", true}})}),
+                            test_store());
+        ADD_FAILURE() << "expected EmptyFiltrationError";
     } catch (const EmptyFiltrationError& e) {
         EXPECT_EQ(e.text(), "0 signals pass the complete filter tree (and_)");
-        EXPECT_EQ(e.filter_diagnostics, (std::vector<FilterDiagnostic>{
-                                            {"gt(is_sharpe, 2.0)", 1, "gt"},
-                                            {"eq(is_active, True)", 2, "eq"},
-                                            {"and_(2 children)", 0, "and_"},
-                                        }));
+        EXPECT_EQ(e.filter_diagnostics, (Diags{{"gt(is_sharpe, 2.0)", 1, "gt"},
+                                               {"eq(is_active, True)", 2, "eq"},
+                                               {"and_(2 children)", 0, "and_"}}));
     }
-    // An empty node below the root does not stop the evaluation.
-    const FilterNode either = node("or_", {sharpe_gt(9.0), sharpe_gt(2.0)});
-    const FiltrationResult r = resolve_filtrations(sample_pool(), either, testing::test_store());
-    EXPECT_EQ(r.passing_ids, Ids({"s4"}));
-    EXPECT_EQ(r.filter_diagnostics.at(0).passing_count, 0);
+    try {
+        resolve_filtrations(SignalPool{}, sharpe_gt(0.0), test_store());
+        ADD_FAILURE() << "expected EmptyPoolError";
+    } catch (const EmptyPoolError& e) {
+        EXPECT_EQ(e.text(), "No useful signals in pool");
+        EXPECT_FALSE(e.filter_diagnostics.has_value());
+    }
 }
 
 TEST(TreeResolveTest, PassingIdsSortedByCodePoint) {
     const SignalPool pool = make_pool({{"b", {{"x", 1}}}, {"a10", {{"x", 1}}}, {"a9", {{"x", 1}}}, {"B", {{"x", 0}}}});
     const FilterNode tree = leaf("gt", {{"field", "x"}, {"value", 0}});
-    EXPECT_EQ(resolve_filtrations(pool, tree, testing::test_store()).passing_ids, Ids({"a10", "a9", "b"}));
+    EXPECT_EQ(resolve_filtrations(pool, tree, test_store()).passing_ids, Ids({"a10", "a9", "b"}));
     // A pool larger than one bitmap word, inserted in descending order.
     SignalPool big;
     Ids expected;
@@ -94,118 +89,86 @@ TEST(TreeResolveTest, PassingIdsSortedByCodePoint) {
         if (i % 3 != 0) expected.push_back(id);
     }
     std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(resolve_filtrations(big, tree, testing::test_store()).passing_ids, expected);
+    EXPECT_EQ(resolve_filtrations(big, tree, test_store()).passing_ids, expected);
 }
 
-TEST(TreeResolveTest, EmptyPool) {
-    try {
-        resolve_filtrations(SignalPool{}, sharpe_gt(0.0), testing::test_store());
-        FAIL() << "expected EmptyPoolError";
-    } catch (const EmptyPoolError& e) {
-        EXPECT_EQ(e.text(), "No useful signals in pool");
-        EXPECT_FALSE(e.filter_diagnostics.has_value());
-    }
-}
-
-TEST(TreeResolveTest, UnknownOperatorNames) {
-    FunctionStore store = testing::test_store();
+TEST(TreeResolveTest, UnknownOperatorsFailBeforeTheirChildrenRun) {
+    FunctionStore store = test_store();
     StoreEntry other = entry_of("not_a_filter", testing::test_gt());
     other.function_type = "reduction";
     store.register_entry(other);
-
-    // The root fails before its children run, even when a child is unknown too.
     int child_calls = 0;
     store.register_entry(entry_of("counting", [&](const OperatorCall& c) -> OperatorResult {
         ++child_calls;
         return *c.pool_keys;
     }));
-    const FilterNode tree = node("nope", {leaf("counting", {}), leaf("also_nope", {})});
-    EXPECT_EQ(raised<FilterValidationError>([&] { resolve_filtrations(sample_pool(), tree, store); }),
-              "Unknown filtration function 'nope'. Registered functions: ['and_', 'between', 'counting', 'eq', "
-              "'gt', 'in_', 'not_', 'or_', 'top_n', 'top_pct']");
+    const std::string registered =
+        ". Registered functions: ['and_', 'between', 'counting', 'eq', 'gt', 'in_', 'not_', 'or_', 'top_n', 'top_pct']";
+    EXPECT_EQ(raised<FilterValidationError>([&] {
+                  resolve_filtrations(sample_pool(), node("nope", {leaf("counting", {}), leaf("also_nope", {})}), store);
+              }),
+              "Unknown filtration function 'nope'" + registered);
     EXPECT_EQ(child_calls, 0);
-
-    const FilterNode deep = node("and_", {leaf("counting", {}), leaf("also_nope", {})});
-    EXPECT_EQ(raised<FilterValidationError>([&] { resolve_filtrations(sample_pool(), deep, store); }),
-              "Unknown filtration function 'also_nope'. Registered functions: ['and_', 'between', 'counting', "
-              "'eq', 'gt', 'in_', 'not_', 'or_', 'top_n', 'top_pct']");
+    EXPECT_EQ(raised<FilterValidationError>([&] {
+                  resolve_filtrations(sample_pool(), node("and_", {leaf("counting", {}), leaf("also_nope", {})}), store);
+              }),
+              "Unknown filtration function 'also_nope'" + registered);
     EXPECT_EQ(child_calls, 1);
-}
 
-TEST(TreeResolveTest, LoadErrorsOtherThanKeyErrorPropagate) {
-    FunctionStore store;
-    StoreEntry e;
-    e.name = "gt";
-    e.function_type = "filtration";
-    e.module_path = "tree_tests_missing_module";
-    e.class_name = "gt";
-    store.register_entry(e);
-    EXPECT_EQ(raised<runtime::ModuleNotFoundError>([&] { resolve_filtrations(sample_pool(), sharpe_gt(0.0), store); }),
+    // Load errors other than KeyError propagate.
+    FunctionStore broken;
+    broken.register_entry(StoreEntry{"gt", "filtration", std::nullopt, "tree_tests_missing_module", "gt", Value()});
+    EXPECT_EQ(raised<runtime::ModuleNotFoundError>([&] { resolve_filtrations(sample_pool(), sharpe_gt(0.0), broken); }),
               "No module named 'tree_tests_missing_module'");
 }
 
-TEST(TreeResolveTest, LeafValidation) {
+TEST(TreeResolveTest, LeafValidationMessages) {
     const SignalPool pool = sample_pool();
-    const FunctionStore store = testing::test_store();
-    const auto fails = [&](FilterNode tree) {
-        return raised<FilterValidationError>([&] { resolve_filtrations(pool, tree, store); });
+    FunctionStore store = test_store();
+    store.register_entry(entry_of("my_filter", testing::test_all_values("my_filter")));
+    const std::vector<std::pair<FilterNode, std::string>> cases = {
+        {leaf("top_n", {{"field", "is_sharpe"}}), "Count must be >= 1, got 0"},
+        {leaf("top_n", {{"field", "is_sharpe"}, {"n", 0}}), "Count must be >= 1, got 0"},
+        {leaf("between", {{"field", "is_sharpe"}, {"low", 1}}), "between requires low <= high, got 1 > 0"},
+        // pct is checked before the field.
+        {leaf("top_pct", {{"field", "nope"}, {"pct", 0}}), "pct must be in (0.0, 1.0], got 0"},
+        {leaf("gt", {{"field", "nope"}, {"value", 1}}),
+         "Unknown field 'nope'. Valid fields: ['is_active', 'is_sharpe', 'signal_category']"},
+        {leaf("gt", {{"field", "signal_category"}, {"value", 1}}),
+         "Operator 'gt' not valid for field 'signal_category' (type categorical)"},
+        // Every leaf with a field is checked, whatever its name.
+        {leaf("my_filter", {{"field", "is_sharpe"}}), "Operator 'my_filter' not valid for field 'is_sharpe' (type numeric)"},
     };
-    EXPECT_EQ(fails(leaf("top_n", {{"field", "is_sharpe"}})), "Count must be >= 1, got 0");
-    EXPECT_EQ(fails(leaf("top_n", {{"field", "is_sharpe"}, {"n", 0}})), "Count must be >= 1, got 0");
-    EXPECT_EQ(fails(leaf("between", {{"field", "is_sharpe"}, {"low", 1}})), "between requires low <= high, got 1 > 0");
-    // pct is checked before the field.
-    EXPECT_EQ(fails(leaf("top_pct", {{"field", "nope"}, {"pct", 0}})), "pct must be in (0.0, 1.0], got 0");
-    EXPECT_EQ(fails(leaf("gt", {{"field", "nope"}, {"value", 1}})),
-              "Unknown field 'nope'. Valid fields: ['is_active', 'is_sharpe', 'signal_category']");
-    EXPECT_EQ(fails(leaf("gt", {{"field", "signal_category"}, {"value", 1}})),
-              "Operator 'gt' not valid for field 'signal_category' (type categorical)");
-    // Every leaf with a field is checked, whatever its name.
-    FunctionStore extended = store;
-    extended.register_entry(entry_of("my_filter", testing::test_all_values("my_filter")));
-    EXPECT_EQ(raised<FilterValidationError>(
-                  [&] { resolve_filtrations(pool, leaf("my_filter", {{"field", "is_sharpe"}}), extended); }),
-              "Operator 'my_filter' not valid for field 'is_sharpe' (type numeric)");
-
-    // between without bounds passes (both default to 0); a top_n with n passes.
+    for (const auto& [tree, message] : cases) {
+        EXPECT_EQ(raised<FilterValidationError>([&] { resolve_filtrations(pool, tree, store); }), message);
+    }
+    // between without bounds passes (both default to 0).
     EXPECT_EQ(resolve_filtrations(pool, leaf("between", {{"field", "is_sharpe"}}), store).signal_count, 4);
-    EXPECT_EQ(resolve_filtrations(pool, leaf("top_n", {{"field", "is_sharpe"}, {"n", 2}}), store).signal_count, 4);
-}
 
-TEST(TreeResolveTest, LeafTypeCheckIgnoresDateEnding) {
-    const SignalPool pool = make_pool({{"s1", {{"submission_date", 1.7e9}}}, {"s2", {{"submission_date", 1.6e9}}}});
-    const FilterNode tree = leaf("in_", {{"field", "submission_date"}, {"value", Value::list({1.7e9})}});
-    EXPECT_EQ(raised<FilterValidationError>([&] { resolve_filtrations(pool, tree, testing::test_store()); }),
+    // The tree checks the field type without the date refinement.
+    const SignalPool dates = make_pool({{"s1", {{"submission_date", 1.7e9}}}, {"s2", {{"submission_date", 1.6e9}}}});
+    EXPECT_EQ(raised<FilterValidationError>([&] {
+                  resolve_filtrations(dates, leaf("in_", {{"field", "submission_date"}, {"value", str_list({})}}), store);
+              }),
               "Operator 'in_' not valid for field 'submission_date' (type numeric)");
-    EXPECT_EQ(resolve_filtrations(pool, leaf("gt", {{"field", "submission_date"}, {"value", 1.65e9}}),
-                                  testing::test_store())
-                  .passing_ids,
+    EXPECT_EQ(resolve_filtrations(dates, leaf("gt", {{"field", "submission_date"}, {"value", 1.65e9}}), store).passing_ids,
               Ids({"s1"}));
-}
-
-TEST(TreeResolveTest, ResultErrorsPropagate) {
-    FunctionStore store = testing::test_store();
-    store.register_entry(entry_of("stray", [](const OperatorCall&) -> OperatorResult {
-        return str_list({"s1", "x9"});
-    }));
-    EXPECT_EQ(raised<FiltrationSubsetError>([&] { resolve_filtrations(sample_pool(), leaf("stray", {}), store); }),
-              "Operator returned IDs not in pool: ['x9']");
 }
 
 TEST(TreeResolveTest, OperatorsAreCachedPerStore) {
     // Two stores with different operators under one name each use their own.
-    FunctionStore loose = testing::test_store();
-    FunctionStore strict = testing::test_store();
+    FunctionStore loose = test_store();
+    FunctionStore strict = test_store();
     strict.register_entry(entry_of("gt", testing::test_all_values("gt")));
     const SignalPool pool = sample_pool();
     EXPECT_EQ(resolve_filtrations(pool, sharpe_gt(1.0), loose).signal_count, 2);
     EXPECT_EQ(resolve_filtrations(pool, sharpe_gt(1.0), strict).signal_count, 4);
     EXPECT_EQ(resolve_filtrations(pool, sharpe_gt(1.0), loose).signal_count, 2);
-}
 
-TEST(TreeResolveTest, BuiltinTargetsResolveOncePerStore) {
+    // A module target is resolved once per store: republishing it does not reach a store that
+    // has loaded it, another store resolves for itself.
     const std::string module = "tests.tree.resolve_targets";
-    std::atomic<int> first_calls{0};
-    std::atomic<int> second_calls{0};
+    std::atomic<int> first_calls{0}, second_calls{0};
     const auto counting = [](std::atomic<int>& calls) -> Operator {
         return [&calls](const OperatorCall& c) -> OperatorResult {
             ++calls;
@@ -213,29 +176,17 @@ TEST(TreeResolveTest, BuiltinTargetsResolveOncePerStore) {
         };
     };
     runtime::register_module_attr(module, "op", std::any(counting(first_calls)));
-
-    StoreEntry e;
-    e.name = "plain";
-    e.function_type = "filtration";
-    e.module_path = module;
-    e.class_name = "op";
-    FunctionStore one;
+    const StoreEntry e{"plain", "filtration", std::nullopt, module, "op", Value()};
+    FunctionStore one, two;
     one.register_entry(e);
-    FunctionStore two;
     two.register_entry(e);
-
-    const SignalPool pool = sample_pool();
     load_operator(one, "plain");
-    // Republishing the target does not reach a store that has loaded it already.
     runtime::register_module_attr(module, "op", std::any(counting(second_calls)));
-    load_operator(one, "plain");
     resolve_filtrations(pool, leaf("plain", {}), one);
     EXPECT_EQ(first_calls.load(), 1);
     EXPECT_EQ(second_calls.load(), 0);
-    // Another store resolves for itself.
     resolve_filtrations(pool, leaf("plain", {}), two);
     EXPECT_EQ(second_calls.load(), 1);
-
     EXPECT_THROW(load_operator(one, "missing"), runtime::KeyError);
 }
 
@@ -248,34 +199,31 @@ TEST(TreeResolveTest, ConcurrentResolutionsAgree) {
         if (i % 4 >= 2 && i % 2 == 1) expected.push_back(id);
     }
     std::sort(expected.begin(), expected.end());
-    const FilterNode tree =
-        node("and_", {leaf("gt", {{"field", "x"}, {"value", 1}}), leaf("in_", {{"field", "cat"}, {"value", str_list({"a"})}})});
-    const FunctionStore store = testing::test_store();
+    const FilterNode tree = node("and_", {leaf("gt", {{"field", "x"}, {"value", 1}}),
+                                          leaf("in_", {{"field", "cat"}, {"value", str_list({"a"})}})});
+    const FunctionStore store = test_store();  // one store, operators loaded by the threads
     std::vector<Ids> results(8);
     std::vector<std::thread> threads;
-    for (auto& r : results) {
-        threads.emplace_back([&] { r = resolve_filtrations(pool, tree, store).passing_ids; });
-    }
+    for (auto& r : results) threads.emplace_back([&] { r = resolve_filtrations(pool, tree, store).passing_ids; });
     for (auto& t : threads) t.join();
     for (const auto& r : results) EXPECT_EQ(r, expected);
 }
 
 TEST(TreeResolveTest, FilterDescriptions) {
-    EXPECT_EQ(build_filter_description(FilterNode{"not_"}), "not_(0 children)");
-    EXPECT_EQ(build_filter_description(FilterNode{"filtration"}), "filtration(0 children)");
-    EXPECT_EQ(build_filter_description(node("and_", {FilterNode{"x"}})), "and_(1 child)");
-    EXPECT_EQ(build_filter_description(node("gt", {FilterNode{"x"}, FilterNode{"y"}})), "gt(2 children)");
-    EXPECT_EQ(build_filter_description(leaf("in_", {{"field", "signal_category"}, {"value", str_list({"a", "b"})}})),
-              "in_(signal_category, ['a', 'b'])");
-    EXPECT_EQ(build_filter_description(leaf("eq", {{"field", "is_active"}, {"value", true}})), "eq(is_active, True)");
-    EXPECT_EQ(build_filter_description(leaf("top_pct", {{"pct", 0.1}, {"field", "is_sharpe"}})),
-              "top_pct(is_sharpe, 0.1)");
-    // Fixed key order field, value, pct, n, low, high; other keys are not shown.
-    EXPECT_EQ(build_filter_description(leaf("between", {{"high", 0.8}, {"extra", 1}, {"low", 0.2}, {"field", "t"}})),
-              "between(t, 0.2, 0.8)");
-    EXPECT_EQ(build_filter_description(leaf("x", {{"n", 3}, {"value", Value()}})), "x(None, 3)");
-    EXPECT_EQ(build_filter_description(leaf("top_n", {})), "top_n()");
-    EXPECT_EQ(build_filter_description(leaf("gt", {{"field", "d"}, {"value", 1.7e9}})), "gt(d, 1700000000.0)");
+    const std::vector<std::pair<FilterNode, std::string>> cases = {
+        {FilterNode{"not_"}, "not_(0 children)"},
+        {node("and_", {FilterNode{"x"}}), "and_(1 child)"},
+        {node("gt", {FilterNode{"x"}, FilterNode{"y"}}), "gt(2 children)"},
+        {leaf("in_", {{"field", "signal_category"}, {"value", str_list({"a", "b"})}}), "in_(signal_category, ['a', 'b'])"},
+        {leaf("eq", {{"field", "is_active"}, {"value", true}}), "eq(is_active, True)"},
+        // Fixed key order field, value, pct, n, low, high; other keys are not shown.
+        {leaf("between", {{"high", 0.8}, {"extra", 1}, {"low", 0.2}, {"field", "t"}}), "between(t, 0.2, 0.8)"},
+        {leaf("top_pct", {{"pct", 0.1}, {"field", "is_sharpe"}}), "top_pct(is_sharpe, 0.1)"},
+        {leaf("x", {{"n", 3}, {"value", Value()}}), "x(None, 3)"},
+        {leaf("top_n", {}), "top_n()"},
+        {leaf("gt", {{"field", "d"}, {"value", 1.7e9}}), "gt(d, 1700000000.0)"},
+    };
+    for (const auto& [tree, expected] : cases) EXPECT_EQ(build_filter_description(tree), expected);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "brindlecap/functions/filtrations_evaluation/tree/records.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
 #include "brindlecap/runtime/value.hpp"
+#include "runtime/value_printer.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::testing {
 
@@ -24,13 +25,7 @@ inline SignalPool make_pool(std::vector<std::pair<std::string, Dict>> signals) {
 // Text of the error of type E that f raises; a test failure when it raises none.
 template <class E, class F>
 std::string raised(F&& f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.text();
-    }
-    ADD_FAILURE() << "expected an error";
-    return {};
+    return test::message_of<E>(std::forward<F>(f));
 }
 
 inline Value str_list(std::initializer_list<const char*> items) {
@@ -39,78 +34,62 @@ inline Value str_list(std::initializer_list<const char*> items) {
     return Value::list(std::move(l));
 }
 
-// Leaf operators over prepared numbers: value > params["value"], value == params["value"].
+// A field leaf selecting the prepared values for which keep(value, params["value"]) holds.
+template <class Keep>
+Operator select_values(std::string name, Keep keep) {
+    return field_operator(std::move(name), [keep](const PreparedField& f, const Dict& p) -> OperatorResult {
+        IdSet out = IdSet::over(f.pool_keys.universe());
+        const Value target = p.get("value");
+        for (const auto& v : f.values) {
+            if (keep(*v.value, target)) out.insert_pos(v.pos);
+        }
+        return out;
+    });
+}
+
+// value > params["value"] and value == params["value"] over numbers.
 inline Operator test_gt() {
-    return field_operator("gt", [](const PreparedField& f, const Dict& p) -> OperatorResult {
-        IdSet out = IdSet::over(f.pool_keys.universe());
-        const Value& target = p.at(Value("value"));
-        for (const auto& v : f.values) {
-            if (v.value->is_number() && runtime::greater(*v.value, target)) out.insert_pos(v.pos);
-        }
-        return out;
-    });
+    return select_values("gt", [](const Value& v, const Value& t) { return v.is_number() && runtime::greater(v, t); });
 }
-
 inline Operator test_eq() {
-    return field_operator("eq", [](const PreparedField& f, const Dict& p) -> OperatorResult {
-        IdSet out = IdSet::over(f.pool_keys.universe());
-        const Value& target = p.at(Value("value"));
-        for (const auto& v : f.values) {
-            if (*v.value == target) out.insert_pos(v.pos);
-        }
-        return out;
-    });
+    return select_values("eq", [](const Value& v, const Value& t) { return v == t; });
 }
-
 // Scalar membership in params["value"], or any shared element for a list value.
 inline Operator test_in() {
-    return field_operator("in_", [](const PreparedField& f, const Dict& p) -> OperatorResult {
-        IdSet out = IdSet::over(f.pool_keys.universe());
-        const runtime::List& wanted = p.at(Value("value")).as_list();
+    return select_values("in_", [](const Value& v, const Value& wanted) {
         const auto member = [&](const Value& x) {
-            for (const auto& w : wanted) {
+            for (const auto& w : wanted.as_list()) {
                 if (w == x) return true;
             }
             return false;
         };
-        for (const auto& v : f.values) {
-            bool hit = false;
-            if (v.value->is_list()) {
-                for (const auto& x : v.value->as_list()) hit = hit || member(x);
-            } else {
-                hit = member(*v.value);
-            }
-            if (hit) out.insert_pos(v.pos);
+        if (!v.is_list()) return member(v);
+        for (const auto& x : v.as_list()) {
+            if (member(x)) return true;
         }
-        return out;
+        return false;
     });
 }
-
 // Every prepared value (a stand-in for any leaf that selects within the field).
 inline Operator test_all_values(std::string name) {
-    return field_operator(std::move(name), [](const PreparedField& f, const Dict&) -> OperatorResult {
-        IdSet out = IdSet::over(f.pool_keys.universe());
-        for (const auto& v : f.values) out.insert_pos(v.pos);
-        return out;
-    });
+    return select_values(std::move(name), [](const Value&, const Value&) { return true; });
 }
 
+template <class Combine>
+Operator fold_children(std::string name, Combine combine) {
+    return combinator_operator(std::move(name),
+                               [combine](const IdSet&, const Dict&, const std::vector<IdSet>& c) -> OperatorResult {
+                                   IdSet out = c.at(0);
+                                   for (std::size_t i = 1; i < c.size(); ++i) combine(out, c[i]);
+                                   return out;
+                               });
+}
 inline Operator test_and() {
-    return combinator_operator("and_", [](const IdSet&, const Dict&, const std::vector<IdSet>& c) -> OperatorResult {
-        IdSet out = c.at(0);
-        for (std::size_t i = 1; i < c.size(); ++i) out &= c[i];
-        return out;
-    });
+    return fold_children("and_", [](IdSet& a, const IdSet& b) { a &= b; });
 }
-
 inline Operator test_or() {
-    return combinator_operator("or_", [](const IdSet&, const Dict&, const std::vector<IdSet>& c) -> OperatorResult {
-        IdSet out = c.at(0);
-        for (std::size_t i = 1; i < c.size(); ++i) out |= c[i];
-        return out;
-    });
+    return fold_children("or_", [](IdSet& a, const IdSet& b) { a |= b; });
 }
-
 inline Operator test_not() {
     return combinator_operator("not_", [](const IdSet& keys, const Dict&, const std::vector<IdSet>& c) -> OperatorResult {
         return keys - c.at(0);
@@ -118,11 +97,7 @@ inline Operator test_not() {
 }
 
 inline registry_and_store::StoreEntry entry_of(std::string name, Operator op) {
-    registry_and_store::StoreEntry e;
-    e.name = std::move(name);
-    e.function_type = "filtration";
-    e.factory = std::move(op);
-    return e;
+    return registry_and_store::StoreEntry{std::move(name), "filtration", std::move(op), "", "", Value()};
 }
 
 // A store of the small operators above under the built-in names.
@@ -131,9 +106,7 @@ inline registry_and_store::FunctionStore test_store() {
     store.register_entry(entry_of("gt", test_gt()));
     store.register_entry(entry_of("eq", test_eq()));
     store.register_entry(entry_of("in_", test_in()));
-    store.register_entry(entry_of("between", test_all_values("between")));
-    store.register_entry(entry_of("top_n", test_all_values("top_n")));
-    store.register_entry(entry_of("top_pct", test_all_values("top_pct")));
+    for (const char* name : {"between", "top_n", "top_pct"}) store.register_entry(entry_of(name, test_all_values(name)));
     store.register_entry(entry_of("and_", test_and()));
     store.register_entry(entry_of("or_", test_or()));
     store.register_entry(entry_of("not_", test_not()));
