@@ -1,0 +1,559 @@
+#include "cli.hpp"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "brindlecap/functions/evaluation_utils/evaluation_utils.hpp"
+#include "brindlecap/functions/filtrations_evaluation/pipeline/results.hpp"
+#include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
+#include "brindlecap/functions/registry_and_store/store.hpp"
+#include "brindlecap/runtime/json.hpp"
+#include "brindlecap/runtime/text.hpp"
+#include "demo_signals.hpp"
+#include "inputs.hpp"
+#include "tree_expr.hpp"
+#include "runtime/value_printer.hpp"
+
+namespace brindlecap::cli {
+namespace {
+
+namespace fe = functions::filtrations_evaluation;
+namespace eu = functions::evaluation_utils;
+using runtime::Dict;
+using runtime::Value;
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+struct Outcome {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+Outcome run_cli(const std::vector<std::string>& args, Terminal terminal = {}) {
+    std::ostringstream out;
+    std::ostringstream err;
+    Outcome o;
+    o.code = run(args, out, err, terminal);
+    o.out = out.str();
+    o.err = err.str();
+    return o;
+}
+
+// Checks 4 to 8 are skipped where a test needs a verdict that only checks 1 to 3 decide.
+const std::vector<std::string> FAST = {"--skip", "4,5,6,7,8"};
+
+std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more) {
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (std::filesystem::temp_directory_path() / "brindlecap_cli_XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        pool_ = write("pool.json", std::string(demo_signals_json()));
+    }
+    void TearDown() override {
+        fe::clear_check_plugins();
+        std::filesystem::remove_all(dir_);
+    }
+
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+    std::string write(const std::string& name, const std::string& text) const {
+        std::ofstream(path(name), std::ios::binary) << text;
+        return path(name);
+    }
+    // A signals file with the first `n` demo signals.
+    std::string demo_subset(const std::string& name, std::size_t n) const {
+        const Dict all = runtime::parse_json(demo_signals_json()).as_dict();
+        Dict some;
+        for (std::size_t i = 0; i < n; ++i) some.set(all.item(i).first, all.item(i).second);
+        return write(name, runtime::to_json(Value(some)));
+    }
+
+    std::filesystem::path dir_;
+    std::string pool_;
+};
+
+// ---- resolve -----------------------------------------------------------------------------------
+
+TEST_F(CliTest, ResolveAgreesWithTheLibraryInBothOutputForms) {
+    const std::string expr = "and_(gt(field=is_sharpe, value=0.0), top_pct(field=is_turnover, pct=0.5))";
+    const FilterNode tree = parse_tree_expression(expr);
+    const fe::FiltrationResult expected = fe::resolve_filtrations(
+        pool_from_signals(load_signals_file(pool_)), tree, functions::registry_and_store::build_default_store());
+
+    const Outcome json = run_cli({"resolve", "--pool", pool_, "--tree", expr, "--json"});
+    ASSERT_EQ(json.code, EXIT_OK) << json.err;
+    EXPECT_EQ(json.err, "");
+    const Dict doc = runtime::parse_json(json.out).as_dict();
+    std::vector<std::string> ids;
+    for (const Value& id : doc.at(Value("passing_ids")).as_list()) ids.push_back(id.as_str());
+    EXPECT_EQ(ids, expected.passing_ids);
+    EXPECT_EQ(doc.at(Value("signal_count")), Value(static_cast<std::int64_t>(expected.passing_ids.size())));
+    EXPECT_EQ(doc.at(Value("total_pool_size")), Value(24));
+    const auto& diags = doc.at(Value("filter_diagnostics")).as_list();
+    ASSERT_EQ(diags.size(), 3u);
+    EXPECT_EQ(diags[2].as_dict().at(Value("filter_description")), Value("and_(2 children)"));
+    EXPECT_EQ(diags[0].as_dict().at(Value("function_name")), Value("gt"));
+
+    // The same tree from a JSON file, readable output: ids, then the nodes root first.
+    const std::string tree_file = write(
+        "tree.json",
+        R"({"function_name": "and_", "children": [
+            {"function_name": "gt", "params": {"field": "is_sharpe", "value": 0.0}},
+            {"function_name": "top_pct", "params": {"field": "is_turnover", "pct": 0.5}}]})");
+    const Outcome text = run_cli({"resolve", "--pool", pool_, "--tree", tree_file});
+    ASSERT_EQ(text.code, EXIT_OK) << text.err;
+    EXPECT_TRUE(contains(text.out, std::to_string(expected.passing_ids.size()) + " of 24 signals pass and_"))
+        << text.out;
+    for (const std::string& id : expected.passing_ids) EXPECT_TRUE(contains(text.out, id));
+    const auto root = text.out.find("and_(2 children)");
+    const auto leaf = text.out.find("    gt(is_sharpe, 0.0)");
+    EXPECT_NE(root, std::string::npos);
+    EXPECT_NE(leaf, std::string::npos);
+    EXPECT_LT(root, leaf);
+    EXPECT_FALSE(contains(text.out, "\033["));  // not a terminal: no colour
+}
+
+TEST_F(CliTest, AnEmptyOutcomeExitsOneAndShowsTheNodeThatEmptiedThePool) {
+    const std::string expr =
+        "or_(and_(gt(field=is_sharpe, value=50.0), top_n(field=is_returns, n=3)), "
+        "and_(top_n(field=is_sharpe, n=1), bottom_n(field=is_sharpe, n=1)))";
+    const Outcome text = run_cli({"resolve", "--pool", pool_, "--tree", expr});
+    EXPECT_EQ(text.code, EXIT_REJECTED);
+    EXPECT_EQ(text.err, "filtrations: 0 signals pass the complete filter tree (or_)\n");
+    std::istringstream lines(text.out);
+    std::vector<std::string> marked;
+    for (std::string line; std::getline(lines, line);) {
+        if (contains(line, "<- emptied the pool")) marked.push_back(line);
+    }
+    // The leaf that selected nothing, and the and_ whose two non-empty children don't meet;
+    // not the nodes above them.
+    ASSERT_EQ(marked.size(), 2u) << text.out;
+    EXPECT_TRUE(contains(marked[0], "gt(is_sharpe, 50.0)"));
+    EXPECT_TRUE(contains(marked[1], "and_(2 children)"));
+
+    const Outcome json = run_cli({"resolve", "--pool", pool_, "--tree", expr, "--json"});
+    EXPECT_EQ(json.code, EXIT_REJECTED);
+    const Dict doc = runtime::parse_json(json.out).as_dict();
+    EXPECT_EQ(doc.at(Value("error")), Value("EmptyFiltrationError"));
+    EXPECT_EQ(doc.at(Value("message")), Value("0 signals pass the complete filter tree (or_)"));
+    EXPECT_EQ(doc.at(Value("filter_diagnostics")).as_list().size(), 7u);
+    EXPECT_TRUE(contains(json.err, "0 signals pass the complete filter tree (or_)"));
+}
+
+// ---- bad input -------------------------------------------------------------------------------------
+
+struct BadInput {
+    std::vector<std::string> args;
+    std::vector<std::string> err_parts;  // every one must appear in the message
+};
+
+void expect_bad_input(const BadInput& c) {
+    std::string joined;
+    for (const std::string& a : c.args) joined += a + " ";
+    const Outcome o = run_cli(c.args);
+    EXPECT_EQ(o.code, EXIT_BAD_INPUT) << joined << "\n" << o.err;
+    EXPECT_EQ(o.out, "") << joined;  // nothing half-written
+    EXPECT_TRUE(o.err.rfind("filtrations: error: ", 0) == 0) << joined << "\n" << o.err;
+    for (const std::string& part : c.err_parts) EXPECT_TRUE(contains(o.err, part)) << joined << "\n" << o.err;
+}
+
+TEST_F(CliTest, BadResolveInputExitsTwoNamingTheFileAndTheProblem) {
+    const std::string missing = path("missing.json");
+    const std::string malformed = write("malformed.json", "{\"a\": {\"is_sharpe\": 1.0,}}");
+    const std::string list_pool = write("list.json", "[1, 2]");
+    const std::string bad_signal = write("bad_signal.json", R"({"s1": {"x": 1}, "s2": 3.5})");
+    const std::string empty_pool = write("empty.json", "{}");
+    const std::string bad_tree = write("bad_tree.json", R"({"function_name": "and_", "children": [{"fn": "gt"}]})");
+    const std::string broken_tree = write("broken_tree.json", R"({"function_name": )");
+    const std::string tree = "gt(field=is_sharpe, value=0.0)";
+    const std::vector<BadInput> cases = {
+        {{"resolve", "--pool", missing, "--tree", tree}, {"cannot read signals file '" + missing + "'", "No such file"}},
+        {{"resolve", "--pool", dir_.string(), "--tree", tree}, {"cannot read signals file", "Is a directory"}},
+        {{"resolve", "--pool", malformed, "--tree", tree}, {"malformed JSON in signals file '" + malformed + "'", "line 1 column"}},
+        {{"resolve", "--pool", list_pool, "--tree", tree},
+         {"signals file '" + list_pool + "': expected an object mapping signal ids to metadata objects, got list"}},
+        {{"resolve", "--pool", bad_signal, "--tree", tree}, {"signal 's2': metadata must be an object, got float"}},
+        {{"resolve", "--pool", empty_pool, "--tree", tree}, {"EmptyPoolError: No useful signals in pool", empty_pool}},
+        {{"resolve", "--pool", pool_, "--tree", bad_tree},
+         {"tree file '" + bad_tree + "': tree.children[0]: unknown key 'fn'"}},
+        {{"resolve", "--pool", pool_, "--tree", broken_tree}, {"malformed JSON in tree file '" + broken_tree + "'"}},
+        {{"resolve", "--pool", pool_, "--tree", path("trees/none.json")}, {"no such file, and not an inline expression"}},
+        {{"resolve", "--pool", pool_, "--tree", "gt(field=is_sharpe value=0.0)"},
+         {"tree expression: expected ',' or ')', found 'v' at column 20", "  gt(field=is_sharpe value=0.0)\n                     ^"}},
+        {{"resolve", "--pool", pool_, "--tree", "{\"function_name\": 5}"}, {"inline tree: tree: 'function_name' must be a string, got int"}},
+        // Trees that parse but fail validation against the pool.
+        {{"resolve", "--pool", pool_, "--tree", "gt(field=is_sharpee, value=0.0)"},
+         {"resolving the inline tree over pool '" + pool_ + "'", "FilterValidationError: Unknown field 'is_sharpee'"}},
+        {{"resolve", "--pool", pool_, "--tree", "gtx(field=is_sharpe, value=0.0)"}, {"FilterValidationError", "gtx"}},
+        {{"resolve", "--pool", pool_, "--tree", "gt(field=is_sharpe)"},
+         {"FilterValidationError: Operator 'gt' requires a 'value' parameter"}},
+        {{"resolve", "--pool", pool_, "--tree", "top_pct(field=is_sharpe, pct=1.5)"}, {"FilterValidationError", "pct"}},
+        // Command-line mistakes.
+        {{"resolve", "--pool", pool_, "--tree", tree, "--bogus"}, {"--bogus"}},
+        {{"resolve", "--pool", pool_}, {"--tree is required"}},
+        {{"resolve", "--pool", pool_, "--tree", tree, "--color", "sometimes"}, {"--color"}},
+        {{"frobnicate"}, {"frobnicate"}},
+    };
+    for (const BadInput& c : cases) expect_bad_input(c);
+}
+
+TEST_F(CliTest, JsonModeReportsErrorsAsJsonOnStdoutAndTextOnStderr) {
+    const std::string malformed = write("malformed.json", "{");
+    const Outcome file = run_cli({"resolve", "--pool", malformed, "--tree", "gt(field=a, value=1)", "--json"});
+    EXPECT_EQ(file.code, EXIT_BAD_INPUT);
+    const Dict doc = runtime::parse_json(file.out).as_dict();
+    EXPECT_EQ(doc.at(Value("error")), Value("InputError"));
+    EXPECT_TRUE(contains(doc.at(Value("message")).as_str(), "malformed JSON in signals file"));
+    EXPECT_TRUE(contains(file.err, doc.at(Value("message")).as_str()));
+
+    const Outcome invalid = run_cli({"resolve", "--pool", pool_, "--tree", "lt(field=nope, value=1)", "--json"});
+    EXPECT_EQ(invalid.code, EXIT_BAD_INPUT);
+    const Dict d2 = runtime::parse_json(invalid.out).as_dict();
+    EXPECT_EQ(d2.size(), 2u);
+    EXPECT_EQ(d2.at(Value("error")), Value("FilterValidationError"));
+    EXPECT_TRUE(contains(invalid.err, d2.at(Value("message")).as_str()));
+}
+
+// ---- evaluate ----------------------------------------------------------------------------------------
+
+TEST_F(CliTest, EvaluateJsonRoundTripsAndCarriesTheConfiguration) {
+    const Outcome o = run_cli(with({"evaluate", "--operators", "gt,and_", "--seed", "5", "--info", "3", "--t", "7",
+                                    "--n-alloc", "3", "--n-trials", "12", "--bias-tolerance", "0.1",
+                                    "--speed-small-t", "4", "--speed-small-n", "11", "--speed-small-limit-s", "2.5",
+                                    "--speed-large-t", "6", "--speed-large-n", "13", "--speed-large-limit-s", "9",
+                                    "--json"},
+                                   {"--skip", "8,4,5,6,7"}));
+    ASSERT_EQ(o.code, EXIT_OK) << o.err << o.out;
+    const Value doc = runtime::parse_json(o.out);
+    // Parsing and writing again gives the same text (NaN literals and 1.0-style floats survive).
+    EXPECT_EQ(runtime::to_json(doc, 2) + "\n", o.out);
+
+    const Dict& results = doc.as_dict().at(Value("operator_results")).as_dict();
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(runtime::str(results.item(0).first), "gt");
+    const Dict& gt = results.item(0).second.as_dict();
+    EXPECT_EQ(gt.at(Value("operator_name")), Value("gt"));
+    EXPECT_EQ(gt.at(Value("accepted")), Value(true));
+    EXPECT_EQ(gt.at(Value("warnings")), Value::list({}));
+    const Dict& checks = gt.at(Value("checks")).as_dict();
+    ASSERT_EQ(checks.size(), 8u);
+    EXPECT_EQ(runtime::str(checks.item(0).first), "contract");
+    const Dict& skipped = checks.at(Value("speed")).as_dict();
+    EXPECT_EQ(skipped.at(Value("status")), Value("skip"));
+    EXPECT_EQ(skipped.at(Value("details")), Value("Check 8 skipped"));
+    EXPECT_EQ(skipped.at(Value("evidence")), Value(Dict{}));
+
+    const Dict& config = doc.as_dict().at(Value("config")).as_dict();
+    std::vector<std::string> keys;
+    for (const auto& [k, v] : config) keys.push_back(k.as_str());
+    EXPECT_EQ(keys, (std::vector<std::string>{"mode", "seed", "skip_checks", "info_checks", "N_trials",
+                                              "bias_tolerance", "speed_small_T", "speed_small_N",
+                                              "speed_small_limit_s", "speed_large_T", "speed_large_N",
+                                              "speed_large_limit_s", "signal_ids", "market_id", "era_number",
+                                              "N_signals", "T", "N_alloc"}));
+    EXPECT_EQ(config.at(Value("mode")), Value("mock"));
+    EXPECT_EQ(config.at(Value("seed")), Value(5));
+    EXPECT_EQ(runtime::repr(config.at(Value("skip_checks"))), "[4, 5, 6, 7, 8]");
+    EXPECT_EQ(runtime::repr(config.at(Value("info_checks"))), "[3]");
+    EXPECT_EQ(config.at(Value("N_trials")), Value(12));
+    EXPECT_EQ(config.at(Value("bias_tolerance")), Value(0.1));
+    EXPECT_EQ(config.at(Value("speed_small_T")), Value(4));
+    EXPECT_EQ(config.at(Value("speed_small_N")), Value(11));
+    EXPECT_EQ(config.at(Value("speed_small_limit_s")), Value(2.5));
+    EXPECT_TRUE(config.at(Value("speed_large_limit_s")).is_float());
+    EXPECT_EQ(config.at(Value("speed_large_T")), Value(6));
+    EXPECT_EQ(config.at(Value("speed_large_N")), Value(13));
+    EXPECT_TRUE(config.at(Value("signal_ids")).is_none());
+    EXPECT_TRUE(config.at(Value("market_id")).is_none());
+    EXPECT_EQ(config.at(Value("N_signals")), Value(24));
+    EXPECT_EQ(config.at(Value("T")), Value(7));
+    EXPECT_EQ(config.at(Value("N_alloc")), Value(3));
+    EXPECT_TRUE(contains(o.out, "\"speed_large_limit_s\": 9.0"));
+
+    EXPECT_EQ(runtime::to_json(doc.as_dict().at(Value("operator_configs"))),
+              R"([{"name": "gt", "test_cases": null}, {"name": "and_", "test_cases": null}])");
+}
+
+class FailingPlugin : public eu::EvaluationCheckPlugin {
+public:
+    std::string name() const override { return "house_rule"; }
+    eu::CheckOutcome validate(const fe::Operator&, fe::SignalPool& pool, eu::BaseEvaluationConfig&) override {
+        return {"fail", "pool of " + std::to_string(pool.size()) + " breaks the house rule\nsecond line",
+                Dict{{"ids", fe::id_set_value(pool.keys())}}};
+    }
+};
+
+TEST_F(CliTest, ARejectedOperatorExitsOneAndItsFailuresAreListed) {
+    fe::register_check_plugin(std::make_shared<FailingPlugin>());
+    const Outcome o = run_cli(with({"evaluate", "--operators", "gt,not_"}, FAST));
+    EXPECT_EQ(o.code, EXIT_REJECTED) << o.err;
+    EXPECT_TRUE(contains(o.out, "2 operators, 24 signals from the embedded demo signal set (mock mode), seed 0"));
+    std::istringstream lines(o.out);
+    std::vector<std::string> rows;
+    for (std::string line; std::getline(lines, line);) rows.push_back(line);
+    ASSERT_GE(rows.size(), 5u);
+    EXPECT_EQ(rows[2].rfind("operator", 0), 0u);
+    EXPECT_TRUE(contains(rows[2], "contract") && contains(rows[2], "house_rule") && contains(rows[2], "accepted"));
+    EXPECT_EQ(rows[3].rfind("gt ", 0), 0u);
+    EXPECT_TRUE(contains(rows[3], "pass") && contains(rows[3], "skip") && contains(rows[3], "FAIL"));
+    EXPECT_TRUE(contains(rows[3], "NO"));
+    EXPECT_TRUE(contains(o.out, "0 of 2 operators accepted; rejected: gt, not_."));
+    EXPECT_TRUE(contains(o.out, "Failed checks:\n  gt / house_rule: pool of 24 breaks the house rule\n    second line\n"));
+
+    // The same failure as an info check leaves both accepted.
+    const Outcome info = run_cli(with({"evaluate", "--operators", "gt,not_", "--info", "9"}, FAST));
+    EXPECT_EQ(info.code, EXIT_OK) << info.err;
+    EXPECT_TRUE(contains(info.out, "house_rule*"));
+    EXPECT_TRUE(contains(info.out, "2 of 2 operators accepted."));
+    EXPECT_TRUE(contains(info.out, "* info check: runs, but does not count for acceptance."));
+    EXPECT_TRUE(contains(info.out, "  gt / house_rule (info): pool of 24"));
+
+    // Evidence holding an identifier set is written as a sorted list.
+    const Outcome json = run_cli(with({"evaluate", "--operators", "gt", "--json"}, FAST));
+    EXPECT_EQ(json.code, EXIT_REJECTED);
+    const Value doc = runtime::parse_json(json.out);
+    const Value& ids = doc.as_dict().at(Value("operator_results")).as_dict().at(Value("gt")).as_dict()
+                           .at(Value("checks")).as_dict().at(Value("house_rule")).as_dict()
+                           .at(Value("evidence")).as_dict().at(Value("ids"));
+    ASSERT_TRUE(ids.is_list());
+    EXPECT_EQ(ids.as_list().size(), 24u);
+    EXPECT_EQ(ids.as_list().front(), Value("synth_0000"));
+}
+
+TEST_F(CliTest, ColourAndProgressOnlyOnATerminalUnlessAsked) {
+    const std::vector<std::string> args = with({"evaluate", "--operators", "gt,lt"}, FAST);
+    const Outcome plain = run_cli(args);
+    ASSERT_EQ(plain.code, EXIT_OK) << plain.err;
+    EXPECT_FALSE(contains(plain.out, "\033["));
+    EXPECT_EQ(plain.err, "");
+
+    const Outcome tty = run_cli(args, Terminal{true, true});
+    EXPECT_TRUE(contains(tty.out, "\033[32mpass"));
+    EXPECT_TRUE(contains(tty.err, "[1/2] gt accepted ("));
+    EXPECT_TRUE(contains(tty.err, "[2/2] lt accepted ("));
+
+    const Outcome forced = run_cli(with(args, {"--color", "always", "--progress", "always"}));
+    EXPECT_TRUE(contains(forced.out, "\033["));
+    EXPECT_TRUE(contains(forced.err, "[2/2] lt accepted"));
+
+    const Outcome never = run_cli(with(args, {"--color", "never", "--progress", "never"}), Terminal{true, true});
+    EXPECT_FALSE(contains(never.out, "\033["));
+    EXPECT_EQ(never.err, "");
+    // The matrix text is the same with and without colour.
+    EXPECT_EQ(never.out, plain.out);
+}
+
+TEST_F(CliTest, MockSignalsFromAFileAndTheirWarnings) {
+    Dict signals = runtime::parse_json(demo_signals_json()).as_dict();
+    signals.item(0).second.as_dict().pop(Value("is_turnover"));
+    const std::string file = write("signals.json", runtime::to_json(Value(signals)));
+    const Outcome o = run_cli(with({"evaluate", "--operators", "top_n", "--signals", file}, FAST));
+    EXPECT_EQ(o.code, EXIT_OK) << o.err;
+    EXPECT_TRUE(contains(o.out, "24 signals from signals file '" + file + "' (mock mode)"));
+    EXPECT_TRUE(contains(o.err, "filtrations: warning: Signal 'synth_0000' metadata missing fields: is_turnover."));
+}
+
+TEST_F(CliTest, BadEvaluateInputExitsTwo) {
+    const std::string nine = demo_subset("nine.json", 9);
+    const std::string malformed = write("malformed.json", "{\"a\": NaNx}");
+    const std::vector<BadInput> cases = {
+        {{"evaluate", "--skip", "9"}, {"evaluate: ValueError: skip_checks values must be in [1, 8]. Got invalid: {9}."}},
+        {{"evaluate", "--skip", "3", "--info", "3,5"}, {"skip_checks and info_checks must not overlap. Overlap: {3}."}},
+        {{"evaluate", "--operators", "gt,nope"}, {"Filtration operator 'nope' not found in store."}},
+        {{"evaluate", "--operators", "gt,gt"}, {"Duplicate filtration operator identity: 'gt'"}},
+        {{"evaluate", "--t", "0"}, {"T must be >= 1, got 0."}},
+        {{"evaluate", "--n-trials", "9"}, {"N_trials must be >= 10, got 9."}},
+        {{"evaluate", "--bias-tolerance", "1.0"}, {"bias_tolerance must be in (0.0, 1.0), got 1.0."}},
+        {{"evaluate", "--speed-large-limit-s", "0"}, {"speed_large_limit_s must be > 0, got 0.0."}},
+        {{"evaluate", "--seed", "-1"}, {"ValueError"}},
+        {{"evaluate", "--seed", "abc"}, {"--seed"}},
+        {{"evaluate", "--signals", nine}, {"N_signals must be >= 10, got 9."}},
+        {{"evaluate", "--signals", malformed}, {"malformed JSON in signals file '" + malformed + "'"}},
+        {{"evaluate", "--signals", path("none.json")}, {"cannot read signals file"}},
+        {{"evaluate", "--signals", pool_, "--db", path("x.db")}, {"--signals excludes --db"}},
+        {{"evaluate", "--market-id", "3"}, {"--market-id requires --db"}},
+        {{"evaluate", "--signal-ids", "@" + path("ids.txt"), "--db", path("x.db")},
+         {"cannot read signal id file '" + path("ids.txt") + "'"}},
+        {{"evaluate", "--db", path("absent.db"), "--signal-ids", "a", "--market-id", "1", "--era-number", "2"},
+         {"absent.db"}},
+    };
+    for (const BadInput& c : cases) expect_bad_input(c);
+}
+
+// ---- db and real mode --------------------------------------------------------------------------------
+
+TEST_F(CliTest, RealModeReadsTheDatabaseThatDbInitAndImportFill) {
+    const std::string db = path("signals.db");
+    const std::string twelve = demo_subset("twelve.json", 12);
+    Outcome o = run_cli({"db", "init", "--db", db});
+    ASSERT_EQ(o.code, EXIT_OK) << o.err;
+    EXPECT_EQ(o.out, "created signal metadata database " + db + "\n");
+    o = run_cli({"db", "import", "--db", db, "--signals", twelve, "--market-id", "3", "--era-number", "41"});
+    ASSERT_EQ(o.code, EXIT_OK) << o.err;
+    EXPECT_EQ(o.out, "imported 12 signals into " + db + " (market 3, era 41)\n");
+
+    std::string ids_text = "# the first twelve demo signals\n";
+    for (int i = 0; i < 12; ++i) ids_text += (i % 3 == 0 ? "\n" : ", ") + std::string("synth_00") + (i < 10 ? "0" : "") + std::to_string(i);
+    const std::string ids = write("ids.txt", ids_text);
+    o = run_cli(with({"evaluate", "--operators", "bottom_pct", "--db", db, "--signal-ids", "@" + ids,
+                      "--market-id", "3", "--era-number", "41", "--json"}, FAST));
+    ASSERT_EQ(o.code, EXIT_OK) << o.err;
+    const Value doc = runtime::parse_json(o.out);
+    const Dict& config = doc.as_dict().at(Value("config")).as_dict();
+    EXPECT_EQ(config.at(Value("mode")), Value("real"));
+    EXPECT_EQ(config.at(Value("N_signals")), Value(12));
+    EXPECT_EQ(config.at(Value("market_id")), Value(3));
+    EXPECT_EQ(config.at(Value("era_number")), Value(41));
+    EXPECT_EQ(config.at(Value("signal_ids")).as_list().size(), 12u);
+    // The command leaves the process-wide store setting as it found it.
+    EXPECT_EQ(eu::configured_signal_metadata_store(), std::nullopt);
+
+    // Real mode fails closed: another era has no rows.
+    const Outcome missing = run_cli(with({"evaluate", "--db", db, "--signal-ids", "synth_0000,synth_0001",
+                                          "--market-id", "3", "--era-number", "42"}, FAST));
+    EXPECT_EQ(missing.code, EXIT_BAD_INPUT);
+    EXPECT_TRUE(contains(missing.err, "Real-mode signal metadata missing for signal_ids: ['synth_0000', 'synth_0001']"));
+    const Outcome no_era = run_cli(with({"evaluate", "--db", db, "--signal-ids", "synth_0000", "--market-id", "3"}, FAST));
+    EXPECT_EQ(no_era.code, EXIT_BAD_INPUT);
+    EXPECT_TRUE(contains(no_era.err, "era_number is required when mode='real'"));
+}
+
+TEST_F(CliTest, DbCommandsWriteAllOrNothing) {
+    const std::string db = path("new.db");
+    const std::string bad_row = write("bad_row.json", R"({"s1": {"is_sharpe": 1.0}, "s2": {"is_sharpe": NaN}})");
+    const std::string not_signals = write("list.json", "[]");
+
+    // A signals file that isn't one: no database is created.
+    expect_bad_input({{"db", "init", "--db", db, "--signals", not_signals, "--market-id", "1", "--era-number", "1"},
+                      {"signals file '" + not_signals + "': expected an object"}});
+    EXPECT_FALSE(std::filesystem::exists(db));
+    expect_bad_input({{"db", "init", "--db", db, "--signals", not_signals}, {"--signals requires"}});
+    expect_bad_input({{"db", "import", "--db", db, "--signals", bad_row, "--market-id", "1", "--era-number", "1"},
+                      {"signal metadata database '" + db + "' does not exist", "filtrations db init"}});
+    EXPECT_FALSE(std::filesystem::exists(db));
+    expect_bad_input({{"db", "import", "--db", db, "--signals", bad_row}, {"--market-id is required"}});
+    expect_bad_input({{"db"}, {"subcommand"}});
+
+    // init + import in one go; then an import of a malformed file leaves the rows untouched.
+    Outcome o = run_cli({"db", "init", "--db", db, "--signals", bad_row, "--market-id", "1", "--era-number", "2"});
+    ASSERT_EQ(o.code, EXIT_OK) << o.err;
+    EXPECT_EQ(o.out, "created " + db + " with 2 signals (market 1, era 2)\n");
+    const std::string malformed = write("malformed.json", "{\"s1\": {\"is_sharpe\": 5.0}, \"s2\": 3}");
+    expect_bad_input({{"db", "import", "--db", db, "--signals", malformed, "--market-id", "1", "--era-number", "2"},
+                      {"signal 's2': metadata must be an object, got int"}});
+    eu::configure_signal_metadata_store(db);
+    const Dict rows = eu::query_signal_metadata({"s1", "s2"}, 1, 2);
+    eu::configure_signal_metadata_store(std::nullopt);
+    EXPECT_EQ(rows.at(Value("s1")).as_dict().at(Value("is_sharpe")), Value(1.0));
+    EXPECT_TRUE(rows.at(Value("s2")).as_dict().at(Value("is_sharpe")).is_nan());
+}
+
+// ---- products and flatten ------------------------------------------------------------------------------
+
+TEST_F(CliTest, ProductsSelectsPriorLayerProducts) {
+    const std::string products = write("products.json", R"({
+        "sig_a": {"investment_product_type": "signal", "metadata": {"is_sharpe": 1.5, "market_id": 1}},
+        "sig_b": {"investment_product_type": "signal", "metadata": {"is_sharpe": 0.2, "market_id": 1}},
+        "sig_c": {"investment_product_type": "signal", "is_sharpe": 0.9, "market_id": 2},
+        "strat_x": {"investment_product_type": "strategy", "is_sharpe": 3.0}})");
+    const Outcome json = run_cli({"products", "--products", products, "--tree", "gt(field=is_sharpe, value=0.5)",
+                                  "--type", "strategy", "--json"});
+    ASSERT_EQ(json.code, EXIT_OK) << json.err;
+    const Dict doc = runtime::parse_json(json.out).as_dict();
+    std::vector<std::string> keys;
+    for (const auto& [k, v] : doc) keys.push_back(k.as_str());
+    EXPECT_EQ(keys, (std::vector<std::string>{"passing_ids", "selected_ids", "product_ids", "product_layer",
+                                              "investment_product_type", "total_pool_size", "filter_diagnostics",
+                                              "selected_products", "reduction_result"}));
+    EXPECT_EQ(runtime::repr(doc.at(Value("passing_ids"))), "['sig_a', 'sig_c']");
+    EXPECT_EQ(doc.at(Value("total_pool_size")), Value(3));
+    EXPECT_TRUE(doc.at(Value("reduction_result")).is_none());
+    EXPECT_EQ(doc.at(Value("selected_products")).as_dict().at(Value("sig_c")).as_dict().at(Value("market_id")),
+              Value(2));
+
+    const Outcome text = run_cli({"products", "--products", products, "--tree", "gt(field=is_sharpe, value=0.5)",
+                                  "--type", "strategy"});
+    EXPECT_EQ(text.code, EXIT_OK);
+    EXPECT_TRUE(contains(text.out, "2 of 3 signal products selected for a strategy\n  sig_a sig_c\n"));
+
+    const Outcome empty = run_cli({"products", "--products", products, "--tree", "gt(field=is_sharpe, value=5)",
+                                   "--type", "strategy"});
+    EXPECT_EQ(empty.code, EXIT_REJECTED);
+    EXPECT_TRUE(contains(empty.out, "<- emptied the pool"));
+
+    const std::vector<BadInput> cases = {
+        {{"products", "--products", products, "--tree", "gt(field=is_sharpe, value=0.5)", "--type", "signal"},
+         {"--type"}},
+        {{"products", "--products", products, "--tree", "gt(field=era_number, value=0)", "--type", "strategy"},
+         {"filtering products '" + products + "'", "Unregistered product filtration field 'era_number'"}},
+        {{"products", "--products", products, "--tree", "filtration()", "--type", "strategy"},
+         {"product select_all must be explicit"}},
+        {{"products", "--products", products, "--tree", "gt(field=is_sharpe, value=0.5)", "--type", "book"},
+         {"EmptyPoolError: No prior-layer allocation products available for book filtration"}},
+        {{"products", "--products", write("list.json", "[]"), "--tree", "gt(field=is_sharpe, value=0.5)", "--type",
+          "book"},
+         {"products file '" + path("list.json") + "': expected a JSON object, got list"}},
+    };
+    for (const BadInput& c : cases) expect_bad_input(c);
+}
+
+TEST_F(CliTest, FlattenMergesTheThreeBags) {
+    const std::string is = write("is.json", R"({"sharpe": 1.25, "returns": NaN})");
+    const std::string os = write("os.json", R"({"returns": 0.5, "sharpe": -0.5})");
+    const std::string meta = write("meta.json", R"({"is_active": true, "rotation_families_used": ["event"]})");
+    const Outcome json = run_cli({"flatten", "--is", is, "--os", os, "--meta", meta, "--json"});
+    ASSERT_EQ(json.code, EXIT_OK) << json.err;
+    EXPECT_EQ(json.out,
+              "{\n  \"is_sharpe\": 1.25,\n  \"is_returns\": NaN,\n  \"os_returns\": 0.5,\n  \"os_sharpe\": -0.5,\n"
+              "  \"is_active\": true,\n  \"rotation_families_used\": [\n    \"event\"\n  ]\n}\n");
+    const Outcome text = run_cli({"flatten", "--is", is, "--os", os, "--meta", meta});
+    EXPECT_EQ(text.out,
+              "is_sharpe               1.25\nis_returns              nan\nos_returns              0.5\n"
+              "os_sharpe               -0.5\nis_active               True\nrotation_families_used  ['event']\n");
+
+    const std::string other = write("other.json", R"({"sharpe": 1.0})");
+    const std::string collide = write("collide.json", R"({"os_sharpe": 3})");
+    const std::vector<BadInput> cases = {
+        {{"flatten", "--is", is, "--os", other, "--meta", meta},
+         {"ValueError: is_stats and os_stats must have the same key sets. is_stats keys: ['returns', 'sharpe']"}},
+        {{"flatten", "--is", other, "--os", other, "--meta", collide},
+         {"Key collision detected: 'os_sharpe' in metadata collides with prefixed key in result"}},
+        {{"flatten", "--is", write("null.json", "null"), "--os", os, "--meta", meta},
+         {"is stats file '" + path("null.json") + "': expected a JSON object, got NoneType"}},
+        {{"flatten", "--is", is, "--os", os}, {"--meta is required"}},
+    };
+    for (const BadInput& c : cases) expect_bad_input(c);
+}
+
+// ---- help, version, demo set -------------------------------------------------------------------------
+
+TEST_F(CliTest, HelpAndVersionExitZero) {
+    const Outcome help = run_cli({"--help"});
+    EXPECT_EQ(help.code, EXIT_OK);
+    for (const char* cmd : {"evaluate", "resolve", "products", "flatten", "db"}) EXPECT_TRUE(contains(help.out, cmd));
+    const Outcome sub = run_cli({"evaluate", "--help"});
+    EXPECT_EQ(sub.code, EXIT_OK);
+    EXPECT_TRUE(contains(sub.out, "--speed-large-limit-s"));
+    const Outcome version = run_cli({"--version"});
+    EXPECT_EQ(version.code, EXIT_OK);
+    EXPECT_FALSE(version.out.empty());
+}
+
+}  // namespace
+}  // namespace brindlecap::cli

@@ -1,0 +1,27 @@
+#pragma once
+// The `filtrations` command line: evaluate, resolve, products, flatten, db init / import.
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace brindlecap::cli {
+
+// Exit codes: every operator accepted (or the tree selected something); some operator rejected
+// (or nothing passed); bad input (unreadable file, malformed JSON, unknown option, invalid tree
+// or configuration).
+inline constexpr int EXIT_OK = 0;
+inline constexpr int EXIT_REJECTED = 1;
+inline constexpr int EXIT_BAD_INPUT = 2;
+
+struct Terminal {
+    bool stdout_is_tty = false;  // colour in the readable output
+    bool stderr_is_tty = false;  // progress lines
+};
+
+// Runs one command line (`args` without the program name). Results go to `out` in one piece
+// once complete, so a failed command leaves nothing partial on it; messages go to `err`.
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+        const Terminal& terminal = {});
+
+}  // namespace brindlecap::cli

@@ -1,0 +1,385 @@
+#include "output.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "brindlecap/runtime/json.hpp"
+#include "brindlecap/runtime/text.hpp"
+
+namespace brindlecap::cli {
+
+using functions::filtrations_evaluation::CorrectnessTestCase;
+using functions::filtrations_evaluation::IdSetObject;
+using functions::filtrations_evaluation::OperatorCheckResult;
+using functions::filtrations_evaluation::UsefulSignal;
+using runtime::Dict;
+using runtime::List;
+using runtime::Value;
+
+namespace {
+
+constexpr const char* RESET = "\033[0m";
+constexpr const char* BOLD = "\033[1m";
+constexpr const char* GREEN = "\033[32m";
+constexpr const char* RED = "\033[1;31m";
+constexpr const char* DIM = "\033[2m";
+
+std::string paint(const std::string& text, const char* code, bool color) {
+    return color ? code + text + RESET : text;
+}
+
+// Pads to `width` display columns (names and marks are ASCII or short UTF-8 words).
+std::string pad(const std::string& text, std::size_t width) {
+    std::size_t cols = 0;
+    for (const char c : text) {
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++cols;
+    }
+    return cols >= width ? text : text + std::string(width - cols, ' ');
+}
+
+Value sorted_ints(const std::set<std::int64_t>& numbers) {
+    List out;
+    for (const std::int64_t n : numbers) out.emplace_back(n);  // std::set is ascending
+    return Value::list(std::move(out));
+}
+
+Value id_list(const std::vector<std::string>& ids) {
+    List out;
+    out.reserve(ids.size());
+    for (const std::string& id : ids) out.emplace_back(id);
+    return Value::list(std::move(out));
+}
+
+Value test_case_value(const CorrectnessTestCase& tc) {
+    Dict d;
+    if (tc.pool) {
+        Dict pool;
+        for (const auto& [id, entry] : *tc.pool) {
+            if (const auto* signal = std::get_if<UsefulSignal>(&entry)) {
+                pool.set(Value(id), signal->metadata ? Value(signal->metadata) : Value());
+            } else {
+                pool.set(Value(id), Value(std::get<Dict>(entry)));
+            }
+        }
+        d.set("pool", Value(std::move(pool)));
+    } else {
+        d.set("pool", Value());
+    }
+    d.set("params", tc.params ? Value(*tc.params) : Value());
+    d.set("expected", tc.expected ? id_list(tc.expected->sorted()) : Value());
+    if (tc.children_results) {
+        List children;
+        for (const auto& ids : *tc.children_results) children.push_back(id_list(ids.sorted()));
+        d.set("children_results", Value::list(std::move(children)));
+    } else {
+        d.set("children_results", Value());
+    }
+    return json_safe(Value(std::move(d)));
+}
+
+std::string status_mark(const std::string& status) {
+    if (status == "fail") return "FAIL";
+    return status;
+}
+
+const char* status_color(const std::string& status) {
+    if (status == "pass") return GREEN;
+    if (status == "fail") return RED;
+    return DIM;
+}
+
+}  // namespace
+
+// ---- JSON -------------------------------------------------------------------------------------
+
+Value json_safe(const Value& v) {
+    switch (v.kind()) {
+        case Value::Kind::List: {
+            List out;
+            out.reserve(v.as_list().size());
+            for (const Value& item : v.as_list()) out.push_back(json_safe(item));
+            return Value::list(std::move(out));
+        }
+        case Value::Kind::Dict: {
+            Dict out;
+            for (const auto& [key, item] : v.as_dict()) {
+                const bool plain_key = key.is_str() || key.is_number() || key.is_bool() || key.is_none();
+                out.set(plain_key ? key : Value(runtime::str(key)), json_safe(item));
+            }
+            return Value(std::move(out));
+        }
+        case Value::Kind::Object: {
+            if (const auto* ids = dynamic_cast<const IdSetObject*>(&v.as_object())) {
+                return id_list(ids->ids.sorted());
+            }
+            return Value(runtime::repr(v));
+        }
+        default:
+            return v;
+    }
+}
+
+std::string json_text(const Value& v) { return runtime::to_json(v, 2) + "\n"; }
+
+Value diagnostics_value(const std::vector<FilterDiagnostic>& diagnostics) {
+    List out;
+    out.reserve(diagnostics.size());
+    for (const FilterDiagnostic& d : diagnostics) {
+        out.emplace_back(Dict{{"filter_description", Value(d.filter_description)},
+                              {"passing_count", Value(d.passing_count)},
+                              {"function_name", Value(d.function_name)}});
+    }
+    return Value::list(std::move(out));
+}
+
+Value resolve_result_value(const FiltrationResult& result) {
+    return Value(Dict{{"passing_ids", id_list(result.passing_ids)},
+                      {"signal_count", Value(result.signal_count)},
+                      {"total_pool_size", Value(result.total_pool_size)},
+                      {"filter_diagnostics", diagnostics_value(result.filter_diagnostics)}});
+}
+
+Value config_value(const FiltrationEvaluationConfig& c) {
+    Value signal_ids;
+    if (c.signal_ids) signal_ids = id_list(*c.signal_ids);
+    return Value(Dict{
+        {"mode", c.mode ? Value(*c.mode) : Value()},
+        {"seed", Value(c.seed)},
+        {"skip_checks", sorted_ints(c.skip_checks)},
+        {"info_checks", sorted_ints(c.info_checks)},
+        {"N_trials", Value(c.N_trials)},
+        {"bias_tolerance", Value(c.bias_tolerance)},
+        {"speed_small_T", Value(c.speed_small_T)},
+        {"speed_small_N", Value(c.speed_small_N)},
+        {"speed_small_limit_s", Value(c.speed_small_limit_s)},
+        {"speed_large_T", Value(c.speed_large_T)},
+        {"speed_large_N", Value(c.speed_large_N)},
+        {"speed_large_limit_s", Value(c.speed_large_limit_s)},
+        {"signal_ids", signal_ids},
+        {"market_id", c.market_id ? Value(*c.market_id) : Value()},
+        {"era_number", c.era_number ? Value(*c.era_number) : Value()},
+        {"N_signals", Value(c.N_signals)},
+        {"T", Value(c.T)},
+        {"N_alloc", Value(c.N_alloc)},
+    });
+}
+
+Value evaluation_result_value(const FiltrationEvaluationResult& result) {
+    Dict operators;
+    for (const auto& [name, verdict] : result.operator_results) {
+        Dict checks;
+        for (const auto& [check, outcome] : verdict.checks) {
+            checks.set(Value(check), Value(Dict{{"status", Value(outcome.status)},
+                                                {"details", Value(outcome.details)},
+                                                {"evidence", json_safe(Value(outcome.evidence))}}));
+        }
+        operators.set(Value(name), Value(Dict{{"operator_name", Value(verdict.operator_name)},
+                                              {"accepted", Value(verdict.accepted)},
+                                              {"checks", Value(std::move(checks))},
+                                              {"warnings", id_list(verdict.warnings)}}));
+    }
+    List configs;
+    for (const auto& oc : result.operator_configs) {
+        Value cases;
+        if (oc.test_cases) {
+            List items;
+            for (const CorrectnessTestCase& tc : *oc.test_cases) items.push_back(test_case_value(tc));
+            cases = Value::list(std::move(items));
+        }
+        configs.emplace_back(Dict{{"name", Value(oc.name)}, {"test_cases", cases}});
+    }
+    return Value(Dict{{"operator_results", Value(std::move(operators))},
+                      {"config", config_value(result.config)},
+                      {"operator_configs", Value::list(std::move(configs))}});
+}
+
+Value error_value(const std::string& kind, const std::string& message,
+                  const std::vector<FilterDiagnostic>* diagnostics) {
+    Dict d{{"error", Value(kind)}, {"message", Value(message)}};
+    if (diagnostics) d.set("filter_diagnostics", diagnostics_value(*diagnostics));
+    return Value(std::move(d));
+}
+
+// ---- Verdict matrix ----------------------------------------------------------------------------
+
+std::set<std::string> info_check_names(const FiltrationEvaluationConfig& config) {
+    namespace fe = functions::filtrations_evaluation;
+    std::set<std::string> names;
+    for (const auto& [name, entry] : fe::CHECK_REGISTRY()) {
+        if (config.info_checks.contains(entry.check_number)) names.insert(name);
+    }
+    for (const auto& [number, plugin] : fe::detail::build_plugin_check_entries(fe::get_registered_plugins())) {
+        if (config.info_checks.contains(number)) names.insert(plugin->name());
+    }
+    return names;
+}
+
+std::string render_verdict_matrix(const FiltrationEvaluationResult& result,
+                                  const std::set<std::string>& info_checks, bool color) {
+    // Columns: every check name in the order first visited.
+    std::vector<std::string> columns;
+    for (const auto& [name, verdict] : result.operator_results) {
+        for (const auto& [check, outcome] : verdict.checks) {
+            if (std::find(columns.begin(), columns.end(), check) == columns.end()) columns.push_back(check);
+        }
+    }
+    std::size_t name_width = std::string("operator").size();
+    for (const auto& [name, verdict] : result.operator_results) name_width = std::max(name_width, name.size());
+    std::vector<std::string> headers;
+    std::vector<std::size_t> widths;
+    for (const std::string& check : columns) {
+        headers.push_back(info_checks.contains(check) ? check + "*" : check);
+        widths.push_back(std::max<std::size_t>(headers.back().size(), 4));
+    }
+
+    std::string out;
+    std::string header = pad("operator", name_width);
+    for (std::size_t i = 0; i < columns.size(); ++i) header += "  " + pad(headers[i], widths[i]);
+    header += "  accepted";
+    out += paint(header, BOLD, color) + "\n";
+
+    std::size_t accepted = 0;
+    std::vector<std::string> rejected;
+    for (const auto& [name, verdict] : result.operator_results) {
+        std::string row = pad(name, name_width);
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            const auto* outcome = verdict.check(columns[i]);
+            const std::string status = outcome ? outcome->status : "";
+            row += "  " + paint(pad(outcome ? status_mark(status) : "-", widths[i]), status_color(status), color);
+        }
+        row += "  " + (verdict.accepted ? paint("yes", GREEN, color) : paint("NO", RED, color));
+        out += row + "\n";
+        if (verdict.accepted) {
+            ++accepted;
+        } else {
+            rejected.push_back(name);
+        }
+    }
+
+    out += "\n";
+    out += fmt::format("{} of {} operators accepted", accepted, result.operator_results.size());
+    if (!rejected.empty()) {
+        out += "; rejected: ";
+        for (std::size_t i = 0; i < rejected.size(); ++i) out += (i ? ", " : "") + rejected[i];
+    }
+    out += ".\n";
+    if (!info_checks.empty()) out += "* info check: runs, but does not count for acceptance.\n";
+
+    bool any_failed = false;
+    for (const auto& [name, verdict] : result.operator_results) {
+        for (const auto& [check, outcome] : verdict.checks) {
+            if (outcome.status != "fail") continue;
+            if (!any_failed) out += "\nFailed checks:\n";
+            any_failed = true;
+            std::string details = outcome.details;
+            for (std::size_t p = details.find('\n'); p != std::string::npos; p = details.find('\n', p + 5)) {
+                details.replace(p, 1, "\n    ");
+            }
+            out += "  " + paint(name, BOLD, color) + " / " + check +
+                   (info_checks.contains(check) ? " (info)" : "") + ": " + details + "\n";
+        }
+    }
+    return out;
+}
+
+// ---- Diagnostics ------------------------------------------------------------------------------
+
+namespace {
+
+struct NodeRow {
+    const FilterNode* node;
+    int depth;
+    std::size_t post_index;
+    std::vector<std::size_t> child_post_indices;
+};
+
+std::size_t number_post_order(const FilterNode& node, int depth, std::vector<NodeRow>& rows,
+                              std::size_t& next) {
+    const std::size_t row = rows.size();
+    rows.push_back({&node, depth, 0, {}});
+    std::vector<std::size_t> children;
+    for (const FilterNode& child : node.children) children.push_back(number_post_order(child, depth + 1, rows, next));
+    rows[row].child_post_indices = std::move(children);
+    rows[row].post_index = next++;
+    return rows[row].post_index;
+}
+
+}  // namespace
+
+std::string render_diagnostics(const FilterNode& tree, const std::vector<FilterDiagnostic>& diagnostics,
+                               bool empty_outcome, bool color) {
+    std::vector<NodeRow> rows;  // pre-order
+    std::size_t next = 0;
+    number_post_order(tree, 0, rows, next);
+    std::string out = paint("passing  node", BOLD, color) + "\n";
+    if (rows.size() != diagnostics.size()) {
+        for (const FilterDiagnostic& d : diagnostics) {
+            out += fmt::format("{:>7}  {}\n", d.passing_count, d.filter_description);
+        }
+        return out;
+    }
+    for (const NodeRow& row : rows) {
+        const FilterDiagnostic& d = diagnostics[row.post_index];
+        std::string line = fmt::format("{:>7}  {}{}", d.passing_count,
+                                       std::string(static_cast<std::size_t>(row.depth) * 2, ' '),
+                                       d.filter_description);
+        bool emptied = empty_outcome && d.passing_count == 0;
+        for (const std::size_t child : row.child_post_indices) {
+            if (diagnostics[child].passing_count == 0) emptied = false;
+        }
+        if (emptied) {
+            out += paint(line + "   <- emptied the pool", RED, color) + "\n";
+        } else {
+            out += line + "\n";
+        }
+    }
+    return out;
+}
+
+std::string wrap_ids(const std::vector<std::string>& ids, std::size_t width) {
+    std::string out;
+    std::string line = " ";
+    for (const std::string& id : ids) {
+        if (line.size() > 1 && line.size() + 1 + id.size() > width) {
+            out += line + "\n";
+            line = " ";
+        }
+        line += " " + id;
+    }
+    if (line.size() > 1) out += line + "\n";
+    return out;
+}
+
+std::string render_resolve(const FilterNode& tree, const FiltrationResult& result, bool color) {
+    std::string out = fmt::format("{} of {} signals pass {}\n", result.signal_count,
+                                  result.total_pool_size, tree.function_name);
+    out += wrap_ids(result.passing_ids);
+    out += "\n" + render_diagnostics(tree, result.filter_diagnostics, false, color);
+    return out;
+}
+
+std::string render_products(const FilterNode& tree, const ProductFiltrationResult& result, bool color) {
+    std::vector<std::string> ids;
+    for (const Value& id : *result.passing_ids) ids.push_back(runtime::str(id));
+    std::string out = fmt::format("{} of {} {} products selected for a {}\n", ids.size(),
+                                  result.total_pool_size, result.product_layer,
+                                  result.investment_product_type);
+    out += wrap_ids(ids);
+    out += "\n" + render_diagnostics(tree, result.filter_diagnostics, false, color);
+    return out;
+}
+
+std::string render_flattened(const Dict& flattened) {
+    std::size_t width = 0;
+    for (const auto& [key, value] : flattened) width = std::max(width, runtime::str(key).size());
+    std::string out;
+    for (const auto& [key, value] : flattened) {
+        out += pad(runtime::str(key), width) + "  " + runtime::repr(value) + "\n";
+    }
+    return out;
+}
+
+}  // namespace brindlecap::cli

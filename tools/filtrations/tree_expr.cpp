@@ -1,0 +1,522 @@
+#include "tree_expr.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/text.hpp"
+
+namespace brindlecap::cli {
+
+using runtime::Dict;
+using runtime::List;
+using runtime::Value;
+
+namespace {
+
+std::size_t code_points(std::string_view text) {
+    std::size_t n = 0;
+    for (const char c : text) {
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++n;
+    }
+    return n;
+}
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_ident_start(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+bool is_ident_char(char c) { return is_ident_start(c) || (c >= '0' && c <= '9'); }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+// Characters that end a bare word.
+bool is_delimiter(char c) {
+    switch (c) {
+        case ',': case '(': case ')': case '[': case ']': case '{': case '}':
+        case '=': case ':': case '\'': case '"':
+            return true;
+        default:
+            return is_space(c);
+    }
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// True / False / None, a number, or nullopt for a plain string. Throws (via `fail`) for a word
+// that starts like a number but is not one.
+enum class WordKind { String, Literal, Number, BadNumber };
+
+WordKind classify(std::string_view w, Value* out) {
+    if (w == "True" || w == "False" || w == "None") {
+        if (out) *out = w == "None" ? Value() : Value(w == "True");
+        return WordKind::Literal;
+    }
+    std::string_view body = w;
+    bool negative = false;
+    if (!body.empty() && (body[0] == '+' || body[0] == '-')) {
+        negative = body[0] == '-';
+        body.remove_prefix(1);
+    }
+    if (body == "nan" || body == "NaN" || body == "inf" || body == "Infinity") {
+        if (out) {
+            const double d = body[0] == 'n' || body[0] == 'N'
+                                 ? std::numeric_limits<double>::quiet_NaN()
+                                 : std::numeric_limits<double>::infinity();
+            *out = Value(negative ? -d : d);
+        }
+        return WordKind::Number;
+    }
+    const bool numeric_start =
+        !body.empty() && (is_digit(body[0]) || (body[0] == '.' && body.size() > 1 && is_digit(body[1])));
+    if (!numeric_start) return WordKind::String;
+
+    // digits [. digits] [e [+-] digits], with at least one digit in the mantissa.
+    std::size_t i = 0;
+    std::size_t mantissa_digits = 0;
+    bool fraction = false;
+    bool exponent = false;
+    while (i < body.size() && is_digit(body[i])) ++i, ++mantissa_digits;
+    if (i < body.size() && body[i] == '.') {
+        fraction = true;
+        ++i;
+        while (i < body.size() && is_digit(body[i])) ++i, ++mantissa_digits;
+    }
+    if (mantissa_digits == 0) return WordKind::BadNumber;
+    if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
+        exponent = true;
+        ++i;
+        if (i < body.size() && (body[i] == '+' || body[i] == '-')) ++i;
+        const std::size_t digits_at = i;
+        while (i < body.size() && is_digit(body[i])) ++i;
+        if (i == digits_at) return WordKind::BadNumber;
+    }
+    if (i != body.size()) return WordKind::BadNumber;
+
+    const std::string text(w[0] == '+' ? w.substr(1) : w);
+    if (!fraction && !exponent) {
+        std::int64_t v = 0;
+        const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+        if (ec == std::errc() && ptr == text.data() + text.size()) {
+            if (out) *out = Value(v);
+            return WordKind::Number;
+        }
+        // Out of int64 range: read as a float, as the JSON reader does.
+    }
+    if (out) *out = Value(std::strtod(text.c_str(), nullptr));
+    return WordKind::Number;
+}
+
+class Parser {
+public:
+    explicit Parser(std::string_view text) : text_(text) {}
+
+    FilterNode parse() {
+        skip_ws();
+        if (at_end()) fail("empty tree expression: expected an operator name", pos_);
+        FilterNode root = parse_call(1);
+        skip_ws();
+        if (!at_end()) fail("unexpected text after the tree", pos_);
+        return root;
+    }
+
+private:
+    [[noreturn]] void fail(const std::string& problem, std::size_t at) const {
+        throw TreeSyntaxError(problem, code_points(text_.substr(0, at)) + 1);
+    }
+
+    bool at_end() const { return pos_ >= text_.size(); }
+    char peek() const { return at_end() ? '\0' : text_[pos_]; }
+    void skip_ws() {
+        while (!at_end() && is_space(text_[pos_])) ++pos_;
+    }
+    std::string describe_here() const {
+        if (at_end()) return "end of input";
+        const std::size_t start = pos_;
+        std::size_t end = start + 1;
+        while (end < text_.size() && (static_cast<unsigned char>(text_[end]) & 0xC0) == 0x80) ++end;
+        return "'" + std::string(text_.substr(start, end - start)) + "'";
+    }
+    void check_depth(int depth, std::size_t at) const {
+        if (depth > TREE_MAX_DEPTH) {
+            fail("nesting deeper than " + std::to_string(TREE_MAX_DEPTH) + " levels", at);
+        }
+    }
+
+    std::string_view read_identifier() {
+        const std::size_t start = pos_;
+        if (!at_end() && is_ident_start(text_[pos_])) {
+            ++pos_;
+            while (!at_end() && is_ident_char(text_[pos_])) ++pos_;
+        }
+        return text_.substr(start, pos_ - start);
+    }
+
+    FilterNode parse_call(int depth) {
+        check_depth(depth, pos_);
+        FilterNode node;
+        const std::string_view name = read_identifier();
+        if (name.empty()) fail("expected an operator name, found " + describe_here(), pos_);
+        node.function_name = std::string(name);
+        skip_ws();
+        if (peek() != '(') {
+            fail("expected '(' after '" + node.function_name + "', found " + describe_here(), pos_);
+        }
+        ++pos_;
+        while (true) {
+            skip_ws();
+            if (peek() == ')') {
+                ++pos_;
+                return node;
+            }
+            const std::size_t arg_start = pos_;
+            const std::string_view word = read_identifier();
+            if (word.empty()) {
+                fail("expected a child call or a keyword parameter, found " + describe_here(), pos_);
+            }
+            skip_ws();
+            if (peek() == '=') {
+                ++pos_;
+                const std::string key(word);
+                if (node.params.contains(key)) fail("duplicate parameter '" + key + "'", arg_start);
+                node.params.set(Value(key), parse_value(depth));
+            } else if (peek() == '(') {
+                pos_ = arg_start;
+                node.children.push_back(parse_call(depth + 1));
+            } else {
+                fail("expected '=' or '(' after '" + std::string(word) + "', found " + describe_here(),
+                     pos_);
+            }
+            skip_ws();
+            if (peek() == ',') {
+                ++pos_;
+            } else if (peek() != ')') {
+                fail("expected ',' or ')', found " + describe_here(), pos_);
+            }
+        }
+    }
+
+    // `depth` counts calls and the containers around the value.
+    Value parse_value(int depth) {
+        skip_ws();
+        const char c = peek();
+        if (c == '[' || c == '{') check_depth(depth + 1, pos_);
+        if (c == '[') return parse_list(depth + 1);
+        if (c == '{') return parse_dict(depth + 1);
+        if (c == '\'' || c == '"') return Value(parse_quoted());
+        if (at_end() || is_delimiter(c)) fail("expected a value, found " + describe_here(), pos_);
+
+        const std::size_t start = pos_;
+        while (!at_end() && !is_delimiter(text_[pos_])) ++pos_;
+        const std::string_view word = text_.substr(start, pos_ - start);
+        const std::size_t after = pos_;
+        skip_ws();
+        if (peek() == '(') {
+            fail("a call cannot be a parameter value; pass children as positional arguments", start);
+        }
+        pos_ = after;
+        Value v;
+        switch (classify(word, &v)) {
+            case WordKind::BadNumber:
+                fail("invalid number '" + std::string(word) + "' (quote it to pass a string)", start);
+            case WordKind::String:
+                return Value(word);
+            default:
+                return v;
+        }
+    }
+
+    Value parse_list(int depth) {
+        ++pos_;  // '['
+        List items;
+        while (true) {
+            skip_ws();
+            if (peek() == ']') {
+                ++pos_;
+                return Value::list(std::move(items));
+            }
+            items.push_back(parse_value(depth));
+            skip_ws();
+            if (peek() == ',') {
+                ++pos_;
+            } else if (peek() != ']') {
+                fail("expected ',' or ']', found " + describe_here(), pos_);
+            }
+        }
+    }
+
+    Value parse_dict(int depth) {
+        ++pos_;  // '{'
+        Dict dict;
+        while (true) {
+            skip_ws();
+            if (peek() == '}') {
+                ++pos_;
+                return Value(std::move(dict));
+            }
+            const std::size_t key_at = pos_;
+            Value key = parse_value(depth);
+            if (key.is_list() || key.is_dict()) fail("a dict key must be a string or a number", key_at);
+            skip_ws();
+            if (peek() != ':') fail("expected ':' after a dict key, found " + describe_here(), pos_);
+            ++pos_;
+            Value value = parse_value(depth);
+            dict.set(std::move(key), std::move(value));
+            skip_ws();
+            if (peek() == ',') {
+                ++pos_;
+            } else if (peek() != '}') {
+                fail("expected ',' or '}', found " + describe_here(), pos_);
+            }
+        }
+    }
+
+    std::uint32_t read_hex(std::size_t digits, std::size_t escape_at) {
+        if (pos_ + digits > text_.size()) fail("truncated escape sequence", escape_at);
+        std::uint32_t cp = 0;
+        const auto [ptr, ec] =
+            std::from_chars(text_.data() + pos_, text_.data() + pos_ + digits, cp, 16);
+        if (ec != std::errc() || ptr != text_.data() + pos_ + digits) {
+            fail("invalid escape sequence", escape_at);
+        }
+        pos_ += digits;
+        return cp;
+    }
+
+    std::string parse_quoted() {
+        const std::size_t open = pos_;
+        const char quote = text_[pos_++];
+        std::string out;
+        while (true) {
+            if (at_end()) fail("unterminated string", open);
+            const char c = text_[pos_];
+            if (c == quote) {
+                ++pos_;
+                return out;
+            }
+            if (c != '\\') {
+                out += c;
+                ++pos_;
+                continue;
+            }
+            const std::size_t escape_at = pos_;
+            ++pos_;
+            if (at_end()) fail("unterminated string", open);
+            const char e = text_[pos_++];
+            switch (e) {
+                case '\\': out += '\\'; break;
+                case '\'': out += '\''; break;
+                case '"': out += '"'; break;
+                case 'n': out += '\n'; break;
+                case 'r': out += '\r'; break;
+                case 't': out += '\t'; break;
+                case 'x': append_utf8(out, read_hex(2, escape_at)); break;
+                case 'u': append_utf8(out, read_hex(4, escape_at)); break;
+                case 'U': {
+                    const std::uint32_t cp = read_hex(8, escape_at);
+                    if (cp > 0x10FFFF) fail("invalid escape sequence", escape_at);
+                    append_utf8(out, cp);
+                    break;
+                }
+                default:
+                    fail(std::string("unknown escape '\\") + e + "'", escape_at);
+            }
+        }
+    }
+
+    std::string_view text_;
+    std::size_t pos_ = 0;
+};
+
+bool is_identifier(std::string_view s) {
+    if (s.empty() || !is_ident_start(s[0])) return false;
+    for (const char c : s) {
+        if (!is_ident_char(c)) return false;
+    }
+    return true;
+}
+
+void format_value(const Value& v, std::string& out) {
+    switch (v.kind()) {
+        case Value::Kind::Str: {
+            const std::string& s = v.as_str();
+            bool bare = !s.empty() && classify(s, nullptr) == WordKind::String;
+            for (const char c : s) {
+                if (is_delimiter(c) || c == '\\' || static_cast<unsigned char>(c) < 0x20) bare = false;
+            }
+            out += bare ? s : runtime::repr(std::string_view(s));
+            return;
+        }
+        case Value::Kind::List: {
+            out += '[';
+            bool first = true;
+            for (const Value& item : v.as_list()) {
+                if (!first) out += ", ";
+                first = false;
+                format_value(item, out);
+            }
+            out += ']';
+            return;
+        }
+        case Value::Kind::Dict: {
+            out += '{';
+            bool first = true;
+            for (const auto& [key, item] : v.as_dict()) {
+                if (!first) out += ", ";
+                first = false;
+                format_value(key, out);
+                out += ": ";
+                format_value(item, out);
+            }
+            out += '}';
+            return;
+        }
+        case Value::Kind::Object:
+            throw runtime::TypeError("a " + runtime::type_name(v) +
+                                     " parameter cannot be written as an inline tree");
+        default:
+            out += runtime::repr(v);  // None, True, 12, 0.1, nan, -inf
+    }
+}
+
+void format_node(const FilterNode& node, std::string& out) {
+    out += node.function_name;
+    out += '(';
+    bool first = true;
+    for (const FilterNode& child : node.children) {
+        if (!first) out += ", ";
+        first = false;
+        format_node(child, out);
+    }
+    for (const auto& [key, value] : node.params) {
+        if (!key.is_str() || !is_identifier(key.as_str())) {
+            throw runtime::ValueError("parameter name " + runtime::repr(key) +
+                                      " cannot be written as an inline keyword");
+        }
+        if (!first) out += ", ";
+        first = false;
+        out += key.as_str();
+        out += '=';
+        format_value(value, out);
+    }
+    out += ')';
+}
+
+FilterNode node_from_value(const Value& value, const std::string& where, int depth) {
+    if (depth > TREE_MAX_DEPTH) {
+        throw runtime::ValueError(where + ": nesting deeper than " + std::to_string(TREE_MAX_DEPTH) +
+                                  " levels");
+    }
+    if (!value.is_dict()) {
+        throw runtime::ValueError(where + ": a tree node must be an object, got " +
+                                  runtime::type_name(value));
+    }
+    const Dict& d = value.as_dict();
+    for (const auto& [key, item] : d) {
+        if (!key.is_str() || (key.as_str() != "function_name" && key.as_str() != "params" &&
+                              key.as_str() != "children")) {
+            throw runtime::ValueError(where + ": unknown key " + runtime::repr(key) +
+                                      " (a node has function_name, params and children)");
+        }
+    }
+    FilterNode node;
+    const Value* name = d.find("function_name");
+    if (name == nullptr) throw runtime::ValueError(where + ": 'function_name' is missing");
+    if (!name->is_str()) {
+        throw runtime::ValueError(where + ": 'function_name' must be a string, got " +
+                                  runtime::type_name(*name));
+    }
+    if (name->as_str().empty()) throw runtime::ValueError(where + ": 'function_name' is empty");
+    node.function_name = name->as_str();
+
+    if (const Value* params = d.find("params"); params != nullptr && !params->is_none()) {
+        if (!params->is_dict()) {
+            throw runtime::ValueError(where + ": 'params' must be an object, got " +
+                                      runtime::type_name(*params));
+        }
+        node.params = params->as_dict().copy();
+    }
+    if (const Value* children = d.find("children"); children != nullptr && !children->is_none()) {
+        if (!children->is_list()) {
+            throw runtime::ValueError(where + ": 'children' must be a list, got " +
+                                      runtime::type_name(*children));
+        }
+        const List& items = children->as_list();
+        node.children.reserve(items.size());
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            node.children.push_back(
+                node_from_value(items[i], where + ".children[" + std::to_string(i) + "]", depth + 1));
+        }
+    }
+    return node;
+}
+
+}  // namespace
+
+TreeSyntaxError::TreeSyntaxError(std::string problem, std::size_t column)
+    : std::runtime_error(problem + " at column " + std::to_string(column)),
+      problem_(std::move(problem)),
+      column_(column) {}
+
+FilterNode parse_tree_expression(std::string_view text) { return Parser(text).parse(); }
+
+std::string format_tree_expression(const FilterNode& tree) {
+    std::string out;
+    format_node(tree, out);
+    return out;
+}
+
+FilterNode tree_from_value(const Value& value, const std::string& where) {
+    return node_from_value(value, where, 1);
+}
+
+Value tree_to_value(const FilterNode& tree) {
+    List children;
+    children.reserve(tree.children.size());
+    for (const FilterNode& child : tree.children) children.push_back(tree_to_value(child));
+    return Value(Dict{{"function_name", Value(tree.function_name)},
+                      {"params", Value(tree.params.copy())},
+                      {"children", Value::list(std::move(children))}});
+}
+
+std::string point_at_column(std::string_view text, std::size_t column) {
+    // Show the line that holds the column; tabs are kept so the caret lines up.
+    std::size_t line_start = 0;
+    std::size_t cp = 1;
+    std::size_t i = 0;
+    for (; i < text.size() && cp < column; ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+            if (text[i] == '\n') line_start = i + 1;
+            ++cp;
+        }
+    }
+    while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
+    std::size_t line_end = text.find('\n', line_start);
+    if (line_end == std::string_view::npos) line_end = text.size();
+    const std::string_view line = text.substr(line_start, line_end - line_start);
+    std::string caret;
+    for (std::size_t j = line_start; j < std::min(i, line_end); ++j) {
+        const char c = text[j];
+        if ((static_cast<unsigned char>(c) & 0xC0) == 0x80) continue;
+        caret += c == '\t' ? '\t' : ' ';
+    }
+    return "  " + std::string(line) + "\n  " + caret + "^";
+}
+
+}  // namespace brindlecap::cli

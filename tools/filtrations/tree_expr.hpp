@@ -1,0 +1,54 @@
+#pragma once
+// Filter trees from text: the inline expression form and the JSON object form.
+//
+// Inline form, in the shape the diagnostics print, with keyword parameters:
+//   and_(gt(field=is_sharpe, value=0.0), top_pct(field=is_turnover, pct=0.1))
+// A positional argument is a child call, a keyword argument a parameter. Parameter values are
+// numbers (integers stay integers, 0.5 / 1e-3 / nan / inf are floats), True / False / None,
+// strings bare or quoted ('a b', "it's"), lists [a, b] and dicts {key: value}.
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "brindlecap/functions/filtrations_evaluation/tree/records.hpp"
+#include "brindlecap/runtime/value.hpp"
+
+namespace brindlecap::cli {
+
+using functions::filtrations_evaluation::FilterNode;
+
+// Calls and containers nested deeper than this are refused (the evaluator recurses per level).
+inline constexpr int TREE_MAX_DEPTH = 1000;
+
+// A syntax error in an inline expression. `column` is 1-based, in code points of the input.
+class TreeSyntaxError : public std::runtime_error {
+public:
+    TreeSyntaxError(std::string problem, std::size_t column);
+    const std::string& problem() const noexcept { return problem_; }
+    std::size_t column() const noexcept { return column_; }
+
+private:
+    std::string problem_;
+    std::size_t column_;
+};
+
+// Parses an inline expression; TreeSyntaxError on malformed text.
+FilterNode parse_tree_expression(std::string_view text);
+
+// The inline form of a tree; parse_tree_expression reads it back to an equal tree.
+std::string format_tree_expression(const FilterNode& tree);
+
+// A tree from its JSON shape {"function_name": s, "params": {...}, "children": [...]} (params and
+// children optional or null). runtime::ValueError naming the offending place, e.g.
+// "tree.children[1]: 'function_name' must be a string, got int".
+FilterNode tree_from_value(const runtime::Value& value, const std::string& where = "tree");
+
+// The JSON shape of a tree (params and children always present).
+runtime::Value tree_to_value(const FilterNode& tree);
+
+// Caret display of a syntax error: the input line and a '^' under the column.
+std::string point_at_column(std::string_view text, std::size_t column);
+
+}  // namespace brindlecap::cli
