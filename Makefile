@@ -14,7 +14,9 @@ build: setup
 test: build
 	@ctest --preset $(PRESET)
 
-demo: build
+demo: setup
+	@cmake --preset $(PRESET) >/dev/null
+	@cmake --build --preset $(PRESET) --target filtrations
 	@$(BUILD)/tools/filtrations/filtrations evaluate
 
 bench: build

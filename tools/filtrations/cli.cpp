@@ -1,5 +1,6 @@
 #include "cli.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -412,6 +413,10 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
         }
         err << "filtrations: error: " << e.what() << "\n"
             << "Run 'filtrations --help' (or 'filtrations COMMAND --help') for usage.\n";
+        // The command line may not have parsed far enough to set the flag.
+        if (std::find(args.begin(), args.end(), "--json") != args.end()) {
+            out_stream << json_text(error_value(e.get_name(), e.what())) << std::flush;
+        }
         return EXIT_BAD_INPUT;
     }
 

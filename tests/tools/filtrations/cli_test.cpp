@@ -228,6 +228,11 @@ TEST_F(CliTest, JsonModeReportsErrorsAsJsonOnStdoutAndTextOnStderr) {
     EXPECT_EQ(d2.size(), 2u);
     EXPECT_EQ(d2.at(Value("error")), Value("FilterValidationError"));
     EXPECT_TRUE(contains(invalid.err, d2.at(Value("message")).as_str()));
+
+    const Outcome usage = run_cli({"resolve", "--pool", pool_, "--json"});
+    EXPECT_EQ(usage.code, EXIT_BAD_INPUT);
+    EXPECT_EQ(runtime::parse_json(usage.out).as_dict().at(Value("error")), Value("RequiredError"));
+    EXPECT_TRUE(contains(usage.err, "--tree is required"));
 }
 
 // ---- evaluate ----------------------------------------------------------------------------------------
