@@ -127,8 +127,7 @@ int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings,
         if (o.has_market_id) cfg.market_id = o.market_id;
         if (o.has_era_number) cfg.era_number = o.era_number;
         settings.use_signal_store(o.db);
-        source = fmt::format("signal metadata database '{}' (market {}, era {})", o.db, o.market_id,
-                             o.era_number);
+        source = "signal metadata database '" + o.db + "'";
     } else if (!o.signals.empty()) {
         cfg.mode = "mock";
         cfg.mock_signals = load_signals_file(o.signals);
