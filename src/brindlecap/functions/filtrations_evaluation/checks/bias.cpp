@@ -1,12 +1,272 @@
-// Stand-in until the check is implemented: reports a failure so no operator is accepted unchecked.
+// Bias check: selection fractions of rank and comparison operators over random trial pools,
+// metadata sensitivity of custom operators, and independence from pool order.
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <numeric>
+#include <string>
+#include <vector>
 
 #include "brindlecap/functions/filtrations_evaluation/checks/checks.hpp"
+#include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
+#include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/log.hpp"
+#include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
 
-CheckOutcome run_check_7_bias(const std::string&, const Operator&, FiltrationEvaluationConfig&,
-                              numeric::Generator&) {
-    return {"fail", "not implemented", {}};
+namespace {
+
+constexpr std::int64_t kSeedBound = std::int64_t{1} << 31;
+constexpr double kRankExpected = 0.1;
+constexpr double kComparisonExpected = 0.5;
+
+const runtime::Logger& module_log() {
+    static const runtime::Logger log("brindlecap.functions.filtrations_evaluation");
+    return log;
+}
+
+std::string join(const std::vector<std::string>& parts) {
+    std::string out;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i) out += "; ";
+        out += parts[i];
+    }
+    return out;
+}
+
+void merge(Dict& into, std::initializer_list<Dict::Item> items) {
+    for (const auto& [key, value] : items) into.set(key, value);
+}
+
+std::string four(double v) { return runtime::fixed(v, 4); }
+
+// Floor division, as the host divides integers.
+std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+    const std::int64_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+double selection_fraction(const IdSet& result, const SignalPool& pool) {
+    return pool.empty() ? 0.0 : static_cast<double>(result.size()) / static_cast<double>(pool.size());
+}
+
+double mean(const std::vector<double>& values) {
+    return std::accumulate(values.begin(), values.end(), 0.0) / static_cast<double>(values.size());
+}
+
+// Trial parameters of a rank or comparison operator; a fresh mapping for every call.
+Dict trial_params(const std::string& op_name, const FiltrationEvaluationConfig& config) {
+    if (op_name == "top_pct" || op_name == "bottom_pct") return Dict{{"field", "is_sharpe"}, {"pct", 0.1}};
+    if (op_name == "top_n" || op_name == "bottom_n") {
+        return Dict{{"field", "is_sharpe"}, {"n", std::max<std::int64_t>(floor_div(config.N_signals, 10), 1)}};
+    }
+    if (op_name == "in_") return Dict{{"field", "rotation_families_used"}, {"values", Value::list({"numerical"})}};
+    if (op_name == "between") return Dict{{"field", "is_sharpe"}, {"low", -1.0}, {"high", 1.0}};
+    return Dict{{"field", "is_sharpe"}, {"value", 0.0}};
+}
+
+struct TrialTally {
+    std::vector<double> ratios;
+    std::vector<std::string> errors;
+};
+
+// N_trials trials, each on a pool from a generator seeded by one draw of rng. Pool building
+// errors leave the loop; operator errors are tallied by on_error.
+template <class OnError>
+TrialTally run_trials(const std::string& op_name, const Operator& op_impl, const FiltrationEvaluationConfig& config,
+                      numeric::Generator& rng, OnError on_error) {
+    TrialTally tally;
+    for (std::int64_t trial = 0; trial < config.N_trials; ++trial) {
+        numeric::Generator trial_rng = make_rng(rng.integers(0, kSeedBound));
+        const PoolPtr pool = generate_unweighted_signals(config, std::move(trial_rng));
+        try {
+            const IdSet result = dispatch_op(op_name, op_impl, *pool, trial_params(op_name, config));
+            tally.ratios.push_back(selection_fraction(result, *pool));
+        } catch (const std::exception& e) {
+            on_error(e, tally);
+        }
+    }
+    return tally;
+}
+
+// The keys recorded when trials ran but none succeeded.
+void record_all_trials_failed(Dict& evidence, const FiltrationEvaluationConfig& config, double expected,
+                              const TrialTally& tally, const std::string& operator_error) {
+    merge(evidence, {{"observed_ratio", 0.0},
+                     {"expected_ratio", expected},
+                     {"tolerance", config.bias_tolerance},
+                     {"n_trials", config.N_trials},
+                     {"successful_trials", 0},
+                     {"failed_trials", static_cast<std::int64_t>(tally.errors.size())},
+                     {"deviation", std::abs(0.0 - expected)},
+                     {"bias_within_tolerance", false},
+                     {"operator_error", operator_error}});
+}
+
+void record_id_order(Dict& evidence, std::vector<std::string>& details, bool& passed, bool order_ok) {
+    evidence.set("id_order_independent", order_ok);
+    if (!order_ok) {
+        passed = false;
+        details.emplace_back("ID-order dependence detected");
+    }
+}
+
+void guarded_id_order_probe(const std::string& op_name, const Operator& op_impl, const std::string& category,
+                            const FiltrationEvaluationConfig& config, Dict& evidence,
+                            std::vector<std::string>& details, bool& passed) {
+    bool order_ok = false;
+    try {
+        order_ok = test_id_order_independence(op_name, op_impl, category, config);
+    } catch (const std::exception& e) {
+        order_ok = false;
+        evidence.set("id_order_error", runtime::error_text(e));
+        details.emplace_back("ID-order probe raised under the evaluation boilerplate");
+    }
+    record_id_order(evidence, details, passed, order_ok);
+}
+
+// A number's negation; the one int64 without a negation becomes the float the host would print.
+Value negated(const Value& v) {
+    if (v.is_float()) return Value(-v.as_float());
+    const std::int64_t i = v.as_int();
+    if (i == std::numeric_limits<std::int64_t>::min()) return Value(-static_cast<double>(i));
+    return Value(-i);
+}
+
+// The pool in the same order with is_sharpe negated where it is a number.
+PoolPtr negated_sharpe_pool(const SignalPool& pool) {
+    auto out = std::make_shared<SignalPool>();
+    out->reserve(pool.size());
+    for (const auto& [id, signal] : pool) {
+        UsefulSignal copy;
+        copy.weights = signal.weights;
+        copy.pnl = signal.pnl;
+        auto metadata = std::make_shared<Dict>(signal.metadata->copy());
+        if (const Value* sharpe = metadata->find("is_sharpe"); sharpe != nullptr && sharpe->is_number()) {
+            metadata->set(Value("is_sharpe"), negated(*sharpe));
+        }
+        copy.metadata = std::move(metadata);
+        out->insert(id, std::move(copy));
+    }
+    pool_keeper().append(out);
+    return out;
+}
+
+}  // namespace
+
+CheckOutcome run_check_7_bias(const std::string& op_name, const Operator& op_impl,
+                              FiltrationEvaluationConfig& config, numeric::Generator& rng) {
+    bool passed = true;
+    Dict evidence;
+    std::vector<std::string> details;
+    const std::string category = get_operator_category(op_name);
+
+    try {
+        if (category == "boolean" || category == "wrapper") {
+            merge(evidence, {{"observed_ratio", 1.0}, {"expected_ratio", 1.0}, {"bias_within_tolerance", true}});
+            details.emplace_back("Boolean/wrapper: bias check N/A, pass by default");
+        } else if (category == "rank") {
+            const TrialTally tally =
+                run_trials(op_name, op_impl, config, rng, [&](const std::exception& e, TrialTally& t) {
+                    if (dynamic_cast<const EmptyFiltrationError*>(&e) != nullptr) {
+                        module_log().debug("rank_bias_trial_empty_filtration",
+                                           {{"op_name", op_name},
+                                            {"error", runtime::error_text(e)},
+                                            {"error_type", runtime::error_kind(e)}});
+                        return;
+                    }
+                    t.errors.push_back(runtime::error_text(e));
+                    module_log().warning("rank_bias_trial_failed", {{"op_name", op_name}}, &e);
+                });
+            if (!tally.ratios.empty()) {
+                const double observed = mean(tally.ratios);
+                merge(evidence, {{"observed_ratio", observed},
+                                 {"expected_ratio", kRankExpected},
+                                 {"tolerance", config.bias_tolerance},
+                                 {"n_trials", static_cast<std::int64_t>(tally.ratios.size())}});
+                const double deviation = std::abs(observed - kRankExpected);
+                if (deviation > config.bias_tolerance) {
+                    passed = false;
+                    evidence.set("bias_within_tolerance", false);
+                    evidence.set("deviation", deviation);
+                    details.push_back("Bias detected: observed " + four(observed) + " vs expected " +
+                                      four(kRankExpected));
+                } else {
+                    evidence.set("bias_within_tolerance", true);
+                    details.push_back("Bias OK: " + four(observed) + " ~ " + four(kRankExpected));
+                }
+            } else if (!tally.errors.empty()) {
+                passed = false;
+                record_all_trials_failed(evidence, config, kRankExpected, tally, tally.errors.front());
+                details.emplace_back("Bias check failed because rank trials raised under the evaluation boilerplate");
+            }
+            guarded_id_order_probe(op_name, op_impl, category, config, evidence, details, passed);
+        } else if (category == "comparison") {
+            const TrialTally tally =
+                run_trials(op_name, op_impl, config, rng, [&](const std::exception& e, TrialTally& t) {
+                    t.errors.emplace_back("comparison trial failed");
+                    module_log().warning("comparison_performance_trial_failed", {{"op_name", op_name}}, &e);
+                });
+            if (!tally.ratios.empty()) {
+                const double observed = mean(tally.ratios);
+                merge(evidence, {{"observed_ratio", observed},
+                                 {"expected_ratio", kComparisonExpected},
+                                 {"tolerance", config.bias_tolerance},
+                                 {"n_trials", static_cast<std::int64_t>(tally.ratios.size())},
+                                 {"bias_within_tolerance", true}});
+                details.push_back("Mean selection ratio: " + four(observed));
+            } else if (!tally.errors.empty()) {
+                passed = false;
+                record_all_trials_failed(evidence, config, kComparisonExpected, tally, "comparison trial failed");
+                details.emplace_back(
+                    "Bias check failed because comparison trials raised under the evaluation boilerplate");
+            }
+            guarded_id_order_probe(op_name, op_impl, category, config, evidence, details, passed);
+        } else {
+            // Custom operators: the output must follow the metadata it filters on.
+            const PoolPtr pool = generate_unweighted_signals(config, make_rng(config.seed));
+            try {
+                const Dict params{{"field", "is_sharpe"}, {"value", 0.0}};
+                const IdSet first = dispatch_op(op_name, op_impl, *pool, params);
+                const double ratio = selection_fraction(first, *pool);
+                const PoolPtr negated = negated_sharpe_pool(*pool);
+                const IdSet second = dispatch_op(op_name, op_impl, *negated, params);
+                if (first == second && ratio > 0.0 && ratio < 1.0) {
+                    passed = false;
+                    merge(evidence, {{"observed_ratio", ratio},
+                                     {"expected_ratio", 1.0 - ratio},
+                                     {"tolerance", config.bias_tolerance},
+                                     {"bias_within_tolerance", false},
+                                     {"metadata_sensitivity", false}});
+                    details.emplace_back("Bias detected: operator ignores metadata values");
+                } else {
+                    merge(evidence, {{"observed_ratio", ratio},
+                                     {"expected_ratio", kComparisonExpected},
+                                     {"tolerance", config.bias_tolerance},
+                                     {"bias_within_tolerance", true},
+                                     {"metadata_sensitivity", true}});
+                    details.push_back("Mean selection ratio: " + four(ratio));
+                }
+            } catch (const std::exception&) {
+                merge(evidence, {{"observed_ratio", 1.0},
+                                 {"expected_ratio", 1.0},
+                                 {"tolerance", config.bias_tolerance},
+                                 {"bias_within_tolerance", true}});
+            }
+            record_id_order(evidence, details, passed, test_id_order_independence(op_name, op_impl, category, config));
+        }
+    } catch (const std::exception& e) {
+        const std::string text = runtime::error_text(e);
+        passed = false;
+        evidence.set("error", text);
+        details.push_back("Exception: " + text);
+    }
+
+    return CheckOutcome{passed ? "pass" : "fail", details.empty() ? "Bias check" : join(details),
+                        std::move(evidence)};
 }
 
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

@@ -34,4 +34,9 @@ CheckOutcome run_check_7_bias(const std::string& op_name, const Operator& op_imp
 CheckOutcome run_check_8_speed(const std::string& op_name, const Operator& op_impl,
                                FiltrationEvaluationConfig& config, numeric::Generator& rng);
 
+// The monotonic clock (seconds) the speed check reads; runtime::monotonic until replaced.
+// Returns the previous clock. Meant for tests, which swap in a clock they control.
+using SpeedClock = double (*)();
+SpeedClock set_speed_clock(SpeedClock clock);
+
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

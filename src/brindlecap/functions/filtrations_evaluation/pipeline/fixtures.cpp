@@ -187,52 +187,71 @@ UsefulSignal signal_with(numeric::Matrix weights, DictPtr metadata) {
     return s;
 }
 
-}  // namespace
+UsefulSignal unweighted_signal(DictPtr metadata) {
+    UsefulSignal s;
+    s.metadata = std::move(metadata);
+    return s;
+}
 
-PoolPtr metadata_pool(const Dict& signal_metadata, std::int64_t T, std::int64_t N_alloc,
-                      numeric::Generator& rng) {
+// One signal per metadata entry; the generator serves the weights only, so without weights
+// (rng null) nothing is drawn.
+PoolPtr metadata_branch(const Dict& signal_metadata, std::int64_t T, std::int64_t N_alloc,
+                        numeric::Generator* rng) {
     const std::size_t rows = dimension(T);
     const std::size_t cols = dimension(N_alloc);
     auto pool = std::make_shared<SignalPool>();
     pool->reserve(signal_metadata.size());
     for (const auto& [id, metadata] : signal_metadata) {
-        numeric::Matrix weights = rng.standard_normal(rows, cols);
-        pool->insert(id.as_str(), signal_with(std::move(weights), metadata_copy(metadata)));
+        if (rng != nullptr) {
+            pool->insert(id.as_str(), signal_with(rng->standard_normal(rows, cols), metadata_copy(metadata)));
+        } else {
+            pool->insert(id.as_str(), unweighted_signal(metadata_copy(metadata)));
+        }
     }
     return pool;
 }
 
-PoolPtr generate_synthetic_signals(const FiltrationEvaluationConfig& config, numeric::Generator* rng) {
-    const std::optional<Dict>& source = config.signal_metadata ? config.signal_metadata : config.mock_signals;
+const std::optional<Dict>& metadata_source(const FiltrationEvaluationConfig& config) {
+    return config.signal_metadata ? config.signal_metadata : config.mock_signals;
+}
 
-    if (source) {
-        std::optional<numeric::Generator> own;
-        if (rng == nullptr) rng = &own.emplace(make_rng(config.seed));
-        PoolPtr pool = metadata_pool(*source, config.T, config.N_alloc, *rng);
-        pool_keeper().append(pool);
-        return pool;
-    }
-
+void require_synthetic_allowed(const FiltrationEvaluationConfig& config) {
     if (config.mode && *config.mode == "real") {
         throw runtime::ValueError(
             "signal_metadata is required after real-mode ingestion; synthetic signal metadata is "
             "not allowed in mode='real'.");
     }
+}
 
-    std::optional<numeric::Generator> own;
-    if (rng == nullptr) rng = &own.emplace(make_rng(config.seed));
-    numeric::Generator& g = *rng;
-    const std::size_t rows = dimension(config.T);
-    const std::size_t cols = dimension(config.N_alloc);
+std::size_t signal_count(const FiltrationEvaluationConfig& config) {
+    return config.N_signals > 0 ? static_cast<std::size_t>(config.N_signals) : 0;
+}
+
+}  // namespace
+
+PoolPtr metadata_pool(const Dict& signal_metadata, std::int64_t T, std::int64_t N_alloc,
+                      numeric::Generator& rng) {
+    return metadata_branch(signal_metadata, T, N_alloc, &rng);
+}
+
+PoolPtr synthetic_pool(std::size_t count, std::string_view id_prefix, std::int64_t T, std::int64_t N_alloc,
+                       numeric::Generator& g, Weights weights) {
+    const std::size_t rows = dimension(T);
+    const std::size_t cols = dimension(N_alloc);
     const auto& families = rotation_families();
     const auto& categories = signal_categories();
+    const std::string prefix(id_prefix);
 
     auto pool = std::make_shared<SignalPool>();
-    const std::size_t count = config.N_signals > 0 ? static_cast<std::size_t>(config.N_signals) : 0;
     pool->reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
         const auto k = static_cast<std::size_t>(g.integers(1, 4));
-        numeric::Matrix weights = g.standard_normal(rows, cols);
+        numeric::MatrixPtr matrix;
+        if (weights == Weights::drawn) {
+            matrix = std::make_shared<numeric::Matrix>(g.standard_normal(rows, cols));
+        } else {
+            g.skip_standard_normal(rows * cols);
+        }
         const double is_sharpe = g.standard_normal();
         const double os_sharpe = g.standard_normal();
         const double is_returns = g.standard_normal() * 0.1;
@@ -259,7 +278,36 @@ PoolPtr generate_synthetic_signals(const FiltrationEvaluationConfig& config, num
             {"is_active", is_active},
             {"signal_category", category},
         });
-        pool->insert(padded("synth_", i, 4), signal_with(std::move(weights), std::move(metadata)));
+        UsefulSignal signal;
+        signal.weights = std::move(matrix);
+        signal.metadata = std::move(metadata);
+        pool->insert(padded(prefix.c_str(), i, 4), std::move(signal));
+    }
+    return pool;
+}
+
+PoolPtr generate_synthetic_signals(const FiltrationEvaluationConfig& config, numeric::Generator* rng) {
+    std::optional<numeric::Generator> own;
+    PoolPtr pool;
+    if (const auto& source = metadata_source(config)) {
+        if (rng == nullptr) rng = &own.emplace(make_rng(config.seed));
+        pool = metadata_branch(*source, config.T, config.N_alloc, rng);
+    } else {
+        require_synthetic_allowed(config);
+        if (rng == nullptr) rng = &own.emplace(make_rng(config.seed));
+        pool = synthetic_pool(signal_count(config), "synth_", config.T, config.N_alloc, *rng, Weights::drawn);
+    }
+    pool_keeper().append(pool);
+    return pool;
+}
+
+PoolPtr generate_unweighted_signals(const FiltrationEvaluationConfig& config, numeric::Generator rng) {
+    PoolPtr pool;
+    if (const auto& source = metadata_source(config)) {
+        pool = metadata_branch(*source, config.T, config.N_alloc, nullptr);
+    } else {
+        require_synthetic_allowed(config);
+        pool = synthetic_pool(signal_count(config), "synth_", config.T, config.N_alloc, rng, Weights::skipped);
     }
     pool_keeper().append(pool);
     return pool;

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -58,6 +59,22 @@ IdSet call_operator(const std::string& op_name, const Operator& op_impl, const S
 // Metadata branch over signal_metadata / mock_signals, else the seeded synthetic branch.
 PoolPtr generate_synthetic_signals(const FiltrationEvaluationConfig& config,
                                    numeric::Generator* rng = nullptr);
+
+// Whether a pool builder fills the weights matrices. Pools that only operators see (operators
+// receive identifiers and metadata values, never arrays) skip them: the generator advances
+// exactly as if they had been drawn, and the signals carry no weights.
+enum class Weights { drawn, skipped };
+
+// The synthetic branch: `count` signals named prefix + index (four digits at least), drawn from g
+// in the fixture order (family count, weights, the scalar metadata draws). Not registered with
+// the pool keeper.
+PoolPtr synthetic_pool(std::size_t count, std::string_view id_prefix, std::int64_t T, std::int64_t N_alloc,
+                       numeric::Generator& g, Weights weights);
+
+// generate_synthetic_signals for a pool only operators see, from a generator the caller hands
+// over and never draws from again: same identifiers and metadata, no weights. The metadata
+// branch then draws nothing at all.
+PoolPtr generate_unweighted_signals(const FiltrationEvaluationConfig& config, numeric::Generator rng);
 PoolPtr build_correctness_test_pool(const FiltrationEvaluationConfig& config, numeric::Generator& rng);
 std::pair<PoolPtr, std::string> build_seeded_operator_fixture(const std::string& op_name,
                                                               const FiltrationEvaluationConfig& config);

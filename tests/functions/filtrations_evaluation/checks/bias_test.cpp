@@ -1,0 +1,336 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "brindlecap/runtime/log.hpp"
+#include "functions/filtrations_evaluation/checks/check_support.hpp"
+
+namespace {
+
+using namespace brindlecap::test::checks;
+using ::testing::ElementsAre;
+using ::testing::StartsWith;
+
+// A generator advanced by n seed draws, as the trial loop advances the check generator.
+num::Generator after_draws(std::uint64_t seed, std::int64_t n) {
+    auto g = fd::make_rng(static_cast<std::int64_t>(seed));
+    for (std::int64_t i = 0; i < n; ++i) g.integers(0, kSeedBound);
+    return g;
+}
+
+// The lower half of the prepared identifiers by identifier, whatever the parameters say.
+fe::Operator half_by_id(const std::string& name) {
+    return fe::field_operator(name, [](const fe::PreparedField& prepared, const Dict&) {
+        std::vector<std::string> ids;
+        for (const auto& pv : prepared.values) ids.emplace_back(pv.id);
+        std::sort(ids.begin(), ids.end());
+        IdSet out = IdSet::over(prepared.pool_keys.universe());
+        for (std::size_t i = 0; i < ids.size() / 2; ++i) out.insert(ids[i]);
+        return fe::OperatorResult(std::move(out));
+    });
+}
+
+// The first half of the prepared values in pool order: right size, wrong identifiers when the
+// pool is reordered.
+fe::Operator first_half_in_pool_order(const std::string& name) {
+    return fe::field_operator(name, [](const fe::PreparedField& prepared, const Dict&) {
+        IdSet out = IdSet::over(prepared.pool_keys.universe());
+        for (std::size_t i = 0; i < prepared.values.size() / 2; ++i) out.insert(prepared.values[i].id);
+        return fe::OperatorResult(std::move(out));
+    });
+}
+
+fe::Operator always_raises(const std::string& name) {
+    return fe::field_operator(name, [](const fe::PreparedField&, const Dict&) -> fe::OperatorResult {
+        throw rt::ValueError("broken operator");
+    });
+}
+
+std::size_t count_events(const std::vector<rt::LogRecord>& records, const std::string& event) {
+    return static_cast<std::size_t>(std::count_if(records.begin(), records.end(),
+                                                  [&](const rt::LogRecord& r) { return r.event == event; }));
+}
+
+TEST(BiasCheck, AllSixteenBuiltinsPassOnTheDemoSignals) {
+    for (const std::string name : {"gt", "gte", "lt", "lte", "eq", "neq", "between", "in_", "top_pct", "bottom_pct",
+                                   "top_n", "bottom_n", "and_", "or_", "not_", "filtration"}) {
+        SCOPED_TRACE(name);
+        auto config = demo_config();
+        auto rng = fd::make_rng(40);
+        const fe::CheckOutcome out = fd::run_check_7_bias(name, builtin(name), config, rng);
+        EXPECT_EQ(out.status, "pass") << out.details;
+        EXPECT_EQ(out.evidence.get("bias_within_tolerance"), Value(true));
+    }
+}
+
+TEST(BiasCheck, CombinatorsPassByDefaultWithoutDrawing) {
+    auto config = demo_config();
+    for (const std::string name : {"and_", "not_", "filtration"}) {
+        auto rng = fd::make_rng(2);
+        const fe::CheckOutcome out = fd::run_check_7_bias(name, builtin(name), config, rng);
+        EXPECT_EQ(out.status, "pass");
+        EXPECT_EQ(out.details, "Boolean/wrapper: bias check N/A, pass by default");
+        EXPECT_THAT(keys_of(out.evidence), ElementsAre("observed_ratio", "expected_ratio", "bias_within_tolerance"));
+        EXPECT_EQ(out.evidence.get("observed_ratio"), Value(1.0));
+        EXPECT_TRUE(same_state(rng, fd::make_rng(2)));
+    }
+}
+
+TEST(BiasCheck, RankOperatorMeanFractionAgainstTheTolerance) {
+    // The demo metadata is the same in every trial: top_pct 0.1 of 24 selects ceil(2.4) = 3.
+    auto config = demo_config();
+    auto rng = fd::make_rng(9);
+    const fe::CheckOutcome out = fd::run_check_7_bias("top_pct", builtin("top_pct"), config, rng);
+    EXPECT_EQ(out.status, "pass");
+    EXPECT_EQ(out.details, "Bias OK: 0.1250 ~ 0.1000");
+    EXPECT_THAT(keys_of(out.evidence), ElementsAre("observed_ratio", "expected_ratio", "tolerance", "n_trials",
+                                                   "bias_within_tolerance", "id_order_independent"));
+    EXPECT_EQ(out.evidence.get("observed_ratio"), Value(0.125));
+    EXPECT_EQ(out.evidence.get("n_trials"), Value(100));
+    EXPECT_EQ(out.evidence.get("tolerance"), Value(0.05));
+    EXPECT_EQ(out.evidence.get("id_order_independent"), Value(true));
+    EXPECT_TRUE(same_state(rng, after_draws(9, 100)));  // one draw per trial, none by the probe
+
+    // A deviation equal to the tolerance passes; anything beyond fails.
+    config.bias_tolerance = std::abs(0.125 - 0.1);
+    auto again = fd::make_rng(9);
+    EXPECT_EQ(fd::run_check_7_bias("top_pct", builtin("top_pct"), config, again).status, "pass");
+    config.bias_tolerance = std::nextafter(config.bias_tolerance, 0.0);
+    auto tight = fd::make_rng(9);
+    const fe::CheckOutcome fails = fd::run_check_7_bias("top_pct", builtin("top_pct"), config, tight);
+    EXPECT_EQ(fails.status, "fail");
+    EXPECT_EQ(fails.details, "Bias detected: observed 0.1250 vs expected 0.1000");
+    EXPECT_EQ(fails.evidence.get("deviation"), Value(0.125 - 0.1));
+}
+
+TEST(BiasCheck, TopPctThatAlwaysTakesHalfThePoolIsBiased) {
+    auto config = demo_config();
+    config.N_trials = 12;
+    auto rng = fd::make_rng(4);
+    const fe::CheckOutcome out = fd::run_check_7_bias("top_pct", half_by_id("top_pct"), config, rng);
+    EXPECT_EQ(out.status, "fail");
+    EXPECT_EQ(out.details, "Bias detected: observed 0.5000 vs expected 0.1000");
+    EXPECT_THAT(keys_of(out.evidence), ElementsAre("observed_ratio", "expected_ratio", "tolerance", "n_trials",
+                                                   "bias_within_tolerance", "deviation", "id_order_independent"));
+    EXPECT_EQ(out.evidence.get("bias_within_tolerance"), Value(false));
+    EXPECT_EQ(out.evidence.get("deviation"), Value(0.5 - 0.1));
+    EXPECT_EQ(out.evidence.get("n_trials"), Value(12));
+    EXPECT_EQ(out.evidence.get("id_order_independent"), Value(true));
+}
+
+TEST(BiasCheck, TrialParametersFollowTheOperatorAndSignalCount) {
+    std::vector<Dict> seen;
+    auto recorder = [&seen](const std::string& name) {
+        return fe::field_operator(name, [&seen](const fe::PreparedField& prepared, const Dict& params) {
+            seen.push_back(params.copy());
+            return fe::OperatorResult(prepared.pool_keys);
+        });
+    };
+    auto config = demo_config();
+    config.N_trials = 10;
+    config.N_signals = 5;  // 5 // 10 = 0, raised to 1
+    auto rng = fd::make_rng(1);
+    fd::run_check_7_bias("top_n", recorder("top_n"), config, rng);
+    ASSERT_EQ(seen.size(), 12U);  // ten trials, then the ID-order probe's two calls
+    EXPECT_EQ(seen.front(), (Dict{{"field", "is_sharpe"}, {"n", 1}}));
+
+    seen.clear();
+    config.N_signals = 57;
+    fd::run_check_7_bias("bottom_n", recorder("bottom_n"), config, rng);
+    EXPECT_EQ(seen.front(), (Dict{{"field", "is_sharpe"}, {"n", 5}}));
+
+    seen.clear();
+    fd::run_check_7_bias("in_", recorder("in_"), config, rng);
+    EXPECT_EQ(seen.front(), (Dict{{"field", "rotation_families_used"}, {"values", Value::list({"numerical"})}}));
+    seen.clear();
+    fd::run_check_7_bias("between", recorder("between"), config, rng);
+    EXPECT_EQ(seen.front(), (Dict{{"field", "is_sharpe"}, {"low", -1.0}, {"high", 1.0}}));
+    seen.clear();
+    fd::run_check_7_bias("bottom_pct", recorder("bottom_pct"), config, rng);
+    EXPECT_EQ(seen.front(), (Dict{{"field", "is_sharpe"}, {"pct", 0.1}}));
+    seen.clear();
+    fd::run_check_7_bias("lte", recorder("lte"), config, rng);
+    EXPECT_EQ(seen.front(), (Dict{{"field", "is_sharpe"}, {"value", 0.0}}));
+}
+
+TEST(BiasCheck, RankTrialsThatFindNothingAreSkipped) {
+    // Empty on the trial parameters only; the ID-order probe (pct 0.5) gets an answer.
+    auto op = fe::field_operator("top_pct", [](const fe::PreparedField& prepared, const Dict& params) {
+        if (params.at(Value("pct")) == Value(0.1)) throw fe::EmptyFiltrationError("nothing passes");
+        return fe::OperatorResult(prepared.pool_keys);
+    });
+    auto config = demo_config();
+    config.N_trials = 10;
+    auto rng = fd::make_rng(3);
+    rt::LogCapture capture;
+    const fe::CheckOutcome out = fd::run_check_7_bias("top_pct", op, config, rng);
+    EXPECT_EQ(out.status, "pass");
+    EXPECT_EQ(out.details, "Bias check");
+    EXPECT_THAT(keys_of(out.evidence), ElementsAre("id_order_independent"));
+    EXPECT_TRUE(same_state(rng, after_draws(3, 10)));
+
+    const auto records = capture.records();
+    ASSERT_EQ(records.size(), 10U);
+    const rt::LogRecord& r = records.front();
+    EXPECT_EQ(r.event, "rank_bias_trial_empty_filtration");
+    EXPECT_EQ(r.level, rt::LogLevel::Debug);
+    EXPECT_FALSE(r.has_exc);
+    ASSERT_EQ(r.fields.size(), 3U);
+    EXPECT_EQ(r.fields[0], (std::pair<std::string, Value>("op_name", "top_pct")));
+    EXPECT_EQ(r.fields[1], (std::pair<std::string, Value>("error", "nothing passes")));
+    EXPECT_EQ(r.fields[2], (std::pair<std::string, Value>("error_type", "EmptyFiltrationError")));
+}
+
+TEST(BiasCheck, RankTrialsThatAllRaiseFailWithTheFirstError) {
+    auto config = demo_config();
+    config.N_trials = 10;
+    auto rng = fd::make_rng(3);
+    rt::LogCapture capture;
+    const fe::CheckOutcome out = fd::run_check_7_bias("bottom_n", always_raises("bottom_n"), config, rng);
+    EXPECT_EQ(out.status, "fail");
+    EXPECT_EQ(out.details,
+              "Bias check failed because rank trials raised under the evaluation boilerplate; "
+              "ID-order probe raised under the evaluation boilerplate; ID-order dependence detected");
+    EXPECT_THAT(keys_of(out.evidence),
+                ElementsAre("observed_ratio", "expected_ratio", "tolerance", "n_trials", "successful_trials",
+                            "failed_trials", "deviation", "bias_within_tolerance", "operator_error", "id_order_error",
+                            "id_order_independent"));
+    EXPECT_EQ(out.evidence.get("observed_ratio"), Value(0.0));
+    EXPECT_EQ(out.evidence.get("expected_ratio"), Value(0.1));
+    EXPECT_EQ(out.evidence.get("n_trials"), Value(10));
+    EXPECT_EQ(out.evidence.get("successful_trials"), Value(0));
+    EXPECT_EQ(out.evidence.get("failed_trials"), Value(10));
+    EXPECT_EQ(out.evidence.get("deviation"), Value(0.1));
+    EXPECT_EQ(out.evidence.get("operator_error"), Value("broken operator"));
+    EXPECT_EQ(out.evidence.get("id_order_error"), Value("broken operator"));
+    EXPECT_EQ(out.evidence.get("id_order_independent"), Value(false));
+
+    const auto records = capture.records();
+    EXPECT_EQ(count_events(records, "rank_bias_trial_failed"), 10U);
+    EXPECT_EQ(records.front().level, rt::LogLevel::Warning);
+    EXPECT_TRUE(records.front().has_exc);
+    EXPECT_EQ(records.front().exc_kind, "ValueError");
+}
+
+TEST(BiasCheck, ComparisonRatioIsReportedAndFailuresCounted) {
+    auto config = demo_config();
+    auto rng = fd::make_rng(6);
+    const fe::CheckOutcome gt = fd::run_check_7_bias("gt", builtin("gt"), config, rng);
+    EXPECT_EQ(gt.status, "pass");
+    EXPECT_THAT(gt.details, StartsWith("Mean selection ratio: 0."));
+    EXPECT_THAT(keys_of(gt.evidence), ElementsAre("observed_ratio", "expected_ratio", "tolerance", "n_trials",
+                                                  "bias_within_tolerance", "id_order_independent"));
+    EXPECT_EQ(gt.evidence.get("expected_ratio"), Value(0.5));
+
+    // A comparison far from one half is reported, never failed on its ratio.
+    auto none = fe::field_operator("lt", [](const fe::PreparedField& prepared, const Dict&) {
+        return fe::OperatorResult(IdSet::over(prepared.pool_keys.universe()));
+    });
+    auto rng2 = fd::make_rng(6);
+    const fe::CheckOutcome empty = fd::run_check_7_bias("lt", none, config, rng2);
+    EXPECT_EQ(empty.status, "pass");
+    EXPECT_EQ(empty.details, "Mean selection ratio: 0.0000");
+
+    config.N_trials = 15;
+    auto rng3 = fd::make_rng(6);
+    rt::LogCapture capture;
+    const fe::CheckOutcome broken = fd::run_check_7_bias("eq", always_raises("eq"), config, rng3);
+    EXPECT_EQ(broken.status, "fail");
+    EXPECT_THAT(broken.details,
+                StartsWith("Bias check failed because comparison trials raised under the evaluation boilerplate; "));
+    EXPECT_EQ(broken.evidence.get("operator_error"), Value("comparison trial failed"));
+    EXPECT_EQ(broken.evidence.get("failed_trials"), Value(15));
+    EXPECT_EQ(broken.evidence.get("n_trials"), Value(15));
+    EXPECT_EQ(broken.evidence.get("expected_ratio"), Value(0.5));
+    EXPECT_EQ(broken.evidence.get("deviation"), Value(0.5));
+    EXPECT_EQ(count_events(capture.records(), "comparison_performance_trial_failed"), 15U);
+    EXPECT_TRUE(same_state(rng3, after_draws(6, 15)));
+}
+
+TEST(BiasCheck, OrderDependentOperatorIsCaught) {
+    auto config = demo_config();
+    config.N_trials = 10;
+    auto rng = fd::make_rng(5);
+    const fe::CheckOutcome out = fd::run_check_7_bias("gt", first_half_in_pool_order("gt"), config, rng);
+    EXPECT_EQ(out.status, "fail");
+    EXPECT_EQ(out.details, "Mean selection ratio: 0.5000; ID-order dependence detected");
+    EXPECT_EQ(out.evidence.get("id_order_independent"), Value(false));
+    EXPECT_FALSE(out.evidence.contains("id_order_error"));
+}
+
+TEST(BiasCheck, CustomOperatorsMustFollowTheMetadata) {
+    auto config = demo_config();
+    auto rng = fd::make_rng(8);
+
+    // Positive is_sharpe: negating the values changes the answer.
+    auto sharpe_positive = select_where("my_op", [](const Value& v, const Dict&) { return v.as_float() > 0.0; });
+    const fe::CheckOutcome follows = fd::run_check_7_bias("my_op", sharpe_positive, config, rng);
+    EXPECT_EQ(follows.status, "pass");
+    EXPECT_THAT(follows.details, StartsWith("Mean selection ratio: 0."));
+    EXPECT_THAT(keys_of(follows.evidence), ElementsAre("observed_ratio", "expected_ratio", "tolerance",
+                                                       "bias_within_tolerance", "metadata_sensitivity",
+                                                       "id_order_independent"));
+    EXPECT_EQ(follows.evidence.get("metadata_sensitivity"), Value(true));
+    EXPECT_TRUE(same_state(rng, fd::make_rng(8)));  // the check generator is not used
+
+    // The same half whatever the values: ignores metadata.
+    const fe::CheckOutcome ignores = fd::run_check_7_bias("my_op", half_by_id("my_op"), config, rng);
+    EXPECT_EQ(ignores.status, "fail");
+    EXPECT_EQ(ignores.details, "Bias detected: operator ignores metadata values");
+    EXPECT_EQ(ignores.evidence.get("metadata_sensitivity"), Value(false));
+    EXPECT_EQ(ignores.evidence.get("observed_ratio"), Value(0.5));
+    EXPECT_EQ(ignores.evidence.get("expected_ratio"), Value(0.5));
+    EXPECT_EQ(ignores.evidence.get("id_order_independent"), Value(true));
+
+    // Selecting everything is not evidence of ignoring the values.
+    auto everything = select_where("my_op", [](const Value&, const Dict&) { return true; });
+    const fe::CheckOutcome all = fd::run_check_7_bias("my_op", everything, config, rng);
+    EXPECT_EQ(all.status, "pass");
+    EXPECT_EQ(all.details, "Mean selection ratio: 1.0000");
+
+    // Raising in the probe passes it; raising again in the unguarded ID-order probe fails.
+    const fe::CheckOutcome raises = fd::run_check_7_bias("my_op", always_raises("my_op"), config, rng);
+    EXPECT_EQ(raises.status, "fail");
+    EXPECT_EQ(raises.details, "Exception: broken operator");
+    EXPECT_THAT(keys_of(raises.evidence),
+                ElementsAre("observed_ratio", "expected_ratio", "tolerance", "bias_within_tolerance", "error"));
+    EXPECT_EQ(raises.evidence.get("observed_ratio"), Value(1.0));
+}
+
+TEST(BiasCheck, NegatedPoolKeepsEverythingButTheSharpeSign) {
+    // An operator that sees the negated values selects the mirror image.
+    std::vector<std::vector<double>> seen;
+    auto op = fe::field_operator("probe", [&seen](const fe::PreparedField& prepared, const Dict&) {
+        std::vector<double> values;
+        for (const auto& pv : prepared.values) values.push_back(pv.value->as_float());
+        seen.push_back(std::move(values));
+        return fe::OperatorResult(IdSet::over(prepared.pool_keys.universe()));
+    });
+    auto config = demo_config();
+    auto rng = fd::make_rng(1);
+    fd::run_check_7_bias("probe", op, config, rng);
+    ASSERT_GE(seen.size(), 2U);
+    ASSERT_EQ(seen[0].size(), 24U);
+    ASSERT_EQ(seen[1].size(), 24U);
+    for (std::size_t i = 0; i < 24; ++i) EXPECT_EQ(seen[1][i], -seen[0][i]);
+    // The caller's metadata is untouched.
+    const Value first = config.signal_metadata->at(Value("synth_0000")).as_dict().at(Value("is_sharpe"));
+    EXPECT_EQ(first, Value(seen[0][0]));
+}
+
+TEST(BiasCheck, ErrorsOutsideTheTrialsEndTheCheck) {
+    fe::FiltrationEvaluationConfig real;
+    real.mode = "real";
+    auto rng = fd::make_rng(1);
+    const fe::CheckOutcome out = fd::run_check_7_bias("gt", builtin("gt"), real, rng);
+    EXPECT_EQ(out.status, "fail");
+    EXPECT_EQ(out.details,
+              "Exception: signal_metadata is required after real-mode ingestion; synthetic signal metadata is not "
+              "allowed in mode='real'.");
+    EXPECT_THAT(keys_of(out.evidence), ElementsAre("error"));
+    // The first trial drew its seed before the pool failed.
+    EXPECT_TRUE(same_state(rng, after_draws(1, 1)));
+}
+
+}  // namespace

@@ -1,0 +1,78 @@
+// Pools without weights must carry exactly the identifiers and metadata of their weighted
+// counterparts, and leave a kept generator where drawing the weights would have left it.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
+#include "runtime/value_printer.hpp"
+
+namespace fe = brindlecap::functions::filtrations_evaluation;
+namespace fd = brindlecap::functions::filtrations_evaluation::detail;
+namespace num = brindlecap::numeric;
+using fe::Dict;
+using fe::Value;
+
+namespace {
+
+bool same_state(const num::Generator& a, const num::Generator& b) {
+    const auto x = a.state();
+    const auto y = b.state();
+    return x.state == y.state && x.inc == y.inc && x.has_uint32 == y.has_uint32 &&
+           (!x.has_uint32 || x.uinteger == y.uinteger);
+}
+
+void expect_same_signals(const fe::SignalPool& weighted, const fe::SignalPool& unweighted) {
+    ASSERT_EQ(weighted.size(), unweighted.size());
+    for (std::size_t i = 0; i < weighted.size(); ++i) {
+        EXPECT_EQ(weighted.id(i), unweighted.id(i));
+        EXPECT_EQ(*weighted.signal(i).metadata, *unweighted.signal(i).metadata);
+        EXPECT_NE(weighted.signal(i).weights, nullptr);
+        EXPECT_EQ(unweighted.signal(i).weights, nullptr);
+    }
+}
+
+fe::FiltrationEvaluationConfig synthetic(std::int64_t seed) {
+    fe::FiltrationEvaluationConfig c;
+    c.mode = "mock";
+    c.seed = seed;
+    c.N_signals = 40;
+    c.T = 7;
+    c.N_alloc = 5;
+    return c;
+}
+
+TEST(UnweightedPools, SkippedWeightsKeepTheSyntheticStream) {
+    // Enough normals per signal that the ziggurat's slow path is taken along the way.
+    for (std::uint64_t seed : {0U, 7U, 2026U}) {
+        auto drawn_rng = num::default_rng(seed);
+        auto skipped_rng = num::default_rng(seed);
+        const auto drawn = fd::synthetic_pool(40, "s_", 7, 5, drawn_rng, fd::Weights::drawn);
+        const auto skipped = fd::synthetic_pool(40, "s_", 7, 5, skipped_rng, fd::Weights::skipped);
+        expect_same_signals(*drawn, *skipped);
+        EXPECT_TRUE(same_state(drawn_rng, skipped_rng));
+        EXPECT_EQ(drawn->id(39), "s_0039");
+    }
+
+    auto config = synthetic(3);
+    const auto reference = fd::generate_synthetic_signals(config);
+    expect_same_signals(*reference, *fd::generate_unweighted_signals(config, fd::make_rng(3)));
+
+    config.mode = "real";
+    EXPECT_THROW(fd::generate_unweighted_signals(config, fd::make_rng(3)), brindlecap::runtime::ValueError);
+}
+
+TEST(UnweightedPools, MetadataBranchCopiesTheMetadata) {
+    auto config = synthetic(0);
+    config.signal_metadata = Dict{{"a", Value(Dict{{"is_sharpe", 1.5}, {"tags", Value::list({"x"})}})},
+                                  {"b", Value(Dict{{"is_sharpe", -2.0}})}};
+    const auto reference = fd::generate_synthetic_signals(config);
+    const auto pool = fd::generate_unweighted_signals(config, fd::make_rng(0));
+    expect_same_signals(*reference, *pool);
+
+    // A deep copy: changing the pool leaves the configuration alone.
+    pool->signal(0).metadata->at(Value("tags")).as_list().emplace_back("y");
+    EXPECT_EQ(config.signal_metadata->at(Value("a")).as_dict().at(Value("tags")), Value::list({"x"}));
+}
+
+}  // namespace
