@@ -155,8 +155,10 @@ int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings,
             const double seconds = std::chrono::duration<double>(now - *started).count();
             *started = now;
             const int digits = static_cast<int>(std::to_string(total).size());
-            err << fmt::format("[{:>{}}/{}] {} {} ({:.1f}s)\n", done, digits, total, name,
-                               verdict.accepted ? "accepted" : "rejected", seconds)
+            const std::string took =
+                seconds < 1.0 ? fmt::format("{:.0f} ms", seconds * 1000.0) : fmt::format("{:.1f} s", seconds);
+            err << fmt::format("[{:>{}}/{}] {} {} ({})\n", done, digits, total, name,
+                               verdict.accepted ? "accepted" : "rejected", took)
                 << std::flush;
         };
     }

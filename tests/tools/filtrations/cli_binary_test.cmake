@@ -42,3 +42,8 @@ expect_match("${run_err}" "at column 23")
 
 expect_run(2 evaluate --no-such-option)
 expect_run(0 --version)
+
+# No command: evaluate on the embedded demo set, every built-in accepted.
+expect_run(0)
+expect_match("${run_out}" "^16 operators, 24 signals from the embedded demo signal set \\(mock mode\\), seed 0")
+expect_match("${run_out}" "\n16 of 16 operators accepted.\n")
