@@ -1,5 +1,5 @@
 #pragma once
-// Loading of the numpy-computed fixture pools in tests/data/golden.
+// Loading of the numpy-computed fixture pools in tests/data/golden, and mock signal metadata.
 
 #include <cstdlib>
 #include <fstream>
@@ -90,6 +90,23 @@ inline runtime::Value to_value(const nlohmann::ordered_json& j) {
 inline std::vector<double> hex_doubles(const nlohmann::ordered_json& j) {
     std::vector<double> out;
     for (const auto& e : j) out.push_back(std::strtod(e.get_ref<const std::string&>().c_str(), nullptr));
+    return out;
+}
+
+// Metadata of n mock signals sig_0, sig_1, ... carrying the eight expected fields.
+inline runtime::Dict mock_signals(int n) {
+    runtime::Dict out;
+    for (int i = 0; i < n; ++i) {
+        out.set(runtime::Value("sig_" + std::to_string(i)),
+                runtime::Dict{{"is_sharpe", 0.25 * i - 1.0},
+                              {"is_returns", 0.01 * i},
+                              {"is_turnover", 0.1 * i},
+                              {"rotation_families_used", runtime::Value::list({i % 2 ? "numerical" : "event"})},
+                              {"expression_complexity", i + 1},
+                              {"submission_date", 1.7e9 + 1000.0 * i},
+                              {"is_active", i % 3 == 0},
+                              {"signal_category", i % 2 ? "momentum" : "value"}});
+    }
     return out;
 }
 
