@@ -374,8 +374,8 @@ std::pair<PoolPtr, std::string> build_seeded_operator_fixture(const std::string&
 
 bool test_id_order_independence(const std::string& op_name, const Operator& op_impl,
                                 const std::string& category, const FiltrationEvaluationConfig& config) {
-    numeric::Generator g = make_rng(config.seed);
-    PoolPtr first = generate_synthetic_signals(config, &g);
+    // Both pools are seen only by the operator, so neither needs weights.
+    PoolPtr first = generate_unweighted_signals(config, make_rng(config.seed));
     const IdSet first_result = call_operator(op_name, op_impl, *first, category);
 
     std::vector<std::size_t> order(first->size());
