@@ -6,6 +6,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "brindlecap/runtime/errors.hpp"
@@ -202,6 +203,144 @@ TEST(DictBasics, RandomOperationsMatchAnOrderedList) {
     Dict c = a.copy();
     c.set(39, 0);
     EXPECT_NE(a, c);
+}
+
+// ---- key layouts ----------------------------------------------------------------------------
+
+Dict dict_of(std::initializer_list<const char*> keys) {
+    Dict d;
+    int i = 0;
+    for (const char* k : keys) d.set(k, i++);
+    return d;
+}
+
+TEST(DictLayout, SameStringKeysInSameOrderShareOneLayout) {
+    const Dict a = dict_of({"x", "y", "z"});
+    const Dict b = dict_of({"x", "y", "z"});
+    const Dict c = dict_of({"y", "x", "z"});
+    EXPECT_NE(a.layout(), nullptr);
+    EXPECT_EQ(a.layout(), b.layout());
+    EXPECT_NE(a.layout(), c.layout());
+    EXPECT_EQ(Dict().layout(), nullptr);
+    // A shared layout changes nothing a caller sees: order, lookups, equality.
+    EXPECT_EQ(repr(Value(c)), "{'y': 0, 'x': 1, 'z': 2}");
+    EXPECT_EQ(a, (Dict{{"z", 2}, {"y", 1}, {"x", 0}}));
+    EXPECT_NE(a, c);  // same keys, values at other keys
+
+    // Dropping the last key goes back to the layout of the shorter key sequence; dropping
+    // another key keeps the order of the rest.
+    Dict d = dict_of({"x", "y", "z"});
+    d.pop(Value("z"));
+    EXPECT_EQ(d.layout(), dict_of({"x", "y"}).layout());
+    Dict e = dict_of({"x", "y", "z"});
+    e.pop(Value("x"));
+    EXPECT_EQ(repr(Value(e)), "{'y': 1, 'z': 2}");
+    e.set("x", 9);
+    EXPECT_EQ(repr(Value(e)), "{'y': 1, 'z': 2, 'x': 9}");
+    EXPECT_EQ(repr(Value(a)), "{'x': 0, 'y': 1, 'z': 2}");
+
+    // Non-string keys and dicts beyond the shared size own their layout.
+    Dict f;
+    f.set(1, "a");
+    Dict g;
+    g.set(1, "a");
+    EXPECT_NE(f.layout(), g.layout());
+    Dict big;
+    for (std::size_t i = 0; i < Dict::SHARED_KEY_LIMIT + 10; ++i) big.set("k" + std::to_string(i), Value(i));
+    for (std::size_t i = 0; i < big.size(); ++i) ASSERT_EQ(big.at(Value("k" + std::to_string(i))), Value(i));
+}
+
+TEST(DictLayout, CopiesChangeIndependently) {
+    const Dict base = dict_of({"a", "b", "c"});
+    Dict copy = base.copy();
+    EXPECT_EQ(copy.layout(), base.layout());
+    copy.set("b", "changed");
+    copy.set(7, "int key");  // leaves the shared scheme
+    copy.pop(Value("a"));
+    EXPECT_EQ(repr(Value(base)), "{'a': 0, 'b': 1, 'c': 2}");
+    EXPECT_EQ(repr(Value(copy)), "{'b': 'changed', 'c': 2, 7: 'int key'}");
+
+    // An own layout shared by copies is copied before either changes its keys.
+    Dict own;
+    own.set(1, "one");
+    own.set("s", "str");
+    Dict twin = own.copy();
+    EXPECT_EQ(twin.layout(), own.layout());
+    twin.set(2, "two");
+    twin.pop(Value(1));
+    EXPECT_EQ(repr(Value(own)), "{1: 'one', 's': 'str'}");
+    EXPECT_EQ(repr(Value(twin)), "{'s': 'str', 2: 'two'}");
+    EXPECT_EQ(own.deep_copy(), own);
+}
+
+TEST(DictLayout, RandomStringKeyOperationsAndSnapshots) {
+    // Few string keys, so that many dicts meet on shared layouts while keys are added, dropped
+    // (last or not) and re-added, and sizes cross both the index threshold and the shared limit.
+    std::mt19937 rng(11);
+    std::vector<Value> keys;
+    for (int i = 0; i < 90; ++i) keys.emplace_back("f" + std::to_string(i));
+    for (int round = 0; round < 30; ++round) {
+        Dict d;
+        std::vector<std::pair<Value, int>> model;
+        std::vector<std::pair<Dict, std::vector<std::pair<Value, int>>>> snapshots;
+        for (int step = 0; step < 400; ++step) {
+            const bool insert = model.empty() || rng() % 100 < (model.size() < 70 ? 75u : 25u);
+            if (insert) {
+                const Value& key = keys[rng() % (round % 2 ? keys.size() : 12)];
+                d.set(key, step);
+                const auto it = std::find_if(model.begin(), model.end(), [&](const auto& kv) { return kv.first == key; });
+                if (it != model.end()) {
+                    it->second = step;
+                } else {
+                    model.emplace_back(key, step);
+                }
+            } else {
+                const std::size_t at = rng() % 3 == 0 ? model.size() - 1 : rng() % model.size();
+                ASSERT_EQ(d.pop(model[at].first), Value(model[at].second));
+                model.erase(model.begin() + static_cast<std::ptrdiff_t>(at));
+            }
+            if (step % 50 == 0) snapshots.emplace_back(d.copy(), model);
+        }
+        snapshots.emplace_back(std::move(d), std::move(model));
+        for (const auto& [dict, expected] : snapshots) {
+            ASSERT_EQ(dict.size(), expected.size());
+            for (std::size_t i = 0; i < expected.size(); ++i) {
+                ASSERT_EQ(dict.item(i).first, expected[i].first);
+                ASSERT_EQ(dict.item(i).second, Value(expected[i].second));
+                ASSERT_EQ(dict.position(std::string_view(expected[i].first.as_str())), static_cast<std::ptrdiff_t>(i));
+            }
+        }
+    }
+}
+
+TEST(DictLayout, ConcurrentBuildersMeetOnOneLayout) {
+    constexpr int per_thread = 2000;
+    std::vector<std::vector<Dict>> built(4);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&built, t] {
+            for (int i = 0; i < per_thread; ++i) {
+                Dict d;
+                for (int k = 0; k < 12; ++k) d.set("key" + std::to_string(k), t * per_thread + i + k);
+                if (i % 3 == 0) d.pop(Value("key11"));
+                built[t].push_back(std::move(d));
+                if (i % 7 == 0) built[t].erase(built[t].begin());  // layouts also die concurrently
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    const void* full = nullptr;
+    for (int t = 0; t < 4; ++t) {
+        for (const Dict& d : built[t]) {
+            ASSERT_TRUE(d.size() == 12 || d.size() == 11);
+            if (d.size() == 12) {
+                if (full == nullptr) full = d.layout();
+                ASSERT_EQ(d.layout(), full);
+            }
+            const int base = d.at("key0").as_int();
+            for (std::size_t k = 0; k < d.size(); ++k) ASSERT_EQ(d.value(k), Value(base + static_cast<int>(k)));
+        }
+    }
 }
 
 TEST(ValueConversions, AccessorsAndFloatParsing) {

@@ -6,6 +6,9 @@
 #include <compare>
 #include <cstdlib>
 #include <functional>
+#include <atomic>
+#include <mutex>
+#include <unordered_map>
 
 #include <fmt/format.h>
 
@@ -34,6 +37,11 @@ std::size_t mix(std::size_t h) noexcept {
 
 std::size_t hash_int(std::int64_t i) noexcept { return std::hash<std::int64_t>{}(i); }
 std::size_t hash_str(std::string_view s) noexcept { return std::hash<std::string_view>{}(s); }
+
+struct StrHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept { return hash_str(s); }
+};
 
 // int64 <=> double without rounding the int (2**53 + 1 != 2.0**53).
 std::partial_ordering compare_int_double(std::int64_t i, double d) noexcept {
@@ -329,14 +337,46 @@ std::size_t hash_value(const Value& v) {
 
 // ---- Dict -------------------------------------------------------------------------------------
 //
-// The index is an open-addressing table (linear probing) of {key hash, position + 1}; a zero
-// position marks an empty slot. It exists only while the dict has more than kIndexThreshold
-// entries, is created when the dict grows past that size and is kept up to date by the
-// mutators, so lookups never modify the dict.
+// A key layout holds the keys in insertion order and, beyond kIndexThreshold keys, an
+// open-addressing table (linear probing) of {key hash, position + 1}; a zero position marks an
+// empty slot.
+//
+// Shared layouts form a tree rooted at the empty layout: the layout of the string keys k1..kn is
+// the child of the layout of k1..k(n-1) under kn. A child keeps its parent alive and a parent
+// reaches its live children through weak references, so dicts that receive the same keys in the
+// same order land on the same layout, and a layout goes away with the last dict using it.
+// Shared layouts never change after creation (only their table of children, under a mutex).
+// An own layout belongs to one dict, or to its copies until one of them changes its keys.
+
+namespace detail {
+
+using Slot = std::pair<std::size_t, std::size_t>;
+
+class DictKeys {
+public:
+    std::vector<Value> keys;
+    std::vector<Slot> index;
+    bool shared = false;
+
+    // Shared layouts only.
+    std::shared_ptr<DictKeys> parent;
+    std::atomic<std::size_t> size_hint{0};  // largest key count of the layouts below this one
+    std::mutex mutex;
+    std::unordered_map<std::string, std::weak_ptr<DictKeys>, StrHash, std::equal_to<>> children;
+    std::size_t sweep_at = 16;
+
+    std::ptrdiff_t find(const Value& key) const;
+    std::ptrdiff_t find(std::string_view key) const;
+    void push(Value key);
+    void reindex();
+};
+
+}  // namespace detail
 
 namespace {
 
-using Slot = std::pair<std::size_t, std::size_t>;
+using detail::DictKeys;
+using detail::Slot;
 
 std::size_t home_slot(std::size_t hash, std::size_t mask) noexcept { return mix(hash) & mask; }
 
@@ -347,68 +387,129 @@ void insert_slot(std::vector<Slot>& table, std::size_t hash, std::size_t positio
     table[i] = {hash, position + 1};
 }
 
+const std::shared_ptr<DictKeys>& root_layout() {
+    // Never destroyed: dicts may be built or dropped during static destruction.
+    static const auto* root = new std::shared_ptr<DictKeys>(std::make_shared<DictKeys>());
+    return *root;
+}
+
+// The shared layout of from's keys followed by key (a string).
+std::shared_ptr<DictKeys> transition(const std::shared_ptr<DictKeys>& from, const Value& key) {
+    DictKeys& parent = *from;
+    const std::string& name = key.as_str();
+    const std::lock_guard lock(parent.mutex);
+    if (const auto it = parent.children.find(std::string_view(name)); it != parent.children.end()) {
+        if (auto child = it->second.lock()) return child;
+    }
+    auto child = std::make_shared<DictKeys>();
+    child->shared = true;
+    child->keys.reserve(parent.keys.size() + 1);
+    child->keys = parent.keys;
+    child->push(key);
+    child->parent = from;
+    if (parent.children.size() >= parent.sweep_at) {
+        std::erase_if(parent.children, [](const auto& entry) { return entry.second.expired(); });
+        parent.sweep_at = std::max<std::size_t>(16, 2 * parent.children.size());
+    }
+    parent.children.insert_or_assign(name, child);
+    const std::size_t size = child->keys.size();
+    for (DictKeys* layout = child.get(); layout != nullptr; layout = layout->parent.get()) {
+        std::size_t hint = layout->size_hint.load(std::memory_order_relaxed);
+        while (hint < size &&
+               !layout->size_hint.compare_exchange_weak(hint, size, std::memory_order_relaxed)) {
+        }
+    }
+    return child;
+}
+
+std::shared_ptr<DictKeys> own_copy(const std::shared_ptr<DictKeys>& from) {
+    auto out = std::make_shared<DictKeys>();
+    if (from) {
+        out->keys = from->keys;
+        out->index = from->index;
+    }
+    return out;
+}
+
 }  // namespace
+
+namespace detail {
+
+std::ptrdiff_t DictKeys::find(const Value& key) const {
+    if (!index.empty()) {
+        const std::size_t h = hash_value(key);
+        const std::size_t mask = index.size() - 1;
+        for (std::size_t i = home_slot(h, mask); index[i].second != 0; i = (i + 1) & mask) {
+            if (index[i].first != h) continue;
+            const std::size_t pos = index[i].second - 1;
+            if (same_key(keys[pos], key)) return static_cast<std::ptrdiff_t>(pos);
+        }
+        return -1;
+    }
+    for (std::size_t pos = 0; pos < keys.size(); ++pos) {
+        if (same_key(keys[pos], key)) return static_cast<std::ptrdiff_t>(pos);
+    }
+    return -1;
+}
+
+std::ptrdiff_t DictKeys::find(std::string_view key) const {
+    const auto matches = [&](const Value& stored) { return stored.is_str() && stored.as_str() == key; };
+    if (!index.empty()) {
+        const std::size_t h = hash_str(key);
+        const std::size_t mask = index.size() - 1;
+        for (std::size_t i = home_slot(h, mask); index[i].second != 0; i = (i + 1) & mask) {
+            if (index[i].first != h) continue;
+            const std::size_t pos = index[i].second - 1;
+            if (matches(keys[pos])) return static_cast<std::ptrdiff_t>(pos);
+        }
+        return -1;
+    }
+    for (std::size_t pos = 0; pos < keys.size(); ++pos) {
+        if (matches(keys[pos])) return static_cast<std::ptrdiff_t>(pos);
+    }
+    return -1;
+}
+
+void DictKeys::push(Value key) {
+    keys.push_back(std::move(key));
+    if (keys.size() <= kIndexThreshold) return;
+    if (index.empty() || keys.size() * 2 > index.size()) {
+        reindex();
+    } else {
+        insert_slot(index, hash_value(keys.back()), keys.size() - 1);
+    }
+}
+
+void DictKeys::reindex() {
+    index.clear();
+    if (keys.size() <= kIndexThreshold) return;
+    index.assign(std::bit_ceil(std::max<std::size_t>(32, keys.size() * 2)), Slot{0, 0});
+    for (std::size_t i = 0; i < keys.size(); ++i) insert_slot(index, hash_value(keys[i]), i);
+}
+
+}  // namespace detail
 
 Dict::Dict(std::initializer_list<Item> items) {
     for (const Item& item : items) set(item.first, item.second);
 }
 
-void Dict::rebuild_index() const {
-    if (items_.size() <= kIndexThreshold) {
-        index_.clear();
-        index_valid_ = false;
-        return;
-    }
-    const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(32, items_.size() * 2));
-    index_.assign(capacity, Slot{0, 0});
-    for (std::size_t i = 0; i < items_.size(); ++i) insert_slot(index_, hash_value(items_[i].first), i);
-    index_valid_ = true;
+const Value& Dict::key(std::size_t i) const { return keys_->keys[i]; }
+
+std::ptrdiff_t Dict::position(const Value& key) const {
+    require_hashable(key);
+    return keys_ ? keys_->find(key) : -1;
 }
 
-std::ptrdiff_t Dict::index_of(const Value& key, std::size_t h) const {
-    if (index_valid_ && items_.size() > kIndexThreshold) {
-        const std::size_t mask = index_.size() - 1;
-        for (std::size_t i = home_slot(h, mask); index_[i].second != 0; i = (i + 1) & mask) {
-            if (index_[i].first != h) continue;
-            const std::size_t pos = index_[i].second - 1;
-            if (same_key(items_[pos].first, key)) return static_cast<std::ptrdiff_t>(pos);
-        }
-        return -1;
-    }
-    for (std::size_t pos = 0; pos < items_.size(); ++pos) {
-        if (same_key(items_[pos].first, key)) return static_cast<std::ptrdiff_t>(pos);
-    }
-    return -1;
-}
-
-std::ptrdiff_t Dict::index_of(std::string_view key, std::size_t h) const {
-    const auto matches = [&](const Value& stored) { return stored.is_str() && stored.as_str() == key; };
-    if (index_valid_ && items_.size() > kIndexThreshold) {
-        const std::size_t mask = index_.size() - 1;
-        for (std::size_t i = home_slot(h, mask); index_[i].second != 0; i = (i + 1) & mask) {
-            if (index_[i].first != h) continue;
-            const std::size_t pos = index_[i].second - 1;
-            if (matches(items_[pos].first)) return static_cast<std::ptrdiff_t>(pos);
-        }
-        return -1;
-    }
-    for (std::size_t pos = 0; pos < items_.size(); ++pos) {
-        if (matches(items_[pos].first)) return static_cast<std::ptrdiff_t>(pos);
-    }
-    return -1;
-}
+std::ptrdiff_t Dict::position(std::string_view key) const { return keys_ ? keys_->find(key) : -1; }
 
 const Value* Dict::find(const Value& key) const {
-    require_hashable(key);
-    const bool indexed = index_valid_ && items_.size() > kIndexThreshold;
-    const std::ptrdiff_t pos = index_of(key, indexed ? hash_value(key) : 0);
-    return pos < 0 ? nullptr : &items_[static_cast<std::size_t>(pos)].second;
+    const std::ptrdiff_t pos = position(key);
+    return pos < 0 ? nullptr : &values_[static_cast<std::size_t>(pos)];
 }
 
 const Value* Dict::find(std::string_view key) const {
-    const bool indexed = index_valid_ && items_.size() > kIndexThreshold;
-    const std::ptrdiff_t pos = index_of(key, indexed ? hash_str(key) : 0);
-    return pos < 0 ? nullptr : &items_[static_cast<std::size_t>(pos)].second;
+    const std::ptrdiff_t pos = position(key);
+    return pos < 0 ? nullptr : &values_[static_cast<std::size_t>(pos)];
 }
 
 Value* Dict::find(const Value& key) { return const_cast<Value*>(std::as_const(*this).find(key)); }
@@ -430,83 +531,79 @@ Value Dict::get(std::string_view key, Value fallback) const {
     return found != nullptr ? *found : std::move(fallback);
 }
 
+void Dict::append_key(Value key) {
+    if (!keys_ || keys_->shared) {
+        if (key.is_str() && size() < SHARED_KEY_LIMIT) {
+            auto next = transition(keys_ ? keys_ : root_layout(), key);
+            const std::size_t hint = next->size_hint.load(std::memory_order_relaxed);
+            if (values_.capacity() < hint) values_.reserve(hint);
+            keys_ = std::move(next);
+            return;
+        }
+        keys_ = own_copy(keys_);
+    } else if (keys_.use_count() > 1) {
+        keys_ = own_copy(keys_);
+    }
+    keys_->push(std::move(key));
+}
+
 void Dict::set(Value key, Value value) {
     require_hashable(key);
-    const bool indexed = index_valid_ && items_.size() > kIndexThreshold;
-    const std::size_t h = indexed ? hash_value(key) : 0;
-    const std::ptrdiff_t pos = index_of(key, h);
-    if (pos >= 0) {
-        items_[static_cast<std::size_t>(pos)].second = std::move(value);
-        return;
+    if (keys_) {
+        const std::ptrdiff_t pos = keys_->find(key);
+        if (pos >= 0) {
+            values_[static_cast<std::size_t>(pos)] = std::move(value);
+            return;
+        }
     }
-    items_.emplace_back(std::move(key), std::move(value));
-    if (items_.size() <= kIndexThreshold) return;
-    if (!indexed || items_.size() * 2 > index_.size()) {
-        rebuild_index();
-    } else {
-        insert_slot(index_, h, items_.size() - 1);
-    }
+    // Room first, so that the key is never added without its value.
+    if (values_.size() == values_.capacity()) values_.reserve(std::max<std::size_t>(4, 2 * values_.size()));
+    append_key(std::move(key));
+    values_.push_back(std::move(value));
 }
 
 std::optional<Value> Dict::pop(const Value& key) {
-    require_hashable(key);
-    const bool indexed = index_valid_ && items_.size() > kIndexThreshold;
-    const std::size_t h = indexed ? hash_value(key) : 0;
-    const std::ptrdiff_t found = index_of(key, h);
+    const std::ptrdiff_t found = position(key);
     if (found < 0) return std::nullopt;
     const auto pos = static_cast<std::size_t>(found);
-    Value value = std::move(items_[pos].second);
-    items_.erase(items_.begin() + found);
-
-    if (!indexed || items_.size() <= kIndexThreshold) {
-        index_.clear();
-        index_valid_ = false;
-        return value;
-    }
-    // Backward-shift deletion of the removed slot, then renumber the positions after it.
-    const std::size_t mask = index_.size() - 1;
-    std::size_t hole = home_slot(h, mask);
-    while (index_[hole].second != pos + 1) hole = (hole + 1) & mask;
-    for (std::size_t j = (hole + 1) & mask; index_[j].second != 0; j = (j + 1) & mask) {
-        const std::size_t home = home_slot(index_[j].first, mask);
-        // The entry at j may fill the hole unless its home lies cyclically in (hole, j].
-        const bool stays = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
-        if (!stays) {
-            index_[hole] = index_[j];
-            hole = j;
-        }
-    }
-    index_[hole] = Slot{0, 0};
-    for (Slot& slot : index_) {
-        if (slot.second > pos + 1) --slot.second;
+    Value value = std::move(values_[pos]);
+    values_.erase(values_.begin() + found);
+    if (values_.empty()) {
+        keys_.reset();
+    } else if (keys_->shared && pos == values_.size()) {
+        keys_ = keys_->parent;  // dropping the last key returns to the previous shared layout
+    } else {
+        if (keys_->shared || keys_.use_count() > 1) keys_ = own_copy(keys_);
+        keys_->keys.erase(keys_->keys.begin() + found);
+        keys_->reindex();
     }
     return value;
 }
 
 void Dict::clear() {
-    items_.clear();
-    index_.clear();
-    index_valid_ = false;
+    keys_.reset();
+    values_.clear();
 }
 
-List Dict::keys() const {
-    List out;
-    out.reserve(items_.size());
-    for (const Item& item : items_) out.push_back(item.first);
-    return out;
-}
+List Dict::keys() const { return keys_ ? keys_->keys : List{}; }
 
 Dict Dict::deep_copy() const {
-    Dict out = *this;  // keys are immutable or handles; the index stays valid
-    for (Item& item : out.items_) item.second = item.second.deep_copy();
+    Dict out = *this;  // keys are immutable or handles; the layout is shared
+    for (Value& value : out.values_) value = value.deep_copy();
     return out;
 }
 
 bool operator==(const Dict& a, const Dict& b) {
     if (a.size() != b.size()) return false;
-    for (const auto& [key, value] : a) {
-        const Value* other = b.find(key);
-        if (other == nullptr || !(value == *other)) return false;
+    if (a.keys_ == b.keys_) {
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            if (!(a.values_[i] == b.values_[i])) return false;
+        }
+        return true;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const Value* other = b.find(a.key(i));
+        if (other == nullptr || !(a.values_[i] == *other)) return false;
     }
     return true;
 }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -120,19 +121,70 @@ struct ValueHash {
     std::size_t operator()(const Value& v) const { return hash_value(v); }
 };
 
+namespace detail {
+class DictKeys;
+}
+
 // Insertion-ordered mapping with Value keys (a Python dict).
+//
+// Keys are kept apart from values, in a key layout: dicts that received the same string keys in
+// the same order (up to SHARED_KEY_LIMIT of them) share one immutable layout, so a pool of
+// metadata dicts stores one value array per dict and its keys once. A dict whose keys leave
+// that scheme (other key kinds, removals, more keys) gets a layout of its own, copied on write.
+// Only memory and speed depend on this; order, equality and lookups are a Python dict's.
 class Dict {
 public:
     using Item = std::pair<Value, Value>;
+    // An entry as iteration and item() show it: references into the dict.
+    struct ItemRef {
+        const Value& first;
+        const Value& second;
+        operator Item() const { return {first, second}; }
+    };
+    class Iterator {
+    public:
+        using iterator_category = std::input_iterator_tag;
+        using value_type = Item;
+        using difference_type = std::ptrdiff_t;
+        using reference = ItemRef;
+        struct pointer {
+            ItemRef ref;
+            const ItemRef* operator->() const noexcept { return &ref; }
+        };
+
+        Iterator() = default;
+        Iterator(const Dict* dict, std::size_t pos) : dict_(dict), pos_(pos) {}
+        ItemRef operator*() const { return dict_->item(pos_); }
+        pointer operator->() const { return pointer{dict_->item(pos_)}; }
+        Iterator& operator++() {
+            ++pos_;
+            return *this;
+        }
+        Iterator operator++(int) {
+            Iterator old = *this;
+            ++pos_;
+            return old;
+        }
+        friend bool operator==(const Iterator& a, const Iterator& b) { return a.pos_ == b.pos_; }
+
+    private:
+        const Dict* dict_ = nullptr;
+        std::size_t pos_ = 0;
+    };
+
+    // Dicts with more string keys than this own their key layout.
+    static constexpr std::size_t SHARED_KEY_LIMIT = 64;
 
     Dict() = default;
     Dict(std::initializer_list<Item> items);
 
-    std::size_t size() const noexcept { return items_.size(); }
-    bool empty() const noexcept { return items_.empty(); }
-    auto begin() const noexcept { return items_.begin(); }
-    auto end() const noexcept { return items_.end(); }
-    const Item& item(std::size_t i) const { return items_[i]; }
+    std::size_t size() const noexcept { return values_.size(); }
+    bool empty() const noexcept { return values_.empty(); }
+    Iterator begin() const noexcept { return {this, 0}; }
+    Iterator end() const noexcept { return {this, size()}; }
+    ItemRef item(std::size_t i) const { return {key(i), values_[i]}; }
+    const Value& key(std::size_t i) const;
+    const Value& value(std::size_t i) const { return values_[i]; }
 
     bool contains(const Value& key) const { return find(key) != nullptr; }
     bool contains(std::string_view key) const { return find(key) != nullptr; }
@@ -141,6 +193,9 @@ public:
     const Value* find(std::string_view key) const;
     Value* find(const Value& key);
     Value* find(std::string_view key);
+    // Position of key in insertion order, or -1.
+    std::ptrdiff_t position(const Value& key) const;
+    std::ptrdiff_t position(std::string_view key) const;
     // Value under key; KeyError when absent.
     const Value& at(const Value& key) const;
     Value get(const Value& key, Value fallback = {}) const;
@@ -169,17 +224,17 @@ public:
     Dict copy() const { return *this; }
     Dict deep_copy() const;
 
+    // Identity of the key layout: dicts with the same non-null layout hold the same keys at the
+    // same positions (an empty dict has none). Lets a reader of many dicts remember a position.
+    const void* layout() const noexcept { return keys_.get(); }
+
     friend bool operator==(const Dict& a, const Dict& b);
 
 private:
-    std::ptrdiff_t index_of(const Value& key, std::size_t h) const;
-    std::ptrdiff_t index_of(std::string_view key, std::size_t h) const;
-    void rebuild_index() const;
+    void append_key(Value key);
 
-    std::vector<Item> items_;
-    // Built lazily for larger dicts: key hash -> position.
-    mutable std::vector<std::pair<std::size_t, std::size_t>> index_;
-    mutable bool index_valid_ = false;
+    std::shared_ptr<detail::DictKeys> keys_;  // null while empty
+    std::vector<Value> values_;
 };
 
 // A caller's object: a type name and attribute lookup (products, dates, arrays, ...).

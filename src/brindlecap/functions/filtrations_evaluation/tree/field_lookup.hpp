@@ -11,16 +11,29 @@ namespace brindlecap::functions::filtrations_evaluation::detail {
 
 // The metadata value under field, or nullptr.
 const Value* field_value(const Dict& metadata, const Value& field);
-// Reads one field from many metadata dicts, trying first the position where the previous dict
-// held it (the signals of a pool usually share one key layout).
+// Reads one field from many metadata dicts. Dicts of one key layout hold the field at the same
+// position, so the reader looks the field up once per layout (the signals of a pool usually
+// share one) and never touches the keys again.
 class FieldReader {
 public:
     explicit FieldReader(const Value& field) : field_(field) {}
-    const Value* operator()(const Dict& metadata);
+    const Value* operator()(const Dict& metadata) {
+        if (metadata.layout() != layout_) locate(metadata);
+        return pos_ < 0 ? nullptr : &metadata.value(static_cast<std::size_t>(pos_));
+    }
+    // Asks the cache for the value a later call on metadata is likely to return.
+    void prefetch(const Dict& metadata) const {
+        if (pos_ >= 0 && static_cast<std::size_t>(pos_) < metadata.size()) {
+            __builtin_prefetch(&metadata.value(static_cast<std::size_t>(pos_)));
+        }
+    }
 
 private:
+    void locate(const Dict& metadata);
+
     const Value& field_;
-    std::size_t hint_ = 0;
+    const void* layout_ = nullptr;  // an empty dict has no layout and no keys
+    std::ptrdiff_t pos_ = -1;
 };
 
 // Pool position of the first signal whose metadata holds field.
