@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>

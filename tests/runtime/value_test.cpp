@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <limits>
 #include <random>
 #include <string>
@@ -139,13 +138,7 @@ TEST(DictBasics, OrderReplacePopAndLookups) {
     EXPECT_FALSE(mixed.contains(std::string_view("2")));
     *mixed.find("name") = "y";
     EXPECT_EQ(mixed.at("name"), Value("y"));
-    try {
-        mixed.at("absent");
-        ADD_FAILURE() << "no KeyError";
-    } catch (const KeyError& e) {
-        EXPECT_EQ(e.key(), Value("absent"));
-        EXPECT_EQ(e.text(), "'absent'");
-    }
+    EXPECT_EQ(message_of<KeyError>([&] { mixed.at("absent"); }), "'absent'");
     EXPECT_EQ(message_of<TypeError>([&] { mixed.set(Value::list({1}), 1); }), "unhashable type: 'list'");
     EXPECT_EQ(message_of<TypeError>([&] { mixed.contains(Value(Dict{})); }), "unhashable type: 'dict'");
 }
@@ -392,43 +385,16 @@ TEST(ValueReferences, SharingAndDeepCopy) {
     EXPECT_FALSE(outer.as_dict().contains("extra"));
     EXPECT_TRUE(copy.as_dict().at("s").is(outer.as_dict().at("s")));  // strings are shared
 
-    Value nested = Value::list({Value::list({Value::list({1})})});
-    nested.deep_copy().as_list()[0].as_list()[0].as_list()[0] = 9;
-    EXPECT_EQ(nested.as_list()[0].as_list()[0].as_list()[0], Value(1));
 }
 
-class Point : public Object {
-public:
-    Point(int x, int y) : x_(x), y_(y) {}
-    std::string type_name() const override { return "Point"; }
-    std::optional<Value> getattr(std::string_view) const override { return std::nullopt; }
-    bool equals(const Object& other) const override {
-        const auto* p = dynamic_cast<const Point*>(&other);
-        return p != nullptr && p->x_ == x_ && p->y_ == y_;
-    }
-    std::size_t hash() const override { return static_cast<std::size_t>(x_ * 31 + y_); }
-
-private:
-    int x_;
-    int y_;
-};
-
-TEST(ValueObjects, IdentityCustomEqualityAndAttributes) {
+TEST(ValueObjects, IdentityAndAttributes) {
     const Value rec(ObjectPtr(std::make_shared<AttrObject>("Record", Dict{{"id", 4}})));
     EXPECT_EQ(rec, rec);
     EXPECT_NE(rec, Value(ObjectPtr(std::make_shared<AttrObject>("Record", Dict{{"id", 4}}))));
     EXPECT_EQ(rec.as_object().getattr("id"), Value(4));
     EXPECT_FALSE(rec.as_object().getattr("missing").has_value());
-    EXPECT_EQ(type_name(rec), "Record");
-
-    const auto point = [](int x, int y) { return Value(ObjectPtr(std::make_shared<Point>(x, y))); };
-    EXPECT_EQ(point(1, 2), point(1, 2));
-    EXPECT_NE(point(1, 2), Value(1));
-    Dict d;
-    for (int i = 0; i < 20; ++i) d.set(point(i, i), i);
-    d.set(point(1, 2), "p");
-    EXPECT_EQ(d.at(point(1, 2)), Value("p"));
-    EXPECT_EQ(d.at(point(7, 7)), Value(7));
+    Dict d{{rec, 1}};
+    EXPECT_EQ(d.at(rec), Value(1));
 }
 
 }  // namespace

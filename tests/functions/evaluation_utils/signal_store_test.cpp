@@ -132,20 +132,5 @@ TEST_F(SignalStore, RowsThatAreNotJsonObjectsNameTheSignal) {
                   "' is not valid JSON: Expecting value: line 1 column 7 (char 6)");
 }
 
-TEST_F(SignalStore, QueryBindingIsReplaceableAndRestorable) {
-    const SignalMetadataQuery fake = [](const std::vector<std::string>& ids, std::int64_t, std::int64_t) {
-        Dict out;
-        for (const auto& id : ids) out.set(Value(id), Value(Dict{}));
-        return out;
-    };
-    const SignalMetadataQuery previous = set_signal_metadata_query(fake);
-    EXPECT_EQ(current_signal_metadata_query()({"x"}, 0, 0), (Dict{{"x", Dict{}}}));
-    EXPECT_EQ(set_signal_metadata_query({})({"y"}, 0, 0), (Dict{{"y", Dict{}}}));
-    // The restored default reads the configured store.
-    configure_signal_metadata_store(std::nullopt);
-    EXPECT_THROW(current_signal_metadata_query()({"x"}, 0, 0), runtime::RuntimeError);
-    set_signal_metadata_query(previous);
-}
-
 }  // namespace
 }  // namespace brindlecap::functions::evaluation_utils

@@ -1,17 +1,14 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
 #include <string>
-#include <utility>
 #include <variant>
 #include <vector>
 
 #include "brindlecap/functions/filtrations/builtin_runtime_targets.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/records.hpp"
-#include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "runtime/value_printer.hpp"
@@ -282,47 +279,6 @@ TEST(BuiltinCombinators, SetAlgebraChildCountsAndTheWrapper) {
     EXPECT_EQ(fails("filtration", nullptr), message);
     EXPECT_EQ(fails("filtration", nullptr, {{"select_all", false}}), message);
     EXPECT_EQ(fails("filtration", &none), message);
-}
-
-TEST(BuiltinResolver, UnknownModuleOrAttribute) {
-    filtrations::ensure_builtin_modules_registered();
-    EXPECT_EQ(message_of<brindlecap::runtime::ModuleNotFoundError>([] {
-                  filtrations::resolve_builtin_filtration_target("brindlecap.functions.filtrations.nope", "_builtin_gt");
-              }),
-              "No module named 'brindlecap.functions.filtrations.nope'");
-    EXPECT_EQ(message_of<brindlecap::runtime::AttributeError>(
-                  [] { filtrations::resolve_builtin_filtration_target(filtrations::RANK_MODULE, "_builtin_gt"); }),
-              "module 'brindlecap.functions.filtrations.rank' has no attribute '_builtin_gt'");
-}
-
-TEST(BuiltinTree, DefaultStoreEvaluatesANestedTree) {
-    using filtrations_evaluation::FilterNode;
-    const double sharpe[] = {1.0, -1.0, NaN, 2.0, 0.5, 0.0, 3.0, -0.5, 0.0, 4.0};
-    const double returns[] = {0.1, 0.9, 0.8, 0.2, 0.3, 0.4, 0.7, 0.5, 0.6, 0.05};
-    filtrations_evaluation::SignalPool pool;
-    for (int i = 0; i < 10; ++i) {
-        Dict md;
-        if (i != 5) md.set("is_sharpe", sharpe[i]);  // s5 lacks the field
-        md.set("is_returns", returns[i]);
-        md.set("rotation_families_used", i < 2    ? Value::list({"numerical"})
-                                         : i == 4 ? Value::list({"latitudinal", "numerical"})
-                                                  : Value::list({"event"}));
-        pool.insert("s" + std::to_string(i), filtrations_evaluation::UsefulSignal::make(std::move(md)));
-    }
-    const FilterNode tree{
-        "and_",
-        {},
-        {FilterNode{"gt", {{"field", "is_sharpe"}, {"value", 0.0}}, {}},
-         FilterNode{"or_",
-                    {},
-                    {FilterNode{"in_", {{"field", "rotation_families_used"}, {"values", Value::list({"numerical"})}}, {}},
-                     FilterNode{"top_pct", {{"field", "is_returns"}, {"pct", 0.2}}, {}}}}}};
-    const auto result = filtrations_evaluation::resolve_filtrations(pool, tree, registry_and_store::build_default_store());
-    EXPECT_EQ(result.passing_ids, (Ids{"s0", "s4"}));
-    std::vector<std::int64_t> counts;
-    for (const auto& d : result.filter_diagnostics) counts.push_back(d.passing_count);
-    // gt {s0,s3,s4,s6,s9}; in_ {s0,s1,s4}; top_pct {s1,s2}; or_ {s0,s1,s2,s4}; and_ {s0,s4}
-    EXPECT_EQ(counts, (std::vector<std::int64_t>{5, 3, 2, 4, 2}));
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <bit>
 #include <cmath>
 #include <functional>
-#include <set>
 #include <thread>
 
 #include "brindlecap/functions/filtrations_evaluation/pipeline/results.hpp"
@@ -175,7 +174,7 @@ TEST(FixtureDraws, GeneratorsAdvanceByExactlyTheSpecifiedDraws) {
     EXPECT_TRUE(same_state(guarded, untouched));
 }
 
-TEST(FixtureDraws, SourceSelectionAndSyntheticShape) {
+TEST(FixtureDraws, SourceSelection) {
     auto config = config_with(9, 4, 2, 2);
     config.mock_signals = Dict{{"m1", Dict{{"a", 1}}}};
     EXPECT_THAT(pool_ids(*fd::generate_synthetic_signals(config)), ElementsAre("m1"));
@@ -185,23 +184,6 @@ TEST(FixtureDraws, SourceSelectionAndSyntheticShape) {
     config.signal_metadata.reset();
     config.mock_signals.reset();
     EXPECT_THROW(fd::generate_synthetic_signals(config), rt::ValueError);
-
-    const auto pool = fd::generate_synthetic_signals(config_with(11, 200, 1, 1));
-    EXPECT_EQ(pool->id(0), "synth_0000");
-    EXPECT_EQ(pool->id(199), "synth_0199");
-    const std::set<std::string> families = {"numerical", "latitudinal", "longitudinal", "collection", "comparison", "event"};
-    for (const auto& [id, signal] : *pool) {
-        const Dict& m = *signal.metadata;
-        std::set<std::string> used;
-        for (const auto& f : m.get("rotation_families_used").as_list()) used.insert(f.as_str());
-        EXPECT_EQ(used.size(), m.get("rotation_families_used").as_list().size());
-        EXPECT_TRUE(used.size() >= 1 && used.size() <= 3);
-        for (const auto& f : used) EXPECT_TRUE(families.contains(f)) << f;
-        EXPECT_TRUE(m.get("expression_complexity").as_int() >= 1 && m.get("expression_complexity").as_int() <= 20);
-        EXPECT_TRUE(m.get("submission_date").as_float() >= 1.7e9 && m.get("submission_date").as_float() < 1.71e9);
-        EXPECT_GE(m.get("is_turnover").as_float(), 0.0);
-        EXPECT_TRUE(m.get("is_active").is_bool());
-    }
 }
 
 TEST(PoolKeeper, HoldsNoPoolAliveAndTakesAppendsFromManyThreads) {
