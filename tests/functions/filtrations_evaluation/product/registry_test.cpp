@@ -13,7 +13,7 @@ namespace {
 using runtime::Dict;
 using runtime::Value;
 
-// The source citations and field specs, written out independently of the module table.
+// The source citations and fields, written out independently of the module table.
 struct Source {
     std::string path, field, needle, kind, owner;
 };
@@ -54,27 +54,27 @@ const std::vector<Source> kSources = {
     {"repo:brindlecap/functions/registry_and_store/_registry", "_VALID_ROTATION_FAMILIES", "_VALID_ROTATION_FAMILIES",
      "function_registry", "registered rotation family vocabulary"},
 };
-struct Spec {
+struct Field {
     const char *name, *type, *category;
     std::vector<int> sources;  // 1-based
 };
-const std::vector<Spec> kSpecs = {
+const std::vector<Field> kFields = {
     {"strict_expression", "categorical", "lineage", {1, 2}}, {"market_id", "numeric", "context", {3, 4}},
     {"status", "categorical", "lifecycle", {5, 6}}, {"effective_metaparameters", "categorical", "parameters", {7, 8}},
     {"source", "categorical", "tags", {9}}, {"is_sharpe", "numeric", "performance", {10, 11}},
     {"is_correlation", "numeric", "risk", {12}}, {"rotation_families_used", "list_str", "rotation", {13, 14}},
     {"rotations_used", "list_str", "rotation", {15, 16}}};
 
-Dict expected_entry(const std::string& layer, const Spec& spec) {
+Dict expected_entry(const std::string& layer, const Field& field) {
     runtime::List ledger;
-    for (int s : spec.sources) {
+    for (int s : field.sources) {
         const Source& r = kSources.at(static_cast<std::size_t>(s - 1));
         ledger.emplace_back(Dict{{"source_path", r.path}, {"source_field", r.field}, {"needle", r.needle},
                                  {"source_kind", r.kind}, {"owner", r.owner}});
     }
-    const Source& primary = kSources.at(static_cast<std::size_t>(spec.sources[0] - 1));
-    return Dict{{"field_name", layer + "." + spec.name}, {"product_layer", layer}, {"investment_product_type", layer},
-                {"field_type", spec.type}, {"field_category", spec.category}, {"source", primary.path},
+    const Source& primary = kSources.at(static_cast<std::size_t>(field.sources[0] - 1));
+    return Dict{{"field_name", layer + "." + field.name}, {"product_layer", layer}, {"investment_product_type", layer},
+                {"field_type", field.type}, {"field_category", field.category}, {"source", primary.path},
                 {"source_path", primary.path}, {"source_field", primary.field}, {"source_kind", primary.kind},
                 {"source_owner", primary.owner}, {"source_ledger", Value::list(std::move(ledger))}};
 }
@@ -86,12 +86,12 @@ TEST(ProductFieldRegistry, EveryEntryAndLiteralInOrder) {
     for (const std::string layer : {"signal", "strategy", "allocation"}) {
         const Dict bare = detail::product_field_registry_for_layer(layer);
         ASSERT_EQ(bare.size(), 9u);
-        for (std::size_t k = 0; k < kSpecs.size(); ++k, ++i) {
-            const std::string expected = runtime::repr(Value(expected_entry(layer, kSpecs[k])));
+        for (std::size_t k = 0; k < kFields.size(); ++k, ++i) {
+            const std::string expected = runtime::repr(Value(expected_entry(layer, kFields[k])));
             // repr shows key order too.
-            EXPECT_EQ(runtime::repr(registry.item(i).first), runtime::repr(Value(layer + "." + kSpecs[k].name)));
+            EXPECT_EQ(runtime::repr(registry.item(i).first), runtime::repr(Value(layer + "." + kFields[k].name)));
             EXPECT_EQ(runtime::repr(registry.item(i).second), expected);
-            EXPECT_EQ(runtime::repr(bare.item(k).first), runtime::repr(Value(kSpecs[k].name)));
+            EXPECT_EQ(runtime::repr(bare.item(k).first), runtime::repr(Value(kFields[k].name)));
             EXPECT_EQ(runtime::repr(bare.item(k).second), expected);
         }
     }
@@ -111,10 +111,10 @@ TEST(ProductFieldRegistry, EveryCallBuildsNewData) {
     // Within one registry the same field of two layers shares no ledger record either.
     first.at(Value("signal.status")).as_dict().at(Value("source_ledger")).as_list()[0].as_dict().set(Value("owner"), 1);
     EXPECT_EQ(runtime::repr(first.at(Value("strategy.status"))),
-              runtime::repr(Value(expected_entry("strategy", kSpecs[2]))));
+              runtime::repr(Value(expected_entry("strategy", kFields[2]))));
 
     const Dict second = build_product_filtration_field_registry();
-    EXPECT_EQ(runtime::repr(second.at(Value("signal.market_id"))), runtime::repr(Value(expected_entry("signal", kSpecs[1]))));
+    EXPECT_EQ(runtime::repr(second.at(Value("signal.market_id"))), runtime::repr(Value(expected_entry("signal", kFields[1]))));
     EXPECT_EQ(second.at(Value("signal.is_sharpe")).as_dict().at(Value("field_type")), Value("numeric"));
 }
 
