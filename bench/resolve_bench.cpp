@@ -1,24 +1,37 @@
-// resolve_filtrations with the default store on pools of 1e3 .. 1e6 signals, tree
+// resolve_filtrations with the default store over pools of synthetic fixture signals (the
+// acceptance fixtures' own builder, no weights), tree
 //   and_(gt(is_sharpe, 0.0), or_(in_(rotation_families_used, ["numerical"]), top_pct(is_returns, 0.2)))
-// Besides time, reports the peak heap growth during one evaluation (the pool excluded) through
-// a counting global operator new.
+//
+// Default run: pools of 1e3 .. 1e6 signals; besides time, the heap the pool holds (`pool_MB`)
+// and the peak heap growth during one evaluation (`peak_MB`, `peak_vs_pool`), counted by a
+// global operator new.
+// `resolve_bench --stress[=N]`: one pool of N signals (10,000,000 by default), built once and
+// evaluated a few times; prints build and evaluation times and the process's resident memory
+// (current and peak, from /proc/self/status) before and during the evaluations.
 
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
+#include "brindlecap/functions/filtrations_evaluation/tree/dispatch.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
+#include "brindlecap/numeric/generator.hpp"
 
 // ---- Heap accounting -----------------------------------------------------------------------------
 
@@ -29,9 +42,8 @@ std::atomic<std::int64_t> heap_peak{0};
 void* counted_alloc(std::size_t n) {
     void* p = std::malloc(n == 0 ? 1 : n);
     if (p == nullptr) throw std::bad_alloc();
-    const std::int64_t now = heap_now.fetch_add(static_cast<std::int64_t>(malloc_usable_size(p)),
-                                                std::memory_order_relaxed) +
-                             static_cast<std::int64_t>(malloc_usable_size(p));
+    const auto size = static_cast<std::int64_t>(malloc_usable_size(p));
+    const std::int64_t now = heap_now.fetch_add(size, std::memory_order_relaxed) + size;
     std::int64_t peak = heap_peak.load(std::memory_order_relaxed);
     while (now > peak && !heap_peak.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
     }
@@ -57,57 +69,22 @@ void operator delete[](void* p, std::size_t) noexcept { counted_free(p); }
 namespace {
 
 namespace fe = brindlecap::functions::filtrations_evaluation;
-using brindlecap::runtime::Dict;
 using brindlecap::runtime::Value;
 
-// Deterministic values without a generator dependency (splitmix64).
-struct Mix {
-    std::uint64_t state;
-    std::uint64_t next() {
-        std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        return z ^ (z >> 31);
-    }
-    double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
-    double normal_ish() { return (uniform() + uniform() + uniform() - 1.5) * 2.0; }
+constexpr double MB = 1024.0 * 1024.0;
+
+struct BuiltPool {
+    fe::detail::PoolPtr pool;
+    std::int64_t heap_bytes = 0;
 };
 
-fe::SignalPool make_pool(std::size_t n) {
-    // Keys and the vocabulary are shared across signals, as a host would intern them.
-    const Value k_is_sharpe("is_sharpe"), k_os_sharpe("os_sharpe"), k_is_returns("is_returns"),
-        k_os_returns("os_returns"), k_is_turnover("is_turnover"), k_os_turnover("os_turnover"),
-        k_families("rotation_families_used"), k_complexity("expression_complexity"),
-        k_date("submission_date"), k_active("is_active"), k_category("signal_category");
-    const std::vector<Value> families = {"numerical",  "latitudinal", "longitudinal",
-                                         "collection", "comparison",  "event"};
-    const std::vector<Value> categories = {"momentum", "value", "volatility", "quality"};
-
-    Mix mix{2026};
-    fe::SignalPool pool;
-    pool.reserve(n);
-    char id[32];
-    for (std::size_t i = 0; i < n; ++i) {
-        std::snprintf(id, sizeof id, "synth_%07zu", i);
-        const std::size_t k = 1 + mix.next() % 3;
-        const std::size_t first = mix.next() % families.size();
-        brindlecap::runtime::List used;
-        for (std::size_t j = 0; j < k; ++j) used.push_back(families[(first + j) % families.size()]);
-        Dict md;
-        md.set(k_is_sharpe, mix.normal_ish());
-        md.set(k_os_sharpe, mix.normal_ish());
-        md.set(k_is_returns, 0.1 * mix.normal_ish());
-        md.set(k_os_returns, 0.1 * mix.normal_ish());
-        md.set(k_is_turnover, mix.uniform());
-        md.set(k_os_turnover, mix.uniform());
-        md.set(k_families, Value(std::move(used)));
-        md.set(k_complexity, static_cast<long long>(1 + mix.next() % 20));
-        md.set(k_date, 1.7e9 + 1e7 * mix.uniform());
-        md.set(k_active, (mix.next() & 1) == 0);
-        md.set(k_category, categories[mix.next() % categories.size()]);
-        pool.insert(id, fe::UsefulSignal::make(std::move(md)));
-    }
-    return pool;
+BuiltPool make_pool(std::size_t n) {
+    const std::int64_t before = heap_now.load(std::memory_order_relaxed);
+    brindlecap::numeric::Generator g = fe::detail::make_rng(2026);
+    BuiltPool out;
+    out.pool = fe::detail::synthetic_pool(n, "synth_", 0, 0, g, fe::detail::Weights::skipped);
+    out.heap_bytes = heap_now.load(std::memory_order_relaxed) - before;
+    return out;
 }
 
 fe::FilterNode make_tree() {
@@ -124,35 +101,38 @@ fe::FilterNode make_tree() {
                          fe::FilterNode{"top_pct", {{"field", "is_returns"}, {"pct", 0.2}}, {}}}}}};
 }
 
-const fe::SignalPool& pool_of(std::size_t n) {
-    static std::map<std::size_t, std::unique_ptr<fe::SignalPool>> pools;
+const BuiltPool& pool_of(std::size_t n) {
+    static std::map<std::size_t, BuiltPool> pools;
     auto& slot = pools[n];
-    if (!slot) slot = std::make_unique<fe::SignalPool>(make_pool(n));
-    return *slot;
+    if (!slot.pool) slot = make_pool(n);
+    return slot;
 }
 
 void BM_ResolveFiltrations(benchmark::State& state) {
     const std::size_t n = static_cast<std::size_t>(state.range(0));
-    const fe::SignalPool& pool = pool_of(n);
+    const BuiltPool& built = pool_of(n);
     const fe::FilterNode tree = make_tree();
     const auto store = brindlecap::functions::registry_and_store::build_default_store();
-    fe::resolve_filtrations(pool, tree, store);  // loads and caches the operators
+    fe::resolve_filtrations(*built.pool, tree, store);  // loads and caches the operators
 
     std::int64_t passing = 0;
     std::int64_t peak_extra = 0;
     for (auto _ : state) {
         const std::int64_t before = heap_now.load(std::memory_order_relaxed);
         heap_peak.store(before, std::memory_order_relaxed);
-        const fe::FiltrationResult result = fe::resolve_filtrations(pool, tree, store);
+        const fe::FiltrationResult result = fe::resolve_filtrations(*built.pool, tree, store);
         peak_extra = std::max(peak_extra, heap_peak.load(std::memory_order_relaxed) - before);
         passing = result.signal_count;
         benchmark::DoNotOptimize(result);
     }
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
     state.counters["passing"] = static_cast<double>(passing);
-    state.counters["peak_MB"] = static_cast<double>(peak_extra) / (1024.0 * 1024.0);
-    state.counters["peak_B_per_signal"] = static_cast<double>(peak_extra) / static_cast<double>(n);
+    state.counters["pool_MB"] = static_cast<double>(built.heap_bytes) / MB;
+    state.counters["peak_MB"] = static_cast<double>(peak_extra) / MB;
+    state.counters["peak_vs_pool"] = static_cast<double>(peak_extra) / static_cast<double>(built.heap_bytes);
 }
+
+double min_of(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
 
 BENCHMARK(BM_ResolveFiltrations)
     ->Arg(1'000)
@@ -160,6 +140,90 @@ BENCHMARK(BM_ResolveFiltrations)
     ->Arg(100'000)
     ->Arg(1'000'000)
     ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+    ->UseRealTime()
+    ->ComputeStatistics("min", min_of);
+
+// Field preparation alone (one leaf's walk over the pool's metadata), for the breakdown in
+// bench/README.md.
+void BM_PreprocessField(benchmark::State& state) {
+    const BuiltPool& built = pool_of(static_cast<std::size_t>(state.range(0)));
+    const brindlecap::runtime::Dict params{{"field", "is_sharpe"}};
+    for (auto _ : state) {
+        fe::PreparedField f = fe::detail::preprocess_field(*built.pool, params, "gt");
+        benchmark::DoNotOptimize(f.values.data());
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_PreprocessField)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->ComputeStatistics("min", min_of);
+
+// ---- Stress run ----------------------------------------------------------------------------------
+
+// VmRSS / VmHWM of this process in MB.
+double status_mb(const char* field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    const std::size_t len = std::strlen(field);
+    while (std::getline(in, line)) {
+        if (line.compare(0, len, field) == 0 && line.size() > len && line[len] == ':') {
+            return std::strtod(line.c_str() + len + 1, nullptr) / 1024.0;
+        }
+    }
+    return -1.0;
+}
+
+// Resets VmHWM to the current resident size (Linux: clear_refs 5).
+void reset_peak_rss() {
+    std::ofstream out("/proc/self/clear_refs");
+    out << "5";
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+int run_stress(std::size_t n, int rounds) {
+    std::printf("stress: %zu signals, %d evaluations\n", n, rounds);
+    const double rss_start = status_mb("VmRSS");
+    auto start = std::chrono::steady_clock::now();
+    const BuiltPool built = make_pool(n);
+    std::printf("pool built in %.1f s: heap %.0f MB (%.0f B/signal), RSS %.0f MB (%.0f MB before), peak RSS %.0f MB\n",
+                seconds_since(start), static_cast<double>(built.heap_bytes) / MB,
+                static_cast<double>(built.heap_bytes) / static_cast<double>(n), status_mb("VmRSS"), rss_start,
+                status_mb("VmHWM"));
+
+    const fe::FilterNode tree = make_tree();
+    const auto store = brindlecap::functions::registry_and_store::build_default_store();
+    for (int round = 0; round < rounds; ++round) {
+        const double rss_before = status_mb("VmRSS");
+        reset_peak_rss();
+        const std::int64_t heap_before = heap_now.load(std::memory_order_relaxed);
+        heap_peak.store(heap_before, std::memory_order_relaxed);
+        start = std::chrono::steady_clock::now();
+        std::clock_t cpu = std::clock();
+        const fe::FiltrationResult result = fe::resolve_filtrations(*built.pool, tree, store);
+        const double wall = seconds_since(start);
+        const double cpu_s = static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC;
+        std::printf("evaluation %d: %.3f s wall, %.3f s cpu, %lld passing; RSS %.0f MB before, peak %.0f MB "
+                    "(+%.0f MB); heap peak +%.0f MB\n",
+                    round + 1, wall, cpu_s, static_cast<long long>(result.signal_count), rss_before,
+                    status_mb("VmHWM"), status_mb("VmHWM") - rss_before,
+                    static_cast<double>(heap_peak.load(std::memory_order_relaxed) - heap_before) / MB);
+    }
+    return 0;
+}
 
 }  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--stress", 8) == 0) {
+            const std::size_t n = argv[i][8] == '=' ? std::strtoull(argv[i] + 9, nullptr, 10) : 10'000'000;
+            return run_stress(n, 3);
+        }
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,5 +1,6 @@
 // gt, gte, lt, lte, eq, neq, between, in_: one pass over the prepared values.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -264,18 +265,31 @@ IdSet in_(const PreparedField& f, const Dict& params) {
     }
     const Targets targets(values->as_list());
     if (targets.empty()) return std::move(sel).take();
-    // A list value sits three dependent loads away (value, list header, elements), so each is
-    // fetched in its own stage ahead of the value being tested.
+    // A list's strings sit four dependent loads away (value, list header, elements, string), so
+    // each is fetched in its own stage ahead of the value being tested.
     constexpr std::size_t STAGE = 8;
+    constexpr std::size_t PREFETCHED_ELEMENTS = 4;
     const std::vector<PreparedValue>& vals = f.values;
     const std::size_t n = vals.size();
     for (std::size_t i = 0; i < n; ++i) {
-        if (i + 3 * STAGE < n) __builtin_prefetch(vals[i + 3 * STAGE].value);
-        if (i + 2 * STAGE < n && vals[i + 2 * STAGE].value->is_list()) {
-            __builtin_prefetch(vals[i + 2 * STAGE].value->list_ptr().get());
+        if (i + 4 * STAGE < n) __builtin_prefetch(vals[i + 4 * STAGE].value);
+        if (i + 3 * STAGE < n && vals[i + 3 * STAGE].value->is_list()) {
+            __builtin_prefetch(vals[i + 3 * STAGE].value->list_ptr().get());
         }
-        if (i + STAGE < n && vals[i + STAGE].value->is_list()) {
-            __builtin_prefetch(vals[i + STAGE].value->as_list().data());
+        if (i + 2 * STAGE < n && vals[i + 2 * STAGE].value->is_list()) {
+            __builtin_prefetch(vals[i + 2 * STAGE].value->as_list().data());
+        }
+        if (i + STAGE < n) {
+            const Value& ahead = *vals[i + STAGE].value;
+            if (ahead.is_list()) {
+                const runtime::List& items = ahead.as_list();
+                const std::size_t k = std::min(items.size(), PREFETCHED_ELEMENTS);
+                for (std::size_t e = 0; e < k; ++e) {
+                    if (items[e].is_str()) __builtin_prefetch(items[e].str_ptr().get());
+                }
+            } else if (ahead.is_str()) {
+                __builtin_prefetch(ahead.str_ptr().get());
+            }
         }
         const Value& v = *vals[i].value;
         if (v.is_list() ? targets.shares_any(v.as_list()) : targets.contains(v)) sel.add(vals[i]);

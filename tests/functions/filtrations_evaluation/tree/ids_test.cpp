@@ -63,6 +63,30 @@ TEST(IdSetTest, KeyIndexAndMembershipOverOneUniverse) {
     }
 }
 
+TEST(IdSetTest, KeyIndexGrowsWithoutMovingIdentifiers) {
+    KeyIndex index;
+    index.add("first");
+    const std::string* first = &index.id(0);
+    std::vector<const std::string*> seen;
+    for (int i = 1; i < 5000; ++i) {
+        ASSERT_EQ(index.add("id" + std::to_string(i)), static_cast<std::uint32_t>(i));
+        if (i % 97 == 0) seen.push_back(&index.id(static_cast<std::size_t>(i)));
+    }
+    EXPECT_EQ(first, &index.id(0));
+    for (const std::string* s : seen) EXPECT_EQ(s, &index.id(std::stoul(s->substr(2))));
+    for (int i = 1; i < 5000; ++i) ASSERT_EQ(index.find("id" + std::to_string(i)), static_cast<std::uint32_t>(i));
+    EXPECT_FALSE(index.find("id5000").has_value());
+
+    // A copy keeps growing on its own, still without moving what it holds.
+    KeyIndex copy = index;
+    const std::string* last = &copy.id(4999);
+    for (int i = 5000; i < 9000; ++i) copy.add("id" + std::to_string(i));
+    EXPECT_EQ(last, &copy.id(4999));
+    EXPECT_EQ(copy.find("id8999"), 8999u);
+    EXPECT_EQ(index.size(), 5000u);
+    EXPECT_FALSE(index.find("id8999").has_value());
+}
+
 TEST(IdSetTest, AlgebraWithinAndAcrossUniverses) {
     const auto u = index_of({"a", "b", "c", "d"});
     const IdSet x = set_over(u, {"a", "b", "x1"});

@@ -137,8 +137,8 @@ PreparedField preprocess_field(const SignalPool& pool, const Dict& params, std::
     FieldReader read(field);
     // Each signal's metadata is its own allocation: fetch the dicts, then their values, a few
     // signals ahead so that several cache misses are in flight at once.
-    constexpr std::size_t DICT_AHEAD = 16;
-    constexpr std::size_t VALUE_AHEAD = 8;
+    constexpr std::size_t DICT_AHEAD = 32;
+    constexpr std::size_t VALUE_AHEAD = 16;
     const std::size_t n = pool.size();
     for (std::size_t pos = 0; pos < n; ++pos) {
         if (pos + DICT_AHEAD < n) __builtin_prefetch(pool.signal(pos + DICT_AHEAD).metadata.get());

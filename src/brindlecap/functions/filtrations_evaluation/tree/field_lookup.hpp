@@ -23,9 +23,10 @@ public:
     }
     // Asks the cache for the value a later call on metadata is likely to return.
     void prefetch(const Dict& metadata) const {
-        if (pos_ >= 0 && static_cast<std::size_t>(pos_) < metadata.size()) {
-            __builtin_prefetch(&metadata.value(static_cast<std::size_t>(pos_)));
-        }
+        // A negative position converts to a huge one. (Testing pos_ >= 0 as well makes GCC 12
+        // drop the prefetch altogether.)
+        const auto pos = static_cast<std::size_t>(pos_);
+        if (pos < metadata.size()) __builtin_prefetch(&metadata.value(pos));
     }
 
 private:

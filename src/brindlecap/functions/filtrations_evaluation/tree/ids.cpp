@@ -2,39 +2,84 @@
 
 #include <algorithm>
 #include <iterator>
+#include <limits>
+#include <stdexcept>
 
 namespace brindlecap::functions::filtrations_evaluation {
 
 // ---- KeyIndex -------------------------------------------------------------------------------
 
+namespace {
+
+std::size_t slot_hash(std::string_view id) noexcept {
+    // Spread the hash: the table uses its low bits.
+    std::uint64_t x = std::hash<std::string_view>{}(id);
+    x ^= x >> 31;
+    x *= 0x9e3779b97f4a7c15ULL;
+    return static_cast<std::size_t>(x ^ (x >> 29));
+}
+
+}  // namespace
+
 KeyIndex::KeyIndex(const KeyIndex& other) { *this = other; }
 
 KeyIndex& KeyIndex::operator=(const KeyIndex& other) {
     if (this == &other) return *this;
-    // ids_ points into pos_, so the copy rebuilds it against its own map.
-    pos_ = other.pos_;
-    ids_.assign(other.ids_.size(), nullptr);
-    for (const auto& [id, pos] : pos_) ids_[pos] = &id;
+    // Plain vector copies would drop the reserved room that keeps identifiers in place.
+    std::vector<std::vector<std::string>> chunks(other.chunks_.size());
+    for (std::size_t c = 0; c < chunks.size(); ++c) {
+        chunks[c].reserve(chunk_capacity(c));
+        chunks[c].insert(chunks[c].end(), other.chunks_[c].begin(), other.chunks_[c].end());
+    }
+    chunks_ = std::move(chunks);
+    size_ = other.size_;
+    slots_ = other.slots_;
     return *this;
 }
 
 std::optional<std::uint32_t> KeyIndex::find(std::string_view id) const {
-    const auto it = pos_.find(id);
-    if (it == pos_.end()) return std::nullopt;
-    return it->second;
+    if (slots_.empty()) return std::nullopt;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = slot_hash(id) & mask; slots_[i] != 0; i = (i + 1) & mask) {
+        const std::uint32_t pos = slots_[i] - 1;
+        if (this->id(pos) == id) return pos;
+    }
+    return std::nullopt;
 }
 
 std::uint32_t KeyIndex::add(std::string id) {
-    const auto pos = static_cast<std::uint32_t>(ids_.size());
-    const auto [it, inserted] = pos_.try_emplace(std::move(id), pos);
-    if (!inserted) return it->second;
-    ids_.push_back(&it->first);
+    if (const auto pos = find(id)) return *pos;
+    if (size_ >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::length_error("KeyIndex is full");
+    if (2 * (size_ + 1) > slots_.size()) rehash(std::max<std::size_t>(16, 2 * slots_.size()));
+    const auto pos = static_cast<std::uint32_t>(size_);
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = slot_hash(id) & mask;
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = pos + 1;
+    const std::size_t chunk = chunk_of(size_);
+    if (chunk == chunks_.size()) {
+        chunks_.emplace_back();
+        chunks_.back().reserve(chunk_capacity(chunk));
+    }
+    chunks_[chunk].push_back(std::move(id));
+    ++size_;
     return pos;
 }
 
 void KeyIndex::reserve(std::size_t n) {
-    ids_.reserve(n);
-    pos_.reserve(n);
+    const std::size_t wanted = std::bit_ceil(std::max<std::size_t>(16, 2 * n));
+    if (wanted > slots_.size()) rehash(wanted);
+}
+
+void KeyIndex::rehash(std::size_t slots) {
+    std::vector<std::uint32_t> table(slots, 0);
+    const std::size_t mask = slots - 1;
+    for (std::size_t pos = 0; pos < size_; ++pos) {
+        std::size_t i = slot_hash(id(pos)) & mask;
+        while (table[i] != 0) i = (i + 1) & mask;
+        table[i] = static_cast<std::uint32_t>(pos + 1);
+    }
+    slots_ = std::move(table);
 }
 
 // ---- IdSet ----------------------------------------------------------------------------------
@@ -94,18 +139,59 @@ std::uint64_t big_endian_word(std::string_view s, std::size_t from) {
     return w;
 }
 
+bool key_less(const SortKey& a, const SortKey& b) {
+    if (a.hi != b.hi) return a.hi < b.hi;
+    if (a.lo != b.lo) return a.lo < b.lo;
+    return a.id < b.id;
+}
+
 // Sorts identifiers by code point (unsigned bytes). The keys keep most comparisons inside one
-// contiguous array instead of chasing each identifier's storage.
+// contiguous array instead of chasing each identifier's storage. Members of a set come in pool
+// order, which is often made of a few ascending runs (ids numbered without padding: s1..s9,
+// s10..s99, ...), so runs are found first and merged pairwise: linear for sorted input, a
+// merge sort otherwise.
 void sort_views(std::vector<std::string_view>& ids) {
+    const std::size_t n = ids.size();
     std::vector<SortKey> keys;
-    keys.reserve(ids.size());
+    keys.reserve(n);
     for (const auto id : ids) keys.push_back(SortKey{big_endian_word(id, 0), big_endian_word(id, 8), id});
-    std::sort(keys.begin(), keys.end(), [](const SortKey& a, const SortKey& b) {
-        if (a.hi != b.hi) return a.hi < b.hi;
-        if (a.lo != b.lo) return a.lo < b.lo;
-        return a.id < b.id;
-    });
-    for (std::size_t i = 0; i < keys.size(); ++i) ids[i] = keys[i].id;
+
+    // Run boundaries; short runs are extended to a minimum length by insertion sort.
+    constexpr std::size_t MIN_RUN = 32;
+    std::vector<std::size_t> bounds{0};
+    for (std::size_t start = 0; start < n;) {
+        std::size_t end = start + 1;
+        while (end < n && !key_less(keys[end], keys[end - 1])) ++end;
+        if (end - start < MIN_RUN) {
+            end = std::min(n, start + MIN_RUN);
+            for (std::size_t i = start + 1; i < end; ++i) {
+                SortKey k = keys[i];
+                std::size_t j = i;
+                for (; j > start && key_less(k, keys[j - 1]); --j) keys[j] = keys[j - 1];
+                keys[j] = k;
+            }
+            while (end < n && !key_less(keys[end], keys[end - 1])) ++end;
+        }
+        bounds.push_back(end);
+        start = end;
+    }
+
+    std::vector<SortKey> buffer(n);
+    while (bounds.size() > 2) {
+        std::vector<std::size_t> merged{0};
+        for (std::size_t r = 0; r + 1 < bounds.size(); r += 2) {
+            const std::size_t lo = bounds[r];
+            const std::size_t mid = bounds[r + 1];
+            const std::size_t hi = r + 2 < bounds.size() ? bounds[r + 2] : mid;
+            std::merge(keys.begin() + static_cast<std::ptrdiff_t>(lo), keys.begin() + static_cast<std::ptrdiff_t>(mid),
+                       keys.begin() + static_cast<std::ptrdiff_t>(mid), keys.begin() + static_cast<std::ptrdiff_t>(hi),
+                       buffer.begin() + static_cast<std::ptrdiff_t>(lo), key_less);
+            merged.push_back(hi);
+        }
+        keys.swap(buffer);
+        bounds = std::move(merged);
+    }
+    for (std::size_t i = 0; i < n; ++i) ids[i] = keys[i].id;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 // word operations per 64 signals; identifiers outside the index (a caller's foreign ids) are
 // kept aside, sorted. Semantically an IdSet is a set of strings.
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -14,7 +15,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace brindlecap::functions::filtrations_evaluation {
@@ -26,6 +26,9 @@ struct StringHash {
     }
 };
 
+// Identifiers in insertion order with a hash index of their positions. The identifiers live in
+// chunks that double in size and never move, so references handed out by id() stay valid while
+// the index grows; consecutive positions are adjacent in memory.
 class KeyIndex {
 public:
     KeyIndex() = default;
@@ -34,16 +37,33 @@ public:
     KeyIndex(KeyIndex&&) noexcept = default;
     KeyIndex& operator=(KeyIndex&&) noexcept = default;
 
-    std::size_t size() const noexcept { return ids_.size(); }
-    const std::string& id(std::size_t pos) const { return *ids_[pos]; }
+    std::size_t size() const noexcept { return size_; }
+    const std::string& id(std::size_t pos) const {
+        const std::size_t chunk = chunk_of(pos);
+        return chunks_[chunk][pos - chunk_start(chunk)];
+    }
     std::optional<std::uint32_t> find(std::string_view id) const;
     // Position of id, appending it when new.
     std::uint32_t add(std::string id);
     void reserve(std::size_t n);
 
 private:
-    std::vector<const std::string*> ids_;
-    std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> pos_;
+    static constexpr std::size_t FIRST_CHUNK = 16;
+    // Chunk 0 holds positions [0, 16), chunk c >= 1 holds [16 * 2^(c-1), 16 * 2^c).
+    static std::size_t chunk_of(std::size_t pos) noexcept {
+        return static_cast<std::size_t>(std::bit_width(pos / FIRST_CHUNK));
+    }
+    static std::size_t chunk_start(std::size_t chunk) noexcept {
+        return chunk == 0 ? 0 : FIRST_CHUNK << (chunk - 1);
+    }
+    static std::size_t chunk_capacity(std::size_t chunk) noexcept {
+        return chunk == 0 ? FIRST_CHUNK : FIRST_CHUNK << (chunk - 1);
+    }
+    void rehash(std::size_t slots);
+
+    std::vector<std::vector<std::string>> chunks_;  // each reserved to its full capacity
+    std::size_t size_ = 0;
+    std::vector<std::uint32_t> slots_;  // position + 1, 0 when free; at most half full
 };
 
 using KeyIndexPtr = std::shared_ptr<const KeyIndex>;
