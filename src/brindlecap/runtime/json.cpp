@@ -10,6 +10,7 @@
 #include <limits>
 #include <sstream>
 #include <system_error>
+#include <unordered_set>
 #include <vector>
 
 #include "brindlecap/runtime/errors.hpp"
@@ -353,52 +354,49 @@ class Writer {
 public:
     explicit Writer(int indent) : indent_(indent) {}
 
-    void write(const Value& v, int depth) {
-        switch (v.kind()) {
-            case Value::Kind::None: out_ += "null"; return;
-            case Value::Kind::Bool: out_ += v.as_bool() ? "true" : "false"; return;
-            case Value::Kind::Int: out_ += std::to_string(v.as_int()); return;
-            case Value::Kind::Float: out_ += number_text(v.as_float()); return;
-            case Value::Kind::Str: write_string(v.as_str()); return;
-            case Value::Kind::Object:
-                throw TypeError("Object of type " + type_name(v) + " is not JSON serializable");
-            case Value::Kind::List: {
-                const List& list = v.as_list();
-                if (list.empty()) {
-                    out_ += "[]";
-                    return;
-                }
-                enter(v.list_ptr().get(), depth);
-                out_ += '[';
-                for (std::size_t k = 0; k < list.size(); ++k) {
-                    separate(k, depth + 1);
-                    write(list[k], depth + 1);
-                }
-                close(depth);
-                out_ += ']';
-                active_.pop_back();
-                return;
+    // Iterative: nesting as deep as JSON_MAX_DEPTH must not exhaust the thread's stack.
+    void write(const Value& root) {
+        struct Frame {
+            const Value* container;
+            std::size_t next;
+        };
+        std::vector<Frame> stack;
+        const Value* v = &root;
+        for (;;) {
+            if (v != nullptr && open(*v, static_cast<int>(stack.size()))) {
+                stack.push_back({v, 0});
             }
-            case Value::Kind::Dict: {
-                const Dict& dict = v.as_dict();
-                if (dict.empty()) {
-                    out_ += "{}";
-                    return;
+            v = nullptr;
+            // Find the next child to write, closing the containers that are done.
+            while (!stack.empty()) {
+                Frame& f = stack.back();
+                const int depth = static_cast<int>(stack.size());
+                if (f.container->is_list()) {
+                    const List& list = f.container->as_list();
+                    if (f.next < list.size()) {
+                        separate(f.next, depth);
+                        v = &list[f.next++];
+                        break;
+                    }
+                    close(depth - 1);
+                    out_ += ']';
+                } else {
+                    const Dict& dict = f.container->as_dict();
+                    if (f.next < dict.size()) {
+                        const auto& [key, value] = dict.item(f.next);
+                        separate(f.next++, depth);
+                        write_string(key_text(key));
+                        out_ += ": ";
+                        v = &value;
+                        break;
+                    }
+                    close(depth - 1);
+                    out_ += '}';
                 }
-                enter(v.dict_ptr().get(), depth);
-                out_ += '{';
-                std::size_t k = 0;
-                for (const auto& [key, value] : dict) {
-                    separate(k++, depth + 1);
-                    write_string(key_text(key));
-                    out_ += ": ";
-                    write(value, depth + 1);
-                }
-                close(depth);
-                out_ += '}';
-                active_.pop_back();
-                return;
+                active_.erase(container_of(*f.container));
+                stack.pop_back();
             }
+            if (v == nullptr) return;
         }
     }
 
@@ -423,12 +421,35 @@ private:
         }
     }
 
-    void enter(const void* container, int depth) {
+    static const void* container_of(const Value& v) {
+        return v.is_list() ? static_cast<const void*>(v.list_ptr().get())
+                           : static_cast<const void*>(v.dict_ptr().get());
+    }
+
+    // Writes a scalar or an empty container whole and returns false; opens a non-empty list or
+    // dict (its items follow) and returns true.
+    bool open(const Value& v, int depth) {
+        switch (v.kind()) {
+            case Value::Kind::None: out_ += "null"; return false;
+            case Value::Kind::Bool: out_ += v.as_bool() ? "true" : "false"; return false;
+            case Value::Kind::Int: out_ += std::to_string(v.as_int()); return false;
+            case Value::Kind::Float: out_ += number_text(v.as_float()); return false;
+            case Value::Kind::Str: write_string(v.as_str()); return false;
+            case Value::Kind::Object:
+                throw TypeError("Object of type " + type_name(v) + " is not JSON serializable");
+            case Value::Kind::List:
+            case Value::Kind::Dict: break;
+        }
+        const bool is_list = v.is_list();
+        if (is_list ? v.as_list().empty() : v.as_dict().empty()) {
+            out_ += is_list ? "[]" : "{}";
+            return false;
+        }
         if (depth >= JSON_MAX_DEPTH)
             throw ValueError("Nesting deeper than " + std::to_string(JSON_MAX_DEPTH) + " levels");
-        for (const void* p : active_)
-            if (p == container) throw ValueError("Circular reference detected");
-        active_.push_back(container);
+        if (!active_.insert(container_of(v)).second) throw ValueError("Circular reference detected");
+        out_ += is_list ? '[' : '{';
+        return true;
     }
 
     void newline(int depth) {
@@ -476,7 +497,7 @@ private:
 
     int indent_;
     std::string out_;
-    std::vector<const void*> active_;
+    std::unordered_set<const void*> active_;
 };
 
 }  // namespace
@@ -485,7 +506,7 @@ Value parse_json(std::string_view text) { return Parser(text).parse(); }
 
 std::string to_json(const Value& value, int indent) {
     Writer w(indent);
-    w.write(value, 0);
+    w.write(value);
     return w.take();
 }
 

@@ -169,6 +169,35 @@ double parse_float(const std::string& text) {
 
 // ---- Value ------------------------------------------------------------------------------------
 
+void Value::release_nested() noexcept {
+    std::vector<Value> pending;
+    // Detaches the nested containers of v when v is the last owner of its list or dict; a
+    // detached child is left behind as an empty pointer.
+    const auto detach = [&pending](Value& v) {
+        const auto take = [&pending](Value& child) {
+            if ((child.is_list() && std::get<ListPtr>(child.v_)) || (child.is_dict() && std::get<DictPtr>(child.v_)))
+                pending.push_back(std::move(child));
+        };
+        if (v.is_list()) {
+            const ListPtr& list = std::get<ListPtr>(v.v_);
+            if (list && list.use_count() == 1)
+                for (Value& child : *list) take(child);
+        } else if (v.is_dict()) {
+            const DictPtr& dict = std::get<DictPtr>(v.v_);
+            if (dict && dict.use_count() == 1) {
+                // Keys are hashable, so never lists or dicts.
+                for (Value& value : dict->values_) take(value);
+            }
+        }
+    };
+    detach(*this);
+    while (!pending.empty()) {
+        Value next = std::move(pending.back());
+        pending.pop_back();
+        detach(next);
+    }
+}
+
 Value::Value(List l) : v_(std::make_shared<List>(std::move(l))) {}
 Value::Value(Dict d) : v_(std::make_shared<Dict>(std::move(d))) {}
 

@@ -39,6 +39,14 @@ public:
     enum class Kind { None, Bool, Int, Float, Str, List, Dict, Object };
 
     Value() noexcept = default;
+    Value(const Value&) = default;
+    Value(Value&&) noexcept = default;
+    Value& operator=(const Value&) = default;
+    Value& operator=(Value&&) noexcept = default;
+    // Frees nested lists and dicts without recursing, so any nesting depth is safe to drop.
+    ~Value() {
+        if (is_list() || is_dict()) release_nested();
+    }
     Value(None) noexcept {}
     Value(std::nullptr_t) noexcept {}
     Value(bool b) noexcept : v_(b) {}
@@ -104,6 +112,10 @@ public:
     friend bool operator!=(const Value& a, const Value& b) { return !(a == b); }
 
 private:
+    // Moves the containers held by a list or dict that only this value owns out to a worklist
+    // and frees them one level at a time.
+    void release_nested() noexcept;
+
     std::variant<None, bool, std::int64_t, double, StrPtr, ListPtr, DictPtr, ObjectPtr> v_;
 };
 
@@ -231,6 +243,7 @@ public:
     friend bool operator==(const Dict& a, const Dict& b);
 
 private:
+    friend class Value;
     void append_key(Value key);
 
     std::shared_ptr<detail::DictKeys> keys_;  // null while empty
