@@ -42,7 +42,7 @@ TEST(Errors, KindAndTextOfAnyException) {
     }
 }
 
-TEST(Warnings, CollectorsNestAndWarningsCanBecomeErrors) {
+TEST(Warnings, CollectorsNestWarningsBecomeErrorsAndThreadsAppend) {
     WarningCollector outer;
     warn("first");
     {

@@ -49,7 +49,7 @@ const std::vector<std::pair<std::string, CheckRegistryEntry>>& CHECK_REGISTRY() 
         std::vector<std::pair<std::string, CheckRegistryEntry>> out;
         for (const auto& [number, name] : ep::get_check_registry_entries(kFamily)) {
             CheckRegistryEntry entry = with_overrides(number, name);
-            auto it = std::find_if(out.begin(), out.end(), [&](const auto& p) { return p.first == name; });
+            auto it = std::find_if(out.begin(), out.end(), [&n = name](const auto& p) { return p.first == n; });
             if (it != out.end()) {
                 it->second = std::move(entry);
             } else {
