@@ -2,7 +2,7 @@
 PRESET ?= default
 BUILD := build/$(PRESET)
 
-.PHONY: setup build test demo bench asan tsan clean
+.PHONY: setup build test demo bench asan tsan fuzz clean
 
 setup:
 	@bash scripts/setup.sh
@@ -27,6 +27,14 @@ asan:
 
 tsan:
 	@$(MAKE) --no-print-directory test PRESET=tsan
+
+# Every fuzz target for FUZZ_SECONDS seconds each (clang, ASan + UBSan; see fuzz/run.sh).
+FUZZ_SECONDS ?= 60
+fuzz:
+	@bash scripts/setup.sh fuzz
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) bash fuzz/run.sh
 
 clean:
 	rm -rf build

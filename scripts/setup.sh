@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only when some are missing.
+# `setup.sh fuzz` also installs clang and its libFuzzer runtime (only `make fuzz` needs them).
 set -euo pipefail
 packages=(g++ cmake ninja-build make nlohmann-json3-dev libspdlog-dev libfmt-dev libcli11-dev
           libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev)
+[ "${1:-}" = fuzz ] && packages+=(clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -7,6 +7,7 @@
 
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/text.hpp"
+#include "brindlecap/runtime/unicode.hpp"
 
 namespace brindlecap::cli {
 
@@ -128,6 +129,12 @@ public:
     explicit Parser(std::string_view text) : text_(text) {}
 
     FilterNode parse() {
+        // Strings keep their bytes: only well-formed UTF-8 formats back to the same text.
+        for (std::size_t i = 0; i < text_.size();) {
+            const std::size_t at = i;
+            const char32_t cp = runtime::unicode::decode_utf8(text_, i);
+            if (cp >= 0xD800 && cp <= 0xDFFF) fail("invalid UTF-8 byte", at);
+        }
         skip_ws();
         if (at_end()) fail("empty tree expression: expected an operator name", pos_);
         FilterNode root = parse_call(1);
@@ -327,10 +334,15 @@ private:
                 case 'r': out += '\r'; break;
                 case 't': out += '\t'; break;
                 case 'x': append_utf8(out, read_hex(2, escape_at)); break;
-                case 'u': append_utf8(out, read_hex(4, escape_at)); break;
+                case 'u': {
+                    const std::uint32_t cp = read_hex(4, escape_at);
+                    if (cp >= 0xD800 && cp <= 0xDFFF) fail("invalid escape sequence", escape_at);
+                    append_utf8(out, cp);
+                    break;
+                }
                 case 'U': {
                     const std::uint32_t cp = read_hex(8, escape_at);
-                    if (cp > 0x10FFFF) fail("invalid escape sequence", escape_at);
+                    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) fail("invalid escape sequence", escape_at);
                     append_utf8(out, cp);
                     break;
                 }

@@ -1,0 +1,108 @@
+// Many acceptance runs in one process: every run gives the same outcomes (timings aside) and the
+// heap in use does not grow from run to run.
+
+#include <malloc.h>
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "brindlecap/functions/filtrations_evaluation/pipeline/driver.hpp"
+#include "brindlecap/functions/registry_and_store/store.hpp"
+#include "brindlecap/runtime/text.hpp"
+#include "functions/filtrations_evaluation/pipeline/golden_pool.hpp"
+
+namespace fe = brindlecap::functions::filtrations_evaluation;
+namespace rs = brindlecap::functions::registry_and_store;
+using brindlecap::runtime::Dict;
+using brindlecap::runtime::Value;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// Sanitizer runtimes keep their own heap (and LeakSanitizer covers leaks there); a few runs still
+// compare outcomes.
+constexpr int kRuns = 12;
+constexpr bool kHeapMeasurable = false;
+#else
+constexpr int kRuns = 100;
+constexpr bool kHeapMeasurable = true;
+#endif
+
+// Bytes of live heap allocations (all arenas, mmapped chunks included).
+std::size_t heap_in_use() {
+    const struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+}
+
+bool is_timing_key(std::string_view key) {
+    const auto ends_with = [&](std::string_view s) { return key.size() >= s.size() && key.substr(key.size() - s.size()) == s; };
+    return ends_with("_elapsed_s") || ends_with("_time_s") || key == "median_us" || key == "p99_us" ||
+           key == "throughput_per_sec";
+}
+
+// Everything a run reports, as text, with the measured durations of the speed check left out.
+std::vector<std::string> fingerprint(const fe::FiltrationEvaluationResult& result) {
+    std::vector<std::string> out;
+    for (const auto& [name, r] : result.operator_results) {
+        out.push_back(name + (r.accepted ? " accepted" : " rejected"));
+        for (const std::string& w : r.warnings) out.push_back(name + " warning " + w);
+        for (const auto& [check, outcome] : r.checks) {
+            Dict evidence;
+            for (const auto& [key, value] : outcome.evidence) {
+                if (!(key.is_str() && is_timing_key(key.as_str()))) evidence.set(key, value);
+            }
+            out.push_back(name + " " + check + " " + outcome.status + " " + outcome.details + " " +
+                          brindlecap::runtime::repr(Value(evidence)));
+        }
+    }
+    return out;
+}
+
+fe::FiltrationEvaluationConfig load_config() {
+    fe::FiltrationEvaluationConfig c;
+    c.mode = "mock";
+    c.seed = 11;
+    c.T = 8;
+    c.N_alloc = 4;
+    c.N_trials = 10;
+    c.speed_small_T = 10;
+    c.speed_small_N = 20;
+    c.speed_large_T = 10;
+    c.speed_large_N = 40;
+    c.mock_signals = brindlecap::test::mock_signals(24);
+    return c;
+}
+
+}  // namespace
+
+TEST(PipelineLoad, RepeatedRunsGiveTheSameOutcomesWithFlatMemory) {
+    const rs::FunctionStore store = rs::build_default_store();
+    std::vector<std::string> first;
+    std::size_t heap_after_10 = 0;
+    for (int run = 1; run <= kRuns; ++run) {
+        {
+            fe::FiltrationEvaluationConfig config = load_config();
+            const fe::FiltrationEvaluationResult result = fe::evaluate(config, std::nullopt, &store);
+            const std::vector<std::string> outcomes = fingerprint(result);
+            if (run == 1) {
+                first = outcomes;
+                ASSERT_EQ(result.operator_results.size(), 16U);
+            } else {
+                ASSERT_EQ(outcomes, first) << "run " << run;
+            }
+        }
+        if (run == 10) heap_after_10 = heap_in_use();
+    }
+    if (!kHeapMeasurable) return;
+    const std::size_t heap_after_last = heap_in_use();
+    // A leak of a few kilobytes per run would show as megabytes here; allocator noise is far less.
+    const std::size_t bound = 256 * 1024;
+    EXPECT_LE(heap_after_last, heap_after_10 + bound)
+        << "heap in use grew from " << heap_after_10 << " to " << heap_after_last << " bytes over " << kRuns - 10
+        << " runs";
+}
