@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
+#include <vector>
 
 #include <fmt/format.h>
 
+#include "brindlecap/runtime/nesting.hpp"
 #include "brindlecap/runtime/unicode.hpp"
 
 namespace brindlecap::runtime {
@@ -96,38 +98,74 @@ void append_repr(std::string& out, double d) {
     }
 }
 
-void append_repr(std::string& out, const Value& v) {
+// Scalars, and containers as their opening bracket (the caller walks their items).
+void append_scalar_repr(std::string& out, const Value& v) {
     switch (v.kind()) {
         case Value::Kind::None: out += "None"; return;
         case Value::Kind::Bool: out += v.as_bool() ? "True" : "False"; return;
         case Value::Kind::Int: fmt::format_to(std::back_inserter(out), "{}", v.as_int()); return;
         case Value::Kind::Float: append_repr(out, v.as_float()); return;
         case Value::Kind::Str: append_repr(out, std::string_view(v.as_str())); return;
-        case Value::Kind::List: {
-            out.push_back('[');
-            bool first = true;
-            for (const Value& item : v.as_list()) {
-                if (!first) out += ", ";
-                first = false;
-                append_repr(out, item);
-            }
-            out.push_back(']');
-            return;
-        }
-        case Value::Kind::Dict: {
-            out.push_back('{');
-            bool first = true;
-            for (const auto& [key, value] : v.as_dict()) {
-                if (!first) out += ", ";
-                first = false;
-                append_repr(out, key);
-                out += ": ";
-                append_repr(out, value);
-            }
-            out.push_back('}');
-            return;
-        }
         case Value::Kind::Object: out += v.as_object().repr(); return;
+        case Value::Kind::List:
+        case Value::Kind::Dict: return;
+    }
+}
+
+// Nested lists and dicts are walked with an explicit stack, so any depth prints without
+// exhausting the thread's stack. A container met again inside itself prints as [...] or {...},
+// as the host prints a recursive structure.
+void append_repr(std::string& out, const Value& v) {
+    struct Frame {
+        const void* container;
+        const List* list;  // null for a dict
+        const Dict* dict;
+        std::size_t next;
+    };
+    std::vector<Frame> stack;
+    detail::OpenContainers open;
+    // Writes v, or opens it when it is a container.
+    const auto visit = [&](const Value& item) {
+        if (!item.is_list() && !item.is_dict()) {
+            append_scalar_repr(out, item);
+            return;
+        }
+        const void* container = item.is_list() ? static_cast<const void*>(&item.as_list())
+                                               : static_cast<const void*>(&item.as_dict());
+        if (open.contains(container)) {
+            out += item.is_list() ? "[...]" : "{...}";
+            return;
+        }
+        open.insert(container);
+        if (item.is_list()) {
+            out.push_back('[');
+            stack.push_back(Frame{container, &item.as_list(), nullptr, 0});
+        } else {
+            out.push_back('{');
+            stack.push_back(Frame{container, nullptr, &item.as_dict(), 0});
+        }
+    };
+
+    visit(v);
+    while (!stack.empty()) {
+        Frame& f = stack.back();
+        const std::size_t size = f.list != nullptr ? f.list->size() : f.dict->size();
+        if (f.next == size) {
+            out.push_back(f.list != nullptr ? ']' : '}');
+            open.erase(f.container);
+            stack.pop_back();
+            continue;
+        }
+        const std::size_t i = f.next++;
+        if (i > 0) out += ", ";
+        if (f.list != nullptr) {
+            visit((*f.list)[i]);  // may grow the stack: f is not used after this
+        } else {
+            const Dict& dict = *f.dict;
+            append_scalar_repr(out, dict.key(i));  // keys are hashable: never lists or dicts
+            out += ": ";
+            visit(dict.value(i));
+        }
     }
 }
 

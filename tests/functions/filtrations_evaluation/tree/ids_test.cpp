@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -142,6 +143,34 @@ TEST(IdSetTest, SortedByCodePoint) {
     Ids all = many.to_vector();
     std::sort(all.begin(), all.end());
     EXPECT_EQ(many.sorted(), all);
+
+    // Pool orders made of ascending runs (unpadded numbering, two interleaved sources, one
+    // straggler at the end) and a shuffled one: runs of every length get merged.
+    std::mt19937 rng(3);
+    Ids shuffled;
+    for (int i = 0; i < 5000; ++i) shuffled.push_back("id" + std::to_string(rng() % 100000));
+    std::sort(shuffled.begin(), shuffled.end());
+    shuffled.erase(std::unique(shuffled.begin(), shuffled.end()), shuffled.end());
+    std::shuffle(shuffled.begin(), shuffled.end(), rng);
+    Ids runs;
+    for (int i = 0; i < 3000; ++i) runs.push_back("synth_" + std::to_string(i));
+    Ids interleaved;
+    for (int i = 0; i < 2000; ++i) interleaved.push_back((i % 2 ? "b" : "a") + std::to_string(i));
+    interleaved.push_back("0");
+    for (const Ids* order : {&shuffled, &runs, &interleaved}) {
+        const IdSet every = IdSet::all_of(index_of(*order));
+        Ids expected_order = *order;
+        std::sort(expected_order.begin(), expected_order.end());
+        EXPECT_EQ(every.sorted(), expected_order);
+        IdSet some = IdSet::over(every.universe());
+        Ids picked;
+        for (std::size_t i = 0; i < order->size(); i += 1 + rng() % 5) {
+            some.insert((*order)[i]);
+            picked.push_back((*order)[i]);
+        }
+        std::sort(picked.begin(), picked.end());
+        EXPECT_EQ(some.sorted(), picked);
+    }
 }
 
 TEST(SignalPoolTest, InsertionOrderReplaceAndGrowth) {

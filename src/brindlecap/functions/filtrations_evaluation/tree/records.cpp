@@ -2,6 +2,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "brindlecap/runtime/text.hpp"
 
@@ -63,10 +64,49 @@ std::string optional_repr(const std::optional<std::string>& s) { return s ? repr
 
 }  // namespace
 
-std::string repr(const FilterNode& node) {
-    return "FilterNode(function_name=" + repr(std::string_view(node.function_name)) +
-           ", params=" + repr(Value(node.params)) + ", children=" +
-           list_repr(node.children, [](const FilterNode& c) { return repr(c); }) + ")";
+bool operator==(const FilterNode& a, const FilterNode& b) {
+    std::vector<std::pair<const FilterNode*, const FilterNode*>> pending{{&a, &b}};
+    while (!pending.empty()) {
+        const auto [x, y] = pending.back();
+        pending.pop_back();
+        if (x->function_name != y->function_name || !(x->params == y->params) ||
+            x->children.size() != y->children.size()) {
+            return false;
+        }
+        for (std::size_t i = 0; i < x->children.size(); ++i) pending.emplace_back(&x->children[i], &y->children[i]);
+    }
+    return true;
+}
+
+// Written with an explicit stack, like the evaluation: trees may be deep.
+std::string repr(const FilterNode& root) {
+    std::string out;
+    struct Frame {
+        const FilterNode* node;
+        std::size_t next;
+    };
+    std::vector<Frame> stack;
+    const auto open = [&](const FilterNode& node) {
+        out += "FilterNode(function_name=";
+        out += repr(std::string_view(node.function_name));
+        out += ", params=";
+        out += repr(Value(node.params));
+        out += ", children=[";
+        stack.push_back(Frame{&node, 0});
+    };
+    open(root);
+    while (!stack.empty()) {
+        Frame& f = stack.back();
+        if (f.next == f.node->children.size()) {
+            out += "])";
+            stack.pop_back();
+            continue;
+        }
+        const std::size_t i = f.next++;
+        if (i > 0) out += ", ";
+        open(f.node->children[i]);  // may grow the stack: f is not used after this
+    }
+    return out;
 }
 
 std::string repr(const FilterDiagnostic& d) {

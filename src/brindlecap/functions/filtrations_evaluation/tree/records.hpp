@@ -94,10 +94,8 @@ struct FilterNode {
     Dict params;
     std::vector<FilterNode> children;
 
-    friend bool operator==(const FilterNode& a, const FilterNode& b) {
-        return a.function_name == b.function_name && a.params == b.params &&
-               a.children == b.children;
-    }
+    // Field by field, through the whole tree (without recursion: trees may be deep).
+    friend bool operator==(const FilterNode& a, const FilterNode& b);
 };
 
 // "Per-node diagnostic from tree evaluation."

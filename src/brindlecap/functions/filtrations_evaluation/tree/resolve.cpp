@@ -45,31 +45,55 @@ void validate_leaf(const FilterNode& node, const SignalPool& pool) {
 
 }  // namespace
 
-IdSet evaluate_node(const FilterNode& node, const SignalPool& pool, const FunctionStore& store,
-                    std::vector<FilterDiagnostic>& diagnostics) {
-    Operator impl;
+namespace {
+
+Operator load_node_operator(const FilterNode& node, const FunctionStore& store) {
     try {
-        impl = load_operator(store, node.function_name);
+        return load_operator(store, node.function_name);
     } catch (const runtime::KeyError&) {
         std::vector<std::string> names = store.list_by_function_type("filtration");
         std::sort(names.begin(), names.end());
         throw FilterValidationError("Unknown filtration function '" + node.function_name +
                                     "'. Registered functions: " + runtime::repr_list(names));
     }
+}
 
-    std::vector<IdSet> children_results;
-    children_results.reserve(node.children.size());
-    for (const FilterNode& child : node.children) {
-        children_results.push_back(evaluate_node(child, pool, store, diagnostics));
+}  // namespace
+
+// Depth first with an explicit stack, so that the depth of a tree is bounded by memory, not by
+// the thread's stack. Each node loads its operator before its children run and appends its
+// diagnostic after theirs.
+IdSet evaluate_node(const FilterNode& node, const SignalPool& pool, const FunctionStore& store,
+                    std::vector<FilterDiagnostic>& diagnostics) {
+    struct Frame {
+        const FilterNode* node;
+        Operator impl;
+        std::vector<IdSet> children_results;
+    };
+    std::vector<Frame> stack;
+    const auto enter = [&](const FilterNode& n) {
+        Operator impl = load_node_operator(n, store);
+        stack.push_back(Frame{&n, std::move(impl), {}});
+        stack.back().children_results.reserve(n.children.size());
+    };
+
+    enter(node);
+    for (;;) {
+        Frame& frame = stack.back();
+        const FilterNode& current = *frame.node;
+        if (frame.children_results.size() < current.children.size()) {
+            enter(current.children[frame.children_results.size()]);
+            continue;
+        }
+        if (current.children.empty()) validate_leaf(current, pool);
+        IdSet result = prepare_and_dispatch(frame.impl, pool, current.params, current.children.size(),
+                                            frame.children_results, current.function_name);
+        diagnostics.push_back(FilterDiagnostic{build_filter_description(current),
+                                               static_cast<std::int64_t>(result.size()), current.function_name});
+        stack.pop_back();
+        if (stack.empty()) return result;
+        stack.back().children_results.push_back(std::move(result));
     }
-
-    if (node.children.empty()) validate_leaf(node, pool);
-
-    IdSet result = prepare_and_dispatch(impl, pool, node.params, node.children.size(), children_results,
-                                        node.function_name);
-    diagnostics.push_back(FilterDiagnostic{build_filter_description(node),
-                                           static_cast<std::int64_t>(result.size()), node.function_name});
-    return result;
 }
 
 std::string build_filter_description(const FilterNode& node) {
