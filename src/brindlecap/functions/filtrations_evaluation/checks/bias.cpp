@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "brindlecap/functions/filtrations_evaluation/checks/checks.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/check_support.hpp"
 #include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/log.hpp"
@@ -19,23 +20,8 @@ namespace brindlecap::functions::filtrations_evaluation::detail {
 
 namespace {
 
-constexpr std::int64_t kSeedBound = std::int64_t{1} << 31;
 constexpr double kRankExpected = 0.1;
 constexpr double kComparisonExpected = 0.5;
-
-const runtime::Logger& module_log() {
-    static const runtime::Logger log("brindlecap.functions.filtrations_evaluation");
-    return log;
-}
-
-std::string join(const std::vector<std::string>& parts) {
-    std::string out;
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        if (i) out += "; ";
-        out += parts[i];
-    }
-    return out;
-}
 
 void merge(Dict& into, std::initializer_list<Dict::Item> items) {
     for (const auto& [key, value] : items) into.set(key, value);
@@ -80,7 +66,7 @@ TrialTally run_trials(const std::string& op_name, const Operator& op_impl, const
                       numeric::Generator& rng, OnError on_error) {
     TrialTally tally;
     for (std::int64_t trial = 0; trial < config.N_trials; ++trial) {
-        numeric::Generator trial_rng = make_rng(rng.integers(0, kSeedBound));
+        numeric::Generator trial_rng = child_rng(rng);
         const PoolPtr pool = generate_unweighted_signals(config, std::move(trial_rng));
         try {
             const IdSet result = dispatch_op(op_name, op_impl, *pool, trial_params(op_name, config));
@@ -259,14 +245,10 @@ CheckOutcome run_check_7_bias(const std::string& op_name, const Operator& op_imp
             record_id_order(evidence, details, passed, test_id_order_independence(op_name, op_impl, category, config));
         }
     } catch (const std::exception& e) {
-        const std::string text = runtime::error_text(e);
-        passed = false;
-        evidence.set("error", text);
-        details.push_back("Exception: " + text);
+        record_exception(e, evidence, details, passed);
     }
 
-    return CheckOutcome{passed ? "pass" : "fail", details.empty() ? "Bias check" : join(details),
-                        std::move(evidence)};
+    return check_outcome(passed, details, std::move(evidence), "Bias check");
 }
 
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

@@ -12,6 +12,7 @@
 
 #include "brindlecap/functions/filtrations/builtin_runtime_targets.hpp"
 #include "brindlecap/functions/filtrations_evaluation/checks/checks.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/check_support.hpp"
 #include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
 #include "brindlecap/runtime/errors.hpp"
 
@@ -19,22 +20,7 @@ namespace brindlecap::functions::filtrations_evaluation::detail {
 
 namespace {
 
-constexpr std::int64_t kSeedBound = std::int64_t{1} << 31;
 constexpr int kNestingLevels = 6;
-
-std::string join(const std::vector<std::string>& parts) {
-    std::string out;
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        if (i) out += "; ";
-        out += parts[i];
-    }
-    return out;
-}
-
-std::size_t dimension(std::int64_t n) {
-    if (n < 0) throw runtime::ValueError("negative dimensions are not allowed");
-    return static_cast<std::size_t>(n);
-}
 
 // A size requirement of a case; checked in every build, it fails without a message.
 void require(bool condition) {
@@ -126,7 +112,7 @@ CheckOutcome run_check_6_boundary_family(const std::string& op_name, const Opera
 
     // Not guarded: an error here ends the pipeline run.
     const std::string category = get_operator_category(op_name);
-    numeric::Generator test_rng = make_rng(rng.integers(0, kSeedBound));
+    numeric::Generator test_rng = child_rng(rng);
     const BoundaryFamily bc(op_name, op_impl, config, category, test_rng);
 
     auto run_case = [&](const char* case_id, const std::function<void()>& body) {
@@ -234,16 +220,12 @@ CheckOutcome run_check_6_boundary_family(const std::string& op_name, const Opera
         details.push_back("Boundary conditions: " + std::to_string(pass_count) + "/" + std::to_string(tested) +
                           " passed");
     } catch (const std::exception& e) {
-        const std::string text = runtime::error_text(e);
-        passed = false;
-        evidence.set("error", text);
+        record_exception(e, evidence, details, passed);
         evidence.set("boundary_type", "error");
         evidence.set("input_size", 0);
-        details.push_back("Exception: " + text);
     }
 
-    return CheckOutcome{passed ? "pass" : "fail", details.empty() ? "Boundary check" : join(details),
-                        std::move(evidence)};
+    return check_outcome(passed, details, std::move(evidence), "Boundary check");
 }
 
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

@@ -6,39 +6,12 @@
 #include <vector>
 
 #include "brindlecap/functions/filtrations_evaluation/checks/checks.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/check_support.hpp"
 #include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
-
-namespace {
-
-constexpr std::int64_t kSeedBound = std::int64_t{1} << 31;
-
-std::string join(const std::vector<std::string>& parts) {
-    std::string out;
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        if (i) out += "; ";
-        out += parts[i];
-    }
-    return out;
-}
-
-runtime::List string_list(const std::vector<std::string>& items) {
-    runtime::List out;
-    out.reserve(items.size());
-    for (const auto& s : items) out.emplace_back(s);
-    return out;
-}
-
-// The check's own pool: a fresh generator seeded by one draw from the check generator.
-PoolPtr check_pool(const FiltrationEvaluationConfig& config, numeric::Generator& rng) {
-    numeric::Generator own = make_rng(rng.integers(0, kSeedBound));
-    return generate_synthetic_signals(config, &own);
-}
-
-}  // namespace
 
 CheckOutcome run_check_1_contract(const std::string& op_name, const Operator& op_impl,
                                   FiltrationEvaluationConfig& config, numeric::Generator& rng) {
@@ -107,13 +80,10 @@ CheckOutcome run_check_1_contract(const std::string& op_name, const Operator& op
 
         evidence.set("contract_checks", static_cast<std::int64_t>(details.size()));
     } catch (const std::exception& e) {
-        const std::string text = runtime::error_text(e);
-        passed = false;
-        evidence.set("error", text);
-        details.push_back("Exception: " + runtime::error_kind(e) + ": " + text);
+        record_exception(e, evidence, details, passed, ErrorDetail::KindAndText);
     }
 
-    return CheckOutcome{passed ? "pass" : "fail", join(details), std::move(evidence)};
+    return check_outcome(passed, details, std::move(evidence), "");
 }
 
 CheckOutcome run_check_2_shape(const std::string& op_name, const Operator& op_impl,
@@ -140,14 +110,10 @@ CheckOutcome run_check_2_shape(const std::string& op_name, const Operator& op_im
         evidence.set("extract_weights_return", "ndarray (A, N_alloc) float64");
         details.emplace_back("extract_filtration_weights returns ndarray float64");
     } catch (const std::exception& e) {
-        const std::string text = runtime::error_text(e);
-        passed = false;
-        evidence.set("error", text);
-        details.push_back("Exception: " + runtime::error_kind(e) + ": " + text);
+        record_exception(e, evidence, details, passed, ErrorDetail::KindAndText);
     }
 
-    return CheckOutcome{passed ? "pass" : "fail", details.empty() ? "Shape check" : join(details),
-                        std::move(evidence)};
+    return check_outcome(passed, details, std::move(evidence), "Shape check");
 }
 
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

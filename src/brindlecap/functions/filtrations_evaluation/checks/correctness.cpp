@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "brindlecap/functions/filtrations_evaluation/checks/checks.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/check_support.hpp"
 #include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/log.hpp"
@@ -18,20 +19,14 @@ namespace brindlecap::functions::filtrations_evaluation::detail {
 
 namespace {
 
-constexpr std::int64_t kSeedBound = std::int64_t{1} << 31;
-
-const runtime::Logger& module_log() {
-    static const runtime::Logger log("brindlecap.functions.filtrations_evaluation");
-    return log;
-}
-
-std::string join(const std::vector<std::string>& parts) {
-    std::string out;
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        if (i) out += "; ";
-        out += parts[i];
-    }
-    return out;
+// The match evidence of tests_run comparisons of which matches agreed.
+void record_matches(Dict& evidence, double match_rate, std::int64_t matches, std::int64_t tests_run) {
+    evidence.set("match_rate", match_rate);
+    evidence.set("match_count", matches);
+    evidence.set("tests_run", tests_run);
+    evidence.set("tests_passed", matches);
+    evidence.set("mismatch_count", tests_run - matches);
+    evidence.set("mismatch_rate", 1.0 - match_rate);
 }
 
 // Fixed parameter sets of the comparison and rank operators, by name.
@@ -111,8 +106,7 @@ CheckOutcome run_check_3_correctness(const std::string& op_name, const Operator&
     const bool combines = category == "boolean" || category == "wrapper";
 
     try {
-        numeric::Generator own = make_rng(rng.integers(0, kSeedBound));
-        const PoolPtr synthetic = generate_synthetic_signals(config, &own);
+        const PoolPtr synthetic = check_pool(config, rng);
 
         if (test_cases && !test_cases->empty()) {
             const auto n = static_cast<std::int64_t>(test_cases->size());
@@ -143,12 +137,7 @@ CheckOutcome run_check_3_correctness(const std::string& op_name, const Operator&
             const double match_rate = n > 0 ? static_cast<double>(case_passed) / static_cast<double>(n) : 0.0;
             evidence.set("cases_tested", n);
             evidence.set("cases_passed", case_passed);
-            evidence.set("match_rate", match_rate);
-            evidence.set("match_count", case_passed);
-            evidence.set("tests_run", n);
-            evidence.set("tests_passed", case_passed);
-            evidence.set("mismatch_count", n - case_passed);
-            evidence.set("mismatch_rate", 1.0 - match_rate);
+            record_matches(evidence, match_rate, case_passed, n);
             evidence.set("missing_expected_count", missing_expected);
             if (match_rate < 1.0) passed = false;
             if (missing_expected > 0) {
@@ -192,26 +181,17 @@ CheckOutcome run_check_3_correctness(const std::string& op_name, const Operator&
 
             const double match_rate =
                 static_cast<double>(matches) / static_cast<double>(std::max<std::int64_t>(1, tests_run));
-            evidence.set("match_rate", match_rate);
-            evidence.set("match_count", matches);
-            evidence.set("tests_run", tests_run);
-            evidence.set("tests_passed", matches);
-            evidence.set("mismatch_count", tests_run - matches);
-            evidence.set("mismatch_rate", 1.0 - match_rate);
+            record_matches(evidence, match_rate, matches, tests_run);
             if (match_rate < 1.0) passed = false;
             details.push_back("Correctness check for " + op_name + ": " + std::to_string(matches) + "/" +
                               std::to_string(tests_run));
         }
     } catch (const std::exception& e) {
-        const std::string text = runtime::error_text(e);
-        passed = false;
-        evidence.set("error", text);
+        record_exception(e, evidence, details, passed);
         evidence.set("match_rate", 0.0);
-        details.push_back("Exception: " + text);
     }
 
-    return CheckOutcome{passed ? "pass" : "fail", details.empty() ? "Correctness check" : join(details),
-                        std::move(evidence)};
+    return check_outcome(passed, details, std::move(evidence), "Correctness check");
 }
 
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "brindlecap/functions/filtrations_evaluation/checks/checks.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/check_support.hpp"
 #include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/text.hpp"
@@ -17,26 +18,9 @@ namespace brindlecap::functions::filtrations_evaluation::detail {
 
 namespace {
 
-constexpr std::int64_t kSeedBound = std::int64_t{1} << 31;
 constexpr std::size_t kPoolSize = 10;
 constexpr std::size_t kNanSignals = 3;  // indices 0-2
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-std::string join(const std::vector<std::string>& parts) {
-    std::string out;
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        if (i) out += "; ";
-        out += parts[i];
-    }
-    return out;
-}
-
-runtime::List string_list(const std::vector<std::string>& items) {
-    runtime::List out;
-    out.reserve(items.size());
-    for (const auto& s : items) out.emplace_back(s);
-    return out;
-}
 
 std::string nan_test_id(std::size_t i) {
     char buf[24];
@@ -48,11 +32,6 @@ std::vector<std::string> nan_ids() {
     std::vector<std::string> out;
     for (std::size_t i = 0; i < kNanSignals; ++i) out.push_back(nan_test_id(i));
     return out;
-}
-
-std::size_t dimension(std::int64_t n) {
-    if (n < 0) throw runtime::ValueError("negative dimensions are not allowed");
-    return static_cast<std::size_t>(n);
 }
 
 // Ten signals, the first three with NaN / empty values; full metadata or is_sharpe only.
@@ -144,7 +123,7 @@ CheckOutcome run_check_4_nan(const std::string& op_name, const Operator& op_impl
         std::sort(field_types.begin(), field_types.end());
         evidence.set("field_types_tested", string_list(field_types));
 
-        numeric::Generator gen = make_rng(rng.integers(0, kSeedBound));
+        numeric::Generator gen = child_rng(rng);
         const PoolPtr pool = nan_pool(config, gen, true);
         const std::vector<std::string> nan_signals = nan_ids();
 
@@ -249,14 +228,10 @@ CheckOutcome run_check_4_nan(const std::string& op_name, const Operator& op_impl
 
         evidence.set("missing_field_defaults", missing_field_defaults());
     } catch (const std::exception& e) {
-        const std::string text = runtime::error_text(e);
-        passed = false;
-        evidence.set("error", text);
-        details.push_back("Exception: " + text);
+        record_exception(e, evidence, details, passed);
     }
 
-    return CheckOutcome{passed ? "pass" : "fail", details.empty() ? "NaN handling check" : join(details),
-                        std::move(evidence)};
+    return check_outcome(passed, details, std::move(evidence), "NaN handling check");
 }
 
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

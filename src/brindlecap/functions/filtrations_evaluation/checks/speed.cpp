@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "brindlecap/functions/filtrations_evaluation/checks/checks.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/check_support.hpp"
 #include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
 #include "brindlecap/runtime/clock.hpp"
 #include "brindlecap/runtime/errors.hpp"
@@ -17,11 +18,6 @@
 namespace brindlecap::functions::filtrations_evaluation::detail {
 
 namespace {
-
-const runtime::Logger& module_log() {
-    static const runtime::Logger log("brindlecap.functions.filtrations_evaluation");
-    return log;
-}
 
 std::atomic<SpeedClock>& clock_slot() {
     static std::atomic<SpeedClock> slot{&runtime::monotonic};

@@ -35,6 +35,9 @@ PoolKeeper& pool_keeper();
 // default_rng(seed); a negative seed raises ValueError as numpy does.
 numeric::Generator make_rng(std::int64_t seed);
 
+// n as an array dimension; a negative n raises ValueError as numpy does.
+std::size_t dimension(std::int64_t n);
+
 // One signal per metadata entry, in order: standard_normal(T, N_alloc) weights from rng, no pnl,
 // a deep copy of the metadata. Not registered with the pool keeper.
 PoolPtr metadata_pool(const Dict& signal_metadata, std::int64_t T, std::int64_t N_alloc,
