@@ -10,10 +10,8 @@
 // (current and peak, from /proc/self/status) before and during the evaluations.
 
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -23,7 +21,6 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -32,37 +29,7 @@
 #include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
 #include "brindlecap/numeric/generator.hpp"
-
-// ---- Heap accounting -----------------------------------------------------------------------------
-
-namespace {
-std::atomic<std::int64_t> heap_now{0};
-std::atomic<std::int64_t> heap_peak{0};
-
-void* counted_alloc(std::size_t n) {
-    void* p = std::malloc(n == 0 ? 1 : n);
-    if (p == nullptr) throw std::bad_alloc();
-    const auto size = static_cast<std::int64_t>(malloc_usable_size(p));
-    const std::int64_t now = heap_now.fetch_add(size, std::memory_order_relaxed) + size;
-    std::int64_t peak = heap_peak.load(std::memory_order_relaxed);
-    while (now > peak && !heap_peak.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
-    }
-    return p;
-}
-
-void counted_free(void* p) noexcept {
-    if (p == nullptr) return;
-    heap_now.fetch_sub(static_cast<std::int64_t>(malloc_usable_size(p)), std::memory_order_relaxed);
-    std::free(p);
-}
-}  // namespace
-
-void* operator new(std::size_t n) { return counted_alloc(n); }
-void* operator new[](std::size_t n) { return counted_alloc(n); }
-void operator delete(void* p) noexcept { counted_free(p); }
-void operator delete[](void* p) noexcept { counted_free(p); }
-void operator delete(void* p, std::size_t) noexcept { counted_free(p); }
-void operator delete[](void* p, std::size_t) noexcept { counted_free(p); }
+#include "heap_counter.hpp"
 
 // ---- Pool and tree -------------------------------------------------------------------------------
 

@@ -1,0 +1,42 @@
+#pragma once
+// Heap accounting for a benchmark: replaces the global operator new / delete with counting ones.
+// heap_now is the heap in use (usable sizes of live blocks), heap_peak its high-water mark;
+// reset the mark with heap_peak.store(heap_now.load()) before the stretch to measure.
+// Include from one translation unit of an executable only: it defines the replacements.
+
+#include <malloc.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+
+namespace {
+std::atomic<std::int64_t> heap_now{0};
+std::atomic<std::int64_t> heap_peak{0};
+
+void* counted_alloc(std::size_t n) {
+    void* p = std::malloc(n == 0 ? 1 : n);
+    if (p == nullptr) throw std::bad_alloc();
+    const auto size = static_cast<std::int64_t>(malloc_usable_size(p));
+    const std::int64_t now = heap_now.fetch_add(size, std::memory_order_relaxed) + size;
+    std::int64_t peak = heap_peak.load(std::memory_order_relaxed);
+    while (now > peak && !heap_peak.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
+    }
+    return p;
+}
+
+void counted_free(void* p) noexcept {
+    if (p == nullptr) return;
+    heap_now.fetch_sub(static_cast<std::int64_t>(malloc_usable_size(p)), std::memory_order_relaxed);
+    std::free(p);
+}
+}  // namespace
+
+void* operator new(std::size_t n) { return counted_alloc(n); }
+void* operator new[](std::size_t n) { return counted_alloc(n); }
+void operator delete(void* p) noexcept { counted_free(p); }
+void operator delete[](void* p) noexcept { counted_free(p); }
+void operator delete(void* p, std::size_t) noexcept { counted_free(p); }
+void operator delete[](void* p, std::size_t) noexcept { counted_free(p); }
