@@ -3,9 +3,11 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/number_text.hpp"
 #include "brindlecap/runtime/text.hpp"
 #include "brindlecap/runtime/unicode.hpp"
 
@@ -39,24 +41,6 @@ bool is_delimiter(char c) {
             return true;
         default:
             return is_space(c);
-    }
-}
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
     }
 }
 
@@ -110,17 +94,10 @@ WordKind classify(std::string_view w, Value* out) {
     }
     if (i != body.size()) return WordKind::BadNumber;
 
-    const std::string text(w[0] == '+' ? w.substr(1) : w);
-    if (!fraction && !exponent) {
-        std::int64_t v = 0;
-        const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-        if (ec == std::errc() && ptr == text.data() + text.size()) {
-            if (out) *out = Value(v);
-            return WordKind::Number;
-        }
-        // Out of int64 range: read as a float, as the JSON reader does.
-    }
-    if (out) *out = Value(std::strtod(text.c_str(), nullptr));
+    // Read as the JSON reader reads numbers: out of int64 range, a float.
+    std::optional<Value> value = runtime::number_value(w[0] == '+' ? w.substr(1) : w, !fraction && !exponent);
+    if (!value) return WordKind::BadNumber;
+    if (out) *out = std::move(*value);
     return WordKind::Number;
 }
 
@@ -333,17 +310,17 @@ private:
                 case 'n': out += '\n'; break;
                 case 'r': out += '\r'; break;
                 case 't': out += '\t'; break;
-                case 'x': append_utf8(out, read_hex(2, escape_at)); break;
+                case 'x': runtime::unicode::append_utf8(out, read_hex(2, escape_at)); break;
                 case 'u': {
                     const std::uint32_t cp = read_hex(4, escape_at);
                     if (cp >= 0xD800 && cp <= 0xDFFF) fail("invalid escape sequence", escape_at);
-                    append_utf8(out, cp);
+                    runtime::unicode::append_utf8(out, cp);
                     break;
                 }
                 case 'U': {
                     const std::uint32_t cp = read_hex(8, escape_at);
                     if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) fail("invalid escape sequence", escape_at);
-                    append_utf8(out, cp);
+                    runtime::unicode::append_utf8(out, cp);
                     break;
                 }
                 default:

@@ -1,20 +1,23 @@
 #include "brindlecap/runtime/json.hpp"
 
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <sstream>
 #include <system_error>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/number_text.hpp"
 #include "brindlecap/runtime/text.hpp"
+#include "brindlecap/runtime/unicode.hpp"
 
 namespace brindlecap::runtime {
 
@@ -22,24 +25,6 @@ namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 // Length of the well-formed UTF-8 sequence starting at s[i], or 0.
 std::size_t utf8_sequence_length(std::string_view s, std::size_t i) {
@@ -241,7 +226,7 @@ private:
                     } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
                         fail("Lone surrogate in \\uXXXX escape", i_);
                     }
-                    append_utf8(out, cp);
+                    unicode::append_utf8(out, cp);
                     i_ += 4;
                     break;
                 }
@@ -289,61 +274,24 @@ private:
         } else {
             fail("Expecting value", start);
         }
-        const std::size_t int_end = j;
-        std::size_t frac_end = j;
         bool is_float = false;
         if (j + 1 < s_.size() && s_[j] == '.' && is_digit(s_[j + 1])) {
             j += 2;
             while (j < s_.size() && is_digit(s_[j])) ++j;
-            frac_end = j;
             is_float = true;
         }
-        long long exponent = 0;
         if (j < s_.size() && (s_[j] == 'e' || s_[j] == 'E')) {
             std::size_t k = j + 1;
-            bool exp_neg = false;
-            if (k < s_.size() && (s_[k] == '+' || s_[k] == '-')) exp_neg = s_[k++] == '-';
+            if (k < s_.size() && (s_[k] == '+' || s_[k] == '-')) ++k;
             if (k < s_.size() && is_digit(s_[k])) {
-                while (k < s_.size() && is_digit(s_[k])) {
-                    if (exponent < 1'000'000'000) exponent = exponent * 10 + (s_[k] - '0');
-                    ++k;
-                }
-                if (exp_neg) exponent = -exponent;
+                while (k < s_.size() && is_digit(s_[k])) ++k;
                 j = k;
                 is_float = true;
             }
         }
         i_ = j;
-        const char* first = s_.data() + start;
-        const char* last = s_.data() + j;
-        if (!is_float) {
-            std::int64_t n = 0;
-            const auto r = std::from_chars(first, last, n);
-            if (r.ec == std::errc{} && r.ptr == last) return Value{n};
-        }
-        double d = 0.0;
-        const auto r = std::from_chars(first, last, d);
-        if (r.ec == std::errc::result_out_of_range) {
-            // Too large or too small for a double: the magnitude decides between inf and 0.
-            const bool negative = s_[start] == '-';
-            const std::size_t digits_start = start + (negative ? 1 : 0);
-            long long first_nonzero = -1, position = 0;
-            for (std::size_t k = digits_start; k < frac_end; ++k) {
-                if (s_[k] == '.') continue;
-                if (s_[k] != '0') {
-                    first_nonzero = position;
-                    break;
-                }
-                ++position;
-            }
-            const long long int_digits = static_cast<long long>(int_end - digits_start);
-            const bool huge = first_nonzero >= 0 && int_digits - first_nonzero - 1 + exponent >= 0;
-            d = huge ? std::numeric_limits<double>::infinity() : 0.0;
-            if (negative) d = -d;
-        } else if (r.ec != std::errc{}) {
-            fail("Expecting value", start);
-        }
-        return Value{d};
+        if (std::optional<Value> v = number_value(s_.substr(start, j - start), !is_float)) return std::move(*v);
+        fail("Expecting value", start);
     }
 
     std::string_view s_;

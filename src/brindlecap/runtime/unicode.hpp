@@ -1,7 +1,9 @@
 #pragma once
-// UTF-8 decoding and the host's printable test, for repr() of strings.
+// UTF-8 decoding and encoding, and the host's printable test for repr() of strings.
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace brindlecap::runtime::unicode {
@@ -40,6 +42,25 @@ inline char32_t decode_utf8(std::string_view s, std::size_t& i) noexcept {
     }
     ++i;
     return 0xDC00 + b0;
+}
+
+// Appends the UTF-8 encoding of cp (at most U+10FFFF; surrogates are encoded as they are).
+inline void append_utf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
 }
 
 // str.isprintable() of the host for one code point.
