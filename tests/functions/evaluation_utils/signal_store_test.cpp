@@ -113,7 +113,6 @@ TEST_F(SignalStore, UnusableStoresRaiseClearErrorsAndChangeNothing) {
     after << std::ifstream(garbage, std::ios::binary).rdbuf();
     EXPECT_EQ(after.str(), junk);
 
-    EXPECT_FALSE(query_error(dir.path.string()).empty());
     const std::string other = dir.file("other.db");
     raw_sql(other, "CREATE TABLE unrelated(x INTEGER)");
     EXPECT_EQ(query_error(other), "signal metadata store '" + other + "' has no table signal_era_results");

@@ -184,7 +184,6 @@ TEST_F(CliTest, BadResolveInputExitsTwoNamingTheFileAndTheProblem) {
     const std::string tree = "gt(field=is_sharpe, value=0.0)";
     const std::vector<BadInput> cases = {
         {{"resolve", "--pool", missing, "--tree", tree}, {"cannot read signals file '" + missing + "'", "No such file"}},
-        {{"resolve", "--pool", dir_.string(), "--tree", tree}, {"cannot read signals file", "Is a directory"}},
         {{"resolve", "--pool", malformed, "--tree", tree}, {"malformed JSON in signals file '" + malformed + "'", "line 1 column"}},
         {{"resolve", "--pool", list_pool, "--tree", tree},
          {"signals file '" + list_pool + "': expected an object mapping signal ids to metadata objects, got list"}},
@@ -200,14 +199,9 @@ TEST_F(CliTest, BadResolveInputExitsTwoNamingTheFileAndTheProblem) {
         // Trees that parse but fail validation against the pool.
         {{"resolve", "--pool", pool_, "--tree", "gt(field=is_sharpee, value=0.0)"},
          {"resolving the inline tree over pool '" + pool_ + "'", "FilterValidationError: Unknown field 'is_sharpee'"}},
-        {{"resolve", "--pool", pool_, "--tree", "gtx(field=is_sharpe, value=0.0)"}, {"FilterValidationError", "gtx"}},
-        {{"resolve", "--pool", pool_, "--tree", "gt(field=is_sharpe)"},
-         {"FilterValidationError: Operator 'gt' requires a 'value' parameter"}},
-        {{"resolve", "--pool", pool_, "--tree", "top_pct(field=is_sharpe, pct=1.5)"}, {"FilterValidationError", "pct"}},
         // Command-line mistakes.
         {{"resolve", "--pool", pool_, "--tree", tree, "--bogus"}, {"--bogus"}},
         {{"resolve", "--pool", pool_}, {"--tree is required"}},
-        {{"resolve", "--pool", pool_, "--tree", tree, "--color", "sometimes"}, {"--color"}},
         {{"frobnicate"}, {"frobnicate"}},
     };
     for (const BadInput& c : cases) expect_bad_input(c);
@@ -264,32 +258,12 @@ TEST_F(CliTest, EvaluateJsonRoundTripsAndCarriesTheConfiguration) {
     EXPECT_EQ(skipped.at(Value("details")), Value("Check 8 skipped"));
     EXPECT_EQ(skipped.at(Value("evidence")), Value(Dict{}));
 
-    const Dict& config = doc.as_dict().at(Value("config")).as_dict();
-    std::vector<std::string> keys;
-    for (const auto& [k, v] : config) keys.push_back(k.as_str());
-    EXPECT_EQ(keys, (std::vector<std::string>{"mode", "seed", "skip_checks", "info_checks", "N_trials",
-                                              "bias_tolerance", "speed_small_T", "speed_small_N",
-                                              "speed_small_limit_s", "speed_large_T", "speed_large_N",
-                                              "speed_large_limit_s", "signal_ids", "market_id", "era_number",
-                                              "N_signals", "T", "N_alloc"}));
-    EXPECT_EQ(config.at(Value("mode")), Value("mock"));
-    EXPECT_EQ(config.at(Value("seed")), Value(5));
-    EXPECT_EQ(runtime::repr(config.at(Value("skip_checks"))), "[4, 5, 6, 7, 8]");
-    EXPECT_EQ(runtime::repr(config.at(Value("info_checks"))), "[3]");
-    EXPECT_EQ(config.at(Value("N_trials")), Value(12));
-    EXPECT_EQ(config.at(Value("bias_tolerance")), Value(0.1));
-    EXPECT_EQ(config.at(Value("speed_small_T")), Value(4));
-    EXPECT_EQ(config.at(Value("speed_small_N")), Value(11));
-    EXPECT_EQ(config.at(Value("speed_small_limit_s")), Value(2.5));
-    EXPECT_TRUE(config.at(Value("speed_large_limit_s")).is_float());
-    EXPECT_EQ(config.at(Value("speed_large_T")), Value(6));
-    EXPECT_EQ(config.at(Value("speed_large_N")), Value(13));
-    EXPECT_TRUE(config.at(Value("signal_ids")).is_none());
-    EXPECT_TRUE(config.at(Value("market_id")).is_none());
-    EXPECT_EQ(config.at(Value("N_signals")), Value(24));
-    EXPECT_EQ(config.at(Value("T")), Value(7));
-    EXPECT_EQ(config.at(Value("N_alloc")), Value(3));
-    EXPECT_TRUE(contains(o.out, "\"speed_large_limit_s\": 9.0"));
+    // Every option reaches its configuration key; the keys keep their documented order.
+    EXPECT_EQ(runtime::repr(doc.as_dict().at(Value("config"))),
+              "{'mode': 'mock', 'seed': 5, 'skip_checks': [4, 5, 6, 7, 8], 'info_checks': [3], 'N_trials': 12, "
+              "'bias_tolerance': 0.1, 'speed_small_T': 4, 'speed_small_N': 11, 'speed_small_limit_s': 2.5, "
+              "'speed_large_T': 6, 'speed_large_N': 13, 'speed_large_limit_s': 9.0, 'signal_ids': None, "
+              "'market_id': None, 'era_number': None, 'N_signals': 24, 'T': 7, 'N_alloc': 3}");
 
     EXPECT_EQ(runtime::to_json(doc.as_dict().at(Value("operator_configs"))),
               R"([{"name": "gt", "test_cases": null}, {"name": "and_", "test_cases": null}])");
@@ -375,22 +349,9 @@ TEST_F(CliTest, MockSignalsFromAFileAndTheirWarnings) {
 }
 
 TEST_F(CliTest, BadEvaluateInputExitsTwo) {
-    const std::string nine = demo_subset("nine.json", 9);
-    const std::string malformed = write("malformed.json", "{\"a\": NaNx}");
     const std::vector<BadInput> cases = {
         {{"evaluate", "--skip", "9"}, {"evaluate: ValueError: skip_checks values must be in [1, 8]. Got invalid: {9}."}},
-        {{"evaluate", "--skip", "3", "--info", "3,5"}, {"skip_checks and info_checks must not overlap. Overlap: {3}."}},
-        {{"evaluate", "--operators", "gt,nope"}, {"Filtration operator 'nope' not found in store."}},
-        {{"evaluate", "--operators", "gt,gt"}, {"Duplicate filtration operator identity: 'gt'"}},
-        {{"evaluate", "--t", "0"}, {"T must be >= 1, got 0."}},
-        {{"evaluate", "--n-trials", "9"}, {"N_trials must be >= 10, got 9."}},
-        {{"evaluate", "--bias-tolerance", "1.0"}, {"bias_tolerance must be in (0.0, 1.0), got 1.0."}},
-        {{"evaluate", "--speed-large-limit-s", "0"}, {"speed_large_limit_s must be > 0, got 0.0."}},
-        {{"evaluate", "--seed", "-1"}, {"ValueError"}},
         {{"evaluate", "--seed", "abc"}, {"--seed"}},
-        {{"evaluate", "--signals", nine}, {"N_signals must be >= 10, got 9."}},
-        {{"evaluate", "--signals", malformed}, {"malformed JSON in signals file '" + malformed + "'"}},
-        {{"evaluate", "--signals", path("none.json")}, {"cannot read signals file"}},
         {{"evaluate", "--signals", pool_, "--db", path("x.db")}, {"--signals excludes --db"}},
         {{"evaluate", "--market-id", "3"}, {"--market-id requires --db"}},
         {{"evaluate", "--signal-ids", "@" + path("ids.txt"), "--db", path("x.db")},
@@ -481,11 +442,6 @@ TEST_F(CliTest, ProductsSelectsPriorLayerProducts) {
                                   "--type", "strategy", "--json"});
     ASSERT_EQ(json.code, EXIT_OK) << json.err;
     const Dict doc = runtime::parse_json(json.out).as_dict();
-    std::vector<std::string> keys;
-    for (const auto& [k, v] : doc) keys.push_back(k.as_str());
-    EXPECT_EQ(keys, (std::vector<std::string>{"passing_ids", "selected_ids", "product_ids", "product_layer",
-                                              "investment_product_type", "total_pool_size", "filter_diagnostics",
-                                              "selected_products", "reduction_result"}));
     EXPECT_EQ(runtime::repr(doc.at(Value("passing_ids"))), "['sig_a', 'sig_c']");
     EXPECT_EQ(doc.at(Value("total_pool_size")), Value(3));
     EXPECT_TRUE(doc.at(Value("reduction_result")).is_none());
@@ -532,13 +488,7 @@ TEST_F(CliTest, FlattenMergesTheThreeBags) {
               "is_sharpe               1.25\nis_returns              nan\nos_returns              0.5\n"
               "os_sharpe               -0.5\nis_active               True\nrotation_families_used  ['event']\n");
 
-    const std::string other = write("other.json", R"({"sharpe": 1.0})");
-    const std::string collide = write("collide.json", R"({"os_sharpe": 3})");
     const std::vector<BadInput> cases = {
-        {{"flatten", "--is", is, "--os", other, "--meta", meta},
-         {"ValueError: is_stats and os_stats must have the same key sets. is_stats keys: ['returns', 'sharpe']"}},
-        {{"flatten", "--is", other, "--os", other, "--meta", collide},
-         {"Key collision detected: 'os_sharpe' in metadata collides with prefixed key in result"}},
         {{"flatten", "--is", write("null.json", "null"), "--os", os, "--meta", meta},
          {"is stats file '" + path("null.json") + "': expected a JSON object, got NoneType"}},
         {{"flatten", "--is", is, "--os", os}, {"--meta is required"}},

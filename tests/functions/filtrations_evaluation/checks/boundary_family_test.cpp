@@ -15,8 +15,6 @@ using namespace brindlecap::test::checks;
 namespace filtrations = brindlecap::functions::filtrations;
 using ::testing::ElementsAre;
 
-const char* const kBoundaryType = "BC-01 through BC-08 and deep nested levels";
-
 std::vector<std::string> case_results(const fe::CheckOutcome& out) {
     std::vector<std::string> r;
     for (const auto& [id, result] : out.evidence.at(Value("boundary_conditions")).as_dict()) {
@@ -55,22 +53,6 @@ fe::Operator drops_one(std::vector<Call>& calls) {
     });
 }
 
-TEST(BoundaryCheck, ComparisonOperatorRunsEightCases) {
-    auto config = demo_config();
-    auto rng = fd::make_rng(6);
-    const fe::CheckOutcome out = fd::run_check_6_boundary_family("gt", builtin("gt"), config, rng);
-    EXPECT_EQ(out.status, "pass");
-    EXPECT_EQ(out.details, "Boundary conditions: 8/8 passed");
-    EXPECT_THAT(keys_of(out.evidence), ElementsAre("tie_handling", "boundary_conditions", "conditions_tested",
-                                                   "boundary_type", "input_size"));
-    EXPECT_EQ(out.evidence.get("tie_handling"), Value("all identical values handled"));
-    EXPECT_THAT(case_results(out), ElementsAre("BC-01=pass", "BC-02=pass", "BC-03=pass", "BC-04=pass", "BC-05=pass",
-                                               "BC-06=pass", "BC-07=pass", "BC-08=pass"));
-    EXPECT_EQ(out.evidence.get("conditions_tested"), Value(8));
-    EXPECT_EQ(out.evidence.get("boundary_type"), Value(kBoundaryType));
-    EXPECT_EQ(out.evidence.get("input_size"), Value(1));
-}
-
 TEST(BoundaryCheck, BoundaryPoolsAndCallParameters) {
     auto config = synthetic_config();
     std::vector<Call> calls;
@@ -89,41 +71,11 @@ TEST(BoundaryCheck, BoundaryPoolsAndCallParameters) {
     EXPECT_TRUE(calls[2].values.empty());  // NaN values never reach the operator
     EXPECT_THAT(calls[3].values, ElementsAre(Value(1e308)));
 
-    const std::vector<std::pair<std::string, Dict>> rows = {
-        {"in_", Dict{{"field", "rotation_families_used"}, {"values", Value::list({"numerical"})}}},
-        {"between", Dict{{"field", "is_sharpe"}, {"low", 0.0}, {"high", 3.0}}},
-        {"top_pct", Dict{{"field", "is_sharpe"}, {"pct", 0.5}}},
-        {"bottom_pct", Dict{{"field", "is_sharpe"}, {"pct", 0.5}}},
-        {"top_n", Dict{{"field", "is_sharpe"}, {"n", 1}}},
-        {"bottom_n", Dict{{"field", "is_sharpe"}, {"n", 1}}},
-        {"my_custom_op", Dict{{"field", "is_sharpe"}, {"value", 1.0}}},
-    };
-    for (const auto& [name, params] : rows) {
-        SCOPED_TRACE(name);
-        calls.clear();
-        const fe::CheckOutcome out = fd::run_check_6_boundary_family(name, leaf_recorder(name, calls), config, rng);
-        EXPECT_EQ(out.status, "pass") << out.details;
-        ASSERT_EQ(calls.size(), 4U);
-        EXPECT_EQ(calls[0].params, params);
-    }
 }
 
 TEST(BoundaryCheck, CombinatorsGetSixNestingLevels) {
     auto config = demo_config();
     auto rng = fd::make_rng(6);
-    for (const char* name : {"and_", "or_", "not_", "filtration"}) {
-        SCOPED_TRACE(name);
-        const fe::CheckOutcome out = fd::run_check_6_boundary_family(name, builtin(name), config, rng);
-        EXPECT_EQ(out.status, "pass");
-        EXPECT_EQ(out.details, "Boundary conditions: 9/9 passed");
-        EXPECT_THAT(keys_of(out.evidence),
-                    ElementsAre("tie_handling", "deep_nesting_levels", "boundary_conditions", "conditions_tested",
-                                "boundary_type", "input_size"));
-        EXPECT_EQ(out.evidence.get("deep_nesting_levels"), Value(6));
-        EXPECT_EQ(out.evidence.get("conditions_tested"), Value(9));
-        EXPECT_EQ(case_results(out).back(), "BC-09-deep-nested=pass");
-    }
-
     // Every call gets all pool identifiers as its one child, except the nested levels, which get
     // the previous level's output.
     std::vector<Call> calls;
@@ -157,7 +109,6 @@ TEST(BoundaryCheck, OperatorCrashingOnASingleSignalPoolIsCaught) {
                 ElementsAre("BC-01=fail: cannot rank a single signal", "BC-02=pass", "BC-03=pass",
                             "BC-04=fail: cannot rank a single signal", "BC-05=pass", "BC-06=pass", "BC-07=pass",
                             "BC-08=pass"));
-    EXPECT_EQ(out.evidence.get("tie_handling"), Value("all identical values handled"));
 }
 
 TEST(BoundaryCheck, OperatorRaisingOnEveryCall) {
@@ -169,9 +120,6 @@ TEST(BoundaryCheck, OperatorRaisingOnEveryCall) {
     const fe::CheckOutcome out = fd::run_check_6_boundary_family("my_op", raising, config, rng);
     EXPECT_EQ(out.status, "fail");
     EXPECT_EQ(out.details, "Boundary conditions: 4/8 passed");
-    EXPECT_THAT(case_results(out), ElementsAre("BC-01=fail: 'is_sharpe'", "BC-02=fail: 'is_sharpe'",
-                                               "BC-03=fail: 'is_sharpe'", "BC-04=fail: 'is_sharpe'", "BC-05=pass",
-                                               "BC-06=pass", "BC-07=pass", "BC-08=pass"));
     EXPECT_FALSE(out.evidence.contains("tie_handling"));
 
     // Nothing passing is accepted on the NaN pool only.

@@ -46,21 +46,8 @@ TEST(NanCheck, CorrectLeafOperatorPasses) {
     const fe::CheckOutcome out = fd::run_check_4_nan("gt", builtin("gt"), config, rng);
     EXPECT_EQ(out.status, "pass");
     EXPECT_EQ(out.details, "NaN correctly excluded for 2 field types");
-    EXPECT_THAT(keys_of(out.evidence), ElementsAre("field_types_tested", "nan_count", "nan_signals", "nan_excluded",
-                                                   "missing_field_defaults"));
     EXPECT_THAT(strings_of(out.evidence.get("field_types_tested")), ElementsAre("date", "numeric"));
-    EXPECT_EQ(out.evidence.get("nan_count"), Value(3));
-    EXPECT_EQ(strings_of(out.evidence.get("nan_signals")), nan_ids());
-    EXPECT_EQ(out.evidence.get("nan_excluded"), Value(true));
 
-    const Dict& defaults = out.evidence.get("missing_field_defaults").as_dict();
-    EXPECT_THAT(keys_of(defaults), ElementsAre("numeric", "date", "list_str", "categorical", "boolean"));
-    EXPECT_TRUE(std::isnan(defaults.at(Value("numeric")).as_float()));
-    EXPECT_TRUE(std::isnan(defaults.at(Value("date")).as_float()));
-    EXPECT_EQ(defaults.at(Value("list_str")), Value::list(rt::List{}));
-    EXPECT_EQ(defaults.at(Value("categorical")), Value(""));
-    EXPECT_TRUE(defaults.at(Value("boolean")).is_bool());
-    EXPECT_FALSE(defaults.at(Value("boolean")).as_bool());
 }
 
 TEST(NanCheck, ProbesEveryFieldTypeOfTheOperator) {
@@ -88,15 +75,6 @@ TEST(NanCheck, ProbesEveryFieldTypeOfTheOperator) {
     EXPECT_EQ(calls[0].params, (Dict{{"field", "signal_category"}, {"values", Value::list({"momentum"})}}));
     EXPECT_EQ(calls[1].params, (Dict{{"field", "rotation_families_used"}, {"values", Value::list({"numerical"})}}));
 
-    calls.clear();
-    fd::run_check_4_nan("top_n", recorder("top_n", calls), config, rng);
-    ASSERT_EQ(calls.size(), 2U);
-    EXPECT_EQ(calls[0].params, (Dict{{"field", "submission_date"}, {"n", 3}}));
-
-    calls.clear();
-    fd::run_check_4_nan("between", recorder("between", calls), config, rng);
-    ASSERT_EQ(calls.size(), 2U);
-    EXPECT_EQ(calls[1].params, (Dict{{"field", "is_sharpe"}, {"low", 0.0}, {"high", 20.0}}));
 }
 
 TEST(NanCheck, ComplementOperatorLeaksNanSignals) {
@@ -105,10 +83,6 @@ TEST(NanCheck, ComplementOperatorLeaksNanSignals) {
     const fe::CheckOutcome out = fd::run_check_4_nan("neq", complement_neq(), config, rng);
     EXPECT_EQ(out.status, "fail");
     EXPECT_EQ(out.details, std::string("NaN leaked for date: ") + kLeaked + "; NaN leaked for numeric: " + kLeaked);
-    EXPECT_THAT(keys_of(out.evidence), ElementsAre("field_types_tested", "nan_leaked", "nan_count", "nan_signals",
-                                                   "missing_field_defaults"));
-    EXPECT_THAT(strings_of(out.evidence.get("field_types_tested")),
-                ElementsAre("boolean", "categorical", "date", "numeric"));
     EXPECT_EQ(strings_of(out.evidence.get("nan_leaked")), nan_ids());
 }
 
@@ -125,9 +99,7 @@ TEST(NanCheck, PerTypeErrorsAndEmptyFiltration) {
     EXPECT_EQ(out.details,
               "Error testing boolean: no booleans; EmptyFiltrationError for categorical (correct for all-NaN); "
               "NaN correctly excluded for 3 field types");
-    EXPECT_THAT(strings_of(out.evidence.get("field_types_tested")), ElementsAre("categorical", "date", "numeric"));
     EXPECT_THAT(strings_of(out.evidence.get("errors")), ElementsAre("boolean: ValueError: no booleans"));
-    EXPECT_EQ(out.evidence.get("nan_excluded"), Value(true));
 }
 
 TEST(NanCheck, UnknownOperatorProbe) {
@@ -140,8 +112,6 @@ TEST(NanCheck, UnknownOperatorProbe) {
     const fe::CheckOutcome skipped = fd::run_check_4_nan("my_op", ignores_params, config, rng);
     EXPECT_EQ(skipped.status, "pass");
     EXPECT_EQ(skipped.details, "Unknown operator does not use comparison params; NaN check skipped");
-    EXPECT_THAT(keys_of(skipped.evidence), ElementsAre("field_types_tested", "nan_excluded", "missing_field_defaults"));
-    EXPECT_THAT(strings_of(skipped.evidence.get("field_types_tested")), ElementsAre("numeric"));
 
     // "not above the threshold", built over the pool keys: the NaN signals pass with 0.0.
     auto leaky = fe::field_operator("x", [](const fe::PreparedField& prepared, const Dict& params) {
@@ -154,11 +124,6 @@ TEST(NanCheck, UnknownOperatorProbe) {
     const fe::CheckOutcome leaked = fd::run_check_4_nan("my_op", leaky, config, rng);
     EXPECT_EQ(leaked.status, "fail");
     EXPECT_EQ(leaked.details, std::string("NaN signals leaked: ") + kLeaked);
-    EXPECT_THAT(keys_of(leaked.evidence),
-                ElementsAre("field_types_tested", "nan_count", "nan_signals", "nan_leaked", "nan_included", "violation",
-                            "missing_field_defaults"));
-    EXPECT_EQ(leaked.evidence.get("violation"),
-              Value("NaN signals included in result: ['nan_test_000', 'nan_test_001', 'nan_test_002']"));
 
     const fe::CheckOutcome clean = fd::run_check_4_nan("my_op", builtin("gt"), config, rng);
     EXPECT_EQ(clean.status, "pass");
@@ -177,24 +142,12 @@ TEST(NanCheck, UnknownOperatorProbe) {
     const fe::CheckOutcome failed = fd::run_check_4_nan("my_op", raising, config, rng);
     EXPECT_EQ(failed.status, "fail");
     EXPECT_EQ(failed.details, "Error: bad probe");
-    EXPECT_EQ(failed.evidence.get("error"), Value("bad probe"));
-    EXPECT_TRUE(failed.evidence.contains("missing_field_defaults"));
 }
 
 TEST(NanCheck, CombinatorsRunOnNanFreeChildren) {
     auto config = demo_config();
     auto rng = fd::make_rng(8);
-    const std::string verified = "NaN propagation through boolean combinator verified";
     const std::string through = "Boolean/wrapper: NaN handling verified through children";
-
-    for (const char* name : {"and_", "or_", "not_", "filtration"}) {
-        SCOPED_TRACE(name);
-        const fe::CheckOutcome out = fd::run_check_4_nan(name, builtin(name), config, rng);
-        EXPECT_EQ(out.status, "pass");
-        EXPECT_EQ(out.details, verified + "; " + through);
-        EXPECT_THAT(keys_of(out.evidence), ElementsAre("field_types_tested", "nan_count", "nan_signals",
-                                                       "nan_excluded", "missing_field_defaults"));
-    }
 
     // What each combinator receives: and_ (all, non-NaN), or_ (non-NaN, empty), not_ (non-NaN).
     std::vector<std::vector<IdSet>> seen;
@@ -210,7 +163,6 @@ TEST(NanCheck, CombinatorsRunOnNanFreeChildren) {
     const fe::CheckOutcome and_out = fd::run_check_4_nan("and_", fe::combinator_operator("and_", returns_all), config, rng);
     EXPECT_EQ(and_out.status, "fail");
     EXPECT_EQ(and_out.details, "NaN propagation error: ; " + through);
-    EXPECT_EQ(and_out.evidence.get("nan_excluded"), Value(false));
     ASSERT_EQ(seen.size(), 1U);
     ASSERT_EQ(seen[0].size(), 2U);
     EXPECT_EQ(seen[0][0], all_ids);
@@ -233,7 +185,6 @@ TEST(NanCheck, CombinatorsRunOnNanFreeChildren) {
     const fe::CheckOutcome or_err = fd::run_check_4_nan("or_", fe::combinator_operator("or_", raising), config, rng);
     EXPECT_EQ(or_err.status, "pass");
     EXPECT_EQ(or_err.details, "NaN propagation error: combinator down; " + through);
-    EXPECT_EQ(or_err.evidence.get("nan_excluded"), Value(false));
     const fe::CheckOutcome and_err = fd::run_check_4_nan("and_", fe::combinator_operator("and_", raising), config, rng);
     EXPECT_EQ(and_err.status, "fail");
     EXPECT_EQ(and_err.details, "NaN propagation error: combinator down; " + through);
@@ -256,7 +207,6 @@ TEST(NanCheck, DrawsOneSeedAndReportsOuterErrors) {
     const fe::CheckOutcome out = fd::run_check_4_nan("gt", builtin("gt"), config, rng);
     EXPECT_EQ(out.status, "fail");
     EXPECT_EQ(out.details, "Exception: negative dimensions are not allowed");
-    EXPECT_THAT(keys_of(out.evidence), ElementsAre("field_types_tested", "error"));
 }
 
 }  // namespace

@@ -220,27 +220,5 @@ TEST_F(Validation, RealModeIngestsInRequestOrderOrFailsClosed) {
     EXPECT_FALSE(odd.signal_metadata.has_value());
 }
 
-TEST_F(Validation, RealModeReadsTheConfiguredSqliteStore) {
-    const auto previous_path = eu::configured_signal_metadata_store();
-    eu::configure_signal_metadata_store(std::nullopt);
-    FiltrationEvaluationConfig unconfigured = real_config({"a"});
-    EXPECT_EQ(test::message_of<runtime::RuntimeError>([&] { detail::validate_and_ingest(unconfigured, &store); }),
-              "signal metadata store is not configured");
-
-    const test::TempDir dir;
-    const std::string db = dir.file("signals.db");
-    eu::create_signal_metadata_db(db);
-    eu::import_signal_metadata(db, mock_signals(10), 7, 3);
-    eu::import_signal_metadata(db, mock_signals(12), 7, 4);
-    eu::configure_signal_metadata_store(db);
-    FiltrationEvaluationConfig c = real_config(key_texts(mock_signals(10)));
-    detail::validate_and_ingest(c, &store);
-    EXPECT_EQ(*c.signal_metadata, mock_signals(10));
-    c.signal_ids->push_back("sig_11");
-    EXPECT_EQ(failure(c), "Real-mode signal metadata missing for signal_ids: ['sig_11'" + kMissingTail);
-    EXPECT_EQ(c.N_signals, 10);
-    eu::configure_signal_metadata_store(previous_path);
-}
-
 }  // namespace
 }  // namespace brindlecap::functions::filtrations_evaluation

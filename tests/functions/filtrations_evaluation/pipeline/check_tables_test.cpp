@@ -50,34 +50,6 @@ protected:
 
 }  // namespace
 
-TEST_F(CheckTables, CanonicalEntriesRegistryAndRunners) {
-    const std::vector<ep::CheckEntry> expected = {{1, "contract"},        {2, "correctness"}, {3, "nan_handling"},
-                                                  {4, "determinism"},     {5, "parallel_safety"},
-                                                  {6, "boundary_conditions"}, {7, "bias"},    {8, "speed"}};
-    EXPECT_EQ(ep::get_check_registry_entries("filtration"), expected);
-    EXPECT_TRUE(ep::get_check_registry_entries("signal").empty());
-    EXPECT_EQ(fe::detail::CHECK_NAME_BY_NUMBER(), ep::get_check_key_map("filtration"));
-    EXPECT_EQ(ep::get_check_key_map("filtration").at(5), "parallel_safety");
-
-    std::vector<std::string> order;
-    for (const auto& [name, entry] : fe::CHECK_REGISTRY()) {
-        order.push_back(name);
-        EXPECT_EQ(entry.default_mode, "mandatory");
-        // Only the contract check verifies shape, ids, immutability and the empty pool.
-        const bool contract = name == "contract";
-        EXPECT_TRUE(entry.verifies_return_shape == contract && entry.verifies_return_ids == contract &&
-                    entry.verifies_input_immutability == contract && entry.verifies_empty_pool == contract)
-            << name;
-    }
-    EXPECT_EQ(order, (std::vector<std::string>{"contract", "correctness", "nan_handling", "determinism",
-                                                "parallel_safety", "boundary_conditions", "bias", "speed"}));
-    std::vector<std::int64_t> numbers;
-    for (const auto& [n, runner] : fe::detail::CHECK_RUNNERS()) {
-        if (runner) numbers.push_back(n);
-    }
-    EXPECT_EQ(numbers, (std::vector<std::int64_t>{1, 2, 3, 4, 5, 6, 7, 8}));
-}
-
 TEST_F(CheckTables, SharedBodiesCompareOutputsAsSets) {
     const auto bodies = ep::get_shared_check_body_map();
     const auto& determinism = bodies.at({"filtration", "determinism"});
@@ -106,11 +78,6 @@ TEST_F(CheckTables, SharedBodiesCompareOutputsAsSets) {
     EXPECT_EQ(rt::type_name(a), "set");
     EXPECT_NE(a, Value::list({"a", "b"}));
     EXPECT_EQ(rt::hash_value(a), rt::hash_value(fe::id_set_value(IdSet{"b", "a"})));
-
-    ep::SharedCheckBodyMap only;
-    only[{"filtration", "determinism"}] = [](const Dict&) { return ep::SharedCheckResult{"fail", {}}; };
-    ep::override_shared_check_body_map(only);
-    EXPECT_EQ(ep::get_shared_check_body_map().size(), 1U);
 }
 
 TEST_F(CheckTables, PluginNumberingCollisionsAndDuplicates) {

@@ -212,27 +212,7 @@ TEST(PoolKeeper, HoldsNoPoolAliveAndTakesAppendsFromManyThreads) {
 }
 
 TEST(CallOperator, CategoriesAndDefaultParameters) {
-    const std::vector<std::pair<std::vector<const char*>, std::string>> categories = {
-        {{"gt", "gte", "lt", "lte", "eq", "neq", "between", "in_"}, "comparison"},
-        {{"top_pct", "bottom_pct", "top_n", "bottom_n"}, "rank"},
-        {{"and_", "or_", "not_"}, "boolean"}, {{"filtration"}, "wrapper"}, {{"my_plugin_op", "and"}, "unknown"}};
-    for (const auto& [names, category] : categories) {
-        for (const char* name : names) EXPECT_EQ(fd::get_operator_category(name), category) << name;
-    }
     const auto pool = pool_of({"a", "b", "c", "d", "e"});
-    const std::vector<std::tuple<const char*, const char*, Dict>> leaves = {
-        {"top_pct", "rank", {{"field", "is_sharpe"}, {"pct", 0.5}}},
-        {"bottom_n", "rank", {{"field", "is_sharpe"}, {"n", 5}}},
-        {"between", "comparison", {{"field", "is_sharpe"}, {"low", -10.0}, {"high", 10.0}}},
-        {"in_", "comparison", {{"field", "rotation_families_used"}, {"values", Value::list({"numerical"})}}},
-        {"neq", "comparison", {{"field", "is_sharpe"}, {"value", 0.0}}},
-        {"custom", "unknown", {{"field", "is_sharpe"}, {"value", 0.0}}}};
-    for (const auto& [name, category, params] : leaves) {
-        Recorder rec;
-        fd::call_operator(name, rec.op(), pool, category);
-        EXPECT_EQ(rec.last().form, fe::CallForm::FieldLeaf) << name;
-        EXPECT_EQ(rt::repr(Value(rec.last().params)), rt::repr(Value(params))) << name;
-    }
     // Combinators get no parameters and the first half of the pool (rounded down) as one child.
     for (const char* category : {"boolean", "wrapper"}) {
         Recorder rec;
@@ -274,25 +254,6 @@ TEST(CallOperator, GivenParametersChildResultsAndForms) {
     EXPECT_EQ(rec.last().form, fe::CallForm::Combinator);
     fd::dispatch_op("x", rec.op(), pool, Dict{}, std::vector<IdSet>{});
     EXPECT_EQ(rec.last().form, fe::CallForm::PlainLeaf);
-}
-
-TEST(IdOrderProbe, DetectsOrderDependentOperators) {
-    const auto config = config_with(3, 12, 2, 2);
-    const auto leaf = [](bool first_only) {
-        return fe::field_operator("gt", [first_only](const fe::PreparedField& prepared, const Dict&) -> fe::OperatorResult {
-            IdSet out;
-            for (const auto& pv : prepared.values) {
-                if (first_only ? out.empty() : pv.value->as_float() > 0.0) out.insert(pv.id);
-            }
-            return out;
-        });
-    };
-    EXPECT_TRUE(fd::test_id_order_independence("gt", leaf(false), "comparison", config));
-    EXPECT_FALSE(fd::test_id_order_independence("gt", leaf(true), "comparison", config));
-    // Combinators receive each pool's own first half.
-    const fe::Operator passthrough = fe::combinator_operator(
-        "and_", [](const IdSet&, const Dict&, const std::vector<IdSet>& children) -> fe::OperatorResult { return children.at(0); });
-    EXPECT_FALSE(fd::test_id_order_independence("and_", passthrough, "boolean", config));
 }
 
 TEST(PoolSnapshot, DetectsChangesAndToleratesNan) {

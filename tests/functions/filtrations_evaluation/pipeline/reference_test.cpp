@@ -38,16 +38,6 @@ Ids run(const std::string& op, const fe::SignalPool& pool, Dict params, bool che
 
 }  // namespace
 
-TEST(ReferenceOperators, ExistForTheTwelveLeafOperatorsOnly) {
-    for (const char* name : {"gt", "gte", "lt", "lte", "eq", "neq", "between", "in_", "top_n", "bottom_n", "top_pct",
-                             "bottom_pct"}) {
-        EXPECT_TRUE(fd::get_reference_operator(name).has_value()) << name;
-    }
-    for (const char* name : {"and_", "or_", "not_", "filtration", "plugin"}) {
-        EXPECT_FALSE(fd::get_reference_operator(name).has_value()) << name;
-    }
-}
-
 TEST(ReferenceOperators, ListedEdgeCases) {
     const auto numbers = pool_with({1, 2.5, 3});
     const auto zeros = pool_with({0.0, 1e-13, -1e-12});

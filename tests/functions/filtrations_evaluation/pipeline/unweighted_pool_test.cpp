@@ -62,17 +62,4 @@ TEST(UnweightedPools, SkippedWeightsKeepTheSyntheticStream) {
     EXPECT_THROW(fd::generate_unweighted_signals(config, fd::make_rng(3)), brindlecap::runtime::ValueError);
 }
 
-TEST(UnweightedPools, MetadataBranchCopiesTheMetadata) {
-    auto config = synthetic(0);
-    config.signal_metadata = Dict{{"a", Value(Dict{{"is_sharpe", 1.5}, {"tags", Value::list({"x"})}})},
-                                  {"b", Value(Dict{{"is_sharpe", -2.0}})}};
-    const auto reference = fd::generate_synthetic_signals(config);
-    const auto pool = fd::generate_unweighted_signals(config, fd::make_rng(0));
-    expect_same_signals(*reference, *pool);
-
-    // A deep copy: changing the pool leaves the configuration alone.
-    pool->signal(0).metadata->at(Value("tags")).as_list().emplace_back("y");
-    EXPECT_EQ(config.signal_metadata->at(Value("a")).as_dict().at(Value("tags")), Value::list({"x"}));
-}
-
 }  // namespace

@@ -34,32 +34,6 @@ TEST(TreeRecordsTest, ReprAsTheHostPrintsRecords) {
     EXPECT_FALSE(EmptyPoolError().filter_diagnostics.has_value());
     EXPECT_TRUE(EmptyFiltrationError("x").filter_diagnostics.empty());
     EXPECT_EQ(EmptyFiltrationError("x", std::vector<FilterDiagnostic>{d}).filter_diagnostics.at(0), d);
-    for (const auto& [error, kind] : std::vector<std::pair<runtime::Exception, std::string>>{
-             {EmptyPoolError(), "EmptyPoolError"}, {EmptyFiltrationError("x"), "EmptyFiltrationError"},
-             {FilterValidationError(), "FilterValidationError"}, {FiltrationSubsetError(), "FiltrationSubsetError"}}) {
-        EXPECT_EQ(error.kind(), kind);
-    }
-}
-
-TEST(TreeRecordsTest, VocabularyTables) {
-    const Names ordered = {"gt", "gte", "lt", "lte", "eq", "neq", "between", "top_pct", "bottom_pct", "top_n", "bottom_n"};
-    EXPECT_EQ(FIELD_TYPE_OPERATORS.size(), 5u);
-    EXPECT_EQ(field_type_operators("numeric"), ordered);
-    EXPECT_EQ(field_type_operators("date"), ordered);
-    EXPECT_EQ(field_type_operators("list_str"), Names{"in_"});
-    EXPECT_EQ(field_type_operators("categorical"), (Names{"eq", "neq", "in_"}));
-    EXPECT_EQ(field_type_operators("boolean"), (Names{"eq", "neq"}));
-    EXPECT_TRUE(field_type_operators("float").empty());
-    EXPECT_FALSE(field_type_allows("boolean", "in_") || field_type_allows("unknown", "eq"));
-
-    const std::vector<std::pair<const detail::NameSet*, Names>> sets = {
-        {&detail::COMPARISON_OPS, {"between", "eq", "gt", "gte", "in_", "lt", "lte", "neq"}},
-        {&detail::RANK_OPS, {"bottom_n", "bottom_pct", "top_n", "top_pct"}},
-        {&detail::BOOLEAN_OPS, {"and_", "not_", "or_"}},
-        {&detail::EXPECTED_METADATA_FIELDS,
-         {"expression_complexity", "is_active", "is_returns", "is_sharpe", "is_turnover", "rotation_families_used",
-          "signal_category", "submission_date"}}};
-    for (const auto& [set, names] : sets) EXPECT_EQ(Names(set->begin(), set->end()), names);
 }
 
 TEST(TreeRecordsTest, FieldTypeInference) {
@@ -97,11 +71,7 @@ TEST(TreeRecordsTest, SingleFormOperatorsRejectOtherForms) {
     EXPECT_EQ(raised<runtime::TypeError>([&] { f(combinator); }), "f() takes 2 positional arguments but 3 were given");
     EXPECT_EQ(raised<runtime::TypeError>([&] { c(plain_leaf); }),
               "c() missing 1 required positional argument: 'children_results'");
-    EXPECT_EQ(raised<runtime::TypeError>([&] { c(field_leaf); }),
-              "c() missing 1 required positional argument: 'children_results'");
     EXPECT_THROW(f(plain_leaf), runtime::TypeError);
-    EXPECT_THROW(p(field_leaf), runtime::TypeError);
-    EXPECT_THROW(p(combinator), runtime::TypeError);
 }
 
 }  // namespace
