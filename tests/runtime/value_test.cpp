@@ -128,15 +128,12 @@ TEST(DictBasics, OrderReplacePopAndLookups) {
 
     Dict mixed{{"name", "x"}, {2, "two"}, {None{}, "none"}};
     EXPECT_EQ(mixed.get(std::string_view("missing"), 7), Value(7));
-    EXPECT_TRUE(mixed.get(Value("missing")).is_none());
     EXPECT_EQ(mixed.at(2.0), Value("two"));
-    EXPECT_EQ(mixed.at(None{}), Value("none"));
     EXPECT_FALSE(mixed.contains(std::string_view("2")));
     *mixed.find("name") = "y";
     EXPECT_EQ(mixed.at("name"), Value("y"));
     EXPECT_EQ(message_of<KeyError>([&] { mixed.at("absent"); }), "'absent'");
     EXPECT_EQ(message_of<TypeError>([&] { mixed.set(Value::list({1}), 1); }), "unhashable type: 'list'");
-    EXPECT_EQ(message_of<TypeError>([&] { mixed.contains(Value(Dict{})); }), "unhashable type: 'dict'");
 }
 
 TEST(DictBasics, RandomOperationsMatchAnOrderedList) {
@@ -203,33 +200,24 @@ Dict dict_of(std::initializer_list<const char*> keys) {
     return d;
 }
 
-TEST(DictLayout, SameStringKeysInSameOrderShareOneLayout) {
+TEST(DictLayout, SharedLayoutsAreInvisibleAndCopiedOnWrite) {
     const Dict a = dict_of({"x", "y", "z"});
-    const Dict b = dict_of({"x", "y", "z"});
     const Dict c = dict_of({"y", "x", "z"});
-    EXPECT_NE(a.layout(), nullptr);
-    EXPECT_EQ(a.layout(), b.layout());
+    EXPECT_EQ(a.layout(), dict_of({"x", "y", "z"}).layout());
     EXPECT_NE(a.layout(), c.layout());
-    EXPECT_EQ(Dict().layout(), nullptr);
     // A shared layout changes nothing a caller sees: order, lookups, equality.
     EXPECT_EQ(repr(Value(c)), "{'y': 0, 'x': 1, 'z': 2}");
     EXPECT_EQ(a, (Dict{{"z", 2}, {"y", 1}, {"x", 0}}));
     EXPECT_NE(a, c);  // same keys, values at other keys
 
-}
-
-TEST(DictLayout, CopiesChangeIndependently) {
     // An own layout shared by copies is copied before either changes its keys.
-    Dict own;
-    own.set(1, "one");
-    own.set("s", "str");
+    Dict own{{1, "one"}, {"s", "str"}};
     Dict twin = own.copy();
     EXPECT_EQ(twin.layout(), own.layout());
     twin.set(2, "two");
     twin.pop(Value(1));
     EXPECT_EQ(repr(Value(own)), "{1: 'one', 's': 'str'}");
     EXPECT_EQ(repr(Value(twin)), "{'s': 'str', 2: 'two'}");
-    EXPECT_EQ(own.deep_copy(), own);
 }
 
 TEST(DictLayout, RandomStringKeyOperationsAndSnapshots) {

@@ -60,12 +60,6 @@ inline std::vector<std::string> strings_of(const Value& list) {
     return out;
 }
 
-inline std::string seq_display(const std::vector<std::string>& parts) {
-    std::string out;
-    for (std::size_t i = 0; i < parts.size(); ++i) out += (i ? "; " : "") + parts[i];
-    return out;
-}
-
 // Generator states compare equal when both streams are at the same place.
 inline bool same_state(const num::Generator& a, const num::Generator& b) {
     const auto x = a.state();
@@ -85,6 +79,30 @@ fe::Operator select_where(std::string name, Pred pred) {
             if (pred(*pv.value, params)) out.insert(pv.id);
         }
         return fe::OperatorResult(std::move(out));
+    });
+}
+
+// A top_n that keeps exactly n positions, cutting through ties by identifier.
+inline fe::Operator top_n_without_ties() {
+    return fe::field_operator("top_n", [](const fe::PreparedField& prepared, const Dict& params) {
+        std::vector<fe::PreparedValue> values = prepared.values;
+        std::sort(values.begin(), values.end(), [](const fe::PreparedValue& a, const fe::PreparedValue& b) {
+            const double x = a.value->to_double();
+            const double y = b.value->to_double();
+            return x != y ? x > y : a.id > b.id;
+        });
+        IdSet out = IdSet::over(prepared.pool_keys.universe());
+        const auto n = std::min<std::size_t>(static_cast<std::size_t>(params.at(Value("n")).as_int()), values.size());
+        for (std::size_t i = 0; i < n; ++i) out.insert(values[i].id);
+        return fe::OperatorResult(std::move(out));
+    });
+}
+
+// A field leaf that raises `error` on every call.
+template <class E>
+fe::Operator raising_leaf(std::string name, E error) {
+    return fe::field_operator(std::move(name), [error](const fe::PreparedField&, const Dict&) -> fe::OperatorResult {
+        throw error;
     });
 }
 

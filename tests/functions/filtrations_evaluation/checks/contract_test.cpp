@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "functions/filtrations_evaluation/checks/check_support.hpp"
 
 namespace {
@@ -25,81 +27,46 @@ fe::Operator appends_to_lists() {
     });
 }
 
-TEST(ContractCheck, CorrectLeafAndCombinatorPass) {
-    auto config = demo_config();
-
-    auto rng = fd::make_rng(11);
-    const fe::CheckOutcome leaf = fd::run_check_1_contract("gt", builtin("gt"), config, rng);
-    EXPECT_EQ(leaf.status, "pass");
-    EXPECT_EQ(leaf.details,
-              "Returns Set[str]; All returned IDs valid; Pool not mutated; Empty pool raises expected error");
-
-    const fe::CheckOutcome combinator = fd::run_check_1_contract("and_", builtin("and_"), config, rng);
-    EXPECT_EQ(combinator.status, "pass");
-    EXPECT_EQ(combinator.details,
-              "Returns Set[str]; All returned IDs valid; Pool not mutated; Empty pool handled");
-}
-
-TEST(ContractCheck, MutationOfMetadataIsDetected) {
-    auto config = demo_config();
-    auto rng = fd::make_rng(3);
-    const fe::CheckOutcome out = fd::run_check_1_contract("in_", appends_to_lists(), config, rng);
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details,
-              "Returns Set[str]; All returned IDs valid; Pool mutated!; Empty pool raises expected error");
-    EXPECT_EQ(out.evidence.get("pool_unchanged"), Value(false));
-    // The caller's metadata is copied into the pool, so it stays as it was.
-    EXPECT_EQ(config.signal_metadata->at(Value("synth_0000")).as_dict().at(Value("rotation_families_used")),
-              Value::list({"numerical", "event", "latitudinal"}));
-}
-
-TEST(ContractCheck, EmptyPoolCrashIsReportedWithKind) {
-    auto config = demo_config();
-    auto rng = fd::make_rng(5);
-    const fe::CheckOutcome out = fd::run_check_1_contract("and_", crashes_on_empty_pool(), config, rng);
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details,
-              "Returns Set[str]; All returned IDs valid; Pool not mutated; "
-              "Empty pool crash: ValueError: pool has no signals");
-    EXPECT_EQ(out.evidence.get("empty_pool_pass"), Value(false));
-    EXPECT_EQ(out.evidence.get("empty_pool_error"), Value("pool has no signals"));
-}
-
-TEST(ContractCheck, EmptyFiltrationErrorOnEmptyPoolIsExpected) {
-    auto config = demo_config();
-    auto rng = fd::make_rng(5);
-    auto op = fe::combinator_operator("or_", [](const IdSet& keys, const Dict&, const std::vector<IdSet>& children) {
-        if (keys.empty()) throw fe::EmptyFiltrationError("nothing passes");
-        return fe::OperatorResult(children.at(0));
-    });
-    const fe::CheckOutcome out = fd::run_check_1_contract("or_", op, config, rng);
-    EXPECT_EQ(out.status, "pass");
-    EXPECT_THAT(out.details, ::testing::EndsWith("; Empty pool raises expected error"));
-}
-
-TEST(ContractCheck, ErrorsAbortTheRunWithKindAndText) {
+TEST(ContractCheck, VerdictsOnCorrectAndBrokenOperators) {
+    const auto empty_filtration_on_empty_pool =
+        fe::combinator_operator("or_", [](const IdSet& keys, const Dict&, const std::vector<IdSet>& children) {
+            if (keys.empty()) throw fe::EmptyFiltrationError("nothing passes");
+            return fe::OperatorResult(children.at(0));
+        });
     // A result outside the pool is rejected by result validation before the check sees it.
-    auto config = demo_config();
-    auto rng = fd::make_rng(1);
-    auto foreign = fe::field_operator("gt", [](const fe::PreparedField&, const Dict&) {
+    const auto foreign = fe::field_operator("gt", [](const fe::PreparedField&, const Dict&) {
         return fe::OperatorResult(IdSet{"synth_0001", "x9"});
     });
-    const fe::CheckOutcome out = fd::run_check_1_contract("gt", foreign, config, rng);
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details, "Exception: FiltrationSubsetError: Operator returned IDs not in pool: ['x9']");
-    EXPECT_EQ(out.evidence.get("error"), Value("Operator returned IDs not in pool: ['x9']"));
+    const std::string valid = "Returns Set[str]; All returned IDs valid; ";
+    const std::vector<std::tuple<const char*, fe::Operator, const char*, std::string>> cases = {
+        {"gt", builtin("gt"), "pass", valid + "Pool not mutated; Empty pool raises expected error"},
+        {"and_", builtin("and_"), "pass", valid + "Pool not mutated; Empty pool handled"},
+        {"or_", empty_filtration_on_empty_pool, "pass", valid + "Pool not mutated; Empty pool raises expected error"},
+        {"in_", appends_to_lists(), "fail", valid + "Pool mutated!; Empty pool raises expected error"},
+        {"and_", crashes_on_empty_pool(), "fail",
+         valid + "Pool not mutated; Empty pool crash: ValueError: pool has no signals"},
+        {"gt", foreign, "fail", "Exception: FiltrationSubsetError: Operator returned IDs not in pool: ['x9']"},
+    };
+    for (const auto& [name, op, status, details] : cases) {
+        auto config = demo_config();
+        auto rng = fd::make_rng(5);
+        const fe::CheckOutcome out = fd::run_check_1_contract(name, op, config, rng);
+        EXPECT_EQ(out.status, status) << details;
+        EXPECT_EQ(out.details, details);
+        // The caller's metadata is copied into the pool, so it stays as it was.
+        EXPECT_EQ(config.signal_metadata->at(Value("synth_0000")).as_dict().at(Value("rotation_families_used")),
+                  Value::list({"numerical", "event", "latitudinal"}));
+    }
 
     // Real mode without metadata cannot build the pool.
     fe::FiltrationEvaluationConfig real;
     real.mode = "real";
-    const std::string text =
-        "signal_metadata is required after real-mode ingestion; synthetic signal metadata is not allowed "
-        "in mode='real'.";
+    auto rng = fd::make_rng(1);
     const fe::CheckOutcome contract = fd::run_check_1_contract("gt", builtin("gt"), real, rng);
     EXPECT_EQ(contract.status, "fail");
-    EXPECT_EQ(contract.details, "Exception: ValueError: " + text);
-    EXPECT_EQ(contract.evidence.get("error"), Value(text));
-
+    EXPECT_EQ(contract.details,
+              "Exception: ValueError: signal_metadata is required after real-mode ingestion; synthetic signal "
+              "metadata is not allowed in mode='real'.");
 }
 
 TEST(ContractCheck, EachCheckSeedsItsPoolFromOneDraw) {
@@ -139,10 +106,8 @@ TEST(ShapeCheck, CorrectOperatorReportsFixedStatements) {
               "Output type: set (correct); resolve_filtrations returns FiltrationResult; "
               "extract_filtration_weights returns ndarray float64");
 
-    auto raising = fe::field_operator("gt", [](const fe::PreparedField&, const Dict&) -> fe::OperatorResult {
-        throw rt::KeyError(Value("is_sharpe"));
-    });
-    const fe::CheckOutcome failed = fd::run_check_2_shape("gt", raising, config, rng);
+    const fe::CheckOutcome failed =
+        fd::run_check_2_shape("gt", raising_leaf("gt", rt::KeyError(Value("is_sharpe"))), config, rng);
     EXPECT_EQ(failed.status, "fail");
     EXPECT_EQ(failed.details, "Exception: KeyError: 'is_sharpe'");
     EXPECT_EQ(failed.evidence.get("error"), Value("'is_sharpe'"));

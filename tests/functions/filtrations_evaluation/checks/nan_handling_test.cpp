@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "functions/filtrations_evaluation/checks/check_support.hpp"
 
 namespace {
@@ -103,45 +105,32 @@ TEST(NanCheck, PerTypeErrorsAndEmptyFiltration) {
 }
 
 TEST(NanCheck, UnknownOperatorProbe) {
-    auto config = demo_config();
-    auto rng = fd::make_rng(8);
-
-    auto ignores_params = fe::field_operator("x", [](const fe::PreparedField& prepared, const Dict&) {
+    const auto ignores_params = fe::field_operator("x", [](const fe::PreparedField& prepared, const Dict&) {
         return fe::OperatorResult(prepared.pool_keys);
     });
-    const fe::CheckOutcome skipped = fd::run_check_4_nan("my_op", ignores_params, config, rng);
-    EXPECT_EQ(skipped.status, "pass");
-    EXPECT_EQ(skipped.details, "Unknown operator does not use comparison params; NaN check skipped");
-
     // "not above the threshold", built over the pool keys: the NaN signals pass with 0.0.
-    auto leaky = fe::field_operator("x", [](const fe::PreparedField& prepared, const Dict& params) {
+    const auto leaky = fe::field_operator("x", [](const fe::PreparedField& prepared, const Dict& params) {
         IdSet out = prepared.pool_keys;
         for (const auto& pv : prepared.values) {
             if (pv.value->to_double() > params.at(Value("value")).to_double()) out.erase(pv.id);
         }
         return fe::OperatorResult(std::move(out));
     });
-    const fe::CheckOutcome leaked = fd::run_check_4_nan("my_op", leaky, config, rng);
-    EXPECT_EQ(leaked.status, "fail");
-    EXPECT_EQ(leaked.details, std::string("NaN signals leaked: ") + kLeaked);
-
-    const fe::CheckOutcome clean = fd::run_check_4_nan("my_op", builtin("gt"), config, rng);
-    EXPECT_EQ(clean.status, "pass");
-    EXPECT_EQ(clean.details, "NaN correctly excluded (unknown operator)");
-
-    auto all_nan = fe::field_operator("x", [](const fe::PreparedField&, const Dict&) -> fe::OperatorResult {
-        throw fe::EmptyFiltrationError("0 signals");
-    });
-    const fe::CheckOutcome empty = fd::run_check_4_nan("my_op", all_nan, config, rng);
-    EXPECT_EQ(empty.status, "pass");
-    EXPECT_EQ(empty.details, "EmptyFiltrationError raised (correct for all-NaN)");
-
-    auto raising = fe::field_operator("x", [](const fe::PreparedField&, const Dict&) -> fe::OperatorResult {
-        throw rt::TypeError("bad probe");
-    });
-    const fe::CheckOutcome failed = fd::run_check_4_nan("my_op", raising, config, rng);
-    EXPECT_EQ(failed.status, "fail");
-    EXPECT_EQ(failed.details, "Error: bad probe");
+    const std::vector<std::tuple<fe::Operator, const char*, std::string>> cases = {
+        {ignores_params, "pass", "Unknown operator does not use comparison params; NaN check skipped"},
+        {leaky, "fail", std::string("NaN signals leaked: ") + kLeaked},
+        {builtin("gt"), "pass", "NaN correctly excluded (unknown operator)"},
+        {raising_leaf("x", fe::EmptyFiltrationError("0 signals")), "pass",
+         "EmptyFiltrationError raised (correct for all-NaN)"},
+        {raising_leaf("x", rt::TypeError("bad probe")), "fail", "Error: bad probe"},
+    };
+    for (const auto& [op, status, details] : cases) {
+        auto config = demo_config();
+        auto rng = fd::make_rng(8);
+        const fe::CheckOutcome out = fd::run_check_4_nan("my_op", op, config, rng);
+        EXPECT_EQ(out.status, status) << details;
+        EXPECT_EQ(out.details, details);
+    }
 }
 
 TEST(NanCheck, CombinatorsRunOnNanFreeChildren) {

@@ -226,36 +226,6 @@ TEST(CallOperator, CategoriesAndDefaultParameters) {
     }
 }
 
-TEST(CallOperator, GivenParametersChildResultsAndForms) {
-    const auto pool = pool_of({"a", "b", "c"});
-    Recorder rec;
-    Dict params{{"select_all", true}};  // absent children_results: one empty child
-    fd::call_operator("filtration", rec.op(), pool, "wrapper", &params);
-    EXPECT_THAT(rec.last().children, ElementsAre(IsEmpty()));
-    // Given as set objects or string lists; the key is removed from the caller's dict.
-    Dict with_sets{{"children_results", Value::list({fe::id_set_value(IdSet{"a", "c"}), Value::list({"b"})})}, {"x", 1}};
-    fd::call_operator("or_", rec.op(), pool, "boolean", &with_sets);
-    EXPECT_EQ(with_sets, (Dict{{"x", 1}}));
-    EXPECT_EQ(rec.last().params, (Dict{{"x", 1}}));
-    EXPECT_THAT(rec.last().children, ElementsAre(ElementsAre("a", "c"), ElementsAre("b")));
-    Dict empty_children{{"children_results", Value::list({})}};  // no children: the leaf form
-    fd::call_operator("and_", rec.op(), pool, "boolean", &empty_children);
-    EXPECT_EQ(rec.last().form, fe::CallForm::PlainLeaf);
-    Dict bad{{"children_results", Value::list({Value(3)})}};
-    EXPECT_THROW(fd::call_operator("and_", rec.op(), pool, "boolean", &bad), rt::TypeError);
-    // Other categories keep the caller's dict as it is.
-    Dict leaf{{"field", "is_sharpe"}, {"value", 0.5}, {"children_results", Value::list({})}};
-    fd::call_operator("gt", rec.op(), pool, "comparison", &leaf);
-    EXPECT_TRUE(leaf.contains("children_results"));
-    EXPECT_EQ(rec.last().form, fe::CallForm::FieldLeaf);
-
-    // dispatch_op: children (even empty ones) make the combinator form.
-    fd::dispatch_op("x", rec.op(), pool, Dict{{"field", "is_sharpe"}}, std::vector<IdSet>{IdSet{"a"}});
-    EXPECT_EQ(rec.last().form, fe::CallForm::Combinator);
-    fd::dispatch_op("x", rec.op(), pool, Dict{}, std::vector<IdSet>{});
-    EXPECT_EQ(rec.last().form, fe::CallForm::PlainLeaf);
-}
-
 TEST(PoolSnapshot, DetectsChangesAndToleratesNan) {
     const auto config = config_with(1, 4, 2, 3);
     auto pool = fd::generate_synthetic_signals(config);

@@ -100,22 +100,6 @@ TEST(ReferenceOperators, MembershipOnListsAndScalars) {
     EXPECT_EQ(run("in_", pool, {{"values", fe::id_set_value(fe::IdSet{"event", "x"})}}), Ids{"s2"});
 }
 
-TEST(ReferenceOperators, TopFiveOnTheCorrectnessPoolReturnsEight) {
-    fe::FiltrationEvaluationConfig config;
-    config.T = 2;
-    config.N_alloc = 2;
-    auto rng = brindlecap::numeric::default_rng(0);
-    const auto pool = fd::build_correctness_test_pool(config, rng);
-    const auto ref = [&](const char* op, Dict params) {
-        params.set("field", "is_sharpe");
-        return fd::dispatch_op(op, *fd::get_reference_operator(op), *pool, params).sorted();
-    };
-    EXPECT_EQ(ref("top_n", {{"n", 5}}), (Ids{"test_015", "test_016", "test_017", "test_018", "test_019",
-                                             "test_tied_000", "test_tied_001", "test_tied_002"}));
-    // eq 0.0 matches the exact zeros and the near-zero probe.
-    EXPECT_EQ(ref("eq", {{"value", 0.0}}), (Ids{"test_010", "test_eq_exact", "test_eq_near"}));
-}
-
 TEST(ReferenceOperators, RankErrorsInsteadOfUndefinedResults) {
     const auto pool = pool_with({1.0, 2.0});
     // A NaN pct passes dispatch validation; the reference rejects it.

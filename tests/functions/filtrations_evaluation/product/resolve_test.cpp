@@ -130,12 +130,6 @@ TEST(ProductResolution, SelectAllAndPriorLayerCandidates) {
     EXPECT_EQ(passing(alloc), (Ids{"strat", "top_wins"}));
     EXPECT_EQ(alloc.product_layer, "strategy");
     EXPECT_EQ(alloc.investment_product_type, "allocation");
-    FilterNode with_child = leaf("filtration", Dict{});
-    with_child.children.push_back(gt("is_sharpe", 0.0));
-    EXPECT_FALSE(detail::is_implicit_product_select_all(with_child));
-    EXPECT_EQ(detail::product_filter_field_references(
-                  node("and_", {leaf("gt", Dict{{"field", "a"}}), node("or_", {leaf("eq", Dict{{"field", "b"}})}), kSelectAll})),
-              (std::vector<std::pair<std::string, std::string>>{{"a", "gt"}, {"b", "eq"}}));
 }
 
 TEST(ProductResolution, IntegerIdentifiersAndTheResultRecord) {
