@@ -30,7 +30,7 @@ inline constexpr std::int64_t kSeedBound = std::int64_t{1} << 31;
 
 // The demo configuration: the 24 demo signals as ingested metadata, default settings.
 inline fe::FiltrationEvaluationConfig demo_config() {
-    static const Dict metadata = to_value(load_golden("demo_signals.json")).as_dict();
+    static const Dict metadata = load_golden("demo_signals.json").as_dict();
     fe::FiltrationEvaluationConfig c;
     c.mode = "mock";
     c.signal_metadata = metadata.deep_copy();

@@ -48,20 +48,24 @@ std::vector<std::string> pool_ids(const fe::SignalPool& pool) {
 }
 
 // A pool against a golden dump: order, metadata (NaN equal NaN) with its key order, weights bit for bit.
-void expect_matches_golden(const fe::SignalPool& pool, const nlohmann::ordered_json& golden) {
-    const auto ids = golden.at("ids").get<std::vector<std::string>>();
+void expect_matches_golden(const fe::SignalPool& pool, const Value& golden) {
+    const Dict& dump = golden.as_dict();
+    std::vector<std::string> ids;
+    for (const Value& id : dump.at(Value("ids")).as_list()) ids.push_back(id.as_str());
     ASSERT_EQ(pool_ids(pool), ids);
     for (const auto& id : ids) {
         SCOPED_TRACE(id);
-        const auto& entry = golden.at("signals").at(id);
+        const Dict& entry = dump.at(Value("signals")).as_dict().at(Value(id)).as_dict();
         const fe::UsefulSignal& signal = *pool.find(id);
         EXPECT_EQ(signal.pnl, nullptr);
-        const Value expected = brindlecap::test::to_value(entry.at("metadata"));
-        EXPECT_TRUE(fd::equal_allowing_nan(*signal.metadata, expected.as_dict()));
-        EXPECT_EQ(rt::repr(Value(signal.metadata->keys())), rt::repr(Value(expected.as_dict().keys())));
-        const auto shape = entry.at("shape").get<std::vector<std::size_t>>();
-        ASSERT_EQ(std::vector<std::size_t>({signal.weights->rows(), signal.weights->cols()}), shape);
-        const auto weights = brindlecap::test::hex_doubles(entry.at("weights"));
+        const Dict& expected = entry.at(Value("metadata")).as_dict();
+        EXPECT_TRUE(fd::equal_allowing_nan(*signal.metadata, expected));
+        EXPECT_EQ(rt::repr(Value(signal.metadata->keys())), rt::repr(Value(expected.keys())));
+        const rt::List& shape = entry.at(Value("shape")).as_list();
+        ASSERT_EQ(shape.size(), 2U);
+        ASSERT_EQ(Value(static_cast<std::int64_t>(signal.weights->rows())), shape[0]);
+        ASSERT_EQ(Value(static_cast<std::int64_t>(signal.weights->cols())), shape[1]);
+        const auto weights = brindlecap::test::hex_doubles(entry.at(Value("weights")));
         ASSERT_EQ(weights.size(), signal.weights->size());
         std::size_t differing = 0;
         for (std::size_t i = 0; i < weights.size(); ++i) {
@@ -119,9 +123,9 @@ TEST(FixtureGolden, PoolsMatchNumpyBitForBit) {
     const auto metadata_golden = load_golden("metadata_branch_seed3_t5_a4.json");
     auto config = config_with(3, 0, 5, 4);
     config.signal_metadata = Dict{};
-    for (const auto& id : metadata_golden.at("ids")) {
-        config.signal_metadata->set(Value(id.get<std::string>()),
-                                    brindlecap::test::to_value(metadata_golden.at("signals").at(id.get<std::string>()).at("metadata")));
+    const Dict& dumped = metadata_golden.as_dict().at(Value("signals")).as_dict();
+    for (const Value& id : metadata_golden.as_dict().at(Value("ids")).as_list()) {
+        config.signal_metadata->set(id, dumped.at(id).as_dict().at(Value("metadata")));
     }
     num::Generator rng3 = num::default_rng(3);
     expect_matches_golden(*fd::generate_synthetic_signals(config, &rng3), metadata_golden);
@@ -131,16 +135,16 @@ TEST(FixtureGolden, PoolsMatchNumpyBitForBit) {
 
     const auto seeded = load_golden("seeded_top_n_seed0_n8_t3_a2.json");
     const auto [pool, category] = fd::build_seeded_operator_fixture("top_n", config_with(0, 8, 3, 2));
-    EXPECT_EQ(category, seeded.at("category").get<std::string>());
+    EXPECT_EQ(Value(category), seeded.as_dict().at(Value("category")));
     expect_matches_golden(*pool, seeded);
 
     const auto demo = load_golden("demo_signals.json");
     const auto demo_pool = fd::generate_synthetic_signals(config_with(2026, 24, 50, 50));
-    ASSERT_EQ(demo_pool->size(), demo.size());
+    ASSERT_EQ(demo_pool->size(), demo.as_dict().size());
     std::size_t i = 0;
-    for (const auto& [id, metadata] : demo.items()) {
-        EXPECT_EQ(demo_pool->id(i), id);
-        EXPECT_TRUE(fd::equal_allowing_nan(*demo_pool->signal(i++).metadata, brindlecap::test::to_value(metadata).as_dict())) << id;
+    for (const auto& [id, metadata] : demo.as_dict()) {
+        EXPECT_EQ(demo_pool->id(i), id.as_str());
+        EXPECT_TRUE(fd::equal_allowing_nan(*demo_pool->signal(i++).metadata, metadata.as_dict())) << id.as_str();
     }
 }
 
