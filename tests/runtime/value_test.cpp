@@ -335,7 +335,6 @@ TEST(ValueReferences, SharingAndDeepCopy) {
     EXPECT_EQ(inner.as_list().size(), 2u);
     EXPECT_FALSE(outer.as_dict().contains("extra"));
     EXPECT_TRUE(copy.as_dict().at("s").is(outer.as_dict().at("s")));  // strings are shared
-
 }
 
 TEST(ValueObjects, IdentityAndAttributes) {

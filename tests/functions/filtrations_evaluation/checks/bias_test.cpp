@@ -49,36 +49,41 @@ std::size_t count_events(const std::vector<rt::LogRecord>& records, const std::s
                                                   [&](const rt::LogRecord& r) { return r.event == event; }));
 }
 
+// One bias check on the demo configuration (N_trials 10 unless given 0: the default) from seed.
+struct BiasRun {
+    fe::CheckOutcome out;
+    num::Generator rng;
+};
+BiasRun bias(const std::string& name, const fe::Operator& op, std::int64_t seed, std::int64_t trials = 10,
+             fe::FiltrationEvaluationConfig config = demo_config()) {
+    if (trials > 0) config.N_trials = trials;
+    auto rng = fd::make_rng(seed);
+    fe::CheckOutcome out = fd::run_check_7_bias(name, op, config, rng);
+    return {std::move(out), std::move(rng)};
+}
+
 TEST(BiasCheck, CombinatorsPassByDefaultWithoutDrawing) {
-    auto config = demo_config();
     for (const std::string name : {"and_", "not_", "filtration"}) {
-        auto rng = fd::make_rng(2);
-        const fe::CheckOutcome out = fd::run_check_7_bias(name, builtin(name), config, rng);
-        EXPECT_EQ(out.status, "pass");
-        EXPECT_EQ(out.details, "Boolean/wrapper: bias check N/A, pass by default");
+        const auto [out, rng] = bias(name, builtin(name), 2, 0);
+        EXPECT_EQ(verdict(out), "pass: Boolean/wrapper: bias check N/A, pass by default");
         EXPECT_TRUE(same_state(rng, fd::make_rng(2)));
     }
 }
 
 TEST(BiasCheck, RankOperatorMeanFractionAgainstTheTolerance) {
     // The demo metadata is the same in every trial: top_pct 0.1 of 24 selects ceil(2.4) = 3.
-    auto config = demo_config();
-    auto rng = fd::make_rng(9);
-    const fe::CheckOutcome out = fd::run_check_7_bias("top_pct", builtin("top_pct"), config, rng);
-    EXPECT_EQ(out.status, "pass");
-    EXPECT_EQ(out.details, "Bias OK: 0.1250 ~ 0.1000");
+    const auto [out, rng] = bias("top_pct", builtin("top_pct"), 9, 0);
+    EXPECT_EQ(verdict(out), "pass: Bias OK: 0.1250 ~ 0.1000");
     EXPECT_EQ(out.evidence.get("observed_ratio"), Value(0.125));
     EXPECT_TRUE(same_state(rng, after_draws(9, 100)));  // one draw per trial, none by the probe
 
     // A deviation equal to the tolerance passes; anything beyond fails.
+    auto config = demo_config();
     config.bias_tolerance = std::abs(0.125 - 0.1);
-    auto again = fd::make_rng(9);
-    EXPECT_EQ(fd::run_check_7_bias("top_pct", builtin("top_pct"), config, again).status, "pass");
+    EXPECT_EQ(bias("top_pct", builtin("top_pct"), 9, 0, config).out.status, "pass");
     config.bias_tolerance = std::nextafter(config.bias_tolerance, 0.0);
-    auto tight = fd::make_rng(9);
-    const fe::CheckOutcome fails = fd::run_check_7_bias("top_pct", builtin("top_pct"), config, tight);
-    EXPECT_EQ(fails.status, "fail");
-    EXPECT_EQ(fails.details, "Bias detected: observed 0.1250 vs expected 0.1000");
+    const fe::CheckOutcome fails = bias("top_pct", builtin("top_pct"), 9, 0, config).out;
+    EXPECT_EQ(verdict(fails), "fail: Bias detected: observed 0.1250 vs expected 0.1000");
     EXPECT_EQ(fails.evidence.get("deviation"), Value(0.125 - 0.1));
 }
 
@@ -110,12 +115,8 @@ TEST(BiasCheck, VerdictsOnBiasedOrderDependentAndValueBlindOperators) {
         {"lt", nothing, "pass", "Mean selection ratio: 0.0000"},
     };
     for (const auto& [name, op, status, details] : cases) {
-        auto config = demo_config();
-        config.N_trials = 10;
-        auto rng = fd::make_rng(5);
-        const fe::CheckOutcome out = fd::run_check_7_bias(name, op, config, rng);
-        EXPECT_EQ(out.status, status) << details;
-        EXPECT_EQ(out.details, details);
+        const auto [out, rng] = bias(name, op, 5);
+        EXPECT_EQ(verdict(out), status + (": " + details));
         // Custom operators are probed without the check generator.
         if (std::string(name) == "my_op") EXPECT_TRUE(same_state(rng, fd::make_rng(5)));
     }
@@ -130,16 +131,14 @@ TEST(BiasCheck, TrialParametersFollowTheOperatorAndSignalCount) {
         });
     };
     auto config = demo_config();
-    config.N_trials = 10;
     config.N_signals = 5;  // 5 // 10 = 0, raised to 1
-    auto rng = fd::make_rng(1);
-    fd::run_check_7_bias("top_n", recorder("top_n"), config, rng);
+    bias("top_n", recorder("top_n"), 1, 10, config);
     ASSERT_EQ(seen.size(), 12U);  // ten trials, then the ID-order probe's two calls
     EXPECT_EQ(seen.front(), (Dict{{"field", "is_sharpe"}, {"n", 1}}));
 
     seen.clear();
     config.N_signals = 57;
-    fd::run_check_7_bias("bottom_n", recorder("bottom_n"), config, rng);
+    bias("bottom_n", recorder("bottom_n"), 1, 10, config);
     EXPECT_EQ(seen.front(), (Dict{{"field", "is_sharpe"}, {"n", 5}}));
 }
 
@@ -149,59 +148,43 @@ TEST(BiasCheck, RankTrialsThatFindNothingAreSkipped) {
         if (params.at(Value("pct")) == Value(0.1)) throw fe::EmptyFiltrationError("nothing passes");
         return fe::OperatorResult(prepared.pool_keys);
     });
-    auto config = demo_config();
-    config.N_trials = 10;
-    auto rng = fd::make_rng(3);
     rt::LogCapture capture;
-    const fe::CheckOutcome out = fd::run_check_7_bias("top_pct", op, config, rng);
-    EXPECT_EQ(out.status, "pass");
-    EXPECT_EQ(out.details, "Bias check");
+    const auto [out, rng] = bias("top_pct", op, 3);
+    EXPECT_EQ(verdict(out), "pass: Bias check");
     EXPECT_THAT(keys_of(out.evidence), ElementsAre("id_order_independent"));
     EXPECT_TRUE(same_state(rng, after_draws(3, 10)));
-
     const auto records = capture.records();
     ASSERT_EQ(records.size(), 10U);
-    const rt::LogRecord& r = records.front();
-    EXPECT_EQ(r.event, "rank_bias_trial_empty_filtration");
-    EXPECT_EQ(r.level, rt::LogLevel::Debug);
+    EXPECT_EQ(records.front().event, "rank_bias_trial_empty_filtration");
+    EXPECT_EQ(records.front().level, rt::LogLevel::Debug);
 }
 
 TEST(BiasCheck, RankTrialsThatAllRaiseFailWithTheFirstError) {
-    auto config = demo_config();
-    config.N_trials = 10;
-    auto rng = fd::make_rng(3);
     rt::LogCapture capture;
-    const fe::CheckOutcome out = fd::run_check_7_bias("bottom_n", always_raises("bottom_n"), config, rng);
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details,
-              "Bias check failed because rank trials raised under the evaluation boilerplate; "
+    const fe::CheckOutcome out = bias("bottom_n", always_raises("bottom_n"), 3).out;
+    EXPECT_EQ(verdict(out),
+              "fail: Bias check failed because rank trials raised under the evaluation boilerplate; "
               "ID-order probe raised under the evaluation boilerplate; ID-order dependence detected");
     EXPECT_EQ(out.evidence.get("operator_error"), Value("broken operator"));
     EXPECT_EQ(out.evidence.get("id_order_error"), Value("broken operator"));
     EXPECT_EQ(out.evidence.get("id_order_independent"), Value(false));
-
-    const auto records = capture.records();
-    EXPECT_EQ(count_events(records, "rank_bias_trial_failed"), 10U);
+    EXPECT_EQ(count_events(capture.records(), "rank_bias_trial_failed"), 10U);
 }
 
 TEST(BiasCheck, ComparisonRatioIsReportedAndFailuresCounted) {
-    auto config = demo_config();
-    auto rng = fd::make_rng(6);
-    const fe::CheckOutcome gt = fd::run_check_7_bias("gt", builtin("gt"), config, rng);
+    const fe::CheckOutcome gt = bias("gt", builtin("gt"), 6, 0).out;
     EXPECT_EQ(gt.status, "pass");
     EXPECT_THAT(gt.details, StartsWith("Mean selection ratio: 0."));
 
-    config.N_trials = 15;
-    auto rng3 = fd::make_rng(6);
     rt::LogCapture capture;
-    const fe::CheckOutcome broken = fd::run_check_7_bias("eq", always_raises("eq"), config, rng3);
+    const auto [broken, rng] = bias("eq", always_raises("eq"), 6, 15);
     EXPECT_EQ(broken.status, "fail");
     EXPECT_THAT(broken.details,
                 StartsWith("Bias check failed because comparison trials raised under the evaluation boilerplate; "));
     EXPECT_EQ(broken.evidence.get("operator_error"), Value("comparison trial failed"));
     EXPECT_EQ(broken.evidence.get("failed_trials"), Value(15));
     EXPECT_EQ(count_events(capture.records(), "comparison_performance_trial_failed"), 15U);
-    EXPECT_TRUE(same_state(rng3, after_draws(6, 15)));
+    EXPECT_TRUE(same_state(rng, after_draws(6, 15)));
 }
 
 TEST(BiasCheck, NegatedPoolKeepsEverythingButTheSharpeSign) {
@@ -218,21 +201,19 @@ TEST(BiasCheck, NegatedPoolKeepsEverythingButTheSharpeSign) {
     fd::run_check_7_bias("probe", op, config, rng);
     ASSERT_GE(seen.size(), 2U);
     ASSERT_EQ(seen[0].size(), 24U);
-    ASSERT_EQ(seen[1].size(), 24U);
-    for (std::size_t i = 0; i < 24; ++i) EXPECT_EQ(seen[1][i], -seen[0][i]);
+    std::vector<double> negated;
+    for (double v : seen[0]) negated.push_back(-v);
+    EXPECT_EQ(seen[1], negated);
     // The caller's metadata is untouched.
-    const Value first = config.signal_metadata->at(Value("synth_0000")).as_dict().at(Value("is_sharpe"));
-    EXPECT_EQ(first, Value(seen[0][0]));
+    EXPECT_EQ(config.signal_metadata->at(Value("synth_0000")).as_dict().at(Value("is_sharpe")), Value(seen[0][0]));
 }
 
 TEST(BiasCheck, ErrorsOutsideTheTrialsEndTheCheck) {
     fe::FiltrationEvaluationConfig real;
     real.mode = "real";
-    auto rng = fd::make_rng(1);
-    const fe::CheckOutcome out = fd::run_check_7_bias("gt", builtin("gt"), real, rng);
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details,
-              "Exception: signal_metadata is required after real-mode ingestion; synthetic signal metadata is not "
+    const auto [out, rng] = bias("gt", builtin("gt"), 1, 0, real);
+    EXPECT_EQ(verdict(out),
+              "fail: Exception: signal_metadata is required after real-mode ingestion; synthetic signal metadata is not "
               "allowed in mode='real'.");
     // The first trial drew its seed before the pool failed.
     EXPECT_TRUE(same_state(rng, after_draws(1, 1)));

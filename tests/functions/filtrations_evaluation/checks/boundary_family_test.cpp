@@ -54,11 +54,8 @@ fe::Operator drops_one(std::vector<Call>& calls) {
 }
 
 TEST(BoundaryCheck, BoundaryPoolsAndCallParameters) {
-    auto config = synthetic_config();
     std::vector<Call> calls;
-
-    auto rng = fd::make_rng(6);
-    fd::run_check_6_boundary_family("gte", leaf_recorder("gte", calls), config, rng);
+    run_seeded(fd::run_check_6_boundary_family, "gte", leaf_recorder("gte", calls), 6, synthetic_config());
     // BC-01 to BC-04; BC-06 calls the built-in between, not the operator under test.
     ASSERT_EQ(calls.size(), 4U);
     for (const Call& c : calls) EXPECT_EQ(c.params, (Dict{{"field", "is_sharpe"}, {"value", 1.0}}));
@@ -73,12 +70,10 @@ TEST(BoundaryCheck, BoundaryPoolsAndCallParameters) {
 }
 
 TEST(BoundaryCheck, CombinatorsGetSixNestingLevels) {
-    auto config = demo_config();
-    auto rng = fd::make_rng(6);
     // Every call gets all pool identifiers as its one child, except the nested levels, which get
     // the previous level's output.
     std::vector<Call> calls;
-    const fe::CheckOutcome out = fd::run_check_6_boundary_family("filtration", drops_one(calls), config, rng);
+    const fe::CheckOutcome out = run_seeded(fd::run_check_6_boundary_family, "filtration", drops_one(calls), 6);
     EXPECT_EQ(out.status, "pass");
     ASSERT_EQ(calls.size(), 4U + 6U);
     EXPECT_THAT(calls[0].child_sizes, ElementsAre(1));
@@ -94,8 +89,7 @@ TEST(BoundaryCheck, OperatorRaisingOnEveryCall) {
     auto rng = fd::make_rng(6);
     const auto raising = raising_leaf("x", rt::KeyError(Value("is_sharpe")));
     const fe::CheckOutcome out = fd::run_check_6_boundary_family("my_op", raising, config, rng);
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details, "Boundary conditions: 4/8 passed");
+    EXPECT_EQ(verdict(out), "fail: Boundary conditions: 4/8 passed");
     EXPECT_THAT(case_results(out), ElementsAre("BC-01=fail: 'is_sharpe'", "BC-02=fail: 'is_sharpe'",
                                                "BC-03=fail: 'is_sharpe'", "BC-04=fail: 'is_sharpe'", "BC-05=pass",
                                                "BC-06=pass", "BC-07=pass", "BC-08=pass"));
@@ -138,8 +132,7 @@ TEST(BoundaryCheck, BuiltInRankSizesAreAlwaysChecked) {
     rt::register_module_attr(std::string(filtrations::RANK_MODULE), "_builtin_top_n", std::any(top_n));
     rt::register_module_attr(std::string(filtrations::COMPARISON_MODULE), "_builtin_between", std::any(between));
 
-    EXPECT_EQ(rank.status, "fail");
-    EXPECT_EQ(rank.details, "Boundary conditions: 7/8 passed");
+    EXPECT_EQ(verdict(rank), "fail: Boundary conditions: 7/8 passed");
     EXPECT_EQ(case_results(rank).back(), "BC-08=fail: ");
 
     EXPECT_EQ(comparison.status, "fail");
@@ -166,8 +159,7 @@ TEST(BoundaryCheck, DrawsOneSeedAndToleratesEmptyColumns) {
               "Boundary conditions: 8/8 passed");
     config.T = -1;
     const fe::CheckOutcome negative = fd::run_check_6_boundary_family("eq", builtin("eq"), config, rng);
-    EXPECT_EQ(negative.status, "fail");
-    EXPECT_EQ(negative.details, "Boundary conditions: 0/8 passed");
+    EXPECT_EQ(verdict(negative), "fail: Boundary conditions: 0/8 passed");
     EXPECT_EQ(case_results(negative).front(), "BC-01=fail: negative dimensions are not allowed");
 }
 

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -104,6 +106,45 @@ fe::Operator raising_leaf(std::string name, E error) {
     return fe::field_operator(std::move(name), [error](const fe::PreparedField&, const Dict&) -> fe::OperatorResult {
         throw error;
     });
+}
+
+// "status: details" of an outcome, to compare both at once.
+inline std::string verdict(const fe::CheckOutcome& out) { return out.status + ": " + out.details; }
+
+// One run of `check` on `config` (the demo configuration unless given) with a fresh generator.
+template <class Check>
+fe::CheckOutcome run_seeded(Check check, const std::string& name, const fe::Operator& op, std::int64_t seed,
+                            fe::FiltrationEvaluationConfig config = demo_config()) {
+    auto rng = fd::make_rng(seed);
+    return check(name, op, config, rng);
+}
+
+using Validate = std::function<fe::CheckOutcome(const fe::Operator&, fe::SignalPool&, functions::evaluation_utils::BaseEvaluationConfig&)>;
+
+// A check plug-in whose verdict comes from `fn`.
+class FnPlugin : public fe::EvaluationCheckPlugin {
+public:
+    FnPlugin(std::string name, Value data_type, Validate fn)
+        : name_(std::move(name)), data_type_(std::move(data_type)), fn_(std::move(fn)) {}
+    std::string name() const override { return name_; }
+    Value data_type() const override { return data_type_; }
+    fe::CheckOutcome validate(const fe::Operator& op, fe::SignalPool& pool, functions::evaluation_utils::BaseEvaluationConfig& c) override {
+        return fn_(op, pool, c);
+    }
+
+private:
+    std::string name_;
+    Value data_type_;
+    Validate fn_;
+};
+
+// Registers an FnPlugin.
+inline void add_plugin(std::string name, Validate fn, Value data_type = {}) {
+    fe::register_check_plugin(std::make_shared<FnPlugin>(std::move(name), std::move(data_type), std::move(fn)));
+}
+// A plug-in verdict with no details.
+inline Validate returns(const char* status) {
+    return [status](auto&, auto&, auto&) { return fe::CheckOutcome{status, "", {}}; };
 }
 
 inline fe::Operator builtin(const std::string& name) {

@@ -50,9 +50,7 @@ TEST(ContractCheck, VerdictsOnCorrectAndBrokenOperators) {
     for (const auto& [name, op, status, details] : cases) {
         auto config = demo_config();
         auto rng = fd::make_rng(5);
-        const fe::CheckOutcome out = fd::run_check_1_contract(name, op, config, rng);
-        EXPECT_EQ(out.status, status) << details;
-        EXPECT_EQ(out.details, details);
+        EXPECT_EQ(verdict(fd::run_check_1_contract(name, op, config, rng)), status + (": " + details));
         // The caller's metadata is copied into the pool, so it stays as it was.
         EXPECT_EQ(config.signal_metadata->at(Value("synth_0000")).as_dict().at(Value("rotation_families_used")),
                   Value::list({"numerical", "event", "latitudinal"}));
@@ -61,11 +59,8 @@ TEST(ContractCheck, VerdictsOnCorrectAndBrokenOperators) {
     // Real mode without metadata cannot build the pool.
     fe::FiltrationEvaluationConfig real;
     real.mode = "real";
-    auto rng = fd::make_rng(1);
-    const fe::CheckOutcome contract = fd::run_check_1_contract("gt", builtin("gt"), real, rng);
-    EXPECT_EQ(contract.status, "fail");
-    EXPECT_EQ(contract.details,
-              "Exception: ValueError: signal_metadata is required after real-mode ingestion; synthetic signal "
+    EXPECT_EQ(verdict(run_seeded(fd::run_check_1_contract, "gt", builtin("gt"), 1, real)),
+              "fail: Exception: ValueError: signal_metadata is required after real-mode ingestion; synthetic signal "
               "metadata is not allowed in mode='real'.");
 }
 
@@ -98,18 +93,13 @@ TEST(ContractCheck, EachCheckSeedsItsPoolFromOneDraw) {
 }
 
 TEST(ShapeCheck, CorrectOperatorReportsFixedStatements) {
-    auto config = demo_config();
-    auto rng = fd::make_rng(0);
-    const fe::CheckOutcome out = fd::run_check_2_shape("top_n", builtin("top_n"), config, rng);
-    EXPECT_EQ(out.status, "pass");
-    EXPECT_EQ(out.details,
-              "Output type: set (correct); resolve_filtrations returns FiltrationResult; "
+    EXPECT_EQ(verdict(run_seeded(fd::run_check_2_shape, "top_n", builtin("top_n"), 0)),
+              "pass: Output type: set (correct); resolve_filtrations returns FiltrationResult; "
               "extract_filtration_weights returns ndarray float64");
 
     const fe::CheckOutcome failed =
-        fd::run_check_2_shape("gt", raising_leaf("gt", rt::KeyError(Value("is_sharpe"))), config, rng);
-    EXPECT_EQ(failed.status, "fail");
-    EXPECT_EQ(failed.details, "Exception: KeyError: 'is_sharpe'");
+        run_seeded(fd::run_check_2_shape, "gt", raising_leaf("gt", rt::KeyError(Value("is_sharpe"))), 0);
+    EXPECT_EQ(verdict(failed), "fail: Exception: KeyError: 'is_sharpe'");
     EXPECT_EQ(failed.evidence.get("error"), Value("'is_sharpe'"));
 }
 

@@ -7,20 +7,24 @@
 namespace {
 
 using namespace brindlecap::test::checks;
+using Cases = std::vector<fe::CorrectnessTestCase>;
 
-TEST(CorrectnessCheck, BrokenLeafOperatorsMismatch) {
+fe::CheckOutcome correctness(const std::string& name, const fe::Operator& op, std::int64_t seed,
+                             const std::optional<Cases>& cases = std::nullopt) {
     auto config = demo_config();
-    auto rng = fd::make_rng(7);
+    auto rng = fd::make_rng(seed);
+    return fd::run_check_3_correctness(name, op, config, rng, cases);
+}
 
+TEST(CorrectnessCheck, BrokenOperatorsAndOperatorsWithoutOracle) {
     // n 1 has a single top value; n 5 has a four-way tie at the cutoff.
-    const fe::CheckOutcome top = fd::run_check_3_correctness("top_n", top_n_without_ties(), config, rng);
-    EXPECT_EQ(top.status, "fail");
-    EXPECT_EQ(top.details, "Correctness check for top_n: 1/2");
+    EXPECT_EQ(verdict(correctness("top_n", top_n_without_ties(), 7)), "fail: Correctness check for top_n: 1/2");
+    const fe::CheckOutcome out = correctness("my_plugin_op", builtin("gt"), 1);
+    EXPECT_EQ(verdict(out), "fail: Correctness check for my_plugin_op: 0/1");
+    EXPECT_EQ(out.evidence.get("missing_correctness_oracle"), Value(true));
 }
 
 TEST(CorrectnessCheck, CombinatorsAreJudgedByExpectedSets) {
-    auto config = demo_config();
-    auto rng = fd::make_rng(9);
     // A not_ that returns its child instead of the complement; captures what it was given.
     std::size_t universe = 0;
     IdSet child;
@@ -29,9 +33,7 @@ TEST(CorrectnessCheck, CombinatorsAreJudgedByExpectedSets) {
         child = children.at(0);
         return fe::OperatorResult(children.at(0));
     });
-    const fe::CheckOutcome out = fd::run_check_3_correctness("not_", wrong_not, config, rng);
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details, "Correctness check for not_: 0/1");
+    EXPECT_EQ(verdict(correctness("not_", wrong_not, 9)), "fail: Correctness check for not_: 0/1");
     EXPECT_EQ(universe, 25U);
     EXPECT_EQ(child, ids({"test_000", "test_001", "test_002", "test_003", "test_004"}));
 
@@ -40,29 +42,13 @@ TEST(CorrectnessCheck, CombinatorsAreJudgedByExpectedSets) {
     auto raising = fe::combinator_operator("or_", [](const IdSet&, const Dict&, const std::vector<IdSet>&) -> fe::OperatorResult {
         throw rt::RuntimeError("combinator down");
     });
-    const fe::CheckOutcome failed = fd::run_check_3_correctness("or_", raising, config, rng);
-    EXPECT_EQ(failed.status, "fail");
-    EXPECT_EQ(failed.details, "Correctness check for or_: 0/1");
+    EXPECT_EQ(verdict(correctness("or_", raising, 9)), "fail: Correctness check for or_: 0/1");
     const auto records = capture.records();
     ASSERT_EQ(records.size(), 1U);
     EXPECT_EQ(records[0].event, "boolean_correctness_check_failed");
 }
 
-TEST(CorrectnessCheck, UnknownOperatorHasNoOracle) {
-    auto config = demo_config();
-    auto rng = fd::make_rng(1);
-    const fe::CheckOutcome out = fd::run_check_3_correctness("my_plugin_op", builtin("gt"), config, rng);
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details, "Correctness check for my_plugin_op: 0/1");
-    EXPECT_EQ(out.evidence.get("missing_correctness_oracle"), Value(true));
-}
-
 TEST(CorrectnessCheck, CustomCases) {
-    auto config = demo_config();
-    config.T = 3;
-    config.N_alloc = 2;
-    auto rng = fd::make_rng(4);
-
     using Entry = fe::CorrectnessTestCase::PoolEntry;
     fe::CorrectnessTestCase missing;
     missing.params = Dict{{"field", "is_sharpe"}, {"value", 0.0}};
@@ -76,17 +62,15 @@ TEST(CorrectnessCheck, CustomCases) {
     passing.params = Dict{{"field", "is_sharpe"}, {"value", 0.0}};
     passing.expected = ids({"a", "c"});
 
-    const fe::CheckOutcome out = fd::run_check_3_correctness(
-        "gt", builtin("gt"), config, rng, std::vector<fe::CorrectnessTestCase>{missing, passing});
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details, "Custom cases missing explicit expected result: 1; Custom cases: 1/2 passed");
+    EXPECT_EQ(verdict(correctness("gt", builtin("gt"), 4, Cases{missing, passing})), "fail: Custom cases missing explicit expected result: 1; Custom cases: 1/2 passed");
 
     // Without a pool the case runs on the check's synthetic pool (the demo signals).
     fe::CorrectnessTestCase on_default;
     on_default.params = Dict{{"field", "is_sharpe"}, {"n", 1}};
     std::string best;
     double best_value = -1e300;
-    for (const auto& [id, metadata] : *config.signal_metadata) {
+    const Dict demo = *demo_config().signal_metadata;
+    for (const auto& [id, metadata] : demo) {
         const double v = metadata.as_dict().at(Value("is_sharpe")).as_float();
         if (v > best_value) {
             best_value = v;
@@ -96,10 +80,8 @@ TEST(CorrectnessCheck, CustomCases) {
     on_default.expected = IdSet(std::vector<std::string>{best});
     fe::CorrectnessTestCase wrong = on_default;
     wrong.expected = ids({"synth_0000", "synth_0001"});
-    const fe::CheckOutcome mixed = fd::run_check_3_correctness(
-        "top_n", builtin("top_n"), config, rng, std::vector<fe::CorrectnessTestCase>{on_default, wrong});
-    EXPECT_EQ(mixed.status, "fail");
-    EXPECT_EQ(mixed.details, "Custom cases: 1/2 passed");
+    EXPECT_EQ(verdict(correctness("top_n", builtin("top_n"), 4, Cases{on_default, wrong})),
+              "fail: Custom cases: 1/2 passed");
 
     // Combinators get the case's children, or one empty child by default.
     fe::CorrectnessTestCase with_children;
@@ -109,26 +91,17 @@ TEST(CorrectnessCheck, CustomCases) {
     fe::CorrectnessTestCase default_child;
     default_child.pool = with_children.pool;
     default_child.expected = ids({"a", "b", "c"});
-    const fe::CheckOutcome comb = fd::run_check_3_correctness(
-        "not_", builtin("not_"), config, rng, std::vector<fe::CorrectnessTestCase>{default_child});
-    EXPECT_EQ(comb.status, "pass") << comb.details;
-    const fe::CheckOutcome both = fd::run_check_3_correctness(
-        "and_", builtin("and_"), config, rng, std::vector<fe::CorrectnessTestCase>{with_children});
-    EXPECT_EQ(both.status, "pass") << both.details;
+    EXPECT_EQ(verdict(correctness("not_", builtin("not_"), 4, Cases{default_child})), "pass: Custom cases: 1/1 passed");
+    EXPECT_EQ(verdict(correctness("and_", builtin("and_"), 4, Cases{with_children})), "pass: Custom cases: 1/1 passed");
 }
 
 TEST(CorrectnessCheck, CustomCaseErrorsAreLoggedAndCountAsFailures) {
-    auto config = demo_config();
-    auto rng = fd::make_rng(4);
     fe::CorrectnessTestCase bad_field;
     bad_field.params = Dict{{"field", "no_such_field"}, {"value", 0.0}};
     bad_field.expected = IdSet{};
 
     rt::LogCapture capture;
-    const fe::CheckOutcome out = fd::run_check_3_correctness(
-        "gte", builtin("gte"), config, rng, std::vector<fe::CorrectnessTestCase>{bad_field});
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details, "Custom cases: 0/1 passed");
+    EXPECT_EQ(verdict(correctness("gte", builtin("gte"), 4, Cases{bad_field})), "fail: Custom cases: 0/1 passed");
     const auto records = capture.records();
     ASSERT_EQ(records.size(), 1U);
     EXPECT_EQ(records[0].event, "correctness_test_case_failed");
@@ -149,15 +122,13 @@ TEST(CorrectnessCheck, DrawsTwoSeedsInDefaultModeAndOneWithCases) {
     expected.integers(0, kSeedBound);
     EXPECT_TRUE(same_state(rng, expected));
 
-    const fe::CheckOutcome custom =
-        fd::run_check_3_correctness("gt", builtin("gt"), config, rng, std::vector<fe::CorrectnessTestCase>{tc});
+    const fe::CheckOutcome custom = fd::run_check_3_correctness("gt", builtin("gt"), config, rng, Cases{tc});
     EXPECT_EQ(custom.status, "pass");
     expected.integers(0, kSeedBound);
     EXPECT_TRUE(same_state(rng, expected));
 
     // An empty list of cases runs the default mode.
-    const fe::CheckOutcome empty =
-        fd::run_check_3_correctness("gt", builtin("gt"), config, rng, std::vector<fe::CorrectnessTestCase>{});
+    const fe::CheckOutcome empty = fd::run_check_3_correctness("gt", builtin("gt"), config, rng, Cases{});
     EXPECT_EQ(empty.details, "Correctness check for gt: 3/3");
     expected.integers(0, kSeedBound);
     expected.integers(0, kSeedBound);
@@ -172,8 +143,7 @@ TEST(CorrectnessCheck, PoolErrorsAbortWithTextOnly) {
     const std::string text =
         "signal_metadata is required after real-mode ingestion; synthetic signal metadata is not allowed "
         "in mode='real'.";
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details, "Exception: " + text);
+    EXPECT_EQ(verdict(out), "fail: Exception: " + text);
     EXPECT_EQ(out.evidence.get("error"), Value(text));
 }
 

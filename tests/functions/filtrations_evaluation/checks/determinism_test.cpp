@@ -60,33 +60,24 @@ TEST(DeterminismCheck, TopNIsComparedWithTheReferenceOnTheCutoffTie) {
 
     // Repeatable, but it drops three of the four signals tied at the fifth place.
     const fe::CheckOutcome cut = fd::run_check_4_determinism("top_n", top_n_without_ties(), config, rng);
-    EXPECT_EQ(cut.status, "fail");
-    EXPECT_EQ(cut.details, "Repeated-call or cutoff-tie determinism diverged.");
+    EXPECT_EQ(verdict(cut), "fail: Repeated-call or cutoff-tie determinism diverged.");
     EXPECT_EQ(cut.evidence.get("mismatched_keys"), Value::list({"cutoff_tie"}));
 
     // Under another name the same operator is only compared with itself.
     EXPECT_EQ(fd::run_check_4_determinism("bottom_n", top_n_without_ties(), config, rng).status, "pass");
 }
 
-TEST(DeterminismCheck, HiddenStateIsCaught) {
-    auto config = demo_config();
-    auto rng = fd::make_rng(4);
+TEST(DeterminismCheck, HiddenStateAndOperatorErrorsFail) {
     std::atomic<int> calls{0};
-    const fe::CheckOutcome out = fd::run_check_4_determinism("gt", remembers_calls(calls), config, rng);
+    const fe::CheckOutcome out = run_seeded(fd::run_check_4_determinism, "gt", remembers_calls(calls), 4);
     EXPECT_EQ(calls, 2);
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details, "Repeated-call or cutoff-tie determinism diverged.");
+    EXPECT_EQ(verdict(out), "fail: Repeated-call or cutoff-tie determinism diverged.");
     EXPECT_EQ(out.evidence.get("mismatched_keys"), Value::list({"repeated_call"}));
-}
 
-TEST(DeterminismCheck, OperatorErrorsBecomeFailures) {
-    auto config = demo_config();
-    auto rng = fd::make_rng(4);
     const auto raising = raising_leaf("lt", rt::KeyError(Value("is_sharpe")));
-    const fe::CheckOutcome out = fd::run_check_4_determinism("lt", raising, config, rng);
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details, "Determinism check failed: 'is_sharpe'");
-    EXPECT_EQ(out.evidence, (Dict{{"error", "'is_sharpe'"}, {"exception_type", "KeyError"}}));
+    const fe::CheckOutcome error = run_seeded(fd::run_check_4_determinism, "lt", raising, 4);
+    EXPECT_EQ(verdict(error), "fail: Determinism check failed: 'is_sharpe'");
+    EXPECT_EQ(rt::repr(Value(error.evidence)), "{'error': \"'is_sharpe'\", 'exception_type': 'KeyError'}");
 }
 
 TEST_F(DeterminismBodies, DeterminismContextAndEvidenceMerge) {
@@ -94,8 +85,7 @@ TEST_F(DeterminismBodies, DeterminismContextAndEvidenceMerge) {
     std::optional<Dict> seen;
     record("determinism", seen, {"pass", Dict{{"run_count", 7}, {"cutoff_tie_checked", "body's own"}, {"x", 1}}});
 
-    auto rng = fd::make_rng(1);
-    const fe::CheckOutcome out = fd::run_check_4_determinism("top_n", builtin("top_n"), config, rng);
+    const fe::CheckOutcome out = run_seeded(fd::run_check_4_determinism, "top_n", builtin("top_n"), 1);
     ASSERT_TRUE(seen);
     EXPECT_EQ(seen->get("operator_name"), Value("top_n"));
     EXPECT_EQ(seen->get("observation_context"), Value(Dict{{"repeated_call_count", 2}, {"cutoff_tie_checked", true}}));
@@ -117,9 +107,8 @@ TEST_F(DeterminismBodies, DeterminismContextAndEvidenceMerge) {
 
     // A fail from the body stays a fail.
     record("determinism", seen, {"fail", Dict{{"outputs_match", true}}});
-    const fe::CheckOutcome failed = fd::run_check_4_determinism("gt", builtin("gt"), config, rng);
-    EXPECT_EQ(failed.status, "fail");
-    EXPECT_EQ(failed.details, "Repeated-call or cutoff-tie determinism diverged.");
+    const fe::CheckOutcome failed = run_seeded(fd::run_check_4_determinism, "gt", builtin("gt"), 1);
+    EXPECT_EQ(verdict(failed), "fail: Repeated-call or cutoff-tie determinism diverged.");
     EXPECT_EQ(failed.evidence.get("runs_identical"), Value(true));
 }
 
@@ -128,11 +117,8 @@ TEST_F(DeterminismBodies, MissingOrInvalidBodies) {
     ep::override_shared_check_body_map(ep::SharedCheckBodyMap{});
     EXPECT_EQ(raised([] { fd::run_shared_filtration_check("determinism", Dict{}); }), "KeyError: " + missing);
 
-    auto config = demo_config();
-    auto rng = fd::make_rng(0);
-    fe::CheckOutcome out = fd::run_check_4_determinism("gt", builtin("gt"), config, rng);
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details, "Determinism check failed: " + missing);
+    fe::CheckOutcome out = run_seeded(fd::run_check_4_determinism, "gt", builtin("gt"), 0);
+    EXPECT_EQ(verdict(out), "fail: Determinism check failed: " + missing);
     EXPECT_EQ(out.evidence, (Dict{{"error", missing}, {"exception_type", "KeyError"}}));
 
     for (std::optional<std::string> status : {std::optional<std::string>("skip"), std::optional<std::string>()}) {
@@ -140,7 +126,7 @@ TEST_F(DeterminismBodies, MissingOrInvalidBodies) {
             {{"filtration", "determinism"}, [status](const Dict&) { return ep::SharedCheckResult{status, {}}; }}});
         const std::string invalid = "Canonical shared check body ('filtration', 'determinism') returned an invalid result.";
         EXPECT_EQ(raised([] { fd::run_shared_filtration_check("determinism", Dict{}); }), "TypeError: " + invalid);
-        out = fd::run_check_4_determinism("gt", builtin("gt"), config, rng);
+        out = run_seeded(fd::run_check_4_determinism, "gt", builtin("gt"), 0);
         EXPECT_EQ(out.status, "fail");
         EXPECT_EQ(out.evidence, (Dict{{"error", invalid}, {"exception_type", "TypeError"}}));
     }

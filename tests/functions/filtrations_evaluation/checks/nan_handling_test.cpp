@@ -43,13 +43,9 @@ fe::Operator recorder(const std::string& name, std::vector<Probe>& calls) {
 }
 
 TEST(NanCheck, CorrectLeafOperatorPasses) {
-    auto config = demo_config();
-    auto rng = fd::make_rng(8);
-    const fe::CheckOutcome out = fd::run_check_4_nan("gt", builtin("gt"), config, rng);
-    EXPECT_EQ(out.status, "pass");
-    EXPECT_EQ(out.details, "NaN correctly excluded for 2 field types");
+    const fe::CheckOutcome out = run_seeded(fd::run_check_4_nan, "gt", builtin("gt"), 8);
+    EXPECT_EQ(verdict(out), "pass: NaN correctly excluded for 2 field types");
     EXPECT_THAT(strings_of(out.evidence.get("field_types_tested")), ElementsAre("date", "numeric"));
-
 }
 
 TEST(NanCheck, ProbesEveryFieldTypeOfTheOperator) {
@@ -57,13 +53,12 @@ TEST(NanCheck, ProbesEveryFieldTypeOfTheOperator) {
     auto rng = fd::make_rng(8);
     std::vector<Probe> calls;
     const fe::CheckOutcome eq = fd::run_check_4_nan("eq", recorder("eq", calls), config, rng);
-    EXPECT_EQ(eq.status, "pass");
-    EXPECT_EQ(eq.details, "NaN correctly excluded for 4 field types");
+    EXPECT_EQ(verdict(eq), "pass: NaN correctly excluded for 4 field types");
     ASSERT_EQ(calls.size(), 4U);
-    EXPECT_EQ(calls[0].params, (Dict{{"field", "is_active"}, {"value", true}}));
-    EXPECT_EQ(calls[1].params, (Dict{{"field", "signal_category"}, {"value", "momentum"}}));
-    EXPECT_EQ(calls[2].params, (Dict{{"field", "submission_date"}, {"value", 0.0}}));
-    EXPECT_EQ(calls[3].params, (Dict{{"field", "is_sharpe"}, {"value", 0.0}}));
+    std::string params;
+    for (const Probe& c : calls) params += rt::repr(Value(c.params)) + " ";
+    EXPECT_EQ(params, "{'field': 'is_active', 'value': True} {'field': 'signal_category', 'value': 'momentum'} "
+                      "{'field': 'submission_date', 'value': 0.0} {'field': 'is_sharpe', 'value': 0.0} ");
     // Every signal reaches a boolean field; NaN signals are gone from numeric ones.
     EXPECT_EQ(calls[0].ids.size(), 10U);
     EXPECT_THAT(calls[3].ids, ElementsAre("nan_test_003", "nan_test_004", "nan_test_005", "nan_test_006",
@@ -76,30 +71,23 @@ TEST(NanCheck, ProbesEveryFieldTypeOfTheOperator) {
     ASSERT_EQ(calls.size(), 2U);
     EXPECT_EQ(calls[0].params, (Dict{{"field", "signal_category"}, {"values", Value::list({"momentum"})}}));
     EXPECT_EQ(calls[1].params, (Dict{{"field", "rotation_families_used"}, {"values", Value::list({"numerical"})}}));
-
 }
 
 TEST(NanCheck, ComplementOperatorLeaksNanSignals) {
-    auto config = demo_config();
-    auto rng = fd::make_rng(8);
-    const fe::CheckOutcome out = fd::run_check_4_nan("neq", complement_neq(), config, rng);
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details, std::string("NaN leaked for date: ") + kLeaked + "; NaN leaked for numeric: " + kLeaked);
+    const fe::CheckOutcome out = run_seeded(fd::run_check_4_nan, "neq", complement_neq(), 8);
+    EXPECT_EQ(verdict(out), "fail: NaN leaked for date: " + std::string(kLeaked) + "; NaN leaked for numeric: " + kLeaked);
     EXPECT_EQ(strings_of(out.evidence.get("nan_leaked")), nan_ids());
 }
 
 TEST(NanCheck, PerTypeErrorsAndEmptyFiltration) {
-    auto config = demo_config();
-    auto rng = fd::make_rng(8);
     auto op = fe::field_operator("eq", [](const fe::PreparedField& prepared, const Dict&) -> fe::OperatorResult {
         if (prepared.field_type == "boolean") throw rt::ValueError("no booleans");
         if (prepared.field_type == "categorical") throw fe::EmptyFiltrationError("nothing left");
         return IdSet::over(prepared.pool_keys.universe());
     });
-    const fe::CheckOutcome out = fd::run_check_4_nan("eq", op, config, rng);
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details,
-              "Error testing boolean: no booleans; EmptyFiltrationError for categorical (correct for all-NaN); "
+    const fe::CheckOutcome out = run_seeded(fd::run_check_4_nan, "eq", op, 8);
+    EXPECT_EQ(verdict(out),
+              "fail: Error testing boolean: no booleans; EmptyFiltrationError for categorical (correct for all-NaN); "
               "NaN correctly excluded for 3 field types");
     EXPECT_THAT(strings_of(out.evidence.get("errors")), ElementsAre("boolean: ValueError: no booleans"));
 }
@@ -125,11 +113,7 @@ TEST(NanCheck, UnknownOperatorProbe) {
         {raising_leaf("x", rt::TypeError("bad probe")), "fail", "Error: bad probe"},
     };
     for (const auto& [op, status, details] : cases) {
-        auto config = demo_config();
-        auto rng = fd::make_rng(8);
-        const fe::CheckOutcome out = fd::run_check_4_nan("my_op", op, config, rng);
-        EXPECT_EQ(out.status, status) << details;
-        EXPECT_EQ(out.details, details);
+        EXPECT_EQ(verdict(run_seeded(fd::run_check_4_nan, "my_op", op, 8)), status + (": " + details));
     }
 }
 
@@ -150,8 +134,7 @@ TEST(NanCheck, CombinatorsRunOnNanFreeChildren) {
     for (const auto& id : nan_ids()) non_nan.erase(id);
 
     const fe::CheckOutcome and_out = fd::run_check_4_nan("and_", fe::combinator_operator("and_", returns_all), config, rng);
-    EXPECT_EQ(and_out.status, "fail");
-    EXPECT_EQ(and_out.details, "NaN propagation error: ; " + through);
+    EXPECT_EQ(verdict(and_out), "fail: NaN propagation error: ; " + through);
     ASSERT_EQ(seen.size(), 1U);
     ASSERT_EQ(seen[0].size(), 2U);
     EXPECT_EQ(seen[0][0], all_ids);
@@ -172,11 +155,9 @@ TEST(NanCheck, CombinatorsRunOnNanFreeChildren) {
         throw rt::RuntimeError("combinator down");
     };
     const fe::CheckOutcome or_err = fd::run_check_4_nan("or_", fe::combinator_operator("or_", raising), config, rng);
-    EXPECT_EQ(or_err.status, "pass");
-    EXPECT_EQ(or_err.details, "NaN propagation error: combinator down; " + through);
+    EXPECT_EQ(verdict(or_err), "pass: NaN propagation error: combinator down; " + through);
     const fe::CheckOutcome and_err = fd::run_check_4_nan("and_", fe::combinator_operator("and_", raising), config, rng);
-    EXPECT_EQ(and_err.status, "fail");
-    EXPECT_EQ(and_err.details, "NaN propagation error: combinator down; " + through);
+    EXPECT_EQ(verdict(and_err), "fail: NaN propagation error: combinator down; " + through);
 }
 
 TEST(NanCheck, DrawsOneSeedAndReportsOuterErrors) {
@@ -194,8 +175,7 @@ TEST(NanCheck, DrawsOneSeedAndReportsOuterErrors) {
 
     config.T = -1;
     const fe::CheckOutcome out = fd::run_check_4_nan("gt", builtin("gt"), config, rng);
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details, "Exception: negative dimensions are not allowed");
+    EXPECT_EQ(verdict(out), "fail: Exception: negative dimensions are not allowed");
 }
 
 }  // namespace

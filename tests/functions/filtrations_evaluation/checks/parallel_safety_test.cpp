@@ -58,24 +58,18 @@ TEST(ParallelSafetyCheck, OperatorFailingOffTheCallersThreadIsCaught) {
     EXPECT_EQ(fd::run_check_4_determinism("gt", op, config, rng).status, "pass");
 
     const fe::CheckOutcome out = fd::run_check_5_parallel_safety("gt", op, config, rng);
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details, "Parallel safety check failed: called off the owning thread");
+    EXPECT_EQ(verdict(out), "fail: Parallel safety check failed: called off the owning thread");
 }
 
 TEST(ParallelSafetyCheck, HiddenStateDivergesFromTheBaseline) {
-    auto config = demo_config();
-    auto rng = fd::make_rng(5);
     std::atomic<int> calls{0};
-    const fe::CheckOutcome out = fd::run_check_5_parallel_safety("gt", counts_calls(calls), config, rng);
+    const fe::CheckOutcome out = run_seeded(fd::run_check_5_parallel_safety, "gt", counts_calls(calls), 5);
     EXPECT_EQ(calls, 3);
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details, "Parallel independent calls diverged from the seeded baseline.");
+    EXPECT_EQ(verdict(out), "fail: Parallel independent calls diverged from the seeded baseline.");
     EXPECT_EQ(out.evidence.get("mismatched_indices"), Value::list({1, 2}));
 }
 
 TEST(ParallelSafetyCheck, TwoWorkersRunAtOnceOffTheCallersThread) {
-    auto config = demo_config();
-    auto rng = fd::make_rng(5);
     std::mutex mutex;
     std::condition_variable arrived;
     std::vector<std::thread::id> callers;
@@ -99,7 +93,7 @@ TEST(ParallelSafetyCheck, TwoWorkersRunAtOnceOffTheCallersThread) {
         return fe::OperatorResult(std::move(out));
     });
 
-    const fe::CheckOutcome out = fd::run_check_5_parallel_safety("lt", rendezvous, config, rng);
+    const fe::CheckOutcome out = run_seeded(fd::run_check_5_parallel_safety, "lt", rendezvous, 5);
     EXPECT_EQ(out.status, "pass") << out.details;
     ASSERT_EQ(callers.size(), 3U);
     EXPECT_EQ(met, 2);
@@ -110,10 +104,7 @@ TEST(ParallelSafetyCheck, TwoWorkersRunAtOnceOffTheCallersThread) {
 }
 
 TEST(ParallelSafetyCheck, AWorkerErrorIsRaisedAfterBothWorkersFinish) {
-    auto config = demo_config();
-    auto rng = fd::make_rng(5);
-    std::atomic<int> calls{0};
-    std::atomic<int> finished{0};
+    std::atomic<int> calls{0}, finished{0};
     // The first worker call raises at once; the other one is still running and must be waited for
     // before the check returns (it refers to this frame).
     auto op = fe::field_operator("gt", [&calls, &finished](const fe::PreparedField& prepared, const Dict&) {
@@ -125,10 +116,9 @@ TEST(ParallelSafetyCheck, AWorkerErrorIsRaisedAfterBothWorkersFinish) {
         }
         return fe::OperatorResult(IdSet::over(prepared.pool_keys.universe()));
     });
-    const fe::CheckOutcome out = fd::run_check_5_parallel_safety("gt", op, config, rng);
+    const fe::CheckOutcome out = run_seeded(fd::run_check_5_parallel_safety, "gt", op, 5);
     EXPECT_EQ(finished, 1);
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details, "Parallel safety check failed: worker failed");
+    EXPECT_EQ(verdict(out), "fail: Parallel safety check failed: worker failed");
     EXPECT_EQ(out.evidence.get("exception_type"), Value("ValueError"));
 }
 
@@ -141,8 +131,7 @@ TEST_F(ParallelBodies, ContextHandedToTheSharedBody) {
              return ep::SharedCheckResult{"fail", Dict{{"parallel_safety", "body's own"}, {"extra", 1}}};
          }}});
 
-    auto rng = fd::make_rng(2);
-    const fe::CheckOutcome out = fd::run_check_5_parallel_safety("bottom_n", builtin("bottom_n"), config, rng);
+    const fe::CheckOutcome out = run_seeded(fd::run_check_5_parallel_safety, "bottom_n", builtin("bottom_n"), 2);
     ASSERT_TRUE(seen);
     EXPECT_EQ(seen->get("observation_context"), Value(Dict{{"baseline_count", 1}, {"worker_count", 2}}));
 
@@ -150,13 +139,12 @@ TEST_F(ParallelBodies, ContextHandedToTheSharedBody) {
     const Value expected = fe::id_set_value(fd::call_operator("bottom_n", builtin("bottom_n"), *pool, category));
     EXPECT_EQ(seen->get("thread_results"), Value::list({expected, expected, expected}));
 
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details, "Parallel independent calls diverged from the seeded baseline.");
-    EXPECT_EQ(out.evidence,
-              (Dict{{"parallel_safety", "body's own"}, {"fresh_instance_or_fresh_run", true}, {"extra", 1}}));
+    EXPECT_EQ(verdict(out), "fail: Parallel independent calls diverged from the seeded baseline.");
+    EXPECT_EQ(rt::repr(Value(out.evidence)),
+              "{'parallel_safety': \"body's own\", 'fresh_instance_or_fresh_run': True, 'extra': 1}");
 
     ep::override_shared_check_body_map(ep::SharedCheckBodyMap{});
-    const fe::CheckOutcome missing = fd::run_check_5_parallel_safety("gt", builtin("gt"), config, rng);
+    const fe::CheckOutcome missing = run_seeded(fd::run_check_5_parallel_safety, "gt", builtin("gt"), 2);
     const std::string text = "\"Missing canonical shared check body: ('filtration', 'parallel_safety')\"";
     EXPECT_EQ(missing.details, "Parallel safety check failed: " + text);
     EXPECT_EQ(missing.evidence.get("exception_type"), Value("KeyError"));

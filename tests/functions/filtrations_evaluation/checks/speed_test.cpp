@@ -59,9 +59,7 @@ TEST(SpeedCheck, SampledDurationsGiveMedianP99AndThroughput) {
     FakeClock clock;
     TimedOp timed;
     timed.ticks = [](int t) { return static_cast<double>(t + 1); };  // call t takes t + 1 ticks
-    auto config = small_config(100, 10);
-    auto rng = fd::make_rng(0);
-    const fe::CheckOutcome out = fd::run_check_8_speed("gt", timed.op(), config, rng);
+    const fe::CheckOutcome out = run_seeded(fd::run_check_8_speed, "gt", timed.op(), 0, small_config(100, 10));
     ASSERT_EQ(out.status, "pass") << out.details;
     EXPECT_EQ(timed.calls, 110);
     // Sampled calls t = 0, 2, ..., 98 took 1, 3, ..., 99 ticks: the median is at index 25 and
@@ -77,8 +75,7 @@ TEST(SpeedCheck, SampledDurationsGiveMedianP99AndThroughput) {
     FakeClock single;
     TimedOp one;
     one.ticks = [](int) { return 3.0; };
-    auto config1 = small_config(1, 1);
-    const fe::CheckOutcome once = fd::run_check_8_speed("gt", one.op(), config1, rng);
+    const fe::CheckOutcome once = run_seeded(fd::run_check_8_speed, "gt", one.op(), 0, small_config(1, 1));
     EXPECT_EQ(once.evidence.get("median_us"), Value(3 * kTick * 1e6));
     EXPECT_EQ(once.evidence.get("p99_us"), Value(3 * kTick * 1e6));
     EXPECT_EQ(one.calls, 2);
@@ -91,10 +88,8 @@ TEST(SpeedCheck, BailOutStopsASlowBenchmarkAtTheNextCheckPoint) {
     TimedOp timed;
     auto config = small_config(100, 10);
     config.speed_small_limit_s = 10 * kTick;
-    auto rng = fd::make_rng(0);
-    const fe::CheckOutcome out = fd::run_check_8_speed("gt", timed.op(), config, rng);
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details, "Small benchmark too slow: 0.015s > 0.009765625s");
+    const fe::CheckOutcome out = run_seeded(fd::run_check_8_speed, "gt", timed.op(), 0, config);
+    EXPECT_EQ(verdict(out), "fail: Small benchmark too slow: 0.015s > 0.009765625s");
     EXPECT_EQ(timed.calls, 15);
     EXPECT_EQ(timed.pools.size(), 1U);  // the large benchmark did not run
 
@@ -103,7 +98,7 @@ TEST(SpeedCheck, BailOutStopsASlowBenchmarkAtTheNextCheckPoint) {
     TimedOp many;
     config.speed_small_T = 5000;
     config.speed_small_limit_s = kTick / 4;
-    fd::run_check_8_speed("gt", many.op(), config, rng);
+    run_seeded(fd::run_check_8_speed, "gt", many.op(), 0, config);
     EXPECT_EQ(many.calls, 50);
 }
 
@@ -113,10 +108,8 @@ TEST(SpeedCheck, LimitsAreComparedStrictly) {
     auto config = small_config(10, 20);
     config.speed_small_limit_s = 10 * kTick;  // exactly the elapsed time: passes
     config.speed_large_limit_s = 19 * kTick;
-    auto rng = fd::make_rng(0);
-    const fe::CheckOutcome out = fd::run_check_8_speed("gt", timed.op(), config, rng);
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details, "Large benchmark too slow: 0.020s > 0.0185546875s");
+    const fe::CheckOutcome out = run_seeded(fd::run_check_8_speed, "gt", timed.op(), 0, config);
+    EXPECT_EQ(verdict(out), "fail: Large benchmark too slow: 0.020s > 0.0185546875s");
     EXPECT_EQ(out.evidence.get("large_elapsed_s"), Value(20 * kTick));
     EXPECT_EQ(timed.calls, 30);  // 20 calls stay under the bail point of 20.9 ticks
 }
@@ -130,8 +123,7 @@ TEST(SpeedCheck, SleepingOperatorIsCutShortOnTheRealClock) {
     });
     auto config = demo_config();
     config.speed_small_limit_s = 0.05;  // 100 calls would take two seconds
-    auto rng = fd::make_rng(0);
-    const fe::CheckOutcome out = fd::run_check_8_speed("lt", sleepy, config, rng);
+    const fe::CheckOutcome out = run_seeded(fd::run_check_8_speed, "lt", sleepy, 0, config);
     EXPECT_EQ(out.status, "fail");
     EXPECT_THAT(out.details, ::testing::StartsWith("Small benchmark too slow: "));
     EXPECT_THAT(out.details, ::testing::EndsWith("s > 0.05s"));
@@ -146,10 +138,8 @@ TEST(SpeedCheck, FailingCallsAreLoggedTimedAndCounted) {
         g_now += kTick;
         throw rt::ValueError("no ranking today");
     });
-    auto config = small_config(7, 4);
-    auto rng = fd::make_rng(0);
     rt::LogCapture capture;
-    const fe::CheckOutcome out = fd::run_check_8_speed("top_n", raising, config, rng);
+    const fe::CheckOutcome out = run_seeded(fd::run_check_8_speed, "top_n", raising, 0, small_config(7, 4));
     EXPECT_EQ(out.status, "pass");
     EXPECT_EQ(calls, 11);
     EXPECT_EQ(out.evidence.get("small_elapsed_s"), Value(7 * kTick));
@@ -196,10 +186,8 @@ TEST(SpeedCheck, BenchmarkPoolsAreSeededSyntheticPools) {
 TEST(SpeedCheck, ErrorsOutsideTheCallsFailWithTheirKind) {
     auto config = small_config(2, 2);
     config.T = -1;
-    auto rng = fd::make_rng(0);
-    const fe::CheckOutcome out = fd::run_check_8_speed("gt", builtin("gt"), config, rng);
-    EXPECT_EQ(out.status, "fail");
-    EXPECT_EQ(out.details, "Speed check error: negative dimensions are not allowed");
+    const fe::CheckOutcome out = run_seeded(fd::run_check_8_speed, "gt", builtin("gt"), 0, config);
+    EXPECT_EQ(verdict(out), "fail: Speed check error: negative dimensions are not allowed");
     EXPECT_EQ(out.evidence.get("exception_type"), Value("ValueError"));
     EXPECT_EQ(out.evidence.get("exception_msg"), Value("negative dimensions are not allowed"));
 }

@@ -1,33 +1,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "brindlecap/functions/evaluation_pipeline/check_registry.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/results.hpp"
-#include "runtime/value_printer.hpp"
-
-namespace fe = brindlecap::functions::filtrations_evaluation;
-namespace ep = brindlecap::functions::evaluation_pipeline;
-namespace rt = brindlecap::runtime;
-using fe::Dict;
-using fe::IdSet;
-using fe::Value;
+#include "functions/filtrations_evaluation/checks/check_support.hpp"
 
 namespace {
 
-class NamedPlugin : public fe::EvaluationCheckPlugin {
-public:
-    explicit NamedPlugin(std::string name) : name_(std::move(name)) {}
-    std::string name() const override { return name_; }
-    fe::CheckOutcome validate(const fe::Operator&, fe::SignalPool&,
-                              brindlecap::functions::evaluation_utils::BaseEvaluationConfig&) override {
-        return {"pass", "", {}};
-    }
+using namespace brindlecap::test::checks;
+namespace ep = brindlecap::functions::evaluation_pipeline;
 
-private:
-    std::string name_;
-};
-
-fe::PluginPtr plugin(const std::string& name) { return std::make_shared<NamedPlugin>(name); }
+fe::PluginPtr plugin(const std::string& name) { return std::make_shared<FnPlugin>(name, Value(), returns("pass")); }
 
 using Pairs = std::vector<std::pair<std::int64_t, std::string>>;
 Pairs numbered(const std::vector<std::pair<std::int64_t, fe::PluginPtr>>& entries) {

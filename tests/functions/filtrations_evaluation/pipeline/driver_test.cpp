@@ -3,49 +3,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "brindlecap/functions/evaluation_pipeline/check_registry.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
-#include "functions/filtrations_evaluation/pipeline/golden_pool.hpp"
-#include "runtime/value_printer.hpp"
-
-namespace fe = brindlecap::functions::filtrations_evaluation;
-namespace fd = brindlecap::functions::filtrations_evaluation::detail;
-namespace ep = brindlecap::functions::evaluation_pipeline;
-namespace rs = brindlecap::functions::registry_and_store;
-namespace eu = brindlecap::functions::evaluation_utils;
-namespace rt = brindlecap::runtime;
-namespace num = brindlecap::numeric;
-using fe::Dict;
-using fe::IdSet;
-using fe::Value;
-using ::testing::ElementsAre;
+#include "functions/filtrations_evaluation/checks/check_support.hpp"
 
 namespace {
 
-using Validate = std::function<fe::CheckOutcome(const fe::Operator&, fe::SignalPool&, eu::BaseEvaluationConfig&)>;
-
-class FnPlugin : public fe::EvaluationCheckPlugin {
-public:
-    FnPlugin(std::string name, Value data_type, Validate fn)
-        : name_(std::move(name)), data_type_(std::move(data_type)), fn_(std::move(fn)) {}
-    std::string name() const override { return name_; }
-    Value data_type() const override { return data_type_; }
-    fe::CheckOutcome validate(const fe::Operator& op, fe::SignalPool& pool, eu::BaseEvaluationConfig& c) override {
-        return fn_(op, pool, c);
-    }
-
-private:
-    std::string name_;
-    Value data_type_;
-    Validate fn_;
-};
-
-void add_plugin(std::string name, Validate fn, Value data_type = {}) {
-    fe::register_check_plugin(std::make_shared<FnPlugin>(std::move(name), std::move(data_type), std::move(fn)));
-}
-Validate returns(const char* status) {
-    return [status](auto&, auto&, auto&) { return fe::CheckOutcome{status, "", {}}; };
-}
+using namespace brindlecap::test::checks;
+namespace ep = brindlecap::functions::evaluation_pipeline;
+namespace rs = brindlecap::functions::registry_and_store;
+namespace eu = brindlecap::functions::evaluation_utils;
+using ::testing::ElementsAre;
 
 fe::FiltrationEvaluationConfig mock_config() {
     fe::FiltrationEvaluationConfig c;

@@ -4,25 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <cmath>
 #include <functional>
 #include <thread>
 
-#include "brindlecap/functions/filtrations_evaluation/pipeline/results.hpp"
-#include "functions/filtrations_evaluation/pipeline/golden_pool.hpp"
-#include "runtime/value_printer.hpp"
-
-namespace fe = brindlecap::functions::filtrations_evaluation;
-namespace fd = brindlecap::functions::filtrations_evaluation::detail;
-namespace rt = brindlecap::runtime;
-namespace num = brindlecap::numeric;
-using fe::Dict;
-using fe::IdSet;
-using fe::Value;
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
+#include "functions/filtrations_evaluation/checks/check_support.hpp"
 
 namespace {
+
+using namespace brindlecap::test::checks;
+using brindlecap::test::load_golden;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 
 const double kNaN = std::nan("");
 
@@ -36,22 +28,12 @@ fe::FiltrationEvaluationConfig config_with(std::int64_t seed, std::int64_t n, st
     return c;
 }
 
-bool same_state(const num::Generator& a, const num::Generator& b) {
-    const auto x = a.state(), y = b.state();
-    return x.state == y.state && x.inc == y.inc && x.has_uint32 == y.has_uint32 && (!x.has_uint32 || x.uinteger == y.uinteger);
-}
-
-std::vector<std::string> pool_ids(const fe::SignalPool& pool) {
-    std::vector<std::string> out;
-    for (const auto& [id, signal] : pool) out.push_back(id);
-    return out;
-}
+std::vector<std::string> pool_ids(const fe::SignalPool& pool) { return pool.keys().to_vector(); }
 
 // A pool against a golden dump: order, metadata (NaN equal NaN) with its key order, weights bit for bit.
 void expect_matches_golden(const fe::SignalPool& pool, const Value& golden) {
     const Dict& dump = golden.as_dict();
-    std::vector<std::string> ids;
-    for (const Value& id : dump.at(Value("ids")).as_list()) ids.push_back(id.as_str());
+    const std::vector<std::string> ids = strings_of(dump.at(Value("ids")));
     ASSERT_EQ(pool_ids(pool), ids);
     for (const auto& id : ids) {
         SCOPED_TRACE(id);
@@ -61,10 +43,7 @@ void expect_matches_golden(const fe::SignalPool& pool, const Value& golden) {
         const Dict& expected = entry.at(Value("metadata")).as_dict();
         EXPECT_TRUE(fd::equal_allowing_nan(*signal.metadata, expected));
         EXPECT_EQ(rt::repr(Value(signal.metadata->keys())), rt::repr(Value(expected.keys())));
-        const rt::List& shape = entry.at(Value("shape")).as_list();
-        ASSERT_EQ(shape.size(), 2U);
-        ASSERT_EQ(Value(static_cast<std::int64_t>(signal.weights->rows())), shape[0]);
-        ASSERT_EQ(Value(static_cast<std::int64_t>(signal.weights->cols())), shape[1]);
+        ASSERT_EQ(entry.at(Value("shape")), Value::list({signal.weights->rows(), signal.weights->cols()}));
         const auto weights = brindlecap::test::hex_doubles(entry.at(Value("weights")));
         ASSERT_EQ(weights.size(), signal.weights->size());
         std::size_t differing = 0;
@@ -111,7 +90,6 @@ fe::SignalPool pool_of(const std::vector<std::string>& ids) {
 }  // namespace
 
 TEST(FixtureGolden, PoolsMatchNumpyBitForBit) {
-    using brindlecap::test::load_golden;
     for (const auto& [file, seed, n, t, a] : {std::tuple{"synthetic_seed0_n12_t5_a4.json", 0, 12, 5, 4},
                                               std::tuple{"synthetic_seed12345_n3_t50_a50.json", 12345, 3, 50, 50}}) {
         SCOPED_TRACE(file);

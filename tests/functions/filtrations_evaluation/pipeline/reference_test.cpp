@@ -3,19 +3,13 @@
 
 #include <cmath>
 
-#include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/results.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/dispatch.hpp"
-#include "runtime/value_printer.hpp"
-
-namespace fe = brindlecap::functions::filtrations_evaluation;
-namespace fd = brindlecap::functions::filtrations_evaluation::detail;
-namespace rt = brindlecap::runtime;
-using fe::Dict;
-using fe::Value;
-using Ids = std::vector<std::string>;
+#include "functions/filtrations_evaluation/checks/check_support.hpp"
 
 namespace {
+
+using namespace brindlecap::test::checks;
+using Ids = std::vector<std::string>;
 
 const double kNaN = std::nan("");
 

@@ -4,23 +4,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
-#include "runtime/value_printer.hpp"
-
-namespace fe = brindlecap::functions::filtrations_evaluation;
-namespace fd = brindlecap::functions::filtrations_evaluation::detail;
-namespace num = brindlecap::numeric;
-using fe::Dict;
-using fe::Value;
+#include "functions/filtrations_evaluation/checks/check_support.hpp"
 
 namespace {
 
-bool same_state(const num::Generator& a, const num::Generator& b) {
-    const auto x = a.state();
-    const auto y = b.state();
-    return x.state == y.state && x.inc == y.inc && x.has_uint32 == y.has_uint32 &&
-           (!x.has_uint32 || x.uinteger == y.uinteger);
-}
+using namespace brindlecap::test::checks;
 
 void expect_same_signals(const fe::SignalPool& weighted, const fe::SignalPool& unweighted) {
     ASSERT_EQ(weighted.size(), unweighted.size());
@@ -30,16 +18,6 @@ void expect_same_signals(const fe::SignalPool& weighted, const fe::SignalPool& u
         EXPECT_NE(weighted.signal(i).weights, nullptr);
         EXPECT_EQ(unweighted.signal(i).weights, nullptr);
     }
-}
-
-fe::FiltrationEvaluationConfig synthetic(std::int64_t seed) {
-    fe::FiltrationEvaluationConfig c;
-    c.mode = "mock";
-    c.seed = seed;
-    c.N_signals = 40;
-    c.T = 7;
-    c.N_alloc = 5;
-    return c;
 }
 
 TEST(UnweightedPools, SkippedWeightsKeepTheSyntheticStream) {
@@ -54,7 +32,8 @@ TEST(UnweightedPools, SkippedWeightsKeepTheSyntheticStream) {
         EXPECT_EQ(drawn->id(39), "s_0039");
     }
 
-    auto config = synthetic(3);
+    auto config = synthetic_config(40);
+    config.seed = 3;
     const auto reference = fd::generate_synthetic_signals(config);
     expect_same_signals(*reference, *fd::generate_unweighted_signals(config, fd::make_rng(3)));
 
