@@ -127,8 +127,6 @@ TEST(Modules, RegisterImportReplaceAndMissingNames) {
     EXPECT_EQ(std::any_cast<int>(import_attr("runtime_test.alpha", "answer")), 42);
     register_module_attr("runtime_test.alpha", "answer", std::string("replaced"));
     EXPECT_EQ(std::any_cast<std::string>(import_attr("runtime_test.alpha", "answer")), "replaced");
-    // The parent of a registered module is importable as a package.
-
     const auto message = [](std::string_view module, std::string_view attr) -> std::string {
         try {
             import_attr(module, attr);

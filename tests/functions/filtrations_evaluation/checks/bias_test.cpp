@@ -151,7 +151,7 @@ TEST(BiasCheck, RankTrialsThatFindNothingAreSkipped) {
     rt::LogCapture capture;
     const auto [out, rng] = bias("top_pct", op, 3);
     EXPECT_EQ(verdict(out), "pass: Bias check");
-    EXPECT_THAT(keys_of(out.evidence), ElementsAre("id_order_independent"));
+    EXPECT_THAT(key_texts(out.evidence), ElementsAre("id_order_independent"));
     EXPECT_TRUE(same_state(rng, after_draws(3, 10)));
     const auto records = capture.records();
     ASSERT_EQ(records.size(), 10U);
@@ -171,11 +171,7 @@ TEST(BiasCheck, RankTrialsThatAllRaiseFailWithTheFirstError) {
     EXPECT_EQ(count_events(capture.records(), "rank_bias_trial_failed"), 10U);
 }
 
-TEST(BiasCheck, ComparisonRatioIsReportedAndFailuresCounted) {
-    const fe::CheckOutcome gt = bias("gt", builtin("gt"), 6, 0).out;
-    EXPECT_EQ(gt.status, "pass");
-    EXPECT_THAT(gt.details, StartsWith("Mean selection ratio: 0."));
-
+TEST(BiasCheck, ComparisonTrialFailuresAreCounted) {
     rt::LogCapture capture;
     const auto [broken, rng] = bias("eq", always_raises("eq"), 6, 15);
     EXPECT_EQ(broken.status, "fail");

@@ -141,8 +141,6 @@ TEST(BoundaryCheck, BuiltInRankSizesAreAlwaysChecked) {
               "not a filtration operator");
     // Neither built-in is touched for a combinator.
     EXPECT_EQ(combinator.status, "pass");
-
-    EXPECT_EQ(fd::run_check_6_boundary_family("top_n", builtin("top_n"), config, rng).status, "pass");
 }
 
 TEST(BoundaryCheck, DrawsOneSeedAndToleratesEmptyColumns) {

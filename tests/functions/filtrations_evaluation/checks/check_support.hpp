@@ -50,17 +50,10 @@ inline fe::FiltrationEvaluationConfig synthetic_config(std::int64_t n_signals = 
     return c;
 }
 
-inline std::vector<std::string> keys_of(const Dict& d) {
-    std::vector<std::string> out;
-    for (const auto& [k, v] : d) out.push_back(k.as_str());
-    return out;
-}
+using test::key_texts;
 
-inline std::vector<std::string> strings_of(const Value& list) {
-    std::vector<std::string> out;
-    for (const Value& v : list.as_list()) out.push_back(v.as_str());
-    return out;
-}
+// The strings of a list value.
+inline std::vector<std::string> strings_of(const Value& list) { return str_items(list.as_list()); }
 
 // Generator states compare equal when both streams are at the same place.
 inline bool same_state(const num::Generator& a, const num::Generator& b) {
@@ -119,7 +112,8 @@ fe::CheckOutcome run_seeded(Check check, const std::string& name, const fe::Oper
     return check(name, op, config, rng);
 }
 
-using Validate = std::function<fe::CheckOutcome(const fe::Operator&, fe::SignalPool&, functions::evaluation_utils::BaseEvaluationConfig&)>;
+using PluginConfig = functions::evaluation_utils::BaseEvaluationConfig;
+using Validate = std::function<fe::CheckOutcome(const fe::Operator&, fe::SignalPool&, PluginConfig&)>;
 
 // A check plug-in whose verdict comes from `fn`.
 class FnPlugin : public fe::EvaluationCheckPlugin {
@@ -128,7 +122,7 @@ public:
         : name_(std::move(name)), data_type_(std::move(data_type)), fn_(std::move(fn)) {}
     std::string name() const override { return name_; }
     Value data_type() const override { return data_type_; }
-    fe::CheckOutcome validate(const fe::Operator& op, fe::SignalPool& pool, functions::evaluation_utils::BaseEvaluationConfig& c) override {
+    fe::CheckOutcome validate(const fe::Operator& op, fe::SignalPool& pool, PluginConfig& c) override {
         return fn_(op, pool, c);
     }
 

@@ -62,7 +62,8 @@ TEST(CorrectnessCheck, CustomCases) {
     passing.params = Dict{{"field", "is_sharpe"}, {"value", 0.0}};
     passing.expected = ids({"a", "c"});
 
-    EXPECT_EQ(verdict(correctness("gt", builtin("gt"), 4, Cases{missing, passing})), "fail: Custom cases missing explicit expected result: 1; Custom cases: 1/2 passed");
+    EXPECT_EQ(verdict(correctness("gt", builtin("gt"), 4, Cases{missing, passing})),
+              "fail: Custom cases missing explicit expected result: 1; Custom cases: 1/2 passed");
 
     // Without a pool the case runs on the check's synthetic pool (the demo signals).
     fe::CorrectnessTestCase on_default;

@@ -54,30 +54,6 @@ void expect_matches_golden(const fe::SignalPool& pool, const Value& golden) {
     }
 }
 
-// An operator that records how it was called and selects nothing.
-struct Recorder {
-    struct Call {
-        fe::CallForm form;
-        Dict params;
-        std::vector<std::vector<std::string>> children;
-        std::vector<std::string> pool_keys;
-    };
-    std::shared_ptr<std::vector<Call>> calls = std::make_shared<std::vector<Call>>();
-
-    fe::Operator op() const {
-        return [log = calls](const fe::OperatorCall& call) -> fe::OperatorResult {
-            Call c{call.form, call.params ? call.params->copy() : Dict{}, {}, {}};
-            if (call.children_results) {
-                for (const auto& s : *call.children_results) c.children.push_back(s.sorted());
-            }
-            if (call.pool_keys) c.pool_keys = call.pool_keys->sorted();
-            log->push_back(std::move(c));
-            return IdSet{};
-        };
-    }
-    const Call& last() const { return calls->back(); }
-};
-
 fe::SignalPool pool_of(const std::vector<std::string>& ids) {
     fe::SignalPool pool;
     for (const auto& id : ids) {
@@ -195,16 +171,30 @@ TEST(PoolKeeper, HoldsNoPoolAliveAndTakesAppendsFromManyThreads) {
 
 TEST(CallOperator, CategoriesAndDefaultParameters) {
     const auto pool = pool_of({"a", "b", "c", "d", "e"});
+    // Records how it was called and selects nothing.
+    std::optional<fe::CallForm> form;
+    Dict params{{"unset", true}};
+    std::vector<std::vector<std::string>> children;
+    std::vector<std::string> keys;
+    const fe::Operator recorder = [&](const fe::OperatorCall& call) -> fe::OperatorResult {
+        form = call.form;
+        params = call.params ? call.params->copy() : Dict{};
+        children.clear();
+        for (const auto& child : call.children_results ? *call.children_results : std::vector<IdSet>{}) {
+            children.push_back(child.sorted());
+        }
+        keys = call.pool_keys ? call.pool_keys->sorted() : std::vector<std::string>{};
+        return IdSet{};
+    };
     // Combinators get no parameters and the first half of the pool (rounded down) as one child.
     for (const char* category : {"boolean", "wrapper"}) {
-        Recorder rec;
-        fd::call_operator("and_", rec.op(), pool, category);
-        EXPECT_EQ(rec.last().form, fe::CallForm::Combinator);
-        EXPECT_TRUE(rec.last().params.empty());
-        EXPECT_THAT(rec.last().children, ElementsAre(ElementsAre("a", "b")));
-        EXPECT_THAT(rec.last().pool_keys, ElementsAre("a", "b", "c", "d", "e"));
-        fd::call_operator("or_", rec.op(), pool_of({"solo"}), category);
-        EXPECT_THAT(rec.last().children, ElementsAre(IsEmpty()));
+        fd::call_operator("and_", recorder, pool, category);
+        EXPECT_EQ(form, fe::CallForm::Combinator);
+        EXPECT_TRUE(params.empty());
+        EXPECT_THAT(children, ElementsAre(ElementsAre("a", "b")));
+        EXPECT_THAT(keys, ElementsAre("a", "b", "c", "d", "e"));
+        fd::call_operator("or_", recorder, pool_of({"solo"}), category);
+        EXPECT_THAT(children, ElementsAre(IsEmpty()));
     }
 }
 

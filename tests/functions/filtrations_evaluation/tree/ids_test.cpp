@@ -77,7 +77,6 @@ TEST(IdSetTest, KeyIndexGrowsWithoutMovingIdentifiers) {
     for (const std::string* s : seen) EXPECT_EQ(s, &index.id(std::stoul(s->substr(2))));
     for (int i = 1; i < 5000; ++i) ASSERT_EQ(index.find("id" + std::to_string(i)), static_cast<std::uint32_t>(i));
     EXPECT_FALSE(index.find("id5000").has_value());
-
 }
 
 TEST(IdSetTest, AlgebraWithinAndAcrossUniverses) {
