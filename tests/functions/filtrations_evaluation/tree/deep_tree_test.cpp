@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "brindlecap/functions/filtrations_evaluation/product/product.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
 #include "runtime/small_stack.hpp"
@@ -85,6 +86,21 @@ TEST(DeepTreeTest, TenThousandLevelsFailWithTheUsualErrors) {
     });
     EXPECT_EQ(unknown_message.rfind("Unknown filtration function 'nope'. Registered functions: ['and_', ", 0), 0u);
     EXPECT_EQ(field_message, "Unknown field 'y'. Valid fields: ['x']");
+}
+
+TEST(DeepTreeTest, TenThousandLevelsOverProducts) {
+    using runtime::Dict;
+    using runtime::Value;
+    const auto product = [](double sharpe) {
+        return Value(Dict{{"investment_product_type", "signal"}, {"is_sharpe", sharpe}});
+    };
+    const Value products(Dict{{"p1", product(1.0)}, {"p2", product(-1.0)}});
+    const FilterNode tree = not_chain(DEEP, FilterNode{"gt", {{"field", "is_sharpe"}, {"value", 0.0}}, {}});
+    std::string passing;
+    ::test::on_small_stack([&] {
+        passing = runtime::repr(Value(resolve_product_filtrations(products, &tree, "strategy").passing_ids));
+    });
+    EXPECT_EQ(passing, "['p1']");
 }
 
 TEST(DeepTreeTest, HundredThousandChildren) {

@@ -44,16 +44,22 @@ void sort_values(std::vector<Value>& values) {
                      [](const Value& a, const Value& b) { return runtime::less(a, b); });
 }
 
-void collect_field_references(const FilterNode& node,
+// Pre-order, with an explicit stack: trees may be deeper than the thread's stack allows.
+void collect_field_references(const FilterNode& root,
                               std::vector<std::pair<std::string, std::string>>& out) {
-    if (const Value* field = node.params.find("field")) {
-        if (!field->is_str() || field->as_str().empty()) {
-            throw FilterValidationError("Product filtration field must be a non-empty string, got " +
-                                        runtime::repr(*field));
+    std::vector<const FilterNode*> pending{&root};
+    while (!pending.empty()) {
+        const FilterNode& node = *pending.back();
+        pending.pop_back();
+        if (const Value* field = node.params.find("field")) {
+            if (!field->is_str() || field->as_str().empty()) {
+                throw FilterValidationError("Product filtration field must be a non-empty string, got " +
+                                            runtime::repr(*field));
+            }
+            out.emplace_back(field->as_str(), node.function_name);
         }
-        out.emplace_back(field->as_str(), node.function_name);
+        for (auto child = node.children.rbegin(); child != node.children.rend(); ++child) pending.push_back(&*child);
     }
-    for (const FilterNode& child : node.children) collect_field_references(child, out);
 }
 
 }  // namespace
