@@ -19,6 +19,7 @@
 #include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
 #include "brindlecap/runtime/text.hpp"
+#include "functions/filtrations_evaluation/pipeline/outcome_fingerprint.hpp"
 
 namespace fe = brindlecap::functions::filtrations_evaluation;
 namespace rs = brindlecap::functions::registry_and_store;
@@ -41,28 +42,6 @@ double rss_mib() {
         std::fclose(f);
     }
     return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
-}
-
-bool is_timing_key(std::string_view key) {
-    const auto ends_with = [&](std::string_view s) { return key.size() >= s.size() && key.substr(key.size() - s.size()) == s; };
-    return ends_with("_elapsed_s") || ends_with("_time_s") || key == "median_us" || key == "p99_us" ||
-           key == "throughput_per_sec";
-}
-
-std::vector<std::string> fingerprint(const fe::FiltrationEvaluationResult& result) {
-    std::vector<std::string> out;
-    for (const auto& [name, r] : result.operator_results) {
-        out.push_back(name + (r.accepted ? " accepted" : " rejected"));
-        for (const std::string& w : r.warnings) out.push_back(name + " warning " + w);
-        for (const auto& [check, outcome] : r.checks) {
-            Dict evidence;
-            for (const auto& [key, value] : outcome.evidence)
-                if (!(key.is_str() && is_timing_key(key.as_str()))) evidence.set(key, value);
-            out.push_back(name + " " + check + " " + outcome.status + " " + outcome.details + " " +
-                          brindlecap::runtime::repr(Value(evidence)));
-        }
-    }
-    return out;
 }
 
 Dict demo_signals() {
@@ -89,7 +68,7 @@ void BM_EvaluateHundredRuns(benchmark::State& state) {
                 const auto start = std::chrono::steady_clock::now();
                 const fe::FiltrationEvaluationResult result = fe::evaluate(config, std::nullopt, &store);
                 seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-                const std::vector<std::string> outcomes = fingerprint(result);
+                const std::vector<std::string> outcomes = brindlecap::test::outcome_fingerprint(result);
                 if (run == 1) first = outcomes;
                 else if (outcomes != first) ++mismatched_runs;
             }

@@ -15,6 +15,7 @@
 #include "brindlecap/functions/registry_and_store/store.hpp"
 #include "brindlecap/runtime/text.hpp"
 #include "functions/filtrations_evaluation/pipeline/golden_pool.hpp"
+#include "functions/filtrations_evaluation/pipeline/outcome_fingerprint.hpp"
 
 namespace fe = brindlecap::functions::filtrations_evaluation;
 namespace rs = brindlecap::functions::registry_and_store;
@@ -37,30 +38,6 @@ constexpr bool kHeapMeasurable = true;
 std::size_t heap_in_use() {
     const struct mallinfo2 m = mallinfo2();
     return m.uordblks + m.hblkhd;
-}
-
-bool is_timing_key(std::string_view key) {
-    const auto ends_with = [&](std::string_view s) { return key.size() >= s.size() && key.substr(key.size() - s.size()) == s; };
-    return ends_with("_elapsed_s") || ends_with("_time_s") || key == "median_us" || key == "p99_us" ||
-           key == "throughput_per_sec";
-}
-
-// Everything a run reports, as text, with the measured durations of the speed check left out.
-std::vector<std::string> fingerprint(const fe::FiltrationEvaluationResult& result) {
-    std::vector<std::string> out;
-    for (const auto& [name, r] : result.operator_results) {
-        out.push_back(name + (r.accepted ? " accepted" : " rejected"));
-        for (const std::string& w : r.warnings) out.push_back(name + " warning " + w);
-        for (const auto& [check, outcome] : r.checks) {
-            Dict evidence;
-            for (const auto& [key, value] : outcome.evidence) {
-                if (!(key.is_str() && is_timing_key(key.as_str()))) evidence.set(key, value);
-            }
-            out.push_back(name + " " + check + " " + outcome.status + " " + outcome.details + " " +
-                          brindlecap::runtime::repr(Value(evidence)));
-        }
-    }
-    return out;
 }
 
 fe::FiltrationEvaluationConfig load_config() {
@@ -88,7 +65,7 @@ TEST(PipelineLoad, RepeatedRunsGiveTheSameOutcomesWithFlatMemory) {
         {
             fe::FiltrationEvaluationConfig config = load_config();
             const fe::FiltrationEvaluationResult result = fe::evaluate(config, std::nullopt, &store);
-            const std::vector<std::string> outcomes = fingerprint(result);
+            const std::vector<std::string> outcomes = brindlecap::test::outcome_fingerprint(result);
             if (run == 1) {
                 first = outcomes;
                 ASSERT_EQ(result.operator_results.size(), 16U);

@@ -43,10 +43,6 @@ void validate_leaf(const FilterNode& node, const SignalPool& pool) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 Operator load_node_operator(const FilterNode& node, const FunctionStore& store) {
     try {
         return load_operator(store, node.function_name);
