@@ -10,8 +10,13 @@
 #include <set>
 #include <stdexcept>
 
-#include "brindlecap/functions/filtrations_evaluation/pipeline/driver.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
+#include "brindlecap/functions/filtrations_evaluation/pipeline/evaluate.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/order_probe_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/pool_keeper_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/reference_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/snapshot_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/synthetic_internal.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
 #include "heap_counter.hpp"
 
@@ -55,7 +60,7 @@ void BM_EvaluateDemo(benchmark::State& state) {
     std::int64_t ok = 0;
     for (auto _ : state) {
         auto config = demo_config();
-        const auto result = fe::evaluate(config, std::nullopt, &store());
+        const auto result = fe::evaluate(config, std::nullopt, store());
         ok = accepted(result);
         benchmark::DoNotOptimize(ok);
     }
@@ -72,7 +77,7 @@ void BM_EvaluateOneCheck(benchmark::State& state) {
         for (std::int64_t k = 1; k <= 8; ++k) {
             if (k != only) config.skip_checks.insert(k);
         }
-        benchmark::DoNotOptimize(fe::evaluate(config, std::nullopt, &store()));
+        benchmark::DoNotOptimize(fe::evaluate(config, std::nullopt, store()));
     }
 }
 BENCHMARK(BM_EvaluateOneCheck)->DenseRange(1, 8)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(3)->ReportAggregatesOnly(true);
@@ -88,7 +93,7 @@ void BM_EvaluatePeakHeap(benchmark::State& state) {
         const std::int64_t before = heap_now.load();
         heap_peak.store(before);
         {
-            const auto result = fe::evaluate(config, std::nullopt, &store());
+            const auto result = fe::evaluate(config, std::nullopt, store());
             benchmark::DoNotOptimize(accepted(result));
         }
         peak_growth = heap_peak.load() - before;

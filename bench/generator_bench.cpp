@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "brindlecap/numeric/generator.hpp"
+#include "brindlecap/numeric/generator_internal.hpp"
 
 namespace {
 

@@ -15,8 +15,13 @@
 #include <string_view>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/pipeline/driver.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
+#include "brindlecap/functions/filtrations_evaluation/pipeline/evaluate.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/order_probe_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/pool_keeper_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/reference_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/snapshot_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/synthetic_internal.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
 #include "brindlecap/runtime/text.hpp"
 #include "functions/filtrations_evaluation/pipeline/outcome_fingerprint.hpp"
@@ -66,7 +71,7 @@ void BM_EvaluateHundredRuns(benchmark::State& state) {
                 config.seed = 0;
                 config.mock_signals = signals.deep_copy();
                 const auto start = std::chrono::steady_clock::now();
-                const fe::FiltrationEvaluationResult result = fe::evaluate(config, std::nullopt, &store);
+                const fe::FiltrationEvaluationResult result = fe::evaluate(config, std::nullopt, store);
                 seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
                 const std::vector<std::string> outcomes = brindlecap::test::outcome_fingerprint(result);
                 if (run == 1) first = outcomes;

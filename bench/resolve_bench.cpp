@@ -24,11 +24,16 @@
 #include <string>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
-#include "brindlecap/functions/filtrations_evaluation/tree/dispatch.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/order_probe_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/pool_keeper_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/reference_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/snapshot_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/synthetic_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/tree/dispatch_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
-#include "brindlecap/numeric/generator.hpp"
+#include "brindlecap/numeric/generator_internal.hpp"
 #include "heap_counter.hpp"
 
 // ---- Pool and tree -------------------------------------------------------------------------------

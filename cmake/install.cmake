@@ -10,9 +10,11 @@ install(TARGETS filtrations_evaluation EXPORT brindlecap_filtrations_targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# Only public headers: internal declarations live in *_internal.hpp, which this rule cannot install.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/src/brindlecap
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
-  FILES_MATCHING PATTERN "*.hpp")
+  FILES_MATCHING PATTERN "*.hpp"
+  PATTERN "*_internal.hpp" EXCLUDE)
 install(EXPORT brindlecap_filtrations_targets
   NAMESPACE brindlecap::
   FILE brindlecap_filtrationsTargets.cmake

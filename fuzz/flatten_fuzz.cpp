@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "brindlecap/functions/filtrations_evaluation/metadata/flatten.hpp"
+#include "brindlecap/functions/filtrations_evaluation/metadata/flatten_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
 #include "fuzz_support.hpp"
 

@@ -16,7 +16,10 @@
 #include <string_view>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/tree/records.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/records.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/value.hpp"
 

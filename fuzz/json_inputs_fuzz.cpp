@@ -7,7 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "brindlecap/functions/filtrations_evaluation/product/product.hpp"
+#include "brindlecap/functions/filtrations_evaluation/product/fields_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/product/resolve_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
 #include "brindlecap/runtime/json.hpp"
@@ -77,7 +78,7 @@ void as_tree(const Value& doc) {
 void as_products(const Value& doc) {
     fe::FilterNode tree{"filtration", Dict{{Value("select_all"), Value(true)}}, {}};
     try {
-        (void)fe::resolve_product_filtrations(doc, &tree, "strategy");
+        (void)fe::resolve_product_filtrations(doc, tree, "strategy");
     } catch (const std::exception& e) {
         expect_documented(e, {"TypeError", "EmptyPoolError", "FilterValidationError", "EmptyFiltrationError"});
     }

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/product/product.hpp"
+#include "brindlecap/functions/filtrations_evaluation/product/fields_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/product/resolve_internal.hpp"
 #include "fuzz_support.hpp"
 
 namespace {
@@ -113,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     try {
         const fe::ProductFiltrationResult r =
-            fe::resolve_product_filtrations(products, with_tree ? &tree : nullptr, type, reduction);
+            fe::detail::resolve_product_filtrations(products, with_tree ? &tree : nullptr, type, reduction, nullptr);
         const List& ids = *r.passing_ids;
         if (ids.empty()) finding("empty product selection returned instead of raised");
         if (r.selected_products.size() != ids.size()) finding("selected_products and passing_ids differ in size");

@@ -15,10 +15,19 @@ run_step("cmake --install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${pr
 
 foreach(installed
     include/brindlecap/functions/filtrations_evaluation.hpp
-    include/brindlecap/functions/filtrations_evaluation/tree/records.hpp
+    include/brindlecap/functions/filtrations_evaluation/core/records.hpp
     bin/filtrations)
   if(NOT EXISTS ${prefix}/${installed})
     message(FATAL_ERROR "not installed: ${installed}")
+  endif()
+endforeach()
+# Only public headers are installed: none is internal, none declares the library's internals.
+file(GLOB_RECURSE installed_headers ${prefix}/include/*.hpp)
+foreach(header IN LISTS installed_headers)
+  file(READ ${header} text)
+  if(header MATCHES "_internal\\.hpp$" OR text MATCHES "namespace detail" OR text MATCHES "__int128"
+     OR text MATCHES "_internal\\.hpp")
+    message(FATAL_ERROR "installed header exposes internals: ${header}")
   endif()
 endforeach()
 file(GLOB_RECURSE config_files ${prefix}/*/brindlecap_filtrationsConfig.cmake)

@@ -1,4 +1,4 @@
-#include "brindlecap/numeric/generator.hpp"
+#include "brindlecap/numeric/generator_internal.hpp"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/log.hpp"
-#include "brindlecap/runtime/modules.hpp"
+#include "brindlecap/runtime/modules_internal.hpp"
 #include "brindlecap/runtime/warnings.hpp"
 #include "runtime/value_printer.hpp"
 

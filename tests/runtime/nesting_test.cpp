@@ -51,9 +51,9 @@ TEST(NestingTest, DeepValuesPrintAndWriteOnASmallStack) {
 
 TEST(NestingTest, SelfContainingValues) {
     // The host prints a container met again inside itself as [...] or {...}; JSON refuses it.
-    const Value list = Value::list({1});
+    Value list = Value::list({1});
     list.as_list().push_back(list);
-    const Value dict(Dict{{"a", 1}});
+    Value dict(Dict{{"a", 1}});
     dict.as_dict().set("self", dict);
     dict.as_dict().set("list", list);
     EXPECT_EQ(repr(list), "[1, [...]]");

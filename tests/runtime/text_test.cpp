@@ -75,7 +75,7 @@ TEST(ReprValue, ScalarsContainersStrAndTypeNames) {
     EXPECT_EQ(repr(Value()), "None");
     EXPECT_EQ(repr(Value(false)), "False");
     EXPECT_EQ(repr(Value(std::numeric_limits<std::int64_t>::min())), "-9223372036854775808");
-    const Value nested(Dict{{"a", Value::list({1, 2.5, None{}, true})}, {"b", Dict{{"c", "d"}}}, {3, Value::list({})}});
+    const Value nested(Dict{{"a", Value::list({1, 2.5, None{}, Value(true)})}, {"b", Dict{{"c", "d"}}}, {3, Value::list({})}});
     EXPECT_EQ(repr(nested), "{'a': [1, 2.5, None, True], 'b': {'c': 'd'}, 3: []}");
     EXPECT_EQ(repr(Value::list({Value::list({"x'y"}), 1e16})), "[[\"x'y\"], 1e+16]");
     EXPECT_EQ(str(Value("it's")), "it's");
@@ -83,7 +83,7 @@ TEST(ReprValue, ScalarsContainersStrAndTypeNames) {
 
     const Value obj(ObjectPtr(std::make_shared<AttrObject>("Product", Dict{})));
     const std::vector<std::pair<Value, std::string>> types = {
-        {Value(), "NoneType"}, {true, "bool"}, {1, "int"}, {1.0, "float"}, {"", "str"}, {Value::list({}), "list"},
+        {Value(), "NoneType"}, {Value(true), "bool"}, {1, "int"}, {1.0, "float"}, {"", "str"}, {Value::list({}), "list"},
         {Dict{}, "dict"}, {obj, "Product"}};
     for (const auto& [v, name] : types) EXPECT_EQ(type_name(v), name);
     EXPECT_EQ(repr(Value::list({obj})), "[<Product object>]");

@@ -30,15 +30,15 @@ TEST(ValueEquality, HostRulesAcrossKinds) {
         bool equal;
     };
     const std::vector<Row> rows = {
-        {1, 1.0, true}, {1, true, true}, {0, false, true}, {-0.0, 0, true}, {2, 2.5, false}, {true, 2, false},
+        {1, 1.0, true}, {1, Value(true), true}, {0, Value(false), true}, {-0.0, 0, true}, {2, 2.5, false}, {Value(true), 2, false},
         // The int is compared exactly, not rounded to the float.
         {big, 0x1p53, false}, {big - 1, 0x1p53, true}, {kMax, 0x1p63, false},
         {kNan, kNan, false}, {Value::list({kNan}), Value::list({kNan}), false},
-        {"1", 1, false}, {None{}, 0, false}, {None{}, false, false}, {None{}, nullptr, true},
+        {"1", 1, false}, {None{}, 0, false}, {None{}, Value(false), false}, {None{}, nullptr, true},
         {Value::list({}), Dict{}, false}, {"", None{}, false},
         {Value::list({1, 2.0, "a"}), Value::list({1.0, 2, "a"}), true},
         {Value::list({1, 2}), Value::list({1, 2, 3}), false}, {Value::list({1, 2}), Value::list({2, 1}), false},
-        {Value::list({Value::list({1}), Dict{{"k", Value::list({true})}}}),
+        {Value::list({Value::list({1}), Dict{{"k", Value::list({Value(true)})}}}),
          Value::list({Value::list({1.0}), Dict{{"k", Value::list({1})}}}), true},
         {ab, Dict{{"b", 2}, {"a", 1}}, true}, {ab, Dict{{"a", 1}, {"b", 3}}, false},
         {ab, Dict{{"a", 1}, {"c", 2}}, false}, {ab, Dict{{"a", 1}}, false},
@@ -64,11 +64,11 @@ TEST(ValueEquality, EqualNumbersCollideAsDictKeys) {
         for (int i = 0; i < filler; ++i) d.set("k" + std::to_string(i), i);
         d.set(1, "a");
         d.set(1.0, "b");
-        d.set(true, "c");
+        d.set(Value(true), "c");
         ASSERT_EQ(d.size(), static_cast<std::size_t>(filler) + 1);
         EXPECT_TRUE(d.item(d.size() - 1).first.is_int());
         EXPECT_EQ(d.get(1.0), Value("c"));
-        EXPECT_EQ(d.get(true), Value("c"));
+        EXPECT_EQ(d.get(Value(true)), Value("c"));
         EXPECT_FALSE(d.contains(Value(1.5)));
         EXPECT_FALSE(d.contains(Value("1")));
     }
@@ -84,7 +84,7 @@ TEST(ValueEquality, EqualNumbersCollideAsDictKeys) {
 TEST(ValueOrdering, NumbersStringsAndLists) {
     const Value l12 = Value::list({1, 2});
     const std::vector<std::tuple<Value, Value, bool>> less_rows = {
-        {1, 1.5, true}, {false, true, true}, {true, 2, true}, {2.0, 2, false}, {kMax, 0x1p63, true},
+        {1, 1.5, true}, {Value(false), Value(true), true}, {Value(true), 2, true}, {2.0, 2, false}, {kMax, 0x1p63, true},
         {-1, -0.5, true}, {-0.5, 0, true}, {-0x1p64, kMin, true}, {"a", "b", true}, {"Z", "a", true},
         {"ab", "abc", true}, {"z", "\xc3\xa9", true},  // code point order
         {l12, Value::list({1, 3}), true}, {l12, Value::list({1, 2, 0}), true},
@@ -294,7 +294,7 @@ TEST(ValueConversions, AccessorsAndFloatParsing) {
     EXPECT_EQ(message_of<TypeError>([] { (void)Value(1.5).as_int(); }), "expected int, got float");
 
     const std::vector<std::pair<Value, double>> parsed = {
-        {true, 1.0},     {-3, -3.0},    {"1.5", 1.5},          {" \t-1.5e3\n", -1500.0}, {"+.5", 0.5},
+        {Value(true), 1.0},     {-3, -3.0},    {"1.5", 1.5},          {" \t-1.5e3\n", -1500.0}, {"+.5", 0.5},
         {"5.", 5.0},     {"0.1", 0.1},  {"1_000.25", 1000.25}, {"inf", INFINITY},       {"-Infinity", -INFINITY},
         {"1e500", INFINITY}, {"-1e-500", -0.0}};
     for (const auto& [v, expected] : parsed) EXPECT_EQ(v.to_double(), expected) << repr(v);

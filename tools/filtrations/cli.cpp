@@ -13,8 +13,10 @@
 
 #include "brindlecap/functions/evaluation_utils/evaluation_utils.hpp"
 #include "brindlecap/functions/filtrations_evaluation/metadata/flatten.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/driver.hpp"
-#include "brindlecap/functions/filtrations_evaluation/product/product.hpp"
+#include "brindlecap/functions/filtrations_evaluation/metadata/flatten_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/pipeline/evaluate.hpp"
+#include "brindlecap/functions/filtrations_evaluation/product/fields_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/product/resolve_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
 #include "brindlecap/runtime/json.hpp"
@@ -165,7 +167,7 @@ int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings,
 
     const registry_and_store::FunctionStore store = registry_and_store::build_default_store();
     ctx.where = "evaluate";
-    const fe::FiltrationEvaluationResult result = fe::evaluate(cfg, std::move(operator_configs), &store);
+    const fe::FiltrationEvaluationResult result = fe::evaluate(cfg, std::move(operator_configs), store);
 
     bool all_accepted = true;
     for (const auto& [name, verdict] : result.operator_results) all_accepted = all_accepted && verdict.accepted;
@@ -219,7 +221,7 @@ int cmd_products(const Options& o, const Terminal& terminal, Context& ctx, std::
     ctx.where = "filtering products '" + o.products + "' with " + describe_tree(o.tree);
     try {
         const fe::ProductFiltrationResult result =
-            fe::resolve_product_filtrations(Value(products), &tree, o.product_type);
+            fe::resolve_product_filtrations(Value(products), tree, o.product_type);
         out = o.json ? json_text(json_safe(Value(result.to_dict())))
                      : render_products(tree, result, use_color(o, terminal));
         return EXIT_OK;

@@ -6,13 +6,15 @@
 
 #include <fmt/format.h>
 
+#include "brindlecap/functions/filtrations_evaluation/core/id_set_object_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/pipeline/plugins_internal.hpp"
 #include "brindlecap/runtime/json.hpp"
 #include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::cli {
 
 using functions::filtrations_evaluation::CorrectnessTestCase;
-using functions::filtrations_evaluation::IdSetObject;
+using functions::filtrations_evaluation::detail::IdSetObject;
 using functions::filtrations_evaluation::OperatorCheckResult;
 using functions::filtrations_evaluation::UsefulSignal;
 using runtime::Dict;
@@ -172,7 +174,7 @@ Value evaluation_result_value(const FiltrationEvaluationResult& result) {
     for (const auto& [name, verdict] : result.operator_results) {
         Dict checks;
         for (const auto& [check, outcome] : verdict.checks) {
-            checks.set(Value(check), Value(Dict{{"status", Value(outcome.status)},
+            checks.set(Value(check), Value(Dict{{"status", Value(to_string(outcome.status))},
                                                 {"details", Value(outcome.details)},
                                                 {"evidence", json_safe(Value(outcome.evidence))}}));
         }
@@ -247,7 +249,7 @@ std::string render_verdict_matrix(const FiltrationEvaluationResult& result,
         std::string row = pad(name, name_width);
         for (std::size_t i = 0; i < columns.size(); ++i) {
             const auto* outcome = verdict.check(columns[i]);
-            const std::string status = outcome ? outcome->status : "";
+            const std::string status = outcome ? std::string(to_string(outcome->status)) : "";
             row += "  " + paint(pad(outcome ? status_mark(status) : "-", widths[i]), status_color(status), color);
         }
         row += "  " + (verdict.accepted ? paint("yes", GREEN, color) : paint("NO", RED, color));
@@ -271,7 +273,7 @@ std::string render_verdict_matrix(const FiltrationEvaluationResult& result,
     bool any_failed = false;
     for (const auto& [name, verdict] : result.operator_results) {
         for (const auto& [check, outcome] : verdict.checks) {
-            if (outcome.status != "fail") continue;
+            if (outcome.status != functions::evaluation_utils::CheckStatus::fail) continue;
             if (!any_failed) out += "\nFailed checks:\n";
             any_failed = true;
             std::string details = outcome.details;

@@ -6,8 +6,12 @@
 #include <vector>
 
 #include "brindlecap/functions/filtrations_evaluation/pipeline/results.hpp"
-#include "brindlecap/functions/filtrations_evaluation/product/product.hpp"
-#include "brindlecap/functions/filtrations_evaluation/tree/records.hpp"
+#include "brindlecap/functions/filtrations_evaluation/product/fields_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/product/resolve_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/records.hpp"
 #include "brindlecap/runtime/value.hpp"
 
 namespace brindlecap::cli {

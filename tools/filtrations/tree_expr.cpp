@@ -7,9 +7,9 @@
 #include <utility>
 
 #include "brindlecap/runtime/errors.hpp"
-#include "brindlecap/runtime/number_text.hpp"
+#include "brindlecap/runtime/number_text_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
-#include "brindlecap/runtime/unicode.hpp"
+#include "brindlecap/runtime/unicode_internal.hpp"
 
 namespace brindlecap::cli {
 

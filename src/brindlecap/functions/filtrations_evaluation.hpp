@@ -1,5 +1,5 @@
 #pragma once
-// The filtrations evaluation module: its entry points and module tables in one header.
+// The filtrations evaluation module: its entry points, records and tables in one header.
 //
 // Entry points
 //   resolve_filtrations(pool, tree, store)            filter-tree evaluation over a signal pool
@@ -9,28 +9,30 @@
 //   evaluate(config, operator_configs, store)         the operator acceptance pipeline
 //   register_check_plugin / get_registered_plugins / clear_check_plugins
 //
-// Module tables
-//   FIELD_TYPE_OPERATORS, CHECK_REGISTRY()
-//
-// Records: FilterNode, FilterDiagnostic, FiltrationResult, UsefulSignal, SignalPool,
+// Records: FilterNode, FilterDiagnostic, FiltrationResult, UsefulSignal, SignalPool, IdSet,
 // PreparedField, FiltrationFieldSchema, FiltrationEvaluationConfig, EvalFiltrationConfig,
-// OperatorCheckResult, FiltrationEvaluationResult, CheckRegistryEntry; errors EmptyPoolError,
-// FilterValidationError, FiltrationSubsetError, EmptyFiltrationError (all runtime::Exception).
+// CorrectnessTestCase, OperatorCheckResult, FiltrationEvaluationResult, CheckRegistryEntry;
+// errors EmptyPoolError, FilterValidationError, FiltrationSubsetError, EmptyFiltrationError (all
+// runtime::Exception). Tables: FIELD_TYPE_OPERATORS, CHECK_REGISTRY().
 //
-// The framework services the module works with come along: FunctionStore and
-// build_default_store (registry_and_store), CheckOutcome, EvaluationCheckPlugin and the signal
-// metadata store (evaluation_utils).
+// Operators are Operator functions of an OperatorCall (field_operator, combinator_operator and
+// plain_operator build one from a lambda of one calling form). The framework services come
+// along: FunctionStore and build_default_store (registry_and_store), CheckOutcome,
+// EvaluationCheckPlugin and the signal metadata store (evaluation_utils).
 
 #include "brindlecap/functions/evaluation_utils/evaluation_utils.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/records.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/vocabulary.hpp"
 #include "brindlecap/functions/filtrations_evaluation/metadata/config.hpp"
 #include "brindlecap/functions/filtrations_evaluation/metadata/flatten.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/driver.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/results.hpp"
-#include "brindlecap/functions/filtrations_evaluation/product/product.hpp"
-#include "brindlecap/functions/filtrations_evaluation/tree/records.hpp"
+#include "brindlecap/functions/filtrations_evaluation/pipeline/evaluate.hpp"
+#include "brindlecap/functions/filtrations_evaluation/product/fields.hpp"
+#include "brindlecap/functions/filtrations_evaluation/product/resolve.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
-#include "brindlecap/numeric/matrix.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/json.hpp"
 #include "brindlecap/runtime/text.hpp"
@@ -40,5 +42,6 @@ namespace brindlecap::functions::filtrations_evaluation {
 
 using registry_and_store::build_default_store;
 using registry_and_store::FunctionStore;
+using registry_and_store::StoreEntry;
 
 }  // namespace brindlecap::functions::filtrations_evaluation

@@ -1,6 +1,6 @@
 // Ziggurat tables for 256-layer normal sampling on 64-bit draws (numpy's ziggurat_constants.h values).
 
-#include "brindlecap/numeric/generator.hpp"
+#include "brindlecap/numeric/generator_internal.hpp"
 
 namespace brindlecap::numeric::detail {
 

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 #include <memory>
+#include <new>
+#include <system_error>
 #include <typeinfo>
 
 #include <cxxabi.h>
@@ -13,6 +15,14 @@ namespace brindlecap::runtime {
 KeyError::KeyError(Value key) : Exception("KeyError", repr(key)), key_(std::move(key)) {}
 
 std::string KeyError::text() const { return repr(key_); }
+
+void rethrow_if_fatal(const std::exception& e) {
+    if (dynamic_cast<const std::bad_alloc*>(&e) != nullptr || dynamic_cast<const Interrupt*>(&e) != nullptr) throw;
+    if (const auto* system = dynamic_cast<const std::system_error*>(&e)) {
+        const std::error_code code = system->code();
+        if (code == std::errc::resource_unavailable_try_again || code == std::errc::not_enough_memory) throw;
+    }
+}
 
 std::string error_kind(const std::exception& e) {
     if (const auto* runtime_error = dynamic_cast<const Exception*>(&e)) return runtime_error->kind();

@@ -50,6 +50,18 @@ private:
     Value key_;
 };
 
+// Thrown through every guard of the library: the host asked the run to stop (an interrupt).
+// Hosts derive their own carrier from it.
+class Interrupt : public std::exception {
+public:
+    const char* what() const noexcept override { return "interrupted"; }
+};
+
+// Rethrows e when the failure is the process's, not the code under test's: memory ran out
+// (std::bad_alloc), a thread could not be started (std::system_error for lack of resources), or
+// the run was interrupted. Guards that turn errors into verdicts call it first.
+void rethrow_if_fatal(const std::exception& e);
+
 // Kind name of any error: kind() for runtime errors, else the demangled C++ type name.
 std::string error_kind(const std::exception& e);
 // str(error): text() for runtime errors, else what().

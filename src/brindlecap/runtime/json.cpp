@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "brindlecap/runtime/errors.hpp"
-#include "brindlecap/runtime/number_text.hpp"
+#include "brindlecap/runtime/number_text_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
-#include "brindlecap/runtime/unicode.hpp"
+#include "brindlecap/runtime/unicode_internal.hpp"
 
 namespace brindlecap::runtime {
 
@@ -370,8 +370,7 @@ private:
     }
 
     static const void* container_of(const Value& v) {
-        return v.is_list() ? static_cast<const void*>(v.list_ptr().get())
-                           : static_cast<const void*>(v.dict_ptr().get());
+        return v.is_list() ? static_cast<const void*>(&v.as_list()) : static_cast<const void*>(&v.as_dict());
     }
 
     // Writes a scalar or an empty container whole and returns false; opens a non-empty list or

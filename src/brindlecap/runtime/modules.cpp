@@ -1,4 +1,4 @@
-#include "brindlecap/runtime/modules.hpp"
+#include "brindlecap/runtime/modules_internal.hpp"
 
 #include <map>
 #include <mutex>
@@ -40,12 +40,6 @@ void register_module_attr(const std::string& module, const std::string& attr, st
     Registry& r = registry();
     const std::lock_guard lock(r.mutex);
     r.modules[module][attr] = std::move(value);
-}
-
-bool has_module(std::string_view module) {
-    Registry& r = registry();
-    const std::lock_guard lock(r.mutex);
-    return exists_locked(r, module);
 }
 
 const std::any& import_attr(std::string_view module, std::string_view attr) {

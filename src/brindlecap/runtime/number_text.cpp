@@ -1,4 +1,4 @@
-#include "brindlecap/runtime/number_text.hpp"
+#include "brindlecap/runtime/number_text_internal.hpp"
 
 #include <charconv>
 #include <cstdint>

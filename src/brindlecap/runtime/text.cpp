@@ -9,8 +9,8 @@
 
 #include <fmt/format.h>
 
-#include "brindlecap/runtime/nesting.hpp"
-#include "brindlecap/runtime/unicode.hpp"
+#include "brindlecap/runtime/nesting_internal.hpp"
+#include "brindlecap/runtime/unicode_internal.hpp"
 
 namespace brindlecap::runtime {
 

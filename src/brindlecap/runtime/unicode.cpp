@@ -1,4 +1,4 @@
-#include "brindlecap/runtime/unicode.hpp"
+#include "brindlecap/runtime/unicode_internal.hpp"
 
 #include <algorithm>
 #include <array>

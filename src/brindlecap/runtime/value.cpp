@@ -9,6 +9,8 @@
 #include <atomic>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -228,21 +230,33 @@ const StrPtr& Value::str_ptr() const {
     return std::get<StrPtr>(v_);
 }
 
-List& Value::as_list() const { return *list_ptr(); }
+const List& Value::as_list() const {
+    if (!is_list()) wrong_kind("list", *this);
+    return *std::get<ListPtr>(v_);
+}
 
-const ListPtr& Value::list_ptr() const {
+List& Value::as_list() { return *list_ptr(); }
+
+const ListPtr& Value::list_ptr() {
     if (!is_list()) wrong_kind("list", *this);
     return std::get<ListPtr>(v_);
 }
 
-Dict& Value::as_dict() const { return *dict_ptr(); }
+const Dict& Value::as_dict() const {
+    if (!is_dict()) wrong_kind("dict", *this);
+    return *std::get<DictPtr>(v_);
+}
 
-const DictPtr& Value::dict_ptr() const {
+Dict& Value::as_dict() { return *dict_ptr(); }
+
+const DictPtr& Value::dict_ptr() {
     if (!is_dict()) wrong_kind("dict", *this);
     return std::get<DictPtr>(v_);
 }
 
-Object& Value::as_object() const { return *object_ptr(); }
+const Object& Value::as_object() const { return *object_ptr(); }
+
+Object& Value::as_object() { return *object_ptr(); }
 
 const ObjectPtr& Value::object_ptr() const {
     if (!is_object()) wrong_kind("object", *this);
@@ -293,14 +307,34 @@ bool Value::is(const Value& other) const noexcept {
 }
 
 Value Value::deep_copy() const {
-    if (is_list()) {
-        List out;
-        out.reserve(as_list().size());
-        for (const Value& item : as_list()) out.push_back(item.deep_copy());
-        return Value(std::move(out));
+    if (!is_list() && !is_dict()) return *this;
+    Value out = is_list() ? Value(List(as_list())) : Value(Dict(as_dict()));
+    copy_nested(out);
+    return out;
+}
+
+void Value::copy_nested(Value& root) {
+    // Elements are only ever replaced, never added or removed, so the pointers stay valid.
+    std::vector<Value*> pending{&root};
+    const auto fresh = [&pending](Value& item) {
+        if (item.is_list()) {
+            item = Value(List(std::as_const(item).as_list()));
+        } else if (item.is_dict()) {
+            item = Value(Dict(std::as_const(item).as_dict()));
+        } else {
+            return;
+        }
+        pending.push_back(&item);
+    };
+    while (!pending.empty()) {
+        Value& v = *pending.back();
+        pending.pop_back();
+        if (v.is_list()) {
+            for (Value& item : v.as_list()) fresh(item);
+        } else {
+            for (Value& item : v.as_dict().values_) fresh(item);
+        }
     }
-    if (is_dict()) return Value(as_dict().deep_copy());
-    return *this;
 }
 
 bool operator==(const Value& a, const Value& b) {
@@ -377,8 +411,6 @@ std::size_t hash_value(const Value& v) {
 // Shared layouts never change after creation (only their table of children, under a mutex).
 // An own layout belongs to one dict, or to its copies until one of them changes its keys.
 
-namespace detail {
-
 using Slot = std::pair<std::size_t, std::size_t>;
 
 class DictKeys {
@@ -400,12 +432,8 @@ public:
     void reindex();
 };
 
-}  // namespace detail
-
 namespace {
 
-using detail::DictKeys;
-using detail::Slot;
 
 std::size_t home_slot(std::size_t hash, std::size_t mask) noexcept { return mix(hash) & mask; }
 
@@ -462,8 +490,6 @@ std::shared_ptr<DictKeys> own_copy(const std::shared_ptr<DictKeys>& from) {
 
 }  // namespace
 
-namespace detail {
-
 std::ptrdiff_t DictKeys::find(const Value& key) const {
     if (!index.empty()) {
         const std::size_t h = hash_value(key);
@@ -516,10 +542,9 @@ void DictKeys::reindex() {
     for (std::size_t i = 0; i < keys.size(); ++i) insert_slot(index, hash_value(keys[i]), i);
 }
 
-}  // namespace detail
 
-Dict::Dict(std::initializer_list<Item> items) {
-    for (const Item& item : items) set(item.first, item.second);
+Dict::Dict(std::initializer_list<Entry> entries) {
+    for (const Entry& entry : entries) set(entry.key, entry.value);
 }
 
 const Value& Dict::key(std::size_t i) const { return keys_->keys[i]; }
@@ -547,6 +572,12 @@ Value* Dict::find(std::string_view key) { return const_cast<Value*>(std::as_cons
 const Value& Dict::at(const Value& key) const {
     const Value* found = find(key);
     if (found == nullptr) throw KeyError(key);
+    return *found;
+}
+
+const Value& Dict::at(std::string_view key) const {
+    const Value* found = find(key);
+    if (found == nullptr) throw KeyError(Value(key));
     return *found;
 }
 
@@ -617,9 +648,9 @@ void Dict::clear() {
 List Dict::keys() const { return keys_ ? keys_->keys : List{}; }
 
 Dict Dict::deep_copy() const {
-    Dict out = *this;  // keys are immutable or handles; the layout is shared
-    for (Value& value : out.values_) value = value.deep_copy();
-    return out;
+    Value out{Dict(*this)};  // keys are immutable or handles; the layout is shared
+    Value::copy_nested(out);
+    return std::move(out.as_dict());
 }
 
 bool operator==(const Dict& a, const Dict& b) {

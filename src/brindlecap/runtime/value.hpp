@@ -7,6 +7,7 @@
 // numbers or between strings only.
 
 #include <cstddef>
+#include <concepts>
 #include <cstdint>
 #include <initializer_list>
 #include <iterator>
@@ -14,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -34,6 +36,11 @@ struct None {
     friend bool operator==(None, None) { return true; }
 };
 
+// What the places that take open data (Dict::set, dict literals) accept: anything that converts
+// to a Value implicitly, and a bool given as a bool (a pointer is not taken for a bool there).
+template <class T>
+concept ValueLike = std::is_same_v<std::remove_cvref_t<T>, bool> || std::is_convertible_v<T, Value>;
+
 class Value {
 public:
     enum class Kind { None, Bool, Int, Float, Str, List, Dict, Object };
@@ -49,14 +56,13 @@ public:
     }
     Value(None) noexcept {}
     Value(std::nullptr_t) noexcept {}
-    Value(bool b) noexcept : v_(b) {}
-    Value(int i) noexcept : v_(static_cast<std::int64_t>(i)) {}
-    Value(long i) noexcept : v_(static_cast<std::int64_t>(i)) {}
-    Value(long long i) noexcept : v_(static_cast<std::int64_t>(i)) {}
-    Value(unsigned i) noexcept : v_(static_cast<std::int64_t>(i)) {}
-    Value(unsigned long i) noexcept : v_(static_cast<std::int64_t>(i)) {}
-    Value(unsigned long long i) noexcept : v_(static_cast<std::int64_t>(i)) {}
-    Value(double d) noexcept : v_(d) {}
+    explicit Value(bool b) noexcept : v_(b) {}
+    // Integers of any width; a bool is not taken for an integer.
+    template <std::integral T>
+        requires(!std::is_same_v<T, bool>)
+    Value(T i) noexcept : v_(static_cast<std::int64_t>(i)) {}
+    template <std::floating_point T>
+    Value(T d) noexcept : v_(static_cast<double>(d)) {}
     Value(const char* s) : v_(std::make_shared<const std::string>(s)) {}
     Value(std::string s) : v_(std::make_shared<const std::string>(std::move(s))) {}
     Value(std::string_view s) : v_(std::make_shared<const std::string>(s)) {}
@@ -84,29 +90,37 @@ public:
     bool is_object() const noexcept { return kind() == Kind::Object; }
     bool is_nan() const noexcept;
 
-    // Accessors; the wrong kind raises TypeError.
-    bool as_bool() const;
-    std::int64_t as_int() const;
-    double as_float() const;
-    const std::string& as_str() const;
-    const StrPtr& str_ptr() const;
-    List& as_list() const;
-    const ListPtr& list_ptr() const;
-    Dict& as_dict() const;
-    const DictPtr& dict_ptr() const;
-    Object& as_object() const;
-    const ObjectPtr& object_ptr() const;
+    // Gives every list and dict reachable from root (itself a fresh container) a fresh copy of
+    // its own, level by level, without recursion.
+    static void copy_nested(Value& root);
+
+    // Accessors; the wrong kind raises TypeError. A const Value gives read-only access to the
+    // list, dict or object it holds.
+    [[nodiscard]] bool as_bool() const;
+    [[nodiscard]] std::int64_t as_int() const;
+    [[nodiscard]] double as_float() const;
+    [[nodiscard]] const std::string& as_str() const;
+    [[nodiscard]] const StrPtr& str_ptr() const;
+    [[nodiscard]] const List& as_list() const;
+    [[nodiscard]] List& as_list();
+    [[nodiscard]] const ListPtr& list_ptr();
+    [[nodiscard]] const Dict& as_dict() const;
+    [[nodiscard]] Dict& as_dict();
+    [[nodiscard]] const DictPtr& dict_ptr();
+    [[nodiscard]] const Object& as_object() const;
+    [[nodiscard]] Object& as_object();
+    [[nodiscard]] const ObjectPtr& object_ptr() const;
 
     // float(x) of the host: numbers and bools convert; strings parse like the host's float();
     // anything else raises TypeError.
-    double to_double() const;
+    [[nodiscard]] double to_double() const;
     // Truth value of the host (0, 0.0, "", [], {}, None are false).
-    bool truthy() const;
+    [[nodiscard]] bool truthy() const;
 
     // Same object for reference kinds (str, list, dict, object); for the rest, equal kind and value.
-    bool is(const Value& other) const noexcept;
+    [[nodiscard]] bool is(const Value& other) const noexcept;
     // Recursive copy of lists and dicts; strings and objects are shared (immutable / handles).
-    Value deep_copy() const;
+    [[nodiscard]] Value deep_copy() const;
 
     friend bool operator==(const Value& a, const Value& b);
     friend bool operator!=(const Value& a, const Value& b) { return !(a == b); }
@@ -115,6 +129,7 @@ private:
     // Moves the containers held by a list or dict that only this value owns out to a worklist
     // and frees them one level at a time.
     void release_nested() noexcept;
+
 
     std::variant<None, bool, std::int64_t, double, StrPtr, ListPtr, DictPtr, ObjectPtr> v_;
 };
@@ -133,9 +148,7 @@ struct ValueHash {
     std::size_t operator()(const Value& v) const { return hash_value(v); }
 };
 
-namespace detail {
-class DictKeys;
-}
+class DictKeys;  // a dict's key layout (value.cpp)
 
 // Insertion-ordered mapping with Value keys (a Python dict).
 //
@@ -188,7 +201,14 @@ public:
     static constexpr std::size_t SHARED_KEY_LIMIT = 64;
 
     Dict() = default;
-    Dict(std::initializer_list<Item> items);
+    // One entry of a dict literal: Dict{{"field", "is_sharpe"}, {"is_active", true}}.
+    struct Entry {
+        template <ValueLike K, ValueLike V>
+        Entry(K&& k, V&& v) : key(std::forward<K>(k)), value(std::forward<V>(v)) {}
+        Value key;
+        Value value;
+    };
+    Dict(std::initializer_list<Entry> entries);
 
     std::size_t size() const noexcept { return values_.size(); }
     bool empty() const noexcept { return values_.empty(); }
@@ -201,17 +221,24 @@ public:
     bool contains(const Value& key) const { return find(key) != nullptr; }
     bool contains(std::string_view key) const { return find(key) != nullptr; }
     // Pointer to the value under key, or nullptr.
-    const Value* find(const Value& key) const;
-    const Value* find(std::string_view key) const;
+    [[nodiscard]] const Value* find(const Value& key) const;
+    [[nodiscard]] const Value* find(std::string_view key) const;
     Value* find(const Value& key);
     Value* find(std::string_view key);
     // Position of key in insertion order, or -1.
     std::ptrdiff_t position(const Value& key) const;
     std::ptrdiff_t position(std::string_view key) const;
     // Value under key; KeyError when absent.
-    const Value& at(const Value& key) const;
-    Value get(const Value& key, Value fallback = {}) const;
-    Value get(std::string_view key, Value fallback = {}) const;
+    [[nodiscard]] const Value& at(const Value& key) const;
+    [[nodiscard]] const Value& at(std::string_view key) const;
+    [[nodiscard]] const Value& at(const char* key) const { return at(std::string_view(key)); }
+    [[nodiscard]] const Value& at(const std::string& key) const { return at(std::string_view(key)); }
+    [[nodiscard]] Value& at(const Value& key) { return const_cast<Value&>(std::as_const(*this).at(key)); }
+    [[nodiscard]] Value& at(std::string_view key) { return const_cast<Value&>(std::as_const(*this).at(key)); }
+    [[nodiscard]] Value& at(const char* key) { return at(std::string_view(key)); }
+    [[nodiscard]] Value& at(const std::string& key) { return at(std::string_view(key)); }
+    [[nodiscard]] Value get(const Value& key, Value fallback = {}) const;
+    [[nodiscard]] Value get(std::string_view key, Value fallback = {}) const;
 
     // String keys without building a Value (a literal or std::string would be ambiguous).
     bool contains(const char* key) const { return contains(std::string_view(key)); }
@@ -227,6 +254,11 @@ public:
 
     // Insert or replace; a replaced key keeps its position.
     void set(Value key, Value value);
+    template <ValueLike V>
+        requires std::is_same_v<std::remove_cvref_t<V>, bool>
+    void set(Value key, V value) {
+        set(std::move(key), Value(static_cast<bool>(value)));
+    }
     // Remove key; returns its value when it was present.
     std::optional<Value> pop(const Value& key);
     void clear();
@@ -234,7 +266,7 @@ public:
     List keys() const;
     // Shallow copy (a new dict sharing values).
     Dict copy() const { return *this; }
-    Dict deep_copy() const;
+    [[nodiscard]] Dict deep_copy() const;
 
     // Identity of the key layout: dicts with the same non-null layout hold the same keys at the
     // same positions (an empty dict has none). Lets a reader of many dicts remember a position.
@@ -246,7 +278,7 @@ private:
     friend class Value;
     void append_key(Value key);
 
-    std::shared_ptr<detail::DictKeys> keys_;  // null while empty
+    std::shared_ptr<DictKeys> keys_;  // null while empty
     std::vector<Value> values_;
 };
 

@@ -8,7 +8,10 @@
 #include <vector>
 
 #include "brindlecap/functions/filtrations/builtin_runtime_targets.hpp"
-#include "brindlecap/functions/filtrations_evaluation/tree/records.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/records.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "runtime/value_printer.hpp"
@@ -50,7 +53,7 @@ public:
         }
         for (auto& id : extra_keys) index->add(id);
         prepared.field_name = "f";
-        prepared.field_type = "numeric";
+        prepared.field_type = filtrations_evaluation::FieldType::numeric;
         if (with_universe) {
             prepared.pool_keys = IdSet::all_of(index);
         } else {  // no key index: the operators fall back to inserting identifiers
@@ -100,12 +103,12 @@ void run_cases(const std::vector<Case>& cases) {
 }
 
 TEST(BuiltinLeaves, ComparisonsAgainstHandComputedSelections) {
-    const Field mixed({{"a", 1}, {"b", 2.5}, {"c", 3}, {"d", -1.0}, {"e", true}});
+    const Field mixed({{"a", 1}, {"b", 2.5}, {"c", 3}, {"d", -1.0}, {"e", Value(true)}});
     const long long big = (1LL << 53) + 1;
     const Field large({{"a", big}, {"b", big - 1}});
     const Field words({{"a", "apple"}, {"b", "banana"}, {"c", "Cherry"}, {"d", "b"}});
     const Field zeros({{"zero", 0.0}, {"near", 1e-13}, {"edge", -1e-12}, {"far", 0.5}});
-    const Field bools({{"t", true}, {"f", false}});
+    const Field bools({{"t", Value(true)}, {"f", Value(false)}});
     const Field ones({{"one", 1}, {"zero", 0.0}});
     const Field odd({{"nan", NaN}, {"list", Value::list({"a"})}, {"none", Value()}, {"one", 1.0}});
     const Field cats({{"a", "momentum"}, {"b", "Momentum"}, {"c", ""}});
@@ -156,7 +159,7 @@ TEST(BuiltinLeaves, MembershipOnListsAndScalars) {
                    {"empty", Value::list({})},
                    {"scalar", "numerical"},
                    {"other", "value"}});
-    const Field kinds({{"int", 1}, {"float", 2.0}, {"bool", true}, {"none", Value()}, {"str", "1"}});
+    const Field kinds({{"int", 1}, {"float", 2.0}, {"bool", Value(true)}, {"none", Value()}, {"str", "1"}});
     brindlecap::runtime::List many;  // many targets give the same answer as few
     for (int i = 0; i < 20; ++i) many.push_back(Value("t" + std::to_string(i)));
     for (int i = 0; i < 20; ++i) many.push_back(Value(100 + i));

@@ -38,7 +38,7 @@ int main() {
     config.mock_signals = signals;
     config.skip_checks = {4, 5, 6, 7, 8};
     const fe::FiltrationEvaluationResult verdicts =
-        fe::evaluate(config, std::vector<fe::EvalFiltrationConfig>{{"top_n", std::nullopt}}, &store);
+        fe::evaluate(config, std::vector<fe::EvalFiltrationConfig>{{"top_n", std::nullopt}}, store);
     std::cout << "top_n accepted: " << (verdicts.operator_results.at(0).second.accepted ? "yes" : "no")
               << '\n';
     return 0;

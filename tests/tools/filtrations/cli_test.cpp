@@ -254,8 +254,8 @@ TEST_F(CliTest, EvaluateJsonRoundTripsAndCarriesTheConfiguration) {
 
 TEST_F(CliTest, ARejectedOperatorExitsOneAndItsFailuresAreListed) {
     test::checks::add_plugin("house_rule", [](const fe::Operator&, fe::SignalPool& pool, eu::BaseEvaluationConfig&) {
-        return eu::CheckOutcome{"fail", "pool of " + std::to_string(pool.size()) + " breaks the house rule\nsecond line",
-                                Dict{{"ids", fe::id_set_value(pool.keys())}}};
+        return eu::CheckOutcome{eu::CheckStatus::fail, "pool of " + std::to_string(pool.size()) + " breaks the house rule\nsecond line",
+                                Dict{{"ids", fe::detail::id_set_value(pool.keys())}}};
     });
     const Outcome o = run_cli(with({"evaluate", "--operators", "gt,not_"}, FAST));
     EXPECT_EQ(o.code, EXIT_REJECTED) << o.err;
@@ -308,7 +308,7 @@ TEST_F(CliTest, ColourAndProgressOnlyOnATerminalUnlessAsked) {
 
 TEST_F(CliTest, MockSignalsFromAFileAndTheirWarnings) {
     Dict signals = runtime::parse_json(demo_signals_json()).as_dict();
-    signals.item(0).second.as_dict().pop(Value("is_turnover"));
+    signals.find(signals.key(0))->as_dict().pop(Value("is_turnover"));
     const std::string file = write("signals.json", runtime::to_json(Value(signals)));
     const Outcome o = run_cli(with({"evaluate", "--operators", "top_n", "--signals", file}, FAST));
     EXPECT_EQ(o.code, EXIT_OK) << o.err;

@@ -70,8 +70,8 @@ TEST(TreeExpression, FormatReadsBackToAnEqualTree) {
                                            "nan", "-inf", "line\nbreak", "caf\xc3\xa9", "a=b", "-x"})}}),
         node("and_", {}, {node("not_", {}, {node("top_n", {{"field", "f"}, {"n", 3}})}),
                           node("between", {{"field", "d"}, {"low", -1.5e-07}, {"high", 1e+16}})}),
-        node("custom", {{"opts", Value(Dict{{"k", Value::list({1, 2.5, Value(), true})}, {7, "seven"}})}}),
-        node("filtration", {{"select_all", true}}),
+        node("custom", {{"opts", Value(Dict{{"k", Value::list({1, 2.5, Value(), Value(true)})}, {7, "seven"}})}}),
+        node("filtration", {{"select_all", Value(true)}}),
     };
     for (const FilterNode& tree : trees) {
         const std::string text = format_tree_expression(tree);

@@ -13,6 +13,26 @@
 
 namespace brindlecap::functions::evaluation_utils {
 
+std::string_view to_string(CheckStatus status) noexcept {
+    switch (status) {
+        case CheckStatus::pass:
+            return "pass";
+        case CheckStatus::fail:
+            return "fail";
+        case CheckStatus::skip:
+            return "skip";
+    }
+    return "fail";
+}
+
+std::optional<CheckStatus> parse_check_status(std::string_view text) noexcept {
+    for (const CheckStatus s : {CheckStatus::pass, CheckStatus::fail, CheckStatus::skip}) {
+        if (to_string(s) == text) return s;
+    }
+    return std::nullopt;
+}
+
+
 using runtime::Dict;
 using runtime::Value;
 

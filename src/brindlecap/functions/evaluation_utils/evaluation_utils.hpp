@@ -7,15 +7,23 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/tree/records.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
 #include "brindlecap/runtime/value.hpp"
 
 namespace brindlecap::functions::evaluation_utils {
 
+enum class CheckStatus { pass, fail, skip };
+
+// "pass", "fail", "skip".
+std::string_view to_string(CheckStatus status) noexcept;
+std::optional<CheckStatus> parse_check_status(std::string_view text) noexcept;
+
 struct CheckOutcome {
-    std::string status;  // "pass", "fail" or "skip"
+    CheckStatus status = CheckStatus::pass;
     std::string details;
     runtime::Dict evidence;
 };

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "brindlecap/functions/filtrations/builtin_operators.hpp"
+#include "brindlecap/functions/filtrations/builtin_operators_internal.hpp"
 
 namespace brindlecap::functions::filtrations::detail {
 namespace {

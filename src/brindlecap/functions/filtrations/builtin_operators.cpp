@@ -1,4 +1,4 @@
-#include "brindlecap/functions/filtrations/builtin_operators.hpp"
+#include "brindlecap/functions/filtrations/builtin_operators_internal.hpp"
 
 #include <utility>
 

@@ -4,9 +4,9 @@
 #include <mutex>
 #include <string>
 
-#include "brindlecap/functions/filtrations/builtin_operators.hpp"
+#include "brindlecap/functions/filtrations/builtin_operators_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
-#include "brindlecap/runtime/modules.hpp"
+#include "brindlecap/runtime/modules_internal.hpp"
 
 namespace brindlecap::functions::filtrations {
 

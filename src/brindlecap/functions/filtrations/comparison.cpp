@@ -9,7 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "brindlecap/functions/filtrations/builtin_operators.hpp"
+#include "brindlecap/functions/filtrations/builtin_operators_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::functions::filtrations::detail {
@@ -274,7 +274,7 @@ IdSet in_(const PreparedField& f, const Dict& params) {
     for (std::size_t i = 0; i < n; ++i) {
         if (i + 4 * STAGE < n) __builtin_prefetch(vals[i + 4 * STAGE].value);
         if (i + 3 * STAGE < n && vals[i + 3 * STAGE].value->is_list()) {
-            __builtin_prefetch(vals[i + 3 * STAGE].value->list_ptr().get());
+            __builtin_prefetch(&vals[i + 3 * STAGE].value->as_list());
         }
         if (i + 2 * STAGE < n && vals[i + 2 * STAGE].value->is_list()) {
             __builtin_prefetch(vals[i + 2 * STAGE].value->as_list().data());

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "brindlecap/functions/filtrations/builtin_operators.hpp"
+#include "brindlecap/functions/filtrations/builtin_operators_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::functions::filtrations::detail {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/tree/records.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
 #include "brindlecap/runtime/value.hpp"
 
 namespace brindlecap::functions::registry_and_store {

@@ -16,7 +16,7 @@ using ::testing::StartsWith;
 // A generator advanced by n seed draws, as the trial loop advances the check generator.
 num::Generator after_draws(std::uint64_t seed, std::int64_t n) {
     auto g = fd::make_rng(static_cast<std::int64_t>(seed));
-    for (std::int64_t i = 0; i < n; ++i) g.integers(0, kSeedBound);
+    for (std::int64_t i = 0; i < n; ++i) g.integers(0, SEED_BOUND);
     return g;
 }
 
@@ -80,7 +80,7 @@ TEST(BiasCheck, RankOperatorMeanFractionAgainstTheTolerance) {
     // A deviation equal to the tolerance passes; anything beyond fails.
     auto config = demo_config();
     config.bias_tolerance = std::abs(0.125 - 0.1);
-    EXPECT_EQ(bias("top_pct", builtin("top_pct"), 9, 0, config).out.status, "pass");
+    EXPECT_EQ(bias("top_pct", builtin("top_pct"), 9, 0, config).out.status, fe::CheckStatus::pass);
     config.bias_tolerance = std::nextafter(config.bias_tolerance, 0.0);
     const fe::CheckOutcome fails = bias("top_pct", builtin("top_pct"), 9, 0, config).out;
     EXPECT_EQ(verdict(fails), "fail: Bias detected: observed 0.1250 vs expected 0.1000");
@@ -174,7 +174,7 @@ TEST(BiasCheck, RankTrialsThatAllRaiseFailWithTheFirstError) {
 TEST(BiasCheck, ComparisonTrialFailuresAreCounted) {
     rt::LogCapture capture;
     const auto [broken, rng] = bias("eq", always_raises("eq"), 6, 15);
-    EXPECT_EQ(broken.status, "fail");
+    EXPECT_EQ(broken.status, fe::CheckStatus::fail);
     EXPECT_THAT(broken.details,
                 StartsWith("Bias check failed because comparison trials raised under the evaluation boilerplate; "));
     EXPECT_EQ(broken.evidence.get("operator_error"), Value("comparison trial failed"));

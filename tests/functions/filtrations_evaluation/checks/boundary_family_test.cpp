@@ -6,7 +6,7 @@
 #include <set>
 
 #include "brindlecap/functions/filtrations/builtin_runtime_targets.hpp"
-#include "brindlecap/runtime/modules.hpp"
+#include "brindlecap/runtime/modules_internal.hpp"
 #include "functions/filtrations_evaluation/checks/check_support.hpp"
 
 namespace {
@@ -74,7 +74,7 @@ TEST(BoundaryCheck, CombinatorsGetSixNestingLevels) {
     // the previous level's output.
     std::vector<Call> calls;
     const fe::CheckOutcome out = run_seeded(fd::run_check_6_boundary_family, "filtration", drops_one(calls), 6);
-    EXPECT_EQ(out.status, "pass");
+    EXPECT_EQ(out.status, fe::CheckStatus::pass);
     ASSERT_EQ(calls.size(), 4U + 6U);
     EXPECT_THAT(calls[0].child_sizes, ElementsAre(1));
     EXPECT_THAT(calls[1].child_sizes, ElementsAre(10));
@@ -135,19 +135,19 @@ TEST(BoundaryCheck, BuiltInRankSizesAreAlwaysChecked) {
     EXPECT_EQ(verdict(rank), "fail: Boundary conditions: 7/8 passed");
     EXPECT_EQ(case_results(rank).back(), "BC-08=fail: ");
 
-    EXPECT_EQ(comparison.status, "fail");
+    EXPECT_EQ(comparison.status, fe::CheckStatus::fail);
     EXPECT_EQ(case_results(comparison).at(5),
               "BC-06=fail: attribute '_builtin_between' of module 'brindlecap.functions.filtrations.comparison' is "
               "not a filtration operator");
     // Neither built-in is touched for a combinator.
-    EXPECT_EQ(combinator.status, "pass");
+    EXPECT_EQ(combinator.status, fe::CheckStatus::pass);
 }
 
 TEST(BoundaryCheck, DrawsOneSeedAndToleratesEmptyColumns) {
     auto config = synthetic_config();
     auto rng = fd::make_rng(77);
     auto expected = fd::make_rng(77);
-    expected.integers(0, kSeedBound);
+    expected.integers(0, SEED_BOUND);
     fd::run_check_6_boundary_family("eq", builtin("eq"), config, rng);
     EXPECT_TRUE(same_state(rng, expected));
 

@@ -29,9 +29,9 @@ TEST(BuiltinOperatorChecks, AllSixteenPassEveryCheckOnTheDemoSignals) {
         auto seeds = fd::make_rng(config.seed);
         rt::LogCapture capture;  // a failing call would log
         for (std::size_t i = 0; i < checks.size(); ++i) {
-            auto rng = fd::make_rng(seeds.integers(0, kSeedBound));
+            auto rng = fd::make_rng(seeds.integers(0, SEED_BOUND));
             const fe::CheckOutcome out = checks[i](name, op, config, rng);
-            EXPECT_EQ(out.status, "pass") << "check " << i << ": " << out.details;
+            EXPECT_EQ(out.status, fe::CheckStatus::pass) << "check " << i << ": " << out.details;
         }
         EXPECT_TRUE(capture.records().empty());
     }

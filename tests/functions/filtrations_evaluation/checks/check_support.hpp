@@ -10,9 +10,17 @@
 #include <string>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/checks/checks.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
-#include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/id_set_object_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/pipeline/evaluate_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/pipeline/plugins_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/order_probe_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/pool_keeper_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/reference_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/snapshot_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/synthetic_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/tree/resolve_internal.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
 #include "brindlecap/runtime/text.hpp"
 #include "functions/filtrations_evaluation/pipeline/golden_pool.hpp"
@@ -28,7 +36,9 @@ using fe::Dict;
 using fe::IdSet;
 using fe::Value;
 
-inline constexpr std::int64_t kSeedBound = std::int64_t{1} << 31;
+using fd::SEED_BOUND;
+using fd::id_set_value;
+using fe::CheckStatus;
 
 // The demo configuration: the 24 demo signals as ingested metadata, default settings.
 inline fe::FiltrationEvaluationConfig demo_config() {
@@ -102,7 +112,7 @@ fe::Operator raising_leaf(std::string name, E error) {
 }
 
 // "status: details" of an outcome, to compare both at once.
-inline std::string verdict(const fe::CheckOutcome& out) { return out.status + ": " + out.details; }
+inline std::string verdict(const fe::CheckOutcome& out) { return std::string(to_string(out.status)) + ": " + out.details; }
 
 // One run of `check` on `config` (the demo configuration unless given) with a fresh generator.
 template <class Check>
@@ -138,7 +148,7 @@ inline void add_plugin(std::string name, Validate fn, Value data_type = {}) {
 }
 // A plug-in verdict with no details.
 inline Validate returns(const char* status) {
-    return [status](auto&, auto&, auto&) { return fe::CheckOutcome{status, "", {}}; };
+    return [status](auto&, auto&, auto&) { return fe::CheckOutcome{*functions::evaluation_utils::parse_check_status(status), "", {}}; };
 }
 
 inline fe::Operator builtin(const std::string& name) {

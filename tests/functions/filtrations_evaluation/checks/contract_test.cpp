@@ -21,7 +21,7 @@ fe::Operator crashes_on_empty_pool() {
 fe::Operator appends_to_lists() {
     return fe::field_operator("in_", [](const fe::PreparedField& prepared, const Dict&) {
         for (const auto& pv : prepared.values) {
-            if (pv.value->is_list()) pv.value->as_list().emplace_back("tampered");
+            if (pv.value->is_list()) const_cast<Value*>(pv.value)->as_list().emplace_back("tampered");
         }
         return fe::OperatorResult(IdSet::over(prepared.pool_keys.universe()));
     });
@@ -78,12 +78,12 @@ TEST(ContractCheck, EachCheckSeedsItsPoolFromOneDraw) {
         seen.clear();
         auto rng = fd::make_rng(2024);
         auto expected_rng = fd::make_rng(2024);
-        auto pool_rng = fd::make_rng(expected_rng.integers(0, kSeedBound));
+        auto pool_rng = fd::make_rng(expected_rng.integers(0, SEED_BOUND));
         const fd::PoolPtr expected_pool = fd::generate_synthetic_signals(config, &pool_rng);
 
         const fe::CheckOutcome out = which == 0 ? fd::run_check_1_contract("gt", recorder, config, rng)
                                                 : fd::run_check_2_shape("gt", recorder, config, rng);
-        EXPECT_EQ(out.status, "pass") << out.details;
+        EXPECT_EQ(out.status, fe::CheckStatus::pass) << out.details;
         EXPECT_TRUE(same_state(rng, expected_rng));
 
         std::vector<double> want;

@@ -119,20 +119,20 @@ TEST(CorrectnessCheck, DrawsTwoSeedsInDefaultModeAndOneWithCases) {
     auto rng = fd::make_rng(42);
     auto expected = fd::make_rng(42);
     fd::run_check_3_correctness("gt", builtin("gt"), config, rng);
-    expected.integers(0, kSeedBound);
-    expected.integers(0, kSeedBound);
+    expected.integers(0, SEED_BOUND);
+    expected.integers(0, SEED_BOUND);
     EXPECT_TRUE(same_state(rng, expected));
 
     const fe::CheckOutcome custom = fd::run_check_3_correctness("gt", builtin("gt"), config, rng, Cases{tc});
-    EXPECT_EQ(custom.status, "pass");
-    expected.integers(0, kSeedBound);
+    EXPECT_EQ(custom.status, fe::CheckStatus::pass);
+    expected.integers(0, SEED_BOUND);
     EXPECT_TRUE(same_state(rng, expected));
 
     // An empty list of cases runs the default mode.
     const fe::CheckOutcome empty = fd::run_check_3_correctness("gt", builtin("gt"), config, rng, Cases{});
     EXPECT_EQ(empty.details, "Correctness check for gt: 3/3");
-    expected.integers(0, kSeedBound);
-    expected.integers(0, kSeedBound);
+    expected.integers(0, SEED_BOUND);
+    expected.integers(0, SEED_BOUND);
     EXPECT_TRUE(same_state(rng, expected));
 }
 

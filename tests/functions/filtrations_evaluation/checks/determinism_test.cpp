@@ -55,7 +55,7 @@ TEST(DeterminismCheck, TopNIsComparedWithTheReferenceOnTheCutoffTie) {
     auto config = demo_config();
     auto rng = fd::make_rng(4);
     const fe::CheckOutcome builtin_out = fd::run_check_4_determinism("top_n", builtin("top_n"), config, rng);
-    EXPECT_EQ(builtin_out.status, "pass") << builtin_out.details;
+    EXPECT_EQ(builtin_out.status, fe::CheckStatus::pass) << builtin_out.details;
     EXPECT_EQ(builtin_out.evidence.get("compared_keys"), Value::list({"cutoff_tie", "repeated_call"}));
 
     // Repeatable, but it drops three of the four signals tied at the fifth place.
@@ -64,7 +64,7 @@ TEST(DeterminismCheck, TopNIsComparedWithTheReferenceOnTheCutoffTie) {
     EXPECT_EQ(cut.evidence.get("mismatched_keys"), Value::list({"cutoff_tie"}));
 
     // Under another name the same operator is only compared with itself.
-    EXPECT_EQ(fd::run_check_4_determinism("bottom_n", top_n_without_ties(), config, rng).status, "pass");
+    EXPECT_EQ(fd::run_check_4_determinism("bottom_n", top_n_without_ties(), config, rng).status, fe::CheckStatus::pass);
 }
 
 TEST(DeterminismCheck, HiddenStateAndOperatorErrorsFail) {
@@ -93,14 +93,14 @@ TEST_F(DeterminismBodies, DeterminismContextAndEvidenceMerge) {
     // The outputs are the validated identifier sets: top 5 of the demo pool, and on the tie pool
     // the four graded leaders plus the four signals tied at 5.0.
     auto [pool, category] = fd::build_seeded_operator_fixture("top_n", config);
-    const Value repeated = fe::id_set_value(fd::call_operator("top_n", builtin("top_n"), *pool, category));
-    const Value tie = fe::id_set_value(IdSet{"test_016", "test_017", "test_018", "test_019", "test_015",
+    const Value repeated = fd::id_set_value(fd::call_operator("top_n", builtin("top_n"), *pool, category));
+    const Value tie = fd::id_set_value(IdSet{"test_016", "test_017", "test_018", "test_019", "test_015",
                                              "test_tied_000", "test_tied_001", "test_tied_002"});
     EXPECT_EQ(seen->get("first_output"), Value(Dict{{"repeated_call", repeated}, {"cutoff_tie", tie}}));
     EXPECT_EQ(seen->get("second_output"), Value(Dict{{"repeated_call", repeated}, {"cutoff_tie", tie}}));
 
     // The body's evidence overwrites equal keys in place; without outputs_match nothing is mirrored.
-    EXPECT_EQ(out.status, "pass");
+    EXPECT_EQ(out.status, fe::CheckStatus::pass);
     EXPECT_EQ(out.evidence,
               (Dict{{"run_count", 7}, {"fresh_instance_or_fresh_run", true}, {"cutoff_tie_checked", "body's own"},
                     {"x", 1}}));
@@ -127,7 +127,7 @@ TEST_F(DeterminismBodies, MissingOrInvalidBodies) {
         const std::string invalid = "Canonical shared check body ('filtration', 'determinism') returned an invalid result.";
         EXPECT_EQ(raised([] { fd::run_shared_filtration_check("determinism", Dict{}); }), "TypeError: " + invalid);
         out = run_seeded(fd::run_check_4_determinism, "gt", builtin("gt"), 0);
-        EXPECT_EQ(out.status, "fail");
+        EXPECT_EQ(out.status, fe::CheckStatus::fail);
         EXPECT_EQ(out.evidence, (Dict{{"error", invalid}, {"exception_type", "TypeError"}}));
     }
 }

@@ -76,8 +76,8 @@ TEST(NanCheck, ComplementOperatorLeaksNanSignals) {
 
 TEST(NanCheck, PerTypeErrorsAndEmptyFiltration) {
     auto op = fe::field_operator("eq", [](const fe::PreparedField& prepared, const Dict&) -> fe::OperatorResult {
-        if (prepared.field_type == "boolean") throw rt::ValueError("no booleans");
-        if (prepared.field_type == "categorical") throw fe::EmptyFiltrationError("nothing left");
+        if (prepared.field_type == fe::FieldType::boolean) throw rt::ValueError("no booleans");
+        if (prepared.field_type == fe::FieldType::categorical) throw fe::EmptyFiltrationError("nothing left");
         return IdSet::over(prepared.pool_keys.universe());
     });
     const fe::CheckOutcome out = run_seeded(fd::run_check_4_nan, "eq", op, 8);
@@ -137,8 +137,8 @@ TEST(NanCheck, CombinatorsRunOnNanFreeChildren) {
 
     // Only and_ is compared: the same result from or_ / not_ passes.
     seen.clear();
-    EXPECT_EQ(fd::run_check_4_nan("or_", fe::combinator_operator("or_", returns_all), config, rng).status, "pass");
-    EXPECT_EQ(fd::run_check_4_nan("not_", fe::combinator_operator("not_", returns_all), config, rng).status, "pass");
+    EXPECT_EQ(fd::run_check_4_nan("or_", fe::combinator_operator("or_", returns_all), config, rng).status, fe::CheckStatus::pass);
+    EXPECT_EQ(fd::run_check_4_nan("not_", fe::combinator_operator("not_", returns_all), config, rng).status, fe::CheckStatus::pass);
     ASSERT_EQ(seen.size(), 2U);
     ASSERT_EQ(seen[0].size(), 2U);
     EXPECT_EQ(seen[0][0], non_nan);
@@ -160,13 +160,13 @@ TEST(NanCheck, DrawsOneSeedAndReportsOuterErrors) {
     auto rng = fd::make_rng(31);
     auto expected = fd::make_rng(31);
     fd::run_check_4_nan("gt", builtin("gt"), config, rng);
-    expected.integers(0, kSeedBound);
+    expected.integers(0, SEED_BOUND);
     EXPECT_TRUE(same_state(rng, expected));
 
     // The NaN pool does not depend on signal metadata, so real mode without it still runs.
     fe::FiltrationEvaluationConfig real;
     real.mode = "real";
-    EXPECT_EQ(fd::run_check_4_nan("gt", builtin("gt"), real, rng).status, "pass");
+    EXPECT_EQ(fd::run_check_4_nan("gt", builtin("gt"), real, rng).status, fe::CheckStatus::pass);
 
     config.T = -1;
     const fe::CheckOutcome out = fd::run_check_4_nan("gt", builtin("gt"), config, rng);

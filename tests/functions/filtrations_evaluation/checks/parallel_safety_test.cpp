@@ -46,7 +46,7 @@ TEST(ParallelSafetyCheck, BuiltInOperatorsMatchTheBaseline) {
     for (const char* name : {"top_pct", "in_", "or_", "filtration"}) {
         SCOPED_TRACE(name);
         const fe::CheckOutcome out = fd::run_check_5_parallel_safety(name, builtin(name), config, rng);
-        EXPECT_EQ(out.status, "pass");
+        EXPECT_EQ(out.status, fe::CheckStatus::pass);
     }
 }
 
@@ -55,7 +55,7 @@ TEST(ParallelSafetyCheck, OperatorFailingOffTheCallersThreadIsCaught) {
     auto rng = fd::make_rng(5);
     const fe::Operator op = only_on_creating_thread();
 
-    EXPECT_EQ(fd::run_check_4_determinism("gt", op, config, rng).status, "pass");
+    EXPECT_EQ(fd::run_check_4_determinism("gt", op, config, rng).status, fe::CheckStatus::pass);
 
     const fe::CheckOutcome out = fd::run_check_5_parallel_safety("gt", op, config, rng);
     EXPECT_EQ(verdict(out), "fail: Parallel safety check failed: called off the owning thread");
@@ -94,7 +94,7 @@ TEST(ParallelSafetyCheck, TwoWorkersRunAtOnceOffTheCallersThread) {
     });
 
     const fe::CheckOutcome out = run_seeded(fd::run_check_5_parallel_safety, "lt", rendezvous, 5);
-    EXPECT_EQ(out.status, "pass") << out.details;
+    EXPECT_EQ(out.status, fe::CheckStatus::pass) << out.details;
     ASSERT_EQ(callers.size(), 3U);
     EXPECT_EQ(met, 2);
     EXPECT_EQ(callers[0], std::this_thread::get_id());
@@ -136,7 +136,7 @@ TEST_F(ParallelBodies, ContextHandedToTheSharedBody) {
     EXPECT_EQ(seen->get("observation_context"), Value(Dict{{"baseline_count", 1}, {"worker_count", 2}}));
 
     auto [pool, category] = fd::build_seeded_operator_fixture("bottom_n", config);
-    const Value expected = fe::id_set_value(fd::call_operator("bottom_n", builtin("bottom_n"), *pool, category));
+    const Value expected = fd::id_set_value(fd::call_operator("bottom_n", builtin("bottom_n"), *pool, category));
     EXPECT_EQ(seen->get("thread_results"), Value::list({expected, expected, expected}));
 
     EXPECT_EQ(verdict(out), "fail: Parallel independent calls diverged from the seeded baseline.");

@@ -60,7 +60,7 @@ TEST(SpeedCheck, SampledDurationsGiveMedianP99AndThroughput) {
     TimedOp timed;
     timed.ticks = [](int t) { return static_cast<double>(t + 1); };  // call t takes t + 1 ticks
     const fe::CheckOutcome out = run_seeded(fd::run_check_8_speed, "gt", timed.op(), 0, small_config(100, 10));
-    ASSERT_EQ(out.status, "pass") << out.details;
+    ASSERT_EQ(out.status, fe::CheckStatus::pass) << out.details;
     EXPECT_EQ(timed.calls, 110);
     // Sampled calls t = 0, 2, ..., 98 took 1, 3, ..., 99 ticks: the median is at index 25 and
     // p99 at index 49.
@@ -124,7 +124,7 @@ TEST(SpeedCheck, SleepingOperatorIsCutShortOnTheRealClock) {
     auto config = demo_config();
     config.speed_small_limit_s = 0.05;  // 100 calls would take two seconds
     const fe::CheckOutcome out = run_seeded(fd::run_check_8_speed, "lt", sleepy, 0, config);
-    EXPECT_EQ(out.status, "fail");
+    EXPECT_EQ(out.status, fe::CheckStatus::fail);
     EXPECT_THAT(out.details, ::testing::StartsWith("Small benchmark too slow: "));
     EXPECT_THAT(out.details, ::testing::EndsWith("s > 0.05s"));
     EXPECT_EQ(calls, 5);  // five calls take at least 0.1 s, past the bail point at the first test
@@ -140,7 +140,7 @@ TEST(SpeedCheck, FailingCallsAreLoggedTimedAndCounted) {
     });
     rt::LogCapture capture;
     const fe::CheckOutcome out = run_seeded(fd::run_check_8_speed, "top_n", raising, 0, small_config(7, 4));
-    EXPECT_EQ(out.status, "pass");
+    EXPECT_EQ(out.status, fe::CheckStatus::pass);
     EXPECT_EQ(calls, 11);
     EXPECT_EQ(out.evidence.get("small_elapsed_s"), Value(7 * kTick));
     const auto records = capture.records();

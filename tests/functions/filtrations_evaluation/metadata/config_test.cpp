@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "brindlecap/functions/evaluation_utils/evaluation_utils.hpp"
-#include "brindlecap/functions/filtrations_evaluation/metadata/config.hpp"
+#include "brindlecap/functions/filtrations_evaluation/metadata/ingest_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/warnings.hpp"
 #include "functions/filtrations_evaluation/pipeline/golden_pool.hpp"
@@ -147,7 +147,7 @@ TEST_F(Validation, CountComesFromTheIngestedData) {
     detail::validate_and_ingest(c, &store);
     EXPECT_TRUE(collector.warnings().empty());
     EXPECT_EQ(key_texts(*c.signal_metadata), key_texts(*c.mock_signals));
-    const Value& ingested = c.signal_metadata->at(Value("sig_0"));
+    Value ingested = c.signal_metadata->at(Value("sig_0"));
     ingested.as_dict().at("rotation_families_used").as_list().push_back("carry");
     EXPECT_EQ(*c.mock_signals, mock_signals(10));
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "brindlecap/functions/filtrations_evaluation/metadata/flatten.hpp"
+#include "brindlecap/functions/filtrations_evaluation/metadata/flatten_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "runtime/value_printer.hpp"
 

@@ -34,31 +34,31 @@ protected:
 TEST_F(CheckTables, SharedBodiesCompareOutputsAsSets) {
     const auto bodies = ep::get_shared_check_body_map();
     const auto& determinism = bodies.at({"filtration", "determinism"});
-    const Dict first{{"repeated_call", fe::id_set_value(IdSet{"a", "b"})}, {"cutoff_tie", Value::list({"x", "y"})}};
-    const Dict same{{"cutoff_tie", Value::list({"y", "x", "x"})}, {"repeated_call", fe::id_set_value(IdSet{"b", "a"})}};
+    const Dict first{{"repeated_call", fd::id_set_value(IdSet{"a", "b"})}, {"cutoff_tie", Value::list({"x", "y"})}};
+    const Dict same{{"cutoff_tie", Value::list({"y", "x", "x"})}, {"repeated_call", fd::id_set_value(IdSet{"b", "a"})}};
     auto result = determinism(Dict{{"first_output", first}, {"second_output", same}, {"family", "filtration"}});
     EXPECT_EQ(result.status, "pass");
     EXPECT_EQ(rt::repr(Value(result.evidence)),
               "{'outputs_match': True, 'compared_keys': ['cutoff_tie', 'repeated_call'], 'mismatched_keys': []}");
-    const Dict differs{{"repeated_call", fe::id_set_value(IdSet{"a"})}, {"extra", Value::list({})}};
+    const Dict differs{{"repeated_call", fd::id_set_value(IdSet{"a"})}, {"extra", Value::list({})}};
     result = determinism(Dict{{"first_output", first}, {"second_output", differs}});
     EXPECT_EQ(result.status, "fail");
     EXPECT_EQ(result.evidence.get("mismatched_keys"), Value::list({"cutoff_tie", "extra", "repeated_call"}));
     EXPECT_THROW(determinism(Dict{{"first_output", first}}), rt::TypeError);
 
-    const Value a = fe::id_set_value(IdSet{"a", "b"});
+    const Value a = fd::id_set_value(IdSet{"a", "b"});
     const auto& parallel = bodies.at({"filtration", "parallel_safety"});
-    EXPECT_EQ(parallel(Dict{{"thread_results", Value::list({a, fe::id_set_value(IdSet{"b", "a"})})}}).status, "pass");
-    result = parallel(Dict{{"thread_results", Value::list({a, fe::id_set_value(IdSet{"a"}), a, fe::id_set_value(IdSet{})})}});
+    EXPECT_EQ(parallel(Dict{{"thread_results", Value::list({a, fd::id_set_value(IdSet{"b", "a"})})}}).status, "pass");
+    result = parallel(Dict{{"thread_results", Value::list({a, fd::id_set_value(IdSet{"a"}), a, fd::id_set_value(IdSet{})})}});
     EXPECT_EQ(rt::repr(Value(result.evidence)),
               "{'results_match': False, 'result_count': 4, 'mismatched_indices': [1, 3]}");
 
     // The set record prints and compares as a host set.
     EXPECT_EQ(rt::repr(a), "{'a', 'b'}");
-    EXPECT_EQ(rt::repr(fe::id_set_value(IdSet{})), "set()");
+    EXPECT_EQ(rt::repr(fd::id_set_value(IdSet{})), "set()");
     EXPECT_EQ(rt::type_name(a), "set");
     EXPECT_NE(a, Value::list({"a", "b"}));
-    EXPECT_EQ(rt::hash_value(a), rt::hash_value(fe::id_set_value(IdSet{"b", "a"})));
+    EXPECT_EQ(rt::hash_value(a), rt::hash_value(fd::id_set_value(IdSet{"b", "a"})));
 }
 
 TEST_F(CheckTables, PluginNumberingCollisionsAndDuplicates) {

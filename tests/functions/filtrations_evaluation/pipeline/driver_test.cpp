@@ -1,4 +1,4 @@
-#include "brindlecap/functions/filtrations_evaluation/pipeline/driver.hpp"
+#include "brindlecap/functions/filtrations_evaluation/pipeline/evaluate.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -59,14 +59,14 @@ protected:
 
 TEST_F(DriverTest, SelectionAndOperatorMessages) {
     const auto store = store_of({{"alpha", {}}, {"mid", {}}});
-    EXPECT_EQ(value_error([&] { auto c = mock_config(); fe::evaluate(c, std::nullopt, &store); }),
+    EXPECT_EQ(value_error([&] { auto c = mock_config(); fe::evaluate(c, std::nullopt, store); }),
               "max() arg is an empty sequence");  // no canonical checks and no plug-ins
     ep::override_check_registry_entries(std::nullopt);
     const auto message = [&](std::set<std::int64_t> skip, std::set<std::int64_t> info, auto configs, const rs::FunctionStore* s) {
         auto c = mock_config();
         c.skip_checks = skip;
         c.info_checks = info;
-        return value_error([&] { fe::evaluate(c, configs, s); });
+        return value_error([&] { fd::evaluate(c, configs, s); });
     };
     const std::optional<std::vector<fe::EvalFiltrationConfig>> all;
     const rs::FunctionStore empty;
@@ -82,11 +82,11 @@ TEST_F(DriverTest, SelectionAndOperatorMessages) {
     add_plugin("extra", [](auto&, auto&, auto&) -> fe::CheckOutcome { throw std::logic_error("must not run"); });
     auto c = mock_config();
     c.skip_checks = {1, 2, 3, 4, 5, 6, 7, 8, 9};
-    const auto result = fe::evaluate(c, ops({"mid"}), &store);
+    const auto result = fe::evaluate(c, ops({"mid"}), store);
     ASSERT_EQ(result.operator_results.size(), 1U);
     const auto& checks = result.operator_results[0].second.checks;
     ASSERT_EQ(checks.size(), 9U);
-    EXPECT_EQ(checks[0].second.status, "skip");
+    EXPECT_EQ(checks[0].second.status, fe::CheckStatus::skip);
     EXPECT_EQ(checks[7].second.details, "Check 8 skipped");
     EXPECT_EQ(checks[8].first, "extra");
     EXPECT_EQ(checks[8].second.details, "Plugin check 9 skipped");
@@ -103,7 +103,7 @@ TEST_F(DriverTest, DiscoveryOrderProgressAndTheResultRecord) {
                                             std::int64_t total) {
         calls.emplace_back(name, r.accepted && r.operator_name == name, done, total);
     };
-    const auto result = fe::evaluate(c, std::vector<fe::EvalFiltrationConfig>{}, &store);  // empty list: discover
+    const auto result = fe::evaluate(c, std::vector<fe::EvalFiltrationConfig>{}, store);  // empty list: discover
     EXPECT_THAT(calls, ElementsAre(std::tuple{"zeta", true, 1, 3}, std::tuple{"alpha", true, 2, 3},
                                    std::tuple{"mid", true, 3, 3}));
     ASSERT_EQ(result.operator_configs.size(), 3U);
@@ -113,7 +113,7 @@ TEST_F(DriverTest, DiscoveryOrderProgressAndTheResultRecord) {
 
     auto failing = mock_config();
     failing.operator_progress_callback = [](auto&, auto&, auto, auto) { throw rt::RuntimeError("stop"); };
-    EXPECT_THROW(fe::evaluate(failing, std::nullopt, &store), rt::RuntimeError);
+    EXPECT_THROW(fe::evaluate(failing, std::nullopt, store), rt::RuntimeError);
 }
 
 TEST_F(DriverTest, PluginDataTypesErrorsAndTheAcceptanceRule) {
@@ -121,7 +121,7 @@ TEST_F(DriverTest, PluginDataTypesErrorsAndTheAcceptanceRule) {
     const auto recording = [&ran](const char* tag) -> Validate {
         return [&ran, tag](auto&, auto&, auto&) {
             ran.emplace_back(tag);
-            return fe::CheckOutcome{"fail", "", {}};
+            return fe::CheckOutcome{CheckStatus::fail, "", {}};
         };
     };
     add_plugin("any", recording("any"));
@@ -132,16 +132,16 @@ TEST_F(DriverTest, PluginDataTypesErrorsAndTheAcceptanceRule) {
     const auto store = store_of({{"typed", Value("numeric")}, {"untyped", {}}});
     auto c = mock_config();
     c.info_checks = {1, 4, 5};  // "any" and the two erroring plug-ins may fail without rejecting
-    const auto result = fe::evaluate(c, ops({"typed", "untyped"}), &store);
+    const auto result = fe::evaluate(c, ops({"typed", "untyped"}), store);
     EXPECT_THAT(ran, ElementsAre("any", "numeric_only", "any"));
     const auto& typed = result.operator_results[0].second;
-    EXPECT_EQ(typed.check("three")->status, "skip");
+    EXPECT_EQ(typed.check("three")->status, fe::CheckStatus::skip);
     EXPECT_EQ(typed.check("three")->details, "Plugin data_type '3' does not match operator");
     EXPECT_FALSE(typed.accepted);  // numeric_only failed on a matching operator
     const auto& untyped = result.operator_results[1].second;
     EXPECT_EQ(untyped.check("numeric_only")->details, "Plugin data_type 'numeric' does not match operator");
     EXPECT_TRUE(untyped.accepted);  // mismatched plug-ins never reject; info checks never reject
-    EXPECT_EQ(untyped.check("boom")->status, "fail");
+    EXPECT_EQ(untyped.check("boom")->status, fe::CheckStatus::fail);
     EXPECT_EQ(untyped.check("boom")->details, "Plugin error: it broke");
     EXPECT_EQ(untyped.check("missing")->details, "Plugin error: 'k'");
 
@@ -156,7 +156,7 @@ TEST_F(DriverTest, PluginDataTypesErrorsAndTheAcceptanceRule) {
         auto run = mock_config();
         run.skip_checks = skip;
         run.info_checks = info;
-        EXPECT_EQ(fe::evaluate(run, ops({"typed"}), &store).operator_results[0].second.accepted, accepted)
+        EXPECT_EQ(fe::evaluate(run, ops({"typed"}), store).operator_results[0].second.accepted, accepted)
             << rt::int_set_display({skip.begin(), skip.end()}) << " " << rt::int_set_display({info.begin(), info.end()});
     }
 }
@@ -183,14 +183,14 @@ TEST_F(DriverTest, PluginPoolIsBuiltFromTheSeedAndIsPrivate) {
             s.metadata->set(Value("is_sharpe"), Value(999.0));
             s.metadata->find("rotation_families_used")->as_list().clear();
         }
-        return fe::CheckOutcome{"pass", "", {}};
+        return fe::CheckOutcome{CheckStatus::pass, "", {}};
     };
     add_plugin("first", capture);
     add_plugin("second", capture);
     const auto store = store_of({{"op", {}}});
     auto c = mock_config();
     const Dict original = c.mock_signals->deep_copy();
-    const auto result = fe::evaluate(c, std::nullopt, &store);
+    const auto result = fe::evaluate(c, std::nullopt, store);
 
     ASSERT_EQ(seen.size(), 2U);
     num::Generator rng = num::default_rng(5);
@@ -219,11 +219,11 @@ TEST_F(DriverTest, PoolKeeperIsEmptiedAndHoldsNothing) {
     add_plugin("observer", [&](auto&, auto&, auto&) {
         for (int i = 0; i < 50; ++i) fd::generate_synthetic_signals(synthetic);
         sizes.push_back(keeper.size());
-        return fe::CheckOutcome{"pass", "", {}};
+        return fe::CheckOutcome{CheckStatus::pass, "", {}};
     });
     const auto store = store_of({{"a", {}}, {"b", {}}});
     auto c = mock_config();
-    fe::evaluate(c, std::nullopt, &store);
+    fe::evaluate(c, std::nullopt, store);
     // Cleared when the run starts, not between operators; empty at the end.
     EXPECT_THAT(sizes, ElementsAre(50U, 100U));
     EXPECT_EQ(keeper.size(), 0U);

@@ -1,4 +1,9 @@
-#include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/order_probe_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/pool_keeper_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/reference_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/snapshot_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/synthetic_internal.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -89,7 +94,7 @@ TEST(FixtureGolden, PoolsMatchNumpyBitForBit) {
 
     const auto seeded = load_golden("seeded_top_n_seed0_n8_t3_a2.json");
     const auto [pool, category] = fd::build_seeded_operator_fixture("top_n", config_with(0, 8, 3, 2));
-    EXPECT_EQ(Value(category), seeded.as_dict().at(Value("category")));
+    EXPECT_EQ(Value(to_string(category)), seeded.as_dict().at(Value("category")));
     expect_matches_golden(*pool, seeded);
 
     const auto demo = load_golden("demo_signals.json");
@@ -188,12 +193,12 @@ TEST(CallOperator, CategoriesAndDefaultParameters) {
     };
     // Combinators get no parameters and the first half of the pool (rounded down) as one child.
     for (const char* category : {"boolean", "wrapper"}) {
-        fd::call_operator("and_", recorder, pool, category);
+        fd::call_operator("and_", recorder, pool, fe::parse_operator_category(category));
         EXPECT_EQ(form, fe::CallForm::Combinator);
         EXPECT_TRUE(params.empty());
         EXPECT_THAT(children, ElementsAre(ElementsAre("a", "b")));
         EXPECT_THAT(keys, ElementsAre("a", "b", "c", "d", "e"));
-        fd::call_operator("or_", recorder, pool_of({"solo"}), category);
+        fd::call_operator("or_", recorder, pool_of({"solo"}), fe::parse_operator_category(category));
         EXPECT_THAT(children, ElementsAre(IsEmpty()));
     }
 }

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/pipeline/driver.hpp"
+#include "brindlecap/functions/filtrations_evaluation/pipeline/evaluate.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
 #include "brindlecap/runtime/text.hpp"
 #include "functions/filtrations_evaluation/pipeline/golden_pool.hpp"
@@ -64,7 +64,7 @@ TEST(PipelineLoad, RepeatedRunsGiveTheSameOutcomesWithFlatMemory) {
     for (int run = 1; run <= kRuns; ++run) {
         {
             fe::FiltrationEvaluationConfig config = load_config();
-            const fe::FiltrationEvaluationResult result = fe::evaluate(config, std::nullopt, &store);
+            const fe::FiltrationEvaluationResult result = fe::evaluate(config, std::nullopt, store);
             const std::vector<std::string> outcomes = brindlecap::test::outcome_fingerprint(result);
             if (run == 1) {
                 first = outcomes;

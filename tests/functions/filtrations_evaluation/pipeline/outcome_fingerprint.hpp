@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/pipeline/driver.hpp"
+#include "brindlecap/functions/filtrations_evaluation/pipeline/evaluate.hpp"
 #include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::test {
@@ -28,7 +28,7 @@ inline std::vector<std::string> outcome_fingerprint(
             for (const auto& [key, value] : outcome.evidence) {
                 if (!(key.is_str() && is_timing_key(key.as_str()))) evidence.set(key, value);
             }
-            out.push_back(name + " " + check + " " + outcome.status + " " + outcome.details + " " +
+            out.push_back(name + " " + check + " " + std::string(to_string(outcome.status)) + " " + outcome.details + " " +
                           runtime::repr(runtime::Value(evidence)));
         }
     }

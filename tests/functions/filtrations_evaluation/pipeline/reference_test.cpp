@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "brindlecap/functions/filtrations_evaluation/tree/dispatch.hpp"
+#include "brindlecap/functions/filtrations_evaluation/tree/dispatch_internal.hpp"
 #include "functions/filtrations_evaluation/checks/check_support.hpp"
 
 namespace {
@@ -36,7 +36,7 @@ TEST(ReferenceOperators, ListedEdgeCases) {
     const auto numbers = pool_with({1, 2.5, 3});
     const auto zeros = pool_with({0.0, 1e-13, -1e-12});
     const auto infinite = pool_with({HUGE_VAL, 1.0});
-    const auto bools = pool_with({true, false, 1});  // boolean field; the integer 1 is still a number
+    const auto bools = pool_with({Value(true), Value(false), 1});  // boolean field; the integer 1 is still a number
     const auto words = pool_with({"Momentum", "momentum", "value"});
     const auto ranked = pool_with({3.0, 1.0, 1.0, 2.0});
     const auto twos = pool_with({1.0, 2.0, 2.0, 3.0});
@@ -91,7 +91,7 @@ TEST(ReferenceOperators, MembershipOnListsAndScalars) {
     pool.insert("missing", fe::UsefulSignal::make(Dict{{"g", 1}}));
     EXPECT_EQ(run("in_", pool, {{"values", Value::list({"numerical"})}}), (Ids{"s0", "s1"}));
     EXPECT_EQ(run("in_", pool, {}), Ids{});
-    EXPECT_EQ(run("in_", pool, {{"values", fe::id_set_value(fe::IdSet{"event", "x"})}}), Ids{"s2"});
+    EXPECT_EQ(run("in_", pool, {{"values", fd::id_set_value(fe::IdSet{"event", "x"})}}), Ids{"s2"});
 }
 
 TEST(ReferenceOperators, RankErrorsInsteadOfUndefinedResults) {

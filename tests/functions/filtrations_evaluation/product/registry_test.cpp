@@ -3,7 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/product/product.hpp"
+#include "brindlecap/functions/filtrations_evaluation/product/fields_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/product/resolve_internal.hpp"
 #include "brindlecap/runtime/value.hpp"
 #include "runtime/value_printer.hpp"
 

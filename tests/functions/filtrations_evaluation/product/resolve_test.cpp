@@ -5,7 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/product/product.hpp"
+#include "brindlecap/functions/filtrations_evaluation/product/fields_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/product/resolve_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/value.hpp"
 #include "runtime/value_printer.hpp"
@@ -36,14 +37,14 @@ const FilterNode kSelectAll = leaf("filtration", Dict{{"select_all", true}});
 
 ProductFiltrationResult resolve(const Value& products, const FilterNode& tree, const std::string& type = "strategy",
                                 const FunctionStore* store = nullptr) {
-    return resolve_product_filtrations(products, &tree, type, {}, store);
+    return resolve_product_filtrations(products, tree, type, {}, store);
 }
 Ids passing(const ProductFiltrationResult& r) { return test::str_items(*r.passing_ids); }
 
 // Message of the error a resolution raises.
 std::string failure(const Value& products, const FilterNode* tree, const std::string& type,
                     const FunctionStore* store = nullptr) {
-    return test::message_of<runtime::Exception>([&] { resolve_product_filtrations(products, tree, type, {}, store); });
+    return test::message_of<runtime::Exception>([&] { detail::resolve_product_filtrations(products, tree, type, {}, store); });
 }
 
 // A store whose `gt` records the identifiers of every prepared field it sees.
@@ -172,14 +173,14 @@ TEST(ProductResolution, ReductionRunsOnceOverTheSelectionOrNotAtAll) {
         return Value(static_cast<long>(selected.size()) * 10);
     };
     const FilterNode tree = gt("is_sharpe", 1.0);
-    const ProductFiltrationResult r = resolve_product_filtrations(products, &tree, "strategy", reduce);
+    const ProductFiltrationResult r = resolve_product_filtrations(products, tree, "strategy", reduce);
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(seen, (Ids{"a", "c"}));
     EXPECT_EQ(r.to_dict().at(Value("reduction_result")), Value(20));
 
     const FilterNode none_pass = gt("is_sharpe", 100.0);
     try {
-        resolve_product_filtrations(products, &none_pass, "strategy", reduce);
+        resolve_product_filtrations(products, none_pass, "strategy", reduce);
         ADD_FAILURE() << "no EmptyFiltrationError";
     } catch (const EmptyFiltrationError& e) {
         EXPECT_EQ(e.filter_diagnostics.at(0).passing_count, 0);

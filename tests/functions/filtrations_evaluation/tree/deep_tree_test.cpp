@@ -7,7 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/product/product.hpp"
+#include "brindlecap/functions/filtrations_evaluation/product/fields_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/product/resolve_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
 #include "runtime/small_stack.hpp"
@@ -98,7 +99,7 @@ TEST(DeepTreeTest, TenThousandLevelsOverProducts) {
     const FilterNode tree = not_chain(DEEP, FilterNode{"gt", {{"field", "is_sharpe"}, {"value", 0.0}}, {}});
     std::string passing;
     ::test::on_small_stack([&] {
-        passing = runtime::repr(Value(resolve_product_filtrations(products, &tree, "strategy").passing_ids));
+        passing = runtime::repr(Value(resolve_product_filtrations(products, tree, "strategy").passing_ids));
     });
     EXPECT_EQ(passing, "['p1']");
 }

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/tree/dispatch.hpp"
+#include "brindlecap/functions/filtrations_evaluation/tree/dispatch_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "tree_support.hpp"
 
@@ -104,12 +104,12 @@ TEST(TreeDispatchTest, PrepareFieldErrorsAndTypeFromTheFirstHolder) {
     EXPECT_EQ(fails("a", "in_"), "Operator 'in_' not valid for field 'a' (type numeric)");
     for (const char* op : {"", "and_", "filtration", "my_operator"}) EXPECT_NO_THROW(preprocess_field(pool, {{"field", "c"}}, op));
     // The first signal holding the field decides ("d" is 3.0 there, a string later).
-    EXPECT_EQ(preprocess_field(pool, {{"field", "d"}}, "gt").field_type, "numeric");
+    EXPECT_EQ(preprocess_field(pool, {{"field", "d"}}, "gt").field_type, FieldType::numeric);
 
     const SignalPool dates = make_pool({{"s1", {{"submission_date", 1.7e9}, {"created_timestamp", 5}, {"submission_count", 1.7e9}}}});
-    EXPECT_EQ(preprocess_field(dates, {{"field", "submission_date"}}, "gt").field_type, "date");
-    EXPECT_EQ(preprocess_field(dates, {{"field", "created_timestamp"}}, "").field_type, "date");
-    EXPECT_EQ(preprocess_field(dates, {{"field", "submission_count"}}, "").field_type, "numeric");
+    EXPECT_EQ(preprocess_field(dates, {{"field", "submission_date"}}, "gt").field_type, FieldType::date);
+    EXPECT_EQ(preprocess_field(dates, {{"field", "created_timestamp"}}, "").field_type, FieldType::date);
+    EXPECT_EQ(preprocess_field(dates, {{"field", "submission_count"}}, "").field_type, FieldType::numeric);
 }
 
 TEST(TreeDispatchTest, NumericAndDateFieldsDropNaNAndMissing) {
@@ -133,11 +133,11 @@ TEST(TreeDispatchTest, NumericAndDateFieldsDropNaNAndMissing) {
 
 TEST(TreeDispatchTest, OtherFieldTypesFillMissingWithDefaults) {
     const std::vector<std::tuple<Value, Value, const char*>> cases = {
-        {str_list({"r1"}), Value::list({}), "list_str"}, {"tech", "", "categorical"}, {true, false, "boolean"}};
+        {str_list({"r1"}), Value::list({}), "list_str"}, {"tech", "", "categorical"}, {Value(true), Value(false), "boolean"}};
     for (const auto& [first, expected_default, type] : cases) {
         const SignalPool pool = make_pool({{"s1", {{"f", first}}}, {"s2", {}}, {"s3", {{"f", kNaN}}}});
         const PreparedField f = preprocess_field(pool, {{"field", "f"}}, "");
-        EXPECT_EQ(f.field_type, type);
+        EXPECT_EQ(to_string(f.field_type), type);
         EXPECT_EQ(f.nan_count, 0);
         ASSERT_EQ(f.values.size(), 3u) << type;
         EXPECT_EQ(*f.values[1].value, expected_default) << type;
@@ -163,7 +163,7 @@ TEST(TreeDispatchTest, ResultValuesBecomePoolSets) {
         {Value::list({1, str_list({"a"})}), "unhashable type: 'list'"}};
     for (const auto& [v, message] : type_errors) EXPECT_EQ(raised<runtime::TypeError>([&] { check(v); }), message);
     const std::vector<std::pair<Value, std::string>> subset_errors = {
-        {Value::list({"a", 2.5, 1, true}), "Operator returned non-str element of type float; all elements must be str"},
+        {Value::list({"a", 2.5, 1, Value(true)}), "Operator returned non-str element of type float; all elements must be str"},
         {str_list({"x9", "a", "c", "x9", "B", "x1", "zz"}), "Operator returned IDs not in pool: ['B', 'x1', 'x9', 'zz']"}};
     for (const auto& [v, message] : subset_errors) EXPECT_EQ(raised<FiltrationSubsetError>([&] { check(v); }), message);
 

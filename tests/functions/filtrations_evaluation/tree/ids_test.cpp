@@ -6,8 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/tree/ids.hpp"
-#include "brindlecap/functions/filtrations_evaluation/tree/records.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/ids.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/records.hpp"
 #include "tree_support.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {

@@ -4,8 +4,12 @@
 #include <string>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/tree/records.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/records.hpp"
 #include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/vocabulary_internal.hpp"
 #include "tree_support.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
@@ -40,7 +44,7 @@ TEST(TreeRecordsTest, FieldTypeInference) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     // value, field name, with date refinement, expected type
     const std::vector<std::tuple<Value, const char*, bool, const char*>> cases = {
-        {true, "x", true, "boolean"}, {false, "is_date", true, "boolean"}, {3, "x", true, "numeric"},
+        {Value(true), "x", true, "boolean"}, {Value(false), "is_date", true, "boolean"}, {3, "x", true, "numeric"},
         {nan, "x", true, "numeric"}, {Value::list({}), "x", true, "list_str"}, {Value::list({1}), "x_date", true, "list_str"},
         {"s", "x", true, "categorical"}, {Value(), "x", true, "numeric"}, {Dict{}, "x", true, "numeric"},
         // Date refinement applies to numbers under names ending in _date or _timestamp.
@@ -48,7 +52,7 @@ TEST(TreeRecordsTest, FieldTypeInference) {
         {1.7e9, "submission_date", false, "numeric"}, {1.7e9, "date_of_submission", true, "numeric"},
         {"2024-01-01", "submission_date", true, "categorical"}, {Value(), "submission_date", true, "numeric"}};
     for (const auto& [value, name, refine, expected] : cases) {
-        EXPECT_EQ(detail::infer_field_type(value, name, refine), expected) << runtime::repr(value) << " " << name;
+        EXPECT_EQ(to_string(detail::infer_field_type(value, name, refine)), expected) << runtime::repr(value) << " " << name;
     }
 }
 

@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
+#include "brindlecap/functions/filtrations_evaluation/tree/resolve_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
-#include "brindlecap/runtime/modules.hpp"
+#include "brindlecap/runtime/modules_internal.hpp"
 #include "tree_support.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {

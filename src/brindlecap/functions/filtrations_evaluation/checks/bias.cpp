@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/checks/checks.hpp"
-#include "brindlecap/functions/filtrations_evaluation/checks/check_support.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/check_support_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/order_probe_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/log.hpp"
 #include "brindlecap/runtime/text.hpp"
@@ -20,10 +22,10 @@ namespace brindlecap::functions::filtrations_evaluation::detail {
 
 namespace {
 
-constexpr double kRankExpected = 0.1;
-constexpr double kComparisonExpected = 0.5;
+constexpr double RANK_EXPECTED = 0.1;
+constexpr double COMPARISON_EXPECTED = 0.5;
 
-void merge(Dict& into, std::initializer_list<Dict::Item> items) {
+void merge(Dict& into, std::initializer_list<Dict::Entry> items) {
     for (const auto& [key, value] : items) into.set(key, value);
 }
 
@@ -68,12 +70,12 @@ TrialTally run_trials(const std::string& op_name, const Operator& op_impl, const
     for (std::int64_t trial = 0; trial < config.N_trials; ++trial) {
         numeric::Generator trial_rng = child_rng(rng);
         const PoolPtr pool = generate_unweighted_signals(config, std::move(trial_rng));
-        try {
-            const IdSet result = dispatch_op(op_name, op_impl, *pool, trial_params(op_name, config));
-            tally.ratios.push_back(selection_fraction(result, *pool));
-        } catch (const std::exception& e) {
-            on_error(e, tally);
-        }
+        attempt(
+            [&] {
+                const IdSet result = dispatch_op(op_name, op_impl, *pool, trial_params(op_name, config));
+                tally.ratios.push_back(selection_fraction(result, *pool));
+            },
+            [&](const std::exception& e) { on_error(e, tally); });
     }
     return tally;
 }
@@ -92,26 +94,21 @@ void record_all_trials_failed(Dict& evidence, const FiltrationEvaluationConfig& 
                      {"operator_error", operator_error}});
 }
 
-void record_id_order(Dict& evidence, std::vector<std::string>& details, bool& passed, bool order_ok) {
-    evidence.set("id_order_independent", order_ok);
-    if (!order_ok) {
-        passed = false;
-        details.emplace_back("ID-order dependence detected");
-    }
+void record_id_order(CheckRecorder& check, bool order_ok) {
+    check.evidence.set("id_order_independent", order_ok);
+    if (!order_ok) check.fail("ID-order dependence detected");
 }
 
-void guarded_id_order_probe(const std::string& op_name, const Operator& op_impl, const std::string& category,
-                            const FiltrationEvaluationConfig& config, Dict& evidence,
-                            std::vector<std::string>& details, bool& passed) {
+void guarded_id_order_probe(const std::string& op_name, const Operator& op_impl, OperatorCategory category,
+                            const FiltrationEvaluationConfig& config, CheckRecorder& check) {
     bool order_ok = false;
-    try {
-        order_ok = test_id_order_independence(op_name, op_impl, category, config);
-    } catch (const std::exception& e) {
-        order_ok = false;
-        evidence.set("id_order_error", runtime::error_text(e));
-        details.emplace_back("ID-order probe raised under the evaluation boilerplate");
-    }
-    record_id_order(evidence, details, passed, order_ok);
+    attempt([&] { order_ok = test_id_order_independence(op_name, op_impl, category, config); },
+            [&](const std::exception& e) {
+                order_ok = false;
+                check.evidence.set("id_order_error", runtime::error_text(e));
+                check.note("ID-order probe raised under the evaluation boilerplate");
+            });
+    record_id_order(check, order_ok);
 }
 
 // A number's negation; the one int64 without a negation becomes the float the host would print.
@@ -141,114 +138,124 @@ PoolPtr negated_sharpe_pool(const SignalPool& pool) {
     return out;
 }
 
+void rank_bias(const std::string& op_name, const Operator& op_impl, FiltrationEvaluationConfig& config,
+               numeric::Generator& rng, CheckRecorder& check) {
+    const TrialTally tally = run_trials(op_name, op_impl, config, rng, [&](const std::exception& e, TrialTally& t) {
+        if (dynamic_cast<const EmptyFiltrationError*>(&e) != nullptr) {
+            module_log().debug("rank_bias_trial_empty_filtration",
+                               {{"op_name", op_name},
+                                {"error", runtime::error_text(e)},
+                                {"error_type", runtime::error_kind(e)}});
+            return;
+        }
+        t.errors.push_back(runtime::error_text(e));
+        module_log().warning("rank_bias_trial_failed", {{"op_name", op_name}}, &e);
+    });
+    if (!tally.ratios.empty()) {
+        const double observed = mean(tally.ratios);
+        merge(check.evidence, {{"observed_ratio", observed},
+                               {"expected_ratio", RANK_EXPECTED},
+                               {"tolerance", config.bias_tolerance},
+                               {"n_trials", static_cast<std::int64_t>(tally.ratios.size())}});
+        const double deviation = std::abs(observed - RANK_EXPECTED);
+        if (deviation > config.bias_tolerance) {
+            check.evidence.set("bias_within_tolerance", false);
+            check.evidence.set("deviation", deviation);
+            check.fail("Bias detected: observed " + four(observed) + " vs expected " + four(RANK_EXPECTED));
+        } else {
+            check.evidence.set("bias_within_tolerance", true);
+            check.note("Bias OK: " + four(observed) + " ~ " + four(RANK_EXPECTED));
+        }
+    } else if (!tally.errors.empty()) {
+        record_all_trials_failed(check.evidence, config, RANK_EXPECTED, tally, tally.errors.front());
+        check.fail("Bias check failed because rank trials raised under the evaluation boilerplate");
+    }
+    guarded_id_order_probe(op_name, op_impl, OperatorCategory::rank, config, check);
+}
+
+void comparison_bias(const std::string& op_name, const Operator& op_impl, FiltrationEvaluationConfig& config,
+                     numeric::Generator& rng, CheckRecorder& check) {
+    const TrialTally tally = run_trials(op_name, op_impl, config, rng, [&](const std::exception& e, TrialTally& t) {
+        t.errors.emplace_back("comparison trial failed");
+        module_log().warning("comparison_performance_trial_failed", {{"op_name", op_name}}, &e);
+    });
+    if (!tally.ratios.empty()) {
+        const double observed = mean(tally.ratios);
+        merge(check.evidence, {{"observed_ratio", observed},
+                               {"expected_ratio", COMPARISON_EXPECTED},
+                               {"tolerance", config.bias_tolerance},
+                               {"n_trials", static_cast<std::int64_t>(tally.ratios.size())},
+                               {"bias_within_tolerance", true}});
+        check.note("Mean selection ratio: " + four(observed));
+    } else if (!tally.errors.empty()) {
+        record_all_trials_failed(check.evidence, config, COMPARISON_EXPECTED, tally, "comparison trial failed");
+        check.fail("Bias check failed because comparison trials raised under the evaluation boilerplate");
+    }
+    guarded_id_order_probe(op_name, op_impl, OperatorCategory::comparison, config, check);
+}
+
+// Custom operators: the output must follow the metadata it filters on.
+void metadata_sensitivity(const std::string& op_name, const Operator& op_impl, FiltrationEvaluationConfig& config,
+                          CheckRecorder& check) {
+    const PoolPtr pool = generate_unweighted_signals(config, make_rng(config.seed));
+    attempt(
+        [&] {
+            const Dict params{{"field", "is_sharpe"}, {"value", 0.0}};
+            const IdSet first = dispatch_op(op_name, op_impl, *pool, params);
+            const double ratio = selection_fraction(first, *pool);
+            const PoolPtr negated = negated_sharpe_pool(*pool);
+            const IdSet second = dispatch_op(op_name, op_impl, *negated, params);
+            if (first == second && ratio > 0.0 && ratio < 1.0) {
+                merge(check.evidence, {{"observed_ratio", ratio},
+                                       {"expected_ratio", 1.0 - ratio},
+                                       {"tolerance", config.bias_tolerance},
+                                       {"bias_within_tolerance", false},
+                                       {"metadata_sensitivity", false}});
+                check.fail("Bias detected: operator ignores metadata values");
+            } else {
+                merge(check.evidence, {{"observed_ratio", ratio},
+                                       {"expected_ratio", COMPARISON_EXPECTED},
+                                       {"tolerance", config.bias_tolerance},
+                                       {"bias_within_tolerance", true},
+                                       {"metadata_sensitivity", true}});
+                check.note("Mean selection ratio: " + four(ratio));
+            }
+        },
+        [&](const std::exception&) {
+            merge(check.evidence, {{"observed_ratio", 1.0},
+                                   {"expected_ratio", 1.0},
+                                   {"tolerance", config.bias_tolerance},
+                                   {"bias_within_tolerance", true}});
+        });
+    record_id_order(check, test_id_order_independence(op_name, op_impl, OperatorCategory::unknown, config));
+}
+
 }  // namespace
 
 CheckOutcome run_check_7_bias(const std::string& op_name, const Operator& op_impl,
                               FiltrationEvaluationConfig& config, numeric::Generator& rng) {
-    bool passed = true;
-    Dict evidence;
-    std::vector<std::string> details;
-    const std::string category = get_operator_category(op_name);
-
-    try {
-        if (category == "boolean" || category == "wrapper") {
-            merge(evidence, {{"observed_ratio", 1.0}, {"expected_ratio", 1.0}, {"bias_within_tolerance", true}});
-            details.emplace_back("Boolean/wrapper: bias check N/A, pass by default");
-        } else if (category == "rank") {
-            const TrialTally tally =
-                run_trials(op_name, op_impl, config, rng, [&](const std::exception& e, TrialTally& t) {
-                    if (dynamic_cast<const EmptyFiltrationError*>(&e) != nullptr) {
-                        module_log().debug("rank_bias_trial_empty_filtration",
-                                           {{"op_name", op_name},
-                                            {"error", runtime::error_text(e)},
-                                            {"error_type", runtime::error_kind(e)}});
-                        return;
-                    }
-                    t.errors.push_back(runtime::error_text(e));
-                    module_log().warning("rank_bias_trial_failed", {{"op_name", op_name}}, &e);
-                });
-            if (!tally.ratios.empty()) {
-                const double observed = mean(tally.ratios);
-                merge(evidence, {{"observed_ratio", observed},
-                                 {"expected_ratio", kRankExpected},
-                                 {"tolerance", config.bias_tolerance},
-                                 {"n_trials", static_cast<std::int64_t>(tally.ratios.size())}});
-                const double deviation = std::abs(observed - kRankExpected);
-                if (deviation > config.bias_tolerance) {
-                    passed = false;
-                    evidence.set("bias_within_tolerance", false);
-                    evidence.set("deviation", deviation);
-                    details.push_back("Bias detected: observed " + four(observed) + " vs expected " +
-                                      four(kRankExpected));
-                } else {
-                    evidence.set("bias_within_tolerance", true);
-                    details.push_back("Bias OK: " + four(observed) + " ~ " + four(kRankExpected));
-                }
-            } else if (!tally.errors.empty()) {
-                passed = false;
-                record_all_trials_failed(evidence, config, kRankExpected, tally, tally.errors.front());
-                details.emplace_back("Bias check failed because rank trials raised under the evaluation boilerplate");
-            }
-            guarded_id_order_probe(op_name, op_impl, category, config, evidence, details, passed);
-        } else if (category == "comparison") {
-            const TrialTally tally =
-                run_trials(op_name, op_impl, config, rng, [&](const std::exception& e, TrialTally& t) {
-                    t.errors.emplace_back("comparison trial failed");
-                    module_log().warning("comparison_performance_trial_failed", {{"op_name", op_name}}, &e);
-                });
-            if (!tally.ratios.empty()) {
-                const double observed = mean(tally.ratios);
-                merge(evidence, {{"observed_ratio", observed},
-                                 {"expected_ratio", kComparisonExpected},
-                                 {"tolerance", config.bias_tolerance},
-                                 {"n_trials", static_cast<std::int64_t>(tally.ratios.size())},
-                                 {"bias_within_tolerance", true}});
-                details.push_back("Mean selection ratio: " + four(observed));
-            } else if (!tally.errors.empty()) {
-                passed = false;
-                record_all_trials_failed(evidence, config, kComparisonExpected, tally, "comparison trial failed");
-                details.emplace_back(
-                    "Bias check failed because comparison trials raised under the evaluation boilerplate");
-            }
-            guarded_id_order_probe(op_name, op_impl, category, config, evidence, details, passed);
-        } else {
-            // Custom operators: the output must follow the metadata it filters on.
-            const PoolPtr pool = generate_unweighted_signals(config, make_rng(config.seed));
-            try {
-                const Dict params{{"field", "is_sharpe"}, {"value", 0.0}};
-                const IdSet first = dispatch_op(op_name, op_impl, *pool, params);
-                const double ratio = selection_fraction(first, *pool);
-                const PoolPtr negated = negated_sharpe_pool(*pool);
-                const IdSet second = dispatch_op(op_name, op_impl, *negated, params);
-                if (first == second && ratio > 0.0 && ratio < 1.0) {
-                    passed = false;
-                    merge(evidence, {{"observed_ratio", ratio},
-                                     {"expected_ratio", 1.0 - ratio},
-                                     {"tolerance", config.bias_tolerance},
-                                     {"bias_within_tolerance", false},
-                                     {"metadata_sensitivity", false}});
-                    details.emplace_back("Bias detected: operator ignores metadata values");
-                } else {
-                    merge(evidence, {{"observed_ratio", ratio},
-                                     {"expected_ratio", kComparisonExpected},
-                                     {"tolerance", config.bias_tolerance},
-                                     {"bias_within_tolerance", true},
-                                     {"metadata_sensitivity", true}});
-                    details.push_back("Mean selection ratio: " + four(ratio));
-                }
-            } catch (const std::exception&) {
-                merge(evidence, {{"observed_ratio", 1.0},
-                                 {"expected_ratio", 1.0},
-                                 {"tolerance", config.bias_tolerance},
-                                 {"bias_within_tolerance", true}});
-            }
-            record_id_order(evidence, details, passed, test_id_order_independence(op_name, op_impl, category, config));
+    CheckRecorder check("Bias check");
+    const OperatorCategory category = operator_category(op_name);
+    check.guard([&] {
+        switch (category) {
+            case OperatorCategory::boolean:
+            case OperatorCategory::wrapper:
+                merge(check.evidence,
+                      {{"observed_ratio", 1.0}, {"expected_ratio", 1.0}, {"bias_within_tolerance", true}});
+                check.note("Boolean/wrapper: bias check N/A, pass by default");
+                break;
+            case OperatorCategory::rank:
+                rank_bias(op_name, op_impl, config, rng, check);
+                break;
+            case OperatorCategory::comparison:
+                comparison_bias(op_name, op_impl, config, rng, check);
+                break;
+            case OperatorCategory::unknown:
+                metadata_sensitivity(op_name, op_impl, config, check);
+                break;
         }
-    } catch (const std::exception& e) {
-        record_exception(e, evidence, details, passed);
-    }
-
-    return check_outcome(passed, details, std::move(evidence), "Bias check");
+    });
+    return std::move(check).outcome();
 }
 
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

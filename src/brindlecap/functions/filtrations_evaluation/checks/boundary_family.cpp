@@ -11,16 +11,17 @@
 #include <vector>
 
 #include "brindlecap/functions/filtrations/builtin_runtime_targets.hpp"
-#include "brindlecap/functions/filtrations_evaluation/checks/checks.hpp"
-#include "brindlecap/functions/filtrations_evaluation/checks/check_support.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/check_support_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
 
 namespace {
 
-constexpr int kNestingLevels = 6;
+constexpr int NESTING_LEVELS = 6;
 
 // A size requirement of a case; checked in every build, it fails without a message.
 void require(bool condition) {
@@ -48,11 +49,12 @@ std::string signal_id(std::size_t i) {
 class BoundaryFamily {
 public:
     BoundaryFamily(const std::string& op_name, const Operator& op_impl, const FiltrationEvaluationConfig& config,
-                   std::string category, numeric::Generator& test_rng)
-        : op_name_(op_name), op_impl_(op_impl), config_(config), category_(std::move(category)),
-          test_rng_(test_rng) {}
+                   OperatorCategory category, numeric::Generator& test_rng)
+        : op_name_(op_name), op_impl_(op_impl), config_(config), category_(category), test_rng_(test_rng) {}
 
-    bool combines() const { return category_ == "boolean" || category_ == "wrapper"; }
+    bool combines() const {
+        return category_ == OperatorCategory::boolean || category_ == OperatorCategory::wrapper;
+    }
 
     // One signal per metadata entry, in order; the entries' mappings are used as they are, so a
     // repeated entry makes its signals share one mapping.
@@ -93,7 +95,7 @@ private:
     const std::string& op_name_;
     const Operator& op_impl_;
     const FiltrationEvaluationConfig& config_;
-    std::string category_;
+    OperatorCategory category_;
     numeric::Generator& test_rng_;
 };
 
@@ -105,33 +107,31 @@ Operator builtin_target(std::string_view module, std::string_view name) {
 
 CheckOutcome run_check_6_boundary_family(const std::string& op_name, const Operator& op_impl,
                                          FiltrationEvaluationConfig& config, numeric::Generator& rng) {
-    Dict evidence;
-    std::vector<std::string> details;
+    CheckRecorder check("Boundary check");
     Dict bc_results;
-    bool passed = true;
 
     // Not guarded: an error here ends the pipeline run.
-    const std::string category = get_operator_category(op_name);
+    const OperatorCategory category = operator_category(op_name);
     numeric::Generator test_rng = child_rng(rng);
     const BoundaryFamily bc(op_name, op_impl, config, category, test_rng);
 
+    // A case passes when it completes; its error text is its result otherwise.
     auto run_case = [&](const char* case_id, const std::function<void()>& body) {
-        try {
-            body();
+        if (attempt(body, [&](const std::exception& e) {
+                bc_results.set(case_id, "fail: " + runtime::error_text(e));
+                check.fail();
+            })) {
             bc_results.set(case_id, "pass");
-        } catch (const std::exception& e) {
-            bc_results.set(case_id, "fail: " + runtime::error_text(e));
-            passed = false;
         }
     };
 
-    try {
-        run_case("BC-01", [&] { bc.call_bc(*bc.make_pool({full_metadata(1.5)})); });
+    const bool completed = check.guard([&] {
+        run_case("BC-01", [&] { (void)bc.call_bc(*bc.make_pool({full_metadata(1.5)})); });
 
         run_case("BC-02", [&] {
             const DictPtr same = full_metadata(5.0);
-            bc.call_bc(*bc.make_pool(std::vector<DictPtr>(10, same)));
-            evidence.set("tie_handling", "all identical values handled");
+            (void)bc.call_bc(*bc.make_pool(std::vector<DictPtr>(10, same)));
+            check.evidence.set("tie_handling", "all identical values handled");
         });
 
         run_case("BC-03", [&] {
@@ -143,13 +143,13 @@ CheckOutcome run_check_6_boundary_family(const std::string& op_name, const Opera
             });
             const PoolPtr pool = bc.make_pool(std::vector<DictPtr>(5, empty));
             try {
-                bc.call_bc(*pool);
+                (void)bc.call_bc(*pool);
             } catch (const EmptyFiltrationError&) {
                 // Nothing passing is an acceptable answer here.
             }
         });
 
-        run_case("BC-04", [&] { bc.call_bc(*bc.make_pool({full_metadata(1e308)})); });
+        run_case("BC-04", [&] { (void)bc.call_bc(*bc.make_pool({full_metadata(1e308)})); });
 
         run_case("BC-05", [&] {
             const PoolPtr pool = bc.make_pool({sharpe_only(1.0)});
@@ -167,9 +167,9 @@ CheckOutcome run_check_6_boundary_family(const std::string& op_name, const Opera
                 }));
             }
             const PoolPtr pool = bc.make_pool(entries);
-            if (op_name == "between" || category == "comparison") {
+            if (op_name == "between" || category == OperatorCategory::comparison) {
                 const Operator between = builtin_target(filtrations::COMPARISON_MODULE, "_builtin_between");
-                dispatch_op("between", between, *pool, Dict{{"field", "is_sharpe"}, {"low", 2.0}, {"high", 2.0}});
+                (void)dispatch_op("between", between, *pool, Dict{{"field", "is_sharpe"}, {"low", 2.0}, {"high", 2.0}});
             }
         });
 
@@ -177,7 +177,7 @@ CheckOutcome run_check_6_boundary_family(const std::string& op_name, const Opera
             std::vector<DictPtr> entries;
             for (int i = 0; i < 5; ++i) entries.push_back(sharpe_only(static_cast<double>(i)));
             const PoolPtr pool = bc.make_pool(entries);
-            if (op_name == "top_pct" || op_name == "bottom_pct" || category == "rank") {
+            if (op_name == "top_pct" || op_name == "bottom_pct" || category == OperatorCategory::rank) {
                 const Operator top_pct = builtin_target(filtrations::RANK_MODULE, "_builtin_top_pct");
                 const IdSet all = dispatch_op("top_pct", top_pct, *pool, Dict{{"field", "is_sharpe"}, {"pct", 1.0}});
                 require(all.size() == 5);
@@ -188,7 +188,7 @@ CheckOutcome run_check_6_boundary_family(const std::string& op_name, const Opera
             std::vector<DictPtr> entries;
             for (int i = 0; i < 3; ++i) entries.push_back(sharpe_only(static_cast<double>(i)));
             const PoolPtr pool = bc.make_pool(entries);
-            if (op_name == "top_n" || op_name == "bottom_n" || category == "rank") {
+            if (op_name == "top_n" || op_name == "bottom_n" || category == OperatorCategory::rank) {
                 const Operator top_n = builtin_target(filtrations::RANK_MODULE, "_builtin_top_n");
                 // A count larger than the pool selects the whole pool.
                 const IdSet all = dispatch_op("top_n", top_n, *pool, Dict{{"field", "is_sharpe"}, {"n", 100}});
@@ -203,29 +203,27 @@ CheckOutcome run_check_6_boundary_family(const std::string& op_name, const Opera
                 const PoolPtr pool = bc.make_pool(entries);
                 // Each level takes the previous level's output as its single child result.
                 IdSet current = pool->keys();
-                for (int level = 0; level < kNestingLevels; ++level) {
+                for (int level = 0; level < NESTING_LEVELS; ++level) {
                     current = dispatch_op(op_name, op_impl, *pool, Dict{}, std::vector<IdSet>{current});
                 }
-                evidence.set("deep_nesting_levels", kNestingLevels);
+                check.evidence.set("deep_nesting_levels", NESTING_LEVELS);
             });
         }
 
         std::int64_t pass_count = 0;
         for (const auto& [case_id, result] : bc_results) pass_count += result.as_str() == "pass" ? 1 : 0;
         const auto tested = static_cast<std::int64_t>(bc_results.size());
-        evidence.set("boundary_conditions", bc_results);
-        evidence.set("conditions_tested", tested);
-        evidence.set("boundary_type", "BC-01 through BC-08 and deep nested levels");
-        evidence.set("input_size", 1);
-        details.push_back("Boundary conditions: " + std::to_string(pass_count) + "/" + std::to_string(tested) +
-                          " passed");
-    } catch (const std::exception& e) {
-        record_exception(e, evidence, details, passed);
-        evidence.set("boundary_type", "error");
-        evidence.set("input_size", 0);
+        check.evidence.set("boundary_conditions", bc_results);
+        check.evidence.set("conditions_tested", tested);
+        check.evidence.set("boundary_type", "BC-01 through BC-08 and deep nested levels");
+        check.evidence.set("input_size", 1);
+        check.note("Boundary conditions: " + std::to_string(pass_count) + "/" + std::to_string(tested) + " passed");
+    });
+    if (!completed) {
+        check.evidence.set("boundary_type", "error");
+        check.evidence.set("input_size", 0);
     }
-
-    return check_outcome(passed, details, std::move(evidence), "Boundary check");
+    return std::move(check).outcome();
 }
 
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

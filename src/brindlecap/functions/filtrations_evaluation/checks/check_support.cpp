@@ -1,8 +1,6 @@
-#include "brindlecap/functions/filtrations_evaluation/checks/check_support.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/check_support_internal.hpp"
 
 #include <utility>
-
-#include "brindlecap/runtime/errors.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
 
@@ -27,26 +25,23 @@ runtime::List string_list(const std::vector<std::string>& items) {
     return out;
 }
 
-numeric::Generator child_rng(numeric::Generator& rng) { return make_rng(rng.integers(0, kSeedBound)); }
+numeric::Generator child_rng(numeric::Generator& rng) { return make_rng(rng.integers(0, SEED_BOUND)); }
 
 PoolPtr check_pool(const FiltrationEvaluationConfig& config, numeric::Generator& rng) {
     numeric::Generator own = child_rng(rng);
     return generate_synthetic_signals(config, &own);
 }
 
-void record_exception(const std::exception& e, Dict& evidence, std::vector<std::string>& details, bool& passed,
-                      ErrorDetail form) {
+void CheckRecorder::record_exception(const std::exception& e, ErrorDetail form) {
     const std::string text = runtime::error_text(e);
-    passed = false;
     evidence.set("error", text);
-    details.push_back(form == ErrorDetail::KindAndText ? "Exception: " + runtime::error_kind(e) + ": " + text
-                                                       : "Exception: " + text);
+    fail(form == ErrorDetail::KindAndText ? "Exception: " + runtime::error_kind(e) + ": " + text
+                                          : "Exception: " + text);
 }
 
-CheckOutcome check_outcome(bool passed, const std::vector<std::string>& details, Dict evidence,
-                           std::string_view fallback) {
-    return CheckOutcome{passed ? "pass" : "fail", details.empty() ? std::string(fallback) : join_details(details),
-                        std::move(evidence)};
+CheckOutcome CheckRecorder::outcome() && {
+    return CheckOutcome{passed_ ? CheckStatus::pass : CheckStatus::fail,
+                        details_.empty() ? std::move(fallback_) : join_details(details_), std::move(evidence)};
 }
 
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

@@ -5,115 +5,116 @@
 #include <string>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/checks/checks.hpp"
-#include "brindlecap/functions/filtrations_evaluation/checks/check_support.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
-#include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/check_support_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/pool_keeper_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/snapshot_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
 
+namespace {
+
+// Calls the operator on an empty pool: returning or raising an empty-pool error is fine.
+void check_empty_pool(const std::string& op_name, const Operator& op_impl, OperatorCategory category,
+                      CheckRecorder& check) {
+    auto empty_pool = std::make_shared<SignalPool>();
+    pool_keeper().append(empty_pool);
+    try {
+        (void)call_operator(op_name, op_impl, *empty_pool, category);
+        check.evidence.set("empty_pool_pass", true);
+        check.note("Empty pool handled");
+    } catch (const EmptyPoolError&) {
+        check.evidence.set("empty_pool_pass", true);
+        check.note("Empty pool raises expected error");
+    } catch (const EmptyFiltrationError&) {
+        check.evidence.set("empty_pool_pass", true);
+        check.note("Empty pool raises expected error");
+    } catch (const std::exception& e) {
+        runtime::rethrow_if_fatal(e);
+        const std::string text = runtime::error_text(e);
+        check.evidence.set("empty_pool_pass", false);
+        check.evidence.set("empty_pool_error", text);
+        check.fail("Empty pool crash: " + runtime::error_kind(e) + ": " + text);
+    }
+}
+
+}  // namespace
+
 CheckOutcome run_check_1_contract(const std::string& op_name, const Operator& op_impl,
                                   FiltrationEvaluationConfig& config, numeric::Generator& rng) {
-    Dict evidence;
-    std::vector<std::string> details;
-    bool passed = true;
-    const std::string category = get_operator_category(op_name);
+    CheckRecorder check("");
+    const OperatorCategory category = operator_category(op_name);
+    check.guard(
+        [&] {
+            const PoolPtr pool = check_pool(config, rng);
+            const IdSet recorded_ids = pool->keys();
+            const PoolSnapshot snapshot = snapshot_signal_pool(*pool);
 
-    try {
-        PoolPtr pool = check_pool(config, rng);
-        const IdSet recorded_ids = pool->keys();
-        const PoolSnapshot snapshot = snapshot_signal_pool(*pool);
+            const IdSet result = call_operator(op_name, op_impl, *pool, category);
 
-        const IdSet result = call_operator(op_name, op_impl, *pool, category);
+            // An IdSet is a set of strings by construction.
+            check.evidence.set("return_valid", true);
+            check.evidence.set("return_shape_valid", true);
+            check.note("Returns Set[str]");
 
-        // An IdSet is a set of strings by construction.
-        evidence.set("return_valid", true);
-        evidence.set("return_shape_valid", true);
-        details.emplace_back("Returns Set[str]");
+            std::vector<std::string> invalid;
+            for (const auto& id : result.sorted()) {
+                if (!recorded_ids.contains(id)) invalid.push_back(id);
+            }
+            if (!invalid.empty()) {
+                check.evidence.set("subset_valid", false);
+                check.evidence.set("invalid_ids", string_list(invalid));
+                check.fail("Invalid IDs: " + runtime::set_display(invalid));
+            } else {
+                check.evidence.set("subset_valid", true);
+                check.note("All returned IDs valid");
+            }
 
-        std::vector<std::string> invalid;
-        for (const auto& id : result.sorted()) {
-            if (!recorded_ids.contains(id)) invalid.push_back(id);
-        }
-        if (!invalid.empty()) {
-            evidence.set("subset_valid", false);
-            evidence.set("invalid_ids", string_list(invalid));
-            passed = false;
-            details.push_back("Invalid IDs: " + runtime::set_display(invalid));
-        } else {
-            evidence.set("subset_valid", true);
-            details.emplace_back("All returned IDs valid");
-        }
+            if (pool->keys() == recorded_ids && pool_matches_snapshot(*pool, snapshot)) {
+                check.evidence.set("pool_unchanged", true);
+                check.evidence.set("input_immutability", true);
+                check.note("Pool not mutated");
+            } else {
+                check.evidence.set("pool_unchanged", false);
+                check.evidence.set("input_immutability", false);
+                check.evidence.set("mutation_detected", true);
+                check.fail("Pool mutated!");
+            }
 
-        if (pool->keys() == recorded_ids && pool_matches_snapshot(*pool, snapshot)) {
-            evidence.set("pool_unchanged", true);
-            evidence.set("input_immutability", true);
-            details.emplace_back("Pool not mutated");
-        } else {
-            evidence.set("pool_unchanged", false);
-            evidence.set("input_immutability", false);
-            evidence.set("mutation_detected", true);
-            passed = false;
-            details.emplace_back("Pool mutated!");
-        }
-
-        auto empty_pool = std::make_shared<SignalPool>();
-        pool_keeper().append(empty_pool);
-        try {
-            call_operator(op_name, op_impl, *empty_pool, category);
-            evidence.set("empty_pool_pass", true);
-            details.emplace_back("Empty pool handled");
-        } catch (const EmptyPoolError&) {
-            evidence.set("empty_pool_pass", true);
-            details.emplace_back("Empty pool raises expected error");
-        } catch (const EmptyFiltrationError&) {
-            evidence.set("empty_pool_pass", true);
-            details.emplace_back("Empty pool raises expected error");
-        } catch (const std::exception& e) {
-            const std::string text = runtime::error_text(e);
-            evidence.set("empty_pool_pass", false);
-            evidence.set("empty_pool_error", text);
-            passed = false;
-            details.push_back("Empty pool crash: " + runtime::error_kind(e) + ": " + text);
-        }
-
-        evidence.set("contract_checks", static_cast<std::int64_t>(details.size()));
-    } catch (const std::exception& e) {
-        record_exception(e, evidence, details, passed, ErrorDetail::KindAndText);
-    }
-
-    return check_outcome(passed, details, std::move(evidence), "");
+            check_empty_pool(op_name, op_impl, category, check);
+            check.evidence.set("contract_checks", static_cast<std::int64_t>(check.detail_count()));
+        },
+        ErrorDetail::KindAndText);
+    return std::move(check).outcome();
 }
 
 CheckOutcome run_check_2_shape(const std::string& op_name, const Operator& op_impl,
                                FiltrationEvaluationConfig& config, numeric::Generator& rng) {
-    Dict evidence;
-    std::vector<std::string> details;
-    bool passed = true;
-    const std::string category = get_operator_category(op_name);
+    CheckRecorder check("Shape check");
+    const OperatorCategory category = operator_category(op_name);
+    check.guard(
+        [&] {
+            const PoolPtr pool = check_pool(config, rng);
+            (void)call_operator(op_name, op_impl, *pool, category);
 
-    try {
-        PoolPtr pool = check_pool(config, rng);
-        call_operator(op_name, op_impl, *pool, category);
+            // The validated result is an IdSet: a set whose elements are all strings.
+            check.evidence.set("observed_type", "set");
+            check.evidence.set("expected_type", "set");
+            check.evidence.set("return_type", "Set[str]");
+            check.evidence.set("output_type_correct", true);
+            check.note("Output type: set (correct)");
+            check.evidence.set("all_elements_str", true);
 
-        // The validated result is an IdSet: a set whose elements are all strings.
-        evidence.set("observed_type", "set");
-        evidence.set("expected_type", "set");
-        evidence.set("return_type", "Set[str]");
-        evidence.set("output_type_correct", true);
-        details.emplace_back("Output type: set (correct)");
-        evidence.set("all_elements_str", true);
-
-        evidence.set("resolve_filtrations_return", "FiltrationResult");
-        details.emplace_back("resolve_filtrations returns FiltrationResult");
-        evidence.set("extract_weights_return", "ndarray (A, N_alloc) float64");
-        details.emplace_back("extract_filtration_weights returns ndarray float64");
-    } catch (const std::exception& e) {
-        record_exception(e, evidence, details, passed, ErrorDetail::KindAndText);
-    }
-
-    return check_outcome(passed, details, std::move(evidence), "Shape check");
+            check.evidence.set("resolve_filtrations_return", "FiltrationResult");
+            check.note("resolve_filtrations returns FiltrationResult");
+            check.evidence.set("extract_weights_return", "ndarray (A, N_alloc) float64");
+            check.note("extract_filtration_weights returns ndarray float64");
+        },
+        ErrorDetail::KindAndText);
+    return std::move(check).outcome();
 }
 
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

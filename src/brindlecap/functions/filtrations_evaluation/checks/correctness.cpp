@@ -8,12 +8,11 @@
 #include <utility>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/checks/checks.hpp"
-#include "brindlecap/functions/filtrations_evaluation/checks/check_support.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/check_support_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/reference_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
-#include "brindlecap/runtime/log.hpp"
-#include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
 
@@ -94,104 +93,109 @@ SignalPool case_pool(const std::vector<std::pair<std::string, CorrectnessTestCas
     return pool;
 }
 
+// Custom mode: every case must reproduce its expected set.
+void run_custom_cases(const std::string& op_name, const Operator& op_impl, OperatorCategory category,
+                      const FiltrationEvaluationConfig& config, const SignalPool& synthetic,
+                      const std::vector<CorrectnessTestCase>& test_cases, CheckRecorder& check) {
+    const bool combines = category == OperatorCategory::boolean || category == OperatorCategory::wrapper;
+    const auto n = static_cast<std::int64_t>(test_cases.size());
+    check.evidence.set("custom_test_cases", true);
+    check.evidence.set("test_case_count", n);
+    std::int64_t case_passed = 0;
+    std::int64_t missing_expected = 0;
+    for (const CorrectnessTestCase& tc : test_cases) {
+        if (!tc.expected) {
+            ++missing_expected;
+            continue;
+        }
+        SignalPool given;
+        if (tc.pool) given = case_pool(*tc.pool, config);
+        const SignalPool& pool = tc.pool ? given : synthetic;
+        const Dict params = tc.params ? *tc.params : Dict{};
+        attempt(
+            [&] {
+                const IdSet result =
+                    combines ? dispatch_op(op_name, op_impl, pool, params,
+                                           tc.children_results ? *tc.children_results : std::vector<IdSet>{IdSet{}})
+                             : dispatch_op(op_name, op_impl, pool, params);
+                if (result == *tc.expected) ++case_passed;
+            },
+            [&](const std::exception& e) {
+                module_log().warning("correctness_test_case_failed",
+                                     {{"op_name", op_name}, {"category", std::string(to_string(category))}}, &e);
+            });
+    }
+    const double match_rate = n > 0 ? static_cast<double>(case_passed) / static_cast<double>(n) : 0.0;
+    check.evidence.set("cases_tested", n);
+    check.evidence.set("cases_passed", case_passed);
+    record_matches(check.evidence, match_rate, case_passed, n);
+    check.evidence.set("missing_expected_count", missing_expected);
+    if (match_rate < 1.0) check.fail();
+    if (missing_expected > 0) {
+        check.fail("Custom cases missing explicit expected result: " + std::to_string(missing_expected));
+    }
+    check.note("Custom cases: " + std::to_string(case_passed) + "/" + std::to_string(n) + " passed");
+}
+
+// Default mode: the fixed parameter sets against the reference, combinators against fixed sets.
+void run_default_cases(const std::string& op_name, const Operator& op_impl, OperatorCategory category,
+                       const FiltrationEvaluationConfig& config, numeric::Generator& rng, CheckRecorder& check) {
+    const PoolPtr pool = build_correctness_test_pool(config, rng);
+    const std::optional<Operator> reference = get_reference_operator(op_name);
+    std::int64_t tests_run = 0;
+    std::int64_t matches = 0;
+
+    if (category == OperatorCategory::comparison || category == OperatorCategory::rank) {
+        if (!reference) throw runtime::RuntimeError("No independent reference operator for " + op_name);
+        for (const Dict& params : default_parameter_sets(op_name)) {
+            ++tests_run;
+            attempt(
+                [&] {
+                    const IdSet got = dispatch_op(op_name, op_impl, *pool, params);
+                    const IdSet want = dispatch_op(op_name, *reference, *pool, params);
+                    if (got == want) ++matches;
+                },
+                [](const std::exception&) {});
+        }
+    } else if (category == OperatorCategory::boolean || category == OperatorCategory::wrapper) {
+        ++tests_run;
+        attempt(
+            [&] {
+                auto [children, expected] = combinator_case(op_name, *pool);
+                const IdSet got = dispatch_op(op_name, op_impl, *pool, Dict{}, children);
+                if (got == expected) ++matches;
+            },
+            [&](const std::exception& e) {
+                module_log().warning("boolean_correctness_check_failed", {{"op_name", op_name}}, &e);
+            });
+    } else {
+        ++tests_run;
+        check.evidence.set("missing_correctness_oracle", true);
+    }
+
+    const double match_rate = static_cast<double>(matches) / static_cast<double>(std::max<std::int64_t>(1, tests_run));
+    record_matches(check.evidence, match_rate, matches, tests_run);
+    if (match_rate < 1.0) check.fail();
+    check.note("Correctness check for " + op_name + ": " + std::to_string(matches) + "/" + std::to_string(tests_run));
+}
+
 }  // namespace
 
 CheckOutcome run_check_3_correctness(const std::string& op_name, const Operator& op_impl,
                                      FiltrationEvaluationConfig& config, numeric::Generator& rng,
                                      const std::optional<std::vector<CorrectnessTestCase>>& test_cases) {
-    Dict evidence;
-    std::vector<std::string> details;
-    bool passed = true;
-    const std::string category = get_operator_category(op_name);
-    const bool combines = category == "boolean" || category == "wrapper";
-
-    try {
+    CheckRecorder check("Correctness check");
+    const OperatorCategory category = operator_category(op_name);
+    const bool completed = check.guard([&] {
         const PoolPtr synthetic = check_pool(config, rng);
-
         if (test_cases && !test_cases->empty()) {
-            const auto n = static_cast<std::int64_t>(test_cases->size());
-            evidence.set("custom_test_cases", true);
-            evidence.set("test_case_count", n);
-            std::int64_t case_passed = 0;
-            std::int64_t missing_expected = 0;
-            for (const CorrectnessTestCase& tc : *test_cases) {
-                if (!tc.expected) {
-                    ++missing_expected;
-                    continue;
-                }
-                SignalPool given;
-                if (tc.pool) given = case_pool(*tc.pool, config);
-                const SignalPool& pool = tc.pool ? given : *synthetic;
-                const Dict params = tc.params ? *tc.params : Dict{};
-                try {
-                    IdSet result = combines
-                        ? dispatch_op(op_name, op_impl, pool, params,
-                                      tc.children_results ? *tc.children_results : std::vector<IdSet>{IdSet{}})
-                        : dispatch_op(op_name, op_impl, pool, params);
-                    if (result == *tc.expected) ++case_passed;
-                } catch (const std::exception& e) {
-                    module_log().warning("correctness_test_case_failed",
-                                         {{"op_name", op_name}, {"category", category}}, &e);
-                }
-            }
-            const double match_rate = n > 0 ? static_cast<double>(case_passed) / static_cast<double>(n) : 0.0;
-            evidence.set("cases_tested", n);
-            evidence.set("cases_passed", case_passed);
-            record_matches(evidence, match_rate, case_passed, n);
-            evidence.set("missing_expected_count", missing_expected);
-            if (match_rate < 1.0) passed = false;
-            if (missing_expected > 0) {
-                passed = false;
-                details.push_back("Custom cases missing explicit expected result: " +
-                                  std::to_string(missing_expected));
-            }
-            details.push_back("Custom cases: " + std::to_string(case_passed) + "/" + std::to_string(n) +
-                              " passed");
+            run_custom_cases(op_name, op_impl, category, config, *synthetic, *test_cases, check);
         } else {
-            const PoolPtr pool = build_correctness_test_pool(config, rng);
-            const std::optional<Operator> reference = get_reference_operator(op_name);
-            std::int64_t tests_run = 0;
-            std::int64_t matches = 0;
-
-            if (category == "comparison" || category == "rank") {
-                if (!reference) throw runtime::RuntimeError("No independent reference operator for " + op_name);
-                for (const Dict& params : default_parameter_sets(op_name)) {
-                    try {
-                        const IdSet got = dispatch_op(op_name, op_impl, *pool, params);
-                        const IdSet want = dispatch_op(op_name, *reference, *pool, params);
-                        ++tests_run;
-                        if (got == want) ++matches;
-                    } catch (const std::exception&) {
-                        ++tests_run;
-                    }
-                }
-            } else if (combines) {
-                ++tests_run;
-                try {
-                    auto [children, expected] = combinator_case(op_name, *pool);
-                    const IdSet got = dispatch_op(op_name, op_impl, *pool, Dict{}, children);
-                    if (got == expected) ++matches;
-                } catch (const std::exception& e) {
-                    module_log().warning("boolean_correctness_check_failed", {{"op_name", op_name}}, &e);
-                }
-            } else {
-                ++tests_run;
-                evidence.set("missing_correctness_oracle", true);
-            }
-
-            const double match_rate =
-                static_cast<double>(matches) / static_cast<double>(std::max<std::int64_t>(1, tests_run));
-            record_matches(evidence, match_rate, matches, tests_run);
-            if (match_rate < 1.0) passed = false;
-            details.push_back("Correctness check for " + op_name + ": " + std::to_string(matches) + "/" +
-                              std::to_string(tests_run));
+            run_default_cases(op_name, op_impl, category, config, rng, check);
         }
-    } catch (const std::exception& e) {
-        record_exception(e, evidence, details, passed);
-        evidence.set("match_rate", 0.0);
-    }
-
-    return check_outcome(passed, details, std::move(evidence), "Correctness check");
+    });
+    if (!completed) check.evidence.set("match_rate", 0.0);
+    return std::move(check).outcome();
 }
 
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

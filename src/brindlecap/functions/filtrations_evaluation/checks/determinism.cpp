@@ -4,8 +4,12 @@
 #include <string>
 #include <utility>
 
-#include "brindlecap/functions/filtrations_evaluation/checks/checks.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/check_support_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/id_set_object_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/reference_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/synthetic_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
@@ -64,14 +68,15 @@ CheckOutcome run_check_4_determinism(const std::string& op_name, const Operator&
             evidence.set("runs_identical", copied);
         }
 
-        const std::string& status = *shared.status;
-        return CheckOutcome{status,
-                            status == "pass" ? "Repeated calls and required cutoff ties matched."
-                                             : "Repeated-call or cutoff-tie determinism diverged.",
+        const bool passed = *shared.status == "pass";
+        return CheckOutcome{passed ? CheckStatus::pass : CheckStatus::fail,
+                            passed ? "Repeated calls and required cutoff ties matched."
+                                   : "Repeated-call or cutoff-tie determinism diverged.",
                             std::move(evidence)};
     } catch (const std::exception& e) {
+        runtime::rethrow_if_fatal(e);
         const std::string text = runtime::error_text(e);
-        return CheckOutcome{"fail", "Determinism check failed: " + text,
+        return CheckOutcome{CheckStatus::fail, "Determinism check failed: " + text,
                             Dict{{"error", text}, {"exception_type", runtime::error_kind(e)}}};
     }
 }

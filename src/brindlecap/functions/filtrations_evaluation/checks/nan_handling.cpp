@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/checks/checks.hpp"
-#include "brindlecap/functions/filtrations_evaluation/checks/check_support.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/check_support_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/text.hpp"
 
@@ -18,9 +19,9 @@ namespace brindlecap::functions::filtrations_evaluation::detail {
 
 namespace {
 
-constexpr std::size_t kPoolSize = 10;
-constexpr std::size_t kNanSignals = 3;  // indices 0-2
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr std::size_t POOL_SIZE = 10;
+constexpr std::size_t NAN_SIGNALS = 3;  // indices 0-2
+const double NaN = std::numeric_limits<double>::quiet_NaN();
 
 std::string nan_test_id(std::size_t i) {
     char buf[24];
@@ -30,7 +31,7 @@ std::string nan_test_id(std::size_t i) {
 
 std::vector<std::string> nan_ids() {
     std::vector<std::string> out;
-    for (std::size_t i = 0; i < kNanSignals; ++i) out.push_back(nan_test_id(i));
+    for (std::size_t i = 0; i < NAN_SIGNALS; ++i) out.push_back(nan_test_id(i));
     return out;
 }
 
@@ -39,15 +40,15 @@ PoolPtr nan_pool(const FiltrationEvaluationConfig& config, numeric::Generator& g
     const std::size_t rows = dimension(config.T);
     const std::size_t cols = dimension(config.N_alloc);
     auto pool = std::make_shared<SignalPool>();
-    pool->reserve(kPoolSize);
-    for (std::size_t i = 0; i < kPoolSize; ++i) {
-        const bool missing = i < kNanSignals;
+    pool->reserve(POOL_SIZE);
+    for (std::size_t i = 0; i < POOL_SIZE; ++i) {
+        const bool missing = i < NAN_SIGNALS;
         UsefulSignal signal;
         signal.weights = std::make_shared<numeric::Matrix>(gen.standard_normal(rows, cols));
         auto metadata = std::make_shared<Dict>();
-        metadata->set("is_sharpe", missing ? kNaN : static_cast<double>(i));
+        metadata->set("is_sharpe", missing ? NaN : static_cast<double>(i));
         if (full_metadata) {
-            metadata->set("submission_date", missing ? kNaN : 1.7e9 + static_cast<double>(i));
+            metadata->set("submission_date", missing ? NaN : 1.7e9 + static_cast<double>(i));
             metadata->set("rotation_families_used", missing ? Value::list(runtime::List{}) : Value::list({"numerical"}));
             metadata->set("signal_category", missing ? "" : "momentum");
             metadata->set("is_active", !missing);
@@ -59,18 +60,26 @@ PoolPtr nan_pool(const FiltrationEvaluationConfig& config, numeric::Generator& g
     return pool;
 }
 
-const char* base_field(const std::string& field_type) {
-    if (field_type == "date") return "submission_date";
-    if (field_type == "list_str") return "rotation_families_used";
-    if (field_type == "categorical") return "signal_category";
-    if (field_type == "boolean") return "is_active";
+const char* base_field(FieldType field_type) {
+    switch (field_type) {
+        case FieldType::date:
+            return "submission_date";
+        case FieldType::list_str:
+            return "rotation_families_used";
+        case FieldType::categorical:
+            return "signal_category";
+        case FieldType::boolean:
+            return "is_active";
+        case FieldType::numeric:
+            break;
+    }
     return "is_sharpe";
 }
 
-Dict probe_params(const std::string& op_name, const std::string& field_type) {
+Dict probe_params(const std::string& op_name, FieldType field_type) {
     Dict params{{"field", base_field(field_type)}};
     if (op_name == "in_") {
-        params.set("values", Value::list({field_type == "list_str" ? "numerical" : "momentum"}));
+        params.set("values", Value::list({field_type == FieldType::list_str ? "numerical" : "momentum"}));
     } else if (op_name == "between") {
         params.set("low", 0.0);
         params.set("high", 20.0);
@@ -78,9 +87,9 @@ Dict probe_params(const std::string& op_name, const std::string& field_type) {
         params.set("pct", 0.5);
     } else if (op_name == "top_n" || op_name == "bottom_n") {
         params.set("n", 3);
-    } else if (field_type == "boolean") {
+    } else if (field_type == FieldType::boolean) {
         params.set("value", true);
-    } else if (field_type == "categorical") {
+    } else if (field_type == FieldType::categorical) {
         params.set("value", "momentum");
     } else {
         params.set("value", 0.0);
@@ -98,140 +107,158 @@ std::vector<std::string> leaked_ids(const IdSet& result) {
 }
 
 Dict missing_field_defaults() {
-    return Dict{{"numeric", kNaN},
-                {"date", kNaN},
+    return Dict{{"numeric", NaN},
+                {"date", NaN},
                 {"list_str", Value::list(runtime::List{})},
                 {"categorical", ""},
                 {"boolean", false}};
+}
+
+// Field type names sorted alphabetically, as the evidence lists them.
+std::vector<FieldType> sorted_by_name(std::vector<FieldType> types) {
+    std::sort(types.begin(), types.end(), [](FieldType a, FieldType b) { return to_string(a) < to_string(b); });
+    return types;
+}
+
+runtime::List type_names(const std::vector<FieldType>& types) {
+    runtime::List out;
+    for (const FieldType t : types) out.emplace_back(to_string(t));
+    return out;
+}
+
+void record_nan_signals(CheckRecorder& check) {
+    check.evidence.set("nan_count", static_cast<std::int64_t>(NAN_SIGNALS));
+    check.evidence.set("nan_signals", string_list(nan_ids()));
+}
+
+// Comparison and rank operators: one probe per supported field type; NaN must not leak into
+// numeric or date results.
+void probe_field_types(const std::string& op_name, const Operator& op_impl, const SignalPool& pool,
+                       const std::vector<FieldType>& field_types, CheckRecorder& check) {
+    std::vector<FieldType> tested;
+    std::vector<std::string> errors;
+    bool leaked = false;
+    for (const FieldType type : field_types) {
+        const std::string name(to_string(type));
+        try {
+            const IdSet result = dispatch_op(op_name, op_impl, pool, probe_params(op_name, type));
+            tested.push_back(type);
+            if (type == FieldType::numeric || type == FieldType::date) {
+                const std::vector<std::string> leaks = leaked_ids(result);
+                if (!leaks.empty()) {
+                    leaked = true;
+                    check.evidence.set("nan_leaked", string_list(leaks));
+                    check.fail("NaN leaked for " + name + ": " + runtime::set_display(leaks));
+                }
+            }
+        } catch (const EmptyFiltrationError&) {
+            tested.push_back(type);
+            check.note("EmptyFiltrationError for " + name + " (correct for all-NaN)");
+        } catch (const std::exception& e) {
+            runtime::rethrow_if_fatal(e);
+            const std::string text = runtime::error_text(e);
+            errors.push_back(name + ": " + runtime::error_kind(e) + ": " + text);
+            check.fail("Error testing " + name + ": " + text);
+        }
+    }
+    check.evidence.set("field_types_tested", type_names(sorted_by_name(tested)));
+    record_nan_signals(check);
+    if (!errors.empty()) check.evidence.set("errors", string_list(errors));
+    if (!leaked) {
+        check.evidence.set("nan_excluded", true);
+        check.note("NaN correctly excluded for " + std::to_string(tested.size()) + " field types");
+    }
+}
+
+// Operators outside the built-in vocabulary: skipped unless they react to the comparison value.
+void probe_unknown(const std::string& op_name, const Operator& op_impl, const SignalPool& pool,
+                   CheckRecorder& check) {
+    try {
+        const IdSet low = dispatch_op(op_name, op_impl, pool, Dict{{"field", "is_sharpe"}, {"value", 0.0}});
+        const IdSet high = dispatch_op(op_name, op_impl, pool, Dict{{"field", "is_sharpe"}, {"value", 100.0}});
+        if (low == high) {
+            check.evidence.set("nan_excluded", true);
+            check.note("Unknown operator does not use comparison params; NaN check skipped");
+            return;
+        }
+        const std::vector<std::string> leaks = leaked_ids(low);
+        record_nan_signals(check);
+        if (!leaks.empty()) {
+            check.evidence.set("nan_leaked", string_list(leaks));
+            check.evidence.set("nan_included", true);
+            check.evidence.set("violation", "NaN signals included in result: " + runtime::repr_list(leaks));
+            check.fail("NaN signals leaked: " + runtime::set_display(leaks));
+        } else {
+            check.evidence.set("nan_excluded", true);
+            check.note("NaN correctly excluded (unknown operator)");
+        }
+    } catch (const EmptyFiltrationError&) {
+        check.note("EmptyFiltrationError raised (correct for all-NaN)");
+    } catch (const std::exception& e) {
+        runtime::rethrow_if_fatal(e);
+        const std::string text = runtime::error_text(e);
+        check.evidence.set("error", text);
+        check.fail("Error: " + text);
+    }
+}
+
+// Combinators and the wrapper, on children that already exclude the NaN signals. A wrong and_
+// result fails the check; the others are only reported.
+void probe_combinator(const std::string& op_name, const Operator& op_impl, const SignalPool& pool,
+                      CheckRecorder& check) {
+    record_nan_signals(check);
+    const IdSet all_ids = pool.keys();
+    IdSet non_nan = all_ids;
+    for (const auto& id : nan_ids()) non_nan.erase(id);
+    try {
+        if (op_name == "and_") {
+            const IdSet result = dispatch_op(op_name, op_impl, pool, Dict{}, std::vector<IdSet>{all_ids, non_nan});
+            if (!(result == non_nan)) throw runtime::AssertionError();
+        } else if (op_name == "or_") {
+            (void)dispatch_op(op_name, op_impl, pool, Dict{}, std::vector<IdSet>{non_nan, IdSet::over(pool.index())});
+        } else {
+            (void)dispatch_op(op_name, op_impl, pool, Dict{}, std::vector<IdSet>{non_nan});
+        }
+        check.evidence.set("nan_excluded", true);
+        check.note("NaN propagation through boolean combinator verified");
+    } catch (const std::exception& e) {
+        runtime::rethrow_if_fatal(e);
+        if (op_name == "and_") check.fail();
+        check.evidence.set("nan_excluded", false);
+        check.note("NaN propagation error: " + runtime::error_text(e));
+    }
+    check.note("Boolean/wrapper: NaN handling verified through children");
 }
 
 }  // namespace
 
 CheckOutcome run_check_4_nan(const std::string& op_name, const Operator& op_impl,
                              FiltrationEvaluationConfig& config, numeric::Generator& rng) {
-    Dict evidence;
-    std::vector<std::string> details;
-    bool passed = true;
-    const std::string category = get_operator_category(op_name);
-
-    try {
-        std::vector<std::string> field_types;
-        for (const auto& [type, ops] : FIELD_TYPE_OPERATORS) {
-            if (std::find(ops.begin(), ops.end(), op_name) != ops.end()) field_types.push_back(type);
+    CheckRecorder check("NaN handling check");
+    const OperatorCategory category = operator_category(op_name);
+    const bool combines = category == OperatorCategory::boolean || category == OperatorCategory::wrapper;
+    check.guard([&] {
+        std::vector<FieldType> field_types;
+        for (const FieldType type : {FieldType::numeric, FieldType::date, FieldType::list_str,
+                                     FieldType::categorical, FieldType::boolean}) {
+            if (field_type_allows(type, op_name)) field_types.push_back(type);
         }
-        if (category == "boolean" || category == "wrapper" || field_types.empty()) field_types = {"numeric"};
-        std::sort(field_types.begin(), field_types.end());
-        evidence.set("field_types_tested", string_list(field_types));
+        if (combines || field_types.empty()) field_types = {FieldType::numeric};
+        field_types = sorted_by_name(std::move(field_types));
+        check.evidence.set("field_types_tested", type_names(field_types));
 
         numeric::Generator gen = child_rng(rng);
         const PoolPtr pool = nan_pool(config, gen, true);
-        const std::vector<std::string> nan_signals = nan_ids();
-
-        if (category == "comparison" || category == "rank") {
-            std::vector<std::string> tested;
-            std::vector<std::string> errors;
-            for (const std::string& type : field_types) {
-                const Dict params = probe_params(op_name, type);
-                try {
-                    const IdSet result = dispatch_op(op_name, op_impl, *pool, params);
-                    tested.push_back(type);
-                    if (type == "numeric" || type == "date") {
-                        const std::vector<std::string> leaked = leaked_ids(result);
-                        if (!leaked.empty()) {
-                            passed = false;
-                            evidence.set("nan_leaked", string_list(leaked));
-                            details.push_back("NaN leaked for " + type + ": " + runtime::set_display(leaked));
-                        }
-                    }
-                } catch (const EmptyFiltrationError&) {
-                    tested.push_back(type);
-                    details.push_back("EmptyFiltrationError for " + type + " (correct for all-NaN)");
-                } catch (const std::exception& e) {
-                    passed = false;
-                    const std::string text = runtime::error_text(e);
-                    errors.push_back(type + ": " + runtime::error_kind(e) + ": " + text);
-                    details.push_back("Error testing " + type + ": " + text);
-                }
-            }
-            std::sort(tested.begin(), tested.end());
-            evidence.set("field_types_tested", string_list(tested));
-            evidence.set("nan_count", static_cast<std::int64_t>(kNanSignals));
-            evidence.set("nan_signals", string_list(nan_signals));
-            if (!errors.empty()) evidence.set("errors", string_list(errors));
-            const bool any_leak = std::any_of(details.begin(), details.end(), [](const std::string& d) {
-                return d.find("leaked") != std::string::npos;
-            });
-            if (!any_leak) {
-                evidence.set("nan_excluded", true);
-                details.push_back("NaN correctly excluded for " + std::to_string(tested.size()) + " field types");
-            }
-        } else if (category == "unknown") {
-            try {
-                const IdSet low = dispatch_op(op_name, op_impl, *pool, Dict{{"field", "is_sharpe"}, {"value", 0.0}});
-                const IdSet high =
-                    dispatch_op(op_name, op_impl, *pool, Dict{{"field", "is_sharpe"}, {"value", 100.0}});
-                if (low == high) {
-                    evidence.set("nan_excluded", true);
-                    details.emplace_back("Unknown operator does not use comparison params; NaN check skipped");
-                } else {
-                    const std::vector<std::string> leaked = leaked_ids(low);
-                    evidence.set("nan_count", static_cast<std::int64_t>(kNanSignals));
-                    evidence.set("nan_signals", string_list(nan_signals));
-                    if (!leaked.empty()) {
-                        passed = false;
-                        evidence.set("nan_leaked", string_list(leaked));
-                        evidence.set("nan_included", true);
-                        evidence.set("violation", "NaN signals included in result: " + runtime::repr_list(leaked));
-                        details.push_back("NaN signals leaked: " + runtime::set_display(leaked));
-                    } else {
-                        evidence.set("nan_excluded", true);
-                        details.emplace_back("NaN correctly excluded (unknown operator)");
-                    }
-                }
-            } catch (const EmptyFiltrationError&) {
-                details.emplace_back("EmptyFiltrationError raised (correct for all-NaN)");
-            } catch (const std::exception& e) {
-                passed = false;
-                const std::string text = runtime::error_text(e);
-                evidence.set("error", text);
-                details.push_back("Error: " + text);
-            }
+        if (category == OperatorCategory::comparison || category == OperatorCategory::rank) {
+            probe_field_types(op_name, op_impl, *pool, field_types, check);
+        } else if (category == OperatorCategory::unknown) {
+            probe_unknown(op_name, op_impl, *pool, check);
         } else {
-            // Combinators and the wrapper, on children that already exclude the NaN signals.
-            const PoolPtr second = nan_pool(config, gen, false);
-            evidence.set("nan_count", static_cast<std::int64_t>(kNanSignals));
-            evidence.set("nan_signals", string_list(nan_signals));
-            const IdSet all_ids = second->keys();
-            IdSet non_nan = all_ids;
-            for (const auto& id : nan_signals) non_nan.erase(id);
-            try {
-                if (op_name == "and_") {
-                    const IdSet result = dispatch_op(op_name, op_impl, *second, Dict{},
-                                                     std::vector<IdSet>{all_ids, non_nan});
-                    if (!(result == non_nan)) throw runtime::AssertionError();
-                } else if (op_name == "or_") {
-                    dispatch_op(op_name, op_impl, *second, Dict{},
-                                std::vector<IdSet>{non_nan, IdSet::over(second->index())});
-                } else {
-                    dispatch_op(op_name, op_impl, *second, Dict{}, std::vector<IdSet>{non_nan});
-                }
-                evidence.set("nan_excluded", true);
-                details.emplace_back("NaN propagation through boolean combinator verified");
-            } catch (const std::exception& e) {
-                // A wrong and_ result fails the check; other combinators are only reported.
-                if (op_name == "and_") passed = false;
-                evidence.set("nan_excluded", false);
-                details.push_back("NaN propagation error: " + runtime::error_text(e));
-            }
-            details.emplace_back("Boolean/wrapper: NaN handling verified through children");
+            probe_combinator(op_name, op_impl, *nan_pool(config, gen, false), check);
         }
-
-        evidence.set("missing_field_defaults", missing_field_defaults());
-    } catch (const std::exception& e) {
-        record_exception(e, evidence, details, passed);
-    }
-
-    return check_outcome(passed, details, std::move(evidence), "NaN handling check");
+        check.evidence.set("missing_field_defaults", missing_field_defaults());
+    });
+    return std::move(check).outcome();
 }
 
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

@@ -12,15 +12,18 @@
 #include <utility>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/checks/checks.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/check_support_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/id_set_object_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/synthetic_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
 
 namespace {
 
-constexpr std::size_t kWorkers = 2;
+constexpr std::size_t WORKERS = 2;
 
 // A fixed number of worker threads taking tasks in submission order. A task's error is kept in its
 // future and raised again when the result is collected; closing (or destruction) waits for every
@@ -107,7 +110,7 @@ CheckOutcome run_check_5_parallel_safety(const std::string& op_name, const Opera
 
         std::vector<IdSet> worker_results;
         {
-            FixedThreadPool pool(kWorkers);
+            FixedThreadPool pool(WORKERS);
             auto futures = pool.map([&](int /*slot*/) { return run_with_fresh_seeded_input(); },
                                     std::vector<int>{0, 1});
             // get() raises a worker's error; the pool's destructor still waits for the other one.
@@ -126,20 +129,21 @@ CheckOutcome run_check_5_parallel_safety(const std::string& op_name, const Opera
         };
         const evaluation_pipeline::SharedCheckResult shared = run_shared_filtration_check("parallel_safety", context);
 
-        const std::string& status = *shared.status;
+        const bool passed = *shared.status == "pass";
         Dict evidence{
-            {"parallel_safety", status == "pass"},
+            {"parallel_safety", passed},
             {"fresh_instance_or_fresh_run", true},
         };
         for (const auto& [key, value] : shared.evidence) evidence.set(key, value);
 
-        return CheckOutcome{status,
-                            status == "pass" ? "Parallel independent calls matched the seeded baseline."
+        return CheckOutcome{passed ? CheckStatus::pass : CheckStatus::fail,
+                            passed ? "Parallel independent calls matched the seeded baseline."
                                              : "Parallel independent calls diverged from the seeded baseline.",
                             std::move(evidence)};
     } catch (const std::exception& e) {
+        runtime::rethrow_if_fatal(e);
         const std::string text = runtime::error_text(e);
-        return CheckOutcome{"fail", "Parallel safety check failed: " + text,
+        return CheckOutcome{CheckStatus::fail, "Parallel safety check failed: " + text,
                             Dict{{"parallel_safety", false},
                                  {"results_match", false},
                                  {"error", text},

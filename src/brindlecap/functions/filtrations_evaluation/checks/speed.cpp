@@ -7,10 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/checks/checks.hpp"
-#include "brindlecap/functions/filtrations_evaluation/checks/check_support.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/fixtures.hpp"
-#include "brindlecap/runtime/clock.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/check_support_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/synthetic_internal.hpp"
+#include "brindlecap/runtime/clock_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/log.hpp"
 #include "brindlecap/runtime/text.hpp"
@@ -36,8 +37,8 @@ std::size_t count_of(std::int64_t n) { return n > 0 ? static_cast<std::size_t>(n
 class Benchmark {
 public:
     Benchmark(const std::string& op_name, const Operator& op_impl, const FiltrationEvaluationConfig& config,
-              std::string category, SpeedClock clock)
-        : op_name_(op_name), op_impl_(op_impl), config_(config), category_(std::move(category)), clock_(clock) {}
+              OperatorCategory category, SpeedClock clock)
+        : op_name_(op_name), op_impl_(op_impl), config_(config), category_(category), clock_(clock) {}
 
     BenchmarkResult run(std::int64_t bench_T, std::int64_t bench_N, double limit_s, const std::string& prefix) const {
         // Built like the fixture's synthetic branch from a fresh generator; operators never read
@@ -58,12 +59,11 @@ public:
             const bool sampled = t % sample_interval == 0;
             double sample_start = 0.0;
             if (sampled) sample_start = clock_();
-            try {
-                call_operator(op_name_, op_impl_, *pool, category_);
-            } catch (const std::exception& e) {
-                module_log().warning("speed_benchmark_iteration_failed", {{"op_name", op_name_}, {"iteration", t}},
-                                     &e);
-            }
+            attempt([&] { (void)call_operator(op_name_, op_impl_, *pool, category_); },
+                    [&](const std::exception& e) {
+                        module_log().warning("speed_benchmark_iteration_failed",
+                                             {{"op_name", op_name_}, {"iteration", t}}, &e);
+                    });
             if (sampled) result.samples.push_back(clock_() - sample_start);
             result.calls = t + 1;
             if (t % check_interval == check_interval - 1 && clock_() - start > bail) break;
@@ -76,7 +76,7 @@ private:
     const std::string& op_name_;
     const Operator& op_impl_;
     const FiltrationEvaluationConfig& config_;
-    std::string category_;
+    OperatorCategory category_;
     SpeedClock clock_;
 };
 
@@ -102,7 +102,7 @@ CheckOutcome run_check_8_speed(const std::string& op_name, const Operator& op_im
                                FiltrationEvaluationConfig& config, numeric::Generator&) {
     const SpeedClock clock = clock_slot().load();
     try {
-        const Benchmark bench(op_name, op_impl, config, get_operator_category(op_name), clock);
+        const Benchmark bench(op_name, op_impl, config, operator_category(op_name), clock);
         Dict evidence;
 
         const BenchmarkResult small =
@@ -119,7 +119,7 @@ CheckOutcome run_check_8_speed(const std::string& op_name, const Operator& op_im
             evidence.set("throughput_per_sec", static_cast<double>(small.calls) / std::max(small.elapsed, 1e-9));
         }
         if (small.elapsed > config.speed_small_limit_s) {
-            return CheckOutcome{"fail", too_slow("Small", small.elapsed, config.speed_small_limit_s),
+            return CheckOutcome{CheckStatus::fail, too_slow("Small", small.elapsed, config.speed_small_limit_s),
                                 std::move(evidence)};
         }
 
@@ -128,13 +128,14 @@ CheckOutcome run_check_8_speed(const std::string& op_name, const Operator& op_im
         record_run(evidence, "large", large.elapsed, config.speed_large_limit_s, config.speed_large_T,
                    config.speed_large_N);
         if (large.elapsed > config.speed_large_limit_s) {
-            return CheckOutcome{"fail", too_slow("Large", large.elapsed, config.speed_large_limit_s),
+            return CheckOutcome{CheckStatus::fail, too_slow("Large", large.elapsed, config.speed_large_limit_s),
                                 std::move(evidence)};
         }
-        return CheckOutcome{"pass", "Speed benchmark passed", std::move(evidence)};
+        return CheckOutcome{CheckStatus::pass, "Speed benchmark passed", std::move(evidence)};
     } catch (const std::exception& e) {
+        runtime::rethrow_if_fatal(e);
         const std::string text = runtime::error_text(e);
-        return CheckOutcome{"fail", "Speed check error: " + text,
+        return CheckOutcome{CheckStatus::fail, "Speed check error: " + text,
                             Dict{{"exception_type", runtime::error_kind(e)}, {"exception_msg", text}}};
     }
 }

@@ -1,5 +1,5 @@
 #pragma once
-// Configuration of the acceptance pipeline, its validation and the ingestion of signal metadata.
+// Configuration of the acceptance pipeline.
 
 #include <cstdint>
 #include <functional>
@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "brindlecap/functions/evaluation_utils/evaluation_utils.hpp"
-#include "brindlecap/functions/registry_and_store/store.hpp"
 #include "brindlecap/runtime/value.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
@@ -38,14 +37,5 @@ struct FiltrationEvaluationConfig : evaluation_utils::BaseEvaluationConfig {
     std::int64_t N_alloc = 50;
     OperatorProgressCallback operator_progress_callback;  // optional
 };
-
-namespace detail {
-// The validation and ingestion sequence run at the start of an evaluation; `store` is the
-// evaluation's store (nullptr is rejected at its place in the sequence).
-void validate_and_ingest(FiltrationEvaluationConfig& config,
-                         const registry_and_store::FunctionStore* store);
-void ingest_mock_data_filtration(FiltrationEvaluationConfig& config);
-void ingest_real_data_filtration(FiltrationEvaluationConfig& config);
-}  // namespace detail
 
 }  // namespace brindlecap::functions::filtrations_evaluation

@@ -1,4 +1,5 @@
 #include "brindlecap/functions/filtrations_evaluation/metadata/flatten.hpp"
+#include "brindlecap/functions/filtrations_evaluation/metadata/flatten_internal.hpp"
 
 #include <algorithm>
 #include <exception>

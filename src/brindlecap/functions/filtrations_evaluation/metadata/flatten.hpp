@@ -40,22 +40,4 @@ using FlushObserverHook = std::function<void(TelemetryObserver*)>;
 RecordObservationHook set_record_surface_observation_hook(RecordObservationHook hook);
 FlushObserverHook set_flush_surface_observer_hook(FlushObserverHook hook);
 
-namespace detail {
-runtime::Dict flatten_signal_metadata_impl(const runtime::Value& is_stats,
-                                           const runtime::Value& os_stats,
-                                           const runtime::Value& metadata);
-runtime::Dict flatten_signal_metadata_shape_tags(const runtime::Value& is_stats,
-                                                 const runtime::Value& os_stats,
-                                                 const runtime::Value& metadata,
-                                                 const std::optional<runtime::Dict>& result = std::nullopt,
-                                                 const std::optional<std::string>& status = std::nullopt);
-std::int64_t shape_len(const runtime::Value& value);
-// Key set of a dict value (empty for None and non-dicts).
-runtime::List mapping_key_set(const runtime::Value& value);
-void brindlecap_sdk_internal_telemetry_unavailable(TelemetryObserver* observer);
-void record_filtrations_evaluation_observation(TelemetryObserver* observer,
-                                               const std::string& behaviour, double value,
-                                               const std::optional<runtime::Dict>& tags);
-}  // namespace detail
-
 }  // namespace brindlecap::functions::filtrations_evaluation

@@ -1,35 +1,51 @@
 #include "brindlecap/functions/filtrations_evaluation/pipeline/results.hpp"
 
-#include <functional>
-#include <string_view>
+#include <algorithm>
 
-#include "brindlecap/runtime/text.hpp"
+#include "brindlecap/functions/evaluation_pipeline/check_registry.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
 
-std::string IdSetObject::repr() const { return runtime::set_display(ids.sorted()); }
+namespace {
 
-bool IdSetObject::equals(const runtime::Object& other) const {
-    const auto* o = dynamic_cast<const IdSetObject*>(&other);
-    return o != nullptr && o->ids == ids;
+// Field overrides per canonical check name.
+CheckRegistryEntry with_overrides(std::int64_t number, const std::string& name) {
+    CheckRegistryEntry entry;
+    entry.check_number = number;
+    entry.name = name;
+    if (name == "contract") {
+        entry.verifies_return_shape = true;
+        entry.verifies_return_ids = true;
+        entry.verifies_input_immutability = true;
+        entry.verifies_empty_pool = true;
+    }
+    return entry;
 }
 
-std::size_t IdSetObject::hash() const {
-    // Order-independent combination of the members' hashes.
-    std::size_t h = 0x5e7;
-    ids.for_each([&](std::string_view id) { h ^= std::hash<std::string_view>{}(id) * 0x9e3779b97f4a7c15ULL; });
-    return h + ids.size();
-}
-
-Value id_set_value(IdSet ids) {
-    return Value(runtime::ObjectPtr(std::make_shared<IdSetObject>(std::move(ids))));
-}
+}  // namespace
 
 const CheckOutcome* OperatorCheckResult::check(std::string_view name) const {
     for (const auto& [check_name, outcome] : checks) {
         if (check_name == name) return &outcome;
     }
     return nullptr;
+}
+
+const std::vector<std::pair<std::string, CheckRegistryEntry>>& CHECK_REGISTRY() {
+    static const auto table = [] {
+        std::vector<std::pair<std::string, CheckRegistryEntry>> out;
+        for (const auto& [number, name] : evaluation_pipeline::get_check_registry_entries("filtration")) {
+            CheckRegistryEntry entry = with_overrides(number, name);
+            auto it = std::find_if(out.begin(), out.end(), [&n = name](const auto& p) { return p.first == n; });
+            if (it != out.end()) {
+                it->second = std::move(entry);
+            } else {
+                out.emplace_back(name, std::move(entry));
+            }
+        }
+        return out;
+    }();
+    return table;
 }
 
 }  // namespace brindlecap::functions::filtrations_evaluation

@@ -6,7 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/product/product.hpp"
+#include "brindlecap/functions/filtrations_evaluation/product/fields_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/product/resolve_internal.hpp"
 #include "brindlecap/numeric/matrix.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/text.hpp"
@@ -203,7 +204,7 @@ Dict ProductFiltrationResult::to_dict() const {
     return out;
 }
 
-ProductFiltrationResult resolve_product_filtrations(
+ProductFiltrationResult detail::resolve_product_filtrations(
     const Value& products, const FilterNode* filter_tree, const std::string& investment_product_type,
     std::function<Value(const Dict&)> reduction_fn, const FunctionStore* store) {
     const std::optional<std::string_view> prior = detail::prior_layer_of(investment_product_type);
@@ -238,10 +239,11 @@ ProductFiltrationResult resolve_product_filtrations(
 
     SignalPool pool;
     pool.reserve(metadata_by_id.size());
-    for (const auto& [id, metadata] : metadata_by_id) {
-        pool.insert(id.as_str(),
-                    UsefulSignal{std::make_shared<numeric::Matrix>(numeric::Matrix::empty(0, 0)),
-                                 nullptr, metadata.dict_ptr()});
+    for (std::size_t i = 0; i < metadata_by_id.size(); ++i) {
+        Value metadata = metadata_by_id.value(i);
+        pool.insert(metadata_by_id.key(i).as_str(),
+                    UsefulSignal{std::make_shared<numeric::Matrix>(numeric::Matrix::empty(0, 0)), nullptr,
+                                 metadata.dict_ptr()});
     }
 
     std::optional<FunctionStore> default_store;
@@ -264,6 +266,14 @@ ProductFiltrationResult resolve_product_filtrations(
     result.filter_diagnostics = std::move(evaluation.filter_diagnostics);
     if (reduction_fn) result.reduction_result = reduction_fn(result.selected_products);
     return result;
+}
+
+ProductFiltrationResult resolve_product_filtrations(const Value& products, const FilterNode& filter_tree,
+                                                    const std::string& investment_product_type,
+                                                    std::function<Value(const Dict&)> reduction_fn,
+                                                    const FunctionStore* store) {
+    return detail::resolve_product_filtrations(products, &filter_tree, investment_product_type,
+                                               std::move(reduction_fn), store);
 }
 
 }  // namespace brindlecap::functions::filtrations_evaluation

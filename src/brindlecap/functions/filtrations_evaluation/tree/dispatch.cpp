@@ -1,4 +1,4 @@
-#include "brindlecap/functions/filtrations_evaluation/tree/dispatch.hpp"
+#include "brindlecap/functions/filtrations_evaluation/tree/dispatch_internal.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -8,51 +8,16 @@
 #include <utility>
 #include <variant>
 
-#include "brindlecap/functions/filtrations_evaluation/tree/field_lookup.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/vocabulary_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/tree/field_lookup_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
-#include "brindlecap/runtime/unicode.hpp"
+#include "brindlecap/runtime/unicode_internal.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
 
 using runtime::str;
 
-// ---- Field lookup shared with tree evaluation -----------------------------------------------
-
-const Value* field_value(const Dict& metadata, const Value& field) {
-    return field.is_str() ? metadata.find(std::string_view(field.as_str())) : metadata.find(field);
-}
-
-void FieldReader::locate(const Dict& metadata) {
-    layout_ = metadata.layout();
-    pos_ = field_.is_str() ? metadata.position(std::string_view(field_.as_str())) : metadata.position(field_);
-}
-
-std::optional<std::size_t> first_holder(const SignalPool& pool, const Value& field) {
-    FieldReader read(field);
-    for (std::size_t pos = 0; pos < pool.size(); ++pos) {
-        if (read(*pool.signal(pos).metadata) != nullptr) return pos;
-    }
-    return std::nullopt;
-}
-
-FilterValidationError unknown_field(const SignalPool& pool, const Value& field) {
-    std::unordered_set<Value, runtime::ValueHash> seen;
-    std::vector<Value> names;
-    for (std::size_t pos = 0; pos < pool.size(); ++pos) {
-        for (const auto& [key, value] : *pool.signal(pos).metadata) {
-            if (seen.insert(key).second) names.push_back(key);
-        }
-    }
-    std::sort(names.begin(), names.end(), [](const Value& a, const Value& b) { return runtime::less(a, b); });
-    return FilterValidationError("Unknown field '" + str(field) + "'. Valid fields: " +
-                                 runtime::repr(Value::list(std::move(names))));
-}
-
-FilterValidationError incompatible_operator(std::string_view op, const Value& field,
-                                            std::string_view field_type) {
-    return FilterValidationError("Operator '" + std::string(op) + "' not valid for field '" + str(field) +
-                                 "' (type " + std::string(field_type) + ")");
-}
+// ---- Parameter checks -----------------------------------------------------------------------
 
 void check_pct(const Dict& params) {
     const Value* pct = params.find(std::string_view("pct"));
@@ -76,7 +41,7 @@ void check_bounds(const Value& low, const Value& high) {
 
 IdSet prepare_and_dispatch(const Operator& impl, const SignalPool& pool, const Dict& params,
                            std::size_t children_count, const std::vector<IdSet>& children_results,
-                           std::string_view operator_name) {
+                           std::string_view operator_name, std::optional<std::size_t> holder) {
     const IdSet pool_keys = pool.keys();
 
     check_pct(params);
@@ -93,7 +58,7 @@ IdSet prepare_and_dispatch(const Operator& impl, const SignalPool& pool, const D
         call.pool_keys = &pool_keys;
         call.children_results = &children_results;
     } else if (params.contains(std::string_view("field"))) {
-        prepared = preprocess_field(pool, params, operator_name);
+        prepared = preprocess_field(pool, params, operator_name, holder);
         call.form = CallForm::FieldLeaf;
         call.prepared = &prepared;
     } else {
@@ -105,14 +70,15 @@ IdSet prepare_and_dispatch(const Operator& impl, const SignalPool& pool, const D
 
 // ---- Field preparation ----------------------------------------------------------------------
 
-PreparedField preprocess_field(const SignalPool& pool, const Dict& params, std::string_view operator_name) {
+PreparedField preprocess_field(const SignalPool& pool, const Dict& params, std::string_view operator_name,
+                               std::optional<std::size_t> holder) {
     if (pool.empty()) throw EmptyPoolError("No useful signals in pool");
     const Value& field = params.at(Value("field"));
 
-    const auto holder = first_holder(pool, field);
+    if (!holder) holder = first_holder(pool, field);
     if (!holder) throw unknown_field(pool, field);
     const std::string_view name = field.is_str() ? std::string_view(field.as_str()) : std::string_view();
-    std::string field_type =
+    const FieldType field_type =
         infer_field_type(*field_value(*pool.signal(*holder).metadata, field), name, /*date_refinement=*/true);
 
     if (!operator_name.empty() && (COMPARISON_OPS.contains(operator_name) || RANK_OPS.contains(operator_name)) &&
@@ -120,13 +86,13 @@ PreparedField preprocess_field(const SignalPool& pool, const Dict& params, std::
         throw incompatible_operator(operator_name, field, field_type);
     }
 
-    const bool numeric = field_type == "numeric" || field_type == "date";
+    const bool numeric = field_type == FieldType::numeric || field_type == FieldType::date;
     std::shared_ptr<const Value> missing;
     if (numeric) {
         missing = std::make_shared<const Value>(std::numeric_limits<double>::quiet_NaN());
-    } else if (field_type == "list_str") {
+    } else if (field_type == FieldType::list_str) {
         missing = std::make_shared<const Value>(Value::list({}));
-    } else if (field_type == "categorical") {
+    } else if (field_type == FieldType::categorical) {
         missing = std::make_shared<const Value>(Value(""));
     } else {
         missing = std::make_shared<const Value>(Value(false));
@@ -152,7 +118,7 @@ PreparedField preprocess_field(const SignalPool& pool, const Dict& params, std::
         out.values.push_back(PreparedValue{pool.id(pos), value, static_cast<std::uint32_t>(pos)});
     }
     out.field_name = str(field);
-    out.field_type = std::move(field_type);
+    out.field_type = field_type;
     out.pool_keys = pool.keys();
     out.missing_default = std::move(missing);
     return out;

@@ -1,12 +1,14 @@
 #include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
+#include "brindlecap/functions/filtrations_evaluation/tree/resolve_internal.hpp"
 
 #include <algorithm>
 #include <string>
 #include <utility>
 
 #include "brindlecap/functions/filtrations/builtin_runtime_targets.hpp"
-#include "brindlecap/functions/filtrations_evaluation/tree/dispatch.hpp"
-#include "brindlecap/functions/filtrations_evaluation/tree/field_lookup.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/vocabulary_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/tree/dispatch_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/tree/field_lookup_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
@@ -25,8 +27,9 @@ Operator load_operator(const FunctionStore& store, const std::string& name) {
 
 namespace {
 
-// Checks a leaf's own parameters and its field against the pool before any call.
-void validate_leaf(const FilterNode& node, const SignalPool& pool) {
+// Checks a leaf's own parameters and its field against the pool before any call; returns the
+// position of the first signal holding the field, for field preparation to start from.
+std::optional<std::size_t> validate_leaf(const FilterNode& node, const SignalPool& pool) {
     const Dict& params = node.params;
     const std::string& fn = node.function_name;
     check_pct(params);
@@ -37,10 +40,12 @@ void validate_leaf(const FilterNode& node, const SignalPool& pool) {
     if (const Value* field = params.find(std::string_view("field"))) {
         const auto holder = first_holder(pool, *field);
         if (!holder) throw unknown_field(pool, *field);
-        const std::string field_type = infer_field_type(*field_value(*pool.signal(*holder).metadata, *field),
+        const FieldType field_type = infer_field_type(*field_value(*pool.signal(*holder).metadata, *field),
                                                         "", /*date_refinement=*/false);
         if (!field_type_allows(field_type, fn)) throw incompatible_operator(fn, *field, field_type);
+        return holder;
     }
+    return std::nullopt;
 }
 
 Operator load_node_operator(const FilterNode& node, const FunctionStore& store) {
@@ -81,9 +86,10 @@ IdSet evaluate_node(const FilterNode& node, const SignalPool& pool, const Functi
             enter(current.children[frame.children_results.size()]);
             continue;
         }
-        if (current.children.empty()) validate_leaf(current, pool);
+        const std::optional<std::size_t> holder =
+            current.children.empty() ? validate_leaf(current, pool) : std::nullopt;
         IdSet result = prepare_and_dispatch(frame.impl, pool, current.params, current.children.size(),
-                                            frame.children_results, current.function_name);
+                                            frame.children_results, current.function_name, holder);
         diagnostics.push_back(FilterDiagnostic{build_filter_description(current),
                                                static_cast<std::int64_t>(result.size()), current.function_name});
         stack.pop_back();

@@ -1,4 +1,4 @@
-#include "brindlecap/functions/filtrations_evaluation/tree/ids.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/ids.hpp"
 
 #include <algorithm>
 #include <iterator>

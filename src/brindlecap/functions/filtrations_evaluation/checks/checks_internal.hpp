@@ -7,9 +7,15 @@
 #include <vector>
 
 #include "brindlecap/functions/evaluation_pipeline/check_registry.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/results.hpp"
+#include "brindlecap/functions/evaluation_utils/evaluation_utils.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/test_case.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
+#include "brindlecap/functions/filtrations_evaluation/metadata/config.hpp"
+#include "brindlecap/numeric/generator_internal.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
+
+using evaluation_utils::CheckOutcome;
 
 CheckOutcome run_check_1_contract(const std::string& op_name, const Operator& op_impl,
                                   FiltrationEvaluationConfig& config, numeric::Generator& rng);

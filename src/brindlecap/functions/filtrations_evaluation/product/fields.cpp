@@ -2,7 +2,8 @@
 
 #include <string>
 
-#include "brindlecap/functions/filtrations_evaluation/product/product.hpp"
+#include "brindlecap/functions/filtrations_evaluation/product/fields_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/product/resolve_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {

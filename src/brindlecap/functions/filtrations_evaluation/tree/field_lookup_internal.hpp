@@ -1,11 +1,13 @@
 #pragma once
-// Parameter and field checks shared by the call boilerplate and tree evaluation.
+// Reading one metadata field across a pool, and the errors that name a field.
 
 #include <cstddef>
 #include <optional>
 #include <string_view>
 
-#include "brindlecap/functions/filtrations_evaluation/tree/records.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/vocabulary.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
 
@@ -43,13 +45,6 @@ std::optional<std::size_t> first_holder(const SignalPool& pool, const Value& fie
 // "Unknown field 'x'. Valid fields: [...]" with the sorted union of the pool's metadata keys.
 FilterValidationError unknown_field(const SignalPool& pool, const Value& field);
 // "Operator 'gt' not valid for field 'x' (type categorical)".
-FilterValidationError incompatible_operator(std::string_view op, const Value& field,
-                                            std::string_view field_type);
-
-// Range checks of pct (when present), n and low/high; comparisons of incomparable values
-// raise TypeError.
-void check_pct(const Dict& params);
-void check_count(const Value& n);
-void check_bounds(const Value& low, const Value& high);
+FilterValidationError incompatible_operator(std::string_view op, const Value& field, FieldType field_type);
 
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/tree/records.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/records.hpp"
 
 namespace brindlecap::functions::filtrations::detail {
 

@@ -1,10 +1,10 @@
-#include "brindlecap/functions/filtrations_evaluation/metadata/config.hpp"
+#include "brindlecap/functions/filtrations_evaluation/metadata/ingest_internal.hpp"
 
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/tree/records.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/vocabulary_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/text.hpp"
 #include "brindlecap/runtime/warnings.hpp"

@@ -1,0 +1,50 @@
+#include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
+
+#include <utility>
+
+#include "brindlecap/runtime/errors.hpp"
+
+namespace brindlecap::functions::filtrations_evaluation {
+
+using runtime::Dict;
+
+namespace {
+
+[[noreturn]] void wrong_form(const std::string& name, CallForm expected, CallForm got) {
+    if (got == CallForm::Combinator) {
+        throw runtime::TypeError(name + "() takes 2 positional arguments but 3 were given");
+    }
+    if (expected == CallForm::Combinator) {
+        throw runtime::TypeError(name + "() missing 1 required positional argument: 'children_results'");
+    }
+    throw runtime::TypeError(name + (expected == CallForm::FieldLeaf
+                                         ? "() expects a PreparedField, got the pool keys"
+                                         : "() expects the pool keys, got a PreparedField"));
+}
+
+}  // namespace
+
+Operator field_operator(std::string name, std::function<OperatorResult(const PreparedField&, const Dict&)> fn) {
+    return [name = std::move(name), fn = std::move(fn)](const OperatorCall& call) -> OperatorResult {
+        if (call.form != CallForm::FieldLeaf) wrong_form(name, CallForm::FieldLeaf, call.form);
+        return fn(*call.prepared, *call.params);
+    };
+}
+
+Operator combinator_operator(
+    std::string name,
+    std::function<OperatorResult(const IdSet&, const Dict&, const std::vector<IdSet>&)> fn) {
+    return [name = std::move(name), fn = std::move(fn)](const OperatorCall& call) -> OperatorResult {
+        if (call.form != CallForm::Combinator) wrong_form(name, CallForm::Combinator, call.form);
+        return fn(*call.pool_keys, *call.params, *call.children_results);
+    };
+}
+
+Operator plain_operator(std::string name, std::function<OperatorResult(const IdSet&, const Dict&)> fn) {
+    return [name = std::move(name), fn = std::move(fn)](const OperatorCall& call) -> OperatorResult {
+        if (call.form != CallForm::PlainLeaf) wrong_form(name, CallForm::PlainLeaf, call.form);
+        return fn(*call.pool_keys, *call.params);
+    };
+}
+
+}  // namespace brindlecap::functions::filtrations_evaluation

@@ -1,0 +1,41 @@
+#include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
+
+#include <utility>
+
+namespace brindlecap::functions::filtrations_evaluation {
+
+UsefulSignal UsefulSignal::make(Dict metadata, numeric::Matrix weights) {
+    return UsefulSignal{std::make_shared<numeric::Matrix>(std::move(weights)), nullptr,
+                        std::make_shared<Dict>(std::move(metadata))};
+}
+
+SignalPool::SignalPool() : index_(std::make_shared<KeyIndex>()) {}
+
+void SignalPool::reserve(std::size_t n) {
+    // Copy on write: sets built over the current index keep it unchanged.
+    if (index_.use_count() > 1) index_ = std::make_shared<KeyIndex>(*index_);
+    index_->reserve(n);
+    signals_.reserve(n);
+}
+
+void SignalPool::insert(std::string id, UsefulSignal signal) {
+    if (const auto pos = index_->find(id)) {
+        signals_[*pos] = std::move(signal);
+        return;
+    }
+    if (index_.use_count() > 1) index_ = std::make_shared<KeyIndex>(*index_);
+    index_->add(std::move(id));
+    signals_.push_back(std::move(signal));
+}
+
+const UsefulSignal* SignalPool::find(std::string_view id) const {
+    const auto pos = index_->find(id);
+    return pos ? &signals_[*pos] : nullptr;
+}
+
+UsefulSignal* SignalPool::find(std::string_view id) {
+    const auto pos = index_->find(id);
+    return pos ? &signals_[*pos] : nullptr;
+}
+
+}  // namespace brindlecap::functions::filtrations_evaluation

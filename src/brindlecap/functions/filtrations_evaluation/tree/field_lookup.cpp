@@ -1,0 +1,48 @@
+#include "brindlecap/functions/filtrations_evaluation/tree/field_lookup_internal.hpp"
+
+#include <algorithm>
+#include <unordered_set>
+#include <vector>
+
+#include "brindlecap/runtime/text.hpp"
+
+namespace brindlecap::functions::filtrations_evaluation::detail {
+
+using runtime::str;
+
+const Value* field_value(const Dict& metadata, const Value& field) {
+    return field.is_str() ? metadata.find(std::string_view(field.as_str())) : metadata.find(field);
+}
+
+void FieldReader::locate(const Dict& metadata) {
+    layout_ = metadata.layout();
+    pos_ = field_.is_str() ? metadata.position(std::string_view(field_.as_str())) : metadata.position(field_);
+}
+
+std::optional<std::size_t> first_holder(const SignalPool& pool, const Value& field) {
+    FieldReader read(field);
+    for (std::size_t pos = 0; pos < pool.size(); ++pos) {
+        if (read(*pool.signal(pos).metadata) != nullptr) return pos;
+    }
+    return std::nullopt;
+}
+
+FilterValidationError unknown_field(const SignalPool& pool, const Value& field) {
+    std::unordered_set<Value, runtime::ValueHash> seen;
+    std::vector<Value> names;
+    for (std::size_t pos = 0; pos < pool.size(); ++pos) {
+        for (const auto& [key, value] : *pool.signal(pos).metadata) {
+            if (seen.insert(key).second) names.push_back(key);
+        }
+    }
+    std::sort(names.begin(), names.end(), [](const Value& a, const Value& b) { return runtime::less(a, b); });
+    return FilterValidationError("Unknown field '" + str(field) + "'. Valid fields: " +
+                                 runtime::repr(Value::list(std::move(names))));
+}
+
+FilterValidationError incompatible_operator(std::string_view op, const Value& field, FieldType field_type) {
+    return FilterValidationError("Operator '" + std::string(op) + "' not valid for field '" + str(field) +
+                                 "' (type " + std::string(to_string(field_type)) + ")");
+}
+
+}  // namespace brindlecap::functions::filtrations_evaluation::detail

@@ -1,0 +1,18 @@
+#pragma once
+// Operator loading and the evaluation of one node.
+
+#include <string>
+#include <vector>
+
+#include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
+#include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
+
+namespace brindlecap::functions::filtrations_evaluation::detail {
+
+// The operator of a name, loaded once per store (cached on the store).
+Operator load_operator(const FunctionStore& store, const std::string& name);
+IdSet evaluate_node(const FilterNode& node, const SignalPool& pool, const FunctionStore& store,
+                    std::vector<FilterDiagnostic>& diagnostics);
+std::string build_filter_description(const FilterNode& node);
+
+}  // namespace brindlecap::functions::filtrations_evaluation::detail
