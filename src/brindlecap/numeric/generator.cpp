@@ -15,15 +15,15 @@ void throw_invalid(const char* message) { throw std::invalid_argument(message); 
 
 namespace {
 
-constexpr std::uint32_t kInitA = 0x43B0D7E5U;
-constexpr std::uint32_t kMultA = 0x931E8875U;
-constexpr std::uint32_t kInitB = 0x8B51F9DDU;
-constexpr std::uint32_t kMultB = 0x58F38DEDU;
-constexpr std::uint32_t kMixMultL = 0xCA01F9DDU;
-constexpr std::uint32_t kMixMultR = 0x4973F715U;
+constexpr std::uint32_t INIT_A = 0x43B0D7E5U;
+constexpr std::uint32_t MULT_A = 0x931E8875U;
+constexpr std::uint32_t INIT_B = 0x8B51F9DDU;
+constexpr std::uint32_t MULT_B = 0x58F38DEDU;
+constexpr std::uint32_t MIX_MULT_L = 0xCA01F9DDU;
+constexpr std::uint32_t MIX_MULT_R = 0x4973F715U;
 
 std::uint32_t mix(std::uint32_t x, std::uint32_t y) {
-    std::uint32_t r = kMixMultL * x - kMixMultR * y;
+    std::uint32_t r = MIX_MULT_L * x - MIX_MULT_R * y;
     return r ^ (r >> 16);
 }
 
@@ -36,10 +36,10 @@ std::vector<std::uint32_t> seed_entropy(std::uint64_t seed) {
 }
 
 std::array<std::uint32_t, 4> seed_pool(const std::vector<std::uint32_t>& entropy) {
-    std::uint32_t h = kInitA;
+    std::uint32_t h = INIT_A;
     auto hashmix = [&h](std::uint32_t v) {
         v ^= h;
-        h *= kMultA;
+        h *= MULT_A;
         v *= h;
         return v ^ (v >> 16);
     };
@@ -55,10 +55,10 @@ std::array<std::uint32_t, 4> seed_pool(const std::vector<std::uint32_t>& entropy
 
 std::vector<std::uint32_t> seed_generate_state(const std::array<std::uint32_t, 4>& pool, std::size_t n_words) {
     std::vector<std::uint32_t> out(n_words);
-    std::uint32_t h = kInitB;
+    std::uint32_t h = INIT_B;
     for (std::size_t i = 0; i < n_words; ++i) {
         std::uint32_t v = pool[i % pool.size()] ^ h;
-        h *= kMultB;
+        h *= MULT_B;
         v *= h;
         out[i] = v ^ (v >> 16);
     }
@@ -69,13 +69,13 @@ std::vector<std::uint32_t> seed_generate_state(const std::array<std::uint32_t, 4
 
 namespace {
 
-using detail::kPcgMultiplier;
-using detail::kZigFi;
-using detail::kZigKi;
-using detail::kZigWi;
+using detail::PCG_MULTIPLIER;
+using detail::ZIG_FI;
+using detail::ZIG_KI;
+using detail::ZIG_WI;
 using detail::uint128;
 
-constexpr std::uint64_t kZigMantissaMask = 0x000FFFFFFFFFFFFFULL;
+constexpr std::uint64_t ZIG_MANTISSA_MASK = 0x000FFFFFFFFFFFFFULL;
 
 // Keeps a product rounded on its own, so it is never fused into a multiply-add.
 inline double rounded(double v) {
@@ -100,11 +100,11 @@ Generator::Generator(std::uint64_t seed) {
     const uint128 initstate = (static_cast<uint128>(w[0]) << 64) | w[1];
     const uint128 initseq = (static_cast<uint128>(w[2]) << 64) | w[3];
     inc_ = (initseq << 1) | 1U;
-    state_ = (initstate + inc_) * kPcgMultiplier + inc_;
+    state_ = (initstate + inc_) * PCG_MULTIPLIER + inc_;
 
-    const uint128 m2 = kPcgMultiplier * kPcgMultiplier;
+    const uint128 m2 = PCG_MULTIPLIER * PCG_MULTIPLIER;
     mult4_ = m2 * m2;
-    inc4_ = inc_ * (1U + kPcgMultiplier + m2 + m2 * kPcgMultiplier);
+    inc4_ = inc_ * (1U + PCG_MULTIPLIER + m2 + m2 * PCG_MULTIPLIER);
 }
 
 Generator default_rng(std::uint64_t seed) { return Generator(seed); }
@@ -158,19 +158,19 @@ std::vector<std::int64_t> Generator::integers(std::int64_t low, std::int64_t hig
 double Generator::standard_normal_slow(std::uint64_t b) {
     for (;;) {
         const unsigned idx = static_cast<unsigned>(b & 0xFF);
-        const std::uint64_t rabs = (b >> 9) & kZigMantissaMask;
-        const double x = static_cast<double>(static_cast<std::int64_t>(rabs)) * kZigWi[b & 0x1FF];
-        if (rabs < kZigKi[idx]) return x;
+        const std::uint64_t rabs = (b >> 9) & ZIG_MANTISSA_MASK;
+        const double x = static_cast<double>(static_cast<std::int64_t>(rabs)) * ZIG_WI[b & 0x1FF];
+        if (rabs < ZIG_KI[idx]) return x;
         if (idx == 0) {
             for (;;) {
-                const double xx = -detail::kZigNormInvR * std::log1p(-random());
+                const double xx = -detail::ZIG_NORM_INV_R * std::log1p(-random());
                 const double yy = -std::log1p(-random());
                 if (yy + yy > xx * xx)
-                    return ((rabs >> 8) & 1) ? -(detail::kZigNormR + xx) : detail::kZigNormR + xx;
+                    return ((rabs >> 8) & 1) ? -(detail::ZIG_NORM_R + xx) : detail::ZIG_NORM_R + xx;
             }
         }
         const double u = random();
-        if (rounded((kZigFi[idx - 1] - kZigFi[idx]) * u) + kZigFi[idx] < std::exp(-0.5 * x * x)) return x;
+        if (rounded((ZIG_FI[idx - 1] - ZIG_FI[idx]) * u) + ZIG_FI[idx] < std::exp(-0.5 * x * x)) return x;
         b = next_uint64();
     }
 }
@@ -178,9 +178,9 @@ double Generator::standard_normal_slow(std::uint64_t b) {
 // Four interleaved LCG chains, lane k holding the state of the k-th next draw. Each accepted fast-path
 // draw advances one lane; a draw that misses the fast path hands its lane state to the scalar slow
 // path, and the chains restart from wherever that left the stream.
-template <bool kWrite>
+template <bool WRITE>
 void Generator::normal_stream(double* out, std::size_t n) {
-    const uint128 mult = kPcgMultiplier;
+    const uint128 mult = PCG_MULTIPLIER;
     const uint128 inc = inc_;
     const uint128 mult4 = mult4_;
     const uint128 inc4 = inc4_;
@@ -188,15 +188,15 @@ void Generator::normal_stream(double* out, std::size_t n) {
     auto lane = [&](uint128 st) {
         const std::uint64_t b = detail::pcg_output(st);
         const unsigned idx = static_cast<unsigned>(b & 0xFF);
-        const std::uint64_t rabs = (b >> 9) & kZigMantissaMask;
-        if (rabs < kZigKi[idx]) [[likely]] {
-            if constexpr (kWrite) out[i] = static_cast<double>(static_cast<std::int64_t>(rabs)) * kZigWi[b & 0x1FF];
+        const std::uint64_t rabs = (b >> 9) & ZIG_MANTISSA_MASK;
+        if (rabs < ZIG_KI[idx]) [[likely]] {
+            if constexpr (WRITE) out[i] = static_cast<double>(static_cast<std::int64_t>(rabs)) * ZIG_WI[b & 0x1FF];
             ++i;
             return true;
         }
         state_ = st;
         const double v = standard_normal_slow(b);
-        if constexpr (kWrite) out[i] = v;
+        if constexpr (WRITE) out[i] = v;
         ++i;
         return false;
     };
@@ -219,7 +219,7 @@ void Generator::normal_stream(double* out, std::size_t n) {
     }
     for (; i < n; ++i) {
         const double v = standard_normal();
-        if constexpr (kWrite) out[i] = v;
+        if constexpr (WRITE) out[i] = v;
     }
 }
 
@@ -256,16 +256,16 @@ std::vector<std::size_t> Generator::choice_without_replacement(std::size_t n, st
     // Floyd's sampling, then a Lemire-driven shuffle of the selection.
     std::vector<std::size_t> sel;
     sel.reserve(k);
-    constexpr std::size_t kLinearLimit = 32;
+    constexpr std::size_t LINEAR_LIMIT = 32;
     std::unordered_set<std::size_t> seen;
-    if (k > kLinearLimit) seen.reserve(2 * k);
+    if (k > LINEAR_LIMIT) seen.reserve(2 * k);
     for (std::size_t j = n - k; j < n; ++j) {
         auto t = static_cast<std::size_t>(bounded(j));
-        const bool taken = k > kLinearLimit ? !seen.insert(t).second
+        const bool taken = k > LINEAR_LIMIT ? !seen.insert(t).second
                                             : std::find(sel.begin(), sel.end(), t) != sel.end();
         if (taken) {
             t = j;
-            if (k > kLinearLimit) seen.insert(t);
+            if (k > LINEAR_LIMIT) seen.insert(t);
         }
         sel.push_back(t);
     }

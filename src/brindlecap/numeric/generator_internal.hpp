@@ -22,13 +22,13 @@ std::array<std::uint32_t, 4> seed_pool(const std::vector<std::uint32_t>& entropy
 std::vector<std::uint32_t> seed_generate_state(const std::array<std::uint32_t, 4>& pool,
                                                std::size_t n_words);
 
-extern const double kZigNormR;
-extern const double kZigNormInvR;
-extern const std::uint64_t kZigKi[256];
-extern const double kZigWi[512];  // [256 + i] = -[i]
-extern const double kZigFi[256];
+extern const double ZIG_NORM_R;
+extern const double ZIG_NORM_INV_R;
+extern const std::uint64_t ZIG_KI[256];
+extern const double ZIG_WI[512];  // [256 + i] = -[i]
+extern const double ZIG_FI[256];
 
-inline constexpr uint128 kPcgMultiplier =
+inline constexpr uint128 PCG_MULTIPLIER =
     (static_cast<uint128>(2549297995355413924ULL) << 64) | 4865540595714422341ULL;
 
 inline std::uint64_t pcg_output(uint128 state) noexcept {
@@ -57,7 +57,7 @@ public:
 
     // bit_generator.random_raw(): one raw 64-bit PCG64 output.
     std::uint64_t next_uint64() noexcept {
-        state_ = state_ * detail::kPcgMultiplier + inc_;
+        state_ = state_ * detail::PCG_MULTIPLIER + inc_;
         return detail::pcg_output(state_);
     }
     // 32-bit draw: low half of a 64-bit output, the high half buffered for the next call.
@@ -86,8 +86,8 @@ public:
         const std::uint64_t b = next_uint64();
         const unsigned idx = static_cast<unsigned>(b & 0xFF);
         const std::uint64_t rabs = (b >> 9) & 0x000FFFFFFFFFFFFFULL;
-        if (rabs < detail::kZigKi[idx])
-            return static_cast<double>(static_cast<std::int64_t>(rabs)) * detail::kZigWi[b & 0x1FF];
+        if (rabs < detail::ZIG_KI[idx])
+            return static_cast<double>(static_cast<std::int64_t>(rabs)) * detail::ZIG_WI[b & 0x1FF];
         return standard_normal_slow(b);
     }
     // n draws in order; the same stream as n scalar calls.
@@ -142,7 +142,7 @@ private:
     // Uniform in [0, max] by masked rejection (numpy's shuffle).
     std::uint64_t interval(std::uint64_t max);
     [[gnu::noinline]] double standard_normal_slow(std::uint64_t first_draw);
-    template <bool kWrite>
+    template <bool WRITE>
     void normal_stream(double* out, std::size_t n);
 
     detail::uint128 state_ = 0;

@@ -4,10 +4,10 @@
 
 namespace brindlecap::numeric::detail {
 
-const double kZigNormR = 0x1.d3bb48209ad33p+1;
-const double kZigNormInvR = 0x1.183aa6c20e8c1p-2;
+const double ZIG_NORM_R = 0x1.d3bb48209ad33p+1;
+const double ZIG_NORM_INV_R = 0x1.183aa6c20e8c1p-2;
 
-alignas(64) const std::uint64_t kZigKi[256] = {
+alignas(64) const std::uint64_t ZIG_KI[256] = {
     0x000EF33D8025EF6AULL, 0x0000000000000000ULL, 0x000C08BE98FBC6A8ULL,
     0x000DA354FABD8142ULL, 0x000E51F67EC1EEEAULL, 0x000EB255E9D3F77EULL,
     0x000EEF4B817ECAB9ULL, 0x000F19470AFA44AAULL, 0x000F37ED61FFCB18ULL,
@@ -97,7 +97,7 @@ alignas(64) const std::uint64_t kZigKi[256] = {
 };
 
 // Entries 256..511 are the negated widths, so bits 0-8 of a draw (layer and sign) index the table.
-alignas(64) const double kZigWi[512] = {
+alignas(64) const double ZIG_WI[512] = {
     0x1.f493b7815d979p-51, 0x1.b8d0be3fdf6c6p-55, 0x1.250af3c2c5bb4p-54,
     0x1.57cb938443b61p-54, 0x1.801fce82fa70cp-54, 0x1.a230c2e4cd0bcp-54,
     0x1.c004d2f3861f7p-54, 0x1.dac2f5a747274p-54, 0x1.f32482d4cd5c3p-54,
@@ -271,7 +271,7 @@ alignas(64) const double kZigWi[512] = {
     -0x1.b981f3878fdb1p-51, -0x1.d3bb48209ad33p-51,
 };
 
-alignas(64) const double kZigFi[256] = {
+alignas(64) const double ZIG_FI[256] = {
     0x1.0000000000000p+0, 0x1.f446ac979f087p-1, 0x1.eb7545b6ca915p-1,
     0x1.e3f11e027f077p-1, 0x1.dd36fa704de95p-1, 0x1.d70920657bcf2p-1,
     0x1.d144978a119dcp-1, 0x1.cbd33a8a72debp-1, 0x1.c6a5ecea9787fp-1,

@@ -1,6 +1,6 @@
 #pragma once
-// Error kinds of the host. kind() is the name used in messages ("ValueError", ...);
-// text() is what the host prints for str(error) (a KeyError prints its key quoted).
+// Error kinds of Python. kind() is the name used in messages ("ValueError", ...);
+// text() is what Python prints for str(error) (a KeyError prints its key quoted).
 
 #include <exception>
 #include <string>
@@ -50,8 +50,8 @@ private:
     Value key_;
 };
 
-// Thrown through every guard of the library: the host asked the run to stop (an interrupt).
-// Hosts derive their own carrier from it.
+// Thrown through every guard of the library: the application asked the run to stop (an
+// interrupt). Applications derive their own carrier from it.
 class Interrupt : public std::exception {
 public:
     const char* what() const noexcept override { return "interrupted"; }

@@ -1,6 +1,6 @@
 #pragma once
 // Structured log: an event name plus key=value fields, optionally with the caught error
-// (the host's exc_info). Written through spdlog, one line per event.
+// (Python's exc_info). Written through spdlog, one line per event.
 
 #include <exception>
 #include <functional>

@@ -14,18 +14,18 @@ namespace {
 
 using Attrs = std::map<std::string, std::any, std::less<>>;
 
-struct Registry {
+struct ModuleTable {
     std::mutex mutex;
     std::map<std::string, Attrs, std::less<>> modules;
 };
 
-Registry& registry() {
-    static Registry instance;
+ModuleTable& module_table() {
+    static ModuleTable instance;
     return instance;
 }
 
 // A registered module, or a package: a dotted prefix of a registered module ("a" of "a.b").
-bool exists_locked(const Registry& r, std::string_view name) {
+bool exists_locked(const ModuleTable& r, std::string_view name) {
     // Names starting with `name` are contiguous in the sorted map, beginning at lower_bound.
     for (auto it = r.modules.lower_bound(name);
          it != r.modules.end() && std::string_view(it->first).starts_with(name); ++it) {
@@ -37,13 +37,13 @@ bool exists_locked(const Registry& r, std::string_view name) {
 }  // namespace
 
 void register_module_attr(const std::string& module, const std::string& attr, std::any value) {
-    Registry& r = registry();
+    ModuleTable& r = module_table();
     const std::lock_guard lock(r.mutex);
     r.modules[module][attr] = std::move(value);
 }
 
 const std::any& import_attr(std::string_view module, std::string_view attr) {
-    Registry& r = registry();
+    ModuleTable& r = module_table();
     const std::lock_guard lock(r.mutex);
     // Parents are imported first, so the first missing dotted prefix is the one reported.
     for (std::size_t dot = module.find('.'); dot != std::string_view::npos; dot = module.find('.', dot + 1)) {

@@ -1,5 +1,5 @@
 #pragma once
-// Import by dotted name: a process-wide registry of named modules with named attributes.
+// Import by dotted name: a process-wide table of named modules with named attributes.
 
 #include <any>
 #include <string>

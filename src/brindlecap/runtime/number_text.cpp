@@ -1,9 +1,14 @@
 #include "brindlecap/runtime/number_text_internal.hpp"
 
 #include <charconv>
+#include <cmath>
+#include <string>
 #include <cstdint>
 #include <limits>
 #include <system_error>
+
+#include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::runtime {
 
@@ -39,18 +44,30 @@ bool at_least_one(std::string_view text) {
     return first_nonzero >= 0 && int_digits - first_nonzero - 1 + exponent >= 0;
 }
 
+// Whitespace as Python strips it.
+bool is_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f');
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char c = a[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != b[i]) return false;
+    }
+    return true;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
 }  // namespace
 
-std::optional<Value> number_value(std::string_view text, bool integral) {
+std::optional<double> decimal_to_double(std::string_view text) {
     const char* first = text.data();
     const char* last = first + text.size();
-    if (integral) {
-        std::int64_t n = 0;
-        const auto r = std::from_chars(first, last, n);
-        if (r.ec == std::errc{} && r.ptr == last) return Value{n};
-    }
     double d = 0.0;
-    const auto r = std::from_chars(first, last, d);
+    const auto r = std::from_chars(first, last, d, std::chars_format::general);
     if (r.ptr != last) return std::nullopt;
     if (r.ec == std::errc::result_out_of_range) {
         d = at_least_one(text) ? std::numeric_limits<double>::infinity() : 0.0;
@@ -58,7 +75,50 @@ std::optional<Value> number_value(std::string_view text, bool integral) {
     } else if (r.ec != std::errc{}) {
         return std::nullopt;
     }
-    return Value{d};
+    return d;
+}
+
+std::optional<Value> number_value(std::string_view text, bool integral) {
+    if (integral) {
+        std::int64_t n = 0;
+        const auto r = std::from_chars(text.data(), text.data() + text.size(), n);
+        if (r.ec == std::errc{} && r.ptr == text.data() + text.size()) return Value{n};
+    }
+    const std::optional<double> d = decimal_to_double(text);
+    if (!d) return std::nullopt;
+    return Value{*d};
+}
+
+double parse_python_float(std::string_view text) {
+    const auto fail = [&]() -> double {
+        throw ValueError("could not convert string to float: " + repr(text));
+    };
+    std::string_view s = text;
+    while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+    bool negative = false;
+    if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+        negative = s.front() == '-';
+        s.remove_prefix(1);
+    }
+    if (s.empty()) return fail();
+    if (iequals(s, "nan")) return negative ? -NAN : NAN;
+    if (iequals(s, "inf") || iequals(s, "infinity")) return negative ? -INFINITY : INFINITY;
+    if (!is_digit(s.front()) && s.front() != '.') return fail();
+
+    // Underscores are allowed between digits only.
+    std::string digits;
+    digits.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '_') {
+            if (i == 0 || i + 1 == s.size() || !is_digit(s[i - 1]) || !is_digit(s[i + 1])) return fail();
+            continue;
+        }
+        digits.push_back(s[i]);
+    }
+    const std::optional<double> value = decimal_to_double(digits);
+    if (!value) return fail();
+    return negative ? -*value : *value;
 }
 
 }  // namespace brindlecap::runtime

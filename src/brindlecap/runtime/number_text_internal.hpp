@@ -1,6 +1,7 @@
 #pragma once
-// The value of decimal number text, shared by the readers that accept numbers (JSON, inline
-// tree expressions); each reader matches the text against its own grammar first.
+// The value of decimal number text: the one place that turns digits into numbers, for the readers
+// that accept numbers (JSON, inline tree expressions: each matches its own grammar first) and
+// for float() of a string.
 
 #include <optional>
 #include <string_view>
@@ -14,5 +15,12 @@ namespace brindlecap::runtime {
 // nearest double, and beyond the double range inf or 0 by magnitude, with the text's sign.
 // nullopt when the text is not such a number.
 std::optional<Value> number_value(std::string_view text, bool integral);
+
+// The double nearest to the number text above (also ".5" and "5."), or nullopt.
+std::optional<double> decimal_to_double(std::string_view text);
+
+// float(text) of Python: surrounding whitespace, a sign, nan/inf/infinity in any case, and
+// underscores between digits are accepted; ValueError "could not convert string to float: 'x'".
+double parse_python_float(std::string_view text);
 
 }  // namespace brindlecap::runtime

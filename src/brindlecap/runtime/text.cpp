@@ -114,7 +114,7 @@ void append_scalar_repr(std::string& out, const Value& v) {
 
 // Nested lists and dicts are walked with an explicit stack, so any depth prints without
 // exhausting the thread's stack. A container met again inside itself prints as [...] or {...},
-// as the host prints a recursive structure.
+// as Python prints a recursive structure.
 void append_repr(std::string& out, const Value& v) {
     struct Frame {
         const void* container;
@@ -233,7 +233,7 @@ std::string int_set_display(const std::vector<long long>& items) {
 }
 
 std::string fixed(double d, int decimals) {
-    // The host prints nan without a sign, where printf may write "-nan".
+    // Python prints nan without a sign, where printf may write "-nan".
     if (std::isnan(d)) return "nan";
     if (decimals < 0) decimals = 0;
     char buf[128];

@@ -1,5 +1,5 @@
 #pragma once
-// The host's text conversion. Every message of the library goes through these functions.
+// Python's text conversion. Every message of the library goes through these functions.
 
 #include <string>
 #include <string_view>
@@ -19,7 +19,7 @@ std::string str(const Value& v);
 // Type names: int, float, str, bool, NoneType, list, dict, or the object's own type name.
 std::string type_name(const Value& v);
 
-// ['a', 'b'] for a list of strings (the host's list display of strings).
+// ['a', 'b'] for a list of strings (Python's list display of strings).
 std::string repr_list(const std::vector<std::string>& items);
 // {'a', 'b'} set display; items are written in the given order (callers sort).
 std::string set_display(const std::vector<std::string>& items);

@@ -10,7 +10,7 @@ namespace {
 
 // Inclusive ranges of non-ASCII code points that are not printable: general categories
 // Cc, Cf, Cs, Co, Cn, Zl, Zp and Zs (Unicode 14.0.0). Sorted, disjoint.
-constexpr std::array<std::pair<char32_t, char32_t>, 700> kNonPrintable{{
+constexpr std::array<std::pair<char32_t, char32_t>, 700> NON_PRINTABLE{{
     {0x80, 0xA0}, {0xAD, 0xAD}, {0x378, 0x379}, {0x380, 0x383}, {0x38B, 0x38B}, {0x38D, 0x38D},
     {0x3A2, 0x3A2}, {0x530, 0x530}, {0x557, 0x558}, {0x58B, 0x58C}, {0x590, 0x590}, {0x5C8, 0x5CF},
     {0x5EB, 0x5EE}, {0x5F5, 0x605}, {0x61C, 0x61C}, {0x6DD, 0x6DD}, {0x70E, 0x70F}, {0x74B, 0x74C},
@@ -134,9 +134,9 @@ constexpr std::array<std::pair<char32_t, char32_t>, 700> kNonPrintable{{
 
 bool is_printable(char32_t cp) noexcept {
     if (cp < 0x80) return cp >= 0x20 && cp < 0x7F;
-    auto it = std::upper_bound(kNonPrintable.begin(), kNonPrintable.end(), cp,
+    auto it = std::upper_bound(NON_PRINTABLE.begin(), NON_PRINTABLE.end(), cp,
                                [](char32_t c, const std::pair<char32_t, char32_t>& r) { return c < r.first; });
-    if (it == kNonPrintable.begin()) return true;
+    if (it == NON_PRINTABLE.begin()) return true;
     --it;
     return cp > it->second;
 }

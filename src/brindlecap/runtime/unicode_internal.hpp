@@ -1,5 +1,5 @@
 #pragma once
-// UTF-8 decoding and encoding, and the host's printable test for repr() of strings.
+// UTF-8 decoding and encoding, and Python's printable test for repr() of strings.
 
 #include <cstddef>
 #include <cstdint>
@@ -9,7 +9,7 @@
 namespace brindlecap::runtime::unicode {
 
 // Decodes the code point starting at s[i] and advances i past it. A byte that does not start
-// a well-formed sequence decodes alone as U+DC00 + byte (a lone surrogate, as the host's
+// a well-formed sequence decodes alone as U+DC00 + byte (a lone surrogate, as Python's
 // surrogateescape would give), so every input decodes.
 inline char32_t decode_utf8(std::string_view s, std::size_t& i) noexcept {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
@@ -63,7 +63,7 @@ inline void append_utf8(std::string& out, std::uint32_t cp) {
     }
 }
 
-// str.isprintable() of the host for one code point.
+// str.isprintable() of Python for one code point.
 bool is_printable(char32_t cp) noexcept;
 
 }  // namespace brindlecap::runtime::unicode

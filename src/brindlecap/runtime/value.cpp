@@ -15,6 +15,7 @@
 #include <fmt/format.h>
 
 #include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/number_text_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::runtime {
@@ -22,9 +23,9 @@ namespace brindlecap::runtime {
 namespace {
 
 // Dicts up to this size are scanned linearly; larger ones keep a hash table of positions.
-constexpr std::size_t kIndexThreshold = 8;
-constexpr std::size_t kNoneHash = 0x9e3779b97f4a7c15ULL;
-constexpr std::size_t kNanHash = 0x7ff8000000000000ULL;
+constexpr std::size_t INDEX_THRESHOLD = 8;
+constexpr std::size_t NONE_HASH = 0x9e3779b97f4a7c15ULL;
+constexpr std::size_t NAN_HASH = 0x7ff8000000000000ULL;
 
 // splitmix64 finalizer: spreads hashes whose information sits in the high bits (doubles).
 std::size_t mix(std::size_t h) noexcept {
@@ -113,59 +114,6 @@ void require_hashable(const Value& key) {
 
 // Dict key match: identity first (a NaN key finds itself), then equality.
 bool same_key(const Value& stored, const Value& key) { return stored.is(key) || stored == key; }
-
-bool is_space(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f');
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char c = a[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != b[i]) return false;
-    }
-    return true;
-}
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// float(str) of the host: surrounding whitespace, a sign, nan/inf/infinity in any case, and
-// underscores between digits are accepted.
-double parse_float(const std::string& text) {
-    const auto fail = [&]() -> double {
-        throw ValueError("could not convert string to float: " + repr(std::string_view(text)));
-    };
-    std::string_view s = text;
-    while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
-    while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
-    bool negative = false;
-    if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
-        negative = s.front() == '-';
-        s.remove_prefix(1);
-    }
-    if (s.empty()) return fail();
-    if (iequals(s, "nan")) return negative ? -NAN : NAN;
-    if (iequals(s, "inf") || iequals(s, "infinity")) return negative ? -INFINITY : INFINITY;
-    if (!is_digit(s.front()) && s.front() != '.') return fail();
-
-    std::string digits;
-    digits.reserve(s.size());
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '_') {
-            if (i == 0 || i + 1 == s.size() || !is_digit(s[i - 1]) || !is_digit(s[i + 1])) return fail();
-            continue;
-        }
-        digits.push_back(s[i]);
-    }
-    double value = 0.0;
-    const char* first = digits.data();
-    const char* last = first + digits.size();
-    const auto [ptr, ec] = std::from_chars(first, last, value, std::chars_format::general);
-    if (ptr != last || ec == std::errc::invalid_argument) return fail();
-    if (ec == std::errc::result_out_of_range) value = std::strtod(digits.c_str(), nullptr);
-    return negative ? -value : value;
-}
 
 }  // namespace
 
@@ -268,7 +216,7 @@ double Value::to_double() const {
         case Kind::Bool: return as_bool() ? 1.0 : 0.0;
         case Kind::Int: return static_cast<double>(as_int());
         case Kind::Float: return as_float();
-        case Kind::Str: return parse_float(as_str());
+        case Kind::Str: return parse_python_float(as_str());
         default:
             throw TypeError(fmt::format("float() argument must be a string or a real number, not '{}'",
                                         type_name(*this)));
@@ -371,12 +319,12 @@ bool greater_equal(const Value& a, const Value& b) { return compare(a, b, Op::Ge
 std::size_t hash_value(const Value& v) {
     using Kind = Value::Kind;
     switch (v.kind()) {
-        case Kind::None: return kNoneHash;
+        case Kind::None: return NONE_HASH;
         case Kind::Bool: return hash_int(v.as_bool() ? 1 : 0);
         case Kind::Int: return hash_int(v.as_int());
         case Kind::Float: {
             const double d = v.as_float();
-            if (std::isnan(d)) return kNanHash;
+            if (std::isnan(d)) return NAN_HASH;
             // Integral floats equal the int of the same value and must hash like it.
             if (d >= -0x1p63 && d < 0x1p63 && d == std::floor(d)) return hash_int(static_cast<std::int64_t>(d));
             return std::hash<std::uint64_t>{}(std::bit_cast<std::uint64_t>(d));
@@ -400,7 +348,7 @@ std::size_t hash_value(const Value& v) {
 
 // ---- Dict -------------------------------------------------------------------------------------
 //
-// A key layout holds the keys in insertion order and, beyond kIndexThreshold keys, an
+// A key layout holds the keys in insertion order and, beyond INDEX_THRESHOLD keys, an
 // open-addressing table (linear probing) of {key hash, position + 1}; a zero position marks an
 // empty slot.
 //
@@ -527,7 +475,7 @@ std::ptrdiff_t DictKeys::find(std::string_view key) const {
 
 void DictKeys::push(Value key) {
     keys.push_back(std::move(key));
-    if (keys.size() <= kIndexThreshold) return;
+    if (keys.size() <= INDEX_THRESHOLD) return;
     if (index.empty() || keys.size() * 2 > index.size()) {
         reindex();
     } else {
@@ -537,7 +485,7 @@ void DictKeys::push(Value key) {
 
 void DictKeys::reindex() {
     index.clear();
-    if (keys.size() <= kIndexThreshold) return;
+    if (keys.size() <= INDEX_THRESHOLD) return;
     index.assign(std::bit_ceil(std::max<std::size_t>(32, keys.size() * 2)), Slot{0, 0});
     for (std::size_t i = 0; i < keys.size(); ++i) insert_slot(index, hash_value(keys[i]), i);
 }

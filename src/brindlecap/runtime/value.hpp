@@ -1,7 +1,7 @@
 #pragma once
 // Dynamic values for open data (metadata, parameters, evidence, products, statistics bags).
 //
-// Semantics follow the dynamic host the library was designed for: strings are immutable and
+// Semantics follow Python, Python the library is loaded into: strings are immutable and
 // shared, lists and dicts are reference types (copying a Value shares them; deep_copy() does
 // not), numbers compare across int/float (1 == 1.0), NaN != NaN, and ordering is defined between
 // numbers or between strings only.
@@ -111,10 +111,10 @@ public:
     [[nodiscard]] Object& as_object();
     [[nodiscard]] const ObjectPtr& object_ptr() const;
 
-    // float(x) of the host: numbers and bools convert; strings parse like the host's float();
+    // float(x) of Python: numbers and bools convert; strings parse like Python's float();
     // anything else raises TypeError.
     [[nodiscard]] double to_double() const;
-    // Truth value of the host (0, 0.0, "", [], {}, None are false).
+    // Truth value of Python (0, 0.0, "", [], {}, None are false).
     [[nodiscard]] bool truthy() const;
 
     // Same object for reference kinds (str, list, dict, object); for the rest, equal kind and value.
@@ -289,13 +289,13 @@ public:
     virtual std::string type_name() const = 0;
     virtual std::optional<Value> getattr(std::string_view name) const = 0;
     virtual std::string repr() const;
-    // Identity by default, as for the host's plain objects.
+    // Identity by default, as for Python's plain objects.
     virtual bool equals(const Object& other) const { return this == &other; }
     // Hash consistent with equals() (identity by default); override the two together.
     virtual std::size_t hash() const;
 };
 
-// An object whose attributes are a dict (what a host's simple record would be).
+// An object whose attributes are a dict (what a Python simple record would be).
 class AttrObject : public Object {
 public:
     AttrObject(std::string type_name, Dict attrs)

@@ -1,5 +1,5 @@
 #pragma once
-// The host's warning facility: one call per warning, a pluggable handler.
+// Python's warning facility: one call per warning, a pluggable handler.
 
 #include <functional>
 #include <mutex>

@@ -36,7 +36,7 @@ struct BaseEvaluationConfig {
     std::set<std::int64_t> info_checks;
 };
 
-// A check registered by a host, run after the canonical checks on every operator.
+// A check registered by the application, run after the canonical checks on every operator.
 class EvaluationCheckPlugin {
 public:
     virtual ~EvaluationCheckPlugin() = default;
@@ -51,7 +51,7 @@ public:
 // ---- Signal metadata query ---------------------------------------------------------------
 //
 // Reads table signal_era_results(signal_id, market_id, era_number, metadata JSON object) of a
-// SQLite database configured by the host. Result: signal id -> metadata dict, for the
+// SQLite database the application configures. Result: signal id -> metadata dict, for the
 // requested ids that have a row (a repeated id appears once).
 
 using SignalMetadataQuery = std::function<runtime::Dict(

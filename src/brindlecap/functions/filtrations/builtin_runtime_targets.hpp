@@ -1,5 +1,5 @@
 #pragma once
-// The built-in filtration operators, published as modules of the runtime module registry:
+// The built-in filtration operators, published as modules of the runtime module table:
 //   brindlecap.functions.filtrations.comparison  _builtin_gt ... _builtin_in_
 //   brindlecap.functions.filtrations.rank        _builtin_top_pct ... _builtin_bottom_n
 //   brindlecap.functions.filtrations.boolean     _builtin_and_, _builtin_or_, _builtin_not_
@@ -24,7 +24,7 @@ inline constexpr std::string_view WRAPPER_MODULE = "brindlecap.functions.filtrat
 void ensure_builtin_modules_registered();
 
 // Imports module_path and returns its attribute class_name as an operator;
-// ModuleNotFoundError / AttributeError wording of the runtime registry.
+// ModuleNotFoundError / AttributeError wording of the runtime module table.
 filtrations_evaluation::Operator resolve_builtin_filtration_target(std::string_view module_path,
                                                                    std::string_view class_name);
 

@@ -68,7 +68,7 @@ struct Bound {
     std::optional<std::string_view> as_str;
 };
 
-// `actual O bound` for the common kinds; nullopt leaves the decision to the host ordering.
+// `actual O bound` for the common kinds; nullopt leaves the decision to Python ordering.
 template <Order O>
 std::optional<bool> fast_compare(const Value& actual, const Bound& b) {
     switch (actual.kind()) {
@@ -91,7 +91,7 @@ std::optional<bool> fast_compare(const Value& actual, const Bound& b) {
 }
 
 template <Order O>
-bool host_compare(const Value& a, const Value& b) {
+bool python_compare(const Value& a, const Value& b) {
     if constexpr (O == Order::Gt) return runtime::greater(a, b);
     if constexpr (O == Order::Gte) return runtime::greater_equal(a, b);
     if constexpr (O == Order::Lt) return runtime::less(a, b);
@@ -105,7 +105,7 @@ IdSet ordered(const PreparedField& f, const Dict& params, const std::string& nam
     walk_values(f.values, [&](std::size_t i) {
         const PreparedValue& pv = f.values[i];
         const std::optional<bool> fast = fast_compare<O>(*pv.value, target);
-        if (fast ? *fast : host_compare<O>(*pv.value, target.value)) sel.add(pv);
+        if (fast ? *fast : python_compare<O>(*pv.value, target.value)) sel.add(pv);
     });
     return std::move(sel).take();
 }
@@ -204,7 +204,7 @@ IdSet equality(const PreparedField& f, const Dict& params, const std::string& na
 
 // ---- Membership ------------------------------------------------------------------------------
 
-// The targets of in_, split into strings (compared directly) and other values (host ==).
+// The targets of in_, split into strings (compared directly) and other values (Python ==).
 class Targets {
 public:
     explicit Targets(const runtime::List& items) {

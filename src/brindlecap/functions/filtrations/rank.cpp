@@ -125,7 +125,7 @@ bool rank_numbers(const PreparedField& f, Direction dir, const RankSize& size, S
     return true;
 }
 
-// Any other values: a full sort by the host ordering, which raises TypeError for mixed kinds.
+// Any other values: a full sort by Python ordering, which raises TypeError for mixed kinds.
 void rank_values(const PreparedField& f, Direction dir, const RankSize& size, Selection& sel) {
     std::vector<std::uint32_t> order;
     order.reserve(f.values.size());

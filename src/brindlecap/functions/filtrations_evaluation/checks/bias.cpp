@@ -31,7 +31,7 @@ void merge(Dict& into, std::initializer_list<Dict::Entry> items) {
 
 std::string four(double v) { return runtime::fixed(v, 4); }
 
-// Floor division, as the host divides integers.
+// Floor division, as Python divides integers.
 std::int64_t floor_div(std::int64_t a, std::int64_t b) {
     const std::int64_t q = a / b;
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
@@ -111,7 +111,7 @@ void guarded_id_order_probe(const std::string& op_name, const Operator& op_impl,
     record_id_order(check, order_ok);
 }
 
-// A number's negation; the one int64 without a negation becomes the float the host would print.
+// A number's negation; the one int64 without a negation becomes the float Python would print.
 Value negated(const Value& v) {
     if (v.is_float()) return Value(-v.as_float());
     const std::int64_t i = v.as_int();

@@ -16,6 +16,9 @@
 
 namespace brindlecap::functions::filtrations_evaluation {
 
+using runtime::Dict;
+using runtime::Value;
+
 // One (identifier, value) pair of a prepared field: views into the pool, plus the pool position.
 struct PreparedValue {
     std::string_view id;
