@@ -35,7 +35,7 @@ TEST(Errors, KindAndTextOfAnyException) {
     EXPECT_EQ(error_text(LocalFailure()), "local failure");
     // The dynamic type counts, also through a base reference.
     try {
-        Dict{}.at("gone");
+        (void)Dict{}.at("gone");
     } catch (const std::exception& caught) {
         EXPECT_EQ(error_kind(caught), "KeyError");
         EXPECT_EQ(error_text(caught), "'gone'");

@@ -101,7 +101,15 @@ Generator::Generator(std::uint64_t seed) {
     const uint128 initseq = (static_cast<uint128>(w[2]) << 64) | w[3];
     inc_ = (initseq << 1) | 1U;
     state_ = (initstate + inc_) * PCG_MULTIPLIER + inc_;
+    set_steps();
+}
 
+Generator::Generator(const Pcg64State& state)
+    : state_(state.state), inc_(state.inc), uinteger_(state.uinteger), has_uint32_(state.has_uint32) {
+    set_steps();
+}
+
+void Generator::set_steps() noexcept {
     const uint128 m2 = PCG_MULTIPLIER * PCG_MULTIPLIER;
     mult4_ = m2 * m2;
     inc4_ = inc_ * (1U + PCG_MULTIPLIER + m2 + m2 * PCG_MULTIPLIER);

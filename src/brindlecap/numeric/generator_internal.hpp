@@ -54,6 +54,8 @@ struct Pcg64State {
 class Generator {
 public:
     explicit Generator(std::uint64_t seed);
+    // A generator continuing from a state another generator (numpy's, say) reported.
+    explicit Generator(const Pcg64State& state);
 
     // bit_generator.random_raw(): one raw 64-bit PCG64 output.
     std::uint64_t next_uint64() noexcept {
@@ -142,6 +144,8 @@ private:
     // Uniform in [0, max] by masked rejection (numpy's shuffle).
     std::uint64_t interval(std::uint64_t max);
     [[gnu::noinline]] double standard_normal_slow(std::uint64_t first_draw);
+    // The four-step multiplier and increment of the interleaved chains, from inc_.
+    void set_steps() noexcept;
     template <bool WRITE>
     void normal_stream(double* out, std::size_t n);
 

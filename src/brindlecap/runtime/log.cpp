@@ -4,6 +4,8 @@
 #include <atomic>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <utility>
 
 #include <spdlog/logger.h>
 #include <spdlog/sinks/stdout_sinks.h>
@@ -69,6 +71,21 @@ std::string format_line(const LogRecord& record) {
     return line;
 }
 
+std::mutex& sink_mutex() {
+    static std::mutex m;
+    return m;
+}
+
+LogSink& sink_slot() {
+    static LogSink sink;
+    return sink;
+}
+
+LogSink current_sink() {
+    const std::lock_guard lock(sink_mutex());
+    return sink_slot();
+}
+
 }  // namespace
 
 void Logger::debug(const std::string& event, LogFields fields, const std::exception* exc) const {
@@ -95,8 +112,17 @@ void Logger::log(LogLevel level, const std::string& event, LogFields fields, con
             return;
         }
     }
+    if (const LogSink sink = current_sink()) {
+        sink(record, exc);
+        return;
+    }
     if (level < g_level.load(std::memory_order_relaxed)) return;
     sink_logger(name_)->log(to_spdlog(level), "{}", format_line(record));
+}
+
+LogSink set_log_sink(LogSink sink) {
+    const std::lock_guard lock(sink_mutex());
+    return std::exchange(sink_slot(), std::move(sink));
 }
 
 LogCapture::LogCapture() {

@@ -57,4 +57,10 @@ private:
 // Minimum level written by the default sink (Warning by default).
 void set_log_level(LogLevel level);
 
+// Where records go instead of the default stderr sink (an embedding application's own logging);
+// `exc` is the error attached to the record, or nullptr. An empty sink restores the default.
+// Captures still take precedence. Returns the previous sink.
+using LogSink = std::function<void(const LogRecord& record, const std::exception* exc)>;
+LogSink set_log_sink(LogSink sink);
+
 }  // namespace brindlecap::runtime

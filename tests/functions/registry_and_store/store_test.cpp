@@ -1,4 +1,5 @@
 #include "brindlecap/functions/registry_and_store/store.hpp"
+#include "brindlecap/functions/registry_and_store/store_internal.hpp"
 
 #include <gtest/gtest.h>
 
@@ -73,7 +74,7 @@ TEST(FunctionStore, ReRegisteringReplacesInPlaceAndDropsOnlyThatCachedOperator) 
     EXPECT_EQ(store.list_by_function_type("filtration"), (Names{"a", "b", "c"}));
 }
 
-TEST(FunctionStore, CopiesAndMovesStartWithAnEmptyCache) {
+TEST(FunctionStore, CopiesStartWithAnEmptyCacheMovesTakeTheirsAlong) {
     FunctionStore store;
     store.register_entry(entry("a"));
     store.cache_operator("a", tagged("cached"));
@@ -95,7 +96,13 @@ TEST(FunctionStore, CopiesAndMovesStartWithAnEmptyCache) {
     move_assigned.cache_operator("a", tagged("stale"));
     move_assigned = std::move(store);
     EXPECT_TRUE(move_assigned.has("a"));
-    EXPECT_EQ(cached_tag(move_assigned, "a"), "<none>");
+    EXPECT_EQ(cached_tag(move_assigned, "a"), "cached");  // the entries it was loaded from came along
+    {
+        FunctionStore gone = std::move(move_assigned);
+        EXPECT_EQ(cached_tag(gone, "a"), "cached");
+    }
+    // A store that goes away takes its entries out of the process-wide cache.
+    for (const auto& [store_id, name] : detail::operator_cache_keys()) EXPECT_NE(name, "a");
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 #include "brindlecap/functions/registry_and_store/store.hpp"
+#include "brindlecap/functions/registry_and_store/store_internal.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -9,7 +13,52 @@
 
 namespace brindlecap::functions::registry_and_store {
 
-FunctionStore::FunctionStore(const FunctionStore& other) {
+namespace {
+
+std::uint64_t next_store_identity() {
+    static std::atomic<std::uint64_t> next{1};
+    return next.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Orders (store identity, name) keys, also against a name given as a string_view.
+struct KeyLess {
+    using is_transparent = void;
+    template <class A, class B>
+    bool operator()(const A& a, const B& b) const {
+        if (a.first != b.first) return a.first < b.first;
+        return std::string_view(a.second) < std::string_view(b.second);
+    }
+};
+
+// (store identity, operator name) -> operator.
+struct OperatorCache {
+    std::mutex mutex;
+    std::map<std::pair<std::uint64_t, std::string>, Operator, KeyLess> entries;
+};
+
+OperatorCache& operator_cache() {
+    // Never destroyed: stores may go away during static destruction.
+    static auto* cache = new OperatorCache;
+    return *cache;
+}
+
+void forget(std::uint64_t store, const std::string* name) {
+    OperatorCache& c = operator_cache();
+    const std::lock_guard lock(c.mutex);
+    if (name != nullptr) {
+        c.entries.erase({store, *name});
+        return;
+    }
+    std::erase_if(c.entries, [store](const auto& entry) { return entry.first.first == store; });
+}
+
+}  // namespace
+
+FunctionStore::FunctionStore() : id_(next_store_identity()) {}
+
+FunctionStore::~FunctionStore() { forget(id_, nullptr); }
+
+FunctionStore::FunctionStore(const FunctionStore& other) : id_(next_store_identity()) {
     std::lock_guard lock(other.mutex_);
     entries_ = other.entries_;
 }
@@ -23,30 +72,32 @@ FunctionStore& FunctionStore::operator=(const FunctionStore& other) {
     }
     std::lock_guard lock(mutex_);
     entries_ = std::move(entries);
-    cache_.clear();
+    forget(id_, nullptr);
     return *this;
 }
 
-FunctionStore::FunctionStore(FunctionStore&& other) noexcept {
+// The moved-to store takes over the identity (and its cached operators); the moved-from store
+// starts over with a new one.
+FunctionStore::FunctionStore(FunctionStore&& other) noexcept : id_(next_store_identity()) {
     std::lock_guard lock(other.mutex_);
     entries_ = std::move(other.entries_);
     other.entries_.clear();
-    other.cache_.clear();
+    std::swap(id_, other.id_);
 }
 
 FunctionStore& FunctionStore::operator=(FunctionStore&& other) noexcept {
     if (this == &other) return *this;
     std::scoped_lock lock(mutex_, other.mutex_);
+    forget(id_, nullptr);
     entries_ = std::move(other.entries_);
     other.entries_.clear();
-    other.cache_.clear();
-    cache_.clear();
+    id_ = std::exchange(other.id_, next_store_identity());
     return *this;
 }
 
 void FunctionStore::register_entry(StoreEntry entry) {
     std::lock_guard lock(mutex_);
-    if (auto cached = cache_.find(entry.name); cached != cache_.end()) cache_.erase(cached);
+    forget(id_, &entry.name);
     auto same_name = [&](const StoreEntry& e) { return e.name == entry.name; };
     if (auto it = std::find_if(entries_.begin(), entries_.end(), same_name); it != entries_.end()) {
         *it = std::move(entry);
@@ -78,16 +129,44 @@ std::vector<std::string> FunctionStore::list_by_function_type(std::string_view f
     return names;
 }
 
-std::optional<Operator> FunctionStore::cached_operator(std::string_view name) const {
+std::size_t FunctionStore::size() const {
     std::lock_guard lock(mutex_);
-    if (auto it = cache_.find(name); it != cache_.end()) return it->second;
+    return entries_.size();
+}
+
+std::optional<Operator> FunctionStore::cached_operator(std::string_view name) const {
+    OperatorCache& c = operator_cache();
+    const std::lock_guard lock(c.mutex);
+    if (auto it = c.entries.find(std::pair<std::uint64_t, std::string_view>{id_, name}); it != c.entries.end()) {
+        return it->second;
+    }
     return std::nullopt;
 }
 
 void FunctionStore::cache_operator(const std::string& name, Operator op) const {
-    std::lock_guard lock(mutex_);
-    cache_.insert_or_assign(name, std::move(op));
+    OperatorCache& c = operator_cache();
+    const std::lock_guard lock(c.mutex);
+    c.entries.insert_or_assign({id_, name}, std::move(op));
 }
+
+namespace detail {
+
+std::vector<std::pair<std::uint64_t, std::string>> operator_cache_keys() {
+    OperatorCache& c = operator_cache();
+    const std::lock_guard lock(c.mutex);
+    std::vector<std::pair<std::uint64_t, std::string>> keys;
+    keys.reserve(c.entries.size());
+    for (const auto& [key, op] : c.entries) keys.push_back(key);
+    return keys;
+}
+
+void clear_operator_cache() {
+    OperatorCache& c = operator_cache();
+    const std::lock_guard lock(c.mutex);
+    c.entries.clear();
+}
+
+}  // namespace detail
 
 FunctionStore build_default_store(const std::vector<std::string>& function_types) {
     FunctionStore store;

@@ -1,7 +1,8 @@
 #pragma once
-// The operator store: named entries of function types, with a per-store operator cache.
+// The operator store: named entries of function types. Loaded operators are cached process-wide
+// by (store, name); a store's entries leave the cache with the store.
 
-#include <map>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -27,7 +28,8 @@ struct StoreEntry {
 
 class FunctionStore {
 public:
-    FunctionStore() = default;
+    FunctionStore();
+    ~FunctionStore();
     // Copies share no cache: a copy loads its operators afresh.
     FunctionStore(const FunctionStore& other);
     FunctionStore& operator=(const FunctionStore& other);
@@ -42,14 +44,20 @@ public:
     // Names of a function type, in registration order.
     std::vector<std::string> list_by_function_type(std::string_view function_type) const;
 
-    // Operator cache used by operator loading; each lookup and insertion is atomic.
+    std::size_t size() const;
+
+    // This store's entries of the operator cache used by operator loading; each lookup and
+    // insertion is atomic.
     std::optional<Operator> cached_operator(std::string_view name) const;
     void cache_operator(const std::string& name, Operator op) const;
+
+    // Distinguishes stores in the operator cache; a copy gets an identity of its own.
+    std::uint64_t identity() const noexcept { return id_; }
 
 private:
     mutable std::mutex mutex_;
     std::vector<StoreEntry> entries_;
-    mutable std::map<std::string, Operator, std::less<>> cache_;
+    std::uint64_t id_;
 };
 
 // A store holding the sixteen built-in filtration operators (no factories; they resolve
