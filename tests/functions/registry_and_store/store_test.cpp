@@ -102,7 +102,7 @@ TEST(FunctionStore, CopiesStartWithAnEmptyCacheMovesTakeTheirsAlong) {
         EXPECT_EQ(cached_tag(gone, "a"), "cached");
     }
     // A store that goes away takes its entries out of the process-wide cache.
-    for (const auto& [store_id, name] : detail::operator_cache_keys()) EXPECT_NE(name, "a");
+    for (const auto& [store_id, name] : brindlecap::functions::registry_and_store::detail::operator_cache_keys()) EXPECT_NE(name, "a");
 }
 
 }  // namespace
