@@ -29,8 +29,8 @@ TEST(Json, NumbersKeepTheirKind) {
     }
     EXPECT_EQ(parse_json("-9223372036854775808").as_int(), std::numeric_limits<std::int64_t>::min());
     const std::vector<std::pair<const char*, double>> floats = {
-        {"1.0", 1.0}, {"1E+2", 100.0}, {"2.5e-3", 0.0025}, {"9223372036854775808", 9223372036854775808.0},
-        {"-9223372036854775809", -9223372036854775809.0}, {"1e400", kInf}, {"-1e400", -kInf},
+        {"1.0", 1.0}, {"1E+2", 100.0}, {"2.5e-3", 0.0025}, {"9223372036854775808.0", 9223372036854775808.0},
+        {"-9223372036854775809e0", -9223372036854775809.0}, {"1e400", kInf}, {"-1e400", -kInf},
         {"123456789e305", kInf}, {"1e-400", 0.0}, {"0.0000001e-400", 0.0}};
     for (const auto& [text, expected] : floats) {
         const Value v = parse_json(text);
@@ -38,6 +38,11 @@ TEST(Json, NumbersKeepTheirKind) {
         EXPECT_EQ(v.as_float(), expected) << text;
     }
     EXPECT_TRUE(std::signbit(parse_json("-0.0").as_float()));
+    // An integer beyond 64 bits is refused, never rounded to a float.
+    EXPECT_EQ(message_of<ValueError>([] { parse_json("[1, 100000000000000000001]"); }),
+              "integer 100000000000000000001 does not fit in 64 bits: line 1 column 5 (char 4)");
+    EXPECT_EQ(message_of<ValueError>([] { parse_json("-9223372036854775809"); }),
+              "integer -9223372036854775809 does not fit in 64 bits: line 1 column 1 (char 0)");
     EXPECT_TRUE(std::signbit(parse_json("-1e-400").as_float()));
 }
 

@@ -290,7 +290,13 @@ private:
             }
         }
         i_ = j;
-        if (std::optional<Value> v = number_value(s_.substr(start, j - start), !is_float)) return std::move(*v);
+        std::optional<Value> v;
+        try {
+            v = number_value(s_.substr(start, j - start), !is_float);
+        } catch (const ValueError& e) {
+            fail(e.message(), start);
+        }
+        if (v) return std::move(*v);
         fail("Expecting value", start);
     }
 

@@ -82,7 +82,12 @@ std::optional<Value> number_value(std::string_view text, bool integral) {
     if (integral) {
         std::int64_t n = 0;
         const auto r = std::from_chars(text.data(), text.data() + text.size(), n);
-        if (r.ec == std::errc{} && r.ptr == text.data() + text.size()) return Value{n};
+        if (r.ptr == text.data() + text.size()) {
+            if (r.ec == std::errc{}) return Value{n};
+            if (r.ec == std::errc::result_out_of_range) {
+                throw ValueError("integer " + std::string(text) + " does not fit in 64 bits");
+            }
+        }
     }
     const std::optional<double> d = decimal_to_double(text);
     if (!d) return std::nullopt;

@@ -11,9 +11,10 @@
 namespace brindlecap::runtime {
 
 // text: an optional '-', digits with an optional '.' and fraction, an optional exponent
-// ([eE][-+]?digits). integral (no fraction, no exponent) and within int64: an int; otherwise the
-// nearest double, and beyond the double range inf or 0 by magnitude, with the text's sign.
-// nullopt when the text is not such a number.
+// ([eE][-+]?digits). integral (no fraction, no exponent): an int, and ValueError "integer ... does
+// not fit in 64 bits" beyond int64 (never a silently rounded double); otherwise the nearest
+// double, and beyond the double range inf or 0 by magnitude, with the text's sign. nullopt when
+// the text is not such a number.
 std::optional<Value> number_value(std::string_view text, bool integral);
 
 // The double nearest to the number text above (also ".5" and "5."), or nullopt.

@@ -35,17 +35,19 @@ TEST(TreeExpression, ParsesTheDiagnosticShapeWithKeywordParameters) {
 
 TEST(TreeExpression, ReadsEveryKindOfParameterValue) {
     const FilterNode t = parse_tree_expression(
-        "op( n = 5 , neg=-2, big=99999999999999999999, f=1e-3, g=.5, h=+7, "
+        "op( n = 5 , neg=-2, big=99999999999999999999.0, f=1e-3, g=.5, h=+7, "
         "t=True, fa=False, no=None, bare=momentum, q='a, b', dq=\"it's\", "
         "esc='tab\\there\\u00e9\\x41\\U0001F600', empty='', "
         "lst=[numerical, 'event', 3, [1.5]], d={a: 1, 'b c': [x]}, "
         "nan1=nan, nan2=NaN, inf1=inf, inf2=-Infinity, trailing=[1,2,],)");
-    // repr shows the kinds too: 5 is an int, 1e+20 a float (beyond int64, as the JSON reader does).
+    // repr shows the kinds too: 5 is an int, 1e+20 a float.
     EXPECT_EQ(runtime::repr(Value(t.params)),
               "{'n': 5, 'neg': -2, 'big': 1e+20, 'f': 0.001, 'g': 0.5, 'h': 7, 't': True, 'fa': False, 'no': None, "
               "'bare': 'momentum', 'q': 'a, b', 'dq': \"it's\", 'esc': 'tab\\there\xc3\xa9" "A\xf0\x9f\x98\x80', "
               "'empty': '', 'lst': ['numerical', 'event', 3, [1.5]], 'd': {'a': 1, 'b c': ['x']}, 'nan1': nan, "
               "'nan2': nan, 'inf1': inf, 'inf2': -inf, 'trailing': [1, 2]}");
+    // An integer beyond 64 bits is refused, never rounded to a float.
+    EXPECT_THROW(parse_tree_expression("gt(field=x, value=100000000000000000000)"), runtime::ValueError);
 }
 
 TEST(TreeExpression, ChildrenAndParametersMayMixAndNest) {

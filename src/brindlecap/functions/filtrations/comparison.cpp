@@ -204,11 +204,17 @@ IdSet equality(const PreparedField& f, const Dict& params, const std::string& na
 
 // ---- Membership ------------------------------------------------------------------------------
 
-// The targets of in_, split into strings (compared directly) and other values (Python ==).
+[[noreturn]] void unhashable(const Value& v) {
+    throw runtime::TypeError("unhashable type: '" + runtime::type_name(v) + "'");
+}
+
+// The targets of in_ as a Python set of them: strings (compared directly) and other values
+// (Python ==). Lists and dicts cannot be members or be probed for membership (TypeError).
 class Targets {
 public:
     explicit Targets(const runtime::List& items) {
         for (const Value& item : items) {
+            if (item.is_list() || item.is_dict()) unhashable(item);
             if (item.is_str()) {
                 strs_.push_back(item.as_str());
             } else {
@@ -232,6 +238,7 @@ public:
             }
             return false;
         }
+        if (v.is_list() || v.is_dict()) unhashable(v);
         if (others_.empty()) return false;
         if (others_.size() > SMALL) return other_set_.count(v) != 0;
         for (const Value* t : others_) {
@@ -240,6 +247,7 @@ public:
         return false;
     }
 
+    // Probes the items in order; the first member ends the probe.
     bool shares_any(const runtime::List& items) const {
         for (const Value& item : items) {
             if (contains(item)) return true;
@@ -257,14 +265,14 @@ private:
 
 IdSet in_(const PreparedField& f, const Dict& params) {
     Selection sel(f);
+    // No values: no targets, but the values are still probed (a dict cannot be).
+    static const runtime::List NO_TARGETS;
     const Value* values = params.find(std::string_view("values"));
-    if (values == nullptr) return std::move(sel).take();
-    if (!values->is_list()) {
+    if (values != nullptr && !values->is_list()) {
         throw FilterValidationError("Operator 'in_' requires 'values' to be a list, got " +
                                     runtime::type_name(*values));
     }
-    const Targets targets(values->as_list());
-    if (targets.empty()) return std::move(sel).take();
+    const Targets targets(values != nullptr ? values->as_list() : NO_TARGETS);
     // A list's strings sit four dependent loads away (value, list header, elements, string), so
     // each is fetched in its own stage ahead of the value being tested.
     constexpr std::size_t STAGE = 8;

@@ -105,11 +105,14 @@ std::string build_filter_description(const FilterNode& node) {
         const std::size_t k = node.children.size();
         return fn + "(" + std::to_string(k) + (k == 1 ? " child)" : " children)");
     }
+    // Every present parameter's text joins the list, empty texts included: lt(, 2).
     std::string shown;
+    bool first = true;
     for (const std::string_view key : {"field", "value", "pct", "n", "low", "high"}) {
         if (const Value* v = node.params.find(key)) {
-            if (!shown.empty()) shown += ", ";
+            if (!first) shown += ", ";
             shown += runtime::str(*v);
+            first = false;
         }
     }
     return fn + "(" + shown + ")";
