@@ -28,8 +28,7 @@ runtime::List string_list(const std::vector<std::string>& items) {
 numeric::Generator child_rng(numeric::Generator& rng) { return make_rng(rng.integers(0, SEED_BOUND)); }
 
 PoolPtr check_pool(const FiltrationEvaluationConfig& config, numeric::Generator& rng) {
-    numeric::Generator own = child_rng(rng);
-    return generate_synthetic_signals(config, &own);
+    return generate_unweighted_signals(config, child_rng(rng));
 }
 
 void CheckRecorder::record_exception(const std::exception& e, ErrorDetail form) {

@@ -29,7 +29,8 @@ runtime::List string_list(const std::vector<std::string>& items);
 // A fresh generator seeded by one draw from rng.
 numeric::Generator child_rng(numeric::Generator& rng);
 
-// The check's own pool: synthetic signals from a child generator of rng.
+// The check's own pool: synthetic signals from a child generator of rng. Only operators see it,
+// and operators never see weights, so it has none (the generator is not drawn from again).
 PoolPtr check_pool(const FiltrationEvaluationConfig& config, numeric::Generator& rng);
 
 // How the outer guard words an error: "Exception: <text>" or "Exception: <kind>: <text>".

@@ -140,7 +140,7 @@ void run_custom_cases(const std::string& op_name, const Operator& op_impl, Opera
 // Default mode: the fixed parameter sets against the reference, combinators against fixed sets.
 void run_default_cases(const std::string& op_name, const Operator& op_impl, OperatorCategory category,
                        const FiltrationEvaluationConfig& config, numeric::Generator& rng, CheckRecorder& check) {
-    const PoolPtr pool = build_correctness_test_pool(config, rng);
+    const PoolPtr pool = build_correctness_test_pool(config, rng, Weights::skipped);
     const std::optional<Operator> reference = get_reference_operator(op_name);
     std::int64_t tests_run = 0;
     std::int64_t matches = 0;

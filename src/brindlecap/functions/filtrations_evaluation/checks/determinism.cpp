@@ -18,7 +18,7 @@ CheckOutcome run_check_4_determinism(const std::string& op_name, const Operator&
                                      FiltrationEvaluationConfig& config, numeric::Generator& /*rng*/) {
     // Every input is rebuilt from config.seed; the check generator plays no part.
     try {
-        const auto [local_pool, category] = build_seeded_operator_fixture(op_name, config);
+        const auto [local_pool, category] = build_seeded_operator_fixture(op_name, config, Weights::skipped);
 
         runtime::List repeated;
         for (int call = 0; call < 2; ++call) {
@@ -31,7 +31,7 @@ CheckOutcome run_check_4_determinism(const std::string& op_name, const Operator&
 
         if (op_name == "top_n") {
             numeric::Generator tie_rng = make_rng(config.seed);
-            const PoolPtr tie_pool = build_correctness_test_pool(config, tie_rng);
+            const PoolPtr tie_pool = build_correctness_test_pool(config, tie_rng, Weights::skipped);
             const Dict tie_params{{"field", "is_sharpe"}, {"n", 5}};
             const std::optional<Operator> reference = get_reference_operator("top_n");
             if (!reference) throw runtime::RuntimeError("Missing authoritative top_n reference operator.");

@@ -44,7 +44,7 @@ PoolPtr nan_pool(const FiltrationEvaluationConfig& config, numeric::Generator& g
     for (std::size_t i = 0; i < POOL_SIZE; ++i) {
         const bool missing = i < NAN_SIGNALS;
         UsefulSignal signal;
-        signal.weights = std::make_shared<numeric::Matrix>(gen.standard_normal(rows, cols));
+        gen.skip_standard_normal(rows * cols);  // only the operator sees the pool: no weights
         auto metadata = std::make_shared<Dict>();
         metadata->set("is_sharpe", missing ? NaN : static_cast<double>(i));
         if (full_metadata) {

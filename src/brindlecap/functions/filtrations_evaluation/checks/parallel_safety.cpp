@@ -101,7 +101,7 @@ CheckOutcome run_check_5_parallel_safety(const std::string& op_name, const Opera
         const FiltrationEvaluationConfig& shared_config = config;
         // Every run builds its own pool from config.seed, so no two runs share mutable input.
         auto run_with_fresh_seeded_input = [&op_name, &op_impl, &shared_config] {
-            const auto [local_pool, category] = build_seeded_operator_fixture(op_name, shared_config);
+            const auto [local_pool, category] = build_seeded_operator_fixture(op_name, shared_config, Weights::skipped);
             return call_operator(op_name, op_impl, *local_pool, category);
         };
 
