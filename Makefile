@@ -2,7 +2,7 @@
 PRESET ?= default
 BUILD := build/$(PRESET)
 
-.PHONY: setup build test demo bench asan tsan fuzz clean
+.PHONY: setup build test demo bench asan tsan fuzz install clean
 
 setup:
 	@bash scripts/setup.sh
@@ -35,6 +35,13 @@ fuzz:
 	@cmake --preset fuzz >/dev/null
 	@cmake --build --preset fuzz
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) bash fuzz/run.sh
+
+# Release build, stripped, into PREFIX (library, public headers, the tool, the CMake package).
+PREFIX ?= /usr/local
+install: setup
+	@cmake --preset release >/dev/null
+	@cmake --build --preset release
+	@cmake --install build/release --strip --prefix $(PREFIX)
 
 clean:
 	rm -rf build
