@@ -2,6 +2,7 @@
 // value, no time steps), degenerate ranges of the built-in comparison and rank operators, and six
 // levels of nesting for combinators. Each case is isolated; a failing case never stops the others.
 
+#include <array>
 #include <cstdio>
 #include <functional>
 #include <limits>
@@ -46,16 +47,99 @@ std::string signal_id(std::size_t i) {
     return buf;
 }
 
+std::vector<DictPtr> entries_of(int count, DictPtr (*metadata)(double)) {
+    std::vector<DictPtr> entries;
+    for (int i = 0; i < count; ++i) entries.push_back(metadata(static_cast<double>(i)));
+    return entries;
+}
+
+// is_sharpe i, rotation_families_used ["numerical"] (BC-06).
+DictPtr sharpe_and_family(double is_sharpe) {
+    return std::make_shared<Dict>(Dict{{"is_sharpe", is_sharpe}, {"rotation_families_used", Value::list({"numerical"})}});
+}
+
+Operator builtin_target(std::string_view module, std::string_view name) {
+    return filtrations::resolve_builtin_filtration_target(module, name);
+}
+
+// The cases of one check run. Every pool's weights come from test_rng (drawn in case order,
+// skipped: only the operator sees the pools); evidence the cases add goes to `check`.
 class BoundaryFamily {
 public:
     BoundaryFamily(const std::string& op_name, const Operator& op_impl, const FiltrationEvaluationConfig& config,
-                   OperatorCategory category, numeric::Generator& test_rng)
-        : op_name_(op_name), op_impl_(op_impl), config_(config), category_(category), test_rng_(test_rng) {}
+                   OperatorCategory category, numeric::Generator& test_rng, CheckRecorder& check)
+        : op_name_(op_name), op_impl_(op_impl), config_(config), category_(category), test_rng_(test_rng),
+          check_(check) {}
 
     bool combines() const {
         return category_ == OperatorCategory::boolean || category_ == OperatorCategory::wrapper;
     }
 
+    void single_signal() const { (void)call_bc(*make_pool({full_metadata(1.5)})); }
+
+    void identical_values() const {
+        (void)call_bc(*make_pool(std::vector<DictPtr>(10, full_metadata(5.0))));
+        check_.evidence.set("tie_handling", "all identical values handled");
+    }
+
+    // NaN and empty values everywhere: selecting nothing is an acceptable answer.
+    void empty_values() const {
+        const auto empty = std::make_shared<Dict>(Dict{
+            {"is_sharpe", std::numeric_limits<double>::quiet_NaN()},
+            {"rotation_families_used", Value::list(runtime::List{})},
+            {"is_active", false},
+            {"signal_category", ""},
+        });
+        const PoolPtr pool = make_pool(std::vector<DictPtr>(5, empty));
+        try {
+            (void)call_bc(*pool);
+        } catch (const EmptyFiltrationError&) {
+        }
+    }
+
+    void extreme_value() const { (void)call_bc(*make_pool({full_metadata(1e308)})); }
+
+    void no_time_steps() const {
+        (void)make_pool({sharpe_only(1.0)});
+        const numeric::Matrix no_steps = numeric::Matrix::empty(0, dimension(config_.N_alloc));
+        require(no_steps.rows() == 0);
+    }
+
+    // The built-in between on a degenerate range (comparison operators only).
+    void degenerate_between() const {
+        const PoolPtr pool = make_pool(entries_of(5, sharpe_and_family));
+        if (op_name_ != "between" && category_ != OperatorCategory::comparison) return;
+        const Operator between = builtin_target(filtrations::COMPARISON_MODULE, "_builtin_between");
+        (void)dispatch_op("between", between, *pool, Dict{{"field", "is_sharpe"}, {"low", 2.0}, {"high", 2.0}});
+    }
+
+    // The built-in top_pct with pct 1.0 selects every signal (rank operators only).
+    void full_percentage() const {
+        const PoolPtr pool = make_pool(entries_of(5, sharpe_only));
+        if (op_name_ != "top_pct" && op_name_ != "bottom_pct" && category_ != OperatorCategory::rank) return;
+        const Operator top_pct = builtin_target(filtrations::RANK_MODULE, "_builtin_top_pct");
+        require(dispatch_op("top_pct", top_pct, *pool, Dict{{"field", "is_sharpe"}, {"pct", 1.0}}).size() == 5);
+    }
+
+    // The built-in top_n with a count larger than the pool selects the whole pool.
+    void oversized_count() const {
+        const PoolPtr pool = make_pool(entries_of(3, sharpe_only));
+        if (op_name_ != "top_n" && op_name_ != "bottom_n" && category_ != OperatorCategory::rank) return;
+        const Operator top_n = builtin_target(filtrations::RANK_MODULE, "_builtin_top_n");
+        require(dispatch_op("top_n", top_n, *pool, Dict{{"field", "is_sharpe"}, {"n", 100}}).size() == 3);
+    }
+
+    // Each level takes the previous level's output as its single child result.
+    void deep_nesting() const {
+        const PoolPtr pool = make_pool(entries_of(5, full_metadata));
+        IdSet current = pool->keys();
+        for (int level = 0; level < NESTING_LEVELS; ++level) {
+            current = dispatch_op(op_name_, op_impl_, *pool, Dict{}, std::vector<IdSet>{current});
+        }
+        check_.evidence.set("deep_nesting_levels", NESTING_LEVELS);
+    }
+
+private:
     // One signal per metadata entry, in order; the entries' mappings are used as they are, so a
     // repeated entry makes its signals share one mapping.
     PoolPtr make_pool(const std::vector<DictPtr>& entries) const {
@@ -64,8 +148,8 @@ public:
         auto pool = std::make_shared<SignalPool>();
         pool->reserve(entries.size());
         for (std::size_t i = 0; i < entries.size(); ++i) {
+            test_rng_.skip_standard_normal(rows * cols);
             UsefulSignal signal;
-            test_rng_.skip_standard_normal(rows * cols);  // only the operator sees the pool: no weights
             signal.metadata = entries[i];
             pool->insert(signal_id(i), std::move(signal));
         }
@@ -91,17 +175,25 @@ public:
         return dispatch_op(op_name_, op_impl_, pool, params);
     }
 
-private:
     const std::string& op_name_;
     const Operator& op_impl_;
     const FiltrationEvaluationConfig& config_;
     OperatorCategory category_;
     numeric::Generator& test_rng_;
+    CheckRecorder& check_;
 };
 
-Operator builtin_target(std::string_view module, std::string_view name) {
-    return filtrations::resolve_builtin_filtration_target(module, name);
-}
+using Case = std::pair<const char*, void (BoundaryFamily::*)() const>;
+constexpr std::array<Case, 8> CASES = {{
+    {"BC-01", &BoundaryFamily::single_signal},
+    {"BC-02", &BoundaryFamily::identical_values},
+    {"BC-03", &BoundaryFamily::empty_values},
+    {"BC-04", &BoundaryFamily::extreme_value},
+    {"BC-05", &BoundaryFamily::no_time_steps},
+    {"BC-06", &BoundaryFamily::degenerate_between},
+    {"BC-07", &BoundaryFamily::full_percentage},
+    {"BC-08", &BoundaryFamily::oversized_count},
+}};
 
 }  // namespace
 
@@ -113,102 +205,23 @@ CheckOutcome run_check_6_boundary_family(const std::string& op_name, const Opera
     // Not guarded: an error here ends the pipeline run.
     const OperatorCategory category = operator_category(op_name);
     numeric::Generator test_rng = child_rng(rng);
-    const BoundaryFamily bc(op_name, op_impl, config, category, test_rng);
+    const BoundaryFamily bc(op_name, op_impl, config, category, test_rng, check);
 
-    // A case passes when it completes; its error text is its result otherwise.
-    auto run_case = [&](const char* case_id, const std::function<void()>& body) {
-        if (attempt(body, [&](const std::exception& e) {
-                bc_results.set(case_id, "fail: " + runtime::error_text(e));
-                check.fail();
-            })) {
+    // A case passes when it completes; its error text is its result otherwise. One failing case
+    // never stops the others.
+    const auto run_case = [&](const char* case_id, void (BoundaryFamily::*body)() const) {
+        if (attempt([&] { (bc.*body)(); },
+                    [&](const std::exception& e) {
+                        bc_results.set(case_id, "fail: " + runtime::error_text(e));
+                        check.fail();
+                    })) {
             bc_results.set(case_id, "pass");
         }
     };
 
     const bool completed = check.guard([&] {
-        run_case("BC-01", [&] { (void)bc.call_bc(*bc.make_pool({full_metadata(1.5)})); });
-
-        run_case("BC-02", [&] {
-            const DictPtr same = full_metadata(5.0);
-            (void)bc.call_bc(*bc.make_pool(std::vector<DictPtr>(10, same)));
-            check.evidence.set("tie_handling", "all identical values handled");
-        });
-
-        run_case("BC-03", [&] {
-            const auto empty = std::make_shared<Dict>(Dict{
-                {"is_sharpe", std::numeric_limits<double>::quiet_NaN()},
-                {"rotation_families_used", Value::list(runtime::List{})},
-                {"is_active", false},
-                {"signal_category", ""},
-            });
-            const PoolPtr pool = bc.make_pool(std::vector<DictPtr>(5, empty));
-            try {
-                (void)bc.call_bc(*pool);
-            } catch (const EmptyFiltrationError&) {
-                // Nothing passing is an acceptable answer here.
-            }
-        });
-
-        run_case("BC-04", [&] { (void)bc.call_bc(*bc.make_pool({full_metadata(1e308)})); });
-
-        run_case("BC-05", [&] {
-            const PoolPtr pool = bc.make_pool({sharpe_only(1.0)});
-            const std::size_t n = dimension(config.N_alloc);  // the weights' column count
-            const numeric::Matrix no_steps = numeric::Matrix::empty(0, n);
-            require(no_steps.rows() == 0);
-        });
-
-        run_case("BC-06", [&] {
-            std::vector<DictPtr> entries;
-            for (int i = 0; i < 5; ++i) {
-                entries.push_back(std::make_shared<Dict>(Dict{
-                    {"is_sharpe", static_cast<double>(i)},
-                    {"rotation_families_used", Value::list({"numerical"})},
-                }));
-            }
-            const PoolPtr pool = bc.make_pool(entries);
-            if (op_name == "between" || category == OperatorCategory::comparison) {
-                const Operator between = builtin_target(filtrations::COMPARISON_MODULE, "_builtin_between");
-                (void)dispatch_op("between", between, *pool, Dict{{"field", "is_sharpe"}, {"low", 2.0}, {"high", 2.0}});
-            }
-        });
-
-        run_case("BC-07", [&] {
-            std::vector<DictPtr> entries;
-            for (int i = 0; i < 5; ++i) entries.push_back(sharpe_only(static_cast<double>(i)));
-            const PoolPtr pool = bc.make_pool(entries);
-            if (op_name == "top_pct" || op_name == "bottom_pct" || category == OperatorCategory::rank) {
-                const Operator top_pct = builtin_target(filtrations::RANK_MODULE, "_builtin_top_pct");
-                const IdSet all = dispatch_op("top_pct", top_pct, *pool, Dict{{"field", "is_sharpe"}, {"pct", 1.0}});
-                require(all.size() == 5);
-            }
-        });
-
-        run_case("BC-08", [&] {
-            std::vector<DictPtr> entries;
-            for (int i = 0; i < 3; ++i) entries.push_back(sharpe_only(static_cast<double>(i)));
-            const PoolPtr pool = bc.make_pool(entries);
-            if (op_name == "top_n" || op_name == "bottom_n" || category == OperatorCategory::rank) {
-                const Operator top_n = builtin_target(filtrations::RANK_MODULE, "_builtin_top_n");
-                // A count larger than the pool selects the whole pool.
-                const IdSet all = dispatch_op("top_n", top_n, *pool, Dict{{"field", "is_sharpe"}, {"n", 100}});
-                require(all.size() == 3);
-            }
-        });
-
-        if (bc.combines()) {
-            run_case("BC-09-deep-nested", [&] {
-                std::vector<DictPtr> entries;
-                for (int i = 0; i < 5; ++i) entries.push_back(full_metadata(static_cast<double>(i)));
-                const PoolPtr pool = bc.make_pool(entries);
-                // Each level takes the previous level's output as its single child result.
-                IdSet current = pool->keys();
-                for (int level = 0; level < NESTING_LEVELS; ++level) {
-                    current = dispatch_op(op_name, op_impl, *pool, Dict{}, std::vector<IdSet>{current});
-                }
-                check.evidence.set("deep_nesting_levels", NESTING_LEVELS);
-            });
-        }
+        for (const auto& [case_id, body] : CASES) run_case(case_id, body);
+        if (bc.combines()) run_case("BC-09-deep-nested", &BoundaryFamily::deep_nesting);
 
         std::int64_t pass_count = 0;
         for (const auto& [case_id, result] : bc_results) pass_count += result.as_str() == "pass" ? 1 : 0;
