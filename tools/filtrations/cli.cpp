@@ -1,8 +1,11 @@
 #include "cli.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
+#include <limits>
 #include <optional>
 #include <sstream>
 #include <ostream>
@@ -280,6 +283,122 @@ int cmd_db_import(const Options& o, Context& ctx, std::string& out) {
 }
 
 // ---- command line --------------------------------------------------------------------------------
+//
+// Option values are read here rather than by CLI11, which reads 0412 as octal and 0x10 as hex,
+// clamps numbers beyond int64, takes nan for a limit, drops the empty items of "a,,b" and takes
+// the argument after an option as its value even when that is another option.
+
+[[noreturn]] void refuse(const std::string& option, const std::string& problem) {
+    throw CLI::ValidationError(option, problem);
+}
+
+bool looks_like_option(const std::string& text) {
+    return text.size() > 1 && text[0] == '-' &&
+           (text[1] == '-' || std::isalpha(static_cast<unsigned char>(text[1])));
+}
+
+// For the options that take text ("-" alone, standard input, is a value); numbers are refused
+// by their own reading.
+const CLI::Validator A_VALUE(
+    [](std::string& text) {
+        return looks_like_option(text) ? "expected a value, got the option '" + text + "'" : std::string();
+    },
+    "");
+
+// An optional sign and decimal digits (0412 is 412), within int64.
+std::int64_t integer_value(const std::string& option, const std::string& text) {
+    std::string_view digits = text;
+    if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) digits.remove_prefix(1);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) {
+        refuse(option, "'" + text + "' is not a decimal integer");
+    }
+    const std::string_view number = text[0] == '+' ? digits : std::string_view(text);
+    std::int64_t value = 0;
+    if (std::from_chars(number.data(), number.data() + number.size(), value).ec != std::errc()) {
+        refuse(option, text + " is out of range (" + std::to_string(std::numeric_limits<std::int64_t>::min()) +
+                           " to " + std::to_string(std::numeric_limits<std::int64_t>::max()) + ")");
+    }
+    return value;
+}
+
+// A decimal number such as 2, 0.05 or 1e-3; nan, inf and numbers beyond double are refused.
+double finite_value(const std::string& option, const std::string& text) {
+    std::string_view number = text;
+    if (!number.empty() && number[0] == '+') number.remove_prefix(1);
+    double value = 0;
+    const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
+    if (ec == std::errc::invalid_argument || end != number.data() + number.size() ||
+        (number.size() < text.size() && number[0] == '-')) {
+        refuse(option, "'" + text + "' is not a number");
+    }
+    if (ec != std::errc() || !std::isfinite(value)) refuse(option, text + " is not a finite number");
+    return value;
+}
+
+// Comma-separated items, trimmed; an empty item ("", ",", "a,,b") is refused.
+std::vector<std::string> list_items(const std::string& option, const std::string& text) {
+    std::vector<std::string> items;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', start);
+        const std::string item = text.substr(start, comma == std::string::npos ? comma : comma - start);
+        const std::size_t first = item.find_first_not_of(" \t");
+        if (first == std::string::npos) refuse(option, "empty item in '" + text + "'");
+        items.push_back(item.substr(first, item.find_last_not_of(" \t") - first + 1));
+        if (comma == std::string::npos) return items;
+        start = comma + 1;
+    }
+}
+
+// An option whose values `read` turns into the target.
+template <typename Read>
+CLI::Option* add_read_option(CLI::App* cmd, const std::string& name, const std::string& help,
+                             const char* type, Read read) {
+    CLI::Option* option = cmd->add_option(
+        name,
+        [name, read](const CLI::results_t& values) {
+            for (const std::string& value : values) read(name, value);
+            return true;
+        },
+        help);
+    return option->type_name(type);
+}
+
+CLI::Option* add_text(CLI::App* cmd, const std::string& name, std::string& target, const std::string& help) {
+    return cmd->add_option(name, target, help)->check(A_VALUE);
+}
+
+CLI::Option* add_integer(CLI::App* cmd, const std::string& name, std::int64_t& target, const std::string& help) {
+    return add_read_option(cmd, name, help, "INT", [&target](const std::string& option, const std::string& text) {
+        target = integer_value(option, text);
+    });
+}
+
+CLI::Option* add_number(CLI::App* cmd, const std::string& name, double& target, const std::string& help) {
+    return add_read_option(cmd, name, help, "FLOAT", [&target](const std::string& option, const std::string& text) {
+        target = finite_value(option, text);
+    });
+}
+
+CLI::Option* add_names(CLI::App* cmd, const std::string& name, std::vector<std::string>& target,
+                       const std::string& help) {
+    return add_read_option(cmd, name, help, "LIST", [&target](const std::string& option, const std::string& text) {
+        for (std::string& item : list_items(option, text)) target.push_back(std::move(item));
+    })->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)->check(A_VALUE);
+}
+
+CLI::Option* add_integers(CLI::App* cmd, const std::string& name, std::vector<std::int64_t>& target,
+                          const std::string& help) {
+    return add_read_option(cmd, name, help, "LIST", [&target](const std::string& option, const std::string& text) {
+        for (const std::string& item : list_items(option, text)) target.push_back(integer_value(option, item));
+    })->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+}
+
+// The default shown in --help.
+template <typename T>
+CLI::Option* with_default(CLI::Option* option, const T& value) {
+    return option->default_str(fmt::format("{}", value));
+}
 
 void add_output_options(CLI::App* cmd, Options& o, bool progress) {
     cmd->add_flag("--json", o.json, "Write the result as JSON");
@@ -301,41 +420,38 @@ CLI::App* add_evaluate(CLI::App& app, Options& o) {
         "Judge filtration operators by the acceptance checks (default: all built-ins on the "
         "embedded demo signal set)");
     fe::FiltrationEvaluationConfig& c = o.config;
-    ev->add_option("--operators", o.operators, "Operators to judge, e.g. gt,top_n (default: all)")
-        ->delimiter(',');
-    CLI::Option* signals =
-        ev->add_option("--signals", o.signals, "Mock mode: signals JSON file {id: {metadata}}");
-    CLI::Option* db = ev->add_option("--db", o.db, "Real mode: SQLite signal metadata database");
-    CLI::Option* ids =
-        ev->add_option("--signal-ids", o.signal_ids, "Real mode: ids a,b,c or @FILE (one per line)");
-    CLI::Option* market = ev->add_option("--market-id", o.market_id, "Real mode: market identity");
-    CLI::Option* era = ev->add_option("--era-number", o.era_number, "Real mode: era identity");
+    add_names(ev, "--operators", o.operators, "Operators to judge, comma-separated, e.g. gt,top_n (default: all)");
+    CLI::Option* signals = add_text(ev, "--signals", o.signals, "Mock mode: signals JSON file {id: {metadata}}");
+    CLI::Option* db = add_text(ev, "--db", o.db, "Real mode: SQLite signal metadata database");
+    CLI::Option* ids = add_text(ev, "--signal-ids", o.signal_ids, "Real mode: ids a,b,c or @FILE (one per line)");
+    CLI::Option* market = add_integer(ev, "--market-id", o.market_id, "Real mode: market identity");
+    CLI::Option* era = add_integer(ev, "--era-number", o.era_number, "Real mode: era identity");
     signals->excludes(db);
     ids->needs(db);
     market->needs(db);
     era->needs(db);
 
-    ev->add_option("--seed", c.seed, "Seed of every random generator")->capture_default_str();
-    ev->add_option("--skip", o.skip, "Check numbers not to run, e.g. 6,8")->delimiter(',');
-    ev->add_option("--info", o.info, "Check numbers that run but do not count, e.g. 7")->delimiter(',');
-    ev->add_option("--n-trials", c.N_trials, "Trials of the bias check (>= 10)")->capture_default_str();
-    ev->add_option("--bias-tolerance", c.bias_tolerance, "Tolerance of the bias check, in (0, 1)")
-        ->capture_default_str();
-    ev->add_option("--t", c.T, "Time steps of every fixture weights matrix")->capture_default_str();
-    ev->add_option("--n-alloc", c.N_alloc, "Allocation columns of every fixture weights matrix")
-        ->capture_default_str();
-    ev->add_option("--speed-small-t", c.speed_small_T, "Time steps of the small speed pool")
-        ->capture_default_str();
-    ev->add_option("--speed-small-n", c.speed_small_N, "Signals of the small speed pool")
-        ->capture_default_str();
-    ev->add_option("--speed-small-limit-s", c.speed_small_limit_s, "Time limit of the small speed pool, s")
-        ->capture_default_str();
-    ev->add_option("--speed-large-t", c.speed_large_T, "Time steps of the large speed pool")
-        ->capture_default_str();
-    ev->add_option("--speed-large-n", c.speed_large_N, "Signals of the large speed pool")
-        ->capture_default_str();
-    ev->add_option("--speed-large-limit-s", c.speed_large_limit_s, "Time limit of the large speed pool, s")
-        ->capture_default_str();
+    with_default(add_integer(ev, "--seed", c.seed, "Seed of every random generator"), c.seed);
+    add_integers(ev, "--skip", o.skip, "Check numbers not to run, comma-separated, e.g. 6,8");
+    add_integers(ev, "--info", o.info, "Check numbers that run but do not count, e.g. 7");
+    with_default(add_integer(ev, "--n-trials", c.N_trials, "Trials of the bias check (>= 10)"), c.N_trials);
+    with_default(add_number(ev, "--bias-tolerance", c.bias_tolerance, "Tolerance of the bias check, in (0, 1)"),
+                 c.bias_tolerance);
+    with_default(add_integer(ev, "--t", c.T, "Time steps of every fixture weights matrix"), c.T);
+    with_default(add_integer(ev, "--n-alloc", c.N_alloc, "Allocation columns of every fixture weights matrix"),
+                 c.N_alloc);
+    with_default(add_integer(ev, "--speed-small-t", c.speed_small_T, "Time steps of the small speed pool"),
+                 c.speed_small_T);
+    with_default(add_integer(ev, "--speed-small-n", c.speed_small_N, "Signals of the small speed pool"),
+                 c.speed_small_N);
+    with_default(add_number(ev, "--speed-small-limit-s", c.speed_small_limit_s, "Time limit of the small speed pool, s"),
+                 c.speed_small_limit_s);
+    with_default(add_integer(ev, "--speed-large-t", c.speed_large_T, "Time steps of the large speed pool"),
+                 c.speed_large_T);
+    with_default(add_integer(ev, "--speed-large-n", c.speed_large_N, "Signals of the large speed pool"),
+                 c.speed_large_N);
+    with_default(add_number(ev, "--speed-large-limit-s", c.speed_large_limit_s, "Time limit of the large speed pool, s"),
+                 c.speed_large_limit_s);
     add_output_options(ev, o, true);
     return ev;
 }
@@ -360,41 +476,41 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
     CLI::App* evaluate = add_evaluate(app, o);
 
     CLI::App* resolve = app.add_subcommand("resolve", "Evaluate a filter tree over a signal pool");
-    resolve->add_option("--pool", o.pool, "Signals JSON file {id: {metadata}}")->required();
-    resolve->add_option("--tree", o.tree, TREE_HELP)->required();
+    add_text(resolve, "--pool", o.pool, "Signals JSON file {id: {metadata}}")->required();
+    add_text(resolve, "--tree", o.tree, TREE_HELP)->required();
     add_output_options(resolve, o, false);
 
     CLI::App* products = app.add_subcommand(
         "products", "Select the prior-layer products that pass a filter tree");
-    products->add_option("--products", o.products, "Products JSON file {id: {product}}")->required();
-    products->add_option("--tree", o.tree, TREE_HELP)->required();
-    products->add_option("--type", o.product_type, "Layer being built: strategy, allocation or book")
+    add_text(products, "--products", o.products, "Products JSON file {id: {product}}")->required();
+    add_text(products, "--tree", o.tree, TREE_HELP)->required();
+    add_text(products, "--type", o.product_type, "Layer being built: strategy, allocation or book")
         ->required()
         ->check(CLI::IsMember({"strategy", "allocation", "book"}));
     add_output_options(products, o, false);
 
     CLI::App* flatten = app.add_subcommand(
         "flatten", "Merge in-sample, out-of-sample statistics and metadata into one mapping");
-    flatten->add_option("--is", o.is_stats, "In-sample statistics JSON object")->required();
-    flatten->add_option("--os", o.os_stats, "Out-of-sample statistics JSON object")->required();
-    flatten->add_option("--meta", o.meta, "Metadata JSON object")->required();
+    add_text(flatten, "--is", o.is_stats, "In-sample statistics JSON object")->required();
+    add_text(flatten, "--os", o.os_stats, "Out-of-sample statistics JSON object")->required();
+    add_text(flatten, "--meta", o.meta, "Metadata JSON object")->required();
     flatten->add_flag("--json", o.json, "Write the result as JSON");
 
     CLI::App* db = app.add_subcommand("db", "Create and fill the signal metadata database of real mode");
     db->require_subcommand(1);
     CLI::App* init = db->add_subcommand("init", "Create the database (and optionally import signals)");
-    init->add_option("--db", o.db, "SQLite database file")->required();
-    CLI::Option* init_signals = init->add_option("--signals", o.signals, "Signals JSON file to import");
-    CLI::Option* init_market = init->add_option("--market-id", o.market_id, "Market identity of the rows");
-    CLI::Option* init_era = init->add_option("--era-number", o.era_number, "Era identity of the rows");
+    add_text(init, "--db", o.db, "SQLite database file")->required();
+    CLI::Option* init_signals = add_text(init, "--signals", o.signals, "Signals JSON file to import");
+    CLI::Option* init_market = add_integer(init, "--market-id", o.market_id, "Market identity of the rows");
+    CLI::Option* init_era = add_integer(init, "--era-number", o.era_number, "Era identity of the rows");
     init_signals->needs(init_market)->needs(init_era);
     init_market->needs(init_signals);
     init_era->needs(init_signals);
     CLI::App* import = db->add_subcommand("import", "Insert or replace the rows of a signals file");
-    import->add_option("--db", o.db, "SQLite database file (created by db init)")->required();
-    import->add_option("--signals", o.signals, "Signals JSON file {id: {metadata}}")->required();
-    import->add_option("--market-id", o.market_id, "Market identity of the rows")->required();
-    import->add_option("--era-number", o.era_number, "Era identity of the rows")->required();
+    add_text(import, "--db", o.db, "SQLite database file (created by db init)")->required();
+    add_text(import, "--signals", o.signals, "Signals JSON file {id: {metadata}}")->required();
+    add_integer(import, "--market-id", o.market_id, "Market identity of the rows")->required();
+    add_integer(import, "--era-number", o.era_number, "Era identity of the rows")->required();
 
     std::vector<std::string> argv_text{"filtrations"};
     argv_text.insert(argv_text.end(), args.begin(), args.end());

@@ -202,6 +202,71 @@ TEST_F(CliTest, BadInputExitsTwoNamingTheFileAndTheProblem) {
     for (const BadInput& c : cases) expect_bad_input(c);
 }
 
+// A short evaluate run, should a bad value get through.
+const std::vector<std::string> QUICK_EVALUATE = with({"evaluate", "--operators", "gt"}, FAST);
+
+// Every integer option, with what comes before it on the command line.
+std::vector<std::vector<std::string>> integer_options(const std::string& db, const std::string& signals) {
+    std::vector<std::vector<std::string>> out;
+    for (const char* option : {"--seed", "--skip", "--info", "--n-trials", "--t", "--n-alloc", "--speed-small-t",
+                               "--speed-small-n", "--speed-large-t", "--speed-large-n"}) {
+        out.push_back(with(QUICK_EVALUATE, {option}));
+    }
+    for (const char* option : {"--market-id", "--era-number"}) {
+        out.push_back(with(QUICK_EVALUATE, {"--db", db, option}));
+        out.push_back({"db", "init", "--db", db, "--signals", signals, option});
+        out.push_back({"db", "import", "--db", db, "--signals", signals, option});
+    }
+    return out;
+}
+
+TEST_F(CliTest, NumericOptionsAreDecimalAndFiniteOrRefusedNamingTheOption) {
+    const std::vector<std::pair<std::string, std::string>> bad_integers = {
+        {"0x10", "'0x10' is not a decimal integer"},
+        {"1.5", "'1.5' is not a decimal integer"},
+        {"", "'' is not a decimal integer"},
+        {"99999999999999999999", "99999999999999999999 is out of range"},
+        {"-9223372036854775809", "-9223372036854775809 is out of range"},
+        {"-v", "'-v' is not a decimal integer"},
+    };
+    for (const auto& prefix : integer_options(path("x.db"), pool_)) {
+        const bool list = prefix.back() == "--skip" || prefix.back() == "--info";
+        for (const auto& [value, problem] : bad_integers) {
+            const std::string expected = list && value.empty() ? "empty item in ''" : problem;
+            expect_bad_input({with(prefix, {value}), {prefix.back() + ": " + expected}});
+        }
+    }
+    const std::vector<std::pair<std::string, std::string>> bad_numbers = {
+        {"nan", "nan is not a finite number"},   {"NaN", "NaN is not a finite number"},
+        {"inf", "inf is not a finite number"},   {"-Infinity", "-Infinity is not a finite number"},
+        {"1e999", "1e999 is not a finite number"}, {"+-1", "'+-1' is not a number"},
+        {"0x1p3", "'0x1p3' is not a number"},    {"", "'' is not a number"}, {"-v", "'-v' is not a number"},
+    };
+    for (const char* option : {"--bias-tolerance", "--speed-small-limit-s", "--speed-large-limit-s"}) {
+        for (const auto& [value, problem] : bad_numbers) {
+            expect_bad_input({with(QUICK_EVALUATE, {option, value}), {std::string(option) + ": " + problem}});
+        }
+    }
+}
+
+TEST_F(CliTest, ListOptionsRefuseEmptyItemsAndDoNotSwallowTheNextOption) {
+    const std::vector<BadInput> cases = {
+        {{"evaluate", "--skip", ""}, {"--skip: empty item in ''"}},
+        {{"evaluate", "--skip", "4,,5"}, {"--skip: empty item in '4,,5'"}},
+        {{"evaluate", "--info", "3, "}, {"--info: empty item in '3, '"}},
+        {{"evaluate", "--operators", "gt,"}, {"--operators: empty item in 'gt,'"}},
+        {{"evaluate", "--operators", "-v"}, {"--operators: expected a value, got the option '-v'"}},
+        {{"resolve", "--pool", "--tree", "gt(field=a, value=1)"}, {"--pool: expected a value, got the option '--tree'"}},
+    };
+    for (const BadInput& c : cases) expect_bad_input(c);
+
+    // "," is refused as the value of --operators; --json stays an option.
+    const Outcome o = run_cli({"evaluate", "--operators", ",", "--json"});
+    EXPECT_EQ(o.code, EXIT_BAD_INPUT);
+    EXPECT_TRUE(contains(o.err, "--operators: empty item in ','")) << o.err;
+    EXPECT_EQ(at(o.json(), {"message"}), Value("--operators: empty item in ','"));
+}
+
 TEST_F(CliTest, JsonModeReportsErrorsAsJsonOnStdoutAndTextOnStderr) {
     const std::string malformed = write("malformed.json", "{");
     const std::vector<std::tuple<std::string, std::string, std::string, const char*>> cases = {
@@ -223,12 +288,13 @@ TEST_F(CliTest, JsonModeReportsErrorsAsJsonOnStdoutAndTextOnStderr) {
 // ---- evaluate ----------------------------------------------------------------------------------------
 
 TEST_F(CliTest, EvaluateJsonRoundTripsAndCarriesTheConfiguration) {
-    const Outcome o = run_cli(with({"evaluate", "--operators", "gt,and_", "--seed", "5", "--info", "3", "--t", "7",
-                                    "--n-alloc", "3", "--n-trials", "12", "--bias-tolerance", "0.1",
-                                    "--speed-small-t", "4", "--speed-small-n", "11", "--speed-small-limit-s", "2.5",
-                                    "--speed-large-t", "6", "--speed-large-n", "13", "--speed-large-limit-s", "9",
+    // Leading zeros and a '+' are plain decimal; a list option may be given more than once.
+    const Outcome o = run_cli(with({"evaluate", "--operators", "gt, and_", "--seed", "5", "--info", "3", "--t", "7",
+                                    "--n-alloc", "3", "--n-trials", "+012", "--bias-tolerance", "0.10",
+                                    "--speed-small-t", "4", "--speed-small-n", "011", "--speed-small-limit-s", "+2.5",
+                                    "--speed-large-t", "6", "--speed-large-n", "013", "--speed-large-limit-s", "9",
                                     "--json"},
-                                   {"--skip", "8,4,5,6,7"}));
+                                   {"--skip", "8, 04", "--skip", "5,6,7"}));
     ASSERT_EQ(o.code, EXIT_OK) << o.err << o.out;
     const Value doc = runtime::parse_json(o.out);
     // Parsing and writing again gives the same text (NaN literals and 1.0-style floats survive).
@@ -324,7 +390,7 @@ TEST_F(CliTest, RealModeReadsTheDatabaseThatDbInitAndImportFill) {
     Outcome o = run_cli({"db", "init", "--db", db});
     ASSERT_EQ(o.code, EXIT_OK) << o.err;
     EXPECT_EQ(o.out, "created signal metadata database " + db + "\n");
-    o = run_cli({"db", "import", "--db", db, "--signals", twelve, "--market-id", "3", "--era-number", "41"});
+    o = run_cli({"db", "import", "--db", db, "--signals", twelve, "--market-id", "3", "--era-number", "041"});
     ASSERT_EQ(o.code, EXIT_OK) << o.err;
     EXPECT_EQ(o.out, "imported 12 signals into " + db + " (market 3, era 41)\n");
 
