@@ -77,7 +77,7 @@ class ScopedSettings {
 public:
     explicit ScopedSettings(std::ostream& err) {
         previous_handler_ = runtime::set_warning_handler([&err](const runtime::Warning& w) {
-            err << "filtrations: warning: " << w.message << "\n";
+            err << "filtrations: warning: " << escape_controls(w.message, true) << "\n";
         });
     }
     ~ScopedSettings() {
@@ -160,7 +160,7 @@ int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings,
             const int digits = static_cast<int>(std::to_string(total).size());
             const std::string took =
                 seconds < 1.0 ? fmt::format("{:.0f} ms", seconds * 1000.0) : fmt::format("{:.1f} s", seconds);
-            err << fmt::format("[{:>{}}/{}] {} {} ({})\n", done, digits, total, name,
+            err << fmt::format("[{:>{}}/{}] {} {} ({})\n", done, digits, total, escape_controls(name),
                                verdict.accepted ? "accepted" : "rejected", took)
                 << std::flush;
         };
@@ -177,7 +177,7 @@ int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings,
         out = json_text(evaluation_result_value(result));
     } else {
         out = fmt::format("{} operators, {} signals from {} ({} mode), seed {}\n\n",
-                          result.operator_results.size(), result.config.N_signals, source,
+                          result.operator_results.size(), result.config.N_signals, escape_controls(source),
                           *result.config.mode, result.config.seed);
         out += render_verdict_matrix(result, info_check_names(result.config), use_color(o, terminal));
     }
@@ -194,7 +194,7 @@ int empty_outcome(const Options& o, const Terminal& terminal, const FilterNode& 
     } else {
         out = render_diagnostics(tree, e.filter_diagnostics, true, use_color(o, terminal));
     }
-    err << "filtrations: " << e.message() << "\n";
+    err << "filtrations: " << escape_controls(e.message(), true) << "\n";
     return EXIT_REJECTED;
 }
 
@@ -528,7 +528,7 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
             out_stream << text << std::flush;
             return EXIT_OK;
         }
-        err << "filtrations: error: " << e.what() << "\n"
+        err << "filtrations: error: " << escape_controls(e.what(), true) << "\n"
             << "Run 'filtrations --help' (or 'filtrations COMMAND --help') for usage.\n";
         // The command line may not have parsed far enough to set the flag.
         if (std::find(args.begin(), args.end(), "--json") != args.end()) {
@@ -566,7 +566,7 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
         std::string line = "filtrations: error: ";
         if (input == nullptr && !ctx.where.empty()) line += ctx.where + ": ";
         line += input != nullptr ? text : kind + ": " + text;
-        err << line << "\n";
+        err << escape_controls(line, true) << "\n";
         if (input != nullptr && !input->context_lines.empty()) err << input->context_lines << "\n";
         if (o.json) out_stream << json_text(error_value(kind, text)) << std::flush;
         return EXIT_BAD_INPUT;

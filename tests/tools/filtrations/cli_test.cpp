@@ -1,5 +1,6 @@
 #include "cli.hpp"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -380,6 +381,61 @@ TEST_F(CliTest, MockSignalsFromAFileAndTheirWarnings) {
     EXPECT_EQ(o.code, EXIT_OK) << o.err;
     EXPECT_TRUE(contains(o.out, "24 signals from signals file '" + file + "' (mock mode)"));
     EXPECT_TRUE(contains(o.err, "filtrations: warning: Signal 'synth_0000' metadata missing fields: is_turnover."));
+}
+
+// ---- control characters in the data ---------------------------------------------------------------
+
+// A character a terminal would act on, other than a line break: C0 controls, DEL, C1 controls
+// (UTF-8 C2 80..C2 9F), the line separator U+2028.
+bool has_raw_control(const std::string& text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if ((c < 0x20 && c != '\n') || c == 0x7f || (c == 0xc2 && next >= 0x80 && next <= 0x9f)) return true;
+        if (text.compare(i, 3, "\xe2\x80\xa8") == 0) return true;
+    }
+    return false;
+}
+
+TEST_F(CliTest, ControlCharactersInIdsAndNamesAreEscapedInTheReadableOutput) {
+    // Ids that would clear the screen, look like two ids, or start a C1 sequence; one ordinary.
+    const std::vector<std::string> ids = {"clear\x1b[2J", "two\nids", "tab\there", "csi\xc2\x9b" "31m",
+                                          "ls\xe2\x80\xa8x", "caf\xc3\xa9"};
+    Dict signals = runtime::parse_json(demo_signals_json()).as_dict();
+    for (const std::string& id : ids) {
+        signals.set(Value(id), Value(Dict{{"is_sharpe", 9.0}, {"cat", "x\x1by"}, {"is_turnover", 0.1}}));
+    }
+    const std::string pool = write("controls.json", runtime::to_json(Value(signals)));
+    const std::string is = write("is.json", "{\"a\\u001bb\": 1}");
+    const std::string os = write("os.json", "{\"a\\u001bb\": 2}");
+    const std::string meta = write("meta.json", "{}");
+    test::checks::add_plugin("rule\x1b[1m", [](const fe::Operator&, fe::SignalPool&, eu::BaseEvaluationConfig&) {
+        return eu::CheckOutcome{"fail", "bad\x1b[31m\nsecond line\x07", {}};
+    });
+
+    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
+        {{"resolve", "--pool", pool, "--tree", "and_(gt(field=is_sharpe, value=8.0), eq(field=cat, value='x\\x1by'))"},
+         {"clear\\u001b[2J", "two\\nids", "tab\\there", "csi\\u009b31m", "ls\\u2028x", "caf\xc3\xa9",
+          "eq(cat, x\\u001by)"}},
+        {{"flatten", "--is", is, "--os", os, "--meta", meta}, {"is_a\\u001bb"}},
+        {with({"evaluate", "--operators", "gt", "--signals", pool}, FAST),
+         {"rule\\u001b[1m", "gt / rule\\u001b[1m: bad\\u001b[31m\n    second line\\u0007",
+          "Signal 'clear\\u001b[2J' metadata missing fields"}},
+    };
+    for (const auto& [args, escaped] : cases) {
+        const Outcome o = run_cli(args);
+        EXPECT_NE(o.code, EXIT_BAD_INPUT) << args[0] << "\n" << o.err;
+        EXPECT_FALSE(has_raw_control(o.out)) << o.out;
+        EXPECT_FALSE(has_raw_control(o.err)) << o.err;
+        for (const std::string& part : escaped) {
+            EXPECT_TRUE(contains(o.out + o.err, part)) << part << "\n" << o.out << o.err;
+        }
+    }
+    // The JSON output keeps the ids as they are.
+    const Outcome json = run_cli({"resolve", "--pool", pool, "--tree", "gt(field=is_sharpe, value=8.0)", "--json"});
+    std::vector<std::string> sorted = ids;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(test::str_items(at(json.json(), {"passing_ids"}).as_list()), sorted);
 }
 
 // ---- db and real mode --------------------------------------------------------------------------------
