@@ -3,13 +3,13 @@
 
 #include <set>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "brindlecap/functions/filtrations_evaluation/pipeline/results.hpp"
 #include "brindlecap/functions/filtrations_evaluation/product/product.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/records.hpp"
 #include "brindlecap/runtime/value.hpp"
+#include "terminal_text.hpp"
 
 namespace brindlecap::cli {
 
@@ -38,12 +38,6 @@ runtime::Value error_value(const std::string& kind, const std::string& message,
                            const std::vector<FilterDiagnostic>* diagnostics = nullptr);
 
 // ---- Readable output --------------------------------------------------------------------------
-
-// `text` with what a terminal would act on written as an escape, the way the JSON output writes
-// it: control characters (\n, \t, \u001b, C1 controls such as \u009b), other characters that
-// are not printable (\u2028, ...) and bytes that are not UTF-8 (\xff). Printable text, other
-// scripts included, stays as it is. With `keep_newlines`, '\n' stays a line break.
-std::string escape_controls(std::string_view text, bool keep_newlines = false);
 
 // Names of the checks that run but do not count (the run's info_checks), canonical and plug-in.
 std::set<std::string> info_check_names(const FiltrationEvaluationConfig& config);
