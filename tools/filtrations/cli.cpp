@@ -27,6 +27,7 @@
 #include "demo_signals.hpp"
 #include "inputs.hpp"
 #include "output.hpp"
+#include "terminal_text.hpp"
 
 namespace brindlecap::cli {
 
@@ -54,6 +55,7 @@ struct Options {
     std::string signal_ids;
     std::int64_t market_id = 0;
     std::int64_t era_number = 0;
+    bool has_signal_ids = false;
     bool has_market_id = false;
     bool has_era_number = false;
 
@@ -126,7 +128,7 @@ int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings,
     std::string source;
     if (!o.db.empty()) {
         cfg.mode = "real";
-        if (!o.signal_ids.empty()) cfg.signal_ids = load_signal_ids(o.signal_ids);
+        if (o.has_signal_ids) cfg.signal_ids = load_signal_ids(o.signal_ids);
         if (o.has_market_id) cfg.market_id = o.market_id;
         if (o.has_era_number) cfg.era_number = o.era_number;
         settings.use_signal_store(o.db);
@@ -423,7 +425,8 @@ CLI::App* add_evaluate(CLI::App& app, Options& o) {
     add_names(ev, "--operators", o.operators, "Operators to judge, comma-separated, e.g. gt,top_n (default: all)");
     CLI::Option* signals = add_text(ev, "--signals", o.signals, "Mock mode: signals JSON file {id: {metadata}}");
     CLI::Option* db = add_text(ev, "--db", o.db, "Real mode: SQLite signal metadata database");
-    CLI::Option* ids = add_text(ev, "--signal-ids", o.signal_ids, "Real mode: ids a,b,c or @FILE (one per line)");
+    CLI::Option* ids = add_text(ev, "--signal-ids", o.signal_ids,
+                                "Real mode: ids a,b,c (as written) or @FILE (one per line, # comments)");
     CLI::Option* market = add_integer(ev, "--market-id", o.market_id, "Real mode: market identity");
     CLI::Option* era = add_integer(ev, "--era-number", o.era_number, "Real mode: era identity");
     signals->excludes(db);
@@ -537,6 +540,7 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
         return EXIT_BAD_INPUT;
     }
 
+    o.has_signal_ids = evaluate->count("--signal-ids") > 0;
     o.has_market_id = evaluate->count("--market-id") > 0;
     o.has_era_number = evaluate->count("--era-number") > 0;
 

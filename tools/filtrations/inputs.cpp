@@ -119,15 +119,21 @@ FilterNode load_tree_argument(const std::string& arg) {
 }
 
 std::vector<std::string> load_signal_ids(const std::string& arg) {
-    std::string text;
-    std::string source = "--signal-ids";
-    if (!arg.empty() && arg[0] == '@') {
-        source = arg.substr(1);
-        text = read_text_file(source, "signal id file");
-    } else {
-        text = arg;
-    }
     std::vector<std::string> ids;
+    if (arg.empty() || arg[0] != '@') {
+        // Inline: comma-separated, taken as written ('#' included).
+        std::size_t start = 0;
+        for (;;) {
+            const std::size_t comma = arg.find(',', start);
+            const std::string item = arg.substr(start, comma == std::string::npos ? comma : comma - start);
+            const std::size_t first = item.find_first_not_of(" \t\r\n");
+            if (first == std::string::npos) throw InputError("--signal-ids: empty item in '" + arg + "'");
+            ids.push_back(item.substr(first, item.find_last_not_of(" \t\r\n") - first + 1));
+            if (comma == std::string::npos) return ids;
+            start = comma + 1;
+        }
+    }
+    const std::string text = read_text_file(arg.substr(1), "signal id file");
     std::string current;
     bool comment = false;
     auto flush = [&] {

@@ -35,7 +35,8 @@ SignalPool pool_from_signals(const runtime::Dict& signals);
 // TREE: a JSON file, inline JSON text starting with '{', or an inline expression.
 FilterNode load_tree_argument(const std::string& arg);
 
-// "a,b,c" or "@FILE" (ids separated by commas, spaces or newlines; '#' starts a comment).
+// "a,b,c" (comma-separated, taken as written: '#' is part of an id; an empty item is refused) or
+// "@FILE" (ids separated by commas, spaces or newlines; '#' starts a comment).
 std::vector<std::string> load_signal_ids(const std::string& arg);
 
 // A JSON file that must hold one object (a statistics or metadata bag, a products mapping).

@@ -260,12 +260,27 @@ TEST_F(CliTest, ListOptionsRefuseEmptyItemsAndDoNotSwallowTheNextOption) {
         {{"resolve", "--pool", "--tree", "gt(field=a, value=1)"}, {"--pool: expected a value, got the option '--tree'"}},
     };
     for (const BadInput& c : cases) expect_bad_input(c);
+    for (const char* ids : {"", "a,,b", "a,"}) {
+        expect_bad_input({{"evaluate", "--db", path("x.db"), "--signal-ids", ids, "--market-id", "1", "--era-number", "1"},
+                          {"--signal-ids: empty item in '" + std::string(ids) + "'"}});
+    }
 
     // "," is refused as the value of --operators; --json stays an option.
     const Outcome o = run_cli({"evaluate", "--operators", ",", "--json"});
     EXPECT_EQ(o.code, EXIT_BAD_INPUT);
     EXPECT_TRUE(contains(o.err, "--operators: empty item in ','")) << o.err;
     EXPECT_EQ(at(o.json(), {"message"}), Value("--operators: empty item in ','"));
+}
+
+TEST_F(CliTest, InlineSignalIdsAreTakenAsWrittenAndOnlyAFileHasComments) {
+    const std::string file = write("ids.txt", "# header\nsig_1, sig_2 # two\n\n  sig_3\tsig_4#x\n#sig_5\n");
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {"sig_1,sig_2", {"sig_1", "sig_2"}},
+        {" sig_1 , sig#2", {"sig_1", "sig#2"}},
+        {"#1,#2", {"#1", "#2"}},
+        {"@" + file, {"sig_1", "sig_2", "sig_3", "sig_4"}},
+    };
+    for (const auto& [arg, ids] : cases) EXPECT_EQ(load_signal_ids(arg), ids) << arg;
 }
 
 TEST_F(CliTest, JsonModeReportsErrorsAsJsonOnStdoutAndTextOnStderr) {
