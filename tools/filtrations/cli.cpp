@@ -114,7 +114,25 @@ bool use_color(const Options& o, const Terminal& t) {
 
 std::string describe_tree(const std::string& arg) {
     std::error_code ec;
+    if (arg == "-") return "the tree from standard input";
     return std::filesystem::exists(arg, ec) ? "tree '" + arg + "'" : "the inline tree";
+}
+
+// Standard input can be read once: at most one input may be "-".
+void check_standard_input(const Options& o) {
+    std::vector<std::string> readers;
+    using Input = std::pair<const char*, const std::string&>;
+    for (const auto& [option, value] : {Input{"--pool", o.pool}, Input{"--tree", o.tree},
+                                        Input{"--signals", o.signals}, Input{"--products", o.products},
+                                        Input{"--is", o.is_stats}, Input{"--os", o.os_stats},
+                                        Input{"--meta", o.meta}}) {
+        if (value == "-") readers.push_back(option);
+    }
+    if (o.has_signal_ids && o.signal_ids == "@-") readers.push_back("--signal-ids");
+    if (readers.size() > 1) {
+        throw InputError("standard input can be read by one option only; " + readers[0] + " and " +
+                         readers[1] + " both read it ('-')");
+    }
 }
 
 // ---- evaluate ------------------------------------------------------------------------------------
@@ -422,11 +440,14 @@ CLI::App* add_evaluate(CLI::App& app, Options& o) {
         "Judge filtration operators by the acceptance checks (default: all built-ins on the "
         "embedded demo signal set)");
     fe::FiltrationEvaluationConfig& c = o.config;
-    add_names(ev, "--operators", o.operators, "Operators to judge, comma-separated, e.g. gt,top_n (default: all)");
-    CLI::Option* signals = add_text(ev, "--signals", o.signals, "Mock mode: signals JSON file {id: {metadata}}");
+    add_names(ev, "--operators", o.operators,
+              "Operators to judge, comma-separated, e.g. gt,top_n (default: all)");
+    CLI::Option* signals = add_text(ev, "--signals", o.signals,
+                                    "Mock mode: signals JSON file {id: {metadata}} (- for standard input)");
     CLI::Option* db = add_text(ev, "--db", o.db, "Real mode: SQLite signal metadata database");
     CLI::Option* ids = add_text(ev, "--signal-ids", o.signal_ids,
-                                "Real mode: ids a,b,c (as written) or @FILE (one per line, # comments)");
+                                "Real mode: ids a,b,c (as written) or @FILE (one per line, # comments; "
+                                "@- for standard input)");
     CLI::Option* market = add_integer(ev, "--market-id", o.market_id, "Real mode: market identity");
     CLI::Option* era = add_integer(ev, "--era-number", o.era_number, "Real mode: era identity");
     signals->excludes(db);
@@ -434,33 +455,32 @@ CLI::App* add_evaluate(CLI::App& app, Options& o) {
     market->needs(db);
     era->needs(db);
 
-    with_default(add_integer(ev, "--seed", c.seed, "Seed of every random generator"), c.seed);
+    // Configuration fields, their defaults shown.
+    const auto integer = [ev](const char* name, std::int64_t& field, const char* help) {
+        with_default(add_integer(ev, name, field, help), field);
+    };
+    const auto number = [ev](const char* name, double& field, const char* help) {
+        with_default(add_number(ev, name, field, help), field);
+    };
+    integer("--seed", c.seed, "Seed of every random generator");
     add_integers(ev, "--skip", o.skip, "Check numbers not to run, comma-separated, e.g. 6,8");
     add_integers(ev, "--info", o.info, "Check numbers that run but do not count, e.g. 7");
-    with_default(add_integer(ev, "--n-trials", c.N_trials, "Trials of the bias check (>= 10)"), c.N_trials);
-    with_default(add_number(ev, "--bias-tolerance", c.bias_tolerance, "Tolerance of the bias check, in (0, 1)"),
-                 c.bias_tolerance);
-    with_default(add_integer(ev, "--t", c.T, "Time steps of every fixture weights matrix"), c.T);
-    with_default(add_integer(ev, "--n-alloc", c.N_alloc, "Allocation columns of every fixture weights matrix"),
-                 c.N_alloc);
-    with_default(add_integer(ev, "--speed-small-t", c.speed_small_T, "Time steps of the small speed pool"),
-                 c.speed_small_T);
-    with_default(add_integer(ev, "--speed-small-n", c.speed_small_N, "Signals of the small speed pool"),
-                 c.speed_small_N);
-    with_default(add_number(ev, "--speed-small-limit-s", c.speed_small_limit_s, "Time limit of the small speed pool, s"),
-                 c.speed_small_limit_s);
-    with_default(add_integer(ev, "--speed-large-t", c.speed_large_T, "Time steps of the large speed pool"),
-                 c.speed_large_T);
-    with_default(add_integer(ev, "--speed-large-n", c.speed_large_N, "Signals of the large speed pool"),
-                 c.speed_large_N);
-    with_default(add_number(ev, "--speed-large-limit-s", c.speed_large_limit_s, "Time limit of the large speed pool, s"),
-                 c.speed_large_limit_s);
+    integer("--n-trials", c.N_trials, "Trials of the bias check (>= 10)");
+    number("--bias-tolerance", c.bias_tolerance, "Tolerance of the bias check, in (0, 1)");
+    integer("--t", c.T, "Time steps of every fixture weights matrix");
+    integer("--n-alloc", c.N_alloc, "Allocation columns of every fixture weights matrix");
+    integer("--speed-small-t", c.speed_small_T, "Time steps of the small speed pool");
+    integer("--speed-small-n", c.speed_small_N, "Signals of the small speed pool");
+    number("--speed-small-limit-s", c.speed_small_limit_s, "Time limit of the small speed pool, s");
+    integer("--speed-large-t", c.speed_large_T, "Time steps of the large speed pool");
+    integer("--speed-large-n", c.speed_large_N, "Signals of the large speed pool");
+    number("--speed-large-limit-s", c.speed_large_limit_s, "Time limit of the large speed pool, s");
     add_output_options(ev, o, true);
     return ev;
 }
 
 const char* TREE_HELP =
-    "Filter tree: a JSON file, or an inline expression such as "
+    "Filter tree: a JSON file (- for standard input), or an inline expression such as "
     "'and_(gt(field=is_sharpe, value=0.0), top_pct(field=is_turnover, pct=0.1))'";
 
 }  // namespace
@@ -479,13 +499,16 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
     CLI::App* evaluate = add_evaluate(app, o);
 
     CLI::App* resolve = app.add_subcommand("resolve", "Evaluate a filter tree over a signal pool");
-    add_text(resolve, "--pool", o.pool, "Signals JSON file {id: {metadata}}")->required();
+    add_text(resolve, "--pool", o.pool, "Signals JSON file {id: {metadata}} (- for standard input)")
+        ->required();
     add_text(resolve, "--tree", o.tree, TREE_HELP)->required();
     add_output_options(resolve, o, false);
 
     CLI::App* products = app.add_subcommand(
         "products", "Select the prior-layer products that pass a filter tree");
-    add_text(products, "--products", o.products, "Products JSON file {id: {product}}")->required();
+    add_text(products, "--products", o.products,
+             "Products JSON file {id: {product}} (- for standard input)")
+        ->required();
     add_text(products, "--tree", o.tree, TREE_HELP)->required();
     add_text(products, "--type", o.product_type, "Layer being built: strategy, allocation or book")
         ->required()
@@ -494,16 +517,19 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
 
     CLI::App* flatten = app.add_subcommand(
         "flatten", "Merge in-sample, out-of-sample statistics and metadata into one mapping");
-    add_text(flatten, "--is", o.is_stats, "In-sample statistics JSON object")->required();
-    add_text(flatten, "--os", o.os_stats, "Out-of-sample statistics JSON object")->required();
-    add_text(flatten, "--meta", o.meta, "Metadata JSON object")->required();
+    add_text(flatten, "--is", o.is_stats, "In-sample statistics JSON object (- for standard input)")
+        ->required();
+    add_text(flatten, "--os", o.os_stats, "Out-of-sample statistics JSON object (- for standard input)")
+        ->required();
+    add_text(flatten, "--meta", o.meta, "Metadata JSON object (- for standard input)")->required();
     flatten->add_flag("--json", o.json, "Write the result as JSON");
 
     CLI::App* db = app.add_subcommand("db", "Create and fill the signal metadata database of real mode");
     db->require_subcommand(1);
     CLI::App* init = db->add_subcommand("init", "Create the database (and optionally import signals)");
     add_text(init, "--db", o.db, "SQLite database file")->required();
-    CLI::Option* init_signals = add_text(init, "--signals", o.signals, "Signals JSON file to import");
+    CLI::Option* init_signals =
+        add_text(init, "--signals", o.signals, "Signals JSON file to import (- for standard input)");
     CLI::Option* init_market = add_integer(init, "--market-id", o.market_id, "Market identity of the rows");
     CLI::Option* init_era = add_integer(init, "--era-number", o.era_number, "Era identity of the rows");
     init_signals->needs(init_market)->needs(init_era);
@@ -511,7 +537,8 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
     init_era->needs(init_signals);
     CLI::App* import = db->add_subcommand("import", "Insert or replace the rows of a signals file");
     add_text(import, "--db", o.db, "SQLite database file (created by db init)")->required();
-    add_text(import, "--signals", o.signals, "Signals JSON file {id: {metadata}}")->required();
+    add_text(import, "--signals", o.signals, "Signals JSON file {id: {metadata}} (- for standard input)")
+        ->required();
     add_integer(import, "--market-id", o.market_id, "Market identity of the rows")->required();
     add_integer(import, "--era-number", o.era_number, "Era identity of the rows")->required();
 
@@ -550,6 +577,7 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
     std::string out;
     int code = EXIT_OK;
     try {
+        check_standard_input(o);
         if (resolve->parsed()) {
             code = cmd_resolve(o, terminal, ctx, out, err);
         } else if (products->parsed()) {

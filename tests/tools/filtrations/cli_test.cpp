@@ -1,8 +1,13 @@
 #include "cli.hpp"
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -299,6 +304,97 @@ TEST_F(CliTest, JsonModeReportsErrorsAsJsonOnStdoutAndTextOnStderr) {
         EXPECT_TRUE(contains(at(doc, {"message"}).as_str(), part)) << o.out;
         EXPECT_TRUE(contains(o.err, at(doc, {"message"}).as_str())) << o.err;
     }
+}
+
+// ---- input files -----------------------------------------------------------------------------------
+
+// Runs a command with `input` on standard input.
+Outcome run_with_stdin(const std::vector<std::string>& args, const std::string& input) {
+    std::istringstream in(input);
+    std::streambuf* previous = std::cin.rdbuf(in.rdbuf());
+    Outcome o = run_cli(args);
+    std::cin.rdbuf(previous);
+    std::cin.clear();
+    return o;
+}
+
+TEST_F(CliTest, InputsAreRegularFilesOrStandardInput) {
+    const std::string dir = dir_.path.string();
+    const std::string tree = "gt(field=is_sharpe, value=0.0)";
+    const std::string meta = write("meta.json", "{}");
+    // Each input option with `FILE` where the file goes.
+    const std::vector<std::vector<std::string>> uses = {
+        {"resolve", "--pool", "FILE", "--tree", tree},
+        {"resolve", "--pool", pool_, "--tree", "FILE"},
+        {"evaluate", "--signals", "FILE"},
+        {"evaluate", "--db", path("x.db"), "--signal-ids", "@FILE"},
+        {"products", "--products", "FILE", "--tree", tree, "--type", "strategy"},
+        {"flatten", "--is", "FILE", "--os", meta, "--meta", meta},
+        {"flatten", "--is", meta, "--os", "FILE", "--meta", meta},
+        {"flatten", "--is", meta, "--os", meta, "--meta", "FILE"},
+        {"db", "init", "--db", path("x.db"), "--signals", "FILE", "--market-id", "1", "--era-number", "1"},
+        {"db", "import", "--db", path("x.db"), "--signals", "FILE", "--market-id", "1", "--era-number", "1"},
+    };
+    for (const auto& [file, kind] : {std::pair<std::string, std::string>{dir, "a directory"},
+                                     {"/dev/null", "a character device"}}) {
+        for (std::vector<std::string> args : uses) {
+            for (std::string& a : args) {
+                if (a == "FILE") a = file;
+                if (a == "@FILE") a = "@" + file;
+            }
+            expect_bad_input({args, {"'" + file + "': " + kind + ", not a regular file"}});
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(path("x.db")));
+
+    // "-" reads standard input, once.
+    const std::string text = std::string(demo_signals_json());
+    const Outcome from_file = run_cli({"resolve", "--pool", pool_, "--tree", tree});
+    EXPECT_EQ(run_with_stdin({"resolve", "--pool", "-", "--tree", tree}, text).out, from_file.out);
+    const Outcome tree_in = run_with_stdin({"resolve", "--pool", pool_, "--tree", "-"},
+                                           R"({"function_name": "gt", "params": {"field": "is_sharpe", "value": 0.0}})");
+    EXPECT_EQ(tree_in.out, from_file.out) << tree_in.err;
+    const Outcome meta_in = run_with_stdin({"flatten", "--is", meta, "--os", meta, "--meta", "-"}, R"({"a": 1})");
+    EXPECT_EQ(meta_in.out, "a  1\n") << meta_in.err;
+    const Outcome twice = run_with_stdin({"flatten", "--is", "-", "--os", "-", "--meta", meta}, "{}");
+    EXPECT_EQ(twice.code, EXIT_BAD_INPUT);
+    EXPECT_TRUE(contains(twice.err, "--is and --os both read it")) << twice.err;
+}
+
+TEST_F(CliTest, RunningOutOfMemoryReadingAnInputSaysSo) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "an address space limit and ASan's shadow memory do not mix";
+#endif
+    // A sparse 4 GiB file, read by a child whose address space has room for far less.
+    const std::string big = path("big.json");
+    std::ofstream(big).close();
+    std::filesystem::resize_file(big, std::uintmax_t{1} << 32);
+    const std::string report = path("report.txt");
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        long pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        const rlim_t room = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) +
+                            (rlim_t{256} << 20);
+        const rlimit limit{room, room};
+        setrlimit(RLIMIT_AS, &limit);
+        std::ostringstream out;
+        std::ofstream err(report);
+        const int code = run({"resolve", "--pool", big, "--tree", "gt(field=a, value=1)", "--json"}, out, err);
+        err << out.str();
+        err.close();
+        _exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), EXIT_BAD_INPUT);
+    std::ostringstream text;
+    text << std::ifstream(report).rdbuf();
+    EXPECT_TRUE(contains(text.str(), "filtrations: error: out of memory reading signals file '" + big + "'\n"))
+        << text.str();
+    EXPECT_TRUE(contains(text.str(), "\"error\": \"MemoryError\"")) << text.str();
 }
 
 // ---- evaluate ----------------------------------------------------------------------------------------
