@@ -6,9 +6,11 @@
 #include <cmath>
 #include <filesystem>
 #include <limits>
+#include <new>
 #include <optional>
 #include <sstream>
 #include <ostream>
+#include <system_error>
 #include <utility>
 
 #include <CLI/CLI.hpp>
@@ -133,6 +135,31 @@ void check_standard_input(const Options& o) {
         throw InputError("standard input can be read by one option only; " + readers[0] + " and " +
                          readers[1] + " both read it ('-')");
     }
+}
+
+// How a command that threw ends: the error line, the lines under it, and the JSON kind and message.
+struct Failure {
+    std::string line;
+    std::string context_lines;
+    std::string kind;
+    std::string message;
+};
+
+Failure describe_failure(const std::exception& e, const Context& ctx) {
+    // Running out of memory or threads is not the input's fault; it is said as such.
+    const std::string during = ctx.where.empty() ? "" : " (" + ctx.where + ")";
+    if (dynamic_cast<const std::bad_alloc*>(&e) != nullptr) {
+        return {"out of memory" + during, "", "MemoryError", "out of memory" + during};
+    }
+    if (const auto* system = dynamic_cast<const std::system_error*>(&e);
+        system != nullptr && system->code() == std::errc::resource_unavailable_try_again) {
+        const std::string message = "could not start a thread" + during + ": " + system->what();
+        return {message, "", "MemoryError", message};
+    }
+    const std::string kind = runtime::error_kind(e);
+    const std::string text = runtime::error_text(e);
+    if (const auto* input = dynamic_cast<const InputError*>(&e)) return {text, input->context_lines, kind, text};
+    return {(ctx.where.empty() ? "" : ctx.where + ": ") + kind + ": " + text, "", kind, text};
 }
 
 // ---- evaluate ------------------------------------------------------------------------------------
@@ -592,15 +619,10 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
             code = cmd_evaluate(o, terminal, settings, ctx, out, err);
         }
     } catch (const std::exception& e) {
-        const std::string kind = runtime::error_kind(e);
-        const std::string text = runtime::error_text(e);
-        const auto* input = dynamic_cast<const InputError*>(&e);
-        std::string line = "filtrations: error: ";
-        if (input == nullptr && !ctx.where.empty()) line += ctx.where + ": ";
-        line += input != nullptr ? text : kind + ": " + text;
-        err << escape_controls(line, true) << "\n";
-        if (input != nullptr && !input->context_lines.empty()) err << input->context_lines << "\n";
-        if (o.json) out_stream << json_text(error_value(kind, text)) << std::flush;
+        const Failure failure = describe_failure(e, ctx);
+        err << "filtrations: error: " << escape_controls(failure.line, true) << "\n";
+        if (!failure.context_lines.empty()) err << failure.context_lines << "\n";
+        if (o.json) out_stream << json_text(error_value(failure.kind, failure.message)) << std::flush;
         return EXIT_BAD_INPUT;
     }
     out_stream << out << std::flush;

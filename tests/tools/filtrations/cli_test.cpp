@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -461,6 +463,53 @@ TEST_F(CliTest, ARejectedOperatorExitsOneAndItsFailuresAreListed) {
     ASSERT_TRUE(ids.is_list());
     EXPECT_EQ(ids.as_list().size(), 24u);
     EXPECT_EQ(ids.as_list().front(), Value("synth_0000"));
+}
+
+// A plug-in check whose data_type() throws. The driver reads it outside its check guard, so what
+// it throws reaches the command's top level, as memory and thread exhaustion in a check will.
+class RaisingPlugin : public fe::EvaluationCheckPlugin {
+public:
+    explicit RaisingPlugin(std::function<void()> raise) : raise_(std::move(raise)) {}
+    std::string name() const override { return "raising"; }
+    Value data_type() const override {
+        raise_();
+        return {};
+    }
+    fe::CheckOutcome validate(const fe::Operator&, fe::SignalPool&, eu::BaseEvaluationConfig&) override {
+        return {"pass", "", {}};
+    }
+
+private:
+    std::function<void()> raise_;
+};
+
+TEST_F(CliTest, RunningOutOfMemoryOrThreadsEndsTheCommandAsSuch) {
+    const std::system_error no_thread(std::make_error_code(std::errc::resource_unavailable_try_again));
+    const std::system_error denied(std::make_error_code(std::errc::permission_denied));
+    struct Case {
+        std::function<void()> raise;
+        std::string line;  // the error line on stderr
+        std::string kind;  // under --json
+    };
+    const std::vector<Case> cases = {
+        {[] { throw std::bad_alloc(); }, "out of memory (evaluate)", "MemoryError"},
+        {[&] { throw no_thread; }, std::string("could not start a thread (evaluate): ") + no_thread.what(),
+         "MemoryError"},
+        // Another system error is not exhaustion.
+        {[&] { throw denied; }, std::string("evaluate: std::system_error: ") + denied.what(), "std::system_error"},
+    };
+    for (const Case& c : cases) {
+        fe::register_check_plugin(std::make_shared<RaisingPlugin>(c.raise));
+        const Outcome text = run_cli(with({"evaluate", "--operators", "gt"}, FAST));
+        EXPECT_EQ(text.code, EXIT_BAD_INPUT);
+        EXPECT_EQ(text.out, "");
+        EXPECT_EQ(text.err, "filtrations: error: " + c.line + "\n");
+        const Outcome json = run_cli(with({"evaluate", "--operators", "gt", "--json"}, FAST));
+        EXPECT_EQ(json.code, EXIT_BAD_INPUT);
+        EXPECT_EQ(at(json.json(), {"error"}), Value(c.kind));
+        EXPECT_TRUE(contains(c.line, at(json.json(), {"message"}).as_str())) << json.out;
+        fe::clear_check_plugins();
+    }
 }
 
 TEST_F(CliTest, ColourAndProgressOnlyOnATerminalUnlessAsked) {
