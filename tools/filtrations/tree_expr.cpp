@@ -433,7 +433,6 @@ FilterNode node_from_value(const Value& value, const std::string& where, int dep
         throw runtime::ValueError(where + ": 'function_name' must be a string, got " +
                                   runtime::type_name(*name));
     }
-    if (name->as_str().empty()) throw runtime::ValueError(where + ": 'function_name' is empty");
     node.function_name = name->as_str();
 
     if (const Value* params = d.find("params"); params != nullptr && !params->is_none()) {

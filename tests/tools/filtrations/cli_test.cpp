@@ -175,6 +175,7 @@ TEST_F(CliTest, BadInputExitsTwoNamingTheFileAndTheProblem) {
     const std::string empty_pool = write("empty.json", "{}");
     const std::string bad_tree = write("bad_tree.json", R"({"function_name": "and_", "children": [{"fn": "gt"}]})");
     const std::string broken_tree = write("broken_tree.json", R"({"function_name": )");
+    const std::string unnamed = write("unnamed.json", R"({"function_name": "and_", "children": [{"function_name": ""}]})");
     const std::string tree = "gt(field=is_sharpe, value=0.0)";
     const std::vector<BadInput> cases = {
         {{"resolve", "--pool", missing, "--tree", tree}, {"cannot read signals file '" + missing + "'", "No such file"}},
@@ -183,6 +184,10 @@ TEST_F(CliTest, BadInputExitsTwoNamingTheFileAndTheProblem) {
          {"signals file '" + list_pool + "': expected an object mapping signal ids to metadata objects, got list"}},
         {{"resolve", "--pool", bad_signal, "--tree", tree}, {"signal 's2': metadata must be an object, got float"}},
         {{"resolve", "--pool", empty_pool, "--tree", tree}, {"EmptyPoolError: No useful signals in pool", empty_pool}},
+        // An empty function name is the library's to refuse, after the pool.
+        {{"resolve", "--pool", pool_, "--tree", unnamed},
+         {"FilterValidationError: Unknown filtration function ''. Registered functions: ['and_', "}},
+        {{"resolve", "--pool", empty_pool, "--tree", unnamed}, {"EmptyPoolError: No useful signals in pool"}},
         {{"resolve", "--pool", pool_, "--tree", bad_tree},
          {"tree file '" + bad_tree + "': tree.children[0]: unknown key 'fn'"}},
         {{"resolve", "--pool", pool_, "--tree", broken_tree}, {"malformed JSON in tree file '" + broken_tree + "'"}},

@@ -225,7 +225,6 @@ TEST(TreeJson, ErrorsNameThePlace) {
         {R"([1])", "tree: a tree node must be an object, got list"},
         {R"({"params": {}})", "tree: 'function_name' is missing"},
         {R"({"function_name": 3})", "tree: 'function_name' must be a string, got int"},
-        {R"({"function_name": ""})", "tree: 'function_name' is empty"},
         {R"({"function_name": "gt", "params": [1]})", "tree: 'params' must be an object, got list"},
         {R"({"function_name": "and_", "children": {}})", "tree: 'children' must be a list, got dict"},
         {R"({"function_name": "and_", "children": [{"function_name": "gt"}, {"function_name": "lt", "child": []}]})",
