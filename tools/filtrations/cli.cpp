@@ -292,6 +292,16 @@ int cmd_flatten(const Options& o, Context& ctx, std::string& out) {
 
 // ---- db ----------------------------------------------------------------------------------------------
 
+// {"db": path, "created": bool, "rows": rows written, "market_id": m, "era_number": e}; market and
+// era are null when nothing was imported.
+Value db_result_value(const Options& o, bool created, std::optional<std::size_t> rows) {
+    return Value(Dict{{"db", Value(o.db)},
+                      {"created", Value(created)},
+                      {"rows", Value(static_cast<std::int64_t>(rows.value_or(0)))},
+                      {"market_id", rows ? Value(o.market_id) : Value()},
+                      {"era_number", rows ? Value(o.era_number) : Value()}});
+}
+
 int cmd_db_init(const Options& o, Context& ctx, std::string& out) {
     std::optional<Dict> signals;
     if (!o.signals.empty()) signals = load_signals_file(o.signals);
@@ -299,19 +309,27 @@ int cmd_db_init(const Options& o, Context& ctx, std::string& out) {
     const bool existed = std::filesystem::exists(o.db, ec);
     ctx.where = "signal metadata database '" + o.db + "'";
     eu::create_signal_metadata_db(o.db);
-    if (!signals) {
-        out = (existed ? "signal metadata database ready: " : "created signal metadata database ") + o.db + "\n";
+    std::optional<std::size_t> rows;
+    if (signals) {
+        try {
+            rows = eu::import_signal_metadata(o.db, *signals, o.market_id, o.era_number);
+        } catch (...) {
+            // The import is all or nothing; a database created for it goes too.
+            if (!existed) std::filesystem::remove(o.db, ec);
+            throw;
+        }
+    }
+    if (o.json) {
+        out = json_text(db_result_value(o, !existed, rows));
         return EXIT_OK;
     }
-    try {
-        const std::size_t n = eu::import_signal_metadata(o.db, *signals, o.market_id, o.era_number);
-        out = fmt::format("created {} with {} signals (market {}, era {})\n", o.db, n, o.market_id,
-                          o.era_number);
-    } catch (...) {
-        // The import is all or nothing; a database created for it goes too.
-        if (!existed) std::filesystem::remove(o.db, ec);
-        throw;
+    out = existed ? "signal metadata database " + o.db + " already existed and is ready"
+                  : "created signal metadata database " + o.db;
+    if (rows) {
+        out += fmt::format("{} {} signals (market {}, era {})", existed ? "; imported" : " with", *rows,
+                           o.market_id, o.era_number);
     }
+    out += "\n";
     return EXIT_OK;
 }
 
@@ -323,9 +341,10 @@ int cmd_db_import(const Options& o, Context& ctx, std::string& out) {
                          "' does not exist; create it with 'filtrations db init --db " + o.db + "'");
     }
     ctx.where = "importing into signal metadata database '" + o.db + "'";
-    const std::size_t n = eu::import_signal_metadata(o.db, signals, o.market_id, o.era_number);
-    out = fmt::format("imported {} signals into {} (market {}, era {})\n", n, o.db, o.market_id,
-                      o.era_number);
+    const std::size_t rows = eu::import_signal_metadata(o.db, signals, o.market_id, o.era_number);
+    out = o.json ? json_text(db_result_value(o, false, rows))
+                 : fmt::format("imported {} signals into {} (market {}, era {})\n", rows, o.db, o.market_id,
+                               o.era_number);
     return EXIT_OK;
 }
 
@@ -562,12 +581,14 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
     init_signals->needs(init_market)->needs(init_era);
     init_market->needs(init_signals);
     init_era->needs(init_signals);
+    init->add_flag("--json", o.json, "Write the result as JSON");
     CLI::App* import = db->add_subcommand("import", "Insert or replace the rows of a signals file");
     add_text(import, "--db", o.db, "SQLite database file (created by db init)")->required();
     add_text(import, "--signals", o.signals, "Signals JSON file {id: {metadata}} (- for standard input)")
         ->required();
     add_integer(import, "--market-id", o.market_id, "Market identity of the rows")->required();
     add_integer(import, "--era-number", o.era_number, "Era identity of the rows")->required();
+    import->add_flag("--json", o.json, "Write the result as JSON");
 
     std::vector<std::string> argv_text{"filtrations"};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
@@ -589,7 +610,10 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
             << "Run 'filtrations --help' (or 'filtrations COMMAND --help') for usage.\n";
         // The command line may not have parsed far enough to set the flag.
         if (std::find(args.begin(), args.end(), "--json") != args.end()) {
-            out_stream << json_text(error_value(e.get_name(), e.what())) << std::flush;
+            // The class name: get_name() gives a subcommand's name for some errors.
+            std::string kind = runtime::error_kind(e);
+            if (kind.rfind("CLI::", 0) == 0) kind.erase(0, 5);
+            out_stream << json_text(error_value(kind, e.what())) << std::flush;
         }
         return EXIT_BAD_INPUT;
     }

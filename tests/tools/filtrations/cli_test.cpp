@@ -610,7 +610,6 @@ TEST_F(CliTest, RealModeReadsTheDatabaseThatDbInitAndImportFill) {
     const std::string twelve = demo_subset("twelve.json", 12);
     Outcome o = run_cli({"db", "init", "--db", db});
     ASSERT_EQ(o.code, EXIT_OK) << o.err;
-    EXPECT_EQ(o.out, "created signal metadata database " + db + "\n");
     o = run_cli({"db", "import", "--db", db, "--signals", twelve, "--market-id", "3", "--era-number", "041"});
     ASSERT_EQ(o.code, EXIT_OK) << o.err;
     EXPECT_EQ(o.out, "imported 12 signals into " + db + " (market 3, era 41)\n");
@@ -658,7 +657,6 @@ TEST_F(CliTest, DbCommandsWriteAllOrNothing) {
     // init + import in one go; then an import of a malformed file leaves the rows untouched.
     Outcome o = run_cli({"db", "init", "--db", db, "--signals", bad_row, "--market-id", "1", "--era-number", "2"});
     ASSERT_EQ(o.code, EXIT_OK) << o.err;
-    EXPECT_EQ(o.out, "created " + db + " with 2 signals (market 1, era 2)\n");
     const std::string malformed = write("malformed.json", "{\"s1\": {\"is_sharpe\": 5.0}, \"s2\": 3}");
     expect_bad_input({{"db", "import", "--db", db, "--signals", malformed, "--market-id", "1", "--era-number", "2"},
                       {"signal 's2': metadata must be an object, got int"}});
@@ -667,6 +665,57 @@ TEST_F(CliTest, DbCommandsWriteAllOrNothing) {
     eu::configure_signal_metadata_store(std::nullopt);
     EXPECT_EQ(rows.at(Value("s1")).as_dict().at(Value("is_sharpe")), Value(1.0));
     EXPECT_TRUE(rows.at(Value("s2")).as_dict().at(Value("is_sharpe")).is_nan());
+}
+
+TEST_F(CliTest, DbCommandsSayWhatTheyDidInTextAndJson) {
+    const std::string db = path("signals.db");
+    const std::string twelve = demo_subset("twelve.json", 12);
+    const std::vector<std::string> import = {"--signals", twelve, "--market-id", "3", "--era-number", "4"};
+    struct Step {
+        bool existing;  // the database is there before the command
+        std::vector<std::string> args;
+        std::string text;
+        std::string json;  // repr of the --json document
+    };
+    const std::string is_new = "{'db': '" + db + "', 'created': True, ";
+    const std::string is_old = "{'db': '" + db + "', 'created': False, ";
+    const std::vector<Step> steps = {
+        {false, {"db", "init", "--db", db}, "created signal metadata database " + db,
+         is_new + "'rows': 0, 'market_id': None, 'era_number': None}"},
+        {true, {"db", "init", "--db", db}, "signal metadata database " + db + " already existed and is ready",
+         is_old + "'rows': 0, 'market_id': None, 'era_number': None}"},
+        {false, with({"db", "init", "--db", db}, import),
+         "created signal metadata database " + db + " with 12 signals (market 3, era 4)",
+         is_new + "'rows': 12, 'market_id': 3, 'era_number': 4}"},
+        {true, with({"db", "init", "--db", db}, import),
+         "signal metadata database " + db + " already existed and is ready; imported 12 signals (market 3, era 4)",
+         is_old + "'rows': 12, 'market_id': 3, 'era_number': 4}"},
+        {true, with({"db", "import", "--db", db}, import), "imported 12 signals into " + db + " (market 3, era 4)",
+         is_old + "'rows': 12, 'market_id': 3, 'era_number': 4}"},
+    };
+    const auto fresh = [&](bool existing) {
+        std::filesystem::remove(db);
+        if (existing) eu::create_signal_metadata_db(db);
+    };
+    for (const Step& step : steps) {
+        fresh(step.existing);
+        const Outcome o = run_cli(step.args);
+        EXPECT_EQ(o.code, EXIT_OK) << o.err;
+        EXPECT_EQ(o.out, step.text + "\n");
+        fresh(step.existing);
+        const Outcome j = run_cli(with(step.args, {"--json"}));
+        EXPECT_EQ(j.code, EXIT_OK) << j.err;
+        EXPECT_EQ(runtime::repr(Value(j.json())), step.json);
+    }
+
+    // Errors under --json carry a real kind.
+    std::filesystem::remove(db);
+    const Outcome missing = run_cli(with({"db", "import", "--db", db, "--json"}, import));
+    EXPECT_EQ(missing.code, EXIT_BAD_INPUT);
+    EXPECT_EQ(at(missing.json(), {"error"}), Value("InputError"));
+    EXPECT_TRUE(contains(at(missing.json(), {"message"}).as_str(), "does not exist")) << missing.out;
+    const Outcome extra = run_cli({"db", "init", "--db", db, "--bogus", "--json"});
+    EXPECT_EQ(at(extra.json(), {"error"}), Value("ExtrasError"));
 }
 
 // ---- products and flatten ------------------------------------------------------------------------------
