@@ -1,5 +1,6 @@
 #include "cli.hpp"
 
+#include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -667,6 +668,13 @@ TEST_F(CliTest, DbCommandsWriteAllOrNothing) {
     EXPECT_TRUE(rows.at(Value("s2")).as_dict().at(Value("is_sharpe")).is_nan());
 }
 
+void run_sql(const std::string& db, const std::string& sql) {
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(handle);
+    sqlite3_close(handle);
+}
+
 TEST_F(CliTest, DbCommandsSayWhatTheyDidInTextAndJson) {
     const std::string db = path("signals.db");
     const std::string twelve = demo_subset("twelve.json", 12);
@@ -716,6 +724,31 @@ TEST_F(CliTest, DbCommandsSayWhatTheyDidInTextAndJson) {
     EXPECT_TRUE(contains(at(missing.json(), {"message"}).as_str(), "does not exist")) << missing.out;
     const Outcome extra = run_cli({"db", "init", "--db", db, "--bogus", "--json"});
     EXPECT_EQ(at(extra.json(), {"error"}), Value("ExtrasError"));
+}
+
+TEST_F(CliTest, DbCommandsRefuseASignalTableOfAnotherShape) {
+    const std::string twelve = demo_subset("twelve.json", 12);
+    const std::vector<std::pair<std::string, std::string>> tables = {
+        {"CREATE TABLE signal_era_results (id TEXT, value TEXT)", "has columns (id, value) and no primary key"},
+        {"CREATE TABLE signal_era_results (signal_id TEXT, market_id INTEGER, era_number INTEGER, metadata TEXT)",
+         "has columns (signal_id, market_id, era_number, metadata) and no primary key"},
+        {"CREATE TABLE signal_era_results (signal_id TEXT, era_number INTEGER, metadata TEXT, "
+         "PRIMARY KEY (signal_id, era_number))",
+         "has columns (signal_id, era_number, metadata) and primary key (signal_id, era_number)"},
+    };
+    const std::string expected = "expected columns (signal_id, market_id, era_number, metadata) with primary key "
+                                 "(signal_id, market_id, era_number)";
+    for (const auto& [create, found] : tables) {
+        const std::string db = path("odd.db");
+        std::filesystem::remove(db);
+        run_sql(db, create);
+        const std::string problem = "signal metadata database '" + db + "': table signal_era_results " + found;
+        expect_bad_input({{"db", "init", "--db", db}, {problem, expected}});
+        expect_bad_input({{"db", "init", "--db", db, "--signals", twelve, "--market-id", "1", "--era-number", "1"},
+                          {problem, expected}});
+        expect_bad_input({{"db", "import", "--db", db, "--signals", twelve, "--market-id", "1", "--era-number", "1"},
+                          {problem, expected}});
+    }
 }
 
 // ---- products and flatten ------------------------------------------------------------------------------
