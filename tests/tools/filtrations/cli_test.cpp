@@ -639,6 +639,64 @@ TEST_F(CliTest, RealModeReadsTheDatabaseThatDbInitAndImportFill) {
     EXPECT_TRUE(contains(no_era.err, "era_number is required when mode='real'"));
 }
 
+// Copies `db` and its journal in the middle of a write: a hot journal, as a killed import leaves.
+void copy_mid_write(const std::string& db, const std::string& copy) {
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
+    // A one-page cache spills the changes into the database file before any commit.
+    for (const std::string sql : {"PRAGMA journal_mode=DELETE", "PRAGMA cache_size=1", "BEGIN IMMEDIATE",
+                                  "UPDATE signal_era_results SET metadata = 'not JSON' || hex(zeroblob(400))"}) {
+        ASSERT_EQ(sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(handle);
+    }
+    std::filesystem::copy_file(db, copy);
+    std::filesystem::copy_file(db + "-journal", copy + "-journal");
+    sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(handle);
+}
+
+TEST_F(CliTest, RealModeRollsBackTheHotJournalOfAnImportThatDidNotFinish) {
+    const std::string db = path("signals.db");
+    const std::string hot = path("hot.db");
+    const std::string twelve = demo_subset("twelve.json", 12);
+    ASSERT_EQ(run_cli({"db", "init", "--db", db, "--signals", twelve, "--market-id", "3", "--era-number", "4"}).code,
+              EXIT_OK);
+    copy_mid_write(db, hot);
+
+    const Dict signals = load_signals_file(twelve);
+    std::string ids;
+    for (const auto& [id, metadata] : signals) ids += (ids.empty() ? "" : ",") + id.as_str();
+    const Outcome o = run_cli(with({"evaluate", "--db", hot, "--signal-ids", ids, "--market-id", "3",
+                                    "--era-number", "4", "--operators", "gt", "--json"}, FAST));
+    ASSERT_EQ(o.code, EXIT_OK) << o.err;
+    EXPECT_EQ(at(o.json(), {"config", "N_signals"}), Value(12));
+    EXPECT_TRUE(contains(o.err, "has a hot journal ('" + hot + "-journal') left by a write that did not finish; "
+                                "rolled it back")) << o.err;
+    EXPECT_FALSE(std::filesystem::exists(hot + "-journal"));
+
+    // The rows are those of the last completed import.
+    eu::configure_signal_metadata_store(hot);
+    std::vector<std::string> id_list;
+    for (const auto& [id, metadata] : signals) id_list.push_back(id.as_str());
+    const Dict rows = eu::query_signal_metadata(id_list, 3, 4);
+    eu::configure_signal_metadata_store(std::nullopt);
+    EXPECT_EQ(runtime::repr(Value(rows)), runtime::repr(Value(signals)));
+}
+
+TEST_F(CliTest, RealModeSaysWhatToRunWhenAHotJournalCannotBeRolledBack) {
+    if (geteuid() == 0) GTEST_SKIP() << "root may write a read-only file";
+    const std::string db = path("signals.db");
+    const std::string stuck = path("stuck.db");
+    ASSERT_EQ(run_cli({"db", "init", "--db", db, "--signals", demo_subset("twelve.json", 12), "--market-id", "3",
+                       "--era-number", "4"}).code, EXIT_OK);
+    copy_mid_write(db, stuck);
+    std::filesystem::permissions(stuck, std::filesystem::perms::owner_read);
+    expect_bad_input({with({"evaluate", "--db", stuck, "--signal-ids", "synth_0000", "--market-id", "3",
+                            "--era-number", "4"}, FAST),
+                      {"has a hot journal ('" + stuck + "-journal') left by a write that did not finish",
+                       "needs write access", "Run sqlite3 '" + stuck + "' 'PRAGMA quick_check'"}});
+    EXPECT_TRUE(std::filesystem::exists(stuck + "-journal"));
+}
+
 TEST_F(CliTest, DbCommandsWriteAllOrNothing) {
     const std::string db = path("new.db");
     const std::string bad_row = write("bad_row.json", R"({"s1": {"is_sharpe": 1.0}, "s2": {"is_sharpe": NaN}})");
