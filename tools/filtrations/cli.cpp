@@ -1,6 +1,7 @@
 #include "cli.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -159,7 +160,9 @@ Failure describe_failure(const std::exception& e, const Context& ctx) {
     }
     const std::string kind = runtime::error_kind(e);
     const std::string text = runtime::error_text(e);
-    if (const auto* input = dynamic_cast<const InputError*>(&e)) return {text, input->context_lines, kind, text};
+    if (const auto* input = dynamic_cast<const InputError*>(&e)) {
+        return {text, input->context_lines, kind, text};
+    }
     return {(ctx.where.empty() ? "" : ctx.where + ": ") + kind + ": " + text, "", kind, text};
 }
 
@@ -225,8 +228,8 @@ int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings,
         out = json_text(evaluation_result_value(result));
     } else {
         out = fmt::format("{} operators, {} signals from {} ({} mode), seed {}\n\n",
-                          result.operator_results.size(), result.config.N_signals, escape_controls(source),
-                          *result.config.mode, result.config.seed);
+                          result.operator_results.size(), result.config.N_signals,
+                          escape_controls(source), *result.config.mode, result.config.seed);
         out += render_verdict_matrix(result, info_check_names(result.config), use_color(o, terminal));
     }
     return all_accepted ? EXIT_OK : EXIT_REJECTED;
@@ -328,8 +331,8 @@ int cmd_db_init(const Options& o, Context& ctx, std::string& out) {
     out = existed ? "signal metadata database " + o.db + " already existed and is ready"
                   : "created signal metadata database " + o.db;
     if (rows) {
-        out += fmt::format("{} {} signals (market {}, era {})", existed ? "; imported" : " with", *rows,
-                           o.market_id, o.era_number);
+        out += fmt::format("{} {} signals (market {}, era {})", existed ? "; imported" : " with",
+                           *rows, o.market_id, o.era_number);
     }
     out += "\n";
     return EXIT_OK;
@@ -346,8 +349,8 @@ int cmd_db_import(const Options& o, Context& ctx, std::string& out) {
     ctx.where = "importing into signal metadata database '" + o.db + "'";
     const std::size_t rows = eu::import_signal_metadata(o.db, signals, o.market_id, o.era_number);
     out = o.json ? json_text(db_result_value(o, false, rows))
-                 : fmt::format("imported {} signals into {} (market {}, era {})\n", rows, o.db, o.market_id,
-                               o.era_number);
+                 : fmt::format("imported {} signals into {} (market {}, era {})\n", rows, o.db,
+                               o.market_id, o.era_number);
     return EXIT_OK;
 }
 
@@ -370,7 +373,8 @@ bool looks_like_option(const std::string& text) {
 // by their own reading.
 const CLI::Validator A_VALUE(
     [](std::string& text) {
-        return looks_like_option(text) ? "expected a value, got the option '" + text + "'" : std::string();
+        return looks_like_option(text) ? "expected a value, got the option '" + text + "'"
+                                       : std::string();
     },
     "");
 
@@ -384,8 +388,9 @@ std::int64_t integer_value(const std::string& option, const std::string& text) {
     const std::string_view number = text[0] == '+' ? digits : std::string_view(text);
     std::int64_t value = 0;
     if (std::from_chars(number.data(), number.data() + number.size(), value).ec != std::errc()) {
-        refuse(option, text + " is out of range (" + std::to_string(std::numeric_limits<std::int64_t>::min()) +
-                           " to " + std::to_string(std::numeric_limits<std::int64_t>::max()) + ")");
+        refuse(option, text + " is out of range (" +
+                           std::to_string(std::numeric_limits<std::int64_t>::min()) + " to " +
+                           std::to_string(std::numeric_limits<std::int64_t>::max()) + ")");
     }
     return value;
 }
@@ -410,7 +415,8 @@ std::vector<std::string> list_items(const std::string& option, const std::string
     std::size_t start = 0;
     for (;;) {
         const std::size_t comma = text.find(',', start);
-        const std::string item = text.substr(start, comma == std::string::npos ? comma : comma - start);
+        const std::string item =
+            text.substr(start, comma == std::string::npos ? comma : comma - start);
         const std::size_t first = item.find_first_not_of(" \t");
         if (first == std::string::npos) refuse(option, "empty item in '" + text + "'");
         items.push_back(item.substr(first, item.find_last_not_of(" \t") - first + 1));
@@ -433,34 +439,47 @@ CLI::Option* add_read_option(CLI::App* cmd, const std::string& name, const std::
     return option->type_name(type);
 }
 
-CLI::Option* add_text(CLI::App* cmd, const std::string& name, std::string& target, const std::string& help) {
+CLI::Option* add_text(CLI::App* cmd, const std::string& name, std::string& target,
+                      const std::string& help) {
     return cmd->add_option(name, target, help)->check(A_VALUE);
 }
 
-CLI::Option* add_integer(CLI::App* cmd, const std::string& name, std::int64_t& target, const std::string& help) {
-    return add_read_option(cmd, name, help, "INT", [&target](const std::string& option, const std::string& text) {
+CLI::Option* add_integer(CLI::App* cmd, const std::string& name, std::int64_t& target,
+                         const std::string& help) {
+    const auto read = [&target](const std::string& option, const std::string& text) {
         target = integer_value(option, text);
-    });
+    };
+    return add_read_option(cmd, name, help, "INT", read);
 }
 
-CLI::Option* add_number(CLI::App* cmd, const std::string& name, double& target, const std::string& help) {
-    return add_read_option(cmd, name, help, "FLOAT", [&target](const std::string& option, const std::string& text) {
+CLI::Option* add_number(CLI::App* cmd, const std::string& name, double& target,
+                        const std::string& help) {
+    const auto read = [&target](const std::string& option, const std::string& text) {
         target = finite_value(option, text);
-    });
+    };
+    return add_read_option(cmd, name, help, "FLOAT", read);
 }
 
+// List options may be given more than once.
 CLI::Option* add_names(CLI::App* cmd, const std::string& name, std::vector<std::string>& target,
                        const std::string& help) {
-    return add_read_option(cmd, name, help, "LIST", [&target](const std::string& option, const std::string& text) {
+    const auto read = [&target](const std::string& option, const std::string& text) {
         for (std::string& item : list_items(option, text)) target.push_back(std::move(item));
-    })->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)->check(A_VALUE);
+    };
+    return add_read_option(cmd, name, help, "LIST", read)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->check(A_VALUE);
 }
 
 CLI::Option* add_integers(CLI::App* cmd, const std::string& name, std::vector<std::int64_t>& target,
                           const std::string& help) {
-    return add_read_option(cmd, name, help, "LIST", [&target](const std::string& option, const std::string& text) {
-        for (const std::string& item : list_items(option, text)) target.push_back(integer_value(option, item));
-    })->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    const auto read = [&target](const std::string& option, const std::string& text) {
+        for (const std::string& item : list_items(option, text)) {
+            target.push_back(integer_value(option, item));
+        }
+    };
+    return add_read_option(cmd, name, help, "LIST", read)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 }
 
 // The default shown in --help.
@@ -491,8 +510,9 @@ CLI::App* add_evaluate(CLI::App& app, Options& o) {
     fe::FiltrationEvaluationConfig& c = o.config;
     add_names(ev, "--operators", o.operators,
               "Operators to judge, comma-separated, e.g. gt,top_n (default: all)");
-    CLI::Option* signals = add_text(ev, "--signals", o.signals,
-                                    "Mock mode: signals JSON file {id: {metadata}} (- for standard input)");
+    CLI::Option* signals =
+        add_text(ev, "--signals", o.signals,
+                 "Mock mode: signals JSON file {id: {metadata}} (- for standard input)");
     CLI::Option* db = add_text(ev, "--db", o.db, "Real mode: SQLite signal metadata database");
     CLI::Option* ids = add_text(ev, "--signal-ids", o.signal_ids,
                                 "Real mode: ids a,b,c (as written) or @FILE (one per line, # comments; "
@@ -579,8 +599,10 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
     add_text(init, "--db", o.db, "SQLite database file")->required();
     CLI::Option* init_signals =
         add_text(init, "--signals", o.signals, "Signals JSON file to import (- for standard input)");
-    CLI::Option* init_market = add_integer(init, "--market-id", o.market_id, "Market identity of the rows");
-    CLI::Option* init_era = add_integer(init, "--era-number", o.era_number, "Era identity of the rows");
+    CLI::Option* init_market =
+        add_integer(init, "--market-id", o.market_id, "Market identity of the rows");
+    CLI::Option* init_era =
+        add_integer(init, "--era-number", o.era_number, "Era identity of the rows");
     init_signals->needs(init_market)->needs(init_era);
     init_market->needs(init_signals);
     init_era->needs(init_signals);
@@ -649,7 +671,9 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
         const Failure failure = describe_failure(e, ctx);
         err << "filtrations: error: " << escape_controls(failure.line, true) << "\n";
         if (!failure.context_lines.empty()) err << failure.context_lines << "\n";
-        if (o.json) out_stream << json_text(error_value(failure.kind, failure.message)) << std::flush;
+        if (o.json) {
+            out_stream << json_text(error_value(failure.kind, failure.message)) << std::flush;
+        }
         return EXIT_BAD_INPUT;
     }
     out_stream << out << std::flush;

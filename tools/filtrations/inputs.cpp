@@ -57,7 +57,9 @@ std::string read_text_file(const std::string& path, const std::string& what) {
                              ", not a regular file (give a file, or - for standard input)");
         }
         std::ifstream in(path, std::ios::binary);
-        if (!in) throw InputError("cannot read " + what + " '" + path + "': " + std::strerror(errno));
+        if (!in) {
+            throw InputError("cannot read " + what + " '" + path + "': " + std::strerror(errno));
+        }
         const std::uintmax_t size = std::filesystem::file_size(path, ec);
         return read_all(in, what, path, ec ? 0 : size);
     } catch (const std::bad_alloc&) {
@@ -159,9 +161,12 @@ std::vector<std::string> load_signal_ids(const std::string& arg) {
         std::size_t start = 0;
         for (;;) {
             const std::size_t comma = arg.find(',', start);
-            const std::string item = arg.substr(start, comma == std::string::npos ? comma : comma - start);
+            const std::string item =
+                arg.substr(start, comma == std::string::npos ? comma : comma - start);
             const std::size_t first = item.find_first_not_of(" \t\r\n");
-            if (first == std::string::npos) throw InputError("--signal-ids: empty item in '" + arg + "'");
+            if (first == std::string::npos) {
+                throw InputError("--signal-ids: empty item in '" + arg + "'");
+            }
             ids.push_back(item.substr(first, item.find_last_not_of(" \t\r\n") - first + 1));
             if (comma == std::string::npos) return ids;
             start = comma + 1;

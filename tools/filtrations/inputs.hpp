@@ -29,7 +29,8 @@ protected:
 // Memory ran out reading an input; its kind is that of any exhaustion of memory.
 class InputTooLarge : public InputError {
 public:
-    explicit InputTooLarge(std::string message) : InputError("MemoryError", std::move(message), "") {}
+    explicit InputTooLarge(std::string message)
+        : InputError("MemoryError", std::move(message), "") {}
 };
 
 // Input files are regular files, or standard input for "-"; a FIFO, device or directory is

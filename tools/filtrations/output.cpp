@@ -286,7 +286,8 @@ std::string render_verdict_matrix(const FiltrationEvaluationResult& result,
             for (std::size_t p = details.find('\n'); p != std::string::npos; p = details.find('\n', p + 5)) {
                 details.replace(p, 1, "\n    ");
             }
-            out += "  " + paint(escape_controls(name), BOLD, color) + " / " + escape_controls(check) +
+            out += "  " + paint(escape_controls(name), BOLD, color) + " / " +
+                   escape_controls(check) +
                    (info_checks.contains(check) ? " (info)" : "") + ": " + details + "\n";
         }
     }
@@ -325,7 +326,8 @@ std::string render_diagnostics(const FilterNode& tree, const std::vector<FilterD
     std::string out = paint("passing  node", BOLD, color) + "\n";
     if (rows.size() != diagnostics.size()) {
         for (const FilterDiagnostic& d : diagnostics) {
-            out += fmt::format("{:>7}  {}\n", d.passing_count, escape_controls(d.filter_description));
+            out += fmt::format("{:>7}  {}\n", d.passing_count,
+                               escape_controls(d.filter_description));
         }
         return out;
     }
@@ -390,7 +392,9 @@ std::string render_flattened(const Dict& flattened) {
     }
     std::string out;
     std::size_t i = 0;
-    for (const auto& [key, value] : flattened) out += pad(keys[i++], width) + "  " + runtime::repr(value) + "\n";
+    for (const auto& [key, value] : flattened) {
+        out += pad(keys[i++], width) + "  " + runtime::repr(value) + "\n";
+    }
     return out;
 }
 

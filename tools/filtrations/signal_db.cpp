@@ -30,7 +30,8 @@ void check_signal_table(const std::string& path) {
     while ((step = sqlite3_step(stmt.get())) == SQLITE_ROW) {
         const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), 1));
         columns += (columns.empty() ? "" : ", ") + std::string(name ? name : "");
-        if (const int place = sqlite3_column_int(stmt.get(), 5); place > 0) key[place] = name ? name : "";
+        const int place = sqlite3_column_int(stmt.get(), 5);
+        if (place > 0) key[place] = name ? name : "";
     }
     if (step != SQLITE_DONE) fail();
     if (columns.empty()) return;  // no such table
@@ -38,10 +39,11 @@ void check_signal_table(const std::string& path) {
     std::string key_columns;
     for (const auto& [place, name] : key) key_columns += (key_columns.empty() ? "" : ", ") + name;
     if (columns != SIGNAL_TABLE_COLUMNS || key_columns != SIGNAL_TABLE_KEY) {
-        const std::string has_key = key_columns.empty() ? "no primary key" : "primary key (" + key_columns + ")";
-        throw InputError("signal metadata database '" + path + "': table " + SIGNAL_TABLE + " has columns (" +
-                         columns + ") and " + has_key + "; expected columns (" + SIGNAL_TABLE_COLUMNS +
-                         ") with primary key (" + SIGNAL_TABLE_KEY +
+        const std::string has_key =
+            key_columns.empty() ? "no primary key" : "primary key (" + key_columns + ")";
+        throw InputError("signal metadata database '" + path + "': table " + SIGNAL_TABLE +
+                         " has columns (" + columns + ") and " + has_key + "; expected columns (" +
+                         SIGNAL_TABLE_COLUMNS + ") with primary key (" + SIGNAL_TABLE_KEY +
                          "). Use another database file, or drop or rename the table.");
     }
 }

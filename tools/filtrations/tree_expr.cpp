@@ -511,7 +511,8 @@ std::string point_at_column(std::string_view text, std::size_t column) {
     std::size_t first = 0;
     std::size_t last = cells.size();
     if (cells.size() > POINT_WINDOW) {
-        first = std::min(at > POINT_WINDOW / 2 ? at - POINT_WINDOW / 2 : 0, cells.size() - POINT_WINDOW);
+        first = at > POINT_WINDOW / 2 ? at - POINT_WINDOW / 2 : 0;
+        first = std::min(first, cells.size() - POINT_WINDOW);
         last = first + POINT_WINDOW;
     }
     std::string shown = first > 0 ? "..." : "";
@@ -522,11 +523,14 @@ std::string point_at_column(std::string_view text, std::size_t column) {
     }
     if (last < cells.size()) shown += "...";
     std::string out = "  " + shown + "\n  " + caret + "^";
-    const std::size_t after = cells.size() - last;
-    if (first > 0 && after > 0) {
-        out += "\n  (not shown: " + std::to_string(first) + " characters before, " + std::to_string(after) + " after)";
-    } else if (first > 0 || after > 0) {
-        out += "\n  (not shown: " + std::to_string(first + after) + " characters " + (first > 0 ? "before)" : "after)");
+    const std::string before = std::to_string(first);
+    const std::string after = std::to_string(cells.size() - last);
+    if (first > 0 && last < cells.size()) {
+        out += "\n  (not shown: " + before + " characters before, " + after + " after)";
+    } else if (first > 0) {
+        out += "\n  (not shown: " + before + " characters before)";
+    } else if (last < cells.size()) {
+        out += "\n  (not shown: " + after + " characters after)";
     }
     return out;
 }
