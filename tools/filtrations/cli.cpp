@@ -328,8 +328,9 @@ int cmd_db_init(const Options& o, Context& ctx, std::string& out) {
         out = json_text(db_result_value(o, !existed, rows));
         return EXIT_OK;
     }
-    out = existed ? "signal metadata database " + o.db + " already existed and is ready"
-                  : "created signal metadata database " + o.db;
+    const std::string db = escape_controls(o.db);
+    out = existed ? "signal metadata database " + db + " already existed and is ready"
+                  : "created signal metadata database " + db;
     if (rows) {
         out += fmt::format("{} {} signals (market {}, era {})", existed ? "; imported" : " with",
                            *rows, o.market_id, o.era_number);
@@ -349,8 +350,8 @@ int cmd_db_import(const Options& o, Context& ctx, std::string& out) {
     ctx.where = "importing into signal metadata database '" + o.db + "'";
     const std::size_t rows = eu::import_signal_metadata(o.db, signals, o.market_id, o.era_number);
     out = o.json ? json_text(db_result_value(o, false, rows))
-                 : fmt::format("imported {} signals into {} (market {}, era {})\n", rows, o.db,
-                               o.market_id, o.era_number);
+                 : fmt::format("imported {} signals into {} (market {}, era {})\n", rows,
+                               escape_controls(o.db), o.market_id, o.era_number);
     return EXIT_OK;
 }
 

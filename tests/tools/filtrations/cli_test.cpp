@@ -584,6 +584,7 @@ TEST_F(CliTest, ControlCharactersInIdsAndNamesAreEscapedInTheReadableOutput) {
          {"clear\\u001b[2J", "two\\nids", "tab\\there", "csi\\u009b31m", "ls\\u2028x", "caf\xc3\xa9",
           "eq(cat, x\\u001by)"}},
         {{"flatten", "--is", is, "--os", os, "--meta", meta}, {"is_a\\u001bb"}},
+        {{"db", "init", "--db", path("odd\x1b[2J.db")}, {"odd\\u001b[2J.db"}},
         {with({"evaluate", "--operators", "gt", "--signals", pool}, FAST),
          {"rule\\u001b[1m", "gt / rule\\u001b[1m: bad\\u001b[31m\n    second line\\u0007",
           "Signal 'clear\\u001b[2J' metadata missing fields"}},
