@@ -83,7 +83,7 @@ def main():
 
     ids = [sid for sid in signals if rng.random() < 0.15]
     with open(os.path.join(ROOT, "signal_ids.txt"), "w") as f:
-        f.write("# signals of market 1, era 12 to evaluate in real mode\n")
+        f.write("# signals of market 1, era 412 to evaluate in real mode\n")
         f.write("\n".join(ids) + "\n")
 
     products = {}

@@ -1,11 +1,17 @@
 #include "cli.hpp"
 
 #include <algorithm>
+#include <cctype>
+#include <charconv>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
+#include <limits>
+#include <new>
 #include <optional>
 #include <sstream>
 #include <ostream>
+#include <system_error>
 #include <utility>
 
 #include <CLI/CLI.hpp>
@@ -26,6 +32,8 @@
 #include "demo_signals.hpp"
 #include "inputs.hpp"
 #include "output.hpp"
+#include "signal_db.hpp"
+#include "terminal_text.hpp"
 
 namespace brindlecap::cli {
 
@@ -53,6 +61,7 @@ struct Options {
     std::string signal_ids;
     std::int64_t market_id = 0;
     std::int64_t era_number = 0;
+    bool has_signal_ids = false;
     bool has_market_id = false;
     bool has_era_number = false;
 
@@ -76,7 +85,7 @@ class ScopedSettings {
 public:
     explicit ScopedSettings(std::ostream& err) {
         previous_handler_ = runtime::set_warning_handler([&err](const runtime::Warning& w) {
-            err << "filtrations: warning: " << w.message << "\n";
+            err << "filtrations: warning: " << escape_controls(w.message, true) << "\n";
         });
     }
     ~ScopedSettings() {
@@ -111,7 +120,52 @@ bool use_color(const Options& o, const Terminal& t) {
 
 std::string describe_tree(const std::string& arg) {
     std::error_code ec;
+    if (arg == "-") return "the tree from standard input";
     return std::filesystem::exists(arg, ec) ? "tree '" + arg + "'" : "the inline tree";
+}
+
+// Standard input can be read once: at most one input may be "-".
+void check_standard_input(const Options& o) {
+    std::vector<std::string> readers;
+    using Input = std::pair<const char*, const std::string&>;
+    for (const auto& [option, value] : {Input{"--pool", o.pool}, Input{"--tree", o.tree},
+                                        Input{"--signals", o.signals}, Input{"--products", o.products},
+                                        Input{"--is", o.is_stats}, Input{"--os", o.os_stats},
+                                        Input{"--meta", o.meta}}) {
+        if (value == "-") readers.push_back(option);
+    }
+    if (o.has_signal_ids && o.signal_ids == "@-") readers.push_back("--signal-ids");
+    if (readers.size() > 1) {
+        throw InputError("standard input can be read by one option only; " + readers[0] + " and " +
+                         readers[1] + " both read it ('-')");
+    }
+}
+
+// How a command that threw ends: the error line, the lines under it, and the JSON kind and message.
+struct Failure {
+    std::string line;
+    std::string context_lines;
+    std::string kind;
+    std::string message;
+};
+
+Failure describe_failure(const std::exception& e, const Context& ctx) {
+    // Running out of memory or threads is not the input's fault; it is said as such.
+    const std::string during = ctx.where.empty() ? "" : " (" + ctx.where + ")";
+    if (dynamic_cast<const std::bad_alloc*>(&e) != nullptr) {
+        return {"out of memory" + during, "", "MemoryError", "out of memory" + during};
+    }
+    if (const auto* system = dynamic_cast<const std::system_error*>(&e);
+        system != nullptr && system->code() == std::errc::resource_unavailable_try_again) {
+        const std::string message = "could not start a thread" + during + ": " + system->what();
+        return {message, "", "MemoryError", message};
+    }
+    const std::string kind = runtime::error_kind(e);
+    const std::string text = runtime::error_text(e);
+    if (const auto* input = dynamic_cast<const InputError*>(&e)) {
+        return {text, input->context_lines, kind, text};
+    }
+    return {(ctx.where.empty() ? "" : ctx.where + ": ") + kind + ": " + text, "", kind, text};
 }
 
 // ---- evaluate ------------------------------------------------------------------------------------
@@ -125,7 +179,7 @@ int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings,
     std::string source;
     if (!o.db.empty()) {
         cfg.mode = "real";
-        if (!o.signal_ids.empty()) cfg.signal_ids = load_signal_ids(o.signal_ids);
+        if (o.has_signal_ids) cfg.signal_ids = load_signal_ids(o.signal_ids);
         if (o.has_market_id) cfg.market_id = o.market_id;
         if (o.has_era_number) cfg.era_number = o.era_number;
         settings.use_signal_store(o.db);
@@ -159,7 +213,7 @@ int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings,
             const int digits = static_cast<int>(std::to_string(total).size());
             const std::string took =
                 seconds < 1.0 ? fmt::format("{:.0f} ms", seconds * 1000.0) : fmt::format("{:.1f} s", seconds);
-            err << fmt::format("[{:>{}}/{}] {} {} ({})\n", done, digits, total, name,
+            err << fmt::format("[{:>{}}/{}] {} {} ({})\n", done, digits, total, escape_controls(name),
                                verdict.accepted ? "accepted" : "rejected", took)
                 << std::flush;
         };
@@ -176,8 +230,8 @@ int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings,
         out = json_text(evaluation_result_value(result));
     } else {
         out = fmt::format("{} operators, {} signals from {} ({} mode), seed {}\n\n",
-                          result.operator_results.size(), result.config.N_signals, source,
-                          *result.config.mode, result.config.seed);
+                          result.operator_results.size(), result.config.N_signals,
+                          escape_controls(source), *result.config.mode, result.config.seed);
         out += render_verdict_matrix(result, info_check_names(result.config), use_color(o, terminal));
     }
     return all_accepted ? EXIT_OK : EXIT_REJECTED;
@@ -193,7 +247,7 @@ int empty_outcome(const Options& o, const Terminal& terminal, const FilterNode& 
     } else {
         out = render_diagnostics(tree, e.filter_diagnostics, true, use_color(o, terminal));
     }
-    err << "filtrations: " << e.message() << "\n";
+    err << "filtrations: " << escape_controls(e.message(), true) << "\n";
     return EXIT_REJECTED;
 }
 
@@ -244,26 +298,46 @@ int cmd_flatten(const Options& o, Context& ctx, std::string& out) {
 
 // ---- db ----------------------------------------------------------------------------------------------
 
+// {"db": path, "created": bool, "rows": rows written, "market_id": m, "era_number": e}; market and
+// era are null when nothing was imported.
+Value db_result_value(const Options& o, bool created, std::optional<std::size_t> rows) {
+    return Value(Dict{{"db", Value(o.db)},
+                      {"created", Value(created)},
+                      {"rows", Value(static_cast<std::int64_t>(rows.value_or(0)))},
+                      {"market_id", rows ? Value(o.market_id) : Value()},
+                      {"era_number", rows ? Value(o.era_number) : Value()}});
+}
+
 int cmd_db_init(const Options& o, Context& ctx, std::string& out) {
     std::optional<Dict> signals;
     if (!o.signals.empty()) signals = load_signals_file(o.signals);
     std::error_code ec;
     const bool existed = std::filesystem::exists(o.db, ec);
     ctx.where = "signal metadata database '" + o.db + "'";
+    if (existed) check_signal_table(o.db);
     eu::create_signal_metadata_db(o.db);
-    if (!signals) {
-        out = (existed ? "signal metadata database ready: " : "created signal metadata database ") + o.db + "\n";
+    std::optional<std::size_t> rows;
+    if (signals) {
+        try {
+            rows = eu::import_signal_metadata(o.db, *signals, o.market_id, o.era_number);
+        } catch (...) {
+            // The import is all or nothing; a database created for it goes too.
+            if (!existed) std::filesystem::remove(o.db, ec);
+            throw;
+        }
+    }
+    if (o.json) {
+        out = json_text(db_result_value(o, !existed, rows));
         return EXIT_OK;
     }
-    try {
-        const std::size_t n = eu::import_signal_metadata(o.db, *signals, o.market_id, o.era_number);
-        out = fmt::format("created {} with {} signals (market {}, era {})\n", o.db, n, o.market_id,
-                          o.era_number);
-    } catch (...) {
-        // The import is all or nothing; a database created for it goes too.
-        if (!existed) std::filesystem::remove(o.db, ec);
-        throw;
+    const std::string db = escape_controls(o.db);
+    out = existed ? "signal metadata database " + db + " already existed and is ready"
+                  : "created signal metadata database " + db;
+    if (rows) {
+        out += fmt::format("{} {} signals (market {}, era {})", existed ? "; imported" : " with",
+                           *rows, o.market_id, o.era_number);
     }
+    out += "\n";
     return EXIT_OK;
 }
 
@@ -274,14 +348,148 @@ int cmd_db_import(const Options& o, Context& ctx, std::string& out) {
         throw InputError("signal metadata database '" + o.db +
                          "' does not exist; create it with 'filtrations db init --db " + o.db + "'");
     }
+    check_signal_table(o.db);
     ctx.where = "importing into signal metadata database '" + o.db + "'";
-    const std::size_t n = eu::import_signal_metadata(o.db, signals, o.market_id, o.era_number);
-    out = fmt::format("imported {} signals into {} (market {}, era {})\n", n, o.db, o.market_id,
-                      o.era_number);
+    const std::size_t rows = eu::import_signal_metadata(o.db, signals, o.market_id, o.era_number);
+    out = o.json ? json_text(db_result_value(o, false, rows))
+                 : fmt::format("imported {} signals into {} (market {}, era {})\n", rows,
+                               escape_controls(o.db), o.market_id, o.era_number);
     return EXIT_OK;
 }
 
 // ---- command line --------------------------------------------------------------------------------
+//
+// Option values are read here rather than by CLI11, which reads 0412 as octal and 0x10 as hex,
+// clamps numbers beyond int64, takes nan for a limit, drops the empty items of "a,,b" and takes
+// the argument after an option as its value even when that is another option.
+
+[[noreturn]] void refuse(const std::string& option, const std::string& problem) {
+    throw CLI::ValidationError(option, problem);
+}
+
+bool looks_like_option(const std::string& text) {
+    return text.size() > 1 && text[0] == '-' &&
+           (text[1] == '-' || std::isalpha(static_cast<unsigned char>(text[1])));
+}
+
+// For the options that take text ("-" alone, standard input, is a value); numbers are refused
+// by their own reading.
+const CLI::Validator A_VALUE(
+    [](std::string& text) {
+        return looks_like_option(text) ? "expected a value, got the option '" + text + "'"
+                                       : std::string();
+    },
+    "");
+
+// An optional sign and decimal digits (0412 is 412), within int64.
+std::int64_t integer_value(const std::string& option, const std::string& text) {
+    std::string_view digits = text;
+    if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) digits.remove_prefix(1);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) {
+        refuse(option, "'" + text + "' is not a decimal integer");
+    }
+    const std::string_view number = text[0] == '+' ? digits : std::string_view(text);
+    std::int64_t value = 0;
+    if (std::from_chars(number.data(), number.data() + number.size(), value).ec != std::errc()) {
+        refuse(option, text + " is out of range (" +
+                           std::to_string(std::numeric_limits<std::int64_t>::min()) + " to " +
+                           std::to_string(std::numeric_limits<std::int64_t>::max()) + ")");
+    }
+    return value;
+}
+
+// A decimal number such as 2, 0.05 or 1e-3; nan, inf and numbers beyond double are refused.
+double finite_value(const std::string& option, const std::string& text) {
+    std::string_view number = text;
+    if (!number.empty() && number[0] == '+') number.remove_prefix(1);
+    double value = 0;
+    const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
+    if (ec == std::errc::invalid_argument || end != number.data() + number.size() ||
+        (number.size() < text.size() && number[0] == '-')) {
+        refuse(option, "'" + text + "' is not a number");
+    }
+    if (ec != std::errc() || !std::isfinite(value)) refuse(option, text + " is not a finite number");
+    return value;
+}
+
+// Comma-separated items, trimmed; an empty item ("", ",", "a,,b") is refused.
+std::vector<std::string> list_items(const std::string& option, const std::string& text) {
+    std::vector<std::string> items;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', start);
+        const std::string item =
+            text.substr(start, comma == std::string::npos ? comma : comma - start);
+        const std::size_t first = item.find_first_not_of(" \t");
+        if (first == std::string::npos) refuse(option, "empty item in '" + text + "'");
+        items.push_back(item.substr(first, item.find_last_not_of(" \t") - first + 1));
+        if (comma == std::string::npos) return items;
+        start = comma + 1;
+    }
+}
+
+// An option whose values `read` turns into the target.
+template <typename Read>
+CLI::Option* add_read_option(CLI::App* cmd, const std::string& name, const std::string& help,
+                             const char* type, Read read) {
+    CLI::Option* option = cmd->add_option(
+        name,
+        [name, read](const CLI::results_t& values) {
+            for (const std::string& value : values) read(name, value);
+            return true;
+        },
+        help);
+    return option->type_name(type);
+}
+
+CLI::Option* add_text(CLI::App* cmd, const std::string& name, std::string& target,
+                      const std::string& help) {
+    return cmd->add_option(name, target, help)->check(A_VALUE);
+}
+
+CLI::Option* add_integer(CLI::App* cmd, const std::string& name, std::int64_t& target,
+                         const std::string& help) {
+    const auto read = [&target](const std::string& option, const std::string& text) {
+        target = integer_value(option, text);
+    };
+    return add_read_option(cmd, name, help, "INT", read);
+}
+
+CLI::Option* add_number(CLI::App* cmd, const std::string& name, double& target,
+                        const std::string& help) {
+    const auto read = [&target](const std::string& option, const std::string& text) {
+        target = finite_value(option, text);
+    };
+    return add_read_option(cmd, name, help, "FLOAT", read);
+}
+
+// List options may be given more than once.
+CLI::Option* add_names(CLI::App* cmd, const std::string& name, std::vector<std::string>& target,
+                       const std::string& help) {
+    const auto read = [&target](const std::string& option, const std::string& text) {
+        for (std::string& item : list_items(option, text)) target.push_back(std::move(item));
+    };
+    return add_read_option(cmd, name, help, "LIST", read)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->check(A_VALUE);
+}
+
+CLI::Option* add_integers(CLI::App* cmd, const std::string& name, std::vector<std::int64_t>& target,
+                          const std::string& help) {
+    const auto read = [&target](const std::string& option, const std::string& text) {
+        for (const std::string& item : list_items(option, text)) {
+            target.push_back(integer_value(option, item));
+        }
+    };
+    return add_read_option(cmd, name, help, "LIST", read)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+}
+
+// The default shown in --help.
+template <typename T>
+CLI::Option* with_default(CLI::Option* option, const T& value) {
+    return option->default_str(fmt::format("{}", value));
+}
 
 void add_output_options(CLI::App* cmd, Options& o, bool progress) {
     cmd->add_flag("--json", o.json, "Write the result as JSON");
@@ -303,47 +511,48 @@ CLI::App* add_evaluate(CLI::App& app, Options& o) {
         "Judge filtration operators by the acceptance checks (default: all built-ins on the "
         "embedded demo signal set)");
     fe::FiltrationEvaluationConfig& c = o.config;
-    ev->add_option("--operators", o.operators, "Operators to judge, e.g. gt,top_n (default: all)")
-        ->delimiter(',');
+    add_names(ev, "--operators", o.operators,
+              "Operators to judge, comma-separated, e.g. gt,top_n (default: all)");
     CLI::Option* signals =
-        ev->add_option("--signals", o.signals, "Mock mode: signals JSON file {id: {metadata}}");
-    CLI::Option* db = ev->add_option("--db", o.db, "Real mode: SQLite signal metadata database");
-    CLI::Option* ids =
-        ev->add_option("--signal-ids", o.signal_ids, "Real mode: ids a,b,c or @FILE (one per line)");
-    CLI::Option* market = ev->add_option("--market-id", o.market_id, "Real mode: market identity");
-    CLI::Option* era = ev->add_option("--era-number", o.era_number, "Real mode: era identity");
+        add_text(ev, "--signals", o.signals,
+                 "Mock mode: signals JSON file {id: {metadata}} (- for standard input)");
+    CLI::Option* db = add_text(ev, "--db", o.db, "Real mode: SQLite signal metadata database");
+    CLI::Option* ids = add_text(ev, "--signal-ids", o.signal_ids,
+                                "Real mode: ids a,b,c (as written) or @FILE (one per line, # comments; "
+                                "@- for standard input)");
+    CLI::Option* market = add_integer(ev, "--market-id", o.market_id, "Real mode: market identity");
+    CLI::Option* era = add_integer(ev, "--era-number", o.era_number, "Real mode: era identity");
     signals->excludes(db);
     ids->needs(db);
     market->needs(db);
     era->needs(db);
 
-    ev->add_option("--seed", c.seed, "Seed of every random generator")->capture_default_str();
-    ev->add_option("--skip", o.skip, "Check numbers not to run, e.g. 6,8")->delimiter(',');
-    ev->add_option("--info", o.info, "Check numbers that run but do not count, e.g. 7")->delimiter(',');
-    ev->add_option("--n-trials", c.N_trials, "Trials of the bias check (>= 10)")->capture_default_str();
-    ev->add_option("--bias-tolerance", c.bias_tolerance, "Tolerance of the bias check, in (0, 1)")
-        ->capture_default_str();
-    ev->add_option("--t", c.T, "Time steps of every fixture weights matrix")->capture_default_str();
-    ev->add_option("--n-alloc", c.N_alloc, "Allocation columns of every fixture weights matrix")
-        ->capture_default_str();
-    ev->add_option("--speed-small-t", c.speed_small_T, "Time steps of the small speed pool")
-        ->capture_default_str();
-    ev->add_option("--speed-small-n", c.speed_small_N, "Signals of the small speed pool")
-        ->capture_default_str();
-    ev->add_option("--speed-small-limit-s", c.speed_small_limit_s, "Time limit of the small speed pool, s")
-        ->capture_default_str();
-    ev->add_option("--speed-large-t", c.speed_large_T, "Time steps of the large speed pool")
-        ->capture_default_str();
-    ev->add_option("--speed-large-n", c.speed_large_N, "Signals of the large speed pool")
-        ->capture_default_str();
-    ev->add_option("--speed-large-limit-s", c.speed_large_limit_s, "Time limit of the large speed pool, s")
-        ->capture_default_str();
+    // Configuration fields, their defaults shown.
+    const auto integer = [ev](const char* name, std::int64_t& field, const char* help) {
+        with_default(add_integer(ev, name, field, help), field);
+    };
+    const auto number = [ev](const char* name, double& field, const char* help) {
+        with_default(add_number(ev, name, field, help), field);
+    };
+    integer("--seed", c.seed, "Seed of every random generator");
+    add_integers(ev, "--skip", o.skip, "Check numbers not to run, comma-separated, e.g. 6,8");
+    add_integers(ev, "--info", o.info, "Check numbers that run but do not count, e.g. 7");
+    integer("--n-trials", c.N_trials, "Trials of the bias check (>= 10)");
+    number("--bias-tolerance", c.bias_tolerance, "Tolerance of the bias check, in (0, 1)");
+    integer("--t", c.T, "Time steps of every fixture weights matrix");
+    integer("--n-alloc", c.N_alloc, "Allocation columns of every fixture weights matrix");
+    integer("--speed-small-t", c.speed_small_T, "Time steps of the small speed pool");
+    integer("--speed-small-n", c.speed_small_N, "Signals of the small speed pool");
+    number("--speed-small-limit-s", c.speed_small_limit_s, "Time limit of the small speed pool, s");
+    integer("--speed-large-t", c.speed_large_T, "Time steps of the large speed pool");
+    integer("--speed-large-n", c.speed_large_N, "Signals of the large speed pool");
+    number("--speed-large-limit-s", c.speed_large_limit_s, "Time limit of the large speed pool, s");
     add_output_options(ev, o, true);
     return ev;
 }
 
 const char* TREE_HELP =
-    "Filter tree: a JSON file, or an inline expression such as "
+    "Filter tree: a JSON file (- for standard input), or an inline expression such as "
     "'and_(gt(field=is_sharpe, value=0.0), top_pct(field=is_turnover, pct=0.1))'";
 
 }  // namespace
@@ -362,41 +571,52 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
     CLI::App* evaluate = add_evaluate(app, o);
 
     CLI::App* resolve = app.add_subcommand("resolve", "Evaluate a filter tree over a signal pool");
-    resolve->add_option("--pool", o.pool, "Signals JSON file {id: {metadata}}")->required();
-    resolve->add_option("--tree", o.tree, TREE_HELP)->required();
+    add_text(resolve, "--pool", o.pool, "Signals JSON file {id: {metadata}} (- for standard input)")
+        ->required();
+    add_text(resolve, "--tree", o.tree, TREE_HELP)->required();
     add_output_options(resolve, o, false);
 
     CLI::App* products = app.add_subcommand(
         "products", "Select the prior-layer products that pass a filter tree");
-    products->add_option("--products", o.products, "Products JSON file {id: {product}}")->required();
-    products->add_option("--tree", o.tree, TREE_HELP)->required();
-    products->add_option("--type", o.product_type, "Layer being built: strategy, allocation or book")
+    add_text(products, "--products", o.products,
+             "Products JSON file {id: {product}} (- for standard input)")
+        ->required();
+    add_text(products, "--tree", o.tree, TREE_HELP)->required();
+    add_text(products, "--type", o.product_type, "Layer being built: strategy, allocation or book")
         ->required()
         ->check(CLI::IsMember({"strategy", "allocation", "book"}));
     add_output_options(products, o, false);
 
     CLI::App* flatten = app.add_subcommand(
         "flatten", "Merge in-sample, out-of-sample statistics and metadata into one mapping");
-    flatten->add_option("--is", o.is_stats, "In-sample statistics JSON object")->required();
-    flatten->add_option("--os", o.os_stats, "Out-of-sample statistics JSON object")->required();
-    flatten->add_option("--meta", o.meta, "Metadata JSON object")->required();
+    add_text(flatten, "--is", o.is_stats, "In-sample statistics JSON object (- for standard input)")
+        ->required();
+    add_text(flatten, "--os", o.os_stats, "Out-of-sample statistics JSON object (- for standard input)")
+        ->required();
+    add_text(flatten, "--meta", o.meta, "Metadata JSON object (- for standard input)")->required();
     flatten->add_flag("--json", o.json, "Write the result as JSON");
 
     CLI::App* db = app.add_subcommand("db", "Create and fill the signal metadata database of real mode");
     db->require_subcommand(1);
     CLI::App* init = db->add_subcommand("init", "Create the database (and optionally import signals)");
-    init->add_option("--db", o.db, "SQLite database file")->required();
-    CLI::Option* init_signals = init->add_option("--signals", o.signals, "Signals JSON file to import");
-    CLI::Option* init_market = init->add_option("--market-id", o.market_id, "Market identity of the rows");
-    CLI::Option* init_era = init->add_option("--era-number", o.era_number, "Era identity of the rows");
+    add_text(init, "--db", o.db, "SQLite database file")->required();
+    CLI::Option* init_signals =
+        add_text(init, "--signals", o.signals, "Signals JSON file to import (- for standard input)");
+    CLI::Option* init_market =
+        add_integer(init, "--market-id", o.market_id, "Market identity of the rows");
+    CLI::Option* init_era =
+        add_integer(init, "--era-number", o.era_number, "Era identity of the rows");
     init_signals->needs(init_market)->needs(init_era);
     init_market->needs(init_signals);
     init_era->needs(init_signals);
+    init->add_flag("--json", o.json, "Write the result as JSON");
     CLI::App* import = db->add_subcommand("import", "Insert or replace the rows of a signals file");
-    import->add_option("--db", o.db, "SQLite database file (created by db init)")->required();
-    import->add_option("--signals", o.signals, "Signals JSON file {id: {metadata}}")->required();
-    import->add_option("--market-id", o.market_id, "Market identity of the rows")->required();
-    import->add_option("--era-number", o.era_number, "Era identity of the rows")->required();
+    add_text(import, "--db", o.db, "SQLite database file (created by db init)")->required();
+    add_text(import, "--signals", o.signals, "Signals JSON file {id: {metadata}} (- for standard input)")
+        ->required();
+    add_integer(import, "--market-id", o.market_id, "Market identity of the rows")->required();
+    add_integer(import, "--era-number", o.era_number, "Era identity of the rows")->required();
+    import->add_flag("--json", o.json, "Write the result as JSON");
 
     std::vector<std::string> argv_text{"filtrations"};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
@@ -414,15 +634,19 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
             out_stream << text << std::flush;
             return EXIT_OK;
         }
-        err << "filtrations: error: " << e.what() << "\n"
+        err << "filtrations: error: " << escape_controls(e.what(), true) << "\n"
             << "Run 'filtrations --help' (or 'filtrations COMMAND --help') for usage.\n";
         // The command line may not have parsed far enough to set the flag.
         if (std::find(args.begin(), args.end(), "--json") != args.end()) {
-            out_stream << json_text(error_value(e.get_name(), e.what())) << std::flush;
+            // The class name: get_name() gives a subcommand's name for some errors.
+            std::string kind = runtime::error_kind(e);
+            if (kind.rfind("CLI::", 0) == 0) kind.erase(0, 5);
+            out_stream << json_text(error_value(kind, e.what())) << std::flush;
         }
         return EXIT_BAD_INPUT;
     }
 
+    o.has_signal_ids = evaluate->count("--signal-ids") > 0;
     o.has_market_id = evaluate->count("--market-id") > 0;
     o.has_era_number = evaluate->count("--era-number") > 0;
 
@@ -432,6 +656,7 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
     std::string out;
     int code = EXIT_OK;
     try {
+        check_standard_input(o);
         if (resolve->parsed()) {
             code = cmd_resolve(o, terminal, ctx, out, err);
         } else if (products->parsed()) {
@@ -446,15 +671,12 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
             code = cmd_evaluate(o, terminal, settings, ctx, out, err);
         }
     } catch (const std::exception& e) {
-        const std::string kind = runtime::error_kind(e);
-        const std::string text = runtime::error_text(e);
-        const auto* input = dynamic_cast<const InputError*>(&e);
-        std::string line = "filtrations: error: ";
-        if (input == nullptr && !ctx.where.empty()) line += ctx.where + ": ";
-        line += input != nullptr ? text : kind + ": " + text;
-        err << line << "\n";
-        if (input != nullptr && !input->context_lines.empty()) err << input->context_lines << "\n";
-        if (o.json) out_stream << json_text(error_value(kind, text)) << std::flush;
+        const Failure failure = describe_failure(e, ctx);
+        err << "filtrations: error: " << escape_controls(failure.line, true) << "\n";
+        if (!failure.context_lines.empty()) err << failure.context_lines << "\n";
+        if (o.json) {
+            out_stream << json_text(error_value(failure.kind, failure.message)) << std::flush;
+        }
         return EXIT_BAD_INPUT;
     }
     out_stream << out << std::flush;

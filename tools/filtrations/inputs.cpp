@@ -5,7 +5,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iostream>
+#include <new>
 #include <utility>
 
 #include "brindlecap/runtime/json.hpp"
@@ -20,17 +21,50 @@ using runtime::Value;
 
 namespace {
 
-std::string read_text_file(const std::string& path, const std::string& what) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
-        throw InputError("cannot read " + what + " '" + path + "': Is a directory");
+std::string file_type_name(std::filesystem::file_type type) {
+    switch (type) {
+        case std::filesystem::file_type::directory: return "a directory";
+        case std::filesystem::file_type::fifo: return "a FIFO";
+        case std::filesystem::file_type::character: return "a character device";
+        case std::filesystem::file_type::block: return "a block device";
+        case std::filesystem::file_type::socket: return "a socket";
+        default: return "an unknown kind of file";
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw InputError("cannot read " + what + " '" + path + "': " + std::strerror(errno));
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
+}
+
+std::string read_all(std::istream& in, const std::string& what, const std::string& path,
+                     std::uintmax_t size_hint = 0) {
+    std::string text;
+    text.reserve(size_hint);
+    char chunk[1 << 16];
+    while (in.read(chunk, sizeof chunk), in.gcount() > 0) {
+        text.append(chunk, static_cast<std::size_t>(in.gcount()));
+    }
     if (in.bad()) throw InputError("cannot read " + what + " '" + path + "': read failed");
-    return std::move(buffer).str();
+    return text;
+}
+
+// A regular file, or standard input for "-". Anything else is refused before it is opened: a
+// FIFO would block, /dev/zero never ends.
+std::string read_text_file(const std::string& path, const std::string& what) {
+    try {
+        if (path == "-") return read_all(std::cin, what, path);
+        std::error_code ec;
+        const std::filesystem::file_status status = std::filesystem::status(path, ec);
+        if (!ec && status.type() != std::filesystem::file_type::regular) {
+            throw InputError("cannot read " + what + " '" + path + "': " +
+                             file_type_name(status.type()) +
+                             ", not a regular file (give a file, or - for standard input)");
+        }
+        std::ifstream in(path, std::ios::binary);
+        if (!in) {
+            throw InputError("cannot read " + what + " '" + path + "': " + std::strerror(errno));
+        }
+        const std::uintmax_t size = std::filesystem::file_size(path, ec);
+        return read_all(in, what, path, ec ? 0 : size);
+    } catch (const std::bad_alloc&) {
+        throw InputTooLarge("out of memory reading " + what + " '" + path + "'");
+    }
 }
 
 Value parse_json_text(const std::string& text, const std::string& what, const std::string& path) {
@@ -38,6 +72,8 @@ Value parse_json_text(const std::string& text, const std::string& what, const st
         return runtime::parse_json(text);
     } catch (const runtime::ValueError& e) {
         throw InputError("malformed JSON in " + what + " '" + path + "': " + e.message());
+    } catch (const std::bad_alloc&) {
+        throw InputTooLarge("out of memory reading " + what + " '" + path + "'");
     }
 }
 
@@ -87,7 +123,7 @@ SignalPool pool_from_signals(const Dict& signals) {
 
 FilterNode load_tree_argument(const std::string& arg) {
     std::error_code ec;
-    if (std::filesystem::exists(arg, ec)) {
+    if (arg == "-" || std::filesystem::exists(arg, ec)) {
         const Value doc = load_json_file(arg, "tree file");
         try {
             return tree_from_value(doc);
@@ -119,15 +155,24 @@ FilterNode load_tree_argument(const std::string& arg) {
 }
 
 std::vector<std::string> load_signal_ids(const std::string& arg) {
-    std::string text;
-    std::string source = "--signal-ids";
-    if (!arg.empty() && arg[0] == '@') {
-        source = arg.substr(1);
-        text = read_text_file(source, "signal id file");
-    } else {
-        text = arg;
-    }
     std::vector<std::string> ids;
+    if (arg.empty() || arg[0] != '@') {
+        // Inline: comma-separated, taken as written ('#' included).
+        std::size_t start = 0;
+        for (;;) {
+            const std::size_t comma = arg.find(',', start);
+            const std::string item =
+                arg.substr(start, comma == std::string::npos ? comma : comma - start);
+            const std::size_t first = item.find_first_not_of(" \t\r\n");
+            if (first == std::string::npos) {
+                throw InputError("--signal-ids: empty item in '" + arg + "'");
+            }
+            ids.push_back(item.substr(first, item.find_last_not_of(" \t\r\n") - first + 1));
+            if (comma == std::string::npos) return ids;
+            start = comma + 1;
+        }
+    }
+    const std::string text = read_text_file(arg.substr(1), "signal id file");
     std::string current;
     bool comment = false;
     auto flush = [&] {

@@ -21,11 +21,26 @@ using functions::filtrations_evaluation::SignalPool;
 class InputError : public runtime::Exception {
 public:
     explicit InputError(std::string message, std::string context_lines = "")
-        : Exception("InputError", std::move(message)), context_lines(std::move(context_lines)) {}
+        : InputError("InputError", std::move(message), std::move(context_lines)) {}
     std::string context_lines;
+
+protected:
+    InputError(std::string kind, std::string message, std::string context_lines)
+        : Exception(std::move(kind), std::move(message)), context_lines(std::move(context_lines)) {}
 };
 
-// A JSON file; InputError naming the file when it can't be read or parsed.
+// Memory ran out reading an input; its kind is that of any exhaustion of memory.
+class InputTooLarge : public InputError {
+public:
+    explicit InputTooLarge(std::string message)
+        : InputError("MemoryError", std::move(message), "") {}
+};
+
+// Input files are regular files, or standard input for "-"; a FIFO, device or directory is
+// refused (InputError).
+
+// A JSON file; InputError naming the file when it can't be read or parsed, InputTooLarge when
+// memory runs out.
 runtime::Value load_json_file(const std::string& path, const std::string& what);
 
 // Signals {"<id>": {<metadata>}, ...} in file order; `where` names the source in errors.
@@ -35,10 +50,12 @@ runtime::Dict load_signals_file(const std::string& path);
 // A pool of metadata-only signals (no weights), in the mapping's order.
 SignalPool pool_from_signals(const runtime::Dict& signals);
 
-// TREE: a JSON file, inline JSON text starting with '{', or an inline expression.
+// TREE: a JSON file ("-": standard input), inline JSON text starting with '{', or an inline
+// expression.
 FilterNode load_tree_argument(const std::string& arg);
 
-// "a,b,c" or "@FILE" (ids separated by commas, spaces or newlines; '#' starts a comment).
+// "a,b,c" (comma-separated, taken as written: '#' is part of an id; an empty item is refused) or
+// "@FILE" (ids separated by commas, spaces or newlines; '#' starts a comment).
 std::vector<std::string> load_signal_ids(const std::string& arg);
 
 // A JSON file that must hold one object (a statistics or metadata bag, a products mapping).

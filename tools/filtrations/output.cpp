@@ -33,12 +33,18 @@ std::string paint(const std::string& text, const char* code, bool color) {
     return color ? code + text + RESET : text;
 }
 
-// Pads to `width` display columns (names and marks are ASCII or short UTF-8 words).
-std::string pad(const std::string& text, std::size_t width) {
+// Columns of `text`, one per code point (names and marks are ASCII or short UTF-8 words).
+std::size_t display_width(const std::string& text) {
     std::size_t cols = 0;
     for (const char c : text) {
         if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++cols;
     }
+    return cols;
+}
+
+// Pads to `width` display columns.
+std::string pad(const std::string& text, std::size_t width) {
+    const std::size_t cols = display_width(text);
     return cols >= width ? text : text + std::string(width - cols, ' ');
 }
 
@@ -229,12 +235,14 @@ std::string render_verdict_matrix(const FiltrationEvaluationResult& result,
         }
     }
     std::size_t name_width = std::string("operator").size();
-    for (const auto& [name, verdict] : result.operator_results) name_width = std::max(name_width, name.size());
+    for (const auto& [name, verdict] : result.operator_results) {
+        name_width = std::max(name_width, display_width(escape_controls(name)));
+    }
     std::vector<std::string> headers;
     std::vector<std::size_t> widths;
     for (const std::string& check : columns) {
-        headers.push_back(info_checks.contains(check) ? check + "*" : check);
-        widths.push_back(std::max<std::size_t>(headers.back().size(), 4));
+        headers.push_back(escape_controls(check) + (info_checks.contains(check) ? "*" : ""));
+        widths.push_back(std::max<std::size_t>(display_width(headers.back()), 4));
     }
 
     std::string out;
@@ -246,7 +254,7 @@ std::string render_verdict_matrix(const FiltrationEvaluationResult& result,
     std::size_t accepted = 0;
     std::vector<std::string> rejected;
     for (const auto& [name, verdict] : result.operator_results) {
-        std::string row = pad(name, name_width);
+        std::string row = pad(escape_controls(name), name_width);
         for (std::size_t i = 0; i < columns.size(); ++i) {
             const auto* outcome = verdict.check(columns[i]);
             const std::string status = outcome ? std::string(to_string(outcome->status)) : "";
@@ -257,7 +265,7 @@ std::string render_verdict_matrix(const FiltrationEvaluationResult& result,
         if (verdict.accepted) {
             ++accepted;
         } else {
-            rejected.push_back(name);
+            rejected.push_back(escape_controls(name));
         }
     }
 
@@ -276,11 +284,12 @@ std::string render_verdict_matrix(const FiltrationEvaluationResult& result,
             if (outcome.status != functions::evaluation_utils::CheckStatus::fail) continue;
             if (!any_failed) out += "\nFailed checks:\n";
             any_failed = true;
-            std::string details = outcome.details;
+            std::string details = escape_controls(outcome.details, true);
             for (std::size_t p = details.find('\n'); p != std::string::npos; p = details.find('\n', p + 5)) {
                 details.replace(p, 1, "\n    ");
             }
-            out += "  " + paint(name, BOLD, color) + " / " + check +
+            out += "  " + paint(escape_controls(name), BOLD, color) + " / " +
+                   escape_controls(check) +
                    (info_checks.contains(check) ? " (info)" : "") + ": " + details + "\n";
         }
     }
@@ -319,7 +328,8 @@ std::string render_diagnostics(const FilterNode& tree, const std::vector<FilterD
     std::string out = paint("passing  node", BOLD, color) + "\n";
     if (rows.size() != diagnostics.size()) {
         for (const FilterDiagnostic& d : diagnostics) {
-            out += fmt::format("{:>7}  {}\n", d.passing_count, d.filter_description);
+            out += fmt::format("{:>7}  {}\n", d.passing_count,
+                               escape_controls(d.filter_description));
         }
         return out;
     }
@@ -327,7 +337,7 @@ std::string render_diagnostics(const FilterNode& tree, const std::vector<FilterD
         const FilterDiagnostic& d = diagnostics[row.post_index];
         std::string line = fmt::format("{:>7}  {}{}", d.passing_count,
                                        std::string(static_cast<std::size_t>(row.depth) * 2, ' '),
-                                       d.filter_description);
+                                       escape_controls(d.filter_description));
         bool emptied = empty_outcome && d.passing_count == 0;
         for (const std::size_t child : row.child_post_indices) {
             if (diagnostics[child].passing_count == 0) emptied = false;
@@ -344,7 +354,8 @@ std::string render_diagnostics(const FilterNode& tree, const std::vector<FilterD
 std::string wrap_ids(const std::vector<std::string>& ids, std::size_t width) {
     std::string out;
     std::string line = " ";
-    for (const std::string& id : ids) {
+    for (const std::string& raw : ids) {
+        const std::string id = escape_controls(raw);
         if (line.size() > 1 && line.size() + 1 + id.size() > width) {
             out += line + "\n";
             line = " ";
@@ -357,7 +368,7 @@ std::string wrap_ids(const std::vector<std::string>& ids, std::size_t width) {
 
 std::string render_resolve(const FilterNode& tree, const FiltrationResult& result, bool color) {
     std::string out = fmt::format("{} of {} signals pass {}\n", result.signal_count,
-                                  result.total_pool_size, tree.function_name);
+                                  result.total_pool_size, escape_controls(tree.function_name));
     out += wrap_ids(result.passing_ids);
     out += "\n" + render_diagnostics(tree, result.filter_diagnostics, false, color);
     return out;
@@ -367,19 +378,24 @@ std::string render_products(const FilterNode& tree, const ProductFiltrationResul
     std::vector<std::string> ids;
     for (const Value& id : *result.passing_ids) ids.push_back(runtime::str(id));
     std::string out = fmt::format("{} of {} {} products selected for a {}\n", ids.size(),
-                                  result.total_pool_size, result.product_layer,
-                                  result.investment_product_type);
+                                  result.total_pool_size, escape_controls(result.product_layer),
+                                  escape_controls(result.investment_product_type));
     out += wrap_ids(ids);
     out += "\n" + render_diagnostics(tree, result.filter_diagnostics, false, color);
     return out;
 }
 
 std::string render_flattened(const Dict& flattened) {
+    std::vector<std::string> keys;
     std::size_t width = 0;
-    for (const auto& [key, value] : flattened) width = std::max(width, runtime::str(key).size());
-    std::string out;
     for (const auto& [key, value] : flattened) {
-        out += pad(runtime::str(key), width) + "  " + runtime::repr(value) + "\n";
+        keys.push_back(escape_controls(runtime::str(key)));
+        width = std::max(width, display_width(keys.back()));
+    }
+    std::string out;
+    std::size_t i = 0;
+    for (const auto& [key, value] : flattened) {
+        out += pad(keys[i++], width) + "  " + runtime::repr(value) + "\n";
     }
     return out;
 }

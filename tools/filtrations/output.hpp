@@ -13,6 +13,7 @@
 #include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/records.hpp"
 #include "brindlecap/runtime/value.hpp"
+#include "terminal_text.hpp"
 
 namespace brindlecap::cli {
 

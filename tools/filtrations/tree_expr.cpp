@@ -5,11 +5,13 @@
 #include <limits>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/number_text_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
 #include "brindlecap/runtime/unicode_internal.hpp"
+#include "terminal_text.hpp"
 
 namespace brindlecap::cli {
 
@@ -431,7 +433,6 @@ FilterNode node_from_value(const Value& value, const std::string& where, int dep
         throw runtime::ValueError(where + ": 'function_name' must be a string, got " +
                                   runtime::type_name(*name));
     }
-    if (name->as_str().empty()) throw runtime::ValueError(where + ": 'function_name' is empty");
     node.function_name = name->as_str();
 
     if (const Value* params = d.find("params"); params != nullptr && !params->is_none()) {
@@ -485,27 +486,53 @@ Value tree_to_value(const FilterNode& tree) {
 }
 
 std::string point_at_column(std::string_view text, std::size_t column) {
-    // Show the line that holds the column; tabs are kept so the caret lines up.
+    // The line that holds the column: where it starts, in bytes and in code points.
     std::size_t line_start = 0;
-    std::size_t cp = 1;
+    std::size_t line_cp = 0;
     std::size_t i = 0;
-    for (; i < text.size() && cp < column; ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
-            if (text[i] == '\n') line_start = i + 1;
-            ++cp;
-        }
+    std::size_t cp = 0;  // code points before i
+    for (; i < text.size() && cp + 1 < column; ++cp) {
+        if (text[i] == '\n') line_start = i + 1, line_cp = cp + 1;
+        runtime::unicode::decode_utf8(text, i);
     }
-    while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
-    std::size_t line_end = text.find('\n', line_start);
-    if (line_end == std::string_view::npos) line_end = text.size();
-    const std::string_view line = text.substr(line_start, line_end - line_start);
-    std::string caret;
-    for (std::size_t j = line_start; j < std::min(i, line_end); ++j) {
-        const char c = text[j];
-        if ((static_cast<unsigned char>(c) & 0xC0) == 0x80) continue;
-        caret += c == '\t' ? '\t' : ' ';
+    const std::size_t at = cp - line_cp;  // the column's place in the line
+
+    // One cell per code point of the line: control characters escaped, tabs kept so that the
+    // caret lines up.
+    std::vector<std::string> cells;
+    for (std::size_t j = line_start; j < text.size() && text[j] != '\n';) {
+        const std::size_t start = j;
+        runtime::unicode::decode_utf8(text, j);
+        const std::string_view c = text.substr(start, j - start);
+        cells.push_back(c == "\t" ? std::string(c) : escape_controls(c));
     }
-    return "  " + std::string(line) + "\n  " + caret + "^";
+
+    // Of a long line, a window around the column.
+    std::size_t first = 0;
+    std::size_t last = cells.size();
+    if (cells.size() > POINT_WINDOW) {
+        first = at > POINT_WINDOW / 2 ? at - POINT_WINDOW / 2 : 0;
+        first = std::min(first, cells.size() - POINT_WINDOW);
+        last = first + POINT_WINDOW;
+    }
+    std::string shown = first > 0 ? "..." : "";
+    std::string caret = first > 0 ? "   " : "";
+    for (std::size_t k = first; k < last; ++k) {
+        shown += cells[k];
+        if (k < at) caret += cells[k] == "\t" ? "\t" : std::string(code_points(cells[k]), ' ');
+    }
+    if (last < cells.size()) shown += "...";
+    std::string out = "  " + shown + "\n  " + caret + "^";
+    const std::string before = std::to_string(first);
+    const std::string after = std::to_string(cells.size() - last);
+    if (first > 0 && last < cells.size()) {
+        out += "\n  (not shown: " + before + " characters before, " + after + " after)";
+    } else if (first > 0) {
+        out += "\n  (not shown: " + before + " characters before)";
+    } else if (last < cells.size()) {
+        out += "\n  (not shown: " + after + " characters after)";
+    }
+    return out;
 }
 
 }  // namespace brindlecap::cli

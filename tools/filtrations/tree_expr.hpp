@@ -51,7 +51,10 @@ FilterNode tree_from_value(const runtime::Value& value, const std::string& where
 // The JSON shape of a tree (params and children always present).
 runtime::Value tree_to_value(const FilterNode& tree);
 
-// Caret display of a syntax error: the input line and a '^' under the column.
+// Caret display of a syntax error: the input line and a '^' under the column. Control
+// characters are escaped; of a line longer than POINT_WINDOW characters, only that many around
+// the column are shown, with a note of how many were cut.
+inline constexpr std::size_t POINT_WINDOW = 72;
 std::string point_at_column(std::string_view text, std::size_t column);
 
 }  // namespace brindlecap::cli

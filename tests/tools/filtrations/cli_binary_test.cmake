@@ -40,6 +40,23 @@ endif()
 expect_run(2 resolve --pool ${POOL} --tree "top_n(field=is_sharpe n=3)")
 expect_match("${run_err}" "at column 23")
 
+# Standard input for "-"; a FIFO is refused before it is opened (opening it would block).
+execute_process(COMMAND ${CLI} resolve --pool - --tree "top_n(field=is_sharpe, n=3)"
+                INPUT_FILE ${POOL} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 0 OR NOT out MATCHES "^3 of 24 signals pass top_n")
+  message(FATAL_ERROR "--pool - with the pool on standard input: exit ${rc}\n${out}\n${err}")
+endif()
+execute_process(COMMAND mkfifo ${WORK_DIR}/fifo RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "mkfifo failed")
+endif()
+execute_process(COMMAND ${CLI} resolve --pool ${WORK_DIR}/fifo --tree "top_n(field=is_sharpe, n=3)"
+                TIMEOUT 60 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 2)
+  message(FATAL_ERROR "--pool FIFO: exit ${rc}, expected 2\n${out}\n${err}")
+endif()
+expect_match("${err}" "'.*fifo': a FIFO, not a regular file")
+
 expect_run(2 evaluate --no-such-option)
 expect_run(0 --version)
 

@@ -1,9 +1,18 @@
 #include "cli.hpp"
 
+#include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iostream>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -167,6 +176,7 @@ TEST_F(CliTest, BadInputExitsTwoNamingTheFileAndTheProblem) {
     const std::string empty_pool = write("empty.json", "{}");
     const std::string bad_tree = write("bad_tree.json", R"({"function_name": "and_", "children": [{"fn": "gt"}]})");
     const std::string broken_tree = write("broken_tree.json", R"({"function_name": )");
+    const std::string unnamed = write("unnamed.json", R"({"function_name": "and_", "children": [{"function_name": ""}]})");
     const std::string tree = "gt(field=is_sharpe, value=0.0)";
     const std::vector<BadInput> cases = {
         {{"resolve", "--pool", missing, "--tree", tree}, {"cannot read signals file '" + missing + "'", "No such file"}},
@@ -175,6 +185,10 @@ TEST_F(CliTest, BadInputExitsTwoNamingTheFileAndTheProblem) {
          {"signals file '" + list_pool + "': expected an object mapping signal ids to metadata objects, got list"}},
         {{"resolve", "--pool", bad_signal, "--tree", tree}, {"signal 's2': metadata must be an object, got float"}},
         {{"resolve", "--pool", empty_pool, "--tree", tree}, {"EmptyPoolError: No useful signals in pool", empty_pool}},
+        // An empty function name is the library's to refuse, after the pool.
+        {{"resolve", "--pool", pool_, "--tree", unnamed},
+         {"FilterValidationError: Unknown filtration function ''. Registered functions: ['and_', "}},
+        {{"resolve", "--pool", empty_pool, "--tree", unnamed}, {"EmptyPoolError: No useful signals in pool"}},
         {{"resolve", "--pool", pool_, "--tree", bad_tree},
          {"tree file '" + bad_tree + "': tree.children[0]: unknown key 'fn'"}},
         {{"resolve", "--pool", pool_, "--tree", broken_tree}, {"malformed JSON in tree file '" + broken_tree + "'"}},
@@ -202,6 +216,86 @@ TEST_F(CliTest, BadInputExitsTwoNamingTheFileAndTheProblem) {
     for (const BadInput& c : cases) expect_bad_input(c);
 }
 
+// A short evaluate run, should a bad value get through.
+const std::vector<std::string> QUICK_EVALUATE = with({"evaluate", "--operators", "gt"}, FAST);
+
+// Every integer option, with what comes before it on the command line.
+std::vector<std::vector<std::string>> integer_options(const std::string& db, const std::string& signals) {
+    std::vector<std::vector<std::string>> out;
+    for (const char* option : {"--seed", "--skip", "--info", "--n-trials", "--t", "--n-alloc", "--speed-small-t",
+                               "--speed-small-n", "--speed-large-t", "--speed-large-n"}) {
+        out.push_back(with(QUICK_EVALUATE, {option}));
+    }
+    for (const char* option : {"--market-id", "--era-number"}) {
+        out.push_back(with(QUICK_EVALUATE, {"--db", db, option}));
+        out.push_back({"db", "init", "--db", db, "--signals", signals, option});
+        out.push_back({"db", "import", "--db", db, "--signals", signals, option});
+    }
+    return out;
+}
+
+TEST_F(CliTest, NumericOptionsAreDecimalAndFiniteOrRefusedNamingTheOption) {
+    const std::vector<std::pair<std::string, std::string>> bad_integers = {
+        {"0x10", "'0x10' is not a decimal integer"},
+        {"1.5", "'1.5' is not a decimal integer"},
+        {"", "'' is not a decimal integer"},
+        {"99999999999999999999", "99999999999999999999 is out of range"},
+        {"-9223372036854775809", "-9223372036854775809 is out of range"},
+        {"-v", "'-v' is not a decimal integer"},
+    };
+    for (const auto& prefix : integer_options(path("x.db"), pool_)) {
+        const bool list = prefix.back() == "--skip" || prefix.back() == "--info";
+        for (const auto& [value, problem] : bad_integers) {
+            const std::string expected = list && value.empty() ? "empty item in ''" : problem;
+            expect_bad_input({with(prefix, {value}), {prefix.back() + ": " + expected}});
+        }
+    }
+    const std::vector<std::pair<std::string, std::string>> bad_numbers = {
+        {"nan", "nan is not a finite number"},   {"NaN", "NaN is not a finite number"},
+        {"inf", "inf is not a finite number"},   {"-Infinity", "-Infinity is not a finite number"},
+        {"1e999", "1e999 is not a finite number"}, {"+-1", "'+-1' is not a number"},
+        {"0x1p3", "'0x1p3' is not a number"},    {"", "'' is not a number"}, {"-v", "'-v' is not a number"},
+    };
+    for (const char* option : {"--bias-tolerance", "--speed-small-limit-s", "--speed-large-limit-s"}) {
+        for (const auto& [value, problem] : bad_numbers) {
+            expect_bad_input({with(QUICK_EVALUATE, {option, value}), {std::string(option) + ": " + problem}});
+        }
+    }
+}
+
+TEST_F(CliTest, ListOptionsRefuseEmptyItemsAndDoNotSwallowTheNextOption) {
+    const std::vector<BadInput> cases = {
+        {{"evaluate", "--skip", ""}, {"--skip: empty item in ''"}},
+        {{"evaluate", "--skip", "4,,5"}, {"--skip: empty item in '4,,5'"}},
+        {{"evaluate", "--info", "3, "}, {"--info: empty item in '3, '"}},
+        {{"evaluate", "--operators", "gt,"}, {"--operators: empty item in 'gt,'"}},
+        {{"evaluate", "--operators", "-v"}, {"--operators: expected a value, got the option '-v'"}},
+        {{"resolve", "--pool", "--tree", "gt(field=a, value=1)"}, {"--pool: expected a value, got the option '--tree'"}},
+    };
+    for (const BadInput& c : cases) expect_bad_input(c);
+    for (const char* ids : {"", "a,,b", "a,"}) {
+        expect_bad_input({{"evaluate", "--db", path("x.db"), "--signal-ids", ids, "--market-id", "1", "--era-number", "1"},
+                          {"--signal-ids: empty item in '" + std::string(ids) + "'"}});
+    }
+
+    // "," is refused as the value of --operators; --json stays an option.
+    const Outcome o = run_cli({"evaluate", "--operators", ",", "--json"});
+    EXPECT_EQ(o.code, EXIT_BAD_INPUT);
+    EXPECT_TRUE(contains(o.err, "--operators: empty item in ','")) << o.err;
+    EXPECT_EQ(at(o.json(), {"message"}), Value("--operators: empty item in ','"));
+}
+
+TEST_F(CliTest, InlineSignalIdsAreTakenAsWrittenAndOnlyAFileHasComments) {
+    const std::string file = write("ids.txt", "# header\nsig_1, sig_2 # two\n\n  sig_3\tsig_4#x\n#sig_5\n");
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {"sig_1,sig_2", {"sig_1", "sig_2"}},
+        {" sig_1 , sig#2", {"sig_1", "sig#2"}},
+        {"#1,#2", {"#1", "#2"}},
+        {"@" + file, {"sig_1", "sig_2", "sig_3", "sig_4"}},
+    };
+    for (const auto& [arg, ids] : cases) EXPECT_EQ(load_signal_ids(arg), ids) << arg;
+}
+
 TEST_F(CliTest, JsonModeReportsErrorsAsJsonOnStdoutAndTextOnStderr) {
     const std::string malformed = write("malformed.json", "{");
     const std::vector<std::tuple<std::string, std::string, std::string, const char*>> cases = {
@@ -220,15 +314,107 @@ TEST_F(CliTest, JsonModeReportsErrorsAsJsonOnStdoutAndTextOnStderr) {
     }
 }
 
+// ---- input files -----------------------------------------------------------------------------------
+
+// Runs a command with `input` on standard input.
+Outcome run_with_stdin(const std::vector<std::string>& args, const std::string& input) {
+    std::istringstream in(input);
+    std::streambuf* previous = std::cin.rdbuf(in.rdbuf());
+    Outcome o = run_cli(args);
+    std::cin.rdbuf(previous);
+    std::cin.clear();
+    return o;
+}
+
+TEST_F(CliTest, InputsAreRegularFilesOrStandardInput) {
+    const std::string dir = dir_.path.string();
+    const std::string tree = "gt(field=is_sharpe, value=0.0)";
+    const std::string meta = write("meta.json", "{}");
+    // Each input option with `FILE` where the file goes.
+    const std::vector<std::vector<std::string>> uses = {
+        {"resolve", "--pool", "FILE", "--tree", tree},
+        {"resolve", "--pool", pool_, "--tree", "FILE"},
+        {"evaluate", "--signals", "FILE"},
+        {"evaluate", "--db", path("x.db"), "--signal-ids", "@FILE"},
+        {"products", "--products", "FILE", "--tree", tree, "--type", "strategy"},
+        {"flatten", "--is", "FILE", "--os", meta, "--meta", meta},
+        {"flatten", "--is", meta, "--os", "FILE", "--meta", meta},
+        {"flatten", "--is", meta, "--os", meta, "--meta", "FILE"},
+        {"db", "init", "--db", path("x.db"), "--signals", "FILE", "--market-id", "1", "--era-number", "1"},
+        {"db", "import", "--db", path("x.db"), "--signals", "FILE", "--market-id", "1", "--era-number", "1"},
+    };
+    for (const auto& [file, kind] : {std::pair<std::string, std::string>{dir, "a directory"},
+                                     {"/dev/null", "a character device"}}) {
+        for (std::vector<std::string> args : uses) {
+            for (std::string& a : args) {
+                if (a == "FILE") a = file;
+                if (a == "@FILE") a = "@" + file;
+            }
+            expect_bad_input({args, {"'" + file + "': " + kind + ", not a regular file"}});
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(path("x.db")));
+
+    // "-" reads standard input, once.
+    const std::string text = std::string(demo_signals_json());
+    const Outcome from_file = run_cli({"resolve", "--pool", pool_, "--tree", tree});
+    EXPECT_EQ(run_with_stdin({"resolve", "--pool", "-", "--tree", tree}, text).out, from_file.out);
+    const Outcome tree_in = run_with_stdin({"resolve", "--pool", pool_, "--tree", "-"},
+                                           R"({"function_name": "gt", "params": {"field": "is_sharpe", "value": 0.0}})");
+    EXPECT_EQ(tree_in.out, from_file.out) << tree_in.err;
+    const Outcome meta_in = run_with_stdin({"flatten", "--is", meta, "--os", meta, "--meta", "-"}, R"({"a": 1})");
+    EXPECT_EQ(meta_in.out, "a  1\n") << meta_in.err;
+    const Outcome twice = run_with_stdin({"flatten", "--is", "-", "--os", "-", "--meta", meta}, "{}");
+    EXPECT_EQ(twice.code, EXIT_BAD_INPUT);
+    EXPECT_TRUE(contains(twice.err, "--is and --os both read it")) << twice.err;
+}
+
+TEST_F(CliTest, RunningOutOfMemoryReadingAnInputSaysSo) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "an address space limit and ASan's shadow memory do not mix";
+#endif
+    // A sparse 4 GiB file, read by a child whose address space has room for far less.
+    const std::string big = path("big.json");
+    std::ofstream(big).close();
+    std::filesystem::resize_file(big, std::uintmax_t{1} << 32);
+    const std::string report = path("report.txt");
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        long pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        const rlim_t room = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) +
+                            (rlim_t{256} << 20);
+        const rlimit limit{room, room};
+        setrlimit(RLIMIT_AS, &limit);
+        std::ostringstream out;
+        std::ofstream err(report);
+        const int code = run({"resolve", "--pool", big, "--tree", "gt(field=a, value=1)", "--json"}, out, err);
+        err << out.str();
+        err.close();
+        _exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), EXIT_BAD_INPUT);
+    std::ostringstream text;
+    text << std::ifstream(report).rdbuf();
+    EXPECT_TRUE(contains(text.str(), "filtrations: error: out of memory reading signals file '" + big + "'\n"))
+        << text.str();
+    EXPECT_TRUE(contains(text.str(), "\"error\": \"MemoryError\"")) << text.str();
+}
+
 // ---- evaluate ----------------------------------------------------------------------------------------
 
 TEST_F(CliTest, EvaluateJsonRoundTripsAndCarriesTheConfiguration) {
-    const Outcome o = run_cli(with({"evaluate", "--operators", "gt,and_", "--seed", "5", "--info", "3", "--t", "7",
-                                    "--n-alloc", "3", "--n-trials", "12", "--bias-tolerance", "0.1",
-                                    "--speed-small-t", "4", "--speed-small-n", "11", "--speed-small-limit-s", "2.5",
-                                    "--speed-large-t", "6", "--speed-large-n", "13", "--speed-large-limit-s", "9",
+    // Leading zeros and a '+' are plain decimal; a list option may be given more than once.
+    const Outcome o = run_cli(with({"evaluate", "--operators", "gt, and_", "--seed", "5", "--info", "3", "--t", "7",
+                                    "--n-alloc", "3", "--n-trials", "+012", "--bias-tolerance", "0.10",
+                                    "--speed-small-t", "4", "--speed-small-n", "011", "--speed-small-limit-s", "+2.5",
+                                    "--speed-large-t", "6", "--speed-large-n", "013", "--speed-large-limit-s", "9",
                                     "--json"},
-                                   {"--skip", "8,4,5,6,7"}));
+                                   {"--skip", "8, 04", "--skip", "5,6,7"}));
     ASSERT_EQ(o.code, EXIT_OK) << o.err << o.out;
     const Value doc = runtime::parse_json(o.out);
     // Parsing and writing again gives the same text (NaN literals and 1.0-style floats survive).
@@ -285,6 +471,53 @@ TEST_F(CliTest, ARejectedOperatorExitsOneAndItsFailuresAreListed) {
     EXPECT_EQ(ids.as_list().front(), Value("synth_0000"));
 }
 
+// A plug-in check whose data_type() throws. The driver reads it outside its check guard, so what
+// it throws reaches the command's top level, as memory and thread exhaustion in a check will.
+class RaisingPlugin : public fe::EvaluationCheckPlugin {
+public:
+    explicit RaisingPlugin(std::function<void()> raise) : raise_(std::move(raise)) {}
+    std::string name() const override { return "raising"; }
+    Value data_type() const override {
+        raise_();
+        return {};
+    }
+    fe::CheckOutcome validate(const fe::Operator&, fe::SignalPool&, eu::BaseEvaluationConfig&) override {
+        return {eu::CheckStatus::pass, "", {}};
+    }
+
+private:
+    std::function<void()> raise_;
+};
+
+TEST_F(CliTest, RunningOutOfMemoryOrThreadsEndsTheCommandAsSuch) {
+    const std::system_error no_thread(std::make_error_code(std::errc::resource_unavailable_try_again));
+    const std::system_error denied(std::make_error_code(std::errc::permission_denied));
+    struct Case {
+        std::function<void()> raise;
+        std::string line;  // the error line on stderr
+        std::string kind;  // under --json
+    };
+    const std::vector<Case> cases = {
+        {[] { throw std::bad_alloc(); }, "out of memory (evaluate)", "MemoryError"},
+        {[&] { throw no_thread; }, std::string("could not start a thread (evaluate): ") + no_thread.what(),
+         "MemoryError"},
+        // Another system error is not exhaustion.
+        {[&] { throw denied; }, std::string("evaluate: std::system_error: ") + denied.what(), "std::system_error"},
+    };
+    for (const Case& c : cases) {
+        fe::register_check_plugin(std::make_shared<RaisingPlugin>(c.raise));
+        const Outcome text = run_cli(with({"evaluate", "--operators", "gt"}, FAST));
+        EXPECT_EQ(text.code, EXIT_BAD_INPUT);
+        EXPECT_EQ(text.out, "");
+        EXPECT_EQ(text.err, "filtrations: error: " + c.line + "\n");
+        const Outcome json = run_cli(with({"evaluate", "--operators", "gt", "--json"}, FAST));
+        EXPECT_EQ(json.code, EXIT_BAD_INPUT);
+        EXPECT_EQ(at(json.json(), {"error"}), Value(c.kind));
+        EXPECT_TRUE(contains(c.line, at(json.json(), {"message"}).as_str())) << json.out;
+        fe::clear_check_plugins();
+    }
+}
+
 TEST_F(CliTest, ColourAndProgressOnlyOnATerminalUnlessAsked) {
     const std::vector<std::string> args = with({"evaluate", "--operators", "gt,lt"}, FAST);
     const Outcome plain = run_cli(args);
@@ -316,6 +549,62 @@ TEST_F(CliTest, MockSignalsFromAFileAndTheirWarnings) {
     EXPECT_TRUE(contains(o.err, "filtrations: warning: Signal 'synth_0000' metadata missing fields: is_turnover."));
 }
 
+// ---- control characters in the data ---------------------------------------------------------------
+
+// A character a terminal would act on, other than a line break: C0 controls, DEL, C1 controls
+// (UTF-8 C2 80..C2 9F), the line separator U+2028.
+bool has_raw_control(const std::string& text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if ((c < 0x20 && c != '\n') || c == 0x7f || (c == 0xc2 && next >= 0x80 && next <= 0x9f)) return true;
+        if (text.compare(i, 3, "\xe2\x80\xa8") == 0) return true;
+    }
+    return false;
+}
+
+TEST_F(CliTest, ControlCharactersInIdsAndNamesAreEscapedInTheReadableOutput) {
+    // Ids that would clear the screen, look like two ids, or start a C1 sequence; one ordinary.
+    const std::vector<std::string> ids = {"clear\x1b[2J", "two\nids", "tab\there", "csi\xc2\x9b" "31m",
+                                          "ls\xe2\x80\xa8x", "caf\xc3\xa9"};
+    Dict signals = runtime::parse_json(demo_signals_json()).as_dict();
+    for (const std::string& id : ids) {
+        signals.set(Value(id), Value(Dict{{"is_sharpe", 9.0}, {"cat", "x\x1by"}, {"is_turnover", 0.1}}));
+    }
+    const std::string pool = write("controls.json", runtime::to_json(Value(signals)));
+    const std::string is = write("is.json", "{\"a\\u001bb\": 1}");
+    const std::string os = write("os.json", "{\"a\\u001bb\": 2}");
+    const std::string meta = write("meta.json", "{}");
+    test::checks::add_plugin("rule\x1b[1m", [](const fe::Operator&, fe::SignalPool&, eu::BaseEvaluationConfig&) {
+        return eu::CheckOutcome{eu::CheckStatus::fail, "bad\x1b[31m\nsecond line\x07", {}};
+    });
+
+    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
+        {{"resolve", "--pool", pool, "--tree", "and_(gt(field=is_sharpe, value=8.0), eq(field=cat, value='x\\x1by'))"},
+         {"clear\\u001b[2J", "two\\nids", "tab\\there", "csi\\u009b31m", "ls\\u2028x", "caf\xc3\xa9",
+          "eq(cat, x\\u001by)"}},
+        {{"flatten", "--is", is, "--os", os, "--meta", meta}, {"is_a\\u001bb"}},
+        {{"db", "init", "--db", path("odd\x1b[2J.db")}, {"odd\\u001b[2J.db"}},
+        {with({"evaluate", "--operators", "gt", "--signals", pool}, FAST),
+         {"rule\\u001b[1m", "gt / rule\\u001b[1m: bad\\u001b[31m\n    second line\\u0007",
+          "Signal 'clear\\u001b[2J' metadata missing fields"}},
+    };
+    for (const auto& [args, escaped] : cases) {
+        const Outcome o = run_cli(args);
+        EXPECT_NE(o.code, EXIT_BAD_INPUT) << args[0] << "\n" << o.err;
+        EXPECT_FALSE(has_raw_control(o.out)) << o.out;
+        EXPECT_FALSE(has_raw_control(o.err)) << o.err;
+        for (const std::string& part : escaped) {
+            EXPECT_TRUE(contains(o.out + o.err, part)) << part << "\n" << o.out << o.err;
+        }
+    }
+    // The JSON output keeps the ids as they are.
+    const Outcome json = run_cli({"resolve", "--pool", pool, "--tree", "gt(field=is_sharpe, value=8.0)", "--json"});
+    std::vector<std::string> sorted = ids;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(test::str_items(at(json.json(), {"passing_ids"}).as_list()), sorted);
+}
+
 // ---- db and real mode --------------------------------------------------------------------------------
 
 TEST_F(CliTest, RealModeReadsTheDatabaseThatDbInitAndImportFill) {
@@ -323,8 +612,7 @@ TEST_F(CliTest, RealModeReadsTheDatabaseThatDbInitAndImportFill) {
     const std::string twelve = demo_subset("twelve.json", 12);
     Outcome o = run_cli({"db", "init", "--db", db});
     ASSERT_EQ(o.code, EXIT_OK) << o.err;
-    EXPECT_EQ(o.out, "created signal metadata database " + db + "\n");
-    o = run_cli({"db", "import", "--db", db, "--signals", twelve, "--market-id", "3", "--era-number", "41"});
+    o = run_cli({"db", "import", "--db", db, "--signals", twelve, "--market-id", "3", "--era-number", "041"});
     ASSERT_EQ(o.code, EXIT_OK) << o.err;
     EXPECT_EQ(o.out, "imported 12 signals into " + db + " (market 3, era 41)\n");
 
@@ -352,6 +640,64 @@ TEST_F(CliTest, RealModeReadsTheDatabaseThatDbInitAndImportFill) {
     EXPECT_TRUE(contains(no_era.err, "era_number is required when mode='real'"));
 }
 
+// Copies `db` and its journal in the middle of a write: a hot journal, as a killed import leaves.
+void copy_mid_write(const std::string& db, const std::string& copy) {
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
+    // A one-page cache spills the changes into the database file before any commit.
+    for (const std::string sql : {"PRAGMA journal_mode=DELETE", "PRAGMA cache_size=1", "BEGIN IMMEDIATE",
+                                  "UPDATE signal_era_results SET metadata = 'not JSON' || hex(zeroblob(400))"}) {
+        ASSERT_EQ(sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(handle);
+    }
+    std::filesystem::copy_file(db, copy);
+    std::filesystem::copy_file(db + "-journal", copy + "-journal");
+    sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(handle);
+}
+
+TEST_F(CliTest, RealModeRollsBackTheHotJournalOfAnImportThatDidNotFinish) {
+    const std::string db = path("signals.db");
+    const std::string hot = path("hot.db");
+    const std::string twelve = demo_subset("twelve.json", 12);
+    ASSERT_EQ(run_cli({"db", "init", "--db", db, "--signals", twelve, "--market-id", "3", "--era-number", "4"}).code,
+              EXIT_OK);
+    copy_mid_write(db, hot);
+
+    const Dict signals = load_signals_file(twelve);
+    std::string ids;
+    for (const auto& [id, metadata] : signals) ids += (ids.empty() ? "" : ",") + id.as_str();
+    const Outcome o = run_cli(with({"evaluate", "--db", hot, "--signal-ids", ids, "--market-id", "3",
+                                    "--era-number", "4", "--operators", "gt", "--json"}, FAST));
+    ASSERT_EQ(o.code, EXIT_OK) << o.err;
+    EXPECT_EQ(at(o.json(), {"config", "N_signals"}), Value(12));
+    EXPECT_TRUE(contains(o.err, "has a hot journal ('" + hot + "-journal') left by a write that did not finish; "
+                                "rolled it back")) << o.err;
+    EXPECT_FALSE(std::filesystem::exists(hot + "-journal"));
+
+    // The rows are those of the last completed import.
+    eu::configure_signal_metadata_store(hot);
+    std::vector<std::string> id_list;
+    for (const auto& [id, metadata] : signals) id_list.push_back(id.as_str());
+    const Dict rows = eu::query_signal_metadata(id_list, 3, 4);
+    eu::configure_signal_metadata_store(std::nullopt);
+    EXPECT_EQ(runtime::repr(Value(rows)), runtime::repr(Value(signals)));
+}
+
+TEST_F(CliTest, RealModeSaysWhatToRunWhenAHotJournalCannotBeRolledBack) {
+    if (geteuid() == 0) GTEST_SKIP() << "root may write a read-only file";
+    const std::string db = path("signals.db");
+    const std::string stuck = path("stuck.db");
+    ASSERT_EQ(run_cli({"db", "init", "--db", db, "--signals", demo_subset("twelve.json", 12), "--market-id", "3",
+                       "--era-number", "4"}).code, EXIT_OK);
+    copy_mid_write(db, stuck);
+    std::filesystem::permissions(stuck, std::filesystem::perms::owner_read);
+    expect_bad_input({with({"evaluate", "--db", stuck, "--signal-ids", "synth_0000", "--market-id", "3",
+                            "--era-number", "4"}, FAST),
+                      {"has a hot journal ('" + stuck + "-journal') left by a write that did not finish",
+                       "needs write access", "Run sqlite3 '" + stuck + "' 'PRAGMA quick_check'"}});
+    EXPECT_TRUE(std::filesystem::exists(stuck + "-journal"));
+}
+
 TEST_F(CliTest, DbCommandsWriteAllOrNothing) {
     const std::string db = path("new.db");
     const std::string bad_row = write("bad_row.json", R"({"s1": {"is_sharpe": 1.0}, "s2": {"is_sharpe": NaN}})");
@@ -371,7 +717,6 @@ TEST_F(CliTest, DbCommandsWriteAllOrNothing) {
     // init + import in one go; then an import of a malformed file leaves the rows untouched.
     Outcome o = run_cli({"db", "init", "--db", db, "--signals", bad_row, "--market-id", "1", "--era-number", "2"});
     ASSERT_EQ(o.code, EXIT_OK) << o.err;
-    EXPECT_EQ(o.out, "created " + db + " with 2 signals (market 1, era 2)\n");
     const std::string malformed = write("malformed.json", "{\"s1\": {\"is_sharpe\": 5.0}, \"s2\": 3}");
     expect_bad_input({{"db", "import", "--db", db, "--signals", malformed, "--market-id", "1", "--era-number", "2"},
                       {"signal 's2': metadata must be an object, got int"}});
@@ -380,6 +725,89 @@ TEST_F(CliTest, DbCommandsWriteAllOrNothing) {
     eu::configure_signal_metadata_store(std::nullopt);
     EXPECT_EQ(rows.at(Value("s1")).as_dict().at(Value("is_sharpe")), Value(1.0));
     EXPECT_TRUE(rows.at(Value("s2")).as_dict().at(Value("is_sharpe")).is_nan());
+}
+
+void run_sql(const std::string& db, const std::string& sql) {
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(handle);
+    sqlite3_close(handle);
+}
+
+TEST_F(CliTest, DbCommandsSayWhatTheyDidInTextAndJson) {
+    const std::string db = path("signals.db");
+    const std::string twelve = demo_subset("twelve.json", 12);
+    const std::vector<std::string> import = {"--signals", twelve, "--market-id", "3", "--era-number", "4"};
+    struct Step {
+        bool existing;  // the database is there before the command
+        std::vector<std::string> args;
+        std::string text;
+        std::string json;  // repr of the --json document
+    };
+    const std::string is_new = "{'db': '" + db + "', 'created': True, ";
+    const std::string is_old = "{'db': '" + db + "', 'created': False, ";
+    const std::vector<Step> steps = {
+        {false, {"db", "init", "--db", db}, "created signal metadata database " + db,
+         is_new + "'rows': 0, 'market_id': None, 'era_number': None}"},
+        {true, {"db", "init", "--db", db}, "signal metadata database " + db + " already existed and is ready",
+         is_old + "'rows': 0, 'market_id': None, 'era_number': None}"},
+        {false, with({"db", "init", "--db", db}, import),
+         "created signal metadata database " + db + " with 12 signals (market 3, era 4)",
+         is_new + "'rows': 12, 'market_id': 3, 'era_number': 4}"},
+        {true, with({"db", "init", "--db", db}, import),
+         "signal metadata database " + db + " already existed and is ready; imported 12 signals (market 3, era 4)",
+         is_old + "'rows': 12, 'market_id': 3, 'era_number': 4}"},
+        {true, with({"db", "import", "--db", db}, import), "imported 12 signals into " + db + " (market 3, era 4)",
+         is_old + "'rows': 12, 'market_id': 3, 'era_number': 4}"},
+    };
+    const auto fresh = [&](bool existing) {
+        std::filesystem::remove(db);
+        if (existing) eu::create_signal_metadata_db(db);
+    };
+    for (const Step& step : steps) {
+        fresh(step.existing);
+        const Outcome o = run_cli(step.args);
+        EXPECT_EQ(o.code, EXIT_OK) << o.err;
+        EXPECT_EQ(o.out, step.text + "\n");
+        fresh(step.existing);
+        const Outcome j = run_cli(with(step.args, {"--json"}));
+        EXPECT_EQ(j.code, EXIT_OK) << j.err;
+        EXPECT_EQ(runtime::repr(Value(j.json())), step.json);
+    }
+
+    // Errors under --json carry a real kind.
+    std::filesystem::remove(db);
+    const Outcome missing = run_cli(with({"db", "import", "--db", db, "--json"}, import));
+    EXPECT_EQ(missing.code, EXIT_BAD_INPUT);
+    EXPECT_EQ(at(missing.json(), {"error"}), Value("InputError"));
+    EXPECT_TRUE(contains(at(missing.json(), {"message"}).as_str(), "does not exist")) << missing.out;
+    const Outcome extra = run_cli({"db", "init", "--db", db, "--bogus", "--json"});
+    EXPECT_EQ(at(extra.json(), {"error"}), Value("ExtrasError"));
+}
+
+TEST_F(CliTest, DbCommandsRefuseASignalTableOfAnotherShape) {
+    const std::string twelve = demo_subset("twelve.json", 12);
+    const std::vector<std::pair<std::string, std::string>> tables = {
+        {"CREATE TABLE signal_era_results (id TEXT, value TEXT)", "has columns (id, value) and no primary key"},
+        {"CREATE TABLE signal_era_results (signal_id TEXT, market_id INTEGER, era_number INTEGER, metadata TEXT)",
+         "has columns (signal_id, market_id, era_number, metadata) and no primary key"},
+        {"CREATE TABLE signal_era_results (signal_id TEXT, era_number INTEGER, metadata TEXT, "
+         "PRIMARY KEY (signal_id, era_number))",
+         "has columns (signal_id, era_number, metadata) and primary key (signal_id, era_number)"},
+    };
+    const std::string expected = "expected columns (signal_id, market_id, era_number, metadata) with primary key "
+                                 "(signal_id, market_id, era_number)";
+    for (const auto& [create, found] : tables) {
+        const std::string db = path("odd.db");
+        std::filesystem::remove(db);
+        run_sql(db, create);
+        const std::string problem = "signal metadata database '" + db + "': table signal_era_results " + found;
+        expect_bad_input({{"db", "init", "--db", db}, {problem, expected}});
+        expect_bad_input({{"db", "init", "--db", db, "--signals", twelve, "--market-id", "1", "--era-number", "1"},
+                          {problem, expected}});
+        expect_bad_input({{"db", "import", "--db", db, "--signals", twelve, "--market-id", "1", "--era-number", "1"},
+                          {problem, expected}});
+    }
 }
 
 // ---- products and flatten ------------------------------------------------------------------------------

@@ -1,6 +1,8 @@
 #include "tree_expr.hpp"
 
 #include <cmath>
+#include <cstdio>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -152,6 +154,58 @@ TEST(TreeExpression, CaretLinesUpUnderTheColumn) {
     EXPECT_EQ(point_at_column("gt(field=a value=1)", 12), "  gt(field=a value=1)\n             ^");
     // Multi-line input: the line holding the column, caret by code points.
     EXPECT_EQ(point_at_column("and_(\n  \xc3\xa9x(", 10), "    \xc3\xa9x(\n     ^");
+    // Control characters are escaped (tabs kept), and the caret moves along.
+    // "gt(v='" + "\u001b" + "[2J'," is 17 columns, then the tab, then "w=1 ".
+    EXPECT_EQ(point_at_column("gt(v='\x1b[2J',\tw=1 x)", 18),
+              "  gt(v='\\u001b[2J',\tw=1 x)\n  " + std::string(17, ' ') + "\t" + std::string(4, ' ') + "^");
+}
+
+std::string repeated(const std::string& part, std::size_t n) {
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) out += part;
+    return out;
+}
+
+TEST(TreeExpression, CaretShowsAWindowOfALongLineAndSaysHowMuchWasCut) {
+    const std::string many = repeated("gt(field=a, value=1), ", 5000);  // 110 KB
+    const std::vector<std::string> texts = {
+        "and_(" + many + "gt(field=a value=1), " + many + "lt(field=b, value=2))",  // error in the middle
+        "and_(gt(field=a value=1), " + many + "lt(field=b, value=2))",              // near the start
+        "and_(" + many + "gt(field=a value=1))",                                     // near the end
+    };
+    for (const std::string& text : texts) {
+        std::size_t column = 0;
+        try {
+            parse_tree_expression(text);
+        } catch (const TreeSyntaxError& e) {
+            column = e.column();
+        }
+        ASSERT_EQ(text[column - 1], 'v');
+        const std::string shown = point_at_column(text, column);
+        std::vector<std::string> lines;
+        std::istringstream in(shown);
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        ASSERT_EQ(lines.size(), 3u) << shown;
+        EXPECT_LE(lines[0].size(), 82u);
+        // The caret stands under the offending character.
+        const std::size_t caret = lines[1].find('^');
+        ASSERT_LT(caret, lines[0].size());
+        EXPECT_EQ(lines[0].compare(caret, 7, "value=1"), 0) << shown;
+        // Characters before the window, in it and after it make up the line.
+        std::size_t before = 0, after = 0;
+        const bool cut_before = lines[0].rfind("  ...", 0) == 0;
+        const bool cut_after = lines[0].size() >= 3 && lines[0].compare(lines[0].size() - 3, 3, "...") == 0;
+        if (cut_before && cut_after) {
+            EXPECT_EQ(std::sscanf(lines[2].c_str(), "  (not shown: %zu characters before, %zu after)", &before, &after), 2);
+        } else if (cut_before) {
+            EXPECT_EQ(std::sscanf(lines[2].c_str(), "  (not shown: %zu characters before)", &before), 1);
+        } else {
+            EXPECT_EQ(std::sscanf(lines[2].c_str(), "  (not shown: %zu characters after)", &after), 1);
+        }
+        const std::size_t window = lines[0].size() - 2 - (cut_before ? 3 : 0) - (cut_after ? 3 : 0);
+        EXPECT_EQ(before + window + after, text.size()) << lines[2];
+        EXPECT_EQ(window, POINT_WINDOW);
+    }
 }
 
 TEST(TreeJson, ReadsTheJsonShape) {
@@ -173,7 +227,6 @@ TEST(TreeJson, ErrorsNameThePlace) {
         {R"([1])", "tree: a tree node must be an object, got list"},
         {R"({"params": {}})", "tree: 'function_name' is missing"},
         {R"({"function_name": 3})", "tree: 'function_name' must be a string, got int"},
-        {R"({"function_name": ""})", "tree: 'function_name' is empty"},
         {R"({"function_name": "gt", "params": [1]})", "tree: 'params' must be an object, got list"},
         {R"({"function_name": "and_", "children": {}})", "tree: 'children' must be a list, got dict"},
         {R"({"function_name": "and_", "children": [{"function_name": "gt"}, {"function_name": "lt", "child": []}]})",

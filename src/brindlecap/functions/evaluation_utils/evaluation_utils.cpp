@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/json.hpp"
 #include "brindlecap/runtime/text.hpp"
+#include "brindlecap/runtime/warnings.hpp"
 
 namespace brindlecap::functions::evaluation_utils {
 
@@ -107,6 +109,31 @@ bool has_table(Database& db, const char* action) {
                                 db.path() + "': " + db.error());
 }
 
+// A write that did not finish (a killed import, a full disk) leaves a hot journal, which only a
+// connection that can write may roll back; on a read-only one every read fails with
+// SQLITE_READONLY_ROLLBACK ("attempt to write a readonly database").
+bool meets_hot_journal(Database& db) {
+    const int rc =
+        sqlite3_exec(db.get(), "SELECT 1 FROM sqlite_master LIMIT 1", nullptr, nullptr, nullptr);
+    return rc != SQLITE_OK && sqlite3_extended_errcode(db.get()) == SQLITE_READONLY_ROLLBACK;
+}
+
+// Opens the database read-write once, so that SQLite rolls the journal back on the first read.
+void roll_back_hot_journal(const std::string& path) {
+    const std::string found = "signal metadata store '" + path + "' has a hot journal ('" + path +
+                              "-journal') left by a write that did not finish";
+    try {
+        Database db(path, SQLITE_OPEN_READWRITE, "open");
+        db.exec("SELECT 1 FROM sqlite_master LIMIT 1", "roll back");
+    } catch (const runtime::RuntimeError& e) {
+        throw runtime::RuntimeError(
+            found + "; rolling it back needs write access to the file and its directory (" +
+            e.message() + "). Run sqlite3 '" + path +
+            "' 'PRAGMA quick_check' as a user who may write both, then try again.");
+    }
+    runtime::warn(found + "; rolled it back to the last completed import");
+}
+
 std::string row_identity(const std::string& id, std::int64_t market_id, std::int64_t era_number) {
     return "signal " + runtime::repr(std::string_view{id}) + " (market_id " +
            std::to_string(market_id) + ", era_number " + std::to_string(era_number) + ")";
@@ -129,7 +156,13 @@ Dict query_signal_metadata(const std::vector<std::string>& signal_ids, std::int6
     const std::optional<std::string> path = configured_signal_metadata_store();
     if (!path) throw runtime::RuntimeError("signal metadata store is not configured");
 
-    Database db(*path, SQLITE_OPEN_READONLY, "open");
+    std::optional<Database> opened(std::in_place, *path, SQLITE_OPEN_READONLY, "open");
+    if (meets_hot_journal(*opened)) {
+        opened.reset();
+        roll_back_hot_journal(*path);
+        opened.emplace(*path, SQLITE_OPEN_READONLY, "open");
+    }
+    Database& db = *opened;
     if (!has_table(db, "read"))
         throw runtime::RuntimeError("signal metadata store '" + *path + "' has no table " + TABLE);
 
