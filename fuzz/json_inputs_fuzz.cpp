@@ -47,7 +47,7 @@ void as_signals(const Value& doc) {
         expect_documented(e, {"InputError"});
         return;
     }
-    const fe::SignalPool pool = brindlecap::cli::pool_from_signals(signals);
+    const fe::SignalPool pool = brindlecap::functions::filtrations_evaluation::pool_from_value(brindlecap::runtime::Value(signals));
     if (pool.size() > signals.size()) finding("pool larger than its signal set");
     // A fixed tree over the commonest fields: the metadata read from JSON may hold anything.
     fe::FilterNode tree{"or_", {}, {}};
@@ -65,13 +65,13 @@ void as_signals(const Value& doc) {
 void as_tree(const Value& doc) {
     fe::FilterNode tree;
     try {
-        tree = brindlecap::cli::tree_from_value(doc);
+        tree = brindlecap::functions::filtrations_evaluation::tree_from_value(doc);
     } catch (const std::exception& e) {
         expect_documented(e, {"ValueError"});
         return;
     }
-    if (to_json(brindlecap::cli::tree_to_value(brindlecap::cli::tree_from_value(brindlecap::cli::tree_to_value(tree)))) !=
-        to_json(brindlecap::cli::tree_to_value(tree)))
+    if (to_json(brindlecap::functions::filtrations_evaluation::tree_to_value(brindlecap::functions::filtrations_evaluation::tree_from_value(brindlecap::functions::filtrations_evaluation::tree_to_value(tree)))) !=
+        to_json(brindlecap::functions::filtrations_evaluation::tree_to_value(tree)))
         finding("tree JSON does not read back to itself");
 }
 

@@ -46,8 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         finding("formatted tree does not parse: " + formatted + " (" + e.what() + ")");
     }
     if (cli::format_tree_expression(again) != formatted) finding("formatting is not stable: " + formatted);
-    const std::string json = brindlecap::runtime::to_json(cli::tree_to_value(tree));
-    if (brindlecap::runtime::to_json(cli::tree_to_value(cli::tree_from_value(brindlecap::runtime::parse_json(json)))) != json)
+    const std::string json = brindlecap::runtime::to_json(brindlecap::functions::filtrations_evaluation::tree_to_value(tree));
+    if (brindlecap::runtime::to_json(brindlecap::functions::filtrations_evaluation::tree_to_value(brindlecap::functions::filtrations_evaluation::tree_from_value(brindlecap::runtime::parse_json(json)))) != json)
         finding("tree JSON does not read back to itself");
     return 0;
 }

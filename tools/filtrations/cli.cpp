@@ -255,7 +255,7 @@ int cmd_resolve(const Options& o, const Terminal& terminal, Context& ctx, std::s
                 std::ostream& err) {
     const Dict signals = load_signals_file(o.pool);
     const FilterNode tree = load_tree_argument(o.tree);
-    const fe::SignalPool pool = pool_from_signals(signals);
+    const fe::SignalPool pool = fe::pool_from_value(Value(signals));
     const registry_and_store::FunctionStore store = registry_and_store::build_default_store();
     ctx.where = "resolving " + describe_tree(o.tree) + " over pool '" + o.pool + "'";
     try {

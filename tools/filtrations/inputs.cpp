@@ -95,15 +95,10 @@ Value load_json_file(const std::string& path, const std::string& what) {
 }
 
 Dict signals_from_value(const Value& doc, const std::string& where) {
-    if (!doc.is_dict()) {
-        throw InputError(where + ": expected an object mapping signal ids to metadata objects, got " +
-                         runtime::type_name(doc));
-    }
-    for (const auto& [id, metadata] : doc.as_dict()) {
-        if (!metadata.is_dict()) {
-            throw InputError(where + ": signal " + runtime::repr(id) +
-                             ": metadata must be an object, got " + runtime::type_name(metadata));
-        }
+    try {
+        (void)functions::filtrations_evaluation::pool_from_value(doc, where);  // checks the shape
+    } catch (const runtime::ValueError& e) {
+        throw InputError(e.message());
     }
     return doc.as_dict();
 }
@@ -112,21 +107,12 @@ Dict load_signals_file(const std::string& path) {
     return signals_from_value(load_json_file(path, "signals file"), "signals file '" + path + "'");
 }
 
-SignalPool pool_from_signals(const Dict& signals) {
-    SignalPool pool;
-    pool.reserve(signals.size());
-    for (const auto& [id, metadata] : signals) {
-        pool.insert(id.as_str(), UsefulSignal::make(metadata.as_dict()));
-    }
-    return pool;
-}
-
 FilterNode load_tree_argument(const std::string& arg) {
     std::error_code ec;
     if (arg == "-" || std::filesystem::exists(arg, ec)) {
         const Value doc = load_json_file(arg, "tree file");
         try {
-            return tree_from_value(doc);
+            return functions::filtrations_evaluation::tree_from_value(doc);
         } catch (const runtime::ValueError& e) {
             throw InputError("tree file '" + arg + "': " + e.message());
         }
@@ -135,7 +121,7 @@ FilterNode load_tree_argument(const std::string& arg) {
     if (first != std::string::npos && arg[first] == '{') {
         const Value doc = parse_json_text(arg, "inline tree", "--tree");
         try {
-            return tree_from_value(doc);
+            return functions::filtrations_evaluation::tree_from_value(doc);
         } catch (const runtime::ValueError& e) {
             throw InputError("inline tree: " + e.message());
         }

@@ -47,8 +47,6 @@ runtime::Value load_json_file(const std::string& path, const std::string& what);
 runtime::Dict signals_from_value(const runtime::Value& doc, const std::string& where);
 runtime::Dict load_signals_file(const std::string& path);
 
-// A pool of metadata-only signals (no weights), in the mapping's order.
-SignalPool pool_from_signals(const runtime::Dict& signals);
 
 // TREE: a JSON file ("-": standard input), inline JSON text starting with '{', or an inline
 // expression.

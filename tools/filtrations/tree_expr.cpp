@@ -409,54 +409,6 @@ void format_node(const FilterNode& node, std::string& out) {
     out += ')';
 }
 
-FilterNode node_from_value(const Value& value, const std::string& where, int depth) {
-    if (depth > TREE_MAX_DEPTH) {
-        throw runtime::ValueError(where + ": nesting deeper than " + std::to_string(TREE_MAX_DEPTH) +
-                                  " levels");
-    }
-    if (!value.is_dict()) {
-        throw runtime::ValueError(where + ": a tree node must be an object, got " +
-                                  runtime::type_name(value));
-    }
-    const Dict& d = value.as_dict();
-    for (const auto& [key, item] : d) {
-        if (!key.is_str() || (key.as_str() != "function_name" && key.as_str() != "params" &&
-                              key.as_str() != "children")) {
-            throw runtime::ValueError(where + ": unknown key " + runtime::repr(key) +
-                                      " (a node has function_name, params and children)");
-        }
-    }
-    FilterNode node;
-    const Value* name = d.find("function_name");
-    if (name == nullptr) throw runtime::ValueError(where + ": 'function_name' is missing");
-    if (!name->is_str()) {
-        throw runtime::ValueError(where + ": 'function_name' must be a string, got " +
-                                  runtime::type_name(*name));
-    }
-    node.function_name = name->as_str();
-
-    if (const Value* params = d.find("params"); params != nullptr && !params->is_none()) {
-        if (!params->is_dict()) {
-            throw runtime::ValueError(where + ": 'params' must be an object, got " +
-                                      runtime::type_name(*params));
-        }
-        node.params = params->as_dict().copy();
-    }
-    if (const Value* children = d.find("children"); children != nullptr && !children->is_none()) {
-        if (!children->is_list()) {
-            throw runtime::ValueError(where + ": 'children' must be a list, got " +
-                                      runtime::type_name(*children));
-        }
-        const List& items = children->as_list();
-        node.children.reserve(items.size());
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            node.children.push_back(
-                node_from_value(items[i], where + ".children[" + std::to_string(i) + "]", depth + 1));
-        }
-    }
-    return node;
-}
-
 }  // namespace
 
 TreeSyntaxError::TreeSyntaxError(std::string problem, std::size_t column)
@@ -470,19 +422,6 @@ std::string format_tree_expression(const FilterNode& tree) {
     std::string out;
     format_node(tree, out);
     return out;
-}
-
-FilterNode tree_from_value(const Value& value, const std::string& where) {
-    return node_from_value(value, where, 1);
-}
-
-Value tree_to_value(const FilterNode& tree) {
-    List children;
-    children.reserve(tree.children.size());
-    for (const FilterNode& child : tree.children) children.push_back(tree_to_value(child));
-    return Value(Dict{{"function_name", Value(tree.function_name)},
-                      {"params", Value(tree.params.copy())},
-                      {"children", Value::list(std::move(children))}});
 }
 
 std::string point_at_column(std::string_view text, std::size_t column) {

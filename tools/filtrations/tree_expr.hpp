@@ -22,7 +22,7 @@ namespace brindlecap::cli {
 
 using functions::filtrations_evaluation::FilterNode;
 
-// Calls and containers nested deeper than this are refused (the evaluator recurses per level).
+// Calls and containers nested deeper than this are refused (the parser recurses per level).
 inline constexpr int TREE_MAX_DEPTH = 1000;
 
 // A syntax error in an inline expression. `column` is 1-based, in code points of the input.
@@ -43,13 +43,7 @@ FilterNode parse_tree_expression(std::string_view text);
 // The inline form of a tree; parse_tree_expression reads it back to an equal tree.
 std::string format_tree_expression(const FilterNode& tree);
 
-// A tree from its JSON shape {"function_name": s, "params": {...}, "children": [...]} (params and
-// children optional or null). runtime::ValueError naming the offending place, e.g.
-// "tree.children[1]: 'function_name' must be a string, got int".
-FilterNode tree_from_value(const runtime::Value& value, const std::string& where = "tree");
 
-// The JSON shape of a tree (params and children always present).
-runtime::Value tree_to_value(const FilterNode& tree);
 
 // Caret display of a syntax error: the input line and a '^' under the column. Control
 // characters are escaped; of a line longer than POINT_WINDOW characters, only that many around

@@ -100,7 +100,7 @@ TEST_F(CliTest, ResolveAgreesWithTheLibraryInBothOutputForms) {
     const std::string expr = "and_(gt(field=is_sharpe, value=0.0), top_pct(field=is_turnover, pct=0.5))";
     const FilterNode tree = parse_tree_expression(expr);
     const fe::FiltrationResult expected = fe::resolve_filtrations(
-        pool_from_signals(load_signals_file(pool_)), tree, functions::registry_and_store::build_default_store());
+        functions::filtrations_evaluation::pool_from_value(runtime::Value(load_signals_file(pool_))), tree, functions::registry_and_store::build_default_store());
 
     const Outcome json = run_cli({"resolve", "--pool", pool_, "--tree", expr, "--json"});
     ASSERT_EQ(json.code, EXIT_OK) << json.err;

@@ -18,6 +18,8 @@ namespace {
 
 using runtime::Dict;
 using runtime::Value;
+using functions::filtrations_evaluation::tree_from_value;
+using functions::filtrations_evaluation::tree_to_value;
 
 FilterNode node(std::string name, Dict params = {}, std::vector<FilterNode> children = {}) {
     return FilterNode{std::move(name), std::move(params), std::move(children)};

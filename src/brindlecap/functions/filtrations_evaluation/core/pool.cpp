@@ -1,6 +1,10 @@
 #include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
 
+#include <string>
 #include <utility>
+
+#include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
 
@@ -36,6 +40,29 @@ const UsefulSignal* SignalPool::find(std::string_view id) const {
 UsefulSignal* SignalPool::find(std::string_view id) {
     const auto pos = index_->find(id);
     return pos ? &signals_[*pos] : nullptr;
+}
+
+SignalPool pool_from_value(const runtime::Value& signals, std::string_view where) {
+    if (!signals.is_dict()) {
+        throw runtime::ValueError(std::string(where) + ": expected an object mapping signal ids to metadata objects, got " +
+                                  runtime::type_name(signals));
+    }
+    const runtime::Dict& entries = signals.as_dict();
+    SignalPool pool;
+    pool.reserve(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const Value& id = entries.key(i);
+        Value metadata = entries.value(i);
+        if (!id.is_str()) {
+            throw runtime::ValueError(std::string(where) + ": signal ids must be strings, got " + runtime::type_name(id));
+        }
+        if (!metadata.is_dict()) {
+            throw runtime::ValueError(std::string(where) + ": signal " + runtime::repr(id) +
+                                      ": metadata must be an object, got " + runtime::type_name(metadata));
+        }
+        pool.insert(id.as_str(), UsefulSignal{nullptr, nullptr, metadata.dict_ptr()});
+    }
+    return pool;
 }
 
 }  // namespace brindlecap::functions::filtrations_evaluation

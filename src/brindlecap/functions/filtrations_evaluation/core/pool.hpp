@@ -25,6 +25,12 @@ struct UsefulSignal {
     static UsefulSignal make(Dict metadata, numeric::Matrix weights = {});
 };
 
+class SignalPool;
+
+// A pool of metadata-only signals from a mapping {id: {metadata}} in its order (the metadata
+// dicts are shared, not copied); ValueError naming `where` when it is not such a mapping.
+SignalPool pool_from_value(const runtime::Value& signals, std::string_view where = "signals");
+
 // Insertion-ordered mapping identifier -> UsefulSignal. Inserting an existing identifier
 // replaces its signal in place. The key index is shared with the IdSets built over it and is
 // copied on write, so such sets stay valid when the pool grows.

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
@@ -26,6 +27,93 @@ std::string list_repr(const std::vector<T>& items, F&& item_repr) {
 std::string optional_repr(const std::optional<std::string>& s) { return s ? repr(std::string_view(*s)) : "None"; }
 
 }  // namespace
+
+namespace {
+
+// The first problem of a node mapping, or an empty string.
+std::string node_problem(const runtime::Value& value) {
+    if (!value.is_dict()) return "a tree node must be an object, got " + runtime::type_name(value);
+    const runtime::Dict& d = value.as_dict();
+    for (const auto& [key, item] : d) {
+        if (!key.is_str() || (key.as_str() != "function_name" && key.as_str() != "params" && key.as_str() != "children")) {
+            return "unknown key " + repr(key) + " (a node has function_name, params and children)";
+        }
+    }
+    const Value* name = d.find("function_name");
+    if (name == nullptr) return "'function_name' is missing";
+    if (!name->is_str()) return "'function_name' must be a string, got " + runtime::type_name(*name);
+    if (const Value* params = d.find("params"); params != nullptr && !params->is_none() && !params->is_dict()) {
+        return "'params' must be an object, got " + runtime::type_name(*params);
+    }
+    if (const Value* children = d.find("children"); children != nullptr && !children->is_none() && !children->is_list()) {
+        return "'children' must be a list, got " + runtime::type_name(*children);
+    }
+    return {};
+}
+
+}  // namespace
+
+FilterNode tree_from_value(const runtime::Value& value, std::string_view where) {
+    // Depth first with an explicit stack, which is also the path to the node being read.
+    struct Frame {
+        const Value* value;
+        FilterNode* node;
+        std::size_t next_child = 0;
+    };
+    FilterNode root;
+    std::vector<Frame> stack;
+    const auto enter = [&](const Value& v, FilterNode& node) {
+        if (std::string problem = node_problem(v); !problem.empty()) {
+            std::string path(where);
+            for (std::size_t i = 0; i < stack.size(); ++i) path += ".children[" + std::to_string(stack[i].next_child - 1) + "]";
+            throw runtime::ValueError(path + ": " + problem);
+        }
+        const runtime::Dict& d = v.as_dict();
+        node.function_name = d.find("function_name")->as_str();
+        if (const Value* params = d.find("params"); params != nullptr && !params->is_none()) node.params = params->as_dict().copy();
+        if (const Value* children = d.find("children"); children != nullptr && !children->is_none()) {
+            node.children.resize(children->as_list().size());  // filled in place: the nodes never move
+        }
+        stack.push_back(Frame{&v, &node});
+    };
+    enter(value, root);
+    while (!stack.empty()) {
+        Frame& frame = stack.back();
+        if (frame.next_child == frame.node->children.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const std::size_t i = frame.next_child++;
+        enter(frame.value->as_dict().find("children")->as_list()[i], frame.node->children[i]);
+    }
+    return root;
+}
+
+runtime::Value tree_to_value(const FilterNode& tree) {
+    // Mapping of each node, filled as its children finish (explicit stack: trees may be deep).
+    struct Frame {
+        const FilterNode* node;
+        runtime::List children;
+    };
+    std::vector<Frame> stack{{&tree, {}}};
+    stack.back().children.reserve(tree.children.size());
+    Value done;
+    while (!stack.empty()) {
+        Frame& frame = stack.back();
+        if (frame.children.size() < frame.node->children.size()) {
+            const FilterNode& child = frame.node->children[frame.children.size()];
+            stack.push_back(Frame{&child, {}});
+            stack.back().children.reserve(child.children.size());
+            continue;
+        }
+        done = Value(runtime::Dict{{"function_name", Value(frame.node->function_name)},
+                                   {"params", Value(frame.node->params.copy())},
+                                   {"children", Value::list(std::move(frame.children))}});
+        stack.pop_back();
+        if (!stack.empty()) stack.back().children.push_back(done);
+    }
+    return done;
+}
 
 bool operator==(const FilterNode& a, const FilterNode& b) {
     std::vector<std::pair<const FilterNode*, const FilterNode*>> pending{{&a, &b}};

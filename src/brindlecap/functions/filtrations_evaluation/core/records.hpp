@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "brindlecap/runtime/value.hpp"
@@ -48,6 +49,12 @@ struct FiltrationFieldSchema {
     bool rankable = false;
     friend bool operator==(const FiltrationFieldSchema&, const FiltrationFieldSchema&) = default;
 };
+
+// A tree given as a mapping {"function_name": name, "params": {...}, "children": [...]} (params
+// and children optional, None meaning absent) and back. ValueError naming the place of the
+// first node of another shape ("tree.children[1]: 'function_name' is missing"). Any depth.
+FilterNode tree_from_value(const runtime::Value& value, std::string_view where = "tree");
+runtime::Value tree_to_value(const FilterNode& tree);
 
 // Record printing: FilterNode(function_name='top_n', params={}, children=[]).
 std::string repr(const FilterNode& node);
