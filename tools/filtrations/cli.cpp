@@ -32,7 +32,6 @@
 #include "demo_signals.hpp"
 #include "inputs.hpp"
 #include "output.hpp"
-#include "signal_db.hpp"
 #include "terminal_text.hpp"
 
 namespace brindlecap::cli {
@@ -314,7 +313,6 @@ int cmd_db_init(const Options& o, Context& ctx, std::string& out) {
     std::error_code ec;
     const bool existed = std::filesystem::exists(o.db, ec);
     ctx.where = "signal metadata database '" + o.db + "'";
-    if (existed) check_signal_table(o.db);
     eu::create_signal_metadata_db(o.db);
     std::optional<std::size_t> rows;
     if (signals) {
@@ -348,7 +346,6 @@ int cmd_db_import(const Options& o, Context& ctx, std::string& out) {
         throw InputError("signal metadata database '" + o.db +
                          "' does not exist; create it with 'filtrations db init --db " + o.db + "'");
     }
-    check_signal_table(o.db);
     ctx.where = "importing into signal metadata database '" + o.db + "'";
     const std::size_t rows = eu::import_signal_metadata(o.db, signals, o.market_id, o.era_number);
     out = o.json ? json_text(db_result_value(o, false, rows))

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -134,6 +135,34 @@ void roll_back_hot_journal(const std::string& path) {
     runtime::warn(found + "; rolled it back to the last completed import");
 }
 
+// ValueError when the database has the table with other columns or another primary key
+// (CREATE TABLE IF NOT EXISTS would keep it, and every import would fail).
+void require_table_shape(Database& db, const char* action) {
+    static constexpr const char* COLUMNS = "signal_id, market_id, era_number, metadata";
+    static constexpr const char* KEY = "signal_id, market_id, era_number";
+    Statement stmt(db, "PRAGMA table_info(signal_era_results)", action);
+    std::string columns;
+    std::map<int, std::string> key;  // place in the primary key -> column
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+        const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), 1));
+        columns += (columns.empty() ? "" : ", ") + std::string(name ? name : "");
+        if (const int place = sqlite3_column_int(stmt.get(), 5); place > 0) key[place] = name ? name : "";
+    }
+    if (rc != SQLITE_DONE) {
+        throw runtime::RuntimeError(std::string("cannot ") + action + " signal metadata store '" + db.path() +
+                                    "': " + db.error());
+    }
+    if (columns.empty()) return;  // no such table
+    std::string key_columns;
+    for (const auto& [place, name] : key) key_columns += (key_columns.empty() ? "" : ", ") + name;
+    if (columns == COLUMNS && key_columns == KEY) return;
+    const std::string has_key = key_columns.empty() ? "no primary key" : "primary key (" + key_columns + ")";
+    throw runtime::ValueError("signal metadata database '" + db.path() + "': table " + TABLE + " has columns (" +
+                              columns + ") and " + has_key + "; expected columns (" + COLUMNS +
+                              ") with primary key (" + KEY + "). Use another database file, or drop or rename the table.");
+}
+
 std::string row_identity(const std::string& id, std::int64_t market_id, std::int64_t era_number) {
     return "signal " + runtime::repr(std::string_view{id}) + " (market_id " +
            std::to_string(market_id) + ", era_number " + std::to_string(era_number) + ")";
@@ -213,6 +242,7 @@ SignalMetadataQuery current_signal_metadata_query() {
 
 void create_signal_metadata_db(const std::string& db_path) {
     Database db(db_path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, "create");
+    require_table_shape(db, "create");
     db.exec(
         "CREATE TABLE IF NOT EXISTS signal_era_results ("
         "signal_id TEXT NOT NULL, "
@@ -240,6 +270,7 @@ std::size_t import_signal_metadata(const std::string& db_path, const Dict& signa
     Database db(db_path, SQLITE_OPEN_READWRITE, "open");
     if (!has_table(db, "write"))
         throw runtime::RuntimeError("signal metadata store '" + db_path + "' has no table " + TABLE);
+    require_table_shape(db, "write");
     db.exec("BEGIN IMMEDIATE", "write");
     try {
         Statement stmt(db,

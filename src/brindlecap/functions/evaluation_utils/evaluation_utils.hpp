@@ -71,7 +71,8 @@ runtime::Dict query_signal_metadata(const std::vector<std::string>& signal_ids,
 SignalMetadataQuery set_signal_metadata_query(SignalMetadataQuery query);
 SignalMetadataQuery current_signal_metadata_query();
 
-// Creates the database file and table when missing (idempotent).
+// Creates the database file and table when missing (idempotent). Both refuse (ValueError) a
+// signal_era_results table of another shape.
 void create_signal_metadata_db(const std::string& db_path);
 // Inserts or replaces one row per signal of `signals` (id -> metadata dict) for a market and era;
 // all or nothing. Returns the number of rows written.
