@@ -554,6 +554,124 @@ const char* TREE_HELP =
 
 }  // namespace
 
+namespace {
+
+// The subcommands, to tell afterwards which one the command line chose.
+struct Commands {
+    CLI::App* evaluate;
+    CLI::App* resolve;
+    CLI::App* products;
+    CLI::App* flatten;
+    CLI::App* db_init;
+    CLI::App* db_import;
+};
+
+Commands add_commands(CLI::App& app, Options& o) {
+    Commands c{};
+    c.evaluate = add_evaluate(app, o);
+
+    c.resolve = app.add_subcommand("resolve", "Evaluate a filter tree over a signal pool");
+    add_text(c.resolve, "--pool", o.pool, "Signals JSON file {id: {metadata}} (- for standard input)")->required();
+    add_text(c.resolve, "--tree", o.tree, TREE_HELP)->required();
+    add_output_options(c.resolve, o, false);
+
+    c.products = app.add_subcommand("products", "Select the prior-layer products that pass a filter tree");
+    add_text(c.products, "--products", o.products, "Products JSON file {id: {product}} (- for standard input)")
+        ->required();
+    add_text(c.products, "--tree", o.tree, TREE_HELP)->required();
+    add_text(c.products, "--type", o.product_type, "Layer being built: strategy, allocation or book")
+        ->required()
+        ->check(CLI::IsMember({"strategy", "allocation", "book"}));
+    add_output_options(c.products, o, false);
+
+    c.flatten = app.add_subcommand("flatten", "Merge in-sample, out-of-sample statistics and metadata into one mapping");
+    add_text(c.flatten, "--is", o.is_stats, "In-sample statistics JSON object (- for standard input)")->required();
+    add_text(c.flatten, "--os", o.os_stats, "Out-of-sample statistics JSON object (- for standard input)")->required();
+    add_text(c.flatten, "--meta", o.meta, "Metadata JSON object (- for standard input)")->required();
+    c.flatten->add_flag("--json", o.json, "Write the result as JSON");
+
+    CLI::App* db = app.add_subcommand("db", "Create and fill the signal metadata database of real mode");
+    db->require_subcommand(1);
+    c.db_init = db->add_subcommand("init", "Create the database (and optionally import signals)");
+    add_text(c.db_init, "--db", o.db, "SQLite database file")->required();
+    CLI::Option* init_signals =
+        add_text(c.db_init, "--signals", o.signals, "Signals JSON file to import (- for standard input)");
+    CLI::Option* init_market = add_integer(c.db_init, "--market-id", o.market_id, "Market identity of the rows");
+    CLI::Option* init_era = add_integer(c.db_init, "--era-number", o.era_number, "Era identity of the rows");
+    init_signals->needs(init_market)->needs(init_era);
+    init_market->needs(init_signals);
+    init_era->needs(init_signals);
+    c.db_init->add_flag("--json", o.json, "Write the result as JSON");
+    c.db_import = db->add_subcommand("import", "Insert or replace the rows of a signals file");
+    add_text(c.db_import, "--db", o.db, "SQLite database file (created by db init)")->required();
+    add_text(c.db_import, "--signals", o.signals, "Signals JSON file {id: {metadata}} (- for standard input)")
+        ->required();
+    add_integer(c.db_import, "--market-id", o.market_id, "Market identity of the rows")->required();
+    add_integer(c.db_import, "--era-number", o.era_number, "Era identity of the rows")->required();
+    c.db_import->add_flag("--json", o.json, "Write the result as JSON");
+    return c;
+}
+
+// Parses the command line; an exit status when it ends the run (help shown, or a usage error).
+std::optional<int> parse_command_line(CLI::App& app, const std::vector<std::string>& args, std::ostream& out,
+                                      std::ostream& err) {
+    std::vector<std::string> argv_text{"filtrations"};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : argv_text) argv.push_back(a.data());
+    try {
+        app.parse(static_cast<int>(argv.size()), argv.data());
+        return std::nullopt;
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
+            std::ostringstream help;
+            std::ostringstream unused;
+            app.exit(e, help, unused);
+            std::string text = help.str();
+            if (!text.empty() && text.back() != '\n') text += '\n';
+            out << text << std::flush;
+            return EXIT_OK;
+        }
+        err << "filtrations: error: " << escape_controls(e.what(), true) << "\n"
+            << "Run 'filtrations --help' (or 'filtrations COMMAND --help') for usage.\n";
+        // The command line may not have parsed far enough to set the flag.
+        if (std::find(args.begin(), args.end(), "--json") != args.end()) {
+            // The class name: get_name() gives a subcommand's name for some errors.
+            std::string kind = runtime::error_kind(e);
+            if (kind.rfind("CLI::", 0) == 0) kind.erase(0, 5);
+            out << json_text(error_value(kind, e.what())) << std::flush;
+        }
+        return EXIT_BAD_INPUT;
+    }
+}
+
+// Runs the chosen command; its result goes to `out`, failures to `err` (and `out_stream` under
+// --json).
+int run_command(const Commands& commands, Options& o, const Terminal& terminal, std::string& out,
+                std::ostream& out_stream, std::ostream& err) {
+    ScopedSettings settings(err);
+    if (o.verbose) settings.verbose();
+    Context ctx;
+    try {
+        check_standard_input(o);
+        if (commands.resolve->parsed()) return cmd_resolve(o, terminal, ctx, out, err);
+        if (commands.products->parsed()) return cmd_products(o, terminal, ctx, out, err);
+        if (commands.flatten->parsed()) return cmd_flatten(o, ctx, out);
+        if (commands.db_init->parsed()) return cmd_db_init(o, ctx, out);
+        if (commands.db_import->parsed()) return cmd_db_import(o, ctx, out);
+        return cmd_evaluate(o, terminal, settings, ctx, out, err);
+    } catch (const std::exception& e) {
+        const Failure failure = describe_failure(e, ctx);
+        err << "filtrations: error: " << escape_controls(failure.line, true) << "\n";
+        if (!failure.context_lines.empty()) err << failure.context_lines << "\n";
+        if (o.json) out_stream << json_text(error_value(failure.kind, failure.message)) << std::flush;
+        out.clear();
+        return EXIT_BAD_INPUT;
+    }
+}
+
+}  // namespace
+
 int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ostream& err,
         const Terminal& terminal) {
     Options o;
@@ -564,118 +682,16 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
     app.require_subcommand(0, 1);
     app.footer("Exit status: 0 all accepted / something passes, 1 some operator rejected / "
                "nothing passes, 2 bad input.");
+    const Commands commands = add_commands(app, o);
+    if (const std::optional<int> code = parse_command_line(app, args, out_stream, err)) return *code;
 
-    CLI::App* evaluate = add_evaluate(app, o);
+    o.has_signal_ids = commands.evaluate->count("--signal-ids") > 0;
+    o.has_market_id = commands.evaluate->count("--market-id") > 0;
+    o.has_era_number = commands.evaluate->count("--era-number") > 0;
 
-    CLI::App* resolve = app.add_subcommand("resolve", "Evaluate a filter tree over a signal pool");
-    add_text(resolve, "--pool", o.pool, "Signals JSON file {id: {metadata}} (- for standard input)")
-        ->required();
-    add_text(resolve, "--tree", o.tree, TREE_HELP)->required();
-    add_output_options(resolve, o, false);
-
-    CLI::App* products = app.add_subcommand(
-        "products", "Select the prior-layer products that pass a filter tree");
-    add_text(products, "--products", o.products,
-             "Products JSON file {id: {product}} (- for standard input)")
-        ->required();
-    add_text(products, "--tree", o.tree, TREE_HELP)->required();
-    add_text(products, "--type", o.product_type, "Layer being built: strategy, allocation or book")
-        ->required()
-        ->check(CLI::IsMember({"strategy", "allocation", "book"}));
-    add_output_options(products, o, false);
-
-    CLI::App* flatten = app.add_subcommand(
-        "flatten", "Merge in-sample, out-of-sample statistics and metadata into one mapping");
-    add_text(flatten, "--is", o.is_stats, "In-sample statistics JSON object (- for standard input)")
-        ->required();
-    add_text(flatten, "--os", o.os_stats, "Out-of-sample statistics JSON object (- for standard input)")
-        ->required();
-    add_text(flatten, "--meta", o.meta, "Metadata JSON object (- for standard input)")->required();
-    flatten->add_flag("--json", o.json, "Write the result as JSON");
-
-    CLI::App* db = app.add_subcommand("db", "Create and fill the signal metadata database of real mode");
-    db->require_subcommand(1);
-    CLI::App* init = db->add_subcommand("init", "Create the database (and optionally import signals)");
-    add_text(init, "--db", o.db, "SQLite database file")->required();
-    CLI::Option* init_signals =
-        add_text(init, "--signals", o.signals, "Signals JSON file to import (- for standard input)");
-    CLI::Option* init_market =
-        add_integer(init, "--market-id", o.market_id, "Market identity of the rows");
-    CLI::Option* init_era =
-        add_integer(init, "--era-number", o.era_number, "Era identity of the rows");
-    init_signals->needs(init_market)->needs(init_era);
-    init_market->needs(init_signals);
-    init_era->needs(init_signals);
-    init->add_flag("--json", o.json, "Write the result as JSON");
-    CLI::App* import = db->add_subcommand("import", "Insert or replace the rows of a signals file");
-    add_text(import, "--db", o.db, "SQLite database file (created by db init)")->required();
-    add_text(import, "--signals", o.signals, "Signals JSON file {id: {metadata}} (- for standard input)")
-        ->required();
-    add_integer(import, "--market-id", o.market_id, "Market identity of the rows")->required();
-    add_integer(import, "--era-number", o.era_number, "Era identity of the rows")->required();
-    import->add_flag("--json", o.json, "Write the result as JSON");
-
-    std::vector<std::string> argv_text{"filtrations"};
-    argv_text.insert(argv_text.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : argv_text) argv.push_back(a.data());
-    try {
-        app.parse(static_cast<int>(argv.size()), argv.data());
-    } catch (const CLI::ParseError& e) {
-        if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
-            std::ostringstream help;
-            std::ostringstream unused;
-            app.exit(e, help, unused);
-            std::string text = help.str();
-            if (!text.empty() && text.back() != '\n') text += '\n';
-            out_stream << text << std::flush;
-            return EXIT_OK;
-        }
-        err << "filtrations: error: " << escape_controls(e.what(), true) << "\n"
-            << "Run 'filtrations --help' (or 'filtrations COMMAND --help') for usage.\n";
-        // The command line may not have parsed far enough to set the flag.
-        if (std::find(args.begin(), args.end(), "--json") != args.end()) {
-            // The class name: get_name() gives a subcommand's name for some errors.
-            std::string kind = runtime::error_kind(e);
-            if (kind.rfind("CLI::", 0) == 0) kind.erase(0, 5);
-            out_stream << json_text(error_value(kind, e.what())) << std::flush;
-        }
-        return EXIT_BAD_INPUT;
-    }
-
-    o.has_signal_ids = evaluate->count("--signal-ids") > 0;
-    o.has_market_id = evaluate->count("--market-id") > 0;
-    o.has_era_number = evaluate->count("--era-number") > 0;
-
-    ScopedSettings settings(err);
-    if (o.verbose) settings.verbose();
-    Context ctx;
     std::string out;
-    int code = EXIT_OK;
-    try {
-        check_standard_input(o);
-        if (resolve->parsed()) {
-            code = cmd_resolve(o, terminal, ctx, out, err);
-        } else if (products->parsed()) {
-            code = cmd_products(o, terminal, ctx, out, err);
-        } else if (flatten->parsed()) {
-            code = cmd_flatten(o, ctx, out);
-        } else if (init->parsed()) {
-            code = cmd_db_init(o, ctx, out);
-        } else if (import->parsed()) {
-            code = cmd_db_import(o, ctx, out);
-        } else {
-            code = cmd_evaluate(o, terminal, settings, ctx, out, err);
-        }
-    } catch (const std::exception& e) {
-        const Failure failure = describe_failure(e, ctx);
-        err << "filtrations: error: " << escape_controls(failure.line, true) << "\n";
-        if (!failure.context_lines.empty()) err << failure.context_lines << "\n";
-        if (o.json) {
-            out_stream << json_text(error_value(failure.kind, failure.message)) << std::flush;
-        }
-        return EXIT_BAD_INPUT;
-    }
+    const int code = run_command(commands, o, terminal, out, out_stream, err);
+    if (code == EXIT_BAD_INPUT && out.empty()) return code;
     out_stream << out << std::flush;
     if (!out_stream) {
         err << "filtrations: error: cannot write the output\n";
