@@ -18,6 +18,11 @@ struct OperatorCheckResult;
 using OperatorProgressCallback = std::function<void(
     const std::string&, const OperatorCheckResult&, std::int64_t, std::int64_t)>;
 
+// The two ways signal metadata is ingested: given by the caller, or read from the signal store.
+enum class EvaluationMode { mock, real };
+// The mode a configuration names ("mock" or "real"); nullopt for none or any other text.
+std::optional<EvaluationMode> evaluation_mode(const evaluation_utils::BaseEvaluationConfig& config) noexcept;
+
 struct FiltrationEvaluationConfig : evaluation_utils::BaseEvaluationConfig {
     std::int64_t N_trials = 100;
     double bias_tolerance = 0.05;

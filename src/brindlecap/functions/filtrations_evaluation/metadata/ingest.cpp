@@ -64,11 +64,10 @@ void validate_and_ingest(FiltrationEvaluationConfig& config,
                                   float_text(config.bias_tolerance) + ".");
     if (store == nullptr) throw runtime::ValueError("store (FunctionStore) is required.");
     if (!config.mode) throw runtime::ValueError("mode is required. Use 'mock' or 'real'.");
-    const std::string& mode = *config.mode;
-    if (mode != "mock" && mode != "real")
-        throw runtime::ValueError("mode must be 'mock' or 'real', got '" + mode + "'.");
+    const std::optional<EvaluationMode> mode = evaluation_mode(config);
+    if (!mode) throw runtime::ValueError("mode must be 'mock' or 'real', got '" + *config.mode + "'.");
 
-    if (mode == "mock") {
+    if (*mode == EvaluationMode::mock) {
         if (!config.mock_signals)
             throw runtime::ValueError(
                 "mock_signals is required when mode='mock'. Provide a Dict[str, Dict[str, Any]] "
