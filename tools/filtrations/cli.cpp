@@ -64,6 +64,8 @@ struct Options {
     std::string is_stats;
     std::string os_stats;
     std::string meta;
+
+    const std::vector<registry_and_store::StoreEntry>* host_operators = nullptr;
 };
 
 // Where a failure happened, for the error line ("resolving tree 'x' over pool 'y'").
@@ -165,7 +167,9 @@ int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings,
         };
     }
 
-    const registry_and_store::FunctionStore store = registry_and_store::build_default_store();
+    registry_and_store::FunctionStore store = registry_and_store::build_default_store();
+    if (o.host_operators != nullptr)
+        for (const auto& entry : *o.host_operators) store.register_entry(entry);
     ctx.where = "evaluate";
     const fe::FiltrationEvaluationResult result = fe::evaluate(cfg, std::move(operator_configs), store);
 
@@ -348,9 +352,14 @@ const char* TREE_HELP =
 
 }  // namespace
 
-int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ostream& err,
-        const Terminal& terminal) {
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const Terminal& terminal) {
+    return run(args, out, err, terminal, {});
+}
+
+int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ostream& err, const Terminal& terminal,
+        const std::vector<registry_and_store::StoreEntry>& host_operators) {
     Options o;
+    o.host_operators = &host_operators;
     CLI::App app{"Filter signal pools and judge filtration operators. Without a command, runs "
                  "'evaluate' on the embedded demo signal set.",
                  "filtrations"};
@@ -445,6 +454,8 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
         } else {
             code = cmd_evaluate(o, terminal, settings, ctx, out, err);
         }
+    } catch (const runtime::Interrupt&) {
+        throw;
     } catch (const std::exception& e) {
         const std::string kind = runtime::error_kind(e);
         const std::string text = runtime::error_text(e);
