@@ -5,6 +5,7 @@
 
 #include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/checks/runners_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/id_set_object_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/order_probe_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/pool_keeper_internal.hpp"
@@ -84,6 +85,16 @@ py::object call_operator(const std::string& op_name, py::handle op_impl, py::han
     if (!params_obj.is_none()) {
         params = c.dict(params_obj, "params");
         scope.remember(&*params, params_obj);
+        // Sets among the children results are the library's identifier sets.
+        const py::object children = py::reinterpret_borrow<py::dict>(params_obj).attr("get")("children_results");
+        if (PyList_Check(children.ptr())) {
+            List entries;
+            for (const auto child : children) {
+                entries.push_back(PyAnySet_Check(child.ptr()) ? detail::id_set_value(c.id_set(child, pool.index()))
+                                                              : c.value(child));
+            }
+            params->set(Value("children_results"), Value::list(std::move(entries)));
+        }
     }
     fe::IdSet result;
     {

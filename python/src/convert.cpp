@@ -1,6 +1,7 @@
 #include "convert.hpp"
 
 #include <pybind11/numpy.h>
+#include <structmember.h>
 
 #include <unordered_map>
 
@@ -141,18 +142,33 @@ PyObject* identity_of(const void* cpp) {
 
 // ---- Python -> C++ ----------------------------------------------------------------------------
 
+void* Arena::allocate(std::size_t size, std::size_t align) {
+    std::size_t pad = (align - reinterpret_cast<std::uintptr_t>(next_) % align) % align;
+    if (next_ == nullptr || pad + size > left_) {
+        const std::size_t bytes = std::max(CHUNK, size + align);
+        chunks_.push_back(std::make_unique<std::byte[]>(bytes));
+        next_ = chunks_.back().get();
+        left_ = bytes;
+        pad = (align - reinterpret_cast<std::uintptr_t>(next_) % align) % align;
+    }
+    std::byte* out = next_ + pad;
+    next_ = out + size;
+    left_ -= pad + size;
+    return out;
+}
+
 Value Converter::str_value(PyObject* obj) {
-    auto [it, inserted] = strings_.try_emplace(obj);
-    if (inserted) {
+    // Repeated values (categories, families) are mostly the same str objects: one shared string
+    // per object, remembered in a small table indexed by the object's address.
+    StrSlot& slot = strings_[(reinterpret_cast<std::uintptr_t>(obj) >> 4) % strings_.size()];
+    if (slot.obj != obj) {
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
-        if (utf8 == nullptr) {
-            strings_.erase(it);
-            throw py::error_already_set();
-        }
-        it->second = std::make_shared<const std::string>(utf8, static_cast<std::size_t>(size));
+        if (utf8 == nullptr) throw py::error_already_set();
+        slot.text = std::make_shared<const std::string>(utf8, static_cast<std::size_t>(size));
+        slot.obj = obj;
     }
-    return Value(it->second);
+    return Value(slot.text);
 }
 
 Value Converter::list_value(PyObject* obj) {
@@ -166,6 +182,7 @@ Value Converter::list_value(PyObject* obj) {
         throw;
     }
     Py_LeaveRecursiveCall();
+    if (arena_) return Value(std::allocate_shared<List>(ArenaAllocator<List>(arena_), std::move(items)));
     return Value::list(std::move(items));
 }
 
@@ -339,14 +356,40 @@ numeric::MatrixPtr Converter::matrix(py::handle obj, const char* what, bool allo
     return m;
 }
 
+namespace {
+
+// Where UsefulSignal keeps a field (its slot's offset in the instance).
+Py_ssize_t slot_offset(const char* field) {
+    const py::object descriptor = records().useful_signal.attr("__dict__")[field];
+    if (Py_TYPE(descriptor.ptr()) != &PyMemberDescr_Type) throw std::logic_error("UsefulSignal has no slots");
+    return reinterpret_cast<PyMemberDescrObject*>(descriptor.ptr())->d_member->offset;
+}
+
+// obj.<field>: read from the slot of a UsefulSignal, else looked up (any object with the field).
+py::handle field_of(py::handle obj, PyObject* name, Py_ssize_t offset, py::object& holder) {
+    if (Py_TYPE(obj.ptr()) == reinterpret_cast<PyTypeObject*>(records().useful_signal.ptr())) {
+        if (PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj.ptr()) + offset)) return value;
+    }
+    holder = attr(obj, name);
+    return holder;
+}
+
+}  // namespace
+
 fe::UsefulSignal Converter::signal(py::handle obj) {
     static PyObject* const weights = interned("weights");
     static PyObject* const pnl = interned("pnl");
     static PyObject* const metadata_name = interned("metadata");
+    static const Py_ssize_t weights_at = slot_offset("weights");
+    static const Py_ssize_t pnl_at = slot_offset("pnl");
+    static const Py_ssize_t metadata_at = slot_offset("metadata");
+    py::object held;
     fe::UsefulSignal s;
-    s.weights = matrix(attr(obj, weights), "UsefulSignal.weights", false);
-    s.pnl = matrix(attr(obj, pnl), "UsefulSignal.pnl", true);
-    s.metadata = std::make_shared<Dict>(metadata(attr(obj, metadata_name)));
+    s.weights = matrix(field_of(obj, weights, weights_at, held), "UsefulSignal.weights", false);
+    s.pnl = matrix(field_of(obj, pnl, pnl_at, held), "UsefulSignal.pnl", true);
+    if (!arena_) arena_ = std::make_shared<Arena>();
+    Dict metadata_dict = metadata(field_of(obj, metadata_name, metadata_at, held));
+    s.metadata = std::allocate_shared<Dict>(ArenaAllocator<Dict>(arena_), std::move(metadata_dict));
     return s;
 }
 

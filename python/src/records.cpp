@@ -29,7 +29,8 @@ Field fresh(const char* name, const char* type, py::object factory) {
 
 // A dataclass in `module` under the qualified module name `module_name`.
 py::object make_record(py::module_& module, const char* module_name, const char* name, const char* doc,
-                       const std::vector<Field>& fields, bool frozen = false, py::tuple bases = py::tuple()) {
+                       const std::vector<Field>& fields, bool frozen = false, py::tuple bases = py::tuple(),
+                       bool slots = false) {
     const py::module_ dataclasses = py::module_::import("dataclasses");
     py::list specs;
     for (const Field& f : fields) {
@@ -46,7 +47,8 @@ py::object make_record(py::module_& module, const char* module_name, const char*
                 break;
         }
     }
-    py::object cls = dataclasses.attr("make_dataclass")(name, specs, "bases"_a = bases, "frozen"_a = frozen);
+    py::object cls =
+        dataclasses.attr("make_dataclass")(name, specs, "bases"_a = bases, "frozen"_a = frozen, "slots"_a = slots);
     cls.attr("__module__") = module_name;
     cls.attr("__doc__") = doc;
     module.attr(name) = cls;
@@ -92,8 +94,10 @@ void init_records(py::module_& fe_module, py::module_& utils, py::module_& store
                                        {"signal_count", "int"},
                                        {"total_pool_size", "int"},
                                        {"filter_diagnostics", "list[FilterDiagnostic]"}});
+    // Slots: a pool's signals are read field by field at C speed (see Converter::signal).
     r.useful_signal = make_record(fe_module, fe_name, "UsefulSignal", "A signal with weights and metadata.",
-                                  {{"weights", "numpy.ndarray"}, {"pnl", "numpy.ndarray | None"}, {"metadata", "dict"}});
+                                  {{"weights", "numpy.ndarray"}, {"pnl", "numpy.ndarray | None"}, {"metadata", "dict"}},
+                                  false, py::tuple(), true);
     r.field_schema = make_record(fe_module, fe_name, "FiltrationFieldSchema", "Schema for a single filterable field.",
                                  {{"field_name", "str"},
                                   {"field_type", "str"},
