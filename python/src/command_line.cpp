@@ -75,6 +75,7 @@ private:
 };
 
 int run(const std::vector<std::string>& args, py::handle operators) {
+    // Held here as well, so that the last references to the Python operators go under the GIL.
     std::vector<rs::StoreEntry> entries;
     Converter c;
     for (const auto& [name, callable] : py::reinterpret_borrow<py::dict>(operators)) {

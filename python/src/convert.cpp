@@ -412,8 +412,13 @@ fe::SignalPool Converter::pool(py::handle obj) {
     return out;
 }
 
-fe::FilterNode Converter::node(py::handle obj, IdentityScope* scope) {
+fe::FilterNode Converter::node(py::handle obj) {
     fe::FilterNode root;
+    node_into(obj, root, nullptr);
+    return root;
+}
+
+void Converter::node_into(py::handle obj, fe::FilterNode& root, IdentityScope* scope) {
     // Iterative: trees may be deeper than the C++ stack allows.
     std::vector<std::pair<py::object, fe::FilterNode*>> pending{{py::reinterpret_borrow<py::object>(obj), &root}};
     while (!pending.empty()) {
@@ -433,7 +438,6 @@ fe::FilterNode Converter::node(py::handle obj, IdentityScope* scope) {
         target->children.resize(items.size());
         for (std::size_t i = items.size(); i-- > 0;) pending.emplace_back(std::move(items[i]), &target->children[i]);
     }
-    return root;
 }
 
 fe::KeyIndexPtr Converter::universe(py::handle ids) {

@@ -114,9 +114,10 @@ public:
     fe::UsefulSignal signal(py::handle obj);
     // A dict (or mapping) id -> UsefulSignal, in its order; None is an empty pool.
     fe::SignalPool pool(py::handle obj);
-    // A FilterNode-like object (function_name, params, children), remembering each node's
-    // params dict in `scope`.
-    fe::FilterNode node(py::handle obj, IdentityScope* scope = nullptr);
+    // A FilterNode-like object (function_name, params, children) read into `out`, each node's
+    // params dict remembered in `scope` (`out` must stay where it is while the scope lives).
+    void node_into(py::handle obj, fe::FilterNode& out, IdentityScope* scope);
+    fe::FilterNode node(py::handle obj);
 
     // Identifiers in iteration order as a key index.
     fe::KeyIndexPtr universe(py::handle ids);

@@ -27,7 +27,8 @@ py::object resolve(py::handle useful_signals, py::handle filter_tree, py::handle
     Converter c;
     IdentityScope scope;
     const fe::SignalPool pool = c.pool(useful_signals);
-    const fe::FilterNode tree = c.node(filter_tree, &scope);
+    fe::FilterNode tree;
+    c.node_into(filter_tree, tree, &scope);
     const rs::FunctionStore& s = store_of(store);
     fe::FiltrationResult result;
     {
@@ -41,7 +42,8 @@ py::object evaluate_node(py::handle node, py::handle pool_obj, py::handle store,
     Converter c;
     IdentityScope scope;
     const fe::SignalPool pool = c.pool(pool_obj);
-    const fe::FilterNode tree = c.node(node, &scope);
+    fe::FilterNode tree;
+    c.node_into(node, tree, &scope);
     const rs::FunctionStore& s = store_of(store);
     std::vector<fe::FilterDiagnostic> added;
     fe::IdSet result;
@@ -126,7 +128,7 @@ py::object resolve_products(py::handle products, py::handle filter_tree, py::han
     IdentityScope scope;
     const Value products_v = products_value(c, products, scope);
     std::optional<fe::FilterNode> tree;
-    if (!filter_tree.is_none()) tree = c.node(filter_tree, &scope);
+    if (!filter_tree.is_none()) c.node_into(filter_tree, tree.emplace(), &scope);
     // Anything but one of the three layer names fails the first check alike.
     const std::string type = PyUnicode_Check(product_type.ptr()) ? c.str(product_type, "investment_product_type") : "";
     const rs::FunctionStore* s = store_or_null(store);
