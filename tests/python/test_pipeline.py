@@ -82,7 +82,10 @@ def test_python_plugins_run_after_the_canonical_checks(demo_signals):
     store = FunctionStore()
     store.register("gt", factory=gt)
     config = mock_config(demo_signals, skip_checks={8})
+    progress = []
+    config._operator_progress_callback = lambda *args: progress.append(args + (config.N_signals,))
     result = fe._evaluate(config, None, store).operator_results["gt"]
+    assert progress == [("gt", result, 1, 1, len(demo_signals))] and progress[0][1] is result
     assert list(result.checks) == CANONICAL + ["desk_review", "second_opinion"]
     assert result.checks["desk_review"] == CheckOutcome("pass", "reviewed", {"signals": len(demo_signals)})
     assert not result.accepted  # the failing plug-in counts
