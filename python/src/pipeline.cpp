@@ -37,6 +37,10 @@ public:
             sync();
         } catch (py::error_already_set& e) {
             e.discard_as_unraisable("writing the ingested signal metadata back to the configuration");
+        } catch (const std::exception& e) {
+            PyErr_WarnEx(PyExc_RuntimeWarning,
+                         (std::string("cannot write the ingested signal metadata back: ") + e.what()).c_str(), 1);
+            PyErr_Clear();
         }
     }
 
