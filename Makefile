@@ -2,7 +2,7 @@
 PRESET ?= default
 BUILD := build/$(PRESET)
 
-.PHONY: setup build test demo bench asan tsan fuzz install clean
+.PHONY: setup build test demo python bench asan tsan fuzz install clean
 
 setup:
 	@bash scripts/setup.sh
@@ -18,6 +18,11 @@ demo: setup
 	@cmake --preset $(PRESET) >/dev/null
 	@cmake --build --preset $(PRESET) --target filtrations
 	@$(BUILD)/tools/filtrations/filtrations evaluate
+
+# The Python package's extension module, built into python/brindlecap (PYTHONPATH=python imports it).
+python: setup
+	@cmake --preset $(PRESET) >/dev/null
+	@cmake --build --preset $(PRESET) --target brindlecap_native
 
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do $$b; done

@@ -3,7 +3,9 @@
 # `setup.sh fuzz` also installs clang and its libFuzzer runtime (only `make fuzz` needs them).
 set -euo pipefail
 packages=(g++ cmake ninja-build make nlohmann-json3-dev libspdlog-dev libfmt-dev libcli11-dev
-          libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev)
+          libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev
+          python3-dev python3-numpy python3-structlog python3-pytest python3-venv pybind11-dev
+          python3-setuptools python3-wheel python3-pip)
 [ "${1:-}" = fuzz ] && packages+=(clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do

@@ -72,6 +72,8 @@ struct Options {
     std::string is_stats;
     std::string os_stats;
     std::string meta;
+
+    const std::vector<registry_and_store::StoreEntry>* host_operators = nullptr;
 };
 
 // Where a failure happened, for the error line ("resolving tree 'x' over pool 'y'").
@@ -169,6 +171,15 @@ Failure describe_failure(const std::exception& e, const Context& ctx) {
 
 // ---- evaluate ------------------------------------------------------------------------------------
 
+// The built-ins, and the host's own operators after them (one with a built-in's name replaces it).
+registry_and_store::FunctionStore command_store(const Options& o) {
+    registry_and_store::FunctionStore store = registry_and_store::build_default_store();
+    if (o.host_operators != nullptr) {
+        for (const auto& entry : *o.host_operators) store.register_entry(entry);
+    }
+    return store;
+}
+
 int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings, Context& ctx,
                  std::string& out, std::ostream& err) {
     fe::FiltrationEvaluationConfig& cfg = o.config;
@@ -218,7 +229,7 @@ int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings,
         };
     }
 
-    const registry_and_store::FunctionStore store = registry_and_store::build_default_store();
+    const registry_and_store::FunctionStore store = command_store(o);
     ctx.where = "evaluate";
     const fe::FiltrationEvaluationResult result = fe::evaluate(cfg, std::move(operator_configs), store);
 
@@ -255,7 +266,7 @@ int cmd_resolve(const Options& o, const Terminal& terminal, Context& ctx, std::s
     const Dict signals = load_signals_file(o.pool);
     const FilterNode tree = load_tree_argument(o.tree);
     const fe::SignalPool pool = fe::pool_from_value(Value(signals));
-    const registry_and_store::FunctionStore store = registry_and_store::build_default_store();
+    const registry_and_store::FunctionStore store = command_store(o);
     ctx.where = "resolving " + describe_tree(o.tree) + " over pool '" + o.pool + "'";
     try {
         const fe::FiltrationResult result = fe::resolve_filtrations(pool, tree, store);
@@ -660,6 +671,8 @@ int run_command(const Commands& commands, Options& o, const Terminal& terminal, 
         if (commands.db_init->parsed()) return cmd_db_init(o, ctx, out);
         if (commands.db_import->parsed()) return cmd_db_import(o, ctx, out);
         return cmd_evaluate(o, terminal, settings, ctx, out, err);
+    } catch (const runtime::Interrupt&) {
+        throw;  // the host's interrupt ends the run, not as an error line
     } catch (const std::exception& e) {
         const Failure failure = describe_failure(e, ctx);
         err << "filtrations: error: " << escape_controls(failure.line, true) << "\n";
@@ -672,9 +685,14 @@ int run_command(const Commands& commands, Options& o, const Terminal& terminal, 
 
 }  // namespace
 
-int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ostream& err,
-        const Terminal& terminal) {
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const Terminal& terminal) {
+    return run(args, out, err, terminal, {});
+}
+
+int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ostream& err, const Terminal& terminal,
+        const std::vector<registry_and_store::StoreEntry>& host_operators) {
     Options o;
+    o.host_operators = &host_operators;
     CLI::App app{"Filter signal pools and judge filtration operators. Without a command, runs "
                  "'evaluate' on the embedded demo signal set.",
                  "filtrations"};

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "brindlecap/functions/registry_and_store/store.hpp"
+
 namespace brindlecap::cli {
 
 // Exit codes: every operator accepted (or the tree selected something); some operator rejected
@@ -23,5 +25,11 @@ struct Terminal {
 // once complete, so a failed command leaves nothing partial on it; messages go to `err`.
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
         const Terminal& terminal = {});
+
+// run() for an embedding host: `evaluate` judges the host's own operators too, registered in its
+// store after the built-ins (an entry with a built-in's name replaces it). An interrupt (the
+// host's, raised inside an operator) ends the run instead of becoming an error line.
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const Terminal& terminal,
+        const std::vector<functions::registry_and_store::StoreEntry>& host_operators);
 
 }  // namespace brindlecap::cli

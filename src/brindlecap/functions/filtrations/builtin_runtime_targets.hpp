@@ -6,6 +6,7 @@
 //   brindlecap.functions.filtrations.wrapper     _builtin_filtration
 // Each attribute is a filtrations_evaluation::Operator.
 
+#include <functional>
 #include <string_view>
 
 #include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
@@ -27,5 +28,12 @@ void ensure_builtin_modules_registered();
 // ModuleNotFoundError / AttributeError wording of the runtime module table.
 filtrations_evaluation::Operator resolve_builtin_filtration_target(std::string_view module_path,
                                                                    std::string_view class_name);
+
+// An embedding host's own modules (a Python interpreter's imports, say), asked when the runtime
+// module table has no such module or attribute; the host's errors replace the table's.
+// Installing an empty resolver removes it. Returns the previous one.
+using HostTargetResolver = std::function<filtrations_evaluation::Operator(std::string_view module_path,
+                                                                          std::string_view class_name)>;
+HostTargetResolver set_host_target_resolver(HostTargetResolver resolver);
 
 }  // namespace brindlecap::functions::filtrations

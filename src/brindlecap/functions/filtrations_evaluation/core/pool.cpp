@@ -23,13 +23,21 @@ void SignalPool::reserve(std::size_t n) {
 }
 
 void SignalPool::insert(std::string id, UsefulSignal signal) {
-    if (const auto pos = index_->find(id)) {
-        signals_[*pos] = std::move(signal);
-        return;
+    if (index_.use_count() > 1) {
+        if (const auto pos = index_->find(id)) {
+            signals_[*pos] = std::move(signal);
+            return;
+        }
+        index_ = std::make_shared<KeyIndex>(*index_);
     }
-    if (index_.use_count() > 1) index_ = std::make_shared<KeyIndex>(*index_);
-    index_->add(std::move(id));
-    signals_.push_back(std::move(signal));
+    // One lookup: add() finds an existing identifier or appends a new one.
+    const std::size_t known = index_->size();
+    const std::uint32_t pos = index_->add(std::move(id));
+    if (pos < known) {
+        signals_[pos] = std::move(signal);
+    } else {
+        signals_.push_back(std::move(signal));
+    }
 }
 
 const UsefulSignal* SignalPool::find(std::string_view id) const {

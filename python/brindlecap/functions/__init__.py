@@ -1,0 +1,1 @@
+"""The framework functions: filtrations_evaluation and the services it builds on."""

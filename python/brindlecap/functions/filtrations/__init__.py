@@ -1,0 +1,1 @@
+"""The built-in filtration operators."""

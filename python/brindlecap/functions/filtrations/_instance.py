@@ -1,0 +1,4 @@
+"""FiltrationInstance."""
+from brindlecap import _native
+
+_native.export(globals(), "_instance")

@@ -1,0 +1,4 @@
+"""Filtration operators by module path and attribute name."""
+from brindlecap import _native
+
+_native.export(globals(), "builtin_runtime_targets")

@@ -1,0 +1,4 @@
+"""gt, gte, lt, lte, eq, neq, between, in_: leaf operators over a prepared field."""
+from brindlecap import _native
+
+_native.export(globals(), "comparison")

@@ -1,0 +1,4 @@
+"""top_pct, bottom_pct, top_n, bottom_n: leaf operators over a prepared field."""
+from brindlecap import _native
+
+_native.export(globals(), "rank")

@@ -1,0 +1,322 @@
+// The acceptance checks, their runners and tables, and the fixtures they build, callable from
+// Python one by one.
+
+#include "checks.hpp"
+
+#include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/runners_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/id_set_object_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/order_probe_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/pool_keeper_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/reference_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/snapshot_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/synthetic_internal.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "operators.hpp"
+#include "records.hpp"
+
+namespace brindlecap::python {
+
+using namespace pybind11::literals;
+namespace detail = fe::detail;
+
+namespace {
+
+using CheckFn = eu::CheckOutcome (*)(const std::string&, const fe::Operator&, fe::FiltrationEvaluationConfig&,
+                                     numeric::Generator&);
+
+// A check on a Python operator, configuration and generator (left where the check's draws end).
+template <CheckFn Check>
+py::object run_check(const std::string& op_name, py::handle op_impl, py::handle config, py::handle rng) {
+    const fe::Operator op = operator_of(op_impl, op_name);
+    fe::FiltrationEvaluationConfig cfg = config_of(config);
+    SyncedGenerator g(rng);
+    eu::CheckOutcome outcome;
+    {
+        py::gil_scoped_release nogil;
+        outcome = Check(op_name, op, cfg, g.get());
+    }
+    return export_outcome(outcome);
+}
+
+py::object run_correctness(const std::string& op_name, py::handle op_impl, py::handle config, py::handle rng,
+                           py::handle test_cases) {
+    const fe::Operator op = operator_of(op_impl, op_name);
+    fe::FiltrationEvaluationConfig cfg = config_of(config);
+    const auto cases = test_cases_of(test_cases);
+    SyncedGenerator g(rng);
+    eu::CheckOutcome outcome;
+    {
+        py::gil_scoped_release nogil;
+        outcome = detail::run_check_3_correctness(op_name, op, cfg, g.get(), cases);
+    }
+    return export_outcome(outcome);
+}
+
+// Python callable runner(name, impl, cfg, rng, **kwargs): kwargs other than test_cases are ignored.
+py::object runner_of(std::int64_t number) {
+    return py::cpp_function(
+        [number](const std::string& name, py::handle impl, py::handle config, py::handle rng, py::kwargs kwargs) {
+            const fe::Operator op = operator_of(impl, name);
+            fe::FiltrationEvaluationConfig cfg = config_of(config);
+            const auto cases = test_cases_of(kwargs.contains("test_cases") ? py::object(kwargs["test_cases"]) : py::none());
+            SyncedGenerator g(rng);
+            eu::CheckOutcome outcome;
+            {
+                py::gil_scoped_release nogil;
+                outcome = detail::CHECK_RUNNERS().at(number)(name, op, cfg, g.get(), cases);
+            }
+            return export_outcome(outcome);
+        },
+        py::name(("check_runner_" + std::to_string(number)).c_str()), "name"_a, "impl"_a, "cfg"_a, "rng"_a);
+}
+
+fe::OperatorCategory category_of(const std::string& category) { return fe::parse_operator_category(category); }
+
+py::object call_operator(const std::string& op_name, py::handle op_impl, py::handle pool_obj,
+                         const std::string& category, py::handle params_obj) {
+    Converter c;
+    IdentityScope scope;
+    const fe::Operator op = operator_of(op_impl, op_name);
+    const fe::SignalPool pool = c.pool(pool_obj);
+    std::optional<Dict> params;
+    if (!params_obj.is_none()) {
+        params = c.dict(params_obj, "params");
+        scope.remember(&*params, params_obj);
+        // Sets among the children results are the library's identifier sets.
+        const py::object children = py::reinterpret_borrow<py::dict>(params_obj).attr("get")("children_results");
+        if (PyList_Check(children.ptr())) {
+            List entries;
+            for (const auto child : children) {
+                entries.push_back(PyAnySet_Check(child.ptr()) ? detail::id_set_value(c.id_set(child, pool.index()))
+                                                              : c.value(child));
+            }
+            params->set(Value("children_results"), Value::list(std::move(entries)));
+        }
+    }
+    fe::IdSet result;
+    {
+        py::gil_scoped_release nogil;
+        result = detail::call_operator(op_name, op, pool, category_of(category), params ? &*params : nullptr);
+    }
+    // children_results is taken from the caller's own dict.
+    if (params && PyDict_Check(params_obj.ptr()) && !params->contains("children_results") &&
+        PyDict_Contains(params_obj.ptr(), py::str("children_results").ptr()) == 1) {
+        PyDict_DelItemString(params_obj.ptr(), "children_results");
+    }
+    Exporter out;
+    return out.id_set(result);
+}
+
+py::object dispatch_op(const std::string& op_name, py::handle op_impl, py::handle pool_obj, py::handle params_obj,
+                       py::handle children_results) {
+    Converter c;
+    IdentityScope scope;
+    const fe::Operator op = operator_of(op_impl, op_name);
+    const fe::SignalPool pool = c.pool(pool_obj);
+    const Dict params = c.dict(params_obj, "params");
+    scope.remember(&params, params_obj);
+    std::optional<std::vector<fe::IdSet>> children;
+    if (!children_results.is_none()) {
+        children.emplace();
+        for (const auto child : py::reinterpret_borrow<py::iterable>(children_results))
+            children->push_back(c.id_set(child, pool.index()));
+        scope.remember(&*children, children_results);
+    }
+    fe::IdSet result;
+    {
+        py::gil_scoped_release nogil;
+        result = detail::dispatch_op(op_name, op, pool, params, children);
+    }
+    Exporter out;
+    return out.id_set(result);
+}
+
+py::object export_snapshot(const detail::PoolSnapshot& snapshot) {
+    Exporter out;
+    py::dict d;
+    for (const auto& [id, snap] : snapshot) {
+        d[out.str(id)] = py::dict("weights"_a = out.matrix(snap.weights), "pnl"_a = out.matrix(snap.pnl),
+                                  "metadata"_a = out.dict(snap.metadata));
+    }
+    return d;
+}
+
+detail::PoolSnapshot snapshot_of(py::handle obj) {
+    Converter c;
+    detail::PoolSnapshot out;
+    for (const auto item : obj.attr("items")()) {
+        const auto pair = py::reinterpret_borrow<py::tuple>(item);
+        const py::handle snap = pair[1];
+        detail::SignalSnapshot s;
+        s.weights = c.matrix(snap["weights"], "snapshot weights", true);
+        s.pnl = c.matrix(snap["pnl"], "snapshot pnl", true);
+        s.metadata = c.dict(snap["metadata"], "snapshot metadata");
+        out.emplace_back(c.str(pair[0], "a signal id"), std::move(s));
+    }
+    return out;
+}
+
+// The pools the fixtures have registered since the driver last emptied the keeper.
+struct PoolKeeperView {};
+
+}  // namespace
+
+void init_checks(py::module_& m) {
+    // ---- fixtures
+    m.def(
+        "_generate_synthetic_signals",
+        [](py::handle config, py::handle rng) {
+            const fe::FiltrationEvaluationConfig cfg = config_of(config);
+            std::optional<SyncedGenerator> g;
+            if (!rng.is_none()) g.emplace(rng);
+            detail::PoolPtr pool;
+            {
+                py::gil_scoped_release nogil;
+                pool = detail::generate_synthetic_signals(cfg, g ? &g->get() : nullptr);
+            }
+            Exporter out;
+            return out.pool(*pool);
+        },
+        "config"_a, "rng"_a = py::none());
+    m.def(
+        "_build_correctness_test_pool",
+        [](py::handle config, py::handle rng) {
+            const fe::FiltrationEvaluationConfig cfg = config_of(config);
+            SyncedGenerator g(rng);
+            detail::PoolPtr pool;
+            {
+                py::gil_scoped_release nogil;
+                pool = detail::build_correctness_test_pool(cfg, g.get());
+            }
+            Exporter out;
+            return out.pool(*pool);
+        },
+        "config"_a, "rng"_a, "Build a deterministic test pool with known values for correctness checks.");
+    m.def(
+        "_build_seeded_operator_fixture",
+        [](const std::string& op_name, py::handle config) {
+            const fe::FiltrationEvaluationConfig cfg = config_of(config);
+            std::pair<detail::PoolPtr, fe::OperatorCategory> fixture;
+            {
+                py::gil_scoped_release nogil;
+                fixture = detail::build_seeded_operator_fixture(op_name, cfg);
+            }
+            Exporter out;
+            return py::make_tuple(out.pool(*fixture.first), std::string(fe::to_string(fixture.second)));
+        },
+        "op_name"_a, "config"_a, "Build a deterministic independent input pool for one operator call.");
+    m.def(
+        "_get_operator_category", [](const std::string& op_name) { return std::string(fe::to_string(fe::operator_category(op_name))); },
+        "op_name"_a);
+    m.def("_call_operator", &call_operator, "op_name"_a, "op_impl"_a, "pool"_a, "category"_a, "params"_a = py::none());
+    m.def("_dispatch_op", &dispatch_op, "op_name"_a, "op_impl"_a, "pool"_a, "params"_a, "children_results"_a = py::none());
+    m.def(
+        "_test_id_order_independence",
+        [](const std::string& op_name, py::handle op_impl, const std::string& category, py::handle config) {
+            const fe::Operator op = operator_of(op_impl, op_name);
+            const fe::FiltrationEvaluationConfig cfg = config_of(config);
+            py::gil_scoped_release nogil;
+            return detail::test_id_order_independence(op_name, op, category_of(category), cfg);
+        },
+        "op_name"_a, "op_impl"_a, "category"_a, "config"_a,
+        "Test whether operator output is independent of pool iteration order.");
+    m.def(
+        "_get_reference_operator",
+        [](const std::string& op_name) -> py::object {
+            const auto op = detail::get_reference_operator(op_name);
+            return op ? export_operator(*op, "reference_" + op_name) : py::none();
+        },
+        "op_name"_a, "Return an independent reference operator for default correctness checks.");
+    m.def(
+        "_snapshot_signal_pool",
+        [](py::handle pool_obj) {
+            Converter c;
+            const fe::SignalPool pool = c.pool(pool_obj);
+            return export_snapshot(detail::snapshot_signal_pool(pool));
+        },
+        "pool"_a);
+    m.def(
+        "_pool_matches_snapshot",
+        [](py::handle pool_obj, py::handle snapshot) {
+            Converter c;
+            const fe::SignalPool pool = c.pool(pool_obj);
+            return detail::pool_matches_snapshot(pool, snapshot_of(snapshot));
+        },
+        "pool"_a, "snapshot"_a);
+
+    // ---- checks
+    const auto check = [&m](const char* name, auto fn, const char* doc) {
+        m.def(name, fn, "op_name"_a, "op_impl"_a, "config"_a, "rng"_a, doc);
+    };
+    check("_run_check_1_contract", &run_check<&detail::run_check_1_contract>, "Check 1 -- Contract Conformance.");
+    check("_run_check_2_shape", &run_check<&detail::run_check_2_shape>, "Check 2 -- Shape Correctness.");
+    m.def("_run_check_3_correctness", &run_correctness, "op_name"_a, "op_impl"_a, "config"_a, "rng"_a,
+          "test_cases"_a = py::none(), "Check 2 -- Reference Equivalence.");
+    check("_run_check_4_nan", &run_check<&detail::run_check_4_nan>, "Check 3 -- NaN Handling.");
+    check("_run_check_4_determinism", &run_check<&detail::run_check_4_determinism>, "Check 4 -- Determinism.");
+    check("_run_check_5_parallel_safety", &run_check<&detail::run_check_5_parallel_safety>,
+          "Check 5 -- Parallel Safety.");
+    check("_run_check_6_boundary_family", &run_check<&detail::run_check_6_boundary_family>,
+          "Check 6 -- Boundary Conditions.");
+    check("_run_check_7_bias", &run_check<&detail::run_check_7_bias>, "Check 7 -- Bias.");
+    check("_run_check_8_speed", &run_check<&detail::run_check_8_speed>, "Check 8 -- Speed.");
+    m.def(
+        "_run_shared_filtration_check",
+        [](const std::string& canonical_check_name, py::kwargs context) {
+            Converter c;
+            Dict ctx;
+            for (const auto& [key, value] : context) ctx.set(c.value(key), c.value(value));
+            functions::evaluation_pipeline::SharedCheckResult result;
+            {
+                py::gil_scoped_release nogil;
+                result = detail::run_shared_filtration_check(canonical_check_name, ctx);
+            }
+            return export_shared(result);
+        },
+        "canonical_check_name"_a);
+
+    // ---- tables
+    py::dict runners;
+    for (const auto& [number, runner] : detail::CHECK_RUNNERS()) runners[py::int_(number)] = runner_of(number);
+    m.attr("_CHECK_RUNNERS") = runners;
+    py::dict names;
+    for (const auto& [number, name] : detail::CHECK_NAME_BY_NUMBER()) names[py::int_(number)] = name;
+    m.attr("_CHECK_NAME_BY_NUMBER") = names;
+    py::dict registry;
+    py::dict metadata_by_name;
+    const fe::CheckRegistryEntry plain;
+    for (const auto& [name, entry] : fe::CHECK_REGISTRY()) {
+        registry[py::str(name)] = records().check_registry_entry(
+            entry.check_number, entry.name, entry.default_mode, entry.verifies_return_shape, entry.verifies_return_ids,
+            entry.verifies_input_immutability, entry.verifies_empty_pool);
+        // The fields a check sets apart from the defaults.
+        py::dict flags;
+        const auto note = [&flags](const char* field, bool value, bool fallback) {
+            if (value != fallback) flags[field] = value;
+        };
+        note("verifies_return_shape", entry.verifies_return_shape, plain.verifies_return_shape);
+        note("verifies_return_ids", entry.verifies_return_ids, plain.verifies_return_ids);
+        note("verifies_input_immutability", entry.verifies_input_immutability, plain.verifies_input_immutability);
+        note("verifies_empty_pool", entry.verifies_empty_pool, plain.verifies_empty_pool);
+        if (entry.default_mode != plain.default_mode) flags["default_mode"] = entry.default_mode;
+        if (py::len(flags) > 0) metadata_by_name[py::str(name)] = flags;
+    }
+    m.attr("CHECK_REGISTRY") = registry;
+    m.attr("_CHECK_METADATA_BY_NAME") = metadata_by_name;
+
+    py::class_<PoolKeeperView>(m, "_PoolKeeper",
+                               "Fixture pools registered since the driver last emptied it (held weakly).")
+        .def("__len__", [](const PoolKeeperView&) { return detail::pool_keeper().size(); })
+        .def_property_readonly("alive", [](const PoolKeeperView&) { return detail::pool_keeper().alive(); })
+        .def("clear", [](const PoolKeeperView&) { detail::pool_keeper().clear(); })
+        .def("__repr__", [](const PoolKeeperView&) {
+            return "<pool keeper: " + std::to_string(detail::pool_keeper().size()) + " pools, " +
+                   std::to_string(detail::pool_keeper().alive()) + " alive>";
+        });
+    m.attr("_pool_keeper") = PoolKeeperView{};
+}
+
+}  // namespace brindlecap::python

@@ -1,0 +1,12 @@
+#pragma once
+// resolve_filtrations and the tree internals, product filtrations, flattening with its telemetry
+// hooks, and the module's tables.
+
+#include "common.hpp"
+
+namespace brindlecap::python {
+
+void init_entry_points(py::module_& fe_module);
+void uninstall_telemetry_hooks();
+
+}  // namespace brindlecap::python

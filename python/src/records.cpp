@@ -1,0 +1,381 @@
+#include "records.hpp"
+
+#include "brindlecap/functions/filtrations_evaluation/core/vocabulary.hpp"
+#include "errors.hpp"
+#include "operators.hpp"
+
+namespace brindlecap::python {
+
+using namespace pybind11::literals;
+
+namespace {
+
+Records* records_slot = nullptr;
+
+// One field of a record: required, with a default value, or with a fresh default per instance.
+struct Field {
+    const char* name;
+    const char* type;
+    enum { required, value, fresh } kind = required;
+    py::object fallback = py::none();
+};
+
+Field with_default(const char* name, const char* type, py::object fallback) {
+    return Field{name, type, Field::value, std::move(fallback)};
+}
+Field fresh(const char* name, const char* type, py::object factory) {
+    return Field{name, type, Field::fresh, std::move(factory)};
+}
+
+// A dataclass in `module` under the qualified module name `module_name`.
+py::object make_record(py::module_& module, const char* module_name, const char* name, const char* doc,
+                       const std::vector<Field>& fields, bool frozen = false, py::tuple bases = py::tuple(),
+                       bool slots = false) {
+    const py::module_ dataclasses = py::module_::import("dataclasses");
+    py::list specs;
+    for (const Field& f : fields) {
+        switch (f.kind) {
+            case Field::required:
+                specs.append(py::make_tuple(f.name, f.type));
+                break;
+            case Field::value:
+                specs.append(py::make_tuple(f.name, f.type, dataclasses.attr("field")("default"_a = f.fallback)));
+                break;
+            case Field::fresh:
+                specs.append(
+                    py::make_tuple(f.name, f.type, dataclasses.attr("field")("default_factory"_a = f.fallback)));
+                break;
+        }
+    }
+    py::object cls =
+        dataclasses.attr("make_dataclass")(name, specs, "bases"_a = bases, "frozen"_a = frozen, "slots"_a = slots);
+    cls.attr("__module__") = module_name;
+    cls.attr("__doc__") = doc;
+    module.attr(name) = cls;
+    return cls;
+}
+
+py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
+
+// getattr(obj, name) with the attribute's absence an AttributeError, as for any record.
+py::object field(py::handle obj, const char* name) { return obj.attr(name); }
+
+}  // namespace
+
+const Records& records() { return *records_slot; }
+
+void init_records(py::module_& fe_module, py::module_& utils, py::module_& store_builder,
+                  py::module_& check_registry, py::module_& instance) {
+    records_slot = new Records;  // never destroyed (see common.cpp)
+    Records& r = *records_slot;
+    const py::object dict = builtin("dict");
+    const py::object list = builtin("list");
+    const py::object set = builtin("set");
+    const fe::FiltrationEvaluationConfig c;  // the defaults of every configuration field
+    const fe::CheckRegistryEntry entry;
+    const eu::CheckOutcome outcome;
+
+    r.check_outcome = make_record(utils, UTILS_MODULE, "CheckOutcome", "Outcome of one evaluation check.",
+                                  {with_default("status", "str", py::str(std::string(eu::to_string(outcome.status)))),
+                                   with_default("details", "str", py::str(outcome.details)),
+                                   fresh("evidence", "dict", dict)});
+    r.base_config = make_record(
+        utils, UTILS_MODULE, "BaseEvaluationConfig", "Settings every evaluation harness shares.",
+        {with_default("mode", "str | None", py::none()), with_default("seed", "int", py::int_(c.seed)),
+         fresh("skip_checks", "set[int]", set), fresh("info_checks", "set[int]", set)});
+
+    const char* fe_name = FE_MODULE;
+    r.filter_node = make_record(fe_module, fe_name, "FilterNode", "Generic filter tree node.",
+                                {{"function_name", "str"}, fresh("params", "dict", dict), fresh("children", "list", list)});
+    r.filter_diagnostic = make_record(fe_module, fe_name, "FilterDiagnostic", "Per-node diagnostic from tree evaluation.",
+                                      {{"filter_description", "str"}, {"passing_count", "int"}, {"function_name", "str"}});
+    r.filtration_result = make_record(fe_module, fe_name, "FiltrationResult", "Result of resolve_filtrations().",
+                                      {{"passing_ids", "list[str]"},
+                                       {"signal_count", "int"},
+                                       {"total_pool_size", "int"},
+                                       {"filter_diagnostics", "list[FilterDiagnostic]"}});
+    // Slots: a pool's signals are read field by field at C speed (see Converter::signal).
+    r.useful_signal = make_record(fe_module, fe_name, "UsefulSignal", "A signal with weights and metadata.",
+                                  {{"weights", "numpy.ndarray"}, {"pnl", "numpy.ndarray | None"}, {"metadata", "dict"}},
+                                  false, py::tuple(), true);
+    r.field_schema = make_record(fe_module, fe_name, "FiltrationFieldSchema", "Schema for a single filterable field.",
+                                 {{"field_name", "str"},
+                                  {"field_type", "str"},
+                                  {"epoch", "str | None"},
+                                  {"column", "str | None"},
+                                  {"stat", "str | None"},
+                                  {"compatible_operators", "list[str]"},
+                                  {"rankable", "bool"}});
+    r.prepared_field = make_record(fe_module, fe_name, "PreparedField",
+                                   "Preprocessed field data for leaf operators.\n\n"
+                                   "Produced by _preprocess_field(). Leaf operators receive this instead of raw pool.",
+                                   {{"values", "list[tuple[str, Any]]"},
+                                    {"field_name", "str"},
+                                    {"field_type", "str"},
+                                    {"pool_keys", "set[str]"},
+                                    {"nan_count", "int"}});
+    r.config = make_record(
+        fe_module, fe_name, "FiltrationEvaluationConfig", "Configuration of a filtration operator evaluation.",
+        {with_default("N_trials", "int", py::int_(c.N_trials)),
+         with_default("bias_tolerance", "float", py::float_(c.bias_tolerance)),
+         with_default("speed_small_T", "int", py::int_(c.speed_small_T)),
+         with_default("speed_small_N", "int", py::int_(c.speed_small_N)),
+         with_default("speed_small_limit_s", "float", py::float_(c.speed_small_limit_s)),
+         with_default("speed_large_T", "int", py::int_(c.speed_large_T)),
+         with_default("speed_large_N", "int", py::int_(c.speed_large_N)),
+         with_default("speed_large_limit_s", "float", py::float_(c.speed_large_limit_s)),
+         with_default("mock_signals", "dict | None", py::none()), with_default("signal_ids", "list | None", py::none()),
+         with_default("market_id", "int | None", py::none()), with_default("era_number", "int | None", py::none()),
+         with_default("signal_metadata", "dict | None", py::none()),
+         with_default("N_signals", "int", py::int_(c.N_signals)), with_default("T", "int", py::int_(c.T)),
+         with_default("N_alloc", "int", py::int_(c.N_alloc))},
+        false, py::make_tuple(r.base_config));
+    r.eval_config = make_record(fe_module, fe_name, "EvalFiltrationConfig", "One operator to evaluate.",
+                                {{"name", "str"}, with_default("test_cases", "list[dict] | None", py::none())});
+    r.operator_check_result = make_record(
+        fe_module, fe_name, "OperatorCheckResult", "Every check's outcome for one operator, and its verdict.",
+        {{"operator_name", "str"}, {"accepted", "bool"}, {"checks", "dict"}, {"warnings", "list[str]"}});
+    r.evaluation_result = make_record(fe_module, fe_name, "FiltrationEvaluationResult", "Result of an evaluation run.",
+                                      {{"operator_results", "dict"},
+                                       {"config", "FiltrationEvaluationConfig"},
+                                       {"operator_configs", "list[EvalFiltrationConfig]"}});
+    r.check_registry_entry = make_record(
+        fe_module, fe_name, "CheckRegistryEntry", "A canonical check of the filtration family.",
+        {{"check_number", "int"},
+         {"name", "str"},
+         with_default("default_mode", "str", py::str(entry.default_mode)),
+         with_default("verifies_return_shape", "bool", py::bool_(entry.verifies_return_shape)),
+         with_default("verifies_return_ids", "bool", py::bool_(entry.verifies_return_ids)),
+         with_default("verifies_input_immutability", "bool", py::bool_(entry.verifies_input_immutability)),
+         with_default("verifies_empty_pool", "bool", py::bool_(entry.verifies_empty_pool))},
+        true);
+
+    r.store_entry = make_record(store_builder, STORE_MODULE, "StoreEntry", "A named function of the store.",
+                                {{"name", "str"},
+                                 with_default("function_type", "str", py::str("filtration")),
+                                 with_default("factory", "Callable | None", py::none()),
+                                 with_default("module_path", "str", py::str("")),
+                                 with_default("class_name", "str", py::str("")),
+                                 with_default("data_type", "Any", py::none())});
+    r.shared_check_result = make_record(check_registry, REGISTRY_MODULE, "SharedCheckResult",
+                                        "What a shared check body returns.",
+                                        {{"status", "str | None"}, fresh("evidence", "dict", dict)});
+    r.filtration_instance = make_record(instance, "brindlecap.functions.filtrations._instance", "FiltrationInstance",
+                                        "A filtration operator with bound parameters.",
+                                        {{"function_name", "str"}, fresh("params", "dict", dict)});
+}
+
+// ---- Out ----------------------------------------------------------------------------------------
+
+py::object export_diagnostic(const fe::FilterDiagnostic& d) {
+    return records().filter_diagnostic(d.filter_description, d.passing_count, d.function_name);
+}
+
+py::object export_diagnostics(const std::vector<fe::FilterDiagnostic>& diagnostics) {
+    py::list out;
+    for (const auto& d : diagnostics) out.append(export_diagnostic(d));
+    return out;
+}
+
+py::object export_result(const fe::FiltrationResult& r) {
+    Exporter out;
+    return records().filtration_result(out.strings(r.passing_ids), r.signal_count, r.total_pool_size,
+                                       export_diagnostics(r.filter_diagnostics));
+}
+
+py::object export_outcome(const eu::CheckOutcome& o) {
+    Exporter out;
+    return records().check_outcome(std::string(eu::to_string(o.status)), o.details, out.dict(o.evidence));
+}
+
+py::object export_check_result(const fe::OperatorCheckResult& r) {
+    py::dict checks;
+    for (const auto& [name, outcome] : r.checks) checks[py::str(name)] = export_outcome(outcome);
+    Exporter out;
+    return records().operator_check_result(r.operator_name, r.accepted, checks, out.strings(r.warnings));
+}
+
+py::object export_prepared(const fe::PreparedField& p) {
+    Exporter out;
+    py::list values(p.values.size());
+    for (std::size_t i = 0; i < p.values.size(); ++i) {
+        const fe::PreparedValue& v = p.values[i];
+        PyList_SET_ITEM(values.ptr(), static_cast<Py_ssize_t>(i),
+                        py::make_tuple(out.str(v.id), out.value(*v.value)).release().ptr());
+    }
+    return records().prepared_field(values, p.field_name, std::string(fe::to_string(p.field_type)),
+                                    out.id_set(p.pool_keys), p.nan_count);
+}
+
+py::object export_shared(const functions::evaluation_pipeline::SharedCheckResult& r) {
+    Exporter out;
+    return records().shared_check_result(r.status ? py::object(py::str(*r.status)) : py::none(),
+                                         out.dict(r.evidence));
+}
+
+py::object export_config(const fe::FiltrationEvaluationConfig& c) {
+    Exporter out;
+    const auto optional_int = [](const std::optional<std::int64_t>& v) -> py::object {
+        return v ? py::object(py::int_(*v)) : py::none();
+    };
+    const auto optional_dict = [&](const std::optional<Dict>& v) -> py::object {
+        return v ? out.dict(*v) : py::none();
+    };
+    py::set skip;
+    for (const auto n : c.skip_checks) skip.add(py::int_(n));
+    py::set info;
+    for (const auto n : c.info_checks) info.add(py::int_(n));
+    return records().config(
+        "mode"_a = c.mode ? py::object(py::str(*c.mode)) : py::none(), "seed"_a = c.seed, "skip_checks"_a = skip,
+        "info_checks"_a = info, "N_trials"_a = c.N_trials, "bias_tolerance"_a = c.bias_tolerance,
+        "speed_small_T"_a = c.speed_small_T, "speed_small_N"_a = c.speed_small_N,
+        "speed_small_limit_s"_a = c.speed_small_limit_s, "speed_large_T"_a = c.speed_large_T,
+        "speed_large_N"_a = c.speed_large_N, "speed_large_limit_s"_a = c.speed_large_limit_s,
+        "mock_signals"_a = optional_dict(c.mock_signals),
+        "signal_ids"_a = c.signal_ids ? out.strings(*c.signal_ids) : py::none(),
+        "market_id"_a = optional_int(c.market_id), "era_number"_a = optional_int(c.era_number),
+        "signal_metadata"_a = optional_dict(c.signal_metadata), "N_signals"_a = c.N_signals, "T"_a = c.T,
+        "N_alloc"_a = c.N_alloc);
+}
+
+// ---- In -----------------------------------------------------------------------------------------
+
+eu::CheckOutcome outcome_of(py::handle obj) {
+    Converter c;
+    eu::CheckOutcome out;
+    const std::string status = c.str(field(obj, "status"), "CheckOutcome.status");
+    const auto parsed = eu::parse_check_status(status);
+    if (!parsed) {
+        throw py::value_error("CheckOutcome.status must be 'pass', 'fail' or 'skip', got " +
+                              py::repr(field(obj, "status")).cast<std::string>());
+    }
+    out.status = *parsed;
+    out.details = c.str(field(obj, "details"), "CheckOutcome.details");
+    out.evidence = c.dict(field(obj, "evidence"), "CheckOutcome.evidence");
+    return out;
+}
+
+std::vector<fe::FilterDiagnostic> diagnostics_of(py::handle list) {
+    std::vector<fe::FilterDiagnostic> out;
+    if (list.is_none()) return out;
+    Converter c;
+    for (const auto d : py::reinterpret_borrow<py::iterable>(list)) {
+        out.push_back(fe::FilterDiagnostic{c.str(field(d, "filter_description"), "filter_description"),
+                                           c.int64(field(d, "passing_count"), "passing_count"),
+                                           c.str(field(d, "function_name"), "function_name")});
+    }
+    return out;
+}
+
+fe::FiltrationEvaluationConfig config_of(py::handle obj) {
+    Converter c;
+    fe::FiltrationEvaluationConfig cfg;
+    // Present and not callable: the first failure of the validation sequence.
+    const py::object callback = py::getattr(obj, "_operator_progress_callback", py::none());
+    if (!callback.is_none() && PyCallable_Check(callback.ptr()) == 0)
+        throw py::type_error("filtration operator progress callback must be callable");
+
+    const py::object mode = field(obj, "mode");
+    if (!mode.is_none()) cfg.mode = PyUnicode_Check(mode.ptr()) ? c.str(mode, "mode") : py::str(mode).cast<std::string>();
+    cfg.seed = c.int64(field(obj, "seed"), "seed");
+    for (const auto n : py::reinterpret_borrow<py::iterable>(field(obj, "skip_checks")))
+        cfg.skip_checks.insert(c.int64(n, "skip_checks values"));
+    for (const auto n : py::reinterpret_borrow<py::iterable>(field(obj, "info_checks")))
+        cfg.info_checks.insert(c.int64(n, "info_checks values"));
+    cfg.N_trials = c.int64(field(obj, "N_trials"), "N_trials");
+    cfg.bias_tolerance = c.number(field(obj, "bias_tolerance"), "bias_tolerance");
+    cfg.speed_small_T = c.int64(field(obj, "speed_small_T"), "speed_small_T");
+    cfg.speed_small_N = c.int64(field(obj, "speed_small_N"), "speed_small_N");
+    cfg.speed_small_limit_s = c.number(field(obj, "speed_small_limit_s"), "speed_small_limit_s");
+    cfg.speed_large_T = c.int64(field(obj, "speed_large_T"), "speed_large_T");
+    cfg.speed_large_N = c.int64(field(obj, "speed_large_N"), "speed_large_N");
+    cfg.speed_large_limit_s = c.number(field(obj, "speed_large_limit_s"), "speed_large_limit_s");
+    if (const py::object m = field(obj, "mock_signals"); !m.is_none()) cfg.mock_signals = c.dict(m, "mock_signals");
+    if (const py::object ids = field(obj, "signal_ids"); !ids.is_none()) cfg.signal_ids = c.strings(ids, "signal_ids");
+    if (const py::object v = field(obj, "market_id"); !v.is_none()) cfg.market_id = c.int64(v, "market_id");
+    if (const py::object v = field(obj, "era_number"); !v.is_none()) cfg.era_number = c.int64(v, "era_number");
+    if (const py::object m = field(obj, "signal_metadata"); !m.is_none())
+        cfg.signal_metadata = c.dict(m, "signal_metadata");
+    cfg.N_signals = c.int64(field(obj, "N_signals"), "N_signals");
+    cfg.T = c.int64(field(obj, "T"), "T");
+    cfg.N_alloc = c.int64(field(obj, "N_alloc"), "N_alloc");
+
+    if (!callback.is_none()) {
+        cfg.operator_progress_callback = [fn = share(callback)](const std::string& name,
+                                                                const fe::OperatorCheckResult& result,
+                                                                std::int64_t done, std::int64_t total) {
+            in_python([&] { object_of(fn)(name, export_check_result(result), done, total); });
+        };
+    }
+    return cfg;
+}
+
+void write_back_ingestion(const fe::FiltrationEvaluationConfig& before, const fe::FiltrationEvaluationConfig& after,
+                          py::handle obj) {
+    const bool metadata_changed =
+        after.signal_metadata && (!before.signal_metadata || !(*before.signal_metadata == *after.signal_metadata));
+    if (metadata_changed) {
+        const py::object mock = field(obj, "mock_signals");
+        if (after.mode && *after.mode == "mock" && !mock.is_none()) {
+            obj.attr("signal_metadata") = builtin("dict")(mock);  // the caller's own metadata mappings
+        } else {
+            Exporter out;
+            obj.attr("signal_metadata") = out.dict(*after.signal_metadata);
+        }
+    }
+    if (after.N_signals != before.N_signals) obj.attr("N_signals") = after.N_signals;
+}
+
+std::optional<std::vector<fe::EvalFiltrationConfig>> operator_configs_of(py::handle list) {
+    if (list.is_none() || PyObject_IsTrue(list.ptr()) != 1) return std::nullopt;
+    Converter c;
+    std::vector<fe::EvalFiltrationConfig> out;
+    for (const auto item : py::reinterpret_borrow<py::iterable>(list)) {
+        fe::EvalFiltrationConfig config;
+        config.name = c.str(field(item, "name"), "EvalFiltrationConfig.name");
+        config.test_cases = test_cases_of(py::getattr(item, "test_cases", py::none()));
+        out.push_back(std::move(config));
+    }
+    return out;
+}
+
+std::optional<std::vector<fe::CorrectnessTestCase>> test_cases_of(py::handle list) {
+    if (list.is_none()) return std::nullopt;
+    Converter c;
+    std::vector<fe::CorrectnessTestCase> out;
+    for (const auto item : py::reinterpret_borrow<py::iterable>(list)) {
+        const py::dict case_ = py::reinterpret_borrow<py::dict>(item);
+        fe::CorrectnessTestCase tc;
+        if (case_.contains("pool") && !case_["pool"].is_none()) {
+            tc.pool.emplace();
+            for (const auto entry : case_["pool"].attr("items")()) {
+                const auto pair = py::reinterpret_borrow<py::tuple>(entry);
+                const std::string id = c.str(pair[0], "a signal id");
+                if (py::isinstance(pair[1], records().useful_signal)) {
+                    tc.pool->emplace_back(id, c.signal(pair[1]));
+                } else {
+                    tc.pool->emplace_back(id, c.dict(pair[1], "a test case pool entry"));
+                }
+            }
+        }
+        if (case_.contains("params") && !case_["params"].is_none()) tc.params = c.dict(case_["params"], "params");
+        if (case_.contains("expected") && !case_["expected"].is_none()) {
+            const py::object expected = case_["expected"];
+            if (PyAnySet_Check(expected.ptr())) {
+                tc.expected = c.id_set(expected, nullptr);
+            } else {
+                // Only a set can equal the operator's set: an identifier no pool holds stands in,
+                // so the case runs and never passes.
+                tc.expected = fe::IdSet{std::string_view("\0expected is not a set", 22)};
+            }
+        }
+        if (case_.contains("children_results") && !case_["children_results"].is_none()) {
+            tc.children_results.emplace();
+            for (const auto child : case_["children_results"]) tc.children_results->push_back(c.id_set(child, nullptr));
+        }
+        out.push_back(std::move(tc));
+    }
+    return out;
+}
+
+}  // namespace brindlecap::python

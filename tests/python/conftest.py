@@ -1,0 +1,36 @@
+import copy
+import json
+import pathlib
+
+import numpy as np
+import pytest
+
+import brindlecap.functions.filtrations_evaluation as fe
+
+DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
+REPO = pathlib.Path(__file__).resolve().parents[2]
+
+
+def make_pool(metadata_by_id, shape=(2, 3)):
+    return {sid: fe.UsefulSignal(weights=np.zeros(shape), pnl=None, metadata=md) for sid, md in metadata_by_id.items()}
+
+
+def mock_config(signals, **settings):
+    return fe.FiltrationEvaluationConfig(mode="mock", mock_signals=signals, **settings)
+
+
+@pytest.fixture(scope="session")
+def demo_signals():
+    return json.loads((DATA / "golden" / "demo_signals.json").read_text())
+
+
+@pytest.fixture
+def pool(demo_signals):
+    return make_pool(copy.deepcopy(demo_signals))
+
+
+@pytest.fixture(autouse=True)
+def no_plugins():
+    fe.clear_check_plugins()
+    yield
+    fe.clear_check_plugins()

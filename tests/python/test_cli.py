@@ -1,0 +1,31 @@
+"""python -m brindlecap.filtrations: the command line with operators written in Python."""
+import json
+import subprocess
+import sys
+
+from conftest import REPO
+
+OPS = str(REPO / "examples" / "my_ops.py")
+
+
+def run(*args):
+    done = subprocess.run([sys.executable, "-m", "brindlecap.filtrations", *args], capture_output=True, text=True,
+                          cwd=REPO)
+    return done.returncode, done.stdout, done.stderr
+
+
+def test_python_operators_are_judged_like_the_tools_own():
+    status, out, _ = run("evaluate", "--operator", f"gt={OPS}:sloppy_gt", "--skip", "8", "--json")
+    verdict = json.loads(out)["operator_results"]
+    assert status == 1 and list(verdict) == ["gt"] and not verdict["gt"]["accepted"]
+    assert verdict["gt"]["checks"]["correctness"]["status"] == "fail"
+
+    status, out, _ = run("evaluate", "--operator", f"{OPS}:gt", "--operators", "gt,lt", "--skip", "8")
+    assert status == 0 and "2 of 2 operators accepted." in out
+
+
+def test_bad_operator_names_are_bad_input():
+    status, out, err = run("evaluate", "--operator", "no_such_module:gt")
+    assert (status, out) == (2, "") and "cannot load operator 'no_such_module:gt': ModuleNotFoundError" in err
+    status, _, err = run("evaluate", "--operator", "gt")
+    assert status == 2 and "expects MODULE:ATTRIBUTE" in err

@@ -1,0 +1,127 @@
+"""Values, arrays and generators across the boundary."""
+import datetime
+import decimal
+import math
+
+import numpy as np
+import pytest
+
+import brindlecap.functions.filtrations_evaluation as fe
+from brindlecap.functions.registry_and_store.store_builder import build_default_store
+from conftest import make_pool
+
+OPAQUE = (1, "t")
+SCALARS = [7, -(2**63), 2**63 - 1, 0.1, math.inf, -math.inf, -0.0, True, False, "sig", "", "é✓", None]
+CONTAINERS = [["a", "b"], [], {"k": [1, {"n": 2.5, "flag": None}]}]
+HANDLES = [OPAQUE, frozenset({"a"}), {"a", "b"}, datetime.date(2024, 1, 2), np.int64(3), decimal.Decimal("1.5")]
+
+
+@pytest.mark.parametrize("value", SCALARS + CONTAINERS + HANDLES, ids=repr)
+def test_metadata_round_trips(value):
+    snapshot = fe._snapshot_signal_pool(make_pool({"s": {"x": value}}))
+    back = snapshot["s"]["metadata"]["x"]
+    if any(value is h for h in HANDLES):
+        assert back is value  # opaque objects come back as the very object
+    else:
+        assert type(back) is type(value) and back == value
+        if isinstance(value, float):
+            assert math.copysign(1, back) == math.copysign(1, value)
+
+
+def test_nan_and_float64_stay_floats():
+    snapshot = fe._snapshot_signal_pool(make_pool({"s": {"nan": math.nan, "f64": np.float64(2.5)}}))
+    metadata = snapshot["s"]["metadata"]
+    assert type(metadata["nan"]) is float and math.isnan(metadata["nan"])
+    assert type(metadata["f64"]) is float and metadata["f64"] == 2.5
+
+
+@pytest.mark.parametrize("where", ["metadata", "params"])
+def test_ints_beyond_64_bits_are_refused_by_name(pool, where):
+    huge = 2**64
+    if where == "metadata":
+        pool["synth_0000"].metadata["size"] = huge
+        tree = fe.FilterNode("gt", {"field": "is_sharpe", "value": 0.0})
+    else:
+        tree = fe.FilterNode("gt", {"field": "is_sharpe", "value": huge})
+    with pytest.raises(ValueError, match=f"int {huge} does not fit in 64 bits"):
+        fe.resolve_filtrations(pool, tree, build_default_store())
+
+
+@pytest.mark.parametrize(
+    "weights, error, message",
+    [
+        (np.zeros((3, 4))[:, ::2], ValueError, "must be C-contiguous"),
+        (np.asfortranarray(np.zeros((3, 4))), ValueError, "must be C-contiguous"),
+        (np.zeros((3, 3), dtype=np.float32), TypeError, "must have dtype float64, got float32"),
+        (np.zeros((3, 3), dtype=">f8"), TypeError, "must have dtype float64"),
+        (np.zeros(3), ValueError, "must be a 2-D array, got 1 dimension"),
+        ([[0.0]], TypeError, "must be a 2-D float64 numpy array, got list"),
+        (None, TypeError, "got NoneType"),
+    ],
+)
+def test_weights_must_be_contiguous_2d_float64(pool, weights, error, message):
+    pool["synth_0003"] = fe.UsefulSignal(weights=weights, pnl=None, metadata=pool["synth_0003"].metadata)
+    with pytest.raises(error, match=message):
+        fe.resolve_filtrations(pool, fe.FilterNode("gt", {"field": "is_sharpe", "value": 0.0}), build_default_store())
+
+
+def test_snapshots_copy_arrays_and_see_later_changes():
+    weights, pnl = np.arange(6.0).reshape(2, 3), np.ones((2, 1))
+    pool = {"s": fe.UsefulSignal(weights=weights, pnl=pnl, metadata={"v": [1.0]})}
+    snapshot = fe._snapshot_signal_pool(pool)
+    assert np.array_equal(snapshot["s"]["weights"], weights) and not np.shares_memory(snapshot["s"]["weights"], weights)
+    assert fe._pool_matches_snapshot(pool, snapshot)
+    weights[1, 2] = np.nan  # the library reads the caller's buffer, not a copy
+    assert not fe._pool_matches_snapshot(pool, snapshot)
+    snapshot = fe._snapshot_signal_pool(pool)
+    assert fe._pool_matches_snapshot(pool, snapshot)  # NaN left in place counts as unchanged
+    pool["s"].metadata["v"].append(2.0)
+    assert not fe._pool_matches_snapshot(pool, snapshot)
+
+
+FAMILIES = ["numerical", "latitudinal", "longitudinal", "collection", "comparison", "event"]
+CATEGORIES = ["momentum", "value", "volatility", "quality"]
+
+
+def numpy_synthetic_signals(rng, n, T, A):
+    """The fixture generator's draws, done by numpy itself."""
+    pool = {}
+    for i in range(n):
+        k = int(rng.integers(1, 4))
+        weights = rng.standard_normal((T, A))
+        metadata = {name: float(rng.standard_normal()) for name in ("is_sharpe", "os_sharpe")}
+        metadata["is_returns"] = rng.standard_normal() * 0.1
+        metadata["os_returns"] = rng.standard_normal() * 0.1
+        metadata["is_turnover"] = abs(rng.standard_normal())
+        metadata["os_turnover"] = abs(rng.standard_normal())
+        metadata["rotation_families_used"] = [str(f) for f in rng.choice(FAMILIES, k, replace=False)]
+        metadata["expression_complexity"] = int(rng.integers(1, 21))
+        metadata["submission_date"] = 1.7e9 + rng.uniform(0, 1e7)
+        metadata["is_active"] = bool(rng.choice([True, False]))
+        metadata["signal_category"] = str(rng.choice(CATEGORIES))
+        pool[f"synth_{i:04d}"] = (weights, metadata)
+    return pool
+
+
+def test_generators_continue_where_numpy_would():
+    config = fe.FiltrationEvaluationConfig(N_signals=6, T=3, N_alloc=2)
+    rng, ref = np.random.default_rng(11), np.random.default_rng(11)
+    rng.integers(0, 10)  # leaves half of a 64-bit draw buffered
+    ref.integers(0, 10)
+    pool = fe._generate_synthetic_signals(config, rng)
+    expected = numpy_synthetic_signals(ref, 6, 3, 2)
+    assert list(pool) == list(expected)
+    for sid, (weights, metadata) in expected.items():
+        assert np.array_equal(pool[sid].weights, weights) and pool[sid].metadata == metadata
+    fe._build_correctness_test_pool(config, rng)
+    ref.integers(0, 2**31)
+    assert rng.bit_generator.state == ref.bit_generator.state
+    assert list(rng.integers(0, 1000, 5)) == list(ref.integers(0, 1000, 5))
+
+
+def test_only_pcg64_generators_are_taken():
+    config = fe.FiltrationEvaluationConfig(N_signals=2)
+    with pytest.raises(TypeError, match="PCG64"):
+        fe._generate_synthetic_signals(config, np.random.Generator(np.random.MT19937(1)))
+    with pytest.raises(TypeError, match="numpy.random.Generator, got RandomState"):
+        fe._generate_synthetic_signals(config, np.random.RandomState(1))

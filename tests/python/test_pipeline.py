@@ -1,0 +1,204 @@
+"""The acceptance pipeline judging Python operators, with Python plug-ins, logs and warnings."""
+import gc
+import sys
+import threading
+import tracemalloc
+import warnings
+
+import numpy as np
+import pytest
+from structlog.testing import capture_logs
+
+import brindlecap.functions.filtrations_evaluation as fe
+from brindlecap.functions.evaluation_utils import CheckOutcome, EvaluationCheckPlugin
+from brindlecap.functions.registry_and_store.store_builder import FunctionStore
+from conftest import mock_config
+
+CANONICAL = ["contract", "correctness", "nan_handling", "determinism", "parallel_safety", "boundary_conditions",
+             "bias", "speed"]
+
+
+def gt(prepared, params):
+    return {sid for sid, value in prepared.values if value > params["value"]}
+
+
+def sloppy_gt(prepared, params):
+    return {sid for sid, value in prepared.values if value >= params["value"]}
+
+
+def judge(demo, operator, name="gt", **settings):
+    store = FunctionStore()
+    store.register(name, factory=operator)
+    return fe._evaluate(mock_config(demo, **settings), None, store).operator_results[name]
+
+
+def test_correctness_tells_a_sloppy_gt_from_a_correct_one(demo_signals):
+    correct = judge(demo_signals, gt)
+    assert correct.accepted and list(correct.checks) == CANONICAL
+    assert all(outcome.status == "pass" for outcome in correct.checks.values())
+    sloppy = judge(demo_signals, sloppy_gt)
+    assert not sloppy.accepted
+    assert [n for n, o in sloppy.checks.items() if o.status == "fail"] == ["correctness"]
+    assert sloppy.checks["correctness"].evidence["match_rate"] < 1.0
+
+
+def test_operator_errors_become_the_checks_verdicts(demo_signals):
+    def crashing(prepared, params):
+        return 1 / 0
+
+    def refusing_empty_pools(prepared, params):
+        raise fe.EmptyPoolError("nothing to filter")
+
+    contract = judge(demo_signals, crashing, skip_checks={8}).checks["contract"]
+    assert (contract.status, contract.details) == ("fail", "Exception: ZeroDivisionError: division by zero")
+    assert contract.evidence["error"] == "division by zero"
+    # A module error raised in Python is the library's own: an empty pool may raise EmptyPoolError.
+    config = fe.FiltrationEvaluationConfig(mode="mock", N_signals=12)
+    outcome = fe._run_check_1_contract("gt", refusing_empty_pools, config, np.random.default_rng(3))
+    assert outcome.details == "Exception: EmptyPoolError: nothing to filter"
+
+
+class RecordingPlugin(EvaluationCheckPlugin):
+    name = "desk_review"
+    data_type = None
+
+    def __init__(self, status="pass"):
+        self.status, self.calls = status, []
+
+    def validate(self, op_impl, pool, config):
+        self.calls.append((op_impl, pool, config))
+        return CheckOutcome(status=self.status, details="reviewed", evidence={"signals": len(pool)})
+
+
+def test_python_plugins_run_after_the_canonical_checks(demo_signals):
+    passing, failing = RecordingPlugin(), RecordingPlugin("fail")
+    failing.name = "second_opinion"
+    fe.register_check_plugin(passing)
+    fe.register_check_plugin(failing)
+    assert fe.get_registered_plugins() == [passing, failing] and list(fe._plugin_registry) == [passing, failing]
+    with pytest.raises(ValueError, match="Evaluation check plugin name 'bias' collides"):
+        fe.register_check_plugin(type("Bias", (RecordingPlugin,), {"name": "bias"})())
+
+    store = FunctionStore()
+    store.register("gt", factory=gt)
+    config = mock_config(demo_signals, skip_checks={8})
+    progress = []
+    config._operator_progress_callback = lambda *args: progress.append(args + (config.N_signals,))
+    result = fe._evaluate(config, None, store).operator_results["gt"]
+    assert progress == [("gt", result, 1, 1, len(demo_signals))] and progress[0][1] is result
+    assert list(result.checks) == CANONICAL + ["desk_review", "second_opinion"]
+    assert result.checks["desk_review"] == CheckOutcome("pass", "reviewed", {"signals": len(demo_signals)})
+    assert not result.accepted  # the failing plug-in counts
+    op_impl, pool, seen_config = passing.calls[0]
+    assert op_impl is gt and seen_config is config and config.N_signals == len(demo_signals)
+    assert list(pool) == list(demo_signals) and all(isinstance(s, fe.UsefulSignal) for s in pool.values())
+    assert pool["synth_0000"].weights.shape == (config.T, config.N_alloc)
+
+    failing.validate = lambda *args: {}["missing"]
+    failing.data_type = None
+    checks = fe._evaluate(mock_config(demo_signals, skip_checks={8}), None, store).operator_results["gt"].checks
+    assert (checks["second_opinion"].status, checks["second_opinion"].details) == ("fail", "Plugin error: 'missing'")
+    passing.data_type = "products"
+    checks = fe._evaluate(mock_config(demo_signals, skip_checks={8, 10}), None, store).operator_results["gt"].checks
+    assert checks["desk_review"].details == "Plugin data_type 'products' does not match operator"
+    assert checks["second_opinion"].details == "Plugin check 10 skipped"
+
+
+def test_log_events_go_to_the_modules_logger(monkeypatch):
+    raised = ValueError("no children today")
+
+    def failing_and(pool_keys, params, children_results):
+        raise raised
+
+    config = fe.FiltrationEvaluationConfig(mode="mock", N_signals=12)
+    with capture_logs() as logs:
+        outcome = fe._run_check_3_correctness("and_", failing_and, config, np.random.default_rng(1))
+    assert outcome.status == "fail"
+    assert logs == [{"event": "boolean_correctness_check_failed", "op_name": "and_", "exc_info": raised,
+                     "log_level": "warning"}]
+
+    class Recorder:
+        def __init__(self):
+            self.events = []
+
+        def warning(self, event, **fields):
+            self.events.append((event, fields))
+
+    monkeypatch.setattr(fe, "log", Recorder())
+    fe._run_check_3_correctness("and_", failing_and, config, np.random.default_rng(1))
+    assert fe.log.events == [("boolean_correctness_check_failed", {"op_name": "and_", "exc_info": raised})]
+
+
+def test_incomplete_mock_metadata_warns_and_warnings_can_be_errors():
+    signals = {f"s{i}": {"is_sharpe": float(i)} for i in range(10)}
+    config = mock_config(signals)
+    with pytest.warns(UserWarning, match=r"Signal 's0' metadata missing fields: expression_complexity, is_active"):
+        fe._ingest_mock_data_filtration(config)
+    assert config.N_signals == 10 and config.signal_metadata["s3"] is signals["s3"]
+
+    config = mock_config(signals)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(UserWarning, match="Signal 's0'"):
+            fe._ingest_mock_data_filtration(config)
+    assert config.N_signals == 10  # written before the first warning
+
+
+def test_parallel_safety_calls_a_python_operator_from_two_workers():
+    threads = []
+
+    def recording_gt(prepared, params):
+        threads.append(threading.get_ident())
+        return gt(prepared, params)
+
+    config = fe.FiltrationEvaluationConfig(mode="mock", N_signals=12)
+    outcome = fe._run_check_5_parallel_safety("gt", recording_gt, config, np.random.default_rng(0))
+    assert outcome.status == "pass" and outcome.evidence["result_count"] == 3
+    # The baseline on the caller's thread, then one call from each task on the workers.
+    assert len(threads) == 3 and threads[0] == threading.get_ident()
+    assert threading.get_ident() not in threads[1:]
+
+
+@pytest.mark.parametrize("stop", [KeyboardInterrupt, SystemExit])
+def test_an_interrupt_in_an_operator_ends_the_run(demo_signals, stop):
+    calls = []
+
+    def interrupting(prepared, params):
+        calls.append(1)
+        raise stop()
+
+    store = FunctionStore()
+    store.register("gt", factory=interrupting)
+    with pytest.raises(stop):
+        fe._evaluate(mock_config(demo_signals), None, store)
+    assert len(calls) == 1  # no check went on after it
+
+
+def test_calls_do_not_leak_references_or_memory(pool):
+    params = {"note": "kept"}
+    tree = fe.FilterNode("filtration", params)
+    keep = sorted(pool)[:5]
+
+    def chooser(pool_keys, node_params):
+        return keep
+
+    store = FunctionStore()
+    store.register("filtration", factory=chooser)
+    counted = [chooser, params, keep, keep[0], pool["synth_0001"].metadata, pool["synth_0001"].weights]
+
+    def run(times):
+        for _ in range(times):
+            fe.resolve_filtrations(pool, tree, store)
+
+    run(100)
+    gc.collect()
+    before = [sys.getrefcount(obj) for obj in counted]
+    tracemalloc.start()
+    run(100)
+    first, _ = tracemalloc.get_traced_memory()
+    run(1000)
+    gc.collect()
+    second, _ = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    assert [sys.getrefcount(obj) for obj in counted] == before
+    assert second - first < 64 * 1024
