@@ -42,14 +42,20 @@ OperatorCache& operator_cache() {
     return *cache;
 }
 
+// Drops cached operators; they are destroyed after the lock is released (an operator may own a
+// host object whose destructor must not run under it).
 void forget(std::uint64_t store, const std::string* name) {
+    std::vector<Operator> dropped;  // declared first: destroyed after the lock is released
     OperatorCache& c = operator_cache();
     const std::lock_guard lock(c.mutex);
-    if (name != nullptr) {
-        c.entries.erase({store, *name});
-        return;
+    for (auto it = c.entries.begin(); it != c.entries.end();) {
+        if (it->first.first == store && (name == nullptr || it->first.second == *name)) {
+            dropped.push_back(std::move(it->second));
+            it = c.entries.erase(it);
+        } else {
+            ++it;
+        }
     }
-    std::erase_if(c.entries, [store](const auto& entry) { return entry.first.first == store; });
 }
 
 }  // namespace
@@ -96,14 +102,17 @@ FunctionStore& FunctionStore::operator=(FunctionStore&& other) noexcept {
 }
 
 void FunctionStore::register_entry(StoreEntry entry) {
-    std::lock_guard lock(mutex_);
     forget(id_, &entry.name);
-    auto same_name = [&](const StoreEntry& e) { return e.name == entry.name; };
+    // The replaced entry is destroyed after the lock is released (its factory may own a host object).
+    const std::string name = entry.name;
+    std::unique_lock lock(mutex_);
+    auto same_name = [&](const StoreEntry& e) { return e.name == name; };
     if (auto it = std::find_if(entries_.begin(), entries_.end(), same_name); it != entries_.end()) {
-        *it = std::move(entry);
+        std::swap(*it, entry);
     } else {
         entries_.push_back(std::move(entry));
     }
+    lock.unlock();
 }
 
 StoreEntry FunctionStore::get_entry(std::string_view name) const {
@@ -161,9 +170,10 @@ std::vector<std::pair<std::uint64_t, std::string>> operator_cache_keys() {
 }
 
 void clear_operator_cache() {
+    std::map<std::pair<std::uint64_t, std::string>, Operator, KeyLess> dropped;  // destroyed unlocked
     OperatorCache& c = operator_cache();
     const std::lock_guard lock(c.mutex);
-    c.entries.clear();
+    dropped.swap(c.entries);
 }
 
 }  // namespace detail

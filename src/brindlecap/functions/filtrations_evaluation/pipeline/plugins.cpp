@@ -43,9 +43,10 @@ std::vector<PluginPtr> get_registered_plugins() {
 }
 
 void clear_check_plugins() {
+    std::vector<PluginPtr> cleared;  // destroyed after the lock is released (host objects)
     PluginRegistry& r = plugin_registry();
     std::lock_guard lock(r.mutex);
-    r.plugins.clear();
+    cleared.swap(r.plugins);
 }
 
 namespace detail {
