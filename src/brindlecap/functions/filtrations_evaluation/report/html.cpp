@@ -440,6 +440,8 @@ void write_html_report(const std::filesystem::path& file, const FiltrationEvalua
                        const RunObservations& observations, HtmlReportOptions options) {
     if (options.page_directory.empty()) options.page_directory = file.parent_path();
     const std::string page = render_html_report(result, observations, options);
+    std::error_code ec;
+    if (!file.parent_path().empty()) std::filesystem::create_directories(file.parent_path(), ec);
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << page;
     out.close();

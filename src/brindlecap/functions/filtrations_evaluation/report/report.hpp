@@ -108,7 +108,8 @@ struct HtmlReportOptions {
 std::string render_html_report(const FiltrationEvaluationResult& result, const RunObservations& observations,
                                const HtmlReportOptions& options = {});
 
-// render_html_report written to `file`; page_directory defaults to the file's directory.
+// render_html_report written to `file` (its directory created when missing); page_directory
+// defaults to the file's directory. RuntimeError when it cannot be written.
 void write_html_report(const std::filesystem::path& file, const FiltrationEvaluationResult& result,
                        const RunObservations& observations, HtmlReportOptions options = {});
 

@@ -24,16 +24,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A folder name from an operator name: letters, digits, '.', '-' and '_' kept, the rest '_'.
+// A folder name from an operator name: letters, digits, '.', '-' and '_' kept (a leading '.'
+// too, but as '_'), the rest '_'.
 std::string folder_name(const std::string& name) {
     std::string out;
     for (const char c : name) {
-        const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                          c == '-' || c == '_';
+        const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                          (c == '.' && !out.empty()) || c == '-' || c == '_';
         out += keep ? c : '_';
     }
-    if (out.empty() || out == "." || out == "..") out = "_" + out;
-    return out;
+    return out.empty() ? "_" : out;
 }
 
 std::string replace_all(std::string text, const std::string& from, const std::string& to) {
