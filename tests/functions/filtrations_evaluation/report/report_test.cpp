@@ -160,6 +160,28 @@ TEST(RunRecorder, RecordingChangesNoOutcome) {
     }
 }
 
+// The observer's records of default calls describe the call call_operator really makes.
+TEST(RunRecorder, DefaultCallArgumentsAreTheCallsOwn) {
+    const fe::SignalPool pool = fe::pool_from_value(Value(mock_signals(6)));
+    Dict seen_params;
+    std::optional<std::vector<IdSet>> seen_children;
+    const fe::Operator capture = [&](const fe::OperatorCall& call) -> fe::OperatorResult {
+        seen_params = *call.params;
+        seen_children.reset();
+        if (call.children_results != nullptr) seen_children = *call.children_results;
+        return IdSet{};
+    };
+    std::vector<std::string> names = fe::build_default_store().list_by_function_type("filtration");
+    names.push_back("my_operator");
+    for (const std::string& name : names) {
+        const fe::OperatorCategory category = fe::operator_category(name);
+        (void)fd::call_operator(name, capture, pool, category);
+        const fd::CallArguments args = fd::default_call_arguments(name, pool, category);
+        EXPECT_EQ(Value(seen_params), Value(args.params)) << name;
+        EXPECT_EQ(seen_children, args.children) << name;
+    }
+}
+
 TEST(RunRecorder, OneAtATimeAndNothingOutsideItsLifetime) {
     const fe::FunctionStore store = store_with("gt", sloppy_gt());
     fe::RunObservations before;
