@@ -9,6 +9,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "brindlecap/functions/filtrations_evaluation.hpp"
@@ -220,6 +221,22 @@ TEST(RunRecorder, BiasTrialsAndSpeedRunsAreTheChecksOwnNumbers) {
     EXPECT_EQ(seen->speed_runs[0].elapsed_s, speed.at("small_elapsed_s").as_float());
     EXPECT_EQ(seen->speed_runs[1].elapsed_s, speed.at("large_elapsed_s").as_float());
     EXPECT_EQ(seen->speed_runs[1].calls, 2);
+}
+
+// Runs on two threads report to one recorder; every report is kept (the TSan run checks the rest).
+TEST(RunRecorderThreads, ConcurrentReportsAreAllKept) {
+    fe::RunRecorder recorder;
+    const auto report = [](const std::string& op_name) {
+        for (int trial = 0; trial < 500; ++trial) fd::run_observer()->bias_trial(op_name, trial, 0.5);
+    };
+    std::thread first(report, "gt");
+    std::thread second(report, "lt");
+    report("gt");
+    first.join();
+    second.join();
+    const fe::RunObservations seen = recorder.observations();
+    EXPECT_EQ(seen.data().find("gt")->bias_trials.size(), 1000u);
+    EXPECT_EQ(seen.data().find("lt")->bias_trials.size(), 500u);
 }
 
 // ---- Reproducers --------------------------------------------------------------------------------
