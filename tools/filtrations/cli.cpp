@@ -65,6 +65,7 @@ struct Options {
     bool has_market_id = false;
     bool has_era_number = false;
     std::string reproducers;   // directory
+    std::string replay_command = "filtrations resolve --pool {pool} --tree {tree}";
     std::string html;          // file
     std::string command_line;  // as typed, for the report
 
@@ -173,14 +174,15 @@ Failure describe_failure(const std::exception& e, const Context& ctx) {
 
 // ---- evaluate ------------------------------------------------------------------------------------
 
-// --reproducers and --html: the built-ins of the default store replay through `filtrations resolve`.
+// --reproducers and --html. The built-ins of the default store replay through `filtrations
+// resolve`; a front end with operators of its own gives its command (--replay-command).
 void write_evaluation_files(const Options& o, const fe::FiltrationEvaluationResult& result,
                             const fe::RunObservations& observations, const std::string& source, Context& ctx,
                             std::ostream& err) {
     std::vector<fe::ReproducerFolder> folders;
     if (!o.reproducers.empty()) {
         ctx.where = "writing reproducers under '" + o.reproducers + "'";
-        folders = fe::write_reproducers(observations, o.reproducers, "filtrations resolve --pool {pool} --tree {tree}");
+        folders = fe::write_reproducers(observations, o.reproducers, o.replay_command);
         err << "filtrations: " << folders.size() << (folders.size() == 1 ? " reproducer" : " reproducers")
             << " written under " << escape_controls(o.reproducers) << "\n";
     }
@@ -576,6 +578,15 @@ CLI::App* add_evaluate(CLI::App& app, Options& o) {
     add_text(ev, "--reproducers", o.reproducers,
              "Write a folder per failing comparison of the deterministic checks under DIR: a shrunk pool, a "
              "tree and the command that replays it");
+    add_text(ev, "--replay-command", o.replay_command,
+             "The command a reproducer's README gives, {pool} and {tree} standing for its files")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                const bool both = text.find("{pool}") != std::string::npos && text.find("{tree}") != std::string::npos;
+                return both ? "" : "must contain {pool} and {tree}";
+            },
+            "TEMPLATE"))
+        ->capture_default_str();
     add_text(ev, "--html", o.html, "Write a self-contained HTML report of the run to FILE");
     add_output_options(ev, o, true);
     return ev;

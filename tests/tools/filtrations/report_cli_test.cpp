@@ -76,5 +76,11 @@ TEST(CliReport, AReportThatCannotBeWrittenIsBadInput) {
         << o.err;
 }
 
+TEST(CliReport, AReplayCommandNeedsBothFiles) {
+    const Outcome o = run_cli({"evaluate", "--replay-command", "my_tool resolve --tree {tree}"});
+    EXPECT_EQ(o.code, EXIT_BAD_INPUT);
+    EXPECT_NE(o.err.find("must contain {pool} and {tree}"), std::string::npos) << o.err;
+}
+
 }  // namespace
 }  // namespace brindlecap::cli
