@@ -1,6 +1,6 @@
 // evaluate() with all eight checks over the sixteen built-ins of build_default_store() on the
 // demo signal set (the synthetic fixture metadata for N_signals 24, seed 2026, T 50,
-// N_alloc 50), default configuration, one thread.
+// N_alloc 50), default configuration, one thread; also with a RunRecorder alive.
 // Also: one check at a time (the others skipped), and the peak heap growth of a run for
 // several N_trials, through a counting global operator new.
 
@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "brindlecap/functions/filtrations_evaluation/pipeline/evaluate.hpp"
+#include "brindlecap/functions/filtrations_evaluation/report/report.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/order_probe_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/pool_keeper_internal.hpp"
@@ -68,6 +69,21 @@ void BM_EvaluateDemo(benchmark::State& state) {
     state.counters["accepted"] = static_cast<double>(ok);
 }
 BENCHMARK(BM_EvaluateDemo)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
+
+// The same run recorded for reproducers and the report (RunRecorder alive; the built-ins fail no
+// comparison, so what is recorded is the bias trials and speed timings).
+void BM_EvaluateDemoRecorded(benchmark::State& state) {
+    std::int64_t ok = 0;
+    for (auto _ : state) {
+        auto config = demo_config();
+        fe::RunRecorder recorder;
+        const auto result = fe::evaluate(config, std::nullopt, store());
+        ok = accepted(result);
+        benchmark::DoNotOptimize(recorder.observations().disagreement_count());
+    }
+    if (ok != 16) state.SkipWithError("not all sixteen built-ins were accepted");
+}
+BENCHMARK(BM_EvaluateDemoRecorded)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
 
 // Check k alone (all others skipped).
 void BM_EvaluateOneCheck(benchmark::State& state) {

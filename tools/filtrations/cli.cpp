@@ -23,6 +23,7 @@
 #include "brindlecap/functions/filtrations_evaluation/pipeline/evaluate.hpp"
 #include "brindlecap/functions/filtrations_evaluation/product/fields_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/product/resolve_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/report/report.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
 #include "brindlecap/runtime/json.hpp"
@@ -63,6 +64,10 @@ struct Options {
     bool has_signal_ids = false;
     bool has_market_id = false;
     bool has_era_number = false;
+    std::string reproducers;   // directory
+    std::string replay_command = "filtrations resolve --pool {pool} --tree {tree}";
+    std::string html;          // file
+    std::string command_line;  // as typed, for the report
 
     // resolve / products / flatten
     std::string pool;
@@ -180,6 +185,29 @@ registry_and_store::FunctionStore command_store(const Options& o) {
     return store;
 }
 
+// --reproducers and --html. The built-ins of the default store replay through `filtrations
+// resolve`; a front end with operators of its own gives its command (--replay-command).
+void write_evaluation_files(const Options& o, const fe::FiltrationEvaluationResult& result,
+                            const fe::RunObservations& observations, const std::string& source, Context& ctx,
+                            std::ostream& err) {
+    std::vector<fe::ReproducerFolder> folders;
+    if (!o.reproducers.empty()) {
+        ctx.where = "writing reproducers under '" + o.reproducers + "'";
+        folders = fe::write_reproducers(observations, o.reproducers, o.replay_command);
+        err << "filtrations: " << folders.size() << (folders.size() == 1 ? " reproducer" : " reproducers")
+            << " written under " << escape_controls(o.reproducers) << "\n";
+    }
+    if (!o.html.empty()) {
+        ctx.where = "writing the report '" + o.html + "'";
+        fe::HtmlReportOptions page;
+        page.source = source;
+        page.command = o.command_line;
+        page.reproducers = std::move(folders);
+        fe::write_html_report(o.html, result, observations, std::move(page));
+        err << "filtrations: report written to " << escape_controls(o.html) << "\n";
+    }
+}
+
 int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings, Context& ctx,
                  std::string& out, std::ostream& err) {
     fe::FiltrationEvaluationConfig& cfg = o.config;
@@ -231,7 +259,10 @@ int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings,
 
     const registry_and_store::FunctionStore store = command_store(o);
     ctx.where = "evaluate";
+    std::optional<fe::RunRecorder> recorder;
+    if (!o.reproducers.empty() || !o.html.empty()) recorder.emplace();
     const fe::FiltrationEvaluationResult result = fe::evaluate(cfg, std::move(operator_configs), store);
+    if (recorder) write_evaluation_files(o, result, recorder->observations(), source, ctx, err);
 
     bool all_accepted = true;
     for (const auto& [name, verdict] : result.operator_results) all_accepted = all_accepted && verdict.accepted;
@@ -555,6 +586,19 @@ CLI::App* add_evaluate(CLI::App& app, Options& o) {
     integer("--speed-large-t", c.speed_large_T, "Time steps of the large speed pool");
     integer("--speed-large-n", c.speed_large_N, "Signals of the large speed pool");
     number("--speed-large-limit-s", c.speed_large_limit_s, "Time limit of the large speed pool, s");
+    add_text(ev, "--reproducers", o.reproducers,
+             "Write a folder per failing comparison of the deterministic checks under DIR: a shrunk pool, a "
+             "tree and the command that replays it");
+    add_text(ev, "--replay-command", o.replay_command,
+             "The command a reproducer's README gives, {pool} and {tree} standing for its files")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                const bool both = text.find("{pool}") != std::string::npos && text.find("{tree}") != std::string::npos;
+                return both ? "" : "must contain {pool} and {tree}";
+            },
+            "TEMPLATE"))
+        ->capture_default_str();
+    add_text(ev, "--html", o.html, "Write a self-contained HTML report of the run to FILE");
     add_output_options(ev, o, true);
     return ev;
 }
@@ -706,6 +750,9 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
     o.has_signal_ids = commands.evaluate->count("--signal-ids") > 0;
     o.has_market_id = commands.evaluate->count("--market-id") > 0;
     o.has_era_number = commands.evaluate->count("--era-number") > 0;
+
+    o.command_line = "filtrations";
+    for (const std::string& a : args) o.command_line += " " + fe::shell_quote(a);
 
     std::string out;
     const int code = run_command(commands, o, terminal, out, out_stream, err);

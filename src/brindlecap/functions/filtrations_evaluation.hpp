@@ -8,6 +8,8 @@
 //   flatten_signal_metadata(is, os, metadata)         epoch-prefixed metadata
 //   evaluate(config, operator_configs, store)         the operator acceptance pipeline
 //   register_check_plugin / get_registered_plugins / clear_check_plugins
+//   RunRecorder, write_reproducers, render_html_report / write_html_report
+//                                                     what a rejected operator's author reads
 //
 // Records: FilterNode, FilterDiagnostic, FiltrationResult, UsefulSignal, SignalPool, IdSet,
 // PreparedField, FiltrationFieldSchema, FiltrationEvaluationConfig, EvalFiltrationConfig,
@@ -31,6 +33,7 @@
 #include "brindlecap/functions/filtrations_evaluation/pipeline/evaluate.hpp"
 #include "brindlecap/functions/filtrations_evaluation/product/fields.hpp"
 #include "brindlecap/functions/filtrations_evaluation/product/resolve.hpp"
+#include "brindlecap/functions/filtrations_evaluation/report/report.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
 #include "brindlecap/runtime/errors.hpp"

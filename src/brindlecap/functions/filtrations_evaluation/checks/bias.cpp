@@ -14,6 +14,7 @@
 #include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/order_probe_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/run_observer_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/log.hpp"
 #include "brindlecap/runtime/text.hpp"
@@ -74,8 +75,12 @@ TrialTally run_trials(const std::string& op_name, const Operator& op_impl, const
             [&] {
                 const IdSet result = dispatch_op(op_name, op_impl, *pool, trial_params(op_name, config));
                 tally.ratios.push_back(selection_fraction(result, *pool));
+                if (RunObserver* observer = run_observer()) observer->bias_trial(op_name, trial, tally.ratios.back());
             },
-            [&](const std::exception& e) { on_error(e, tally); });
+            [&](const std::exception& e) {
+                if (RunObserver* observer = run_observer()) observer->bias_trial(op_name, trial, std::nullopt);
+                on_error(e, tally);
+            });
     }
     return tally;
 }

@@ -16,6 +16,7 @@
 #include "brindlecap/functions/filtrations_evaluation/checks/check_support_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/run_observer_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
@@ -75,10 +76,10 @@ public:
         return category_ == OperatorCategory::boolean || category_ == OperatorCategory::wrapper;
     }
 
-    void single_signal() const { (void)call_bc(*make_pool({full_metadata(1.5)})); }
+    void single_signal() const { (void)call_bc(make_pool({full_metadata(1.5)}), "BC-01"); }
 
     void identical_values() const {
-        (void)call_bc(*make_pool(std::vector<DictPtr>(10, full_metadata(5.0))));
+        (void)call_bc(make_pool(std::vector<DictPtr>(10, full_metadata(5.0))), "BC-02");
         check_.evidence.set("tie_handling", "all identical values handled");
     }
 
@@ -92,12 +93,12 @@ public:
         });
         const PoolPtr pool = make_pool(std::vector<DictPtr>(5, empty));
         try {
-            (void)call_bc(*pool);
+            (void)call_bc(pool, "BC-03", /*empty_allowed=*/true);
         } catch (const EmptyFiltrationError&) {
         }
     }
 
-    void extreme_value() const { (void)call_bc(*make_pool({full_metadata(1e308)})); }
+    void extreme_value() const { (void)call_bc(make_pool({full_metadata(1e308)}), "BC-04"); }
 
     void no_time_steps() const {
         (void)make_pool({sharpe_only(1.0)});
@@ -133,8 +134,18 @@ public:
     void deep_nesting() const {
         const PoolPtr pool = make_pool(entries_of(5, full_metadata));
         IdSet current = pool->keys();
-        for (int level = 0; level < NESTING_LEVELS; ++level) {
-            current = dispatch_op(op_name_, op_impl_, *pool, Dict{}, std::vector<IdSet>{current});
+        try {
+            for (int level = 0; level < NESTING_LEVELS; ++level) {
+                current = dispatch_op(op_name_, op_impl_, *pool, Dict{}, std::vector<IdSet>{current});
+            }
+        } catch (...) {
+            report_disagreement([&] {
+                Disagreement d = make_disagreement("boundary_conditions", "BC-09-deep-nested", op_name_, op_impl_, pool,
+                                                   Dict{}, std::vector<IdSet>{pool->keys()}, Expectation::no_error);
+                d.nesting = NESTING_LEVELS;
+                return d;
+            });
+            throw;
         }
         check_.evidence.set("deep_nesting_levels", NESTING_LEVELS);
     }
@@ -157,9 +168,33 @@ private:
         return pool;
     }
 
-    // The operator under test once, with this check's own call parameters.
+    // The operator under test once, with this check's own call parameters; an error goes to the
+    // observer unless it is an allowed empty outcome.
+    IdSet call_bc(const PoolPtr& pool, const char* case_id, bool empty_allowed = false) const {
+        try {
+            return call_bc(*pool);
+        } catch (const std::exception& e) {
+            if (!empty_allowed || dynamic_cast<const EmptyFiltrationError*>(&e) == nullptr) {
+                report_disagreement([&] {
+                    std::optional<std::vector<IdSet>> children;
+                    if (combines()) children = std::vector<IdSet>{pool->keys()};
+                    Disagreement d = make_disagreement("boundary_conditions", case_id, op_name_, op_impl_, pool,
+                                                       combines() ? Dict{} : bc_params(), std::move(children),
+                                                       Expectation::no_error);
+                    if (empty_allowed) d.allowed_errors = {"EmptyFiltrationError"};
+                    return d;
+                });
+            }
+            throw;
+        }
+    }
+
     IdSet call_bc(const SignalPool& pool) const {
         if (combines()) return dispatch_op(op_name_, op_impl_, pool, Dict{}, std::vector<IdSet>{pool.keys()});
+        return dispatch_op(op_name_, op_impl_, pool, bc_params());
+    }
+
+    Dict bc_params() const {
         Dict params;
         if (op_name_ == "in_") {
             params = Dict{{"field", "rotation_families_used"}, {"values", Value::list({"numerical"})}};
@@ -172,7 +207,7 @@ private:
         } else {
             params = Dict{{"field", "is_sharpe"}, {"value", 1.0}};
         }
-        return dispatch_op(op_name_, op_impl_, pool, params);
+        return params;
     }
 
     const std::string& op_name_;

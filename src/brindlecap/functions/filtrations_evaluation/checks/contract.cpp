@@ -10,12 +10,23 @@
 #include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/pool_keeper_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/run_observer_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/snapshot_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
 
 namespace {
+
+// The observer's record of a default call that raised.
+Disagreement raised(const std::string& op_name, const Operator& op_impl, const PoolPtr& pool,
+                    OperatorCategory category, std::string label, std::vector<std::string> allowed) {
+    CallArguments args = default_call_arguments(op_name, *pool, category);
+    Disagreement d = make_disagreement("contract", std::move(label), op_name, op_impl, pool, std::move(args.params),
+                                       std::move(args.children), Expectation::no_error);
+    d.allowed_errors = std::move(allowed);
+    return d;
+}
 
 // Calls the operator on an empty pool: returning or raising an empty-pool error is fine.
 void check_empty_pool(const std::string& op_name, const Operator& op_impl, OperatorCategory category,
@@ -38,6 +49,10 @@ void check_empty_pool(const std::string& op_name, const Operator& op_impl, Opera
         check.evidence.set("empty_pool_pass", false);
         check.evidence.set("empty_pool_error", text);
         check.fail("Empty pool crash: " + runtime::error_kind(e) + ": " + text);
+        report_disagreement([&] {
+            return raised(op_name, op_impl, empty_pool, category, "call on an empty pool",
+                          {"EmptyPoolError", "EmptyFiltrationError"});
+        });
     }
 }
 
@@ -53,7 +68,15 @@ CheckOutcome run_check_1_contract(const std::string& op_name, const Operator& op
             const IdSet recorded_ids = pool->keys();
             const PoolSnapshot snapshot = snapshot_signal_pool(*pool);
 
-            const IdSet result = call_operator(op_name, op_impl, *pool, category);
+            const IdSet result = [&] {
+                try {
+                    return call_operator(op_name, op_impl, *pool, category);
+                } catch (...) {
+                    report_disagreement(
+                        [&] { return raised(op_name, op_impl, pool, category, "call on the check's pool", {}); });
+                    throw;
+                }
+            }();
 
             // An IdSet is a set of strings by construction.
             check.evidence.set("return_valid", true);

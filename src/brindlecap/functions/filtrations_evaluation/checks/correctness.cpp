@@ -12,6 +12,7 @@
 #include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/reference_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/run_observer_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
@@ -95,12 +96,13 @@ SignalPool case_pool(const std::vector<std::pair<std::string, CorrectnessTestCas
 
 // Custom mode: every case must reproduce its expected set.
 void run_custom_cases(const std::string& op_name, const Operator& op_impl, OperatorCategory category,
-                      const FiltrationEvaluationConfig& config, const SignalPool& synthetic,
+                      const FiltrationEvaluationConfig& config, const PoolPtr& synthetic_ptr,
                       const std::vector<CorrectnessTestCase>& test_cases, CheckRecorder& check) {
     const bool combines = category == OperatorCategory::boolean || category == OperatorCategory::wrapper;
     const auto n = static_cast<std::int64_t>(test_cases.size());
     check.evidence.set("custom_test_cases", true);
     check.evidence.set("test_case_count", n);
+    const SignalPool& synthetic = *synthetic_ptr;
     std::int64_t case_passed = 0;
     std::int64_t missing_expected = 0;
     for (const CorrectnessTestCase& tc : test_cases) {
@@ -112,15 +114,34 @@ void run_custom_cases(const std::string& op_name, const Operator& op_impl, Opera
         if (tc.pool) given = case_pool(*tc.pool, config);
         const SignalPool& pool = tc.pool ? given : synthetic;
         const Dict params = tc.params ? *tc.params : Dict{};
+        const auto report = [&](std::optional<IdSet> selected) {
+            report_disagreement([&] {
+                std::optional<std::vector<IdSet>> children;
+                if (combines) children = tc.children_results ? *tc.children_results : std::vector<IdSet>{IdSet{}};
+                Disagreement d = make_disagreement(
+                    "correctness", "custom case " + std::to_string(&tc - test_cases.data() + 1) + " of " + std::to_string(n),
+                    op_name, op_impl, tc.pool ? std::make_shared<const SignalPool>(given) : synthetic_ptr, params,
+                    std::move(children), Expectation::fixed_set);
+                d.ids = *tc.expected;
+                d.expected_seen = *tc.expected;
+                d.selected_seen = std::move(selected);
+                return d;
+            });
+        };
         attempt(
             [&] {
                 const IdSet result =
                     combines ? dispatch_op(op_name, op_impl, pool, params,
                                            tc.children_results ? *tc.children_results : std::vector<IdSet>{IdSet{}})
                              : dispatch_op(op_name, op_impl, pool, params);
-                if (result == *tc.expected) ++case_passed;
+                if (result == *tc.expected) {
+                    ++case_passed;
+                } else {
+                    report(result);
+                }
             },
             [&](const std::exception& e) {
+                report(std::nullopt);
                 module_log().warning("correctness_test_case_failed",
                                      {{"op_name", op_name}, {"category", std::string(to_string(category))}}, &e);
             });
@@ -147,25 +168,58 @@ void run_default_cases(const std::string& op_name, const Operator& op_impl, Oper
 
     if (category == OperatorCategory::comparison || category == OperatorCategory::rank) {
         if (!reference) throw runtime::RuntimeError("No independent reference operator for " + op_name);
-        for (const Dict& params : default_parameter_sets(op_name)) {
+        const std::vector<Dict> parameter_sets = default_parameter_sets(op_name);
+        for (const Dict& params : parameter_sets) {
             ++tests_run;
+            const auto report = [&](std::optional<IdSet> want, std::optional<IdSet> got) {
+                report_disagreement([&] {
+                    Disagreement d = make_disagreement(
+                        "correctness",
+                        "parameter set " + std::to_string(tests_run) + " of " + std::to_string(parameter_sets.size()),
+                        op_name, op_impl, pool, params, std::nullopt, Expectation::reference);
+                    d.reference = reference;
+                    d.expected_seen = std::move(want);
+                    d.selected_seen = std::move(got);
+                    return d;
+                });
+            };
             attempt(
                 [&] {
                     const IdSet got = dispatch_op(op_name, op_impl, *pool, params);
                     const IdSet want = dispatch_op(op_name, *reference, *pool, params);
-                    if (got == want) ++matches;
+                    if (got == want) {
+                        ++matches;
+                    } else {
+                        report(want, got);
+                    }
                 },
-                [](const std::exception&) {});
+                [&](const std::exception&) { report(std::nullopt, std::nullopt); });
         }
     } else if (category == OperatorCategory::boolean || category == OperatorCategory::wrapper) {
         ++tests_run;
+        const auto report = [&](std::optional<IdSet> got) {
+            report_disagreement([&] {
+                auto [children, expected] = combinator_case(op_name, *pool);
+                Disagreement d = make_disagreement("correctness", "combinator case", op_name, op_impl, pool, Dict{},
+                                                   std::move(children), Expectation::fixed_set);
+                d.ids = expected;
+                d.expected_seen = std::move(expected);
+                d.selected_seen = std::move(got);
+                return d;
+            });
+        };
         attempt(
             [&] {
                 auto [children, expected] = combinator_case(op_name, *pool);
                 const IdSet got = dispatch_op(op_name, op_impl, *pool, Dict{}, children);
-                if (got == expected) ++matches;
+                if (got == expected) {
+                    ++matches;
+                } else {
+                    report(got);
+                }
             },
             [&](const std::exception& e) {
+                report(std::nullopt);
                 module_log().warning("boolean_correctness_check_failed", {{"op_name", op_name}}, &e);
             });
     } else {
@@ -189,7 +243,7 @@ CheckOutcome run_check_3_correctness(const std::string& op_name, const Operator&
     const bool completed = check.guard([&] {
         const PoolPtr synthetic = check_pool(config, rng);
         if (test_cases && !test_cases->empty()) {
-            run_custom_cases(op_name, op_impl, category, config, *synthetic, *test_cases, check);
+            run_custom_cases(op_name, op_impl, category, config, synthetic, *test_cases, check);
         } else {
             run_default_cases(op_name, op_impl, category, config, rng, check);
         }

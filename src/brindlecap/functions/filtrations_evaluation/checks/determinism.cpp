@@ -9,6 +9,7 @@
 #include "brindlecap/functions/filtrations_evaluation/core/id_set_object_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/reference_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/run_observer_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/synthetic_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 
@@ -20,9 +21,31 @@ CheckOutcome run_check_4_determinism(const std::string& op_name, const Operator&
     try {
         const auto [local_pool, category] = build_seeded_operator_fixture(op_name, config, Weights::skipped);
 
+        // The observer's record of the repeated call: raised (no_error) or differed (repeat).
+        const auto report_repeat = [&](Expectation expectation, std::optional<IdSet> first,
+                                       std::optional<IdSet> second) {
+            report_disagreement([&] {
+                CallArguments args = default_call_arguments(op_name, *local_pool, category);
+                Disagreement d = make_disagreement("determinism", "repeated call", op_name, op_impl, local_pool,
+                                                   std::move(args.params), std::move(args.children), expectation);
+                d.expected_seen = std::move(first);
+                d.selected_seen = std::move(second);
+                return d;
+            });
+        };
         runtime::List repeated;
+        std::vector<IdSet> repeated_sets;
         for (int call = 0; call < 2; ++call) {
-            repeated.push_back(id_set_value(call_operator(op_name, op_impl, *local_pool, category)));
+            try {
+                repeated_sets.push_back(call_operator(op_name, op_impl, *local_pool, category));
+            } catch (...) {
+                report_repeat(Expectation::no_error, std::nullopt, std::nullopt);
+                throw;
+            }
+            repeated.push_back(id_set_value(repeated_sets.back()));
+        }
+        if (!(repeated_sets[0] == repeated_sets[1])) {
+            report_repeat(Expectation::repeat, repeated_sets[0], repeated_sets[1]);
         }
 
         Dict first_output{{"repeated_call", repeated[0]}};
@@ -36,12 +59,29 @@ CheckOutcome run_check_4_determinism(const std::string& op_name, const Operator&
             const std::optional<Operator> reference = get_reference_operator("top_n");
             if (!reference) throw runtime::RuntimeError("Missing authoritative top_n reference operator.");
 
+            const auto report_tie = [&](std::optional<IdSet> want, std::optional<IdSet> got) {
+                report_disagreement([&] {
+                    Disagreement d = make_disagreement("determinism", "cutoff tie", op_name, op_impl, tie_pool,
+                                                       tie_params, std::nullopt, Expectation::reference);
+                    d.reference = reference;
+                    d.expected_seen = std::move(want);
+                    d.selected_seen = std::move(got);
+                    return d;
+                });
+            };
             Dict under_test_params = tie_params.copy();
-            first_output.set("cutoff_tie",
-                             id_set_value(call_operator("top_n", op_impl, *tie_pool, category, &under_test_params)));
+            IdSet under_test;
+            try {
+                under_test = call_operator("top_n", op_impl, *tie_pool, category, &under_test_params);
+            } catch (...) {
+                report_tie(std::nullopt, std::nullopt);
+                throw;
+            }
+            first_output.set("cutoff_tie", id_set_value(under_test));
             Dict reference_params = tie_params.copy();
-            second_output.set("cutoff_tie",
-                              id_set_value(call_operator("top_n", *reference, *tie_pool, category, &reference_params)));
+            const IdSet referenced = call_operator("top_n", *reference, *tie_pool, category, &reference_params);
+            second_output.set("cutoff_tie", id_set_value(referenced));
+            if (!(under_test == referenced)) report_tie(referenced, under_test);
             cutoff_tie_checked = true;
         }
 

@@ -12,6 +12,7 @@
 #include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/run_observer_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/text.hpp"
 
@@ -126,6 +127,19 @@ runtime::List type_names(const std::vector<FieldType>& types) {
     return out;
 }
 
+// The observer's record of a probe: NaN signals leaked (excluded) or the call raised (no_error).
+Disagreement nan_probe(const std::string& op_name, const Operator& op_impl, const PoolPtr& pool, Dict params,
+                       std::string label, Expectation expectation, std::optional<IdSet> selected = std::nullopt) {
+    IdSet nan_set = IdSet::over(pool->index());
+    for (const auto& id : nan_ids()) nan_set.insert(id);
+    Disagreement d = make_disagreement("nan_handling", std::move(label), op_name, op_impl, pool, std::move(params),
+                                       std::nullopt, expectation);
+    d.ids = std::move(nan_set);
+    d.allowed_errors = {"EmptyFiltrationError"};
+    d.selected_seen = std::move(selected);
+    return d;
+}
+
 void record_nan_signals(CheckRecorder& check) {
     check.evidence.set("nan_count", static_cast<std::int64_t>(NAN_SIGNALS));
     check.evidence.set("nan_signals", string_list(nan_ids()));
@@ -133,8 +147,9 @@ void record_nan_signals(CheckRecorder& check) {
 
 // Comparison and rank operators: one probe per supported field type; NaN must not leak into
 // numeric or date results.
-void probe_field_types(const std::string& op_name, const Operator& op_impl, const SignalPool& pool,
+void probe_field_types(const std::string& op_name, const Operator& op_impl, const PoolPtr& pool_ptr,
                        const std::vector<FieldType>& field_types, CheckRecorder& check) {
+    const SignalPool& pool = *pool_ptr;
     std::vector<FieldType> tested;
     std::vector<std::string> errors;
     bool leaked = false;
@@ -149,6 +164,10 @@ void probe_field_types(const std::string& op_name, const Operator& op_impl, cons
                     leaked = true;
                     check.evidence.set("nan_leaked", string_list(leaks));
                     check.fail("NaN leaked for " + name + ": " + runtime::set_display(leaks));
+                    report_disagreement([&] {
+                        return nan_probe(op_name, op_impl, pool_ptr, probe_params(op_name, type), name + " field",
+                                         Expectation::excluded, result);
+                    });
                 }
             }
         } catch (const EmptyFiltrationError&) {
@@ -159,6 +178,10 @@ void probe_field_types(const std::string& op_name, const Operator& op_impl, cons
             const std::string text = runtime::error_text(e);
             errors.push_back(name + ": " + runtime::error_kind(e) + ": " + text);
             check.fail("Error testing " + name + ": " + text);
+            report_disagreement([&] {
+                return nan_probe(op_name, op_impl, pool_ptr, probe_params(op_name, type), name + " field",
+                                 Expectation::no_error);
+            });
         }
     }
     check.evidence.set("field_types_tested", type_names(sorted_by_name(tested)));
@@ -171,11 +194,16 @@ void probe_field_types(const std::string& op_name, const Operator& op_impl, cons
 }
 
 // Operators outside the built-in vocabulary: skipped unless they react to the comparison value.
-void probe_unknown(const std::string& op_name, const Operator& op_impl, const SignalPool& pool,
+void probe_unknown(const std::string& op_name, const Operator& op_impl, const PoolPtr& pool_ptr,
                    CheckRecorder& check) {
+    const SignalPool& pool = *pool_ptr;
+    const Dict low_params{{"field", "is_sharpe"}, {"value", 0.0}};
+    const Dict high_params{{"field", "is_sharpe"}, {"value", 100.0}};
+    const Dict* calling = &low_params;
     try {
-        const IdSet low = dispatch_op(op_name, op_impl, pool, Dict{{"field", "is_sharpe"}, {"value", 0.0}});
-        const IdSet high = dispatch_op(op_name, op_impl, pool, Dict{{"field", "is_sharpe"}, {"value", 100.0}});
+        const IdSet low = dispatch_op(op_name, op_impl, pool, low_params);
+        calling = &high_params;
+        const IdSet high = dispatch_op(op_name, op_impl, pool, high_params);
         if (low == high) {
             check.evidence.set("nan_excluded", true);
             check.note("Unknown operator does not use comparison params; NaN check skipped");
@@ -188,6 +216,9 @@ void probe_unknown(const std::string& op_name, const Operator& op_impl, const Si
             check.evidence.set("nan_included", true);
             check.evidence.set("violation", "NaN signals included in result: " + runtime::repr_list(leaks));
             check.fail("NaN signals leaked: " + runtime::set_display(leaks));
+            report_disagreement([&] {
+                return nan_probe(op_name, op_impl, pool_ptr, low_params, "value 0.0", Expectation::excluded, low);
+            });
         } else {
             check.evidence.set("nan_excluded", true);
             check.note("NaN correctly excluded (unknown operator)");
@@ -199,21 +230,46 @@ void probe_unknown(const std::string& op_name, const Operator& op_impl, const Si
         const std::string text = runtime::error_text(e);
         check.evidence.set("error", text);
         check.fail("Error: " + text);
+        report_disagreement([&] {
+            return nan_probe(op_name, op_impl, pool_ptr, *calling,
+                             calling == &low_params ? "value 0.0" : "value 100.0", Expectation::no_error);
+        });
     }
 }
 
 // Combinators and the wrapper, on children that already exclude the NaN signals. A wrong and_
 // result fails the check; the others are only reported.
-void probe_combinator(const std::string& op_name, const Operator& op_impl, const SignalPool& pool,
+void probe_combinator(const std::string& op_name, const Operator& op_impl, const PoolPtr& pool_ptr,
                       CheckRecorder& check) {
+    const SignalPool& pool = *pool_ptr;
     record_nan_signals(check);
     const IdSet all_ids = pool.keys();
     IdSet non_nan = all_ids;
     for (const auto& id : nan_ids()) non_nan.erase(id);
     try {
         if (op_name == "and_") {
-            const IdSet result = dispatch_op(op_name, op_impl, pool, Dict{}, std::vector<IdSet>{all_ids, non_nan});
-            if (!(result == non_nan)) throw runtime::AssertionError();
+            const auto report = [&](std::optional<IdSet> selected) {
+                report_disagreement([&] {
+                    Disagreement d = make_disagreement("nan_handling", "and_ of all and non-NaN signals", op_name,
+                                                       op_impl, pool_ptr, Dict{}, std::vector<IdSet>{all_ids, non_nan},
+                                                       Expectation::fixed_set);
+                    d.ids = non_nan;
+                    d.expected_seen = non_nan;
+                    d.selected_seen = std::move(selected);
+                    return d;
+                });
+            };
+            IdSet result;
+            try {
+                result = dispatch_op(op_name, op_impl, pool, Dict{}, std::vector<IdSet>{all_ids, non_nan});
+            } catch (...) {
+                report(std::nullopt);
+                throw;
+            }
+            if (!(result == non_nan)) {
+                report(result);
+                throw runtime::AssertionError();
+            }
         } else if (op_name == "or_") {
             (void)dispatch_op(op_name, op_impl, pool, Dict{}, std::vector<IdSet>{non_nan, IdSet::over(pool.index())});
         } else {
@@ -250,11 +306,11 @@ CheckOutcome run_check_4_nan(const std::string& op_name, const Operator& op_impl
         numeric::Generator gen = child_rng(rng);
         const PoolPtr pool = nan_pool(config, gen, true);
         if (category == OperatorCategory::comparison || category == OperatorCategory::rank) {
-            probe_field_types(op_name, op_impl, *pool, field_types, check);
+            probe_field_types(op_name, op_impl, pool, field_types, check);
         } else if (category == OperatorCategory::unknown) {
-            probe_unknown(op_name, op_impl, *pool, check);
+            probe_unknown(op_name, op_impl, pool, check);
         } else {
-            probe_combinator(op_name, op_impl, *nan_pool(config, gen, false), check);
+            probe_combinator(op_name, op_impl, nan_pool(config, gen, false), check);
         }
         check.evidence.set("missing_field_defaults", missing_field_defaults());
     });

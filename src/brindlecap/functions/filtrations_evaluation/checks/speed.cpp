@@ -10,6 +10,7 @@
 #include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/checks/check_support_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/fixtures/run_observer_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/synthetic_internal.hpp"
 #include "brindlecap/runtime/clock_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
@@ -69,6 +70,9 @@ public:
             if (t % check_interval == check_interval - 1 && clock_() - start > bail) break;
         }
         result.elapsed = clock_() - start;
+        if (RunObserver* observer = run_observer()) {
+            observer->speed_run(op_name_, prefix, result.samples, result.calls, result.elapsed, limit_s);
+        }
         return result;
     }
 

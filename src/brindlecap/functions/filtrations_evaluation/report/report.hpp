@@ -1,0 +1,116 @@
+#pragma once
+// What a rejected operator's author reads: reproducers of every failing comparison of the
+// deterministic checks, shrunk to small pools, and one self-contained HTML page of the run.
+//
+//   fe::RunRecorder recorder;                       // records while it lives
+//   const auto result = fe::evaluate(config, operator_configs, store);
+//   const fe::RunObservations seen = recorder.observations();
+//   const auto folders = fe::write_reproducers(seen, "build/repro",
+//                                              "filtrations resolve --pool {pool} --tree {tree}");
+//   fe::write_html_report("build/report.html", result, seen, {.reproducers = folders});
+//
+// A run without a recorder records nothing and pays nothing for it.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "brindlecap/functions/filtrations_evaluation/pipeline/results.hpp"
+
+namespace brindlecap::functions::filtrations_evaluation {
+
+// Opaque: what a recording run keeps, and the observer that keeps it (report/ internals).
+struct RecordedRun;
+class RecordingObserver;
+
+// What the checks of a recording run reported: the failing comparisons (with the operator, pool,
+// parameters and expectation of each), the bias check's per-trial fractions and the speed
+// check's timings, by operator. Shares its data; cheap to copy.
+class RunObservations {
+public:
+    RunObservations();
+    explicit RunObservations(std::shared_ptr<const RecordedRun> data);
+    std::size_t disagreement_count() const;
+    const RecordedRun& data() const { return *data_; }
+
+private:
+    std::shared_ptr<const RecordedRun> data_;
+};
+
+// Installs the process-wide observer of the checks for its lifetime. One at a time: a second
+// recorder while one lives raises RuntimeError. Runs on other threads meanwhile are recorded too.
+class RunRecorder {
+public:
+    RunRecorder();
+    ~RunRecorder();
+    RunRecorder(const RunRecorder&) = delete;
+    RunRecorder& operator=(const RunRecorder&) = delete;
+
+    // A snapshot of what was recorded so far.
+    RunObservations observations() const;
+
+private:
+    std::unique_ptr<RecordingObserver> observer_;
+};
+
+struct ShrinkOptions {
+    double seconds_per_failure = 2.0;   // wall-clock bound of each failure's shrinking
+    std::size_t max_evaluations = 50000;  // and of its operator calls (a bound that does not depend on the machine)
+};
+
+// `text` as one word for a POSIX shell: unchanged when no character in it means anything to the
+// shell, else single-quoted. For the replay commands of front ends.
+std::string shell_quote(const std::string& text);
+
+// One folder written by write_reproducers.
+struct ReproducerFolder {
+    std::string operator_name;
+    std::string check;
+    std::string label;                // the comparison within the check
+    std::string relative_path;        // from the reproducer directory, '/' separated
+    std::filesystem::path path;       // the directory joined with relative_path
+    std::size_t signals = 0;          // in the shrunk pool
+    std::size_t original_signals = 0; // in the check's pool
+    std::vector<std::string> missing; // expected, not selected (shrunk pool)
+    std::vector<std::string> extra;   // selected, not expected (shrunk pool)
+    std::string error;                // "Kind: text" when the operator raised on the shrunk pool
+    bool reproduced = true;           // false: calling the operator again showed no disagreement
+    bool stopped_by_time_bound = false;
+    std::string replay;               // the command that replays it
+};
+
+// For every failing comparison, shrinks the pool (signals, then metadata fields, then values)
+// to one that still shows the same disagreement, calling the operator and the reference through
+// the check's own call path, and writes a folder under dir/<operator>/<check>-<n>/: pool.json,
+// tree.json, expected.json, selected.json, difference.json and README.md. Also dir/index.json
+// and dir/README.md listing the folders. Each operator's folder is replaced, nothing else.
+// `replay_command` is the front end's command line with {pool} and {tree} standing for the
+// files' paths, e.g. "filtrations resolve --pool {pool} --tree {tree}". Deterministic: the same
+// observations give the same folders unless a time bound stopped the shrinking.
+std::vector<ReproducerFolder> write_reproducers(const RunObservations& observations, const std::filesystem::path& dir,
+                                                const std::string& replay_command, const ShrinkOptions& options = {});
+
+struct HtmlReportOptions {
+    std::string title = "Filtration operator acceptance";
+    std::string source;   // where the signals came from, e.g. "the embedded demo signal set"
+    std::string command;  // the command line that repeats the run
+    std::vector<ReproducerFolder> reproducers;
+    std::filesystem::path page_directory;  // reproducer links are relative to it (default: current directory)
+};
+
+// One self-contained page (inline CSS and SVG, no scripts, no external resources): the verdict
+// matrix, each check's details and evidence, the bias check's per-trial fractions against the
+// expected share and its tolerance band, the speed check's timings against the limits, links to
+// the reproducers, the configuration and seed. Everything from data is escaped.
+std::string render_html_report(const FiltrationEvaluationResult& result, const RunObservations& observations,
+                               const HtmlReportOptions& options = {});
+
+// render_html_report written to `file` (its directory created when missing); page_directory
+// defaults to the file's directory. RuntimeError when it cannot be written.
+void write_html_report(const std::filesystem::path& file, const FiltrationEvaluationResult& result,
+                       const RunObservations& observations, HtmlReportOptions options = {});
+
+}  // namespace brindlecap::functions::filtrations_evaluation

@@ -1,0 +1,375 @@
+// Reproducer folders: the shrunk pool, a tree that replays the check's call, both selections,
+// their difference and a README with the replay command.
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <set>
+#include <system_error>
+#include <utility>
+
+#include "brindlecap/functions/filtrations_evaluation/core/records.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/vocabulary.hpp"
+#include "brindlecap/functions/filtrations_evaluation/report/recorded_run_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/report/shrink_internal.hpp"
+#include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/json.hpp"
+#include "brindlecap/runtime/text.hpp"
+
+namespace brindlecap::functions::filtrations_evaluation {
+
+namespace detail {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A folder name from an operator name: letters, digits, '.', '-' and '_' kept (a leading '.'
+// too, but as '_'), the rest '_'.
+std::string folder_name(const std::string& name) {
+    std::string out;
+    for (const char c : name) {
+        const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                          (c == '.' && !out.empty()) || c == '-' || c == '_';
+        out += keep ? c : '_';
+    }
+    return out.empty() ? "_" : out;
+}
+
+std::string replace_all(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+void write_file(const fs::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (!out) throw runtime::RuntimeError("cannot write '" + path.string() + "'");
+}
+
+runtime::List id_list(const std::vector<std::string>& ids) {
+    runtime::List out;
+    for (const auto& id : ids) out.emplace_back(id);
+    return out;
+}
+
+Value outcome_value(const Outcome& o) {
+    if (o.ids) return Value::list(id_list(o.ids->sorted()));
+    return Value(Dict{{"error", o.error_kind}, {"message", o.error_text}});
+}
+
+std::string error_line(const Outcome& o) { return o.error_kind + ": " + o.error_text; }
+
+// Identifiers for a README line: none, or the first few and how many more.
+std::string ids_text(const std::vector<std::string>& ids) {
+    if (ids.empty()) return "none";
+    constexpr std::size_t SHOWN = 12;
+    std::string out;
+    for (std::size_t i = 0; i < ids.size() && i < SHOWN; ++i) out += (i ? " " : "") + ids[i];
+    if (ids.size() > SHOWN) out += " ... (" + std::to_string(ids.size()) + " in all)";
+    return out;
+}
+
+std::string outcome_text(const Outcome& o) { return o.ids ? ids_text(o.ids->sorted()) : "raises " + error_line(o); }
+
+std::string expectation_text(const Disagreement& d) {
+    switch (d.expectation) {
+        case Expectation::reference:
+            return "the reference operator's selection on the same pool and parameters";
+        case Expectation::fixed_set:
+            return "the selection the check prescribes for these children (restricted to the pool)";
+        case Expectation::excluded:
+            return "any selection without " + ids_text(d.ids.sorted());
+        case Expectation::no_error: {
+            std::string text = "any selection, without an error";
+            if (!d.allowed_errors.empty()) {
+                text += " (allowed: ";
+                for (std::size_t i = 0; i < d.allowed_errors.size(); ++i) text += (i ? ", " : "") + d.allowed_errors[i];
+                text += ")";
+            }
+            return text;
+        }
+        case Expectation::repeat:
+            return "the same selection as the previous call on the same input";
+    }
+    return "";
+}
+
+const char* expectation_name(Expectation e) {
+    switch (e) {
+        case Expectation::reference:
+            return "reference";
+        case Expectation::fixed_set:
+            return "fixed_set";
+        case Expectation::excluded:
+            return "excluded";
+        case Expectation::no_error:
+            return "no_error";
+        case Expectation::repeat:
+            return "repeat";
+    }
+    return "";
+}
+
+// expected.json: the expected side, or what the expectation allows when it is no selection.
+Value expected_value(const Disagreement& d, const Replay& r) {
+    if (d.expectation == Expectation::no_error) {
+        return Value(Dict{{"expectation", "any selection, without an error"},
+                          {"allowed_errors", Value::list(id_list(d.allowed_errors))}});
+    }
+    if (d.expectation == Expectation::excluded && !r.expected) {
+        return Value(Dict{{"expectation", "any selection without these ids"}, {"ids", Value::list(id_list(d.ids.sorted()))}});
+    }
+    return r.expected ? outcome_value(*r.expected) : Value();
+}
+
+// A metadata key no signal of the pool uses, for the identifiers of a combinator's children.
+std::string id_field(const Entries& pool) {
+    std::string name = "reproducer_id";
+    const auto used = [&](const std::string& key) {
+        for (const Entry& e : pool) {
+            if (e.metadata.contains(key)) return true;
+        }
+        return false;
+    };
+    while (used(name)) name = "_" + name;
+    return name;
+}
+
+// The tree that makes resolve_filtrations repeat the check's call: the operator with the check's
+// parameters; a combinator's children as in_ leaves over an identifier field of the pool.
+FilterNode replay_tree(const Disagreement& d, const SignalPool& pool, const std::string& field) {
+    if (!d.children) return FilterNode{d.op_name, d.params.deep_copy(), {}};
+    std::vector<FilterNode> leaves;
+    for (const IdSet& child : *d.children) {
+        std::vector<std::string> ids;
+        child.for_each([&](std::string_view id) {
+            if (pool.contains(id)) ids.emplace_back(id);
+        });
+        std::sort(ids.begin(), ids.end());
+        leaves.push_back(FilterNode{"in_", Dict{{"field", field}, {"values", Value::list(id_list(ids))}}, {}});
+    }
+    FilterNode node{d.op_name, d.params.deep_copy(), std::move(leaves)};
+    for (int level = 1; level < d.nesting; ++level) node = FilterNode{d.op_name, d.params.deep_copy(), {std::move(node)}};
+    return node;
+}
+
+// Child identifiers that no leaf can select: foreign to the check's pool.
+bool children_hold_foreign_ids(const Disagreement& d) {
+    if (!d.children) return false;
+    for (const IdSet& child : *d.children) {
+        bool foreign = false;
+        child.for_each([&](std::string_view id) { foreign = foreign || !d.pool->contains(id); });
+        if (foreign) return true;
+    }
+    return false;
+}
+
+std::string seconds_text(double s) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.2f", s);
+    return buf;
+}
+
+std::string plural(std::size_t n, const char* word) {
+    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+struct Written {
+    ReproducerFolder folder;
+    std::string expectation;
+};
+
+Written write_folder(const Disagreement& d, const fs::path& dir, const std::string& relative,
+                     const std::string& replay_command, const ShrinkOptions& options) {
+    const Shrunk shrunk = shrink(d, options);
+    const fs::path folder = dir / fs::path(relative);
+    fs::create_directories(folder);
+
+    // The pool as written: a combinator's pool carries the identifier field its leaves select on.
+    Entries written = shrunk.pool;
+    const std::string field = id_field(written);
+    if (d.children) {
+        for (Entry& e : written) e.metadata.set(field, e.id);
+    }
+    Dict pool_dict;
+    for (const Entry& e : written) pool_dict.set(e.id, e.metadata);
+    const SignalPool pool = pool_of(shrunk.pool);
+
+    const fs::path pool_path = folder / "pool.json";
+    const fs::path tree_path = folder / "tree.json";
+    write_file(pool_path, runtime::to_json(Value(pool_dict), 2) + "\n");
+    write_file(tree_path, runtime::to_json(tree_to_value(replay_tree(d, pool, field)), 2) + "\n");
+
+    const Replay& r = shrunk.outcome;
+    const Difference diff = difference_of(r);
+    write_file(folder / "expected.json", runtime::to_json(expected_value(d, r), 2) + "\n");
+    write_file(folder / "selected.json", runtime::to_json(outcome_value(r.selected), 2) + "\n");
+    write_file(folder / "difference.json",
+               runtime::to_json(Value(Dict{{"missing", Value::list(id_list(diff.missing))},
+                                           {"extra", Value::list(id_list(diff.extra))}}),
+                                2) +
+                   "\n");
+
+    ReproducerFolder out;
+    out.operator_name = d.op_name;
+    out.check = d.check;
+    out.label = d.label;
+    out.relative_path = relative;
+    out.path = folder;
+    out.signals = shrunk.pool.size();
+    out.original_signals = d.pool->size();
+    out.missing = diff.missing;
+    out.extra = diff.extra;
+    if (r.selected.raised()) out.error = error_line(r.selected);
+    out.reproduced = shrunk.signature.has_value();
+    out.stopped_by_time_bound = shrunk.stopped_by_time_bound;
+    out.replay = replace_all(replace_all(replay_command, "{pool}", shell_quote(pool_path.string())), "{tree}",
+                             shell_quote(tree_path.string()));
+
+    std::string readme = "# " + d.op_name + ": " + d.check + ", " + d.label + "\n\n";
+    readme += "Call: " + d.op_name + " with parameters " + runtime::repr(Value(d.params));
+    if (d.children) {
+        const std::size_t n = d.children->size();
+        readme += ", " + std::to_string(n) + (n == 1 ? " child" : " children") + " (in_ leaves over '" + field + "')";
+    }
+    if (d.nesting > 1) readme += ", nested " + std::to_string(d.nesting) + " levels deep";
+    readme += ".\nExpected: " + expectation_text(d) + ".\n\n";
+    if (d.expectation != Expectation::no_error && r.expected) {
+        readme += "- expected: " + outcome_text(*r.expected) + "\n";
+    }
+    readme += "- selected: " + outcome_text(r.selected) + "\n";
+    if (r.selected.ids && r.expected && r.expected->ids) {
+        readme += "- missing (expected, not selected): " + ids_text(diff.missing) + "\n";
+        readme += "- extra (selected, not expected): " + ids_text(diff.extra) + "\n";
+    }
+    readme += "\n";
+    if (!out.reproduced) {
+        readme += "Calling the operator again on the check's pool showed no disagreement";
+        if (d.selected_seen) readme += " (the check saw it select " + ids_text(d.selected_seen->sorted()) + ")";
+        readme += "; the pool is the check's own, not shrunk.\n";
+    } else {
+        readme += "Pool: " + plural(out.signals, "signal") + ", shrunk from " + std::to_string(out.original_signals) +
+                  " (" + plural(shrunk.evaluations, "evaluation") + ", " + seconds_text(shrunk.seconds) + " s).\n";
+        const Difference original = difference_of(shrunk.original);
+        if (!original.missing.empty() || !original.extra.empty()) {
+            readme += "On the check's pool: missing " + ids_text(original.missing) + "; extra " +
+                      ids_text(original.extra) + ".\n";
+        }
+    }
+    if (shrunk.stopped_by_time_bound) {
+        readme += "Shrinking stopped at its time bound (" + seconds_text(options.seconds_per_failure) +
+                  " s): the pool may not be minimal.\n";
+    }
+    if (shrunk.stopped_by_evaluation_bound) {
+        readme += "Shrinking stopped after " + plural(options.max_evaluations, "evaluation") +
+                  ": the pool may not be minimal.\n";
+    }
+    if (r.selected.raised() && r.selected.source == ErrorSource::validation) {
+        readme += "The error comes before the operator runs (parameter checks or field preparation).\n";
+    }
+    if (shrunk.pool.empty()) {
+        readme += "resolve refuses an empty pool (EmptyPoolError) before any operator runs; the check called "
+                  "the operator on it directly.\n";
+    }
+    if (!d.children && d.params.contains("field") && operator_category(d.op_name) == OperatorCategory::unknown) {
+        readme += "resolve checks a leaf's field type against the built-in operator names; under the name '" +
+                  d.op_name + "' it refuses this leaf.\n";
+    }
+    if (children_hold_foreign_ids(d)) {
+        readme += "The check's children held identifiers outside the pool; the in_ leaves cannot select them.\n";
+    }
+    if (d.expectation == Expectation::repeat) {
+        readme += "expected.json holds the first call's selection, selected.json the second's; replay twice to "
+                  "compare.\n";
+    }
+    readme += "\nReplay: " + out.replay + "\n";
+    write_file(folder / "README.md", readme);
+    return Written{std::move(out), expectation_name(d.expectation)};
+}
+
+}  // namespace
+}  // namespace detail
+
+namespace detail {
+std::vector<ReproducerFolder> write_all(const RunObservations& observations, const std::filesystem::path& dir,
+                                        const std::string& replay_command, const ShrinkOptions& options);
+}  // namespace detail
+
+std::string shell_quote(const std::string& text) {
+    bool plain = !text.empty();
+    for (const char c : text) {
+        const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                          std::string_view("_-./:=@%+,").find(c) != std::string_view::npos;
+        plain = plain && safe;
+    }
+    if (plain) return text;
+    std::string out = "'";
+    for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+std::vector<ReproducerFolder> write_reproducers(const RunObservations& observations, const std::filesystem::path& dir,
+                                                const std::string& replay_command, const ShrinkOptions& options) {
+    try {
+        return detail::write_all(observations, dir, replay_command, options);
+    } catch (const std::filesystem::filesystem_error& e) {
+        throw runtime::RuntimeError("cannot write reproducers under '" + dir.string() + "': " + e.code().message());
+    }
+}
+
+namespace detail {
+
+std::vector<ReproducerFolder> write_all(const RunObservations& observations, const std::filesystem::path& dir,
+                                        const std::string& replay_command, const ShrinkOptions& options) {
+    namespace fs = std::filesystem;
+    fs::create_directories(dir);
+    std::vector<ReproducerFolder> folders;
+    runtime::List index;
+    std::set<std::string> used;
+    for (const auto& [op_name, seen] : observations.data().operators) {
+        std::string name = detail::folder_name(op_name);
+        for (int k = 2; !used.insert(name).second; ++k) name = detail::folder_name(op_name) + "-" + std::to_string(k);
+        fs::remove_all(dir / name);
+        std::map<std::string, int> per_check;
+        for (const detail::Disagreement& d : seen.disagreements) {
+            const std::string relative = name + "/" + d.check + "-" + std::to_string(++per_check[d.check]);
+            detail::Written w = detail::write_folder(d, dir, relative, replay_command, options);
+            const ReproducerFolder& f = w.folder;
+            index.emplace_back(Dict{
+                {"operator", f.operator_name},
+                {"check", f.check},
+                {"case", f.label},
+                {"expectation", w.expectation},
+                {"folder", f.relative_path},
+                {"signals", static_cast<std::int64_t>(f.signals)},
+                {"original_signals", static_cast<std::int64_t>(f.original_signals)},
+                {"missing", Value::list(detail::id_list(f.missing))},
+                {"extra", Value::list(detail::id_list(f.extra))},
+                {"error", f.error.empty() ? Value() : Value(f.error)},
+                {"reproduced", f.reproduced},
+                {"stopped_by_time_bound", f.stopped_by_time_bound},
+                {"replay", f.replay},
+            });
+            folders.push_back(std::move(w.folder));
+        }
+    }
+    detail::write_file(dir / "index.json",
+                       runtime::to_json(Value(Dict{{"reproducers", Value::list(std::move(index))}}), 2) + "\n");
+
+    std::string readme = "# Reproducers\n\n";
+    if (folders.empty()) readme += "No failing comparison in the deterministic checks.\n";
+    for (const ReproducerFolder& f : folders) {
+        readme += "- " + f.relative_path + ": " + f.operator_name + ", " + f.check + ", " + f.label + " (" +
+                  detail::plural(f.signals, "signal") + ")\n";
+    }
+    detail::write_file(dir / "README.md", readme);
+    return folders;
+}
+
+}  // namespace detail
+
+}  // namespace brindlecap::functions::filtrations_evaluation
