@@ -11,6 +11,7 @@ the tool's too.
 import importlib
 import importlib.util
 import os
+import shlex
 import sys
 
 from brindlecap._native import cli
@@ -60,7 +61,21 @@ def main(argv=None):
     names_given = any(a == "--operators" or a.startswith("--operators=") for a in rest)
     if operators and not names_given and (not rest or rest[0] == "evaluate"):
         rest = (rest or ["evaluate"]) + ["--operators", ",".join(operators)]
+    if specs and any(a == "--reproducers" or a.startswith("--reproducers=") for a in rest):
+        rest += ["--replay-command", _replay_command(specs)]
     return cli.run(rest, operators)
+
+
+def _replay_command(specs):
+    """The command a reproducer folder replays with: this front end, the same operators."""
+    words = [sys.executable, "-m", "brindlecap.filtrations", "resolve"]
+    for spec in specs:
+        name, eq, target = spec.rpartition("=") if "=" in spec else ("", "", spec)
+        module, _, attribute = target.rpartition(":")
+        if module.endswith(".py"):
+            module = os.path.abspath(module)
+        words += ["--operator", f"{name}{eq}{module}:{attribute}"]
+    return " ".join(shlex.quote(w) for w in words) + " --pool {pool} --tree {tree}"
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@
 #include "operators.hpp"
 #include "pipeline.hpp"
 #include "records.hpp"
+#include "report.hpp"
 #include "services.hpp"
 
 #include "brindlecap/functions/filtrations/builtin_runtime_targets.hpp"
@@ -66,6 +67,7 @@ PYBIND11_MODULE(_native, m) {
     py::module_ targets = sub("builtin_runtime_targets", "Operators by module path and attribute name.");
     py::module_ instance = sub("_instance", "FiltrationInstance.");
     py::module_ cli = sub("cli", "The filtrations command line.");
+    py::module_ report = sub("report", "Reproducers and the HTML report of an acceptance run.");
 
     bp::init_errors(fe);
     bp::init_records(fe, utils, store_builder, registry, instance);
@@ -75,6 +77,7 @@ PYBIND11_MODULE(_native, m) {
     bp::init_pipeline(fe);
     bp::init_checks(fe);
     bp::init_cli(cli);
+    bp::init_report(report);
 
     // Names the module binds from its sibling packages.
     for (const char* name : {"CheckOutcome", "EvaluationCheckPlugin", "BaseEvaluationConfig"})

@@ -29,3 +29,14 @@ def test_bad_operator_names_are_bad_input():
     assert (status, out) == (2, "") and "cannot load operator 'no_such_module:gt': ModuleNotFoundError" in err
     status, _, err = run("evaluate", "--operator", "gt")
     assert status == 2 and "expects MODULE:ATTRIBUTE" in err
+
+
+def test_reproducers_of_a_python_operator_replay_through_this_front_end(tmp_path):
+    status, _, err = run("evaluate", "--operator", f"gt={OPS}:sloppy_gt", "--skip", "8", "--reproducers",
+                         str(tmp_path), "--progress", "never")
+    assert status == 1 and "3 reproducers written" in err
+    readme = (tmp_path / "gt" / "correctness-1" / "README.md").read_text()
+    replay = next(line for line in readme.splitlines() if line.startswith("Replay: "))[len("Replay: "):]
+    done = subprocess.run(replay, shell=True, capture_output=True, text=True, cwd="/")
+    # One signal, the one the sloppy gt lets through (it equals the target).
+    assert done.returncode == 0 and done.stdout.startswith("1 of 1 signals pass gt\n  test_010\n")
