@@ -221,6 +221,15 @@ IdSet IdSet::all_of(KeyIndexPtr universe) {
     return s;
 }
 
+IdSet IdSet::from_bits(KeyIndexPtr universe, std::vector<std::uint64_t> bits) {
+    if (bits.size() != word_count(universe)) throw std::invalid_argument("IdSet::from_bits: wrong word count");
+    IdSet s;
+    s.universe_ = std::move(universe);
+    s.bits_ = std::move(bits);
+    s.count_ = popcount(s.bits_);
+    return s;
+}
+
 void IdSet::insert(std::string_view id) {
     if (universe_) {
         if (const auto pos = universe_->find(id)) {

@@ -77,6 +77,9 @@ public:
     // Empty set / full set positioned on a universe.
     static IdSet over(KeyIndexPtr universe);
     static IdSet all_of(KeyIndexPtr universe);
+    // The universe members whose position bits are set: one bit per position, (size + 63) / 64
+    // words, bits past the universe's size clear.
+    static IdSet from_bits(KeyIndexPtr universe, std::vector<std::uint64_t> bits);
 
     const KeyIndexPtr& universe() const noexcept { return universe_; }
 
@@ -126,6 +129,8 @@ public:
 
     // Members outside the universe, ascending.
     const std::vector<std::string>& others() const noexcept { return others_; }
+    // The universe members as bits over its positions (empty without a universe).
+    const std::vector<std::uint64_t>& bits() const noexcept { return bits_; }
 
 private:
     KeyIndexPtr universe_;

@@ -1,0 +1,556 @@
+#include "brindlecap/functions/filtrations_evaluation/core/columns_internal.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <unordered_set>
+#include <utility>
+
+namespace brindlecap::functions::filtrations_evaluation::detail {
+
+using runtime::Value;
+
+namespace {
+
+constexpr double NOT_A_NUMBER = std::numeric_limits<double>::quiet_NaN();
+
+template <class T>
+std::size_t capacity_bytes(const std::vector<T>& v) {
+    return v.capacity() * sizeof(T);
+}
+
+void grow_bits(Bits& bits, std::size_t pos) {
+    if (bits.size() <= pos >> 6) bits.resize(std::max<std::size_t>(2 * bits.size(), (pos >> 6) + 1), 0);
+}
+
+}  // namespace
+
+// ---- Column ---------------------------------------------------------------------------------
+
+Value Column::value_at(std::size_t pos) const {
+    switch (kind) {
+        case ColumnKind::number:
+            if (!ints.empty() && bit(ints, pos)) return Value(static_cast<std::int64_t>(numbers[pos]));
+            return Value(numbers[pos]);
+        case ColumnKind::integer:
+            return Value(integers[pos]);
+        case ColumnKind::boolean:
+            return Value(bit(bools, pos));
+        case ColumnKind::str:
+            return Value(strings[codes[pos]]);
+        case ColumnKind::str_list: {
+            runtime::List items;
+            items.reserve(offsets[pos + 1] - offsets[pos]);
+            for (std::uint32_t i = offsets[pos]; i < offsets[pos + 1]; ++i) items.emplace_back(strings[codes[i]]);
+            return Value::list(std::move(items));
+        }
+        case ColumnKind::values:
+            return values[pos];
+        case ColumnKind::rows:
+            break;
+    }
+    throw std::logic_error("a rows column holds no values");
+}
+
+std::size_t Column::bytes() const noexcept {
+    std::size_t n = capacity_bytes(present) + capacity_bytes(numbers) + capacity_bytes(ints) +
+                    capacity_bytes(integers) + capacity_bytes(bools) + capacity_bytes(codes) +
+                    capacity_bytes(offsets) + capacity_bytes(masks) + capacity_bytes(strings) +
+                    capacity_bytes(values);
+    for (const auto& s : strings) n += sizeof(std::string) + (s->capacity() > 15 ? s->capacity() + 1 : 0);
+    return n;
+}
+
+// ---- ColumnBuilder --------------------------------------------------------------------------
+
+namespace {
+bool generic(ColumnKind kind) { return kind == ColumnKind::values || kind == ColumnKind::rows; }
+}  // namespace
+
+// Records pos as held and settles the kind: the column stays (or becomes) `kind`, or turns
+// generic (values / rows) when the value does not fit its typed arrays.
+void ColumnBuilder::start(std::size_t pos, ColumnKind kind) {
+    const std::size_t before = next_;
+    next_ = pos + 1;
+    grow_bits(col_.present, pos);
+    set_bit(col_.present, pos);
+    ++col_.present_count;
+    if (generic(kind)) kind = keep_values_ ? ColumnKind::values : ColumnKind::rows;
+    if (empty_) {
+        empty_ = false;
+        col_.first = static_cast<std::uint32_t>(pos);
+        col_.kind = kind;
+        if (kind == ColumnKind::str_list) col_.offsets.push_back(0);
+        return;
+    }
+    if (col_.kind == kind || generic(col_.kind)) return;
+    to_values(before);
+}
+
+// Turns the typed arrays, settled for the positions before `before`, into Values.
+void ColumnBuilder::to_values(std::size_t before) {
+    Column& c = col_;
+    if (keep_values_) {
+        std::vector<Value> values(before);
+        for (std::size_t p = 0; p < before; ++p) {
+            if (bit(c.present, p)) values[p] = c.value_at(p);
+        }
+        c.values = std::move(values);
+    }
+    c.kind = keep_values_ ? ColumnKind::values : ColumnKind::rows;
+    c.numbers = {};
+    c.ints = {};
+    c.integers = {};
+    c.bools = {};
+    c.codes = {};
+    c.offsets = {};
+    c.strings = {};
+    dictionary_ = {};
+    last_str_ = nullptr;
+}
+
+void ColumnBuilder::to_integer() {
+    // Only ints so far, each exact as a double.
+    Column& c = col_;
+    c.integers.resize(c.numbers.size(), 0);
+    for (std::size_t p = 0; p < c.numbers.size(); ++p) {
+        if (bit(c.present, p)) c.integers[p] = static_cast<std::int64_t>(c.numbers[p]);
+    }
+    c.numbers = {};
+    c.ints = {};
+    c.kind = ColumnKind::integer;
+}
+
+void ColumnBuilder::add_generic(std::size_t pos, Value v) {
+    if (empty_) col_.first_value = v;
+    start(pos, ColumnKind::values);
+    if (keep_values_) {
+        col_.values.resize(pos);
+        col_.values.push_back(std::move(v));
+    }
+}
+
+void ColumnBuilder::add_number(std::size_t pos, double d) {
+    if (!empty_ && col_.kind != ColumnKind::number) return add_generic(pos, Value(d));
+    if (empty_) col_.first_value = Value(d);
+    start(pos, ColumnKind::number);
+    col_.numbers.resize(pos, NOT_A_NUMBER);
+    col_.numbers.push_back(d);
+}
+
+void ColumnBuilder::add_int(std::size_t pos, std::int64_t i) {
+    const bool exact = exact_as_double(i);
+    if (!empty_ && col_.kind == ColumnKind::number && !exact) {
+        // A big int is exact only as int64, which can hold the column when all of it is ints.
+        std::size_t int_count = 0;
+        for (const std::uint64_t w : col_.ints) int_count += static_cast<std::size_t>(std::popcount(w));
+        if (int_count == col_.present_count) to_integer();
+    }
+    const ColumnKind kind = !empty_ && col_.kind == ColumnKind::integer ? ColumnKind::integer
+                            : exact                                    ? ColumnKind::number
+                                                                       : ColumnKind::integer;
+    if (!empty_ && col_.kind != kind) return add_generic(pos, Value(i));
+    if (empty_) col_.first_value = Value(i);
+    start(pos, kind);
+    if (kind == ColumnKind::integer) {
+        col_.integers.resize(pos, 0);
+        col_.integers.push_back(i);
+        return;
+    }
+    col_.numbers.resize(pos, NOT_A_NUMBER);
+    col_.numbers.push_back(static_cast<double>(i));
+    grow_bits(col_.ints, pos);
+    set_bit(col_.ints, pos);
+}
+
+void ColumnBuilder::add_bool(std::size_t pos, bool b) {
+    if (!empty_ && col_.kind != ColumnKind::boolean) return add_generic(pos, Value(b));
+    if (empty_) col_.first_value = Value(b);
+    start(pos, ColumnKind::boolean);
+    grow_bits(col_.bools, pos);
+    if (b) set_bit(col_.bools, pos);
+}
+
+std::uint32_t ColumnBuilder::code_of(std::string_view s) {
+    if (const auto it = dictionary_.find(s); it != dictionary_.end()) return it->second;
+    const auto code = static_cast<std::uint32_t>(col_.strings.size());
+    col_.strings.push_back(std::make_shared<const std::string>(s));
+    dictionary_.emplace(std::string_view(*col_.strings.back()), code);
+    return code;
+}
+
+std::uint32_t ColumnBuilder::code_of(const runtime::StrPtr& s) {
+    // The same string object again (strings shared between signals) skips the hash.
+    if (s.get() == last_str_) return last_code_;
+    std::uint32_t code;
+    if (const auto it = dictionary_.find(std::string_view(*s)); it != dictionary_.end()) {
+        code = it->second;
+    } else {
+        code = static_cast<std::uint32_t>(col_.strings.size());
+        col_.strings.push_back(s);
+        dictionary_.emplace(std::string_view(*s), code);
+    }
+    last_str_ = s.get();
+    last_code_ = code;
+    return code;
+}
+
+void ColumnBuilder::add_str(std::size_t pos, std::string_view s) {
+    if (!empty_ && col_.kind != ColumnKind::str) return add_generic(pos, Value(s));
+    const bool first = empty_;
+    start(pos, ColumnKind::str);
+    col_.codes.resize(pos, 0);
+    col_.codes.push_back(code_of(s));
+    if (first) col_.first_value = Value(col_.strings[col_.codes.back()]);
+}
+
+void ColumnBuilder::begin_list(std::size_t pos) {
+    list_items_.clear();
+    list_pos_ = pos;
+}
+
+void ColumnBuilder::add_list_item(std::string_view s) { list_items_.push_back(s); }
+
+void ColumnBuilder::end_list() {
+    const std::size_t pos = list_pos_;
+    if (!empty_ && col_.kind != ColumnKind::str_list) {
+        runtime::List items;
+        items.reserve(list_items_.size());
+        for (const auto s : list_items_) items.emplace_back(s);
+        return add_generic(pos, Value::list(std::move(items)));
+    }
+    const bool first = empty_;
+    start(pos, ColumnKind::str_list);
+    col_.offsets.resize(pos + 1, static_cast<std::uint32_t>(col_.codes.size()));
+    for (const auto s : list_items_) col_.codes.push_back(code_of(s));
+    if (col_.codes.size() > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("list column too long");
+    col_.offsets.push_back(static_cast<std::uint32_t>(col_.codes.size()));
+    if (first) col_.first_value = col_.value_at(pos);
+}
+
+void ColumnBuilder::add(std::size_t pos, const Value& v) {
+    switch (v.kind()) {
+        case Value::Kind::Float:
+            return add_number(pos, v.as_float());
+        case Value::Kind::Int:
+            return add_int(pos, v.as_int());
+        case Value::Kind::Bool:
+            return add_bool(pos, v.as_bool());
+        case Value::Kind::Str: {
+            if (!empty_ && col_.kind != ColumnKind::str) return add_generic(pos, v);
+            if (empty_) col_.first_value = v;
+            start(pos, ColumnKind::str);
+            col_.codes.resize(pos, 0);
+            col_.codes.push_back(code_of(v.str_ptr()));
+            return;
+        }
+        case Value::Kind::List: {
+            const runtime::List& items = v.as_list();
+            const bool strings = std::all_of(items.begin(), items.end(), [](const Value& x) { return x.is_str(); });
+            if (!strings || (!empty_ && col_.kind != ColumnKind::str_list)) return add_generic(pos, v);
+            if (empty_) col_.first_value = v;
+            start(pos, ColumnKind::str_list);
+            col_.offsets.resize(pos + 1, static_cast<std::uint32_t>(col_.codes.size()));
+            for (const Value& x : items) col_.codes.push_back(code_of(x.str_ptr()));
+            if (col_.codes.size() > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("list column too long");
+            col_.offsets.push_back(static_cast<std::uint32_t>(col_.codes.size()));
+            return;
+        }
+        default:
+            return add_generic(pos, v);
+    }
+}
+
+Column ColumnBuilder::finish(std::size_t size) && {
+    Column& c = col_;
+    c.size = size;
+    c.present.resize(word_count(size), 0);
+    if (empty_) {
+        c.kind = ColumnKind::rows;
+        return std::move(c);
+    }
+    switch (c.kind) {
+        case ColumnKind::number:
+            c.numbers.resize(size, NOT_A_NUMBER);
+            if (!c.ints.empty()) c.ints.resize(word_count(size), 0);
+            break;
+        case ColumnKind::integer:
+            c.integers.resize(size, 0);
+            break;
+        case ColumnKind::boolean:
+            c.bools.resize(word_count(size), 0);
+            break;
+        case ColumnKind::str:
+            c.codes.resize(size, 0);
+            break;
+        case ColumnKind::str_list:
+            c.offsets.resize(size + 1, static_cast<std::uint32_t>(c.codes.size()));
+            if (c.strings.size() <= 64) {
+                c.masks.assign(size, 0);
+                for (std::size_t p = 0; p < size; ++p) {
+                    std::uint64_t m = 0;
+                    for (std::uint32_t i = c.offsets[p]; i < c.offsets[p + 1]; ++i) m |= std::uint64_t{1} << c.codes[i];
+                    c.masks[p] = m;
+                }
+            }
+            break;
+        case ColumnKind::values:
+            c.values.resize(size);
+            break;
+        case ColumnKind::rows:
+            break;
+    }
+    dictionary_ = {};
+    return std::move(c);
+}
+
+// ---- The pool's column store ------------------------------------------------------------------
+
+namespace {
+
+// Drops what no longer describes the pool: columns of an earlier generation, and everything
+// built from rows whose metadata changed since (watched dicts). Called with the state locked.
+void refresh(const SignalPool& pool, PoolState& st) {
+    const std::uint64_t generation = PoolAccess::generation(pool);
+    if (st.generation != generation) {
+        st.generation = generation;
+        st.columns.clear();
+        st.dicts_watched = false;
+        st.horizon = runtime::Dict::watched_changes();
+    }
+    if (!PoolAccess::has_rows(pool)) return;
+    const std::uint64_t now = runtime::Dict::watched_changes();
+    if (now == st.horizon) return;
+    if (st.dicts_watched && (!st.columns.empty() || st.born)) {
+        for (const UsefulSignal& s : PoolAccess::rows(pool)) {
+            if (s.metadata->last_change() > st.horizon) {
+                st.columns.clear();
+                st.born.reset();
+                st.dicts_watched = false;
+                break;
+            }
+        }
+    }
+    st.horizon = now;
+}
+
+// Builds the columns of `names` in one walk over the rows, watching every metadata dict.
+std::vector<Column> columns_from_rows(const std::vector<UsefulSignal>& rows, const std::vector<std::string_view>& names,
+                                      bool watch) {
+    std::vector<ColumnBuilder> builders(names.size(), ColumnBuilder(/*keep_values=*/false));
+    std::vector<Value> keys;
+    for (const auto name : names) keys.emplace_back(name);
+    // Dicts of one key layout hold a field at one position: look it up once per layout.
+    std::vector<std::ptrdiff_t> slot(names.size(), -1);
+    const void* layout = nullptr;
+    constexpr std::size_t AHEAD = 16;
+    const std::size_t n = rows.size();
+    for (std::size_t pos = 0; pos < n; ++pos) {
+        if (pos + AHEAD < n) __builtin_prefetch(rows[pos + AHEAD].metadata.get());
+        const Dict& metadata = *rows[pos].metadata;
+        if (watch) metadata.watch();
+        if (metadata.layout() != layout || layout == nullptr) {
+            layout = metadata.layout();
+            for (std::size_t f = 0; f < names.size(); ++f) slot[f] = metadata.position(names[f]);
+        }
+        for (std::size_t f = 0; f < names.size(); ++f) {
+            if (slot[f] >= 0) builders[f].add(pos, metadata.value(static_cast<std::size_t>(slot[f])));
+        }
+    }
+    std::vector<Column> out;
+    out.reserve(names.size());
+    for (ColumnBuilder& b : builders) out.push_back(std::move(b).finish(n));
+    return out;
+}
+
+const ColumnPtr& absent_column() {
+    static const auto* column = new ColumnPtr(std::make_shared<const Column>());
+    return *column;
+}
+
+}  // namespace
+
+ColumnPtr pool_column(const SignalPool& pool, std::string_view field, bool build,
+                      const std::vector<std::string_view>& also) {
+    PoolState& st = PoolAccess::state(pool);
+    const std::lock_guard lock(st.mutex);
+    refresh(pool, st);
+    if (st.born) {
+        const BornColumns& born = *st.born;
+        for (std::size_t f = 0; f < born.names.size(); ++f) {
+            if (born.names[f] == field) return born.columns[f];
+        }
+        return absent_column();
+    }
+    if (const auto it = st.columns.find(std::string(field)); it != st.columns.end()) return it->second;
+    if (!build) return nullptr;
+
+    std::vector<std::string_view> names{field};
+    for (const auto name : also) {
+        if (std::find(names.begin(), names.end(), name) == names.end() && !st.columns.contains(std::string(name))) {
+            names.push_back(name);
+        }
+    }
+    std::vector<Column> built = columns_from_rows(PoolAccess::rows(pool), names, !st.dicts_watched);
+    st.dicts_watched = true;
+    for (std::size_t f = 0; f < names.size(); ++f) {
+        st.columns[std::string(names[f])] = std::make_shared<const Column>(std::move(built[f]));
+    }
+    return st.columns.at(std::string(field));
+}
+
+std::vector<Value> pool_metadata_keys(const SignalPool& pool) {
+    std::vector<Value> names;
+    {
+        PoolState& st = PoolAccess::state(pool);
+        const std::lock_guard lock(st.mutex);
+        refresh(pool, st);
+        if (st.born) {
+            for (std::size_t f = 0; f < st.born->names.size(); ++f) {
+                if (st.born->columns[f]->first) names.emplace_back(st.born->names[f]);
+            }
+            return names;
+        }
+    }
+    std::unordered_set<Value, runtime::ValueHash> seen;
+    for (const UsefulSignal& s : PoolAccess::rows(pool)) {
+        for (const auto& [key, value] : *s.metadata) {
+            if (seen.insert(key).second) names.push_back(key);
+        }
+    }
+    return names;
+}
+
+std::size_t column_store_bytes(const SignalPool& pool) {
+    PoolState& st = PoolAccess::state(pool);
+    const std::lock_guard lock(st.mutex);
+    std::size_t n = st.id_order ? capacity_bytes(*st.id_order) : 0;
+    for (const auto& [name, column] : st.columns) n += column->bytes();
+    return n;
+}
+
+// ---- Identifier order -----------------------------------------------------------------------
+
+namespace {
+
+// LSD radix sort of 64-bit keys on their low `bits` bits, 11 bits a pass.
+void radix_sort(std::vector<std::uint64_t>& keys, unsigned bits) {
+    constexpr unsigned DIGIT = 11;
+    constexpr std::size_t BUCKETS = std::size_t{1} << DIGIT;
+    std::vector<std::uint64_t> buffer(keys.size());
+    std::vector<std::size_t> count(BUCKETS);
+    for (unsigned shift = 0; shift < bits; shift += DIGIT) {
+        const std::uint64_t mask = bits - shift >= DIGIT ? BUCKETS - 1 : (std::uint64_t{1} << (bits - shift)) - 1;
+        std::fill(count.begin(), count.end(), 0);
+        for (const std::uint64_t k : keys) ++count[(k >> shift) & mask];
+        std::size_t sum = 0;
+        for (std::size_t& c : count) sum += std::exchange(c, sum);
+        for (const std::uint64_t k : keys) buffer[count[(k >> shift) & mask]++] = k;
+        keys.swap(buffer);
+    }
+}
+
+}  // namespace
+
+// Identifiers are compared by their bytes (unsigned), a shorter one first when it is a prefix
+// of the other. Position p of an identifier holds a symbol: 0 past its end, else byte + 1.
+// Positions where every identifier has the same symbol are left out; the others are coded
+// densely (order kept) and packed, most significant first, above the position itself. When that
+// fits 64 bits a radix sort does the work; otherwise a comparison sort.
+std::vector<std::uint32_t> id_order(const KeyIndex& index) {
+    const std::size_t n = index.size();
+    std::vector<std::uint32_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
+    if (n < 2) return order;
+    bool ascending = true;
+    for (std::size_t i = 1; i < n && ascending; ++i) ascending = index.id(i - 1) < index.id(i);
+    if (ascending) return order;
+
+    std::size_t longest = 0;
+    for (std::size_t i = 0; i < n; ++i) longest = std::max(longest, index.id(i).size());
+    const unsigned pos_bits = static_cast<unsigned>(std::bit_width(n - 1));
+    bool packed = longest <= 64;
+    std::vector<std::array<std::uint16_t, 257>> code;  // per position: symbol -> dense code
+    std::vector<unsigned> width;                       // per position: bits of its codes
+    unsigned total = 0;
+    if (packed) {
+        std::vector<std::array<std::uint8_t, 257>> used(longest);
+        for (auto& u : used) u.fill(0);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::string& id = index.id(i);
+            for (std::size_t p = 0; p < longest; ++p) {
+                used[p][p < id.size() ? static_cast<unsigned char>(id[p]) + 1u : 0u] = 1;
+            }
+        }
+        code.resize(longest);
+        width.resize(longest);
+        for (std::size_t p = 0; p < longest; ++p) {
+            std::uint16_t next = 0;
+            for (std::size_t sym = 0; sym < 257; ++sym) {
+                code[p][sym] = next;
+                next = static_cast<std::uint16_t>(next + used[p][sym]);
+            }
+            width[p] = next > 1 ? static_cast<unsigned>(std::bit_width(static_cast<unsigned>(next - 1))) : 0;
+            total += width[p];
+        }
+        packed = total + pos_bits <= 64;
+    }
+    if (!packed) {
+        std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return index.id(a) < index.id(b); });
+        return order;
+    }
+    // The packed symbols in the low `total` bits (distinct, as the identifiers are), the position
+    // above them.
+    std::vector<std::uint64_t> keys(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string& id = index.id(i);
+        std::uint64_t k = 0;
+        for (std::size_t p = 0; p < longest; ++p) {
+            if (width[p] == 0) continue;
+            const unsigned sym = p < id.size() ? static_cast<unsigned char>(id[p]) + 1u : 0u;
+            k = (k << width[p]) | code[p][sym];
+        }
+        keys[i] = k | (static_cast<std::uint64_t>(i) << total);
+    }
+    radix_sort(keys, total);
+    for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(keys[i] >> total);
+    return order;
+}
+
+std::vector<std::string> sorted_ids(const SignalPool& pool, const IdSet& set) {
+    const KeyIndexPtr index = pool.index();
+    const std::size_t n = index->size();
+    // Few members, foreign ones or another universe: sorting the members themselves is cheaper.
+    if (set.universe() != index || !set.others().empty() || set.size() * 16 < n) return set.sorted();
+
+    std::shared_ptr<const std::vector<std::uint32_t>> order;
+    {
+        PoolState& st = PoolAccess::state(pool);
+        const std::lock_guard lock(st.mutex);
+        if (!st.id_order || st.id_order_index != index.get() || st.id_order_size != n) {
+            st.id_order = std::make_shared<const std::vector<std::uint32_t>>(id_order(*index));
+            st.id_order_index = index.get();
+            st.id_order_size = n;
+        }
+        order = st.id_order;
+    }
+    const Bits& bits = set.bits();
+    std::vector<std::uint32_t> members;
+    members.reserve(set.size());
+    for (const std::uint32_t pos : *order) {
+        if (bit(bits, pos)) members.push_back(pos);
+    }
+    std::vector<std::string> out;
+    out.reserve(members.size());
+    constexpr std::size_t AHEAD = 8;
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        if (i + AHEAD < members.size()) __builtin_prefetch(&index->id(members[i + AHEAD]));
+        out.push_back(index->id(members[i]));
+    }
+    return out;
+}
+
+}  // namespace brindlecap::functions::filtrations_evaluation::detail
