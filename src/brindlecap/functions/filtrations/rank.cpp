@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -148,13 +150,67 @@ void rank_values(const PreparedField& f, Direction dir, const RankSize& size, Se
     }
 }
 
+// ---- Over columns ----------------------------------------------------------------------------
+
+// The value at position k - 1 of the ranking (1 <= k < values.size()); reorders values.
+template <class T>
+T cutoff_of(std::vector<T>& values, std::size_t k, Direction dir) {
+    const auto nth = values.begin() + static_cast<std::ptrdiff_t>(k - 1);
+    if (dir == Direction::Top) {
+        std::nth_element(values.begin(), nth, values.end(), std::greater<T>());
+    } else {
+        std::nth_element(values.begin(), nth, values.end(), std::less<T>());
+    }
+    return *nth;
+}
+
+// The ranking of rank_numbers and rank_values over a number or integer column (the same set:
+// the k-th value of the ranking and every value tied with it or beyond); other columns go the
+// row way.
+std::optional<IdSet> rank_column(const ColumnCall& call, const std::string& name, Direction dir, bool pct_operator) {
+    const RankSize size(call.params, name, pct_operator);
+    const Column& c = call.column;
+    if (c.kind == ColumnKind::number) {
+        const double* x = c.numbers.data();
+        std::vector<double> ranked;
+        ranked.reserve(c.present_count);
+        for (std::size_t p = 0; p < c.size; ++p) {
+            if (!std::isnan(x[p])) ranked.push_back(x[p]);
+        }
+        const std::size_t k = size.positions(ranked.size());
+        if (k == 0) return IdSet::over(call.universe);
+        if (k >= ranked.size()) return column_set(call, bits_where(c.size, [=](std::size_t p) { return !std::isnan(x[p]); }));
+        const double cutoff = cutoff_of(ranked, k, dir);
+        if (dir == Direction::Top) return column_set(call, bits_where(c.size, [=](std::size_t p) { return x[p] >= cutoff; }));
+        return column_set(call, bits_where(c.size, [=](std::size_t p) { return x[p] <= cutoff; }));
+    }
+    if (c.kind == ColumnKind::integer) {
+        std::vector<std::int64_t> ranked;
+        ranked.reserve(c.present_count);
+        for (std::size_t p = 0; p < c.size; ++p) {
+            if (c.holds(p)) ranked.push_back(c.integers[p]);
+        }
+        const std::size_t k = size.positions(ranked.size());
+        if (k == 0) return IdSet::over(call.universe);
+        if (k >= ranked.size()) return column_set(call, bits_where(c.size, [&](std::size_t p) { return c.holds(p); }));
+        const std::int64_t cutoff = cutoff_of(ranked, k, dir);
+        return column_set(call, bits_where(c.size, [&](std::size_t p) {
+            return c.holds(p) && (dir == Direction::Top ? c.integers[p] >= cutoff : c.integers[p] <= cutoff);
+        }));
+    }
+    return std::nullopt;
+}
+
 NamedOperator rank_operator(const std::string& name, Direction dir, bool pct_operator) {
-    return {name, field_leaf_operator(name, [=](const PreparedField& f, const Dict& params) {
-                const RankSize size(params, name, pct_operator);
-                Selection sel(f);
-                if (!rank_numbers(f, dir, size, sel)) rank_values(f, dir, size, sel);
-                return std::move(sel).take();
-            })};
+    return {name,
+            field_leaf_operator(name,
+                                [=](const PreparedField& f, const Dict& params) {
+                                    const RankSize size(params, name, pct_operator);
+                                    Selection sel(f);
+                                    if (!rank_numbers(f, dir, size, sel)) rank_values(f, dir, size, sel);
+                                    return std::move(sel).take();
+                                }),
+            [=](const ColumnCall& call) { return rank_column(call, name, dir, pct_operator); }};
 }
 
 }  // namespace
