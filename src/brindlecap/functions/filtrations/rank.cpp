@@ -2,6 +2,7 @@
 // every value tied with the last kept one.
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -164,6 +165,33 @@ T cutoff_of(std::vector<T>& values, std::size_t k, Direction dir) {
     return *nth;
 }
 
+// Doubles as unsigned integers of the same order (-0.0 just below 0.0).
+std::uint64_t order_key(double d) {
+    const auto u = std::bit_cast<std::uint64_t>(d);
+    return (u >> 63) != 0 ? ~u : u | (std::uint64_t{1} << 63);
+}
+
+// The value at ascending position r (0-based) of the values of x that are not NaN: a histogram
+// of the leading 16 bits of their order keys finds the bucket, a selection within it the value.
+double value_at_rank(const double* x, std::size_t n, std::size_t r) {
+    constexpr unsigned SHIFT = 48;
+    std::vector<std::uint32_t> histogram(std::size_t{1} << (64 - SHIFT), 0);
+    for (std::size_t p = 0; p < n; ++p) {
+        if (!std::isnan(x[p])) ++histogram[order_key(x[p]) >> SHIFT];
+    }
+    std::size_t bucket = 0;
+    std::size_t below = 0;
+    while (below + histogram[bucket] <= r) below += histogram[bucket++];
+    std::vector<double> within;
+    within.reserve(histogram[bucket]);
+    for (std::size_t p = 0; p < n; ++p) {
+        if (!std::isnan(x[p]) && (order_key(x[p]) >> SHIFT) == bucket) within.push_back(x[p]);
+    }
+    const auto nth = within.begin() + static_cast<std::ptrdiff_t>(r - below);
+    std::nth_element(within.begin(), nth, within.end());
+    return *nth;
+}
+
 // The ranking of rank_numbers and rank_values over a number or integer column (the same set:
 // the k-th value of the ranking and every value tied with it or beyond); other columns go the
 // row way.
@@ -172,15 +200,12 @@ std::optional<IdSet> rank_column(const ColumnCall& call, const std::string& name
     const Column& c = call.column;
     if (c.kind == ColumnKind::number) {
         const double* x = c.numbers.data();
-        std::vector<double> ranked;
-        ranked.reserve(c.present_count);
-        for (std::size_t p = 0; p < c.size; ++p) {
-            if (!std::isnan(x[p])) ranked.push_back(x[p]);
-        }
-        const std::size_t k = size.positions(ranked.size());
+        std::size_t count = 0;
+        for (std::size_t p = 0; p < c.size; ++p) count += !std::isnan(x[p]);
+        const std::size_t k = size.positions(count);
         if (k == 0) return IdSet::over(call.universe);
-        if (k >= ranked.size()) return column_set(call, bits_where(c.size, [=](std::size_t p) { return !std::isnan(x[p]); }));
-        const double cutoff = cutoff_of(ranked, k, dir);
+        if (k >= count) return column_set(call, bits_where(c.size, [=](std::size_t p) { return !std::isnan(x[p]); }));
+        const double cutoff = value_at_rank(x, c.size, dir == Direction::Top ? count - k : k - 1);
         if (dir == Direction::Top) return column_set(call, bits_where(c.size, [=](std::size_t p) { return x[p] >= cutoff; }));
         return column_set(call, bits_where(c.size, [=](std::size_t p) { return x[p] <= cutoff; }));
     }

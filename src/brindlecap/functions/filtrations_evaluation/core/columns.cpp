@@ -424,11 +424,23 @@ std::vector<Value> pool_metadata_keys(const SignalPool& pool) {
     return names;
 }
 
-std::size_t column_store_bytes(const SignalPool& pool) {
+std::size_t column_store_bytes(const SignalPool& pool, const std::vector<std::string>& fields) {
     PoolState& st = PoolAccess::state(pool);
     const std::lock_guard lock(st.mutex);
-    std::size_t n = st.id_order ? capacity_bytes(*st.id_order) : 0;
-    for (const auto& [name, column] : st.columns) n += column->bytes();
+    std::size_t n = st.id_order ? st.id_order->bytes() : 0;
+    if (fields.empty()) {
+        for (const auto& [name, column] : st.columns) n += column->bytes();
+        return n;
+    }
+    for (const std::string& field : fields) {
+        if (const auto it = st.columns.find(field); it != st.columns.end()) {
+            n += it->second->bytes();
+        } else if (st.born) {
+            for (std::size_t f = 0; f < st.born->names.size(); ++f) {
+                if (st.born->names[f] == field) n += st.born->columns[f]->bytes();
+            }
+        }
+    }
     return n;
 }
 
@@ -520,35 +532,61 @@ std::vector<std::uint32_t> id_order(const KeyIndex& index) {
     return order;
 }
 
+std::size_t SortedIds::bytes() const noexcept {
+    return capacity_bytes(positions) + capacity_bytes(offsets) + capacity_bytes(chars);
+}
+
 std::vector<std::string> sorted_ids(const SignalPool& pool, const IdSet& set) {
     const KeyIndexPtr index = pool.index();
     const std::size_t n = index->size();
     // Few members, foreign ones or another universe: sorting the members themselves is cheaper.
     if (set.universe() != index || !set.others().empty() || set.size() * 16 < n) return set.sorted();
 
-    std::shared_ptr<const std::vector<std::uint32_t>> order;
+    std::shared_ptr<const SortedIds> sorted;
     {
         PoolState& st = PoolAccess::state(pool);
         const std::lock_guard lock(st.mutex);
         if (!st.id_order || st.id_order_index != index.get() || st.id_order_size != n) {
-            st.id_order = std::make_shared<const std::vector<std::uint32_t>>(id_order(*index));
+            auto ids = std::make_shared<SortedIds>();
+            ids->positions = id_order(*index);
+            ids->offsets.reserve(n + 1);
+            ids->offsets.push_back(0);
+            std::size_t total = 0;
+            for (std::size_t pos = 0; pos < n; ++pos) total += index->id(pos).size();
+            ids->chars.reserve(total);
+            // Identifiers are read in sorted order, so from all over the index: fetch ahead.
+            constexpr std::size_t AHEAD = 16;
+            const std::vector<std::uint32_t>& positions = ids->positions;
+            for (std::size_t k = 0; k < n; ++k) {
+                if (k + AHEAD < n) __builtin_prefetch(&index->id(positions[k + AHEAD]));
+                const std::string& id = index->id(positions[k]);
+                ids->chars.insert(ids->chars.end(), id.begin(), id.end());
+                ids->offsets.push_back(ids->chars.size());
+            }
+            st.id_order = std::move(ids);
             st.id_order_index = index.get();
             st.id_order_size = n;
         }
-        order = st.id_order;
+        sorted = st.id_order;
     }
+    // Ranks of the members, ascending (branch-free: every rank is written, the count moves on
+    // for members only), then their identifiers from the sorted bytes.
     const Bits& bits = set.bits();
-    std::vector<std::uint32_t> members;
-    members.reserve(set.size());
-    for (const std::uint32_t pos : *order) {
-        if (bit(bits, pos)) members.push_back(pos);
+    const std::uint32_t* positions = sorted->positions.data();
+    std::vector<std::uint32_t> ranks(set.size() + 1);
+    std::size_t m = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint32_t pos = positions[k];
+        ranks[m] = static_cast<std::uint32_t>(k);
+        m += (bits[pos >> 6] >> (pos & 63)) & 1;
     }
     std::vector<std::string> out;
-    out.reserve(members.size());
-    constexpr std::size_t AHEAD = 8;
-    for (std::size_t i = 0; i < members.size(); ++i) {
-        if (i + AHEAD < members.size()) __builtin_prefetch(&index->id(members[i + AHEAD]));
-        out.push_back(index->id(members[i]));
+    out.reserve(m);
+    const char* chars = sorted->chars.data();
+    const std::uint64_t* offsets = sorted->offsets.data();
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint32_t k = ranks[i];
+        out.emplace_back(chars + offsets[k], offsets[k + 1] - offsets[k]);
     }
     return out;
 }

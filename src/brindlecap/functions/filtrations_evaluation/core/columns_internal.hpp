@@ -127,6 +127,15 @@ struct BornColumns {
     std::shared_ptr<const Shapes> shapes;  // may be null
 };
 
+// A pool's identifiers in code point order: the positions, and the identifiers' bytes laid out in
+// that order (so that sorted output is copied from one sequential block).
+struct SortedIds {
+    std::vector<std::uint32_t> positions;
+    std::vector<std::uint64_t> offsets;  // size + 1: identifier k is chars[offsets[k], offsets[k + 1])
+    std::vector<char> chars;
+    std::size_t bytes() const noexcept;
+};
+
 // The mutable side of a pool: its column cache, rows built on demand, the identifiers' order.
 class PoolState {
 public:
@@ -137,8 +146,8 @@ public:
     bool dicts_watched = false;     // every row's metadata is watched
     // Pools born column-wise, until their rows change: every field, and how to make the rows.
     std::shared_ptr<const BornColumns> born;
-    // Positions ordered by identifier (code point order), for the index of that size and address.
-    std::shared_ptr<const std::vector<std::uint32_t>> id_order;
+    // The identifiers in code point order, for the index of that size and address.
+    std::shared_ptr<const SortedIds> id_order;
     const KeyIndex* id_order_index = nullptr;
     std::size_t id_order_size = 0;
 };
@@ -167,7 +176,8 @@ std::vector<std::string> sorted_ids(const SignalPool& pool, const IdSet& set);
 // Positions of the index's identifiers in ascending code point order.
 std::vector<std::uint32_t> id_order(const KeyIndex& index);
 
-// Heap bytes of the pool's column cache (the columns it holds now, and the identifier order).
-std::size_t column_store_bytes(const SignalPool& pool);
+// Heap bytes of the pool's columns of these fields (built from the rows or born with the pool)
+// and of its identifier order; without fields, of every column built from the rows.
+std::size_t column_store_bytes(const SignalPool& pool, const std::vector<std::string>& fields = {});
 
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

@@ -47,6 +47,13 @@ public:
     std::uint32_t add(std::string id);
     void reserve(std::size_t n);
 
+    // Bulk loading: append() adds an identifier at the next position without looking it up;
+    // index_appended() then indexes everything at once, faster than one add() each. find() and
+    // add() see appended identifiers only once indexed. index_appended() returns false when an
+    // identifier occurs twice; the index is then unusable and must be dropped.
+    void append(std::string id);
+    bool index_appended();
+
 private:
     static constexpr std::size_t FIRST_CHUNK = 16;
     // Chunk 0 holds positions [0, 16), chunk c >= 1 holds [16 * 2^(c-1), 16 * 2^c).
@@ -63,7 +70,9 @@ private:
 
     std::vector<std::vector<std::string>> chunks_;  // each reserved to its full capacity
     std::size_t size_ = 0;
-    std::vector<std::uint32_t> slots_;  // position + 1, 0 when free; at most half full
+    // Low half: position + 1, 0 when free; high half: the high half of the identifier's hash.
+    // At most half full.
+    std::vector<std::uint64_t> slots_;
 };
 
 using KeyIndexPtr = std::shared_ptr<const KeyIndex>;

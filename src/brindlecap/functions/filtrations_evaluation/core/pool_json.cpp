@@ -6,9 +6,15 @@
 // parse_json, whose result is then put in columns the same way: both roads give the same pool,
 // and errors are parse_json's own.
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <bit>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <algorithm>
@@ -34,6 +40,9 @@ using detail::ColumnBuilder;
 using runtime::Value;
 
 namespace {
+
+// The text needs parse_json: a construct the fast reader leaves to it, or an error.
+struct Fallback {};
 
 // The fields met so far, a builder each, and the key order of every signal.
 class PoolColumnsBuilder {
@@ -80,6 +89,7 @@ public:
     }
 
     SignalPool finish() && {
+        if (!index_->index_appended()) throw Fallback{};
         const std::size_t n = index_->size();
         auto born = std::make_shared<detail::BornColumns>();
         born->names = std::move(names_);
@@ -121,14 +131,13 @@ SignalPool pool_from_document(const Value& doc) {
     }
     const Dict& signals = doc.as_dict();
     PoolColumnsBuilder out;
-    out.index().reserve(signals.size());
     std::size_t pos = 0;
     for (const auto& [id, metadata] : signals) {
         if (!metadata.is_dict()) {
             throw runtime::TypeError("signal " + runtime::repr(id) + ": metadata must be an object, got " +
                                      runtime::type_name(metadata));
         }
-        out.index().add(id.as_str());
+        out.index().append(id.as_str());
         std::size_t place = 0;
         for (const auto& [key, value] : metadata.as_dict()) {
             const std::uint32_t f = out.field(key.as_str(), place++);
@@ -142,8 +151,6 @@ SignalPool pool_from_document(const Value& doc) {
 
 // ---- Fast road ---------------------------------------------------------------------------------
 
-struct Fallback {};
-
 class FastReader {
 public:
     explicit FastReader(std::string_view text) : s_(text) {}
@@ -156,22 +163,15 @@ public:
             ++i_;
             return end();
         }
-        // A guess at the pool's size from the first signals' length, so the index grows once.
-        bool reserved = false;
+        // Identifiers are indexed at the end; a repeated one (the last metadata wins) falls back.
         for (std::size_t pos = 0;; ++pos) {
-            const std::string_view id = string();
-            const std::size_t before = out_.index().size();
-            out_.index().add(std::string(id));
-            if (out_.index().size() == before) throw Fallback{};  // repeated id: last one wins
+            if (peek() != '"') throw Fallback{};
+            out_.index().append(std::string(string()));
             ws();
             expect(':');
             ws();
             metadata(pos);
             ws();
-            if (!reserved && pos == 63) {
-                out_.index().reserve(s_.size() / std::max<std::size_t>(1, i_ / 64) * 9 / 8);
-                reserved = true;
-            }
             const char c = take();
             if (c == '}') return end();
             if (c != ',') throw Fallback{};
@@ -204,11 +204,36 @@ private:
     }
 
     // A string at i_: a view into the text, or into scratch_ when it holds escapes.
+    // Skips the bytes that need no attention in a string (not '"', '\\', a control character
+    // or a non-ASCII byte), eight at a time.
+    void skip_plain() {
+        if constexpr (std::endian::native == std::endian::little) {
+            constexpr std::uint64_t ONES = 0x0101010101010101ULL;
+            constexpr std::uint64_t HIGHS = 0x8080808080808080ULL;
+            while (i_ + 8 <= s_.size()) {
+                std::uint64_t w;
+                std::memcpy(&w, s_.data() + i_, 8);
+                const std::uint64_t quote = w ^ (ONES * '"');
+                const std::uint64_t slash = w ^ (ONES * '\\');
+                // A flagged byte's high bit: zero bytes of quote / slash, bytes below 0x20, bytes
+                // from 0x80. Borrows can flag bytes above a flagged one, never below.
+                const std::uint64_t flagged =
+                    (((quote - ONES) & ~quote) | ((slash - ONES) & ~slash) | ((w - ONES * 0x20) & ~w) | w) & HIGHS;
+                if (flagged != 0) {
+                    i_ += static_cast<std::size_t>(std::countr_zero(flagged)) / 8;
+                    return;
+                }
+                i_ += 8;
+            }
+        }
+    }
+
     std::string_view string() {
         escaped_ = false;
         expect('"');
         const std::size_t start = i_;
         for (;;) {
+            skip_plain();
             if (i_ >= s_.size()) throw Fallback{};
             const auto c = static_cast<unsigned char>(s_[i_]);
             if (c == '"') return s_.substr(start, i_++ - start);
@@ -330,6 +355,18 @@ private:
             }
         }
         i_ = j;
+        const char* first = s_.data() + start;
+        const char* last = s_.data() + j;
+        if (integral) {
+            std::int64_t n = 0;
+            const auto r = std::from_chars(first, last, n);
+            if (r.ec == std::errc{} && r.ptr == last) return b.add_int(pos, n);
+        } else {
+            double d = 0.0;
+            const auto r = std::from_chars(first, last, d, std::chars_format::general);
+            if (r.ec == std::errc{} && r.ptr == last) return b.add_number(pos, d);
+        }
+        // Beyond int64 or the double range: the JSON reader's own conversion.
         const std::optional<Value> v = runtime::number_value(s_.substr(start, j - start), integral);
         if (!v) throw Fallback{};
         if (v->is_int()) {
@@ -447,24 +484,65 @@ SignalPool parse_signal_pool_json(std::string_view text) {
     return pool_from_document(runtime::parse_json(text));
 }
 
-SignalPool read_signal_pool_json(const std::string& path) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) throw runtime::RuntimeError("cannot read JSON file '" + path + "': Is a directory");
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) throw runtime::RuntimeError("cannot read JSON file '" + path + "': " + std::strerror(errno));
-    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(f, &std::fclose);
-    std::string text;
-    char chunk[1 << 16];
-    const auto size = std::filesystem::file_size(path, ec);
-    if (!ec) text.reserve(static_cast<std::size_t>(size));
-    for (;;) {
-        const std::size_t got = std::fread(chunk, 1, sizeof chunk, f);
-        text.append(chunk, got);
-        if (got < sizeof chunk) break;
+namespace {
+
+// A file's bytes: mapped when it is a regular file, else read.
+class FileText {
+public:
+    explicit FileText(const std::string& path) {
+        std::error_code ec;
+        if (std::filesystem::is_directory(path, ec)) fail(path, "Is a directory");
+        const int fd = ::open(path.c_str(), O_RDONLY);
+        if (fd < 0) fail(path, std::strerror(errno));
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+            void* p = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+            if (p != MAP_FAILED) {
+                map_ = p;
+                size_ = static_cast<std::size_t>(st.st_size);
+                ::close(fd);
+                return;
+            }
+        }
+        char chunk[1 << 16];
+        for (;;) {
+            const ssize_t got = ::read(fd, chunk, sizeof chunk);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) {
+                ::close(fd);
+                fail(path, "read failed");
+            }
+            if (got == 0) break;
+            copy_.append(chunk, static_cast<std::size_t>(got));
+        }
+        ::close(fd);
     }
-    if (std::ferror(f)) throw runtime::RuntimeError("cannot read JSON file '" + path + "': read failed");
+    ~FileText() {
+        if (map_ != nullptr) ::munmap(map_, size_);
+    }
+    FileText(const FileText&) = delete;
+    FileText& operator=(const FileText&) = delete;
+
+    std::string_view text() const {
+        return map_ != nullptr ? std::string_view(static_cast<const char*>(map_), size_) : std::string_view(copy_);
+    }
+
+private:
+    [[noreturn]] static void fail(const std::string& path, const std::string& why) {
+        throw runtime::RuntimeError("cannot read JSON file '" + path + "': " + why);
+    }
+
+    void* map_ = nullptr;
+    std::size_t size_ = 0;
+    std::string copy_;
+};
+
+}  // namespace
+
+SignalPool read_signal_pool_json(const std::string& path) {
+    const FileText file(path);
     try {
-        return parse_signal_pool_json(text);
+        return parse_signal_pool_json(file.text());
     } catch (const runtime::ValueError& e) {
         throw runtime::ValueError("invalid JSON in '" + path + "': " + e.message());
     } catch (const runtime::TypeError& e) {
