@@ -448,21 +448,31 @@ std::size_t column_store_bytes(const SignalPool& pool, const std::vector<std::st
 
 namespace {
 
-// LSD radix sort of 64-bit keys on their low `bits` bits, 11 bits a pass.
+// LSD radix sort of 64-bit keys on their low `bits` bits, in passes of at most 12 bits.
 void radix_sort(std::vector<std::uint64_t>& keys, unsigned bits) {
-    constexpr unsigned DIGIT = 11;
-    constexpr std::size_t BUCKETS = std::size_t{1} << DIGIT;
+    if (bits == 0) return;
+    const unsigned passes = (bits + 11) / 12;
+    const unsigned digit = (bits + passes - 1) / passes;
+    const std::uint64_t mask = (std::uint64_t{1} << digit) - 1;
+    // Every pass's counts from one read of the keys.
+    std::vector<std::size_t> count(static_cast<std::size_t>(passes) << digit, 0);
+    for (const std::uint64_t k : keys) {
+        for (unsigned d = 0; d < passes; ++d) ++count[(static_cast<std::size_t>(d) << digit) + ((k >> (d * digit)) & mask)];
+    }
     std::vector<std::uint64_t> buffer(keys.size());
-    std::vector<std::size_t> count(BUCKETS);
-    for (unsigned shift = 0; shift < bits; shift += DIGIT) {
-        const std::uint64_t mask = bits - shift >= DIGIT ? BUCKETS - 1 : (std::uint64_t{1} << (bits - shift)) - 1;
-        std::fill(count.begin(), count.end(), 0);
-        for (const std::uint64_t k : keys) ++count[(k >> shift) & mask];
+    for (unsigned d = 0; d < passes; ++d) {
+        std::size_t* c = count.data() + (static_cast<std::size_t>(d) << digit);
         std::size_t sum = 0;
-        for (std::size_t& c : count) sum += std::exchange(c, sum);
-        for (const std::uint64_t k : keys) buffer[count[(k >> shift) & mask]++] = k;
+        for (std::size_t b = 0; b <= mask; ++b) sum += std::exchange(c[b], sum);
+        const unsigned shift = d * digit;
+        for (const std::uint64_t k : keys) buffer[c[(k >> shift) & mask]++] = k;
         keys.swap(buffer);
     }
+}
+
+void append_id(SortedIds& out, std::string_view id) {
+    out.chars.insert(out.chars.end(), id.begin(), id.end());
+    out.offsets.push_back(out.chars.size());
 }
 
 }  // namespace
@@ -470,67 +480,113 @@ void radix_sort(std::vector<std::uint64_t>& keys, unsigned bits) {
 // Identifiers are compared by their bytes (unsigned), a shorter one first when it is a prefix
 // of the other. Position p of an identifier holds a symbol: 0 past its end, else byte + 1.
 // Positions where every identifier has the same symbol are left out; the others are coded
-// densely (order kept) and packed, most significant first, above the position itself. When that
-// fits 64 bits a radix sort does the work; otherwise a comparison sort.
-std::vector<std::uint32_t> id_order(const KeyIndex& index) {
+// densely (order kept) and packed, most significant first. When that fits 64 bits beside the
+// pool position, a radix sort orders the packed codes and the sorted identifiers are decoded
+// from them (one sequential pass); otherwise a comparison sort does the work.
+SortedIds sorted_ids_of(const KeyIndex& index) {
     const std::size_t n = index.size();
-    std::vector<std::uint32_t> order(n);
-    for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
-    if (n < 2) return order;
+    SortedIds out;
+    out.positions.resize(n);
+    out.offsets.reserve(n + 1);
+    out.offsets.push_back(0);
+    std::size_t total_chars = 0;
+    std::size_t longest = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        total_chars += index.id(i).size();
+        longest = std::max(longest, index.id(i).size());
+    }
+    out.chars.reserve(total_chars);
     bool ascending = true;
     for (std::size_t i = 1; i < n && ascending; ++i) ascending = index.id(i - 1) < index.id(i);
-    if (ascending) return order;
+    if (ascending) {
+        for (std::size_t i = 0; i < n; ++i) {
+            out.positions[i] = static_cast<std::uint32_t>(i);
+            append_id(out, index.id(i));
+        }
+        return out;
+    }
 
-    std::size_t longest = 0;
-    for (std::size_t i = 0; i < n; ++i) longest = std::max(longest, index.id(i).size());
     const unsigned pos_bits = static_cast<unsigned>(std::bit_width(n - 1));
-    bool packed = longest <= 64;
-    std::vector<std::array<std::uint16_t, 257>> code;  // per position: symbol -> dense code
-    std::vector<unsigned> width;                       // per position: bits of its codes
+    struct Place {
+        std::size_t p;
+        unsigned width;
+        std::array<std::uint16_t, 257> code;    // symbol -> dense code
+        std::array<std::uint16_t, 257> symbol;  // dense code -> symbol
+    };
+    std::vector<Place> varying;
+    std::vector<std::uint16_t> constant(longest, 0);  // the symbol of positions that do not vary
     unsigned total = 0;
+    bool packed = longest <= 64;
     if (packed) {
         std::vector<std::array<std::uint8_t, 257>> used(longest);
         for (auto& u : used) u.fill(0);
         for (std::size_t i = 0; i < n; ++i) {
             const std::string& id = index.id(i);
-            for (std::size_t p = 0; p < longest; ++p) {
-                used[p][p < id.size() ? static_cast<unsigned char>(id[p]) + 1u : 0u] = 1;
-            }
+            const std::size_t len = id.size();
+            for (std::size_t p = 0; p < len; ++p) used[p][static_cast<unsigned char>(id[p]) + 1u] = 1;
+            for (std::size_t p = len; p < longest; ++p) used[p][0] = 1;
         }
-        code.resize(longest);
-        width.resize(longest);
         for (std::size_t p = 0; p < longest; ++p) {
+            Place place{p, 0, {}, {}};
             std::uint16_t next = 0;
-            for (std::size_t sym = 0; sym < 257; ++sym) {
-                code[p][sym] = next;
-                next = static_cast<std::uint16_t>(next + used[p][sym]);
+            for (std::uint16_t sym = 0; sym < 257; ++sym) {
+                place.code[sym] = next;
+                if (used[p][sym]) {
+                    place.symbol[next] = sym;
+                    constant[p] = sym;
+                    ++next;
+                }
             }
-            width[p] = next > 1 ? static_cast<unsigned>(std::bit_width(static_cast<unsigned>(next - 1))) : 0;
-            total += width[p];
+            if (next > 1) {
+                place.width = static_cast<unsigned>(std::bit_width(static_cast<unsigned>(next - 1)));
+                total += place.width;
+                varying.push_back(place);
+            }
         }
         packed = total + pos_bits <= 64;
     }
     if (!packed) {
+        std::vector<std::uint32_t>& order = out.positions;
+        for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
         std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return index.id(a) < index.id(b); });
-        return order;
+        constexpr std::size_t AHEAD = 16;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (k + AHEAD < n) __builtin_prefetch(&index.id(order[k + AHEAD]));
+            append_id(out, index.id(order[k]));
+        }
+        return out;
     }
-    // The packed symbols in the low `total` bits (distinct, as the identifiers are), the position
+
+    // The packed codes in the low `total` bits (distinct, as the identifiers are), the position
     // above them.
     std::vector<std::uint64_t> keys(n);
     for (std::size_t i = 0; i < n; ++i) {
         const std::string& id = index.id(i);
         std::uint64_t k = 0;
-        for (std::size_t p = 0; p < longest; ++p) {
-            if (width[p] == 0) continue;
-            const unsigned sym = p < id.size() ? static_cast<unsigned char>(id[p]) + 1u : 0u;
-            k = (k << width[p]) | code[p][sym];
+        for (const Place& place : varying) {
+            const unsigned sym = place.p < id.size() ? static_cast<unsigned char>(id[place.p]) + 1u : 0u;
+            k = (k << place.width) | place.code[sym];
         }
         keys[i] = k | (static_cast<std::uint64_t>(i) << total);
     }
     radix_sort(keys, total);
-    for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(keys[i] >> total);
-    return order;
+
+    std::vector<std::uint16_t> symbols = constant;
+    const std::uint64_t code_mask = total == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << total) - 1;
+    for (std::size_t k = 0; k < n; ++k) {
+        out.positions[k] = static_cast<std::uint32_t>(keys[k] >> total);
+        std::uint64_t code = keys[k] & code_mask;
+        for (auto place = varying.rbegin(); place != varying.rend(); ++place) {
+            symbols[place->p] = place->symbol[code & ((std::uint64_t{1} << place->width) - 1)];
+            code >>= place->width;
+        }
+        for (std::size_t p = 0; p < longest && symbols[p] != 0; ++p) out.chars.push_back(static_cast<char>(symbols[p] - 1));
+        out.offsets.push_back(out.chars.size());
+    }
+    return out;
 }
+
+std::vector<std::uint32_t> id_order(const KeyIndex& index) { return sorted_ids_of(index).positions; }
 
 std::size_t SortedIds::bytes() const noexcept {
     return capacity_bytes(positions) + capacity_bytes(offsets) + capacity_bytes(chars);
@@ -547,23 +603,7 @@ std::vector<std::string> sorted_ids(const SignalPool& pool, const IdSet& set) {
         PoolState& st = PoolAccess::state(pool);
         const std::lock_guard lock(st.mutex);
         if (!st.id_order || st.id_order_index != index.get() || st.id_order_size != n) {
-            auto ids = std::make_shared<SortedIds>();
-            ids->positions = id_order(*index);
-            ids->offsets.reserve(n + 1);
-            ids->offsets.push_back(0);
-            std::size_t total = 0;
-            for (std::size_t pos = 0; pos < n; ++pos) total += index->id(pos).size();
-            ids->chars.reserve(total);
-            // Identifiers are read in sorted order, so from all over the index: fetch ahead.
-            constexpr std::size_t AHEAD = 16;
-            const std::vector<std::uint32_t>& positions = ids->positions;
-            for (std::size_t k = 0; k < n; ++k) {
-                if (k + AHEAD < n) __builtin_prefetch(&index->id(positions[k + AHEAD]));
-                const std::string& id = index->id(positions[k]);
-                ids->chars.insert(ids->chars.end(), id.begin(), id.end());
-                ids->offsets.push_back(ids->chars.size());
-            }
-            st.id_order = std::move(ids);
+            st.id_order = std::make_shared<const SortedIds>(sorted_ids_of(*index));
             st.id_order_index = index.get();
             st.id_order_size = n;
         }

@@ -173,8 +173,9 @@ std::vector<runtime::Value> pool_metadata_keys(const SignalPool& pool);
 // The set's members sorted by code point (IdSet::sorted), using the pool's identifier order.
 std::vector<std::string> sorted_ids(const SignalPool& pool, const IdSet& set);
 
-// Positions of the index's identifiers in ascending code point order.
-std::vector<std::uint32_t> id_order(const KeyIndex& index);
+// The index's identifiers in ascending code point order.
+SortedIds sorted_ids_of(const KeyIndex& index);
+std::vector<std::uint32_t> id_order(const KeyIndex& index);  // its positions
 
 // Heap bytes of the pool's columns of these fields (built from the rows or born with the pool)
 // and of its identifier order; without fields, of every column built from the rows.
