@@ -174,8 +174,20 @@ void ColumnBuilder::add_bool(std::size_t pos, bool b) {
     if (b) set_bit(col_.bools, pos);
 }
 
+std::uint32_t ColumnBuilder::find_code(std::string_view s) const {
+    // A few strings (categories, families) are found faster by comparing than by hashing.
+    if (col_.strings.size() <= SMALL_DICTIONARY) {
+        for (std::uint32_t code = 0; code < col_.strings.size(); ++code) {
+            if (same_text(*col_.strings[code], s)) return code;
+        }
+        return NO_CODE;
+    }
+    const auto it = dictionary_.find(s);
+    return it != dictionary_.end() ? it->second : NO_CODE;
+}
+
 std::uint32_t ColumnBuilder::code_of(std::string_view s) {
-    if (const auto it = dictionary_.find(s); it != dictionary_.end()) return it->second;
+    if (const std::uint32_t code = find_code(s); code != NO_CODE) return code;
     const auto code = static_cast<std::uint32_t>(col_.strings.size());
     col_.strings.push_back(std::make_shared<const std::string>(s));
     dictionary_.emplace(std::string_view(*col_.strings.back()), code);
@@ -185,10 +197,8 @@ std::uint32_t ColumnBuilder::code_of(std::string_view s) {
 std::uint32_t ColumnBuilder::code_of(const runtime::StrPtr& s) {
     // The same string object again (strings shared between signals) skips the hash.
     if (s.get() == last_str_) return last_code_;
-    std::uint32_t code;
-    if (const auto it = dictionary_.find(std::string_view(*s)); it != dictionary_.end()) {
-        code = it->second;
-    } else {
+    std::uint32_t code = find_code(*s);
+    if (code == NO_CODE) {
         code = static_cast<std::uint32_t>(col_.strings.size());
         col_.strings.push_back(s);
         dictionary_.emplace(std::string_view(*s), code);
@@ -338,30 +348,67 @@ void refresh(const SignalPool& pool, PoolState& st) {
 }
 
 // Builds the columns of `names` in one walk over the rows, watching every metadata dict.
+// Each value sits several dependent loads away (signal, dict, value array, list, its items,
+// their strings): each is fetched in its own stage ahead of the signal being read.
 std::vector<Column> columns_from_rows(const std::vector<UsefulSignal>& rows, const std::vector<std::string_view>& names,
                                       bool watch) {
-    std::vector<ColumnBuilder> builders(names.size(), ColumnBuilder(/*keep_values=*/false));
-    std::vector<Value> keys;
-    for (const auto name : names) keys.emplace_back(name);
+    const std::size_t fields = names.size();
+    std::vector<ColumnBuilder> builders(fields, ColumnBuilder(/*keep_values=*/false));
     // Dicts of one key layout hold a field at one position: look it up once per layout.
-    std::vector<std::ptrdiff_t> slot(names.size(), -1);
+    std::vector<std::ptrdiff_t> slot(fields, -1);
     const void* layout = nullptr;
-    constexpr std::size_t AHEAD = 16;
+    const auto value_ahead = [&](std::size_t pos, std::size_t f) -> const Value* {
+        const Dict& d = *rows[pos].metadata;
+        const std::ptrdiff_t at = slot[f];
+        return at >= 0 && static_cast<std::size_t>(at) < d.size() ? &d.value(static_cast<std::size_t>(at)) : nullptr;
+    };
+    constexpr std::size_t STAGE = 8;
     const std::size_t n = rows.size();
     for (std::size_t pos = 0; pos < n; ++pos) {
-        if (pos + AHEAD < n) __builtin_prefetch(rows[pos + AHEAD].metadata.get());
+        if (pos + 5 * STAGE < n) __builtin_prefetch(rows[pos + 5 * STAGE].metadata.get());
+        if (pos + 4 * STAGE < n) {
+            const Dict& d = *rows[pos + 4 * STAGE].metadata;
+            for (std::size_t f = 0; f < fields; ++f) {
+                if (slot[f] >= 0 && static_cast<std::size_t>(slot[f]) < d.size()) {
+                    __builtin_prefetch(&d.value(static_cast<std::size_t>(slot[f])));
+                }
+            }
+        }
+        if (pos + 3 * STAGE < n) {
+            for (std::size_t f = 0; f < fields; ++f) {
+                if (const Value* v = value_ahead(pos + 3 * STAGE, f)) {
+                    if (v->is_list()) __builtin_prefetch(&v->as_list());
+                    else if (v->is_str()) __builtin_prefetch(v->str_ptr().get());
+                }
+            }
+        }
+        if (pos + 2 * STAGE < n) {
+            for (std::size_t f = 0; f < fields; ++f) {
+                const Value* v = value_ahead(pos + 2 * STAGE, f);
+                if (v != nullptr && v->is_list() && !v->as_list().empty()) __builtin_prefetch(v->as_list().data());
+            }
+        }
+        if (pos + STAGE < n) {
+            for (std::size_t f = 0; f < fields; ++f) {
+                const Value* v = value_ahead(pos + STAGE, f);
+                if (v == nullptr || !v->is_list()) continue;
+                for (const Value& item : v->as_list()) {
+                    if (item.is_str()) __builtin_prefetch(item.str_ptr().get());
+                }
+            }
+        }
         const Dict& metadata = *rows[pos].metadata;
         if (watch) metadata.watch();
         if (metadata.layout() != layout || layout == nullptr) {
             layout = metadata.layout();
-            for (std::size_t f = 0; f < names.size(); ++f) slot[f] = metadata.position(names[f]);
+            for (std::size_t f = 0; f < fields; ++f) slot[f] = metadata.position(names[f]);
         }
-        for (std::size_t f = 0; f < names.size(); ++f) {
+        for (std::size_t f = 0; f < fields; ++f) {
             if (slot[f] >= 0) builders[f].add(pos, metadata.value(static_cast<std::size_t>(slot[f])));
         }
     }
     std::vector<Column> out;
-    out.reserve(names.size());
+    out.reserve(fields);
     for (ColumnBuilder& b : builders) out.push_back(std::move(b).finish(n));
     return out;
 }

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/same_text_internal.hpp"
 #include "brindlecap/runtime/value.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
@@ -98,6 +99,9 @@ private:
     void to_values(std::size_t before);
     void to_integer();
     void add_generic(std::size_t pos, runtime::Value v);
+    static constexpr std::size_t SMALL_DICTIONARY = 16;
+    static constexpr std::uint32_t NO_CODE = ~std::uint32_t{0};
+    std::uint32_t find_code(std::string_view s) const;
     std::uint32_t code_of(std::string_view s);
     std::uint32_t code_of(const runtime::StrPtr& s);
 

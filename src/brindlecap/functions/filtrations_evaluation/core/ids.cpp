@@ -1,5 +1,7 @@
 #include "brindlecap/functions/filtrations_evaluation/core/ids.hpp"
 
+#include "brindlecap/functions/filtrations_evaluation/core/same_text_internal.hpp"
+
 #include <algorithm>
 #include <iterator>
 #include <limits>
@@ -58,7 +60,7 @@ std::optional<std::uint32_t> KeyIndex::find(std::string_view id) const {
     for (std::size_t i = h & mask; slots_[i] != 0; i = (i + 1) & mask) {
         if (!tag_matches(slots_[i], h)) continue;
         const auto pos = static_cast<std::uint32_t>((slots_[i] & POS_MASK) - 1);
-        if (this->id(pos) == id) return pos;
+        if (detail::same_text(this->id(pos), id)) return pos;
     }
     return std::nullopt;
 }
@@ -101,7 +103,9 @@ bool KeyIndex::index_appended() {
         const std::size_t h = hashes[pos];
         std::size_t i = h & mask;
         for (; table[i] != 0; i = (i + 1) & mask) {
-            if (tag_matches(table[i], h) && id(static_cast<std::size_t>((table[i] & POS_MASK) - 1)) == id(pos)) return false;
+            if (tag_matches(table[i], h) && detail::same_text(id(static_cast<std::size_t>((table[i] & POS_MASK) - 1)), id(pos))) {
+                return false;
+            }
         }
         table[i] = slot_of(h, static_cast<std::uint32_t>(pos));
     }

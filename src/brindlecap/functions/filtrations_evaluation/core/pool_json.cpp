@@ -53,7 +53,7 @@ public:
 
     // Field index of a key; `expected` is a guess (the field at this place in the last signal).
     std::uint32_t field(std::string_view key, std::size_t place) {
-        if (place < previous_.size() && names_[previous_[place]] == key) return previous_[place];
+        if (place < previous_.size() && detail::same_text(names_[previous_[place]], key)) return previous_[place];
         if (const auto it = by_name_.find(key); it != by_name_.end()) return it->second;
         const auto f = static_cast<std::uint32_t>(names_.size());
         names_.emplace_back(key);
