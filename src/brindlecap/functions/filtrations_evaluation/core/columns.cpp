@@ -217,6 +217,22 @@ void ColumnBuilder::add_str(std::size_t pos, std::string_view s) {
     if (first) col_.first_value = Value(col_.strings[col_.codes.back()]);
 }
 
+void ColumnBuilder::reserve(std::size_t n, double items_per_position) {
+    col_.present.reserve(word_count(n));
+    switch (col_.kind) {
+        case ColumnKind::number: col_.numbers.reserve(n); break;
+        case ColumnKind::integer: col_.integers.reserve(n); break;
+        case ColumnKind::boolean: col_.bools.reserve(word_count(n)); break;
+        case ColumnKind::str: col_.codes.reserve(n); break;
+        case ColumnKind::str_list:
+            col_.offsets.reserve(n + 1);
+            col_.codes.reserve(static_cast<std::size_t>(static_cast<double>(n) * items_per_position * 1.05));
+            break;
+        case ColumnKind::values: col_.values.reserve(n); break;
+        case ColumnKind::rows: break;
+    }
+}
+
 void ColumnBuilder::begin_list(std::size_t pos) {
     list_items_.clear();
     list_pos_ = pos;

@@ -92,6 +92,14 @@ public:
     void end_list();
 
     std::size_t present_count() const noexcept { return col_.present_count; }
+    // List items per held position so far (0 for other kinds).
+    double items_per_position() const noexcept {
+        return col_.kind == ColumnKind::str_list && col_.present_count > 0
+                   ? static_cast<double>(col_.codes.size()) / static_cast<double>(col_.present_count)
+                   : 0.0;
+    }
+    // Room for n positions of the column's current kind (list items: items_per_position each).
+    void reserve(std::size_t n, double items_per_position = 0.0);
     Column finish(std::size_t size) &&;
 
 private:

@@ -71,6 +71,14 @@ public:
     }
     ColumnBuilder& builder(std::uint32_t f) { return builders_[f]; }
 
+    // Room for about n signals in every field met so far, judged from the first `seen` signals.
+    void reserve(std::size_t n, std::size_t seen) {
+        for (ColumnBuilder& b : builders_) {
+            const double share = static_cast<double>(b.present_count()) / static_cast<double>(seen);
+            b.reserve(static_cast<std::size_t>(static_cast<double>(n) * 1.05), share * b.items_per_position());
+        }
+    }
+
     // Closes signal pos: its key order becomes a shape.
     void end_signal(std::size_t pos) {
         std::uint32_t shape;
@@ -164,7 +172,10 @@ public:
             return end();
         }
         // Identifiers are indexed at the end; a repeated one (the last metadata wins) falls back.
+        // After the first signals the columns get room for the size the text suggests.
+        constexpr std::size_t SAMPLE = 256;
         for (std::size_t pos = 0;; ++pos) {
+            if (pos == SAMPLE) out_.reserve(s_.size() / std::max<std::size_t>(1, i_) * SAMPLE, SAMPLE);
             if (peek() != '"') throw Fallback{};
             out_.index().append(std::string(string()));
             ws();
