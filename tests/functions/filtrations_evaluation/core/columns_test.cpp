@@ -155,7 +155,8 @@ void expect_all_calls_same(const SignalPool& pool, const std::vector<std::string
 
 TEST(ColumnStoreTest, BuiltinsAreRecognisedByTheirCallableOnly) {
     for (const char* name : {"gt", "between", "in_", "top_pct", "bottom_n"}) {
-        const detail::BuiltinOperator* b = detail::builtin_of(builtin(name));
+        const Operator op = builtin(name);
+        const detail::BuiltinOperator* b = detail::builtin_of(op);
         ASSERT_NE(b, nullptr) << name;
         EXPECT_TRUE(static_cast<bool>(b->columns)) << name;
         EXPECT_EQ(detail::builtin_of(row_way(builtin(name))), nullptr) << name;
