@@ -171,26 +171,43 @@ std::uint64_t order_key(double d) {
     return (u >> 63) != 0 ? ~u : u | (std::uint64_t{1} << 63);
 }
 
-// The value at ascending position r (0-based) of the values of x that are not NaN: a histogram
-// of the leading 16 bits of their order keys finds the bucket, a selection within it the value.
-double value_at_rank(const double* x, std::size_t n, std::size_t r) {
-    constexpr unsigned SHIFT = 48;
-    std::vector<std::uint32_t> histogram(std::size_t{1} << (64 - SHIFT), 0);
-    for (std::size_t p = 0; p < n; ++p) {
-        if (!std::isnan(x[p])) ++histogram[order_key(x[p]) >> SHIFT];
+// A histogram of the leading 16 bits of the order keys of x's values, NaN counted apart.
+class KeyHistogram {
+public:
+    static constexpr unsigned SHIFT = 48;
+    static constexpr std::size_t NAN_BUCKET = std::size_t{1} << (64 - SHIFT);
+
+    KeyHistogram(const double* x, std::size_t n) : counts_(NAN_BUCKET + 1, 0) {
+        for (std::size_t p = 0; p < n; ++p) {
+            const double v = x[p];
+            ++counts_[std::isnan(v) ? NAN_BUCKET : order_key(v) >> SHIFT];
+        }
+        count_ = n - counts_[NAN_BUCKET];
     }
-    std::size_t bucket = 0;
-    std::size_t below = 0;
-    while (below + histogram[bucket] <= r) below += histogram[bucket++];
-    std::vector<double> within;
-    within.reserve(histogram[bucket]);
-    for (std::size_t p = 0; p < n; ++p) {
-        if (!std::isnan(x[p]) && (order_key(x[p]) >> SHIFT) == bucket) within.push_back(x[p]);
+
+    std::size_t count() const noexcept { return count_; }
+
+    // The value at ascending position r (0-based, r < count()) of the values that are not NaN:
+    // the histogram finds the bucket, a selection within it the value.
+    double value_at_rank(const double* x, std::size_t n, std::size_t r) const {
+        std::size_t bucket = 0;
+        std::size_t below = 0;
+        while (below + counts_[bucket] <= r) below += counts_[bucket++];
+        std::vector<double> within;
+        within.reserve(counts_[bucket]);
+        for (std::size_t p = 0; p < n; ++p) {
+            const double v = x[p];
+            if ((order_key(v) >> SHIFT) == bucket && v == v) within.push_back(v);
+        }
+        const auto nth = within.begin() + static_cast<std::ptrdiff_t>(r - below);
+        std::nth_element(within.begin(), nth, within.end());
+        return *nth;
     }
-    const auto nth = within.begin() + static_cast<std::ptrdiff_t>(r - below);
-    std::nth_element(within.begin(), nth, within.end());
-    return *nth;
-}
+
+private:
+    std::vector<std::uint32_t> counts_;
+    std::size_t count_ = 0;
+};
 
 // The ranking of rank_numbers and rank_values over a number or integer column (the same set:
 // the k-th value of the ranking and every value tied with it or beyond); other columns go the
@@ -200,12 +217,12 @@ std::optional<IdSet> rank_column(const ColumnCall& call, const std::string& name
     const Column& c = call.column;
     if (c.kind == ColumnKind::number) {
         const double* x = c.numbers.data();
-        std::size_t count = 0;
-        for (std::size_t p = 0; p < c.size; ++p) count += !std::isnan(x[p]);
+        const KeyHistogram histogram(x, c.size);
+        const std::size_t count = histogram.count();
         const std::size_t k = size.positions(count);
         if (k == 0) return IdSet::over(call.universe);
         if (k >= count) return column_set(call, bits_where(c.size, [=](std::size_t p) { return !std::isnan(x[p]); }));
-        const double cutoff = value_at_rank(x, c.size, dir == Direction::Top ? count - k : k - 1);
+        const double cutoff = histogram.value_at_rank(x, c.size, dir == Direction::Top ? count - k : k - 1);
         if (dir == Direction::Top) return column_set(call, bits_where(c.size, [=](std::size_t p) { return x[p] >= cutoff; }));
         return column_set(call, bits_where(c.size, [=](std::size_t p) { return x[p] <= cutoff; }));
     }

@@ -148,30 +148,40 @@ struct SortedIds {
     std::size_t bytes() const noexcept;
 };
 
+}  // namespace brindlecap::functions::filtrations_evaluation::detail
+
+namespace brindlecap::functions::filtrations_evaluation {
+
 // The mutable side of a pool: its column cache, rows built on demand, the identifiers' order.
-class PoolState {
-public:
+struct SignalPool::State {
     std::mutex mutex;
-    std::unordered_map<std::string, ColumnPtr> columns;
+    std::unordered_map<std::string, detail::ColumnPtr> columns;
     std::uint64_t generation = 0;   // the pool generation the columns describe
     std::uint64_t horizon = 0;      // watched-dict changes up to this number are accounted for
     bool dicts_watched = false;     // every row's metadata is watched
     // Pools born column-wise, until their rows change: every field, and how to make the rows.
-    std::shared_ptr<const BornColumns> born;
+    std::shared_ptr<const detail::BornColumns> born;
     // The identifiers in code point order, for the index of that size and address.
-    std::shared_ptr<const SortedIds> id_order;
+    std::shared_ptr<const detail::SortedIds> id_order;
     const KeyIndex* id_order_index = nullptr;
     std::size_t id_order_size = 0;
 };
 
 // Access to a pool's internals for the column store.
-struct PoolAccess {
-    static SignalPool born(std::shared_ptr<KeyIndex> index, std::shared_ptr<const BornColumns> columns);
-    static PoolState& state(const SignalPool& pool) { return *pool.state_; }
+struct SignalPool::Access {
+    static SignalPool born(std::shared_ptr<KeyIndex> index, std::shared_ptr<const detail::BornColumns> columns);
+    static State& state(const SignalPool& pool) { return *pool.state_; }
     static std::uint64_t generation(const SignalPool& pool) { return pool.generation_; }
     static bool has_rows(const SignalPool& pool) { return pool.rows_ready_.load(std::memory_order_acquire); }
     static const std::vector<UsefulSignal>& rows(const SignalPool& pool) { return pool.rows(); }
 };
+
+}  // namespace brindlecap::functions::filtrations_evaluation
+
+namespace brindlecap::functions::filtrations_evaluation::detail {
+
+using PoolState = SignalPool::State;
+using PoolAccess = SignalPool::Access;
 
 // The column of a field. Built from the rows when `build` is set and the column is not there
 // yet (with the other fields of `also`, in the same walk); nullptr when not built. A column

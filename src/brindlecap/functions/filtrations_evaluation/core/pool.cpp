@@ -12,19 +12,19 @@ UsefulSignal UsefulSignal::make(Dict metadata, numeric::Matrix weights) {
                         std::make_shared<Dict>(std::move(metadata))};
 }
 
-SignalPool::SignalPool() : index_(std::make_shared<KeyIndex>()), state_(std::make_unique<detail::PoolState>()) {}
+SignalPool::SignalPool() : index_(std::make_shared<KeyIndex>()), state_(std::make_unique<State>()) {}
 
 SignalPool::~SignalPool() = default;
 
 SignalPool::SignalPool(const SignalPool& other)
-    : index_(other.index_), state_(std::make_unique<detail::PoolState>()) {
+    : index_(other.index_), state_(std::make_unique<State>()) {
     const std::lock_guard lock(other.state_->mutex);
     const bool ready = other.rows_ready_.load(std::memory_order_acquire);
     if (ready) signals_ = other.signals_;
     rows_ready_.store(ready, std::memory_order_relaxed);
     // Same rows, same columns: the copy starts with the other's (they never change).
-    detail::PoolState& mine = *state_;
-    const detail::PoolState& theirs = *other.state_;
+    State& mine = *state_;
+    const State& theirs = *other.state_;
     mine.born = theirs.born;
     if (theirs.generation == other.generation_) {
         mine.columns = theirs.columns;
@@ -41,7 +41,7 @@ SignalPool::SignalPool(SignalPool&& other) noexcept
       signals_(std::move(other.signals_)),
       rows_ready_(other.rows_ready_.load(std::memory_order_acquire)),
       generation_(other.generation_),
-      state_(std::exchange(other.state_, std::make_unique<detail::PoolState>())) {
+      state_(std::exchange(other.state_, std::make_unique<State>())) {
     other.signals_.clear();
     other.rows_ready_.store(true, std::memory_order_relaxed);
 }
@@ -60,7 +60,7 @@ SignalPool& SignalPool::operator=(SignalPool&& other) noexcept {
     other.rows_ready_.store(true, std::memory_order_relaxed);
     // Columns cached for this pool's former contents must not survive: the state goes along.
     generation_ = other.generation_;
-    state_ = std::exchange(other.state_, std::make_unique<detail::PoolState>());
+    state_ = std::exchange(other.state_, std::make_unique<State>());
     return *this;
 }
 
@@ -102,7 +102,7 @@ UsefulSignal* SignalPool::find(std::string_view id) {
 // The rows of a pool born column-wise, made once from its columns. Each signal's metadata gets
 // its keys in the order the signal had them, and is watched from the start.
 void SignalPool::make_rows() const {
-    detail::PoolState& st = *state_;
+    State& st = *state_;
     const std::lock_guard lock(st.mutex);
     if (rows_ready_.load(std::memory_order_acquire)) return;
     const detail::BornColumns& born = *st.born;
@@ -146,16 +146,14 @@ void SignalPool::build_columns(const std::vector<std::string>& fields) const {
 
 void SignalPool::drop_columns() const {
     (void)rows();
-    detail::PoolState& st = *state_;
+    State& st = *state_;
     const std::lock_guard lock(st.mutex);
     st.columns.clear();
     st.born.reset();
     st.dicts_watched = false;
 }
 
-namespace detail {
-
-SignalPool PoolAccess::born(std::shared_ptr<KeyIndex> index, std::shared_ptr<const BornColumns> columns) {
+SignalPool SignalPool::Access::born(std::shared_ptr<KeyIndex> index, std::shared_ptr<const detail::BornColumns> columns) {
     SignalPool pool;
     pool.index_ = std::move(index);
     const bool none = pool.index_->size() == 0;
@@ -163,7 +161,5 @@ SignalPool PoolAccess::born(std::shared_ptr<KeyIndex> index, std::shared_ptr<con
     pool.state_->born = std::move(columns);
     return pool;
 }
-
-}  // namespace detail
 
 }  // namespace brindlecap::functions::filtrations_evaluation

@@ -28,11 +28,6 @@ struct UsefulSignal {
     static UsefulSignal make(Dict metadata, numeric::Matrix weights = {});
 };
 
-namespace detail {
-class PoolState;
-struct PoolAccess;
-}  // namespace detail
-
 // Insertion-ordered mapping identifier -> UsefulSignal. Inserting an existing identifier
 // replaces its signal in place. The key index is shared with the IdSets built over it and is
 // copied on write, so such sets stay valid when the pool grows.
@@ -94,6 +89,10 @@ public:
     // Forgets the columns built from the rows (a pool born column-wise makes its rows first).
     void drop_columns() const;
 
+    // The column store and its access to the pool, defined where the library builds columns.
+    struct State;
+    struct Access;
+
     template <class Self>
     struct Iter {
         Self* pool;
@@ -111,8 +110,6 @@ public:
     Iter<const SignalPool> end() const { return {this, size()}; }
 
 private:
-    friend struct detail::PoolAccess;
-
     const std::vector<UsefulSignal>& rows() const {
         if (!rows_ready_.load(std::memory_order_acquire)) make_rows();
         return signals_;
@@ -125,7 +122,7 @@ private:
     mutable std::vector<UsefulSignal> signals_;  // one per position once the rows are made
     mutable std::atomic<bool> rows_ready_{true};
     std::uint64_t generation_ = 0;               // moves with every change
-    std::unique_ptr<detail::PoolState> state_;   // never null
+    std::unique_ptr<State> state_;               // never null
 };
 
 }  // namespace brindlecap::functions::filtrations_evaluation
