@@ -290,6 +290,16 @@ void ColumnBuilder::add(std::size_t pos, const Value& v) {
     }
 }
 
+namespace {
+
+// Gives back the room a vector grew beyond its size (columns built without knowing their size).
+template <class T>
+void fit(std::vector<T>& v) {
+    if (v.capacity() > v.size() + v.size() / 8) v.shrink_to_fit();
+}
+
+}  // namespace
+
 Column ColumnBuilder::finish(std::size_t size) && {
     Column& c = col_;
     c.size = size;
@@ -330,6 +340,14 @@ Column ColumnBuilder::finish(std::size_t size) && {
             break;
     }
     dictionary_ = {};
+    fit(c.present);
+    fit(c.numbers);
+    fit(c.ints);
+    fit(c.integers);
+    fit(c.bools);
+    fit(c.codes);
+    fit(c.offsets);
+    fit(c.values);
     return std::move(c);
 }
 
@@ -370,6 +388,7 @@ std::vector<Column> columns_from_rows(const std::vector<UsefulSignal>& rows, con
                                       bool watch) {
     const std::size_t fields = names.size();
     std::vector<ColumnBuilder> builders(fields, ColumnBuilder(/*keep_values=*/false));
+    bool reserved = false;
     // Dicts of one key layout hold a field at one position: look it up once per layout.
     std::vector<std::ptrdiff_t> slot(fields, -1);
     const void* layout = nullptr;
@@ -421,6 +440,11 @@ std::vector<Column> columns_from_rows(const std::vector<UsefulSignal>& rows, con
         }
         for (std::size_t f = 0; f < fields; ++f) {
             if (slot[f] >= 0) builders[f].add(pos, metadata.value(static_cast<std::size_t>(slot[f])));
+        }
+        if (!reserved && pos == 63) {
+            // The kinds are known by now: room for every position (list items as seen so far).
+            for (ColumnBuilder& b : builders) b.reserve(n, b.items_per_position() * static_cast<double>(b.present_count()) / 64.0);
+            reserved = true;
         }
     }
     std::vector<Column> out;
