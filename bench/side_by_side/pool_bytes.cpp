@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <utility>
 
 #include <brindlecap/functions/filtrations_evaluation.hpp>
@@ -55,16 +56,24 @@ int main(int argc, char** argv) {
     const long long str = heap_growth([&] { kept[2] = std::make_shared<const std::string>("momentum"); });
     const long long list = heap_growth([&] { kept[3] = std::make_shared<rt::List>(); });
     long long value_arrays = 0, item_arrays = 0, strings = 0, lists = 0;
+    std::unordered_set<const std::string*> string_objects;  // strings may be shared
     for (std::size_t pos = 0; pos < pool.size(); ++pos) {
         const rt::Dict& d = *std::as_const(pool).signal(pos).metadata;
         if (!d.empty()) value_arrays += static_cast<long long>(malloc_usable_size(const_cast<rt::Value*>(&d.value(0))));
         for (const auto& [key, v] : d) {
-            if (v.is_str()) ++strings;
+            if (v.is_str()) {
+                ++strings;
+                string_objects.insert(v.str_ptr().get());
+            }
             if (!v.is_list()) continue;
             ++lists;
             const rt::List& items = v.as_list();
             if (!items.empty()) item_arrays += static_cast<long long>(malloc_usable_size(const_cast<rt::Value*>(items.data())));
-            for (const rt::Value& item : items) strings += item.is_str();
+            for (const rt::Value& item : items) {
+                if (!item.is_str()) continue;
+                ++strings;
+                string_objects.insert(item.str_ptr().get());
+            }
         }
     }
     std::printf("%zu signals loaded row by row: pool heap %.1f B/signal\n", pool.size(), static_cast<double>(total) / n);
@@ -73,12 +82,13 @@ int main(int argc, char** argv) {
     line("empty weights matrix (make_shared)", static_cast<double>(matrix));
     line("metadata Dict (make_shared)", static_cast<double>(dict));
     line("metadata value arrays", static_cast<double>(value_arrays) / n);
-    line("strings (make_shared, one per str value and list item)", static_cast<double>(strings * str) / n);
+    line("string objects (make_shared)", static_cast<double>(static_cast<long long>(string_objects.size()) * str) / n);
     line("lists (make_shared)", static_cast<double>(lists * list) / n);
     line("list item arrays", static_cast<double>(item_arrays) / n);
-    std::printf("  (%.2f strings and %.2f lists a signal; sizeof Value %zu, Dict %zu, UsefulSignal %zu)\n",
-                static_cast<double>(strings) / n, static_cast<double>(lists) / n, sizeof(rt::Value), sizeof(rt::Dict),
-                sizeof(fe::UsefulSignal));
+    std::printf("  (%.2f strings, %zu string objects in all, %.2f lists a signal; sizeof Value %zu, Dict %zu, "
+                "UsefulSignal %zu)\n",
+                static_cast<double>(strings) / n, string_objects.size(), static_cast<double>(lists) / n,
+                sizeof(rt::Value), sizeof(rt::Dict), sizeof(fe::UsefulSignal));
 
     fe::SignalPool born;
     const long long columns = heap_growth([&] { born = fe::read_signal_pool_json(argv[1]); });
