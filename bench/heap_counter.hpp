@@ -15,10 +15,13 @@
 namespace {
 std::atomic<std::int64_t> heap_now{0};
 std::atomic<std::int64_t> heap_peak{0};
+// Off: no accounting at all (for timings that allocate a lot). Switch only before measuring.
+std::atomic<bool> heap_counting{true};
 
 void* counted_alloc(std::size_t n) {
     void* p = std::malloc(n == 0 ? 1 : n);
     if (p == nullptr) throw std::bad_alloc();
+    if (!heap_counting.load(std::memory_order_relaxed)) return p;
     const auto size = static_cast<std::int64_t>(malloc_usable_size(p));
     const std::int64_t now = heap_now.fetch_add(size, std::memory_order_relaxed) + size;
     std::int64_t peak = heap_peak.load(std::memory_order_relaxed);
@@ -29,7 +32,8 @@ void* counted_alloc(std::size_t n) {
 
 void counted_free(void* p) noexcept {
     if (p == nullptr) return;
-    heap_now.fetch_sub(static_cast<std::int64_t>(malloc_usable_size(p)), std::memory_order_relaxed);
+    if (heap_counting.load(std::memory_order_relaxed))
+        heap_now.fetch_sub(static_cast<std::int64_t>(malloc_usable_size(p)), std::memory_order_relaxed);
     std::free(p);
 }
 }  // namespace

@@ -2,12 +2,15 @@
 // acceptance fixtures' own builder, no weights), tree
 //   and_(gt(is_sharpe, 0.0), or_(in_(rotation_families_used, ["numerical"]), top_pct(is_returns, 0.2)))
 //
-// Default run: pools of 1e3 .. 1e6 signals; besides time, the heap the pool holds (`pool_MB`)
-// and the peak heap growth during one evaluation (`peak_MB`, `peak_vs_pool`), counted by a
-// global operator new.
+// Default run: pools of 1e3 .. 1e6 signals; besides time, the heap the pool holds (`pool_MB`),
+// the first call's time (`first_ms`: it builds the columns of the three fields and the
+// identifiers' order), the column store's heap after it (`columns_MB`), and the peak heap growth
+// during one later evaluation (`peak_MB`, `peak_vs_pool`), counted by a global operator new.
+// BM_ResolveBornColumnWise: the same signals in a pool built column-wise (ColumnarPoolBuilder).
 // `resolve_bench --stress[=N]`: one pool of N signals (10,000,000 by default), built once and
-// evaluated a few times; prints build and evaluation times and the process's resident memory
-// (current and peak, from /proc/self/status) before and during the evaluations.
+// evaluated a few times; prints build and evaluation times (the first builds the columns) and
+// the process's resident memory (current and peak, from /proc/self/status) before and during the
+// evaluations.
 
 #include <benchmark/benchmark.h>
 
@@ -24,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "brindlecap/functions/filtrations_evaluation/core/columns_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/pool_columns.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/order_probe_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/pool_keeper_internal.hpp"
@@ -48,7 +53,11 @@ constexpr double MB = 1024.0 * 1024.0;
 struct BuiltPool {
     fe::detail::PoolPtr pool;
     std::int64_t heap_bytes = 0;
+    double first_ms = -1.0;         // the first evaluation
+    std::int64_t column_bytes = 0;  // the column store after it
 };
+
+const std::vector<std::string> TREE_FIELDS = {"is_sharpe", "rotation_families_used", "is_returns"};
 
 BuiltPool make_pool(std::size_t n) {
     const std::int64_t before = heap_now.load(std::memory_order_relaxed);
@@ -73,19 +82,55 @@ fe::FilterNode make_tree() {
                          fe::FilterNode{"top_pct", {{"field", "is_returns"}, {"pct", 0.2}}, {}}}}}};
 }
 
-const BuiltPool& pool_of(std::size_t n) {
-    static std::map<std::size_t, BuiltPool> pools;
-    auto& slot = pools[n];
-    if (!slot.pool) slot = make_pool(n);
+// The same signals born column-wise: one values array per field.
+BuiltPool born_copy(const fe::SignalPool& rows) {
+    const std::int64_t before = heap_now.load(std::memory_order_relaxed);
+    std::vector<std::string> ids;
+    std::vector<std::string> fields;
+    for (std::size_t pos = 0; pos < rows.size(); ++pos) {
+        ids.push_back(rows.id(pos));
+        for (const auto& [key, value] : *rows.signal(pos).metadata) {
+            if (std::find(fields.begin(), fields.end(), key.as_str()) == fields.end()) fields.push_back(key.as_str());
+        }
+    }
+    fe::ColumnarPoolBuilder builder(std::move(ids));
+    for (const std::string& field : fields) {
+        std::vector<Value> values(rows.size());
+        std::vector<std::uint8_t> present(rows.size());
+        for (std::size_t pos = 0; pos < rows.size(); ++pos) {
+            if (const Value* v = rows.signal(pos).metadata->find(field)) {
+                values[pos] = *v;
+                present[pos] = 1;
+            }
+        }
+        builder.add_values(field, values, present);
+    }
+    BuiltPool out;
+    out.pool = std::make_shared<fe::SignalPool>(std::move(builder).build());
+    out.heap_bytes = heap_now.load(std::memory_order_relaxed) - before;
+    return out;
+}
+
+BuiltPool& pool_of(std::size_t n, bool born) {
+    static std::map<std::pair<std::size_t, bool>, BuiltPool> pools;
+    auto& slot = pools[{n, born}];
+    if (!slot.pool) slot = born ? born_copy(*pool_of(n, false).pool) : make_pool(n);
     return slot;
 }
 
-void BM_ResolveFiltrations(benchmark::State& state) {
+void resolve_pool(benchmark::State& state, bool born) {
     const std::size_t n = static_cast<std::size_t>(state.range(0));
-    const BuiltPool& built = pool_of(n);
+    BuiltPool& built = pool_of(n, born);
     const fe::FilterNode tree = make_tree();
     const auto store = brindlecap::functions::registry_and_store::build_default_store();
-    fe::resolve_filtrations(*built.pool, tree, store);  // loads and caches the operators
+    if (built.first_ms < 0) {
+        const auto start = std::chrono::steady_clock::now();
+        fe::resolve_filtrations(*built.pool, tree, store);  // builds the columns, loads the operators
+        built.first_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        built.column_bytes = static_cast<std::int64_t>(fe::detail::column_store_bytes(*built.pool, TREE_FIELDS));
+    } else {
+        fe::resolve_filtrations(*built.pool, tree, store);  // loads and caches the operators
+    }
 
     std::int64_t passing = 0;
     std::int64_t peak_extra = 0;
@@ -100,9 +145,15 @@ void BM_ResolveFiltrations(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
     state.counters["passing"] = static_cast<double>(passing);
     state.counters["pool_MB"] = static_cast<double>(built.heap_bytes) / MB;
+    state.counters["pool_B_per_signal"] = static_cast<double>(built.heap_bytes) / static_cast<double>(n);
+    state.counters["first_ms"] = built.first_ms;
+    state.counters["columns_MB"] = static_cast<double>(built.column_bytes) / MB;
     state.counters["peak_MB"] = static_cast<double>(peak_extra) / MB;
     state.counters["peak_vs_pool"] = static_cast<double>(peak_extra) / static_cast<double>(built.heap_bytes);
 }
+
+void BM_ResolveFiltrations(benchmark::State& state) { resolve_pool(state, false); }
+void BM_ResolveBornColumnWise(benchmark::State& state) { resolve_pool(state, true); }
 
 double min_of(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
 
@@ -114,11 +165,19 @@ BENCHMARK(BM_ResolveFiltrations)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->ComputeStatistics("min", min_of);
+BENCHMARK(BM_ResolveBornColumnWise)
+    ->Arg(1'000)
+    ->Arg(10'000)
+    ->Arg(100'000)
+    ->Arg(1'000'000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->ComputeStatistics("min", min_of);
 
 // Field preparation alone (one leaf's walk over the pool's metadata), for the breakdown in
 // bench/README.md.
 void BM_PreprocessField(benchmark::State& state) {
-    const BuiltPool& built = pool_of(static_cast<std::size_t>(state.range(0)));
+    const BuiltPool& built = pool_of(static_cast<std::size_t>(state.range(0)), false);
     const brindlecap::runtime::Dict params{{"field", "is_sharpe"}};
     for (auto _ : state) {
         fe::PreparedField f = fe::detail::preprocess_field(*built.pool, params, "gt");
@@ -153,16 +212,7 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-int run_stress(std::size_t n, int rounds) {
-    std::printf("stress: %zu signals, %d evaluations\n", n, rounds);
-    const double rss_start = status_mb("VmRSS");
-    auto start = std::chrono::steady_clock::now();
-    const BuiltPool built = make_pool(n);
-    std::printf("pool built in %.1f s: heap %.0f MB (%.0f B/signal), RSS %.0f MB (%.0f MB before), peak RSS %.0f MB\n",
-                seconds_since(start), static_cast<double>(built.heap_bytes) / MB,
-                static_cast<double>(built.heap_bytes) / static_cast<double>(n), status_mb("VmRSS"), rss_start,
-                status_mb("VmHWM"));
-
+void evaluate_rounds(const fe::SignalPool& pool, int rounds) {
     const fe::FilterNode tree = make_tree();
     const auto store = brindlecap::functions::registry_and_store::build_default_store();
     for (int round = 0; round < rounds; ++round) {
@@ -170,17 +220,43 @@ int run_stress(std::size_t n, int rounds) {
         reset_peak_rss();
         const std::int64_t heap_before = heap_now.load(std::memory_order_relaxed);
         heap_peak.store(heap_before, std::memory_order_relaxed);
-        start = std::chrono::steady_clock::now();
+        const auto start = std::chrono::steady_clock::now();
         std::clock_t cpu = std::clock();
-        const fe::FiltrationResult result = fe::resolve_filtrations(*built.pool, tree, store);
+        const fe::FiltrationResult result = fe::resolve_filtrations(pool, tree, store);
         const double wall = seconds_since(start);
         const double cpu_s = static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC;
         std::printf("evaluation %d: %.3f s wall, %.3f s cpu, %lld passing; RSS %.0f MB before, peak %.0f MB "
-                    "(+%.0f MB); heap peak +%.0f MB\n",
+                    "(+%.0f MB); heap peak +%.0f MB, column store %.0f MB\n",
                     round + 1, wall, cpu_s, static_cast<long long>(result.signal_count), rss_before,
                     status_mb("VmHWM"), status_mb("VmHWM") - rss_before,
-                    static_cast<double>(heap_peak.load(std::memory_order_relaxed) - heap_before) / MB);
+                    static_cast<double>(heap_peak.load(std::memory_order_relaxed) - heap_before) / MB,
+                    static_cast<double>(fe::detail::column_store_bytes(pool, TREE_FIELDS)) / MB);
+        std::fflush(stdout);
     }
+}
+
+// A row pool of fixture signals (the first evaluation builds its columns), then the same signals
+// born column-wise, the row pool dropped.
+int run_stress(std::size_t n, int rounds) {
+    std::printf("stress: %zu signals, %d evaluations\n", n, rounds);
+    const double rss_start = status_mb("VmRSS");
+    auto start = std::chrono::steady_clock::now();
+    BuiltPool built = make_pool(n);
+    std::printf("pool built in %.1f s: heap %.0f MB (%.0f B/signal), RSS %.0f MB (%.0f MB before), peak RSS %.0f MB\n",
+                seconds_since(start), static_cast<double>(built.heap_bytes) / MB,
+                static_cast<double>(built.heap_bytes) / static_cast<double>(n), status_mb("VmRSS"), rss_start,
+                status_mb("VmHWM"));
+    std::fflush(stdout);
+    evaluate_rounds(*built.pool, rounds);
+
+    start = std::chrono::steady_clock::now();
+    BuiltPool born = born_copy(*built.pool);
+    built = BuiltPool{};
+    std::printf("the same signals born column-wise in %.1f s: heap %.0f MB (%.0f B/signal); rows dropped, RSS %.0f MB\n",
+                seconds_since(start), static_cast<double>(born.heap_bytes) / MB,
+                static_cast<double>(born.heap_bytes) / static_cast<double>(n), status_mb("VmRSS"));
+    std::fflush(stdout);
+    evaluate_rounds(*born.pool, rounds);
     return 0;
 }
 
@@ -190,7 +266,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strncmp(argv[i], "--stress", 8) == 0) {
             const std::size_t n = argv[i][8] == '=' ? std::strtoull(argv[i] + 9, nullptr, 10) : 10'000'000;
-            return run_stress(n, 3);
+            return run_stress(n, 4);
         }
     }
     benchmark::Initialize(&argc, argv);

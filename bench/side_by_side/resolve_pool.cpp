@@ -1,15 +1,19 @@
 // The C++ engine of the side-by-side benchmark (bench/side_by_side/run.py): loads a pool JSON
-// file the way `filtrations resolve --pool` does, then times resolve_filtrations with the default
-// store on
+// file, then times resolve_filtrations with the default store on
 //   and_(gt(is_sharpe, 0.0), or_(in_(rotation_families_used, ["numerical"]), top_pct(is_returns, 0.2)))
 //
-//   side_by_side_resolve --pool FILE [--reps N] [--ids-out FILE]
+//   side_by_side_resolve --pool FILE [--reps N] [--ids-out FILE] [--loader columns|rows] [--memory]
 //
-// Prints one JSON object: load and pool-build times, the first call and the later calls (ms),
-// their median, the passing count. --ids-out writes the passing ids, one per line, as returned.
+// --loader columns (default): read_signal_pool_json, a pool born column-wise. --loader rows: the
+// way `filtrations resolve --pool` loads (runtime::read_json_file, then one insert per signal).
+// --memory counts the heap (a counting operator new): the pool's bytes, and the column store's
+// after the first call. Prints one JSON object: load times, the first call (columns built
+// there for a row pool) and the later calls (ms), their median, the passing count. --ids-out
+// writes the passing ids, one per line, as returned.
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +24,9 @@
 #include <vector>
 
 #include <brindlecap/functions/filtrations_evaluation.hpp>
+
+#include "brindlecap/functions/filtrations_evaluation/core/columns_internal.hpp"
+#include "../heap_counter.hpp"
 
 namespace {
 
@@ -52,18 +59,28 @@ fe::FilterNode make_tree() {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: side_by_side_resolve --pool FILE [--reps N] [--ids-out FILE]\n");
+    std::fprintf(stderr,
+                 "usage: side_by_side_resolve --pool FILE [--reps N] [--ids-out FILE] [--loader columns|rows] "
+                 "[--memory]\n");
     return 2;
 }
 
 int run(int argc, char** argv) {
     std::string pool_path;
     std::string ids_out;
+    std::string loader = "columns";
+    bool memory = false;
     int reps = 7;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--memory") {
+            memory = true;
+            continue;
+        }
         if (i + 1 >= argc) return usage();
-        if (arg == "--pool") {
+        if (arg == "--loader") {
+            loader = argv[++i];
+        } else if (arg == "--pool") {
             pool_path = argv[++i];
         } else if (arg == "--reps") {
             reps = std::atoi(argv[++i]);
@@ -73,20 +90,32 @@ int run(int argc, char** argv) {
             return usage();
         }
     }
-    if (pool_path.empty() || reps < 1) return usage();
+    if (pool_path.empty() || reps < 1 || (loader != "columns" && loader != "rows")) return usage();
+    heap_counting.store(memory);
 
-    // Load: read and parse the file, then the pool from the parsed signals (as the CLI does).
-    auto start = Clock::now();
-    const runtime::Value doc = runtime::read_json_file(pool_path);
-    const double parse_ms = ms_since(start);
+    // Load: the file into a pool, all of it timed (reading the file included).
     const double file_mb = static_cast<double>(std::filesystem::file_size(pool_path)) / 1e6;
-
-    start = Clock::now();
+    const std::int64_t heap_before = heap_now.load();
+    const std::clock_t cpu_start = std::clock();
+    auto start = Clock::now();
+    double parse_ms = 0.0;
+    double pool_ms = 0.0;
     fe::SignalPool pool;
-    const runtime::Dict& signals = doc.as_dict();
-    pool.reserve(signals.size());
-    for (const auto& [id, metadata] : signals) pool.insert(id.as_str(), fe::UsefulSignal::make(metadata.as_dict()));
-    const double pool_ms = ms_since(start);
+    if (loader == "columns") {
+        pool = fe::read_signal_pool_json(pool_path);
+        parse_ms = ms_since(start);
+    } else {
+        // Parse the file, then the pool from the parsed signals (as the CLI does).
+        const runtime::Value doc = runtime::read_json_file(pool_path);
+        parse_ms = ms_since(start);
+        start = Clock::now();
+        const runtime::Dict& signals = doc.as_dict();
+        pool.reserve(signals.size());
+        for (const auto& [id, metadata] : signals) pool.insert(id.as_str(), fe::UsefulSignal::make(metadata.as_dict()));
+        pool_ms = ms_since(start);
+    }
+    const double load_cpu_ms = 1e3 * static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
+    const double pool_bytes = static_cast<double>(heap_now.load() - heap_before);
 
     const fe::FilterNode tree = make_tree();
     const fe::FunctionStore store = fe::build_default_store();
@@ -94,6 +123,8 @@ int run(int argc, char** argv) {
     start = Clock::now();
     fe::FiltrationResult result = fe::resolve_filtrations(pool, tree, store);
     const double first_ms = ms_since(start);
+    const double column_bytes = static_cast<double>(
+        fe::detail::column_store_bytes(pool, {"is_sharpe", "rotation_families_used", "is_returns"}));
 
     std::vector<double> times;
     for (int r = 0; r < reps; ++r) {
@@ -117,12 +148,17 @@ int run(int argc, char** argv) {
 
     std::string later;
     for (const double t : times) later += (later.empty() ? "" : ", ") + std::to_string(t);
+    const double n = static_cast<double>(pool.size());
     std::printf(
-        "{\"engine\": \"brindlecap\", \"signals\": %zu, \"passing\": %lld, \"file_MB\": %.3f, "
-        "\"parse_ms\": %.3f, \"parse_MB_per_s\": %.1f, \"pool_build_ms\": %.3f, \"first_ms\": %.3f, "
-        "\"times_ms\": [%s], \"median_ms\": %.3f}\n",
-        pool.size(), static_cast<long long>(result.signal_count), file_mb, parse_ms, file_mb / (parse_ms / 1e3),
-        pool_ms, first_ms, later.c_str(), median(times));
+        "{\"engine\": \"brindlecap\", \"loader\": \"%s\", \"signals\": %zu, \"passing\": %lld, "
+        "\"file_MB\": %.3f, \"parse_ms\": %.3f, \"parse_MB_per_s\": %.1f, \"pool_build_ms\": %.3f, "
+        "\"load_MB_per_s\": %.1f, \"load_cpu_ms\": %.3f, \"load_MB_per_cpu_s\": %.1f, "
+        "\"pool_bytes_per_signal\": %.1f, \"column_bytes_per_signal\": %.1f, "
+        "\"first_ms\": %.3f, \"times_ms\": [%s], \"median_ms\": %.3f}\n",
+        loader.c_str(), pool.size(), static_cast<long long>(result.signal_count), file_mb, parse_ms,
+        file_mb / (parse_ms / 1e3), pool_ms, file_mb / ((parse_ms + pool_ms) / 1e3), load_cpu_ms,
+        file_mb / (load_cpu_ms / 1e3), memory ? pool_bytes / n : -1.0,
+        memory ? column_bytes / n : -1.0, first_ms, later.c_str(), median(times));
     return 0;
 }
 

@@ -9,7 +9,8 @@ Builds side_by_side_resolve in build/default (-j2), installs the DuckDB client f
 package-lock.json when node_modules is missing, generates the data once per size and seed under
 build/side_by_side/, runs each engine in its own process (data loaded first; the first query
 reported apart, median over --reps later queries), checks that all three return the same ids
-byte for byte and prints one table. Exit status 1 when the ids differ.
+byte for byte and prints one table, then brindlecap's first call, memory and loading.
+Exit status 1 when the ids differ.
 """
 
 import argparse
@@ -52,7 +53,7 @@ def run_engine(engine, d, reps):
     csv = os.path.join(d, "signals.csv")
     cmd = {
         "brindlecap": [os.path.join(BUILD, "bench", "side_by_side_resolve"),
-                       "--pool", os.path.join(d, "pool.json"), "--reps", str(reps), "--ids-out", ids],
+                       "--pool", os.path.join(d, "pool.json"), "--reps", str(reps), "--ids-out", ids, "--memory"],
         "duckdb": ["node", os.path.join(HERE, "duckdb_engine.mjs"), csv, str(reps), ids],
         "pandas": [PYTHON, os.path.join(HERE, "pandas_engine.py"), csv, str(reps), ids],
     }[engine]
@@ -113,7 +114,7 @@ def main():
         base = results["brindlecap"]["median_ms"]
         for engine in ENGINES:
             r = results[engine]
-            print(f"{engine:<11} {n:>9} {r['passing']:>9} {r['first_ms']:>10.1f} {r['median_ms']:>10.1f} "
+            print(f"{engine:<11} {n:>9} {r['passing']:>9} {r['first_ms']:>10.2f} {r['median_ms']:>10.2f} "
                   f"{r['median_ms'] / base:>13.2f}x")
         share = results["brindlecap"]["passing"] / n
         digest = hashlib.sha256(results["brindlecap"]["ids"]).hexdigest()[:16]
@@ -122,11 +123,18 @@ def main():
               f"the ids to JavaScript strings: {results['duckdb']['engine_ms']:.1f} ms "
               f"({results['duckdb']['engine_ms'] / base:.2f}x)")
     print()
+    print("brindlecap's first call (the identifiers' order built there; the pool is born column-wise) and memory:")
+    for n, results in rows:
+        b = results["brindlecap"]
+        print(f"  {n:>9}: first call {b['first_ms']:.1f} ms, later calls {b['median_ms']:.2f} ms (median); pool "
+              f"{b['pool_bytes_per_signal']:.0f} B/signal, columns of the three fields and the order "
+              f"{b['column_bytes_per_signal']:.0f} B/signal")
+    print()
     print("loading (not timed above):")
     for n, results in rows:
         b = results["brindlecap"]
-        print(f"  {n:>9}: brindlecap pool.json {b['file_MB']:.0f} MB parsed in {b['parse_ms']:.0f} ms "
-              f"({b['parse_MB_per_s']:.0f} MB/s), pool built in {b['pool_build_ms']:.0f} ms; "
+        print(f"  {n:>9}: brindlecap pool.json {b['file_MB']:.0f} MB read into a pool in {b['parse_ms']:.0f} ms "
+              f"({b['parse_MB_per_s']:.0f} MB/s; {b['load_MB_per_cpu_s']:.0f} MB per CPU second); "
               f"DuckDB CSV {results['duckdb']['load_ms']:.0f} ms; pandas CSV {results['pandas']['load_ms']:.0f} ms")
     if mismatch:
         print("\nFAILED: the engines returned different ids", file=sys.stderr)

@@ -132,7 +132,7 @@ TEST(DictBasics, OrderReplacePopAndLookups) {
     EXPECT_FALSE(mixed.contains(std::string_view("2")));
     *mixed.find("name") = "y";
     EXPECT_EQ(mixed.at("name"), Value("y"));
-    EXPECT_EQ(message_of<KeyError>([&] { mixed.at("absent"); }), "'absent'");
+    EXPECT_EQ(message_of<KeyError>([&] { (void)mixed.at("absent"); }), "'absent'");
     EXPECT_EQ(message_of<TypeError>([&] { mixed.set(Value::list({1}), 1); }), "unhashable type: 'list'");
 }
 

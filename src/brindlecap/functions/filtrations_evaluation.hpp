@@ -3,6 +3,7 @@
 //
 // Entry points
 //   resolve_filtrations(pool, tree, store)            filter-tree evaluation over a signal pool
+//   ColumnarPoolBuilder, read_signal_pool_json        signal pools built column-wise
 //   resolve_product_filtrations(products, tree, type) the same over prior-layer products
 //   build_product_filtration_field_registry()         the 27 source-backed product fields
 //   flatten_signal_metadata(is, os, metadata)         epoch-prefixed metadata
@@ -26,6 +27,7 @@
 #include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/pool_columns.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/records.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/vocabulary.hpp"
 #include "brindlecap/functions/filtrations_evaluation/metadata/config.hpp"

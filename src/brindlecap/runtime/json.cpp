@@ -1,5 +1,6 @@
 #include "brindlecap/runtime/json.hpp"
 
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -161,7 +162,7 @@ private:
     Value parse_key() {
         if (i_ >= s_.size() || s_[i_] != '"')
             fail("Expecting property name enclosed in double quotes", i_);
-        Value key{parse_string()};
+        Value key = string_value(parse_string());
         skip_ws();
         if (i_ >= s_.size() || s_[i_] != ':') fail("Expecting ':' delimiter", i_);
         ++i_;
@@ -184,6 +185,19 @@ private:
                 return 0x10000;
         }
         return v;
+    }
+
+    // Short strings are shared through a small cache: the keys of every object and values such
+    // as categories repeat throughout a document, and one string object each saves an allocation
+    // per occurrence and the memory of every copy. Strings are immutable, so only Value::is can
+    // tell.
+    Value string_value(std::string s) {
+        constexpr std::size_t SHORT = 32;
+        if (s.size() > SHORT) return Value(std::move(s));
+        StrPtr& slot = recent_[std::hash<std::string_view>{}(s) % recent_.size()];
+        if (slot && *slot == s) return Value(slot);
+        slot = std::make_shared<const std::string>(std::move(s));
+        return Value(slot);
     }
 
     std::string parse_string() {
@@ -239,7 +253,7 @@ private:
     Value parse_scalar() {
         if (i_ >= s_.size()) fail("Expecting value", i_);
         const char c = s_[i_];
-        if (c == '"') return Value{parse_string()};
+        if (c == '"') return string_value(parse_string());
         struct Literal {
             std::string_view text;
             Value value;
@@ -302,6 +316,7 @@ private:
 
     std::string_view s_;
     std::size_t i_ = 0;
+    std::array<StrPtr, 509> recent_;  // strings by hash; a newer one replaces an older
 };
 
 class Writer {

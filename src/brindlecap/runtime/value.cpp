@@ -514,8 +514,60 @@ const Value* Dict::find(std::string_view key) const {
     return pos < 0 ? nullptr : &values_[static_cast<std::size_t>(pos)];
 }
 
-Value* Dict::find(const Value& key) { return const_cast<Value*>(std::as_const(*this).find(key)); }
-Value* Dict::find(std::string_view key) { return const_cast<Value*>(std::as_const(*this).find(key)); }
+// A mutable lookup hands out a way to change the value: it counts as a change when it finds one.
+Value* Dict::find(const Value& key) {
+    Value* found = const_cast<Value*>(std::as_const(*this).find(key));
+    if (found != nullptr) changed();
+    return found;
+}
+
+Value* Dict::find(std::string_view key) {
+    Value* found = const_cast<Value*>(std::as_const(*this).find(key));
+    if (found != nullptr) changed();
+    return found;
+}
+
+Value* Dict::found_or_raise(Value* found, const Value& key) {
+    if (found == nullptr) throw KeyError(key);
+    return found;
+}
+
+Value* Dict::found_or_raise(Value* found, std::string_view key) {
+    if (found == nullptr) throw KeyError(Value(key));
+    return found;
+}
+
+namespace {
+std::atomic<std::uint64_t> watched_change_count{0};
+}  // namespace
+
+std::uint64_t Dict::watched_changes() noexcept { return watched_change_count.load(std::memory_order_acquire); }
+
+void Dict::record_change() noexcept {
+    const std::uint64_t number = watched_change_count.fetch_add(1, std::memory_order_acq_rel) + 1;
+    watch_.store((number << 1) | 1, std::memory_order_relaxed);
+}
+
+Dict& Dict::operator=(const Dict& other) {
+    if (this != &other) {
+        changed();
+        keys_ = other.keys_;
+        values_ = other.values_;
+    }
+    return *this;
+}
+
+Dict& Dict::operator=(Dict&& other) noexcept {
+    if (this != &other) {
+        changed();
+        other.changed();
+        keys_ = std::move(other.keys_);
+        values_ = std::move(other.values_);
+        other.keys_.reset();
+        other.values_.clear();
+    }
+    return *this;
+}
 
 const Value& Dict::at(const Value& key) const {
     const Value* found = find(key);
@@ -557,6 +609,7 @@ void Dict::append_key(Value key) {
 
 void Dict::set(Value key, Value value) {
     require_hashable(key);
+    changed();
     if (keys_) {
         const std::ptrdiff_t pos = keys_->find(key);
         if (pos >= 0) {
@@ -573,6 +626,7 @@ void Dict::set(Value key, Value value) {
 std::optional<Value> Dict::pop(const Value& key) {
     const std::ptrdiff_t found = position(key);
     if (found < 0) return std::nullopt;
+    changed();
     const auto pos = static_cast<std::size_t>(found);
     Value value = std::move(values_[pos]);
     values_.erase(values_.begin() + found);
@@ -589,6 +643,7 @@ std::optional<Value> Dict::pop(const Value& key) {
 }
 
 void Dict::clear() {
+    changed();
     keys_.reset();
     values_.clear();
 }

@@ -7,6 +7,7 @@
 // numbers or between strings only.
 
 #include <cstddef>
+#include <atomic>
 #include <concepts>
 #include <cstdint>
 #include <initializer_list>
@@ -201,6 +202,13 @@ public:
     static constexpr std::size_t SHARED_KEY_LIMIT = 64;
 
     Dict() = default;
+    // A copy starts unwatched; moving from a dict and assigning to one count as changes of it.
+    Dict(const Dict& other) : keys_(other.keys_), values_(other.values_) {}
+    Dict(Dict&& other) noexcept : keys_(std::move(other.keys_)), values_(std::move(other.values_)) {
+        other.changed();
+    }
+    Dict& operator=(const Dict& other);
+    Dict& operator=(Dict&& other) noexcept;
     // One entry of a dict literal: Dict{{"field", "is_sharpe"}, {"is_active", true}}.
     struct Entry {
         template <ValueLike K, ValueLike V>
@@ -233,8 +241,8 @@ public:
     [[nodiscard]] const Value& at(std::string_view key) const;
     [[nodiscard]] const Value& at(const char* key) const { return at(std::string_view(key)); }
     [[nodiscard]] const Value& at(const std::string& key) const { return at(std::string_view(key)); }
-    [[nodiscard]] Value& at(const Value& key) { return const_cast<Value&>(std::as_const(*this).at(key)); }
-    [[nodiscard]] Value& at(std::string_view key) { return const_cast<Value&>(std::as_const(*this).at(key)); }
+    [[nodiscard]] Value& at(const Value& key) { return *found_or_raise(find(key), key); }
+    [[nodiscard]] Value& at(std::string_view key) { return *found_or_raise(find(key), key); }
     [[nodiscard]] Value& at(const char* key) { return at(std::string_view(key)); }
     [[nodiscard]] Value& at(const std::string& key) { return at(std::string_view(key)); }
     [[nodiscard]] Value get(const Value& key, Value fallback = {}) const;
@@ -268,6 +276,19 @@ public:
     Dict copy() const { return *this; }
     [[nodiscard]] Dict deep_copy() const;
 
+    // Change tracking for caches built over many dicts (a signal pool's columns). Once watched,
+    // a dict takes a new process-wide change number each time it may change: set, pop, clear,
+    // find or at through a mutable dict (when they find the key), assignment to it, a move from
+    // it. Values changed in place through another Value sharing them (a list held in the dict
+    // and elsewhere) are not seen. Unwatched dicts only test a flag.
+    void watch() const noexcept {
+        if ((watch_.load(std::memory_order_relaxed) & 1) == 0) watch_.store(1, std::memory_order_relaxed);
+    }
+    // The change number of the latest change since the dict was first watched; 0 for none.
+    std::uint64_t last_change() const noexcept { return watch_.load(std::memory_order_relaxed) >> 1; }
+    // The latest change number handed out (to any watched dict); starts at 0.
+    static std::uint64_t watched_changes() noexcept;
+
     // Identity of the key layout: dicts with the same non-null layout hold the same keys at the
     // same positions (an empty dict has none). Lets a reader of many dicts remember a position.
     const void* layout() const noexcept { return keys_.get(); }
@@ -277,9 +298,18 @@ public:
 private:
     friend class Value;
     void append_key(Value key);
+    // The value found by a mutable lookup, or KeyError(key).
+    static Value* found_or_raise(Value* found, const Value& key);
+    static Value* found_or_raise(Value* found, std::string_view key);
+    void changed() noexcept {
+        if ((watch_.load(std::memory_order_relaxed) & 1) != 0) record_change();
+    }
+    void record_change() noexcept;
 
     std::shared_ptr<DictKeys> keys_;  // null while empty
     std::vector<Value> values_;
+    // Bit 0: watched; above it the change number of the latest change.
+    mutable std::atomic<std::uint64_t> watch_{0};
 };
 
 // A caller's object: a type name and attribute lookup (products, dates, arrays, ...).

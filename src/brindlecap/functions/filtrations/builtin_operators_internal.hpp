@@ -2,10 +2,14 @@
 // The sixteen built-in filtration operators, grouped by the module that publishes them, plus the
 // small helpers their implementations share.
 
+#include <cmath>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <optional>
 #include <vector>
 
+#include "brindlecap/functions/filtrations_evaluation/core/builtin_operator_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
@@ -22,9 +26,16 @@ using filtrations_evaluation::PreparedField;
 using filtrations_evaluation::PreparedValue;
 using filtrations_evaluation::Value;
 
+using filtrations_evaluation::detail::Bits;
+using filtrations_evaluation::detail::Column;
+using filtrations_evaluation::detail::ColumnCall;
+using filtrations_evaluation::detail::ColumnKernel;
+using filtrations_evaluation::detail::ColumnKind;
+
 struct NamedOperator {
     std::string name;
     Operator op;
+    ColumnKernel columns = {};  // field leaves: the same operator over a column
 };
 
 std::vector<NamedOperator> comparison_operators();  // gt gte lt lte eq neq between in_
@@ -67,5 +78,74 @@ private:
     IdSet set_;
     bool by_pos_;
 };
+
+// ---- Columns ----------------------------------------------------------------------------------
+
+// Bits of the positions p < n for which pass(p) holds.
+template <class Pass>
+Bits bits_where(std::size_t n, Pass&& pass) {
+    Bits bits(filtrations_evaluation::detail::word_count(n), 0);
+    const std::size_t full = n / 64;
+    for (std::size_t w = 0; w < full; ++w) {
+        std::uint64_t word = 0;
+        const std::size_t base = w * 64;
+        for (std::size_t j = 0; j < 64; ++j) word |= static_cast<std::uint64_t>(pass(base + j)) << j;
+        bits[w] = word;
+    }
+    for (std::size_t p = full * 64; p < n; ++p) bits[full] |= static_cast<std::uint64_t>(pass(p)) << (p & 63);
+    return bits;
+}
+
+// The row way's answer over a column: keep(value) for the values a PreparedField lists, in pool
+// order (numbers: those not NaN; other kinds: also the field type's missing default where the
+// field is not held), evaluated once per distinct value where the column keeps them distinct.
+// nullopt for columns that keep no values.
+template <class Keep>
+std::optional<Bits> select_values(const Column& c, Keep&& keep) {
+    using filtrations_evaluation::detail::bit;
+    const std::size_t n = c.size;
+    const bool some_missing = c.present_count < n;
+    switch (c.kind) {
+        case ColumnKind::number:
+            return bits_where(n, [&](std::size_t p) { return !std::isnan(c.numbers[p]) && keep(c.value_at(p)); });
+        case ColumnKind::integer:
+            return bits_where(n, [&](std::size_t p) { return c.holds(p) && keep(Value(c.integers[p])); });
+        case ColumnKind::boolean: {
+            // A missing boolean is False.
+            int pass_true = -1, pass_false = -1;
+            for (std::size_t p = 0; p < n; ++p) {
+                const bool v = c.holds(p) && bit(c.bools, p);
+                int& slot = v ? pass_true : pass_false;
+                if (slot < 0) slot = keep(Value(v)) ? 1 : 0;
+                if (pass_true >= 0 && pass_false >= 0) break;
+            }
+            return bits_where(n, [&](std::size_t p) { return (c.holds(p) && bit(c.bools, p)) ? pass_true == 1 : pass_false == 1; });
+        }
+        case ColumnKind::str: {
+            // A missing string is "".
+            std::vector<std::int8_t> table(c.strings.size(), -1);
+            std::int8_t pass_missing = -1;
+            for (std::size_t p = 0; p < n; ++p) {
+                std::int8_t& slot = c.holds(p) ? table[c.codes[p]] : pass_missing;
+                if (slot < 0) slot = keep(c.holds(p) ? Value(c.strings[c.codes[p]]) : Value("")) ? 1 : 0;
+            }
+            return bits_where(n, [&](std::size_t p) { return c.holds(p) ? table[c.codes[p]] == 1 : pass_missing == 1; });
+        }
+        case ColumnKind::str_list: {
+            // A missing list is [].
+            std::int8_t pass_missing = -1;
+            if (some_missing) pass_missing = keep(Value::list({})) ? 1 : 0;
+            return bits_where(n, [&](std::size_t p) { return c.holds(p) ? keep(c.value_at(p)) : pass_missing == 1; });
+        }
+        case ColumnKind::values:
+        case ColumnKind::rows:
+            break;
+    }
+    return std::nullopt;
+}
+
+inline IdSet column_set(const ColumnCall& call, Bits bits) {
+    return IdSet::from_bits(call.universe, std::move(bits));
+}
 
 }  // namespace brindlecap::functions::filtrations::detail

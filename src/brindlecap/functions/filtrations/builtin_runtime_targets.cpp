@@ -24,8 +24,9 @@ HostTargetResolver current_host_resolver() {
 }
 
 void publish(std::string_view module, const std::vector<detail::NamedOperator>& operators) {
-    for (const auto& [name, op] : operators) {
-        runtime::register_module_attr(std::string(module), "_builtin_" + name, std::any(op));
+    for (const auto& [name, op, columns] : operators) {
+        const Operator builtin = filtrations_evaluation::detail::BuiltinOperator{op, columns};
+        runtime::register_module_attr(std::string(module), "_builtin_" + name, std::any(builtin));
     }
 }
 

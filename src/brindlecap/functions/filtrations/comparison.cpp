@@ -18,10 +18,7 @@ namespace {
 using Kind = Value::Kind;
 
 constexpr double EQ_TOLERANCE = 1e-12;
-// Integers up to 2**53 in magnitude convert to double exactly.
-constexpr std::int64_t EXACT_INT_LIMIT = std::int64_t{1} << 53;
-
-bool exact_as_double(std::int64_t i) { return i >= -EXACT_INT_LIMIT && i <= EXACT_INT_LIMIT; }
+using filtrations_evaluation::detail::exact_as_double;
 
 const Value& required(const Dict& params, std::string_view key, const std::string& message) {
     const Value* v = params.find(key);
@@ -99,32 +96,115 @@ bool python_compare(const Value& a, const Value& b) {
 }
 
 template <Order O>
+bool passes(const Value& v, const Bound& target) {
+    const std::optional<bool> fast = fast_compare<O>(v, target);
+    return fast ? *fast : python_compare<O>(v, target.value);
+}
+
+// low <= v <= high, evaluated left to right like a chained comparison.
+bool within(const Value& v, const Bound& low, const Bound& high) {
+    const std::optional<bool> above = fast_compare<Order::Gte>(v, low);
+    if (!(above ? *above : runtime::less_equal(low.value, v))) return false;
+    const std::optional<bool> below = fast_compare<Order::Lte>(v, high);
+    return below ? *below : runtime::less_equal(v, high.value);
+}
+
+template <Order O>
 IdSet ordered(const PreparedField& f, const Dict& params, const std::string& name) {
     const Bound target(required(params, "value", "Operator '" + name + "' requires a 'value' parameter"));
     Selection sel(f);
     walk_values(f.values, [&](std::size_t i) {
-        const PreparedValue& pv = f.values[i];
-        const std::optional<bool> fast = fast_compare<O>(*pv.value, target);
-        if (fast ? *fast : python_compare<O>(*pv.value, target.value)) sel.add(pv);
+        if (passes<O>(*f.values[i].value, target)) sel.add(f.values[i]);
     });
     return std::move(sel).take();
 }
 
+const std::string BETWEEN_PARAMS = "Operator 'between' requires 'low' and 'high' parameters";
+
 IdSet between(const PreparedField& f, const Dict& params) {
-    const std::string message = "Operator 'between' requires 'low' and 'high' parameters";
-    const Bound low(required(params, "low", message));
-    const Bound high(required(params, "high", message));
+    const Bound low(required(params, "low", BETWEEN_PARAMS));
+    const Bound high(required(params, "high", BETWEEN_PARAMS));
     Selection sel(f);
     walk_values(f.values, [&](std::size_t i) {
-        const PreparedValue& pv = f.values[i];
-        const Value& v = *pv.value;
-        // low <= v <= high, evaluated left to right like a chained comparison.
-        const std::optional<bool> above = fast_compare<Order::Gte>(v, low);
-        if (!(above ? *above : runtime::less_equal(low.value, v))) return;
-        const std::optional<bool> below = fast_compare<Order::Lte>(v, high);
-        if (below ? *below : runtime::less_equal(v, high.value)) sel.add(pv);
+        if (within(*f.values[i].value, low, high)) sel.add(f.values[i]);
     });
     return std::move(sel).take();
+}
+
+// ---- Over columns ----------------------------------------------------------------------------
+
+// For a number bound (bool, int or float): the largest double not above it and the smallest not
+// below it. For a double x then x > b iff x > below, x >= b iff x >= above, x < b iff
+// x < above, x <= b iff x <= below, exactly (a NaN bound gives NaN: nothing passes).
+struct Thresholds {
+    double below;
+    double above;
+};
+
+std::optional<Thresholds> thresholds(const Value& b) {
+    switch (b.kind()) {
+        case Kind::Bool: {
+            const double d = b.as_bool() ? 1.0 : 0.0;
+            return Thresholds{d, d};
+        }
+        case Kind::Float:
+            return Thresholds{b.as_float(), b.as_float()};
+        case Kind::Int: {
+            const std::int64_t i = b.as_int();
+            const double d = static_cast<double>(i);  // i rounded to nearest
+            if (exact_as_double(i)) return Thresholds{d, d};
+            const bool rounded_up = d >= 0x1p63 || static_cast<std::int64_t>(d) > i;
+            const bool rounded_down = d < 0x1p63 && static_cast<std::int64_t>(d) < i;
+            if (rounded_up) return Thresholds{std::nextafter(d, -HUGE_VAL), d};
+            if (rounded_down) return Thresholds{d, std::nextafter(d, HUGE_VAL)};
+            return Thresholds{d, d};
+        }
+        default:
+            return std::nullopt;
+    }
+}
+
+std::optional<IdSet> by_row_rule(const ColumnCall& call, std::optional<Bits> bits) {
+    if (!bits) return std::nullopt;
+    return column_set(call, std::move(*bits));
+}
+
+template <Order O>
+std::optional<IdSet> ordered_column(const ColumnCall& call, const std::string& name) {
+    const Value& value = required(call.params, "value", "Operator '" + name + "' requires a 'value' parameter");
+    const Column& c = call.column;
+    if (c.kind == ColumnKind::number) {
+        if (const std::optional<Thresholds> t = thresholds(value)) {
+            const double* x = c.numbers.data();
+            const double below = t->below;
+            const double above = t->above;
+            if constexpr (O == Order::Gt) return column_set(call, bits_where(c.size, [=](std::size_t p) { return x[p] > below; }));
+            if constexpr (O == Order::Gte) return column_set(call, bits_where(c.size, [=](std::size_t p) { return x[p] >= above; }));
+            if constexpr (O == Order::Lt) return column_set(call, bits_where(c.size, [=](std::size_t p) { return x[p] < above; }));
+            return column_set(call, bits_where(c.size, [=](std::size_t p) { return x[p] <= below; }));
+        }
+    }
+    const Bound target(value);
+    return by_row_rule(call, select_values(c, [&](const Value& v) { return passes<O>(v, target); }));
+}
+
+std::optional<IdSet> between_column(const ColumnCall& call) {
+    const Value& low_value = required(call.params, "low", BETWEEN_PARAMS);
+    const Value& high_value = required(call.params, "high", BETWEEN_PARAMS);
+    const Column& c = call.column;
+    if (c.kind == ColumnKind::number) {
+        const std::optional<Thresholds> low = thresholds(low_value);
+        const std::optional<Thresholds> high = thresholds(high_value);
+        if (low && high) {
+            const double* x = c.numbers.data();
+            const double from = low->above;
+            const double to = high->below;
+            return column_set(call, bits_where(c.size, [=](std::size_t p) { return x[p] >= from && x[p] <= to; }));
+        }
+    }
+    const Bound low(low_value);
+    const Bound high(high_value);
+    return by_row_rule(call, select_values(c, [&](const Value& v) { return within(v, low, high); }));
 }
 
 // ---- Equality with tolerance -----------------------------------------------------------------
@@ -187,6 +267,29 @@ bool differs_beyond_tolerance(const Value& actual, const EqTarget& t) {
     if (actual.is_bool()) return t.is_bool() && actual.as_bool() != t.as_bool();
     if (actual.is_str()) return !(t.is_str() && actual.as_str() == t.as_str());
     return false;
+}
+
+template <bool Equal>
+std::optional<IdSet> equality_column(const ColumnCall& call, const std::string& name) {
+    const Value& value = required(call.params, "value", "Operator '" + name + "' requires a 'value' parameter");
+    const Column& c = call.column;
+    if (c.kind == ColumnKind::number && (value.is_bool() || value.is_number())) {
+        const double y = value.to_double();
+        const double* x = c.numbers.data();
+        if constexpr (Equal) {
+            return column_set(call, bits_where(c.size, [=](std::size_t p) {
+                return x[p] == y || std::fabs(x[p] - y) < EQ_TOLERANCE;
+            }));
+        } else {
+            return column_set(call, bits_where(c.size, [=](std::size_t p) {
+                return x[p] != y && std::fabs(x[p] - y) >= EQ_TOLERANCE;
+            }));
+        }
+    }
+    const EqTarget target(value);
+    return by_row_rule(call, select_values(c, [&](const Value& v) {
+        return Equal ? equal_within_tolerance(v, target) : differs_beyond_tolerance(v, target);
+    }));
 }
 
 template <bool Equal>
@@ -305,18 +408,52 @@ IdSet in_(const PreparedField& f, const Dict& params) {
     return std::move(sel).take();
 }
 
+std::optional<IdSet> in_column(const ColumnCall& call) {
+    const Column& c = call.column;
+    const Value* values = call.params.find(std::string_view("values"));
+    if (values == nullptr) return IdSet::over(call.universe);
+    if (!values->is_list()) {
+        throw FilterValidationError("Operator 'in_' requires 'values' to be a list, got " +
+                                    runtime::type_name(*values));
+    }
+    const Targets targets(values->as_list());
+    if (targets.empty()) return IdSet::over(call.universe);
+    if (c.kind != ColumnKind::str_list) {
+        return by_row_rule(call, select_values(c, [&](const Value& v) {
+            return v.is_list() ? targets.shares_any(v.as_list()) : targets.contains(v);
+        }));
+    }
+    // A list passes when one of its strings is a target: decided once per distinct string.
+    std::vector<std::uint8_t> wanted(c.strings.size());
+    std::uint64_t wanted_mask = 0;
+    for (std::size_t code = 0; code < c.strings.size(); ++code) {
+        wanted[code] = targets.contains(Value(c.strings[code]));
+        if (wanted[code] && code < 64) wanted_mask |= std::uint64_t{1} << code;
+    }
+    if (!c.masks.empty()) {
+        const std::uint64_t* masks = c.masks.data();
+        return column_set(call, bits_where(c.size, [=](std::size_t p) { return (masks[p] & wanted_mask) != 0; }));
+    }
+    return column_set(call, bits_where(c.size, [&](std::size_t p) {
+        for (std::uint32_t i = c.offsets[p]; i < c.offsets[p + 1]; ++i) {
+            if (wanted[c.codes[i]]) return true;
+        }
+        return false;
+    }));
+}
+
 template <Order O>
 NamedOperator ordered_operator(const std::string& name) {
-    return {name, field_leaf_operator(name, [name](const PreparedField& f, const Dict& p) {
-                return ordered<O>(f, p, name);
-            })};
+    return {name,
+            field_leaf_operator(name, [name](const PreparedField& f, const Dict& p) { return ordered<O>(f, p, name); }),
+            [name](const ColumnCall& call) { return ordered_column<O>(call, name); }};
 }
 
 template <bool Equal>
 NamedOperator equality_operator(const std::string& name) {
-    return {name, field_leaf_operator(name, [name](const PreparedField& f, const Dict& p) {
-                return equality<Equal>(f, p, name);
-            })};
+    return {name,
+            field_leaf_operator(name, [name](const PreparedField& f, const Dict& p) { return equality<Equal>(f, p, name); }),
+            [name](const ColumnCall& call) { return equality_column<Equal>(call, name); }};
 }
 
 }  // namespace
@@ -329,8 +466,8 @@ std::vector<NamedOperator> comparison_operators() {
         ordered_operator<Order::Lte>("lte"),
         equality_operator<true>("eq"),
         equality_operator<false>("neq"),
-        {"between", field_leaf_operator("between", between)},
-        {"in_", field_leaf_operator("in_", in_)},
+        {"between", field_leaf_operator("between", between), between_column},
+        {"in_", field_leaf_operator("in_", in_), in_column},
     };
 }
 

@@ -2,8 +2,11 @@
 // every value tied with the last kept one.
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -148,13 +151,108 @@ void rank_values(const PreparedField& f, Direction dir, const RankSize& size, Se
     }
 }
 
+// ---- Over columns ----------------------------------------------------------------------------
+
+// The value at position k - 1 of the ranking (1 <= k < values.size()); reorders values.
+template <class T>
+T cutoff_of(std::vector<T>& values, std::size_t k, Direction dir) {
+    const auto nth = values.begin() + static_cast<std::ptrdiff_t>(k - 1);
+    if (dir == Direction::Top) {
+        std::nth_element(values.begin(), nth, values.end(), std::greater<T>());
+    } else {
+        std::nth_element(values.begin(), nth, values.end(), std::less<T>());
+    }
+    return *nth;
+}
+
+// Doubles as unsigned integers of the same order (-0.0 just below 0.0).
+std::uint64_t order_key(double d) {
+    const auto u = std::bit_cast<std::uint64_t>(d);
+    return (u >> 63) != 0 ? ~u : u | (std::uint64_t{1} << 63);
+}
+
+// A histogram of the leading 16 bits of the order keys of x's values, NaN counted apart.
+class KeyHistogram {
+public:
+    static constexpr unsigned SHIFT = 48;
+    static constexpr std::size_t NAN_BUCKET = std::size_t{1} << (64 - SHIFT);
+
+    KeyHistogram(const double* x, std::size_t n) : counts_(NAN_BUCKET + 1, 0) {
+        for (std::size_t p = 0; p < n; ++p) {
+            const double v = x[p];
+            ++counts_[std::isnan(v) ? NAN_BUCKET : order_key(v) >> SHIFT];
+        }
+        count_ = n - counts_[NAN_BUCKET];
+    }
+
+    std::size_t count() const noexcept { return count_; }
+
+    // The value at ascending position r (0-based, r < count()) of the values that are not NaN:
+    // the histogram finds the bucket, a selection within it the value.
+    double value_at_rank(const double* x, std::size_t n, std::size_t r) const {
+        std::size_t bucket = 0;
+        std::size_t below = 0;
+        while (below + counts_[bucket] <= r) below += counts_[bucket++];
+        std::vector<double> within;
+        within.reserve(counts_[bucket]);
+        for (std::size_t p = 0; p < n; ++p) {
+            const double v = x[p];
+            if ((order_key(v) >> SHIFT) == bucket && v == v) within.push_back(v);
+        }
+        const auto nth = within.begin() + static_cast<std::ptrdiff_t>(r - below);
+        std::nth_element(within.begin(), nth, within.end());
+        return *nth;
+    }
+
+private:
+    std::vector<std::uint32_t> counts_;
+    std::size_t count_ = 0;
+};
+
+// The ranking of rank_numbers and rank_values over a number or integer column (the same set:
+// the k-th value of the ranking and every value tied with it or beyond); other columns go the
+// row way.
+std::optional<IdSet> rank_column(const ColumnCall& call, const std::string& name, Direction dir, bool pct_operator) {
+    const RankSize size(call.params, name, pct_operator);
+    const Column& c = call.column;
+    if (c.kind == ColumnKind::number) {
+        const double* x = c.numbers.data();
+        const KeyHistogram histogram(x, c.size);
+        const std::size_t count = histogram.count();
+        const std::size_t k = size.positions(count);
+        if (k == 0) return IdSet::over(call.universe);
+        if (k >= count) return column_set(call, bits_where(c.size, [=](std::size_t p) { return !std::isnan(x[p]); }));
+        const double cutoff = histogram.value_at_rank(x, c.size, dir == Direction::Top ? count - k : k - 1);
+        if (dir == Direction::Top) return column_set(call, bits_where(c.size, [=](std::size_t p) { return x[p] >= cutoff; }));
+        return column_set(call, bits_where(c.size, [=](std::size_t p) { return x[p] <= cutoff; }));
+    }
+    if (c.kind == ColumnKind::integer) {
+        std::vector<std::int64_t> ranked;
+        ranked.reserve(c.present_count);
+        for (std::size_t p = 0; p < c.size; ++p) {
+            if (c.holds(p)) ranked.push_back(c.integers[p]);
+        }
+        const std::size_t k = size.positions(ranked.size());
+        if (k == 0) return IdSet::over(call.universe);
+        if (k >= ranked.size()) return column_set(call, bits_where(c.size, [&](std::size_t p) { return c.holds(p); }));
+        const std::int64_t cutoff = cutoff_of(ranked, k, dir);
+        return column_set(call, bits_where(c.size, [&](std::size_t p) {
+            return c.holds(p) && (dir == Direction::Top ? c.integers[p] >= cutoff : c.integers[p] <= cutoff);
+        }));
+    }
+    return std::nullopt;
+}
+
 NamedOperator rank_operator(const std::string& name, Direction dir, bool pct_operator) {
-    return {name, field_leaf_operator(name, [=](const PreparedField& f, const Dict& params) {
-                const RankSize size(params, name, pct_operator);
-                Selection sel(f);
-                if (!rank_numbers(f, dir, size, sel)) rank_values(f, dir, size, sel);
-                return std::move(sel).take();
-            })};
+    return {name,
+            field_leaf_operator(name,
+                                [=](const PreparedField& f, const Dict& params) {
+                                    const RankSize size(params, name, pct_operator);
+                                    Selection sel(f);
+                                    if (!rank_numbers(f, dir, size, sel)) rank_values(f, dir, size, sel);
+                                    return std::move(sel).take();
+                                }),
+            [=](const ColumnCall& call) { return rank_column(call, name, dir, pct_operator); }};
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "brindlecap/functions/filtrations_evaluation/core/ids.hpp"
 
+#include "brindlecap/functions/filtrations_evaluation/core/same_text_internal.hpp"
+
 #include <algorithm>
 #include <iterator>
 #include <limits>
@@ -37,12 +39,28 @@ KeyIndex& KeyIndex::operator=(const KeyIndex& other) {
     return *this;
 }
 
+namespace {
+
+constexpr std::uint64_t POS_MASK = 0xffffffffULL;
+
+std::uint64_t slot_of(std::size_t hash, std::uint32_t pos) noexcept {
+    return (static_cast<std::uint64_t>(hash) & ~POS_MASK) | (static_cast<std::uint64_t>(pos) + 1);
+}
+
+bool tag_matches(std::uint64_t slot, std::size_t hash) noexcept {
+    return ((slot ^ static_cast<std::uint64_t>(hash)) & ~POS_MASK) == 0;
+}
+
+}  // namespace
+
 std::optional<std::uint32_t> KeyIndex::find(std::string_view id) const {
     if (slots_.empty()) return std::nullopt;
+    const std::size_t h = slot_hash(id);
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = slot_hash(id) & mask; slots_[i] != 0; i = (i + 1) & mask) {
-        const std::uint32_t pos = slots_[i] - 1;
-        if (this->id(pos) == id) return pos;
+    for (std::size_t i = h & mask; slots_[i] != 0; i = (i + 1) & mask) {
+        if (!tag_matches(slots_[i], h)) continue;
+        const auto pos = static_cast<std::uint32_t>((slots_[i] & POS_MASK) - 1);
+        if (detail::same_text(this->id(pos), id)) return pos;
     }
     return std::nullopt;
 }
@@ -52,10 +70,17 @@ std::uint32_t KeyIndex::add(std::string id) {
     if (size_ >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::length_error("KeyIndex is full");
     if (2 * (size_ + 1) > slots_.size()) rehash(std::max<std::size_t>(16, 2 * slots_.size()));
     const auto pos = static_cast<std::uint32_t>(size_);
+    const std::size_t h = slot_hash(id);
     const std::size_t mask = slots_.size() - 1;
-    std::size_t i = slot_hash(id) & mask;
+    std::size_t i = h & mask;
     while (slots_[i] != 0) i = (i + 1) & mask;
-    slots_[i] = pos + 1;
+    slots_[i] = slot_of(h, pos);
+    append(std::move(id));
+    return pos;
+}
+
+void KeyIndex::append(std::string id) {
+    if (size_ >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::length_error("KeyIndex is full");
     const std::size_t chunk = chunk_of(size_);
     if (chunk == chunks_.size()) {
         chunks_.emplace_back();
@@ -63,7 +88,29 @@ std::uint32_t KeyIndex::add(std::string id) {
     }
     chunks_[chunk].push_back(std::move(id));
     ++size_;
-    return pos;
+}
+
+bool KeyIndex::index_appended() {
+    // Hashes first (the identifiers in order), then the table, each slot fetched a few
+    // insertions ahead.
+    std::vector<std::size_t> hashes(size_);
+    for (std::size_t pos = 0; pos < size_; ++pos) hashes[pos] = slot_hash(id(pos));
+    std::vector<std::uint64_t> table(std::bit_ceil(std::max<std::size_t>(16, 2 * size_)), 0);
+    const std::size_t mask = table.size() - 1;
+    constexpr std::size_t AHEAD = 8;
+    for (std::size_t pos = 0; pos < size_; ++pos) {
+        if (pos + AHEAD < size_) __builtin_prefetch(&table[hashes[pos + AHEAD] & mask]);
+        const std::size_t h = hashes[pos];
+        std::size_t i = h & mask;
+        for (; table[i] != 0; i = (i + 1) & mask) {
+            if (tag_matches(table[i], h) && detail::same_text(id(static_cast<std::size_t>((table[i] & POS_MASK) - 1)), id(pos))) {
+                return false;
+            }
+        }
+        table[i] = slot_of(h, static_cast<std::uint32_t>(pos));
+    }
+    slots_ = std::move(table);
+    return true;
 }
 
 void KeyIndex::reserve(std::size_t n) {
@@ -72,12 +119,13 @@ void KeyIndex::reserve(std::size_t n) {
 }
 
 void KeyIndex::rehash(std::size_t slots) {
-    std::vector<std::uint32_t> table(slots, 0);
+    std::vector<std::uint64_t> table(slots, 0);
     const std::size_t mask = slots - 1;
     for (std::size_t pos = 0; pos < size_; ++pos) {
-        std::size_t i = slot_hash(id(pos)) & mask;
+        const std::size_t h = slot_hash(id(pos));
+        std::size_t i = h & mask;
         while (table[i] != 0) i = (i + 1) & mask;
-        table[i] = static_cast<std::uint32_t>(pos + 1);
+        table[i] = slot_of(h, static_cast<std::uint32_t>(pos));
     }
     slots_ = std::move(table);
 }
@@ -218,6 +266,15 @@ IdSet IdSet::all_of(KeyIndexPtr universe) {
     std::fill(s.bits_.begin(), s.bits_.end(), ~std::uint64_t{0});
     if (n % 64 != 0) s.bits_.back() = (std::uint64_t{1} << (n % 64)) - 1;
     s.count_ = n;
+    return s;
+}
+
+IdSet IdSet::from_bits(KeyIndexPtr universe, std::vector<std::uint64_t> bits) {
+    if (bits.size() != word_count(universe)) throw std::invalid_argument("IdSet::from_bits: wrong word count");
+    IdSet s;
+    s.universe_ = std::move(universe);
+    s.bits_ = std::move(bits);
+    s.count_ = popcount(s.bits_);
     return s;
 }
 

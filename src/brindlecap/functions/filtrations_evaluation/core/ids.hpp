@@ -47,6 +47,13 @@ public:
     std::uint32_t add(std::string id);
     void reserve(std::size_t n);
 
+    // Bulk loading: append() adds an identifier at the next position without looking it up;
+    // index_appended() then indexes everything at once, faster than one add() each. find() and
+    // add() see appended identifiers only once indexed. index_appended() returns false when an
+    // identifier occurs twice; the index is then unusable and must be dropped.
+    void append(std::string id);
+    bool index_appended();
+
 private:
     static constexpr std::size_t FIRST_CHUNK = 16;
     // Chunk 0 holds positions [0, 16), chunk c >= 1 holds [16 * 2^(c-1), 16 * 2^c).
@@ -63,7 +70,9 @@ private:
 
     std::vector<std::vector<std::string>> chunks_;  // each reserved to its full capacity
     std::size_t size_ = 0;
-    std::vector<std::uint32_t> slots_;  // position + 1, 0 when free; at most half full
+    // Low half: position + 1, 0 when free; high half: the high half of the identifier's hash.
+    // At most half full.
+    std::vector<std::uint64_t> slots_;
 };
 
 using KeyIndexPtr = std::shared_ptr<const KeyIndex>;
@@ -77,6 +86,9 @@ public:
     // Empty set / full set positioned on a universe.
     static IdSet over(KeyIndexPtr universe);
     static IdSet all_of(KeyIndexPtr universe);
+    // The universe members whose position bits are set: one bit per position, (size + 63) / 64
+    // words, bits past the universe's size clear.
+    static IdSet from_bits(KeyIndexPtr universe, std::vector<std::uint64_t> bits);
 
     const KeyIndexPtr& universe() const noexcept { return universe_; }
 
@@ -126,6 +138,8 @@ public:
 
     // Members outside the universe, ascending.
     const std::vector<std::string>& others() const noexcept { return others_; }
+    // The universe members as bits over its positions (empty without a universe).
+    const std::vector<std::uint64_t>& bits() const noexcept { return bits_; }
 
 private:
     KeyIndexPtr universe_;

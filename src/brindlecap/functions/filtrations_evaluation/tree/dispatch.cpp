@@ -8,6 +8,7 @@
 #include <utility>
 #include <variant>
 
+#include "brindlecap/functions/filtrations_evaluation/core/builtin_operator_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/vocabulary_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/field_lookup_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
@@ -39,6 +40,35 @@ void check_bounds(const Value& low, const Value& high) {
 
 // ---- Dispatch -------------------------------------------------------------------------------
 
+namespace {
+
+// The checks of preprocess_field, in its order, from the field's column.
+const Column* checked_column(const SignalPool& pool, const Value& field, std::string_view operator_name,
+                             const FieldSource& source) {
+    if (!source.holder) throw unknown_field(pool, field);
+    const FieldType field_type = infer_field_type(source.first_value, field.as_str(), /*date_refinement=*/true);
+    if (!operator_name.empty() && (COMPARISON_OPS.contains(operator_name) || RANK_OPS.contains(operator_name)) &&
+        !field_type_allows(field_type, operator_name)) {
+        throw incompatible_operator(operator_name, field, field_type);
+    }
+    return source.column.get();
+}
+
+// A built-in field leaf over its field's column; nullopt leaves the call to the row way.
+std::optional<IdSet> column_leaf(const BuiltinOperator& builtin, const SignalPool& pool, const Dict& params,
+                                 std::string_view operator_name) {
+    if (pool.empty()) throw EmptyPoolError("No useful signals in pool");
+    const Value& field = params.at(Value("field"));
+    if (!field.is_str()) return std::nullopt;
+    const FieldSource source = locate_field(pool, field, /*build=*/true);
+    const Column* column = checked_column(pool, field, operator_name, source);
+    if (column->kind == ColumnKind::rows || column->kind == ColumnKind::values) return std::nullopt;
+    const KeyIndexPtr universe = pool.index();
+    return builtin.columns(ColumnCall{*column, params, universe});
+}
+
+}  // namespace
+
 IdSet prepare_and_dispatch(const Operator& impl, const SignalPool& pool, const Dict& params,
                            std::size_t children_count, const std::vector<IdSet>& children_results,
                            std::string_view operator_name, std::optional<std::size_t> holder) {
@@ -58,6 +88,11 @@ IdSet prepare_and_dispatch(const Operator& impl, const SignalPool& pool, const D
         call.pool_keys = &pool_keys;
         call.children_results = &children_results;
     } else if (params.contains(std::string_view("field"))) {
+        if (const BuiltinOperator* builtin = builtin_of(impl); builtin != nullptr && builtin->columns) {
+            if (std::optional<IdSet> result = column_leaf(*builtin, pool, params, operator_name)) {
+                return postprocess_result(std::move(*result), pool_keys);
+            }
+        }
         prepared = preprocess_field(pool, params, operator_name, holder);
         call.form = CallForm::FieldLeaf;
         call.prepared = &prepared;
@@ -75,11 +110,10 @@ PreparedField preprocess_field(const SignalPool& pool, const Dict& params, std::
     if (pool.empty()) throw EmptyPoolError("No useful signals in pool");
     const Value& field = params.at(Value("field"));
 
-    if (!holder) holder = first_holder(pool, field);
-    if (!holder) throw unknown_field(pool, field);
+    const FieldSource source = locate_field(pool, field, /*build=*/false, holder);
+    if (!source.holder) throw unknown_field(pool, field);
     const std::string_view name = field.is_str() ? std::string_view(field.as_str()) : std::string_view();
-    const FieldType field_type =
-        infer_field_type(*field_value(*pool.signal(*holder).metadata, field), name, /*date_refinement=*/true);
+    const FieldType field_type = infer_field_type(source.first_value, name, /*date_refinement=*/true);
 
     if (!operator_name.empty() && (COMPARISON_OPS.contains(operator_name) || RANK_OPS.contains(operator_name)) &&
         !field_type_allows(field_type, operator_name)) {

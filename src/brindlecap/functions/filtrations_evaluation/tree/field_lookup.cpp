@@ -1,7 +1,6 @@
 #include "brindlecap/functions/filtrations_evaluation/tree/field_lookup_internal.hpp"
 
 #include <algorithm>
-#include <unordered_set>
 #include <vector>
 
 #include "brindlecap/runtime/text.hpp"
@@ -27,14 +26,19 @@ std::optional<std::size_t> first_holder(const SignalPool& pool, const Value& fie
     return std::nullopt;
 }
 
-FilterValidationError unknown_field(const SignalPool& pool, const Value& field) {
-    std::unordered_set<Value, runtime::ValueHash> seen;
-    std::vector<Value> names;
-    for (std::size_t pos = 0; pos < pool.size(); ++pos) {
-        for (const auto& [key, value] : *pool.signal(pos).metadata) {
-            if (seen.insert(key).second) names.push_back(key);
+FieldSource locate_field(const SignalPool& pool, const Value& field, bool build, std::optional<std::size_t> holder) {
+    if (field.is_str()) {
+        if (ColumnPtr column = pool_column(pool, field.as_str(), build)) {
+            return FieldSource{column->first, column->first_value, std::move(column)};
         }
     }
+    if (!holder) holder = first_holder(pool, field);
+    if (!holder) return FieldSource{};
+    return FieldSource{holder, *field_value(*pool.signal(*holder).metadata, field), nullptr};
+}
+
+FilterValidationError unknown_field(const SignalPool& pool, const Value& field) {
+    std::vector<Value> names = pool_metadata_keys(pool);
     std::sort(names.begin(), names.end(), [](const Value& a, const Value& b) { return runtime::less(a, b); });
     return FilterValidationError("Unknown field '" + str(field) + "'. Valid fields: " +
                                  runtime::repr(Value::list(std::move(names))));

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string_view>
 
+#include "brindlecap/functions/filtrations_evaluation/core/columns_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/vocabulary.hpp"
@@ -41,6 +42,17 @@ private:
 
 // Pool position of the first signal whose metadata holds field.
 std::optional<std::size_t> first_holder(const SignalPool& pool, const Value& field);
+
+// Where a field is first held and its value there (its type comes from it), from the field's
+// column when the pool has one (or `build` asks for it: a string field only), else from the
+// rows. `holder`, when a caller found it already, spares the rows a second search.
+struct FieldSource {
+    std::optional<std::size_t> holder;
+    Value first_value;
+    ColumnPtr column;  // null when the rows were read
+};
+FieldSource locate_field(const SignalPool& pool, const Value& field, bool build,
+                         std::optional<std::size_t> holder = std::nullopt);
 
 // "Unknown field 'x'. Valid fields: [...]" with the sorted union of the pool's metadata keys.
 FilterValidationError unknown_field(const SignalPool& pool, const Value& field);

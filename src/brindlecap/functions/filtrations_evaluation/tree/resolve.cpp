@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "brindlecap/functions/filtrations/builtin_runtime_targets.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/builtin_operator_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/columns_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/vocabulary_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/dispatch_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/field_lookup_internal.hpp"
@@ -29,7 +31,7 @@ namespace {
 
 // Checks a leaf's own parameters and its field against the pool before any call; returns the
 // position of the first signal holding the field, for field preparation to start from.
-std::optional<std::size_t> validate_leaf(const FilterNode& node, const SignalPool& pool) {
+std::optional<std::size_t> validate_leaf(const FilterNode& node, const SignalPool& pool, bool columnar) {
     const Dict& params = node.params;
     const std::string& fn = node.function_name;
     check_pct(params);
@@ -38,12 +40,11 @@ std::optional<std::size_t> validate_leaf(const FilterNode& node, const SignalPoo
         check_bounds(params.get(std::string_view("low"), Value(0)), params.get(std::string_view("high"), Value(0)));
     }
     if (const Value* field = params.find(std::string_view("field"))) {
-        const auto holder = first_holder(pool, *field);
-        if (!holder) throw unknown_field(pool, *field);
-        const FieldType field_type = infer_field_type(*field_value(*pool.signal(*holder).metadata, *field),
-                                                        "", /*date_refinement=*/false);
+        const FieldSource source = locate_field(pool, *field, columnar);
+        if (!source.holder) throw unknown_field(pool, *field);
+        const FieldType field_type = infer_field_type(source.first_value, "", /*date_refinement=*/false);
         if (!field_type_allows(field_type, fn)) throw incompatible_operator(fn, *field, field_type);
-        return holder;
+        return source.holder;
     }
     return std::nullopt;
 }
@@ -57,6 +58,35 @@ Operator load_node_operator(const FilterNode& node, const FunctionStore& store) 
         throw FilterValidationError("Unknown filtration function '" + node.function_name +
                                     "'. Registered functions: " + runtime::repr_list(names));
     }
+}
+
+bool has_column_kernel(const Operator& op) {
+    const BuiltinOperator* builtin = builtin_of(op);
+    return builtin != nullptr && static_cast<bool>(builtin->columns);
+}
+
+// Builds, in one walk over the pool's rows, the columns of the string fields that built-in
+// leaves of the tree will read. Operators that fail to load are left to the evaluation, which
+// raises in its own order.
+void build_leaf_columns(const FilterNode& root, const SignalPool& pool, const FunctionStore& store) {
+    std::vector<std::string_view> fields;
+    std::vector<const FilterNode*> pending{&root};
+    while (!pending.empty()) {
+        const FilterNode& node = *pending.back();
+        pending.pop_back();
+        for (const FilterNode& child : node.children) pending.push_back(&child);
+        const Value* field = node.children.empty() ? node.params.find(std::string_view("field")) : nullptr;
+        if (field == nullptr || !field->is_str()) continue;
+        try {
+            if (!has_column_kernel(load_operator(store, node.function_name))) continue;
+        } catch (const std::exception&) {
+            continue;
+        }
+        if (std::find(fields.begin(), fields.end(), field->as_str()) == fields.end()) fields.push_back(field->as_str());
+    }
+    if (fields.empty()) return;
+    const std::vector<std::string_view> rest(fields.begin() + 1, fields.end());
+    pool_column(pool, fields.front(), /*build=*/true, rest);
 }
 
 }  // namespace
@@ -87,7 +117,7 @@ IdSet evaluate_node(const FilterNode& node, const SignalPool& pool, const Functi
             continue;
         }
         const std::optional<std::size_t> holder =
-            current.children.empty() ? validate_leaf(current, pool) : std::nullopt;
+            current.children.empty() ? validate_leaf(current, pool, has_column_kernel(frame.impl)) : std::nullopt;
         IdSet result = prepare_and_dispatch(frame.impl, pool, current.params, current.children.size(),
                                             frame.children_results, current.function_name, holder);
         diagnostics.push_back(FilterDiagnostic{build_filter_description(current),
@@ -124,8 +154,9 @@ FiltrationResult resolve_filtrations(const SignalPool& useful_signals, const Fil
                                      const FunctionStore& store) {
     if (useful_signals.empty()) throw EmptyPoolError("No useful signals in pool");
     std::vector<FilterDiagnostic> diagnostics;
+    detail::build_leaf_columns(filter_tree, useful_signals, store);
     const IdSet result = detail::evaluate_node(filter_tree, useful_signals, store, diagnostics);
-    std::vector<std::string> passing_ids = result.sorted();
+    std::vector<std::string> passing_ids = detail::sorted_ids(useful_signals, result);
     if (passing_ids.empty()) {
         throw EmptyFiltrationError("0 signals pass the complete filter tree (" + filter_tree.function_name + ")",
                                    std::move(diagnostics));

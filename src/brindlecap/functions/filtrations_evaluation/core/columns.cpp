@@ -1,0 +1,721 @@
+#include "brindlecap/functions/filtrations_evaluation/core/columns_internal.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <unordered_set>
+#include <utility>
+
+namespace brindlecap::functions::filtrations_evaluation::detail {
+
+using runtime::Value;
+
+namespace {
+
+constexpr double NOT_A_NUMBER = std::numeric_limits<double>::quiet_NaN();
+
+template <class T>
+std::size_t capacity_bytes(const std::vector<T>& v) {
+    return v.capacity() * sizeof(T);
+}
+
+void grow_bits(Bits& bits, std::size_t pos) {
+    if (bits.size() <= pos >> 6) bits.resize(std::max<std::size_t>(2 * bits.size(), (pos >> 6) + 1), 0);
+}
+
+}  // namespace
+
+// ---- Column ---------------------------------------------------------------------------------
+
+Value Column::value_at(std::size_t pos) const {
+    switch (kind) {
+        case ColumnKind::number:
+            if (!ints.empty() && bit(ints, pos)) return Value(static_cast<std::int64_t>(numbers[pos]));
+            return Value(numbers[pos]);
+        case ColumnKind::integer:
+            return Value(integers[pos]);
+        case ColumnKind::boolean:
+            return Value(bit(bools, pos));
+        case ColumnKind::str:
+            return Value(strings[codes[pos]]);
+        case ColumnKind::str_list: {
+            runtime::List items;
+            items.reserve(offsets[pos + 1] - offsets[pos]);
+            for (std::uint32_t i = offsets[pos]; i < offsets[pos + 1]; ++i) items.emplace_back(strings[codes[i]]);
+            return Value::list(std::move(items));
+        }
+        case ColumnKind::values:
+            return values[pos];
+        case ColumnKind::rows:
+            break;
+    }
+    throw std::logic_error("a rows column holds no values");
+}
+
+std::size_t Column::bytes() const noexcept {
+    std::size_t n = capacity_bytes(present) + capacity_bytes(numbers) + capacity_bytes(ints) +
+                    capacity_bytes(integers) + capacity_bytes(bools) + capacity_bytes(codes) +
+                    capacity_bytes(offsets) + capacity_bytes(masks) + capacity_bytes(strings) +
+                    capacity_bytes(values);
+    for (const auto& s : strings) n += sizeof(std::string) + (s->capacity() > 15 ? s->capacity() + 1 : 0);
+    return n;
+}
+
+// ---- ColumnBuilder --------------------------------------------------------------------------
+
+namespace {
+bool generic(ColumnKind kind) { return kind == ColumnKind::values || kind == ColumnKind::rows; }
+}  // namespace
+
+// Records pos as held and settles the kind: the column stays (or becomes) `kind`, or turns
+// generic (values / rows) when the value does not fit its typed arrays.
+void ColumnBuilder::start(std::size_t pos, ColumnKind kind) {
+    const std::size_t before = next_;
+    next_ = pos + 1;
+    grow_bits(col_.present, pos);
+    set_bit(col_.present, pos);
+    ++col_.present_count;
+    if (generic(kind)) kind = keep_values_ ? ColumnKind::values : ColumnKind::rows;
+    if (empty_) {
+        empty_ = false;
+        col_.first = static_cast<std::uint32_t>(pos);
+        col_.kind = kind;
+        if (kind == ColumnKind::str_list) col_.offsets.push_back(0);
+        return;
+    }
+    if (col_.kind == kind || generic(col_.kind)) return;
+    to_values(before);
+}
+
+// Turns the typed arrays, settled for the positions before `before`, into Values.
+void ColumnBuilder::to_values(std::size_t before) {
+    Column& c = col_;
+    if (keep_values_) {
+        std::vector<Value> values(before);
+        for (std::size_t p = 0; p < before; ++p) {
+            if (bit(c.present, p)) values[p] = c.value_at(p);
+        }
+        c.values = std::move(values);
+    }
+    c.kind = keep_values_ ? ColumnKind::values : ColumnKind::rows;
+    c.numbers = {};
+    c.ints = {};
+    c.integers = {};
+    c.bools = {};
+    c.codes = {};
+    c.offsets = {};
+    c.strings = {};
+    dictionary_ = {};
+    last_str_ = nullptr;
+}
+
+void ColumnBuilder::to_integer() {
+    // Only ints so far, each exact as a double.
+    Column& c = col_;
+    c.integers.resize(c.numbers.size(), 0);
+    for (std::size_t p = 0; p < c.numbers.size(); ++p) {
+        if (bit(c.present, p)) c.integers[p] = static_cast<std::int64_t>(c.numbers[p]);
+    }
+    c.numbers = {};
+    c.ints = {};
+    c.kind = ColumnKind::integer;
+}
+
+void ColumnBuilder::add_generic(std::size_t pos, Value v) {
+    if (empty_) col_.first_value = v;
+    start(pos, ColumnKind::values);
+    if (keep_values_) {
+        col_.values.resize(pos);
+        col_.values.push_back(std::move(v));
+    }
+}
+
+void ColumnBuilder::add_number(std::size_t pos, double d) {
+    if (!empty_ && col_.kind != ColumnKind::number) return add_generic(pos, Value(d));
+    if (empty_) col_.first_value = Value(d);
+    start(pos, ColumnKind::number);
+    col_.numbers.resize(pos, NOT_A_NUMBER);
+    col_.numbers.push_back(d);
+}
+
+void ColumnBuilder::add_int(std::size_t pos, std::int64_t i) {
+    const bool exact = exact_as_double(i);
+    if (!empty_ && col_.kind == ColumnKind::number && !exact) {
+        // A big int is exact only as int64, which can hold the column when all of it is ints.
+        std::size_t int_count = 0;
+        for (const std::uint64_t w : col_.ints) int_count += static_cast<std::size_t>(std::popcount(w));
+        if (int_count == col_.present_count) to_integer();
+    }
+    const ColumnKind kind = !empty_ && col_.kind == ColumnKind::integer ? ColumnKind::integer
+                            : exact                                    ? ColumnKind::number
+                                                                       : ColumnKind::integer;
+    if (!empty_ && col_.kind != kind) return add_generic(pos, Value(i));
+    if (empty_) col_.first_value = Value(i);
+    start(pos, kind);
+    if (kind == ColumnKind::integer) {
+        col_.integers.resize(pos, 0);
+        col_.integers.push_back(i);
+        return;
+    }
+    col_.numbers.resize(pos, NOT_A_NUMBER);
+    col_.numbers.push_back(static_cast<double>(i));
+    grow_bits(col_.ints, pos);
+    set_bit(col_.ints, pos);
+}
+
+void ColumnBuilder::add_bool(std::size_t pos, bool b) {
+    if (!empty_ && col_.kind != ColumnKind::boolean) return add_generic(pos, Value(b));
+    if (empty_) col_.first_value = Value(b);
+    start(pos, ColumnKind::boolean);
+    grow_bits(col_.bools, pos);
+    if (b) set_bit(col_.bools, pos);
+}
+
+std::uint32_t ColumnBuilder::find_code(std::string_view s) const {
+    // A few strings (categories, families) are found faster by comparing than by hashing.
+    if (col_.strings.size() <= SMALL_DICTIONARY) {
+        for (std::uint32_t code = 0; code < col_.strings.size(); ++code) {
+            if (same_text(*col_.strings[code], s)) return code;
+        }
+        return NO_CODE;
+    }
+    const auto it = dictionary_.find(s);
+    return it != dictionary_.end() ? it->second : NO_CODE;
+}
+
+std::uint32_t ColumnBuilder::code_of(std::string_view s) {
+    if (const std::uint32_t code = find_code(s); code != NO_CODE) return code;
+    const auto code = static_cast<std::uint32_t>(col_.strings.size());
+    col_.strings.push_back(std::make_shared<const std::string>(s));
+    dictionary_.emplace(std::string_view(*col_.strings.back()), code);
+    return code;
+}
+
+std::uint32_t ColumnBuilder::code_of(const runtime::StrPtr& s) {
+    // The same string object again (strings shared between signals) skips the hash.
+    if (s.get() == last_str_) return last_code_;
+    std::uint32_t code = find_code(*s);
+    if (code == NO_CODE) {
+        code = static_cast<std::uint32_t>(col_.strings.size());
+        col_.strings.push_back(s);
+        dictionary_.emplace(std::string_view(*s), code);
+    }
+    last_str_ = s.get();
+    last_code_ = code;
+    return code;
+}
+
+void ColumnBuilder::add_str(std::size_t pos, std::string_view s) {
+    if (!empty_ && col_.kind != ColumnKind::str) return add_generic(pos, Value(s));
+    const bool first = empty_;
+    start(pos, ColumnKind::str);
+    col_.codes.resize(pos, 0);
+    col_.codes.push_back(code_of(s));
+    if (first) col_.first_value = Value(col_.strings[col_.codes.back()]);
+}
+
+void ColumnBuilder::reserve(std::size_t n, double items_per_position) {
+    col_.present.reserve(word_count(n));
+    switch (col_.kind) {
+        case ColumnKind::number: col_.numbers.reserve(n); break;
+        case ColumnKind::integer: col_.integers.reserve(n); break;
+        case ColumnKind::boolean: col_.bools.reserve(word_count(n)); break;
+        case ColumnKind::str: col_.codes.reserve(n); break;
+        case ColumnKind::str_list:
+            col_.offsets.reserve(n + 1);
+            col_.codes.reserve(static_cast<std::size_t>(static_cast<double>(n) * items_per_position * 1.05));
+            break;
+        case ColumnKind::values: col_.values.reserve(n); break;
+        case ColumnKind::rows: break;
+    }
+}
+
+void ColumnBuilder::begin_list(std::size_t pos) {
+    list_items_.clear();
+    list_pos_ = pos;
+}
+
+void ColumnBuilder::add_list_item(std::string_view s) { list_items_.push_back(s); }
+
+void ColumnBuilder::end_list() {
+    const std::size_t pos = list_pos_;
+    if (!empty_ && col_.kind != ColumnKind::str_list) {
+        runtime::List items;
+        items.reserve(list_items_.size());
+        for (const auto s : list_items_) items.emplace_back(s);
+        return add_generic(pos, Value::list(std::move(items)));
+    }
+    const bool first = empty_;
+    start(pos, ColumnKind::str_list);
+    col_.offsets.resize(pos + 1, static_cast<std::uint32_t>(col_.codes.size()));
+    for (const auto s : list_items_) col_.codes.push_back(code_of(s));
+    if (col_.codes.size() > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("list column too long");
+    col_.offsets.push_back(static_cast<std::uint32_t>(col_.codes.size()));
+    if (first) col_.first_value = col_.value_at(pos);
+}
+
+void ColumnBuilder::add(std::size_t pos, const Value& v) {
+    switch (v.kind()) {
+        case Value::Kind::Float:
+            return add_number(pos, v.as_float());
+        case Value::Kind::Int:
+            return add_int(pos, v.as_int());
+        case Value::Kind::Bool:
+            return add_bool(pos, v.as_bool());
+        case Value::Kind::Str: {
+            if (!empty_ && col_.kind != ColumnKind::str) return add_generic(pos, v);
+            if (empty_) col_.first_value = v;
+            start(pos, ColumnKind::str);
+            col_.codes.resize(pos, 0);
+            col_.codes.push_back(code_of(v.str_ptr()));
+            return;
+        }
+        case Value::Kind::List: {
+            const runtime::List& items = v.as_list();
+            const bool strings = std::all_of(items.begin(), items.end(), [](const Value& x) { return x.is_str(); });
+            if (!strings || (!empty_ && col_.kind != ColumnKind::str_list)) return add_generic(pos, v);
+            if (empty_) col_.first_value = v;
+            start(pos, ColumnKind::str_list);
+            col_.offsets.resize(pos + 1, static_cast<std::uint32_t>(col_.codes.size()));
+            for (const Value& x : items) col_.codes.push_back(code_of(x.str_ptr()));
+            if (col_.codes.size() > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("list column too long");
+            col_.offsets.push_back(static_cast<std::uint32_t>(col_.codes.size()));
+            return;
+        }
+        default:
+            return add_generic(pos, v);
+    }
+}
+
+namespace {
+
+// Gives back the room a vector grew beyond its size (columns built without knowing their size).
+template <class T>
+void fit(std::vector<T>& v) {
+    if (v.capacity() > v.size() + v.size() / 8) v.shrink_to_fit();
+}
+
+}  // namespace
+
+Column ColumnBuilder::finish(std::size_t size) && {
+    Column& c = col_;
+    c.size = size;
+    c.present.resize(word_count(size), 0);
+    if (empty_) {
+        c.kind = ColumnKind::rows;
+        return std::move(c);
+    }
+    switch (c.kind) {
+        case ColumnKind::number:
+            c.numbers.resize(size, NOT_A_NUMBER);
+            if (!c.ints.empty()) c.ints.resize(word_count(size), 0);
+            break;
+        case ColumnKind::integer:
+            c.integers.resize(size, 0);
+            break;
+        case ColumnKind::boolean:
+            c.bools.resize(word_count(size), 0);
+            break;
+        case ColumnKind::str:
+            c.codes.resize(size, 0);
+            break;
+        case ColumnKind::str_list:
+            c.offsets.resize(size + 1, static_cast<std::uint32_t>(c.codes.size()));
+            if (c.strings.size() <= 64) {
+                c.masks.assign(size, 0);
+                for (std::size_t p = 0; p < size; ++p) {
+                    std::uint64_t m = 0;
+                    for (std::uint32_t i = c.offsets[p]; i < c.offsets[p + 1]; ++i) m |= std::uint64_t{1} << c.codes[i];
+                    c.masks[p] = m;
+                }
+            }
+            break;
+        case ColumnKind::values:
+            c.values.resize(size);
+            break;
+        case ColumnKind::rows:
+            break;
+    }
+    dictionary_ = {};
+    fit(c.present);
+    fit(c.numbers);
+    fit(c.ints);
+    fit(c.integers);
+    fit(c.bools);
+    fit(c.codes);
+    fit(c.offsets);
+    fit(c.values);
+    return std::move(c);
+}
+
+// ---- The pool's column store ------------------------------------------------------------------
+
+namespace {
+
+// Drops what no longer describes the pool: columns of an earlier generation, and everything
+// built from rows whose metadata changed since (watched dicts). Called with the state locked.
+void refresh(const SignalPool& pool, PoolState& st) {
+    const std::uint64_t generation = PoolAccess::generation(pool);
+    if (st.generation != generation) {
+        st.generation = generation;
+        st.columns.clear();
+        st.dicts_watched = false;
+        st.horizon = runtime::Dict::watched_changes();
+    }
+    if (!PoolAccess::has_rows(pool)) return;
+    const std::uint64_t now = runtime::Dict::watched_changes();
+    if (now == st.horizon) return;
+    if (st.dicts_watched && (!st.columns.empty() || st.born)) {
+        for (const UsefulSignal& s : PoolAccess::rows(pool)) {
+            if (s.metadata->last_change() > st.horizon) {
+                st.columns.clear();
+                st.born.reset();
+                st.dicts_watched = false;
+                break;
+            }
+        }
+    }
+    st.horizon = now;
+}
+
+// Builds the columns of `names` in one walk over the rows, watching every metadata dict.
+// Each value sits several dependent loads away (signal, dict, value array, list, its items,
+// their strings): each is fetched in its own stage ahead of the signal being read.
+std::vector<Column> columns_from_rows(const std::vector<UsefulSignal>& rows, const std::vector<std::string_view>& names,
+                                      bool watch) {
+    const std::size_t fields = names.size();
+    std::vector<ColumnBuilder> builders(fields, ColumnBuilder(/*keep_values=*/false));
+    bool reserved = false;
+    // Dicts of one key layout hold a field at one position: look it up once per layout.
+    std::vector<std::ptrdiff_t> slot(fields, -1);
+    const void* layout = nullptr;
+    const auto value_ahead = [&](std::size_t pos, std::size_t f) -> const Value* {
+        const Dict& d = *rows[pos].metadata;
+        const std::ptrdiff_t at = slot[f];
+        return at >= 0 && static_cast<std::size_t>(at) < d.size() ? &d.value(static_cast<std::size_t>(at)) : nullptr;
+    };
+    constexpr std::size_t STAGE = 8;
+    const std::size_t n = rows.size();
+    for (std::size_t pos = 0; pos < n; ++pos) {
+        if (pos + 5 * STAGE < n) __builtin_prefetch(rows[pos + 5 * STAGE].metadata.get());
+        if (pos + 4 * STAGE < n) {
+            const Dict& d = *rows[pos + 4 * STAGE].metadata;
+            for (std::size_t f = 0; f < fields; ++f) {
+                if (slot[f] >= 0 && static_cast<std::size_t>(slot[f]) < d.size()) {
+                    __builtin_prefetch(&d.value(static_cast<std::size_t>(slot[f])));
+                }
+            }
+        }
+        if (pos + 3 * STAGE < n) {
+            for (std::size_t f = 0; f < fields; ++f) {
+                if (const Value* v = value_ahead(pos + 3 * STAGE, f)) {
+                    if (v->is_list()) __builtin_prefetch(&v->as_list());
+                    else if (v->is_str()) __builtin_prefetch(v->str_ptr().get());
+                }
+            }
+        }
+        if (pos + 2 * STAGE < n) {
+            for (std::size_t f = 0; f < fields; ++f) {
+                const Value* v = value_ahead(pos + 2 * STAGE, f);
+                if (v != nullptr && v->is_list() && !v->as_list().empty()) __builtin_prefetch(v->as_list().data());
+            }
+        }
+        if (pos + STAGE < n) {
+            for (std::size_t f = 0; f < fields; ++f) {
+                const Value* v = value_ahead(pos + STAGE, f);
+                if (v == nullptr || !v->is_list()) continue;
+                for (const Value& item : v->as_list()) {
+                    if (item.is_str()) __builtin_prefetch(item.str_ptr().get());
+                }
+            }
+        }
+        const Dict& metadata = *rows[pos].metadata;
+        if (watch) metadata.watch();
+        if (metadata.layout() != layout || layout == nullptr) {
+            layout = metadata.layout();
+            for (std::size_t f = 0; f < fields; ++f) slot[f] = metadata.position(names[f]);
+        }
+        for (std::size_t f = 0; f < fields; ++f) {
+            if (slot[f] >= 0) builders[f].add(pos, metadata.value(static_cast<std::size_t>(slot[f])));
+        }
+        if (!reserved && pos == 63) {
+            // The kinds are known by now: room for every position (list items as seen so far).
+            for (ColumnBuilder& b : builders) b.reserve(n, b.items_per_position() * static_cast<double>(b.present_count()) / 64.0);
+            reserved = true;
+        }
+    }
+    std::vector<Column> out;
+    out.reserve(fields);
+    for (ColumnBuilder& b : builders) out.push_back(std::move(b).finish(n));
+    return out;
+}
+
+const ColumnPtr& absent_column() {
+    static const auto* column = new ColumnPtr(std::make_shared<const Column>());
+    return *column;
+}
+
+}  // namespace
+
+ColumnPtr pool_column(const SignalPool& pool, std::string_view field, bool build,
+                      const std::vector<std::string_view>& also) {
+    PoolState& st = PoolAccess::state(pool);
+    const std::lock_guard lock(st.mutex);
+    refresh(pool, st);
+    if (st.born) {
+        const BornColumns& born = *st.born;
+        for (std::size_t f = 0; f < born.names.size(); ++f) {
+            if (born.names[f] == field) return born.columns[f];
+        }
+        return absent_column();
+    }
+    if (const auto it = st.columns.find(std::string(field)); it != st.columns.end()) return it->second;
+    if (!build) return nullptr;
+
+    std::vector<std::string_view> names{field};
+    for (const auto name : also) {
+        if (std::find(names.begin(), names.end(), name) == names.end() && !st.columns.contains(std::string(name))) {
+            names.push_back(name);
+        }
+    }
+    std::vector<Column> built = columns_from_rows(PoolAccess::rows(pool), names, !st.dicts_watched);
+    st.dicts_watched = true;
+    for (std::size_t f = 0; f < names.size(); ++f) {
+        st.columns[std::string(names[f])] = std::make_shared<const Column>(std::move(built[f]));
+    }
+    return st.columns.at(std::string(field));
+}
+
+std::vector<Value> pool_metadata_keys(const SignalPool& pool) {
+    std::vector<Value> names;
+    {
+        PoolState& st = PoolAccess::state(pool);
+        const std::lock_guard lock(st.mutex);
+        refresh(pool, st);
+        if (st.born) {
+            for (std::size_t f = 0; f < st.born->names.size(); ++f) {
+                if (st.born->columns[f]->first) names.emplace_back(st.born->names[f]);
+            }
+            return names;
+        }
+    }
+    std::unordered_set<Value, runtime::ValueHash> seen;
+    for (const UsefulSignal& s : PoolAccess::rows(pool)) {
+        for (const auto& [key, value] : *s.metadata) {
+            if (seen.insert(key).second) names.push_back(key);
+        }
+    }
+    return names;
+}
+
+std::size_t column_store_bytes(const SignalPool& pool, const std::vector<std::string>& fields) {
+    PoolState& st = PoolAccess::state(pool);
+    const std::lock_guard lock(st.mutex);
+    std::size_t n = st.id_order ? st.id_order->bytes() : 0;
+    if (fields.empty()) {
+        for (const auto& [name, column] : st.columns) n += column->bytes();
+        return n;
+    }
+    for (const std::string& field : fields) {
+        if (const auto it = st.columns.find(field); it != st.columns.end()) {
+            n += it->second->bytes();
+        } else if (st.born) {
+            for (std::size_t f = 0; f < st.born->names.size(); ++f) {
+                if (st.born->names[f] == field) n += st.born->columns[f]->bytes();
+            }
+        }
+    }
+    return n;
+}
+
+// ---- Identifier order -----------------------------------------------------------------------
+
+namespace {
+
+// LSD radix sort of 64-bit keys on their low `bits` bits, in passes of at most 12 bits.
+void radix_sort(std::vector<std::uint64_t>& keys, unsigned bits) {
+    if (bits == 0) return;
+    const unsigned passes = (bits + 11) / 12;
+    const unsigned digit = (bits + passes - 1) / passes;
+    const std::uint64_t mask = (std::uint64_t{1} << digit) - 1;
+    // Every pass's counts from one read of the keys.
+    std::vector<std::size_t> count(static_cast<std::size_t>(passes) << digit, 0);
+    for (const std::uint64_t k : keys) {
+        for (unsigned d = 0; d < passes; ++d) ++count[(static_cast<std::size_t>(d) << digit) + ((k >> (d * digit)) & mask)];
+    }
+    std::vector<std::uint64_t> buffer(keys.size());
+    for (unsigned d = 0; d < passes; ++d) {
+        std::size_t* c = count.data() + (static_cast<std::size_t>(d) << digit);
+        std::size_t sum = 0;
+        for (std::size_t b = 0; b <= mask; ++b) sum += std::exchange(c[b], sum);
+        const unsigned shift = d * digit;
+        for (const std::uint64_t k : keys) buffer[c[(k >> shift) & mask]++] = k;
+        keys.swap(buffer);
+    }
+}
+
+void append_id(SortedIds& out, std::string_view id) {
+    out.chars.insert(out.chars.end(), id.begin(), id.end());
+    out.offsets.push_back(out.chars.size());
+}
+
+}  // namespace
+
+// Identifiers are compared by their bytes (unsigned), a shorter one first when it is a prefix
+// of the other. Position p of an identifier holds a symbol: 0 past its end, else byte + 1.
+// Positions where every identifier has the same symbol are left out; the others are coded
+// densely (order kept) and packed, most significant first. When that fits 64 bits beside the
+// pool position, a radix sort orders the packed codes and the sorted identifiers are decoded
+// from them (one sequential pass); otherwise a comparison sort does the work.
+SortedIds sorted_ids_of(const KeyIndex& index) {
+    const std::size_t n = index.size();
+    SortedIds out;
+    out.positions.resize(n);
+    out.offsets.reserve(n + 1);
+    out.offsets.push_back(0);
+    std::size_t total_chars = 0;
+    std::size_t longest = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        total_chars += index.id(i).size();
+        longest = std::max(longest, index.id(i).size());
+    }
+    out.chars.reserve(total_chars);
+    bool ascending = true;
+    for (std::size_t i = 1; i < n && ascending; ++i) ascending = index.id(i - 1) < index.id(i);
+    if (ascending) {
+        for (std::size_t i = 0; i < n; ++i) {
+            out.positions[i] = static_cast<std::uint32_t>(i);
+            append_id(out, index.id(i));
+        }
+        return out;
+    }
+
+    const unsigned pos_bits = static_cast<unsigned>(std::bit_width(n - 1));
+    struct Place {
+        std::size_t p;
+        unsigned width;
+        std::array<std::uint16_t, 257> code;    // symbol -> dense code
+        std::array<std::uint16_t, 257> symbol;  // dense code -> symbol
+    };
+    std::vector<Place> varying;
+    std::vector<std::uint16_t> constant(longest, 0);  // the symbol of positions that do not vary
+    unsigned total = 0;
+    bool packed = longest <= 64;
+    if (packed) {
+        std::vector<std::array<std::uint8_t, 257>> used(longest);
+        for (auto& u : used) u.fill(0);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::string& id = index.id(i);
+            const std::size_t len = id.size();
+            for (std::size_t p = 0; p < len; ++p) used[p][static_cast<unsigned char>(id[p]) + 1u] = 1;
+            for (std::size_t p = len; p < longest; ++p) used[p][0] = 1;
+        }
+        for (std::size_t p = 0; p < longest; ++p) {
+            Place place{p, 0, {}, {}};
+            std::uint16_t next = 0;
+            for (std::uint16_t sym = 0; sym < 257; ++sym) {
+                place.code[sym] = next;
+                if (used[p][sym]) {
+                    place.symbol[next] = sym;
+                    constant[p] = sym;
+                    ++next;
+                }
+            }
+            if (next > 1) {
+                place.width = static_cast<unsigned>(std::bit_width(static_cast<unsigned>(next - 1)));
+                total += place.width;
+                varying.push_back(place);
+            }
+        }
+        packed = total + pos_bits <= 64;
+    }
+    if (!packed) {
+        std::vector<std::uint32_t>& order = out.positions;
+        for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
+        std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return index.id(a) < index.id(b); });
+        constexpr std::size_t AHEAD = 16;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (k + AHEAD < n) __builtin_prefetch(&index.id(order[k + AHEAD]));
+            append_id(out, index.id(order[k]));
+        }
+        return out;
+    }
+
+    // The packed codes in the low `total` bits (distinct, as the identifiers are), the position
+    // above them.
+    std::vector<std::uint64_t> keys(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string& id = index.id(i);
+        std::uint64_t k = 0;
+        for (const Place& place : varying) {
+            const unsigned sym = place.p < id.size() ? static_cast<unsigned char>(id[place.p]) + 1u : 0u;
+            k = (k << place.width) | place.code[sym];
+        }
+        keys[i] = k | (static_cast<std::uint64_t>(i) << total);
+    }
+    radix_sort(keys, total);
+
+    std::vector<std::uint16_t> symbols = constant;
+    const std::uint64_t code_mask = total == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << total) - 1;
+    for (std::size_t k = 0; k < n; ++k) {
+        out.positions[k] = static_cast<std::uint32_t>(keys[k] >> total);
+        std::uint64_t code = keys[k] & code_mask;
+        for (auto place = varying.rbegin(); place != varying.rend(); ++place) {
+            symbols[place->p] = place->symbol[code & ((std::uint64_t{1} << place->width) - 1)];
+            code >>= place->width;
+        }
+        for (std::size_t p = 0; p < longest && symbols[p] != 0; ++p) out.chars.push_back(static_cast<char>(symbols[p] - 1));
+        out.offsets.push_back(out.chars.size());
+    }
+    return out;
+}
+
+std::vector<std::uint32_t> id_order(const KeyIndex& index) { return sorted_ids_of(index).positions; }
+
+std::size_t SortedIds::bytes() const noexcept {
+    return capacity_bytes(positions) + capacity_bytes(offsets) + capacity_bytes(chars);
+}
+
+std::vector<std::string> sorted_ids(const SignalPool& pool, const IdSet& set) {
+    const KeyIndexPtr index = pool.index();
+    const std::size_t n = index->size();
+    // Few members, foreign ones or another universe: sorting the members themselves is cheaper.
+    if (set.universe() != index || !set.others().empty() || set.size() * 16 < n) return set.sorted();
+
+    std::shared_ptr<const SortedIds> sorted;
+    {
+        PoolState& st = PoolAccess::state(pool);
+        const std::lock_guard lock(st.mutex);
+        if (!st.id_order || st.id_order_index != index.get() || st.id_order_size != n) {
+            st.id_order = std::make_shared<const SortedIds>(sorted_ids_of(*index));
+            st.id_order_index = index.get();
+            st.id_order_size = n;
+        }
+        sorted = st.id_order;
+    }
+    // Ranks of the members, ascending (branch-free: every rank is written, the count moves on
+    // for members only), then their identifiers from the sorted bytes.
+    const Bits& bits = set.bits();
+    const std::uint32_t* positions = sorted->positions.data();
+    std::vector<std::uint32_t> ranks(set.size() + 1);
+    std::size_t m = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint32_t pos = positions[k];
+        ranks[m] = static_cast<std::uint32_t>(k);
+        m += (bits[pos >> 6] >> (pos & 63)) & 1;
+    }
+    std::vector<std::string> out;
+    out.reserve(m);
+    const char* chars = sorted->chars.data();
+    const std::uint64_t* offsets = sorted->offsets.data();
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint32_t k = ranks[i];
+        out.emplace_back(chars + offsets[k], offsets[k + 1] - offsets[k]);
+    }
+    return out;
+}
+
+}  // namespace brindlecap::functions::filtrations_evaluation::detail

@@ -1,0 +1,206 @@
+#pragma once
+// The column store of a signal pool: per metadata field, its values in one typed array.
+//
+// A column describes one field over every pool position: which positions hold the field (a
+// presence bitmap), the first holder and its value (the field's type comes from it), and the
+// values themselves when they all fit one representation:
+//   number    doubles: floats, and ints of magnitude at most 2**53 (exact); NaN where absent
+//   integer   int64: ints only, some beyond 2**53
+//   boolean   bits
+//   str       dictionary codes, one per position
+//   str_list  lists of strings: dictionary codes of the items, offsets per position, and for
+//             dictionaries of at most 64 strings a bit mask of the codes per position
+//   values    anything else, one Value per position (pools built column-wise only)
+//   rows      anything else, left in the pool's rows (columns built from rows)
+// A column never changes once built; the pool replaces or drops it.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/same_text_internal.hpp"
+#include "brindlecap/runtime/value.hpp"
+
+namespace brindlecap::functions::filtrations_evaluation::detail {
+
+using Bits = std::vector<std::uint64_t>;
+
+inline std::size_t word_count(std::size_t n) noexcept { return (n + 63) / 64; }
+inline bool bit(const Bits& bits, std::size_t pos) noexcept { return (bits[pos >> 6] >> (pos & 63)) & 1; }
+inline void set_bit(Bits& bits, std::size_t pos) noexcept { bits[pos >> 6] |= std::uint64_t{1} << (pos & 63); }
+// The valid bits of word w of a bitmap over n positions.
+inline std::uint64_t word_mask(std::size_t n, std::size_t w) noexcept {
+    const std::size_t rest = n - w * 64;
+    return rest >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << rest) - 1;
+}
+
+// Integers up to 2**53 in magnitude convert to double exactly.
+inline constexpr std::int64_t EXACT_INT_LIMIT = std::int64_t{1} << 53;
+inline bool exact_as_double(std::int64_t i) noexcept { return i >= -EXACT_INT_LIMIT && i <= EXACT_INT_LIMIT; }
+
+enum class ColumnKind : std::uint8_t { number, integer, boolean, str, str_list, values, rows };
+
+struct Column {
+    ColumnKind kind = ColumnKind::rows;
+    std::size_t size = 0;                 // pool positions
+    std::optional<std::uint32_t> first;   // first position holding the field
+    runtime::Value first_value;           // its value
+    Bits present;
+    std::size_t present_count = 0;
+
+    std::vector<double> numbers;          // number: per position, NaN where absent
+    Bits ints;                            // number: positions holding an int; empty when none do
+    std::vector<std::int64_t> integers;   // integer: per position, 0 where absent
+    Bits bools;                           // boolean
+    std::vector<std::uint32_t> codes;     // str: per position (0 where absent); str_list: per item
+    std::vector<std::uint32_t> offsets;   // str_list: size + 1 entries
+    std::vector<std::uint64_t> masks;     // str_list with at most 64 strings
+    std::vector<runtime::StrPtr> strings; // str, str_list: the dictionary, distinct strings
+    std::vector<runtime::Value> values;   // values: per position (None where absent)
+
+    bool holds(std::size_t pos) const noexcept { return bit(present, pos); }
+    // The value at a held position, as the pool's metadata holds it (a fresh list for str_list).
+    runtime::Value value_at(std::size_t pos) const;
+    // Heap bytes of the arrays (capacity).
+    std::size_t bytes() const noexcept;
+};
+using ColumnPtr = std::shared_ptr<const Column>;
+
+// Builds one column from values given position by position (ascending, each at most once).
+// With keep_values false, a field whose values fit no typed representation becomes a `rows`
+// column (no values kept); otherwise a `values` column.
+class ColumnBuilder {
+public:
+    explicit ColumnBuilder(bool keep_values) : keep_values_(keep_values) {}
+
+    void add(std::size_t pos, const runtime::Value& v);
+    // The same for values known by kind, without building a Value first.
+    void add_number(std::size_t pos, double d);
+    void add_int(std::size_t pos, std::int64_t i);
+    void add_bool(std::size_t pos, bool b);
+    void add_str(std::size_t pos, std::string_view s);
+    // A list of strings: begin_list, its items, end_list.
+    void begin_list(std::size_t pos);
+    void add_list_item(std::string_view s);
+    void end_list();
+
+    std::size_t present_count() const noexcept { return col_.present_count; }
+    // List items per held position so far (0 for other kinds).
+    double items_per_position() const noexcept {
+        return col_.kind == ColumnKind::str_list && col_.present_count > 0
+                   ? static_cast<double>(col_.codes.size()) / static_cast<double>(col_.present_count)
+                   : 0.0;
+    }
+    // Room for n positions of the column's current kind (list items: items_per_position each).
+    void reserve(std::size_t n, double items_per_position = 0.0);
+    Column finish(std::size_t size) &&;
+
+private:
+    void start(std::size_t pos, ColumnKind kind);
+    void to_values(std::size_t before);
+    void to_integer();
+    void add_generic(std::size_t pos, runtime::Value v);
+    static constexpr std::size_t SMALL_DICTIONARY = 16;
+    static constexpr std::uint32_t NO_CODE = ~std::uint32_t{0};
+    std::uint32_t find_code(std::string_view s) const;
+    std::uint32_t code_of(std::string_view s);
+    std::uint32_t code_of(const runtime::StrPtr& s);
+
+    bool keep_values_;
+    bool empty_ = true;
+    std::size_t next_ = 0;  // positions settled
+    Column col_;
+    std::vector<std::string_view> list_items_;
+    std::size_t list_pos_ = 0;
+    std::unordered_map<std::string_view, std::uint32_t> dictionary_;
+    const std::string* last_str_ = nullptr;  // the string of the last code looked up by pointer
+    std::uint32_t last_code_ = 0;
+};
+
+// The key order of each signal's metadata in a pool born column-wise: shape s lists the field
+// indices of its keys in order; `of` gives each position's shape (empty when all share shape 0).
+// Without shapes, a signal's keys are the fields it holds, in field order.
+struct Shapes {
+    std::vector<std::vector<std::uint32_t>> orders;
+    std::vector<std::uint32_t> of;
+};
+
+// Columns of every field of a pool built column-wise, in field order.
+struct BornColumns {
+    std::vector<std::string> names;
+    std::vector<ColumnPtr> columns;
+    std::shared_ptr<const Shapes> shapes;  // may be null
+};
+
+// A pool's identifiers in code point order: the positions, and the identifiers' bytes laid out in
+// that order (so that sorted output is copied from one sequential block).
+struct SortedIds {
+    std::vector<std::uint32_t> positions;
+    std::vector<std::uint64_t> offsets;  // size + 1: identifier k is chars[offsets[k], offsets[k + 1])
+    std::vector<char> chars;
+    std::size_t bytes() const noexcept;
+};
+
+}  // namespace brindlecap::functions::filtrations_evaluation::detail
+
+namespace brindlecap::functions::filtrations_evaluation {
+
+// The mutable side of a pool: its column cache, rows built on demand, the identifiers' order.
+struct SignalPool::State {
+    std::mutex mutex;
+    std::unordered_map<std::string, detail::ColumnPtr> columns;
+    std::uint64_t generation = 0;   // the pool generation the columns describe
+    std::uint64_t horizon = 0;      // watched-dict changes up to this number are accounted for
+    bool dicts_watched = false;     // every row's metadata is watched
+    // Pools born column-wise, until their rows change: every field, and how to make the rows.
+    std::shared_ptr<const detail::BornColumns> born;
+    // The identifiers in code point order, for the index of that size and address.
+    std::shared_ptr<const detail::SortedIds> id_order;
+    const KeyIndex* id_order_index = nullptr;
+    std::size_t id_order_size = 0;
+};
+
+// Access to a pool's internals for the column store.
+struct SignalPool::Access {
+    static SignalPool born(std::shared_ptr<KeyIndex> index, std::shared_ptr<const detail::BornColumns> columns);
+    static State& state(const SignalPool& pool) { return *pool.state_; }
+    static std::uint64_t generation(const SignalPool& pool) { return pool.generation_; }
+    static bool has_rows(const SignalPool& pool) { return pool.rows_ready_.load(std::memory_order_acquire); }
+    static const std::vector<UsefulSignal>& rows(const SignalPool& pool) { return pool.rows(); }
+};
+
+}  // namespace brindlecap::functions::filtrations_evaluation
+
+namespace brindlecap::functions::filtrations_evaluation::detail {
+
+using PoolState = SignalPool::State;
+using PoolAccess = SignalPool::Access;
+
+// The column of a field. Built from the rows when `build` is set and the column is not there
+// yet (with the other fields of `also`, in the same walk); nullptr when not built. A column
+// whose `first` is empty means no signal holds the field.
+ColumnPtr pool_column(const SignalPool& pool, std::string_view field, bool build,
+                      const std::vector<std::string_view>& also = {});
+
+// The metadata keys of the pool's signals, each once, in order of first appearance.
+std::vector<runtime::Value> pool_metadata_keys(const SignalPool& pool);
+
+// The set's members sorted by code point (IdSet::sorted), using the pool's identifier order.
+std::vector<std::string> sorted_ids(const SignalPool& pool, const IdSet& set);
+
+// The index's identifiers in ascending code point order.
+SortedIds sorted_ids_of(const KeyIndex& index);
+std::vector<std::uint32_t> id_order(const KeyIndex& index);  // its positions
+
+// Heap bytes of the pool's columns of these fields (built from the rows or born with the pool)
+// and of its identifier order; without fields, of every column built from the rows.
+std::size_t column_store_bytes(const SignalPool& pool, const std::vector<std::string>& fields = {});
+
+}  // namespace brindlecap::functions::filtrations_evaluation::detail

@@ -1,0 +1,570 @@
+// Pool JSON, {"<id>": {metadata}, ...}, read straight into columns.
+//
+// The fast reader takes the common shape of the format: metadata values that are numbers, the
+// NaN / Infinity / -Infinity literals, true, false, null, strings and lists of strings. Anything
+// else (nested objects, other lists, a repeated id or key, malformed text) sends the whole text to
+// parse_json, whose result is then put in columns the same way: both roads give the same pool,
+// and errors are parse_json's own.
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <deque>
+#include <algorithm>
+#include <filesystem>
+#include <limits>
+#include <map>
+#include <memory>
+#include <system_error>
+#include <unordered_map>
+#include <utility>
+
+#include "brindlecap/functions/filtrations_evaluation/core/columns_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/pool_columns.hpp"
+#include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/json.hpp"
+#include "brindlecap/runtime/number_text_internal.hpp"
+#include "brindlecap/runtime/text.hpp"
+#include "brindlecap/runtime/unicode_internal.hpp"
+
+namespace brindlecap::functions::filtrations_evaluation {
+
+using detail::ColumnBuilder;
+using runtime::Value;
+
+namespace {
+
+// The text needs parse_json: a construct the fast reader leaves to it, or an error.
+struct Fallback {};
+
+// The fields met so far, a builder each, and the key order of every signal.
+class PoolColumnsBuilder {
+public:
+    PoolColumnsBuilder() : index_(std::make_shared<KeyIndex>()) {}
+
+    KeyIndex& index() { return *index_; }
+
+    // Field index of a key; `expected` is a guess (the field at this place in the last signal).
+    std::uint32_t field(std::string_view key, std::size_t place) {
+        if (place < previous_.size() && detail::same_text(names_[previous_[place]], key)) return previous_[place];
+        if (const auto it = by_name_.find(key); it != by_name_.end()) return it->second;
+        const auto f = static_cast<std::uint32_t>(names_.size());
+        names_.emplace_back(key);
+        by_name_.emplace(names_.back(), f);
+        builders_.emplace_back(/*keep_values=*/true);
+        seen_.push_back(0);
+        return f;
+    }
+    // Starts the field in the current signal; false when the signal has it already.
+    bool open_field(std::uint32_t f, std::size_t pos) {
+        if (seen_[f] == pos + 1) return false;
+        seen_[f] = pos + 1;
+        current_.push_back(f);
+        return true;
+    }
+    ColumnBuilder& builder(std::uint32_t f) { return builders_[f]; }
+
+    // Room for about n signals in every field met so far, judged from the first `seen` signals.
+    void reserve(std::size_t n, std::size_t seen) {
+        for (ColumnBuilder& b : builders_) {
+            const double share = static_cast<double>(b.present_count()) / static_cast<double>(seen);
+            b.reserve(static_cast<std::size_t>(static_cast<double>(n) * 1.05), share * b.items_per_position());
+        }
+    }
+
+    // Closes signal pos: its key order becomes a shape.
+    void end_signal(std::size_t pos) {
+        std::uint32_t shape;
+        if (pos > 0 && current_ == previous_) {
+            shape = previous_shape_;
+        } else {
+            const auto [it, added] = shape_ids_.try_emplace(current_, static_cast<std::uint32_t>(orders_.size()));
+            if (added) orders_.push_back(current_);
+            shape = it->second;
+        }
+        if (shape != 0 && of_.empty()) of_.assign(pos, 0);
+        if (!of_.empty()) of_.push_back(shape);
+        previous_shape_ = shape;
+        previous_.swap(current_);
+        current_.clear();
+    }
+
+    SignalPool finish() && {
+        if (!index_->index_appended()) throw Fallback{};
+        const std::size_t n = index_->size();
+        auto born = std::make_shared<detail::BornColumns>();
+        born->names = std::move(names_);
+        for (ColumnBuilder& b : builders_) born->columns.push_back(std::make_shared<const detail::Column>(std::move(b).finish(n)));
+        // Keys in field order everywhere (each signal's fields ascending) need no shapes.
+        bool canonical = true;
+        for (const auto& order : orders_) {
+            for (std::size_t k = 1; k < order.size() && canonical; ++k) canonical = order[k - 1] < order[k];
+        }
+        if (!canonical) {
+            auto shapes = std::make_shared<detail::Shapes>();
+            shapes->orders = std::move(orders_);
+            shapes->of = std::move(of_);
+            born->shapes = std::move(shapes);
+        }
+        return detail::PoolAccess::born(std::move(index_), std::move(born));
+    }
+
+private:
+    std::shared_ptr<KeyIndex> index_;
+    std::vector<std::string> names_;
+    std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> by_name_;
+    std::vector<ColumnBuilder> builders_;
+    std::vector<std::size_t> seen_;  // per field: 1 + the last position that held it
+    std::vector<std::uint32_t> current_;
+    std::vector<std::uint32_t> previous_;
+    std::uint32_t previous_shape_ = 0;
+    std::map<std::vector<std::uint32_t>, std::uint32_t> shape_ids_;
+    std::vector<std::vector<std::uint32_t>> orders_;
+    std::vector<std::uint32_t> of_;
+};
+
+// ---- Slow road: parse_json, then columns from the values ----------------------------------------
+
+SignalPool pool_from_document(const Value& doc) {
+    if (!doc.is_dict()) {
+        throw runtime::TypeError("signal pool JSON must be an object of signal metadata objects, got " +
+                                 runtime::type_name(doc));
+    }
+    const Dict& signals = doc.as_dict();
+    PoolColumnsBuilder out;
+    std::size_t pos = 0;
+    for (const auto& [id, metadata] : signals) {
+        if (!metadata.is_dict()) {
+            throw runtime::TypeError("signal " + runtime::repr(id) + ": metadata must be an object, got " +
+                                     runtime::type_name(metadata));
+        }
+        out.index().append(id.as_str());
+        std::size_t place = 0;
+        for (const auto& [key, value] : metadata.as_dict()) {
+            const std::uint32_t f = out.field(key.as_str(), place++);
+            out.open_field(f, pos);
+            out.builder(f).add(pos, value);
+        }
+        out.end_signal(pos++);
+    }
+    return std::move(out).finish();
+}
+
+// ---- Fast road ---------------------------------------------------------------------------------
+
+class FastReader {
+public:
+    explicit FastReader(std::string_view text) : s_(text) {}
+
+    SignalPool read() {
+        ws();
+        expect('{');
+        ws();
+        if (peek() == '}') {
+            ++i_;
+            return end();
+        }
+        // Identifiers are indexed at the end; a repeated one (the last metadata wins) falls back.
+        // After the first signals the columns get room for the size the text suggests.
+        constexpr std::size_t SAMPLE = 256;
+        for (std::size_t pos = 0;; ++pos) {
+            if (pos == SAMPLE) out_.reserve(s_.size() / std::max<std::size_t>(1, i_) * SAMPLE, SAMPLE);
+            if (peek() != '"') throw Fallback{};
+            out_.index().append(std::string(string()));
+            ws();
+            expect(':');
+            ws();
+            metadata(pos);
+            ws();
+            const char c = take();
+            if (c == '}') return end();
+            if (c != ',') throw Fallback{};
+            ws();
+        }
+    }
+
+private:
+    SignalPool end() {
+        ws();
+        if (i_ != s_.size()) throw Fallback{};
+        return std::move(out_).finish();
+    }
+
+    char peek() const { return i_ < s_.size() ? s_[i_] : '\0'; }
+    char take() {
+        if (i_ >= s_.size()) throw Fallback{};
+        return s_[i_++];
+    }
+    void expect(char c) {
+        if (take() != c) throw Fallback{};
+    }
+    void ws() {
+        while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\n' || s_[i_] == '\r' || s_[i_] == '\t')) ++i_;
+    }
+    bool literal(std::string_view text) {
+        if (s_.substr(i_, text.size()) != text) return false;
+        i_ += text.size();
+        return true;
+    }
+
+    // A string at i_: a view into the text, or into scratch_ when it holds escapes.
+    // Skips the bytes that need no attention in a string (not '"', '\\', a control character
+    // or a non-ASCII byte), eight at a time.
+    void skip_plain() {
+        if constexpr (std::endian::native == std::endian::little) {
+            constexpr std::uint64_t ONES = 0x0101010101010101ULL;
+            constexpr std::uint64_t HIGHS = 0x8080808080808080ULL;
+            while (i_ + 8 <= s_.size()) {
+                std::uint64_t w;
+                std::memcpy(&w, s_.data() + i_, 8);
+                const std::uint64_t quote = w ^ (ONES * '"');
+                const std::uint64_t slash = w ^ (ONES * '\\');
+                // A flagged byte's high bit: zero bytes of quote / slash, bytes below 0x20, bytes
+                // from 0x80. Borrows can flag bytes above a flagged one, never below.
+                const std::uint64_t flagged =
+                    (((quote - ONES) & ~quote) | ((slash - ONES) & ~slash) | ((w - ONES * 0x20) & ~w) | w) & HIGHS;
+                if (flagged != 0) {
+                    i_ += static_cast<std::size_t>(std::countr_zero(flagged)) / 8;
+                    return;
+                }
+                i_ += 8;
+            }
+        }
+    }
+
+    std::string_view string() {
+        escaped_ = false;
+        expect('"');
+        const std::size_t start = i_;
+        for (;;) {
+            skip_plain();
+            if (i_ >= s_.size()) throw Fallback{};
+            const auto c = static_cast<unsigned char>(s_[i_]);
+            if (c == '"') return s_.substr(start, i_++ - start);
+            if (c == '\\') return escaped(start);
+            if (c < 0x20) throw Fallback{};
+            if (c < 0x80) {
+                ++i_;
+            } else {
+                skip_utf8();
+            }
+        }
+    }
+
+    void skip_utf8() {
+        const std::size_t before = i_;
+        const char32_t cp = runtime::unicode::decode_utf8(s_, i_);
+        // decode_utf8 maps an ill-formed byte to a lone surrogate (one byte consumed).
+        if (cp >= 0xDC80 && cp <= 0xDCFF && i_ == before + 1) throw Fallback{};
+    }
+
+    std::string_view escaped(std::size_t start) {
+        escaped_ = true;
+        scratch_.assign(s_.substr(start, i_ - start));
+        for (;;) {
+            if (i_ >= s_.size()) throw Fallback{};
+            const auto c = static_cast<unsigned char>(s_[i_]);
+            if (c == '"') {
+                ++i_;
+                return scratch_;
+            }
+            if (c < 0x20) throw Fallback{};
+            if (c != '\\') {
+                const std::size_t from = i_;
+                if (c < 0x80) {
+                    ++i_;
+                } else {
+                    skip_utf8();
+                }
+                scratch_.append(s_.substr(from, i_ - from));
+                continue;
+            }
+            if (i_ + 1 >= s_.size()) throw Fallback{};
+            const char e = s_[i_ + 1];
+            switch (e) {
+                case '"': scratch_ += '"'; break;
+                case '\\': scratch_ += '\\'; break;
+                case '/': scratch_ += '/'; break;
+                case 'b': scratch_ += '\b'; break;
+                case 'f': scratch_ += '\f'; break;
+                case 'n': scratch_ += '\n'; break;
+                case 'r': scratch_ += '\r'; break;
+                case 't': scratch_ += '\t'; break;
+                case 'u': {
+                    std::uint32_t cp = hex4(i_ + 2);
+                    if (cp >= 0xD800 && cp <= 0xDBFF) {
+                        const std::uint32_t low = s_.substr(i_ + 6, 2) == "\\u" ? hex4(i_ + 8) : 0x10000;
+                        if (low < 0xDC00 || low > 0xDFFF) throw Fallback{};
+                        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                        i_ += 6;
+                    } else if (cp > 0xFFFF || (cp >= 0xDC00 && cp <= 0xDFFF)) {
+                        throw Fallback{};
+                    }
+                    runtime::unicode::append_utf8(scratch_, cp);
+                    i_ += 4;
+                    break;
+                }
+                default: throw Fallback{};
+            }
+            i_ += 2;
+        }
+    }
+
+    std::uint32_t hex4(std::size_t at) const {
+        if (at + 4 > s_.size()) return 0x10000;
+        std::uint32_t v = 0;
+        for (std::size_t k = at; k < at + 4; ++k) {
+            const char c = s_[k];
+            v <<= 4;
+            if (c >= '0' && c <= '9') {
+                v |= static_cast<std::uint32_t>(c - '0');
+            } else if (c >= 'a' && c <= 'f') {
+                v |= static_cast<std::uint32_t>(c - 'a' + 10);
+            } else if (c >= 'A' && c <= 'F') {
+                v |= static_cast<std::uint32_t>(c - 'A' + 10);
+            } else {
+                return 0x10000;
+            }
+        }
+        return v;
+    }
+
+    static bool digit(char c) { return c >= '0' && c <= '9'; }
+
+    // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?, as parse_json reads it.
+    void number(ColumnBuilder& b, std::size_t pos) {
+        const std::size_t start = i_;
+        std::size_t j = i_;
+        if (j < s_.size() && s_[j] == '-') ++j;
+        if (j < s_.size() && s_[j] == '0') {
+            ++j;
+        } else if (j < s_.size() && digit(s_[j])) {
+            while (j < s_.size() && digit(s_[j])) ++j;
+        } else {
+            throw Fallback{};
+        }
+        bool integral = true;
+        if (j + 1 < s_.size() && s_[j] == '.' && digit(s_[j + 1])) {
+            j += 2;
+            while (j < s_.size() && digit(s_[j])) ++j;
+            integral = false;
+        }
+        if (j < s_.size() && (s_[j] == 'e' || s_[j] == 'E')) {
+            std::size_t k = j + 1;
+            if (k < s_.size() && (s_[k] == '+' || s_[k] == '-')) ++k;
+            if (k < s_.size() && digit(s_[k])) {
+                while (k < s_.size() && digit(s_[k])) ++k;
+                j = k;
+                integral = false;
+            }
+        }
+        i_ = j;
+        const char* first = s_.data() + start;
+        const char* last = s_.data() + j;
+        if (integral) {
+            std::int64_t n = 0;
+            const auto r = std::from_chars(first, last, n);
+            if (r.ec == std::errc{} && r.ptr == last) return b.add_int(pos, n);
+        } else {
+            double d = 0.0;
+            const auto r = std::from_chars(first, last, d, std::chars_format::general);
+            if (r.ec == std::errc{} && r.ptr == last) return b.add_number(pos, d);
+        }
+        // Beyond the double range: the JSON reader's own conversion. An integer beyond int64 is
+        // refused, with its place in the text, by the JSON reader the fallback runs.
+        std::optional<Value> v;
+        try {
+            v = runtime::number_value(s_.substr(start, j - start), integral);
+        } catch (const runtime::ValueError&) {
+            throw Fallback{};
+        }
+        if (!v) throw Fallback{};
+        if (v->is_int()) {
+            b.add_int(pos, v->as_int());
+        } else {
+            b.add_number(pos, v->as_float());
+        }
+    }
+
+    void value(ColumnBuilder& b, std::size_t pos) {
+        switch (peek()) {
+            case '"':
+                b.add_str(pos, string());
+                return;
+            case '[': {
+                ++i_;
+                ws();
+                b.begin_list(pos);
+                if (peek() == ']') {
+                    ++i_;
+                    b.end_list();
+                    return;
+                }
+                // The builder keeps the items as views until end_list: escaped ones are copied
+                // to storage that does not move.
+                escaped_items_.clear();
+                for (;;) {
+                    if (peek() != '"') throw Fallback{};
+                    std::string_view item = string();
+                    if (escaped_) item = escaped_items_.emplace_back(item);
+                    b.add_list_item(item);
+                    ws();
+                    const char c = take();
+                    if (c == ']') break;
+                    if (c != ',') throw Fallback{};
+                    ws();
+                }
+                b.end_list();
+                return;
+            }
+            case 't':
+                if (!literal("true")) throw Fallback{};
+                b.add_bool(pos, true);
+                return;
+            case 'f':
+                if (!literal("false")) throw Fallback{};
+                b.add_bool(pos, false);
+                return;
+            case 'n':
+                if (!literal("null")) throw Fallback{};
+                b.add(pos, Value());
+                return;
+            case 'N':
+                if (!literal("NaN")) throw Fallback{};
+                b.add_number(pos, std::numeric_limits<double>::quiet_NaN());
+                return;
+            case 'I':
+                if (!literal("Infinity")) throw Fallback{};
+                b.add_number(pos, std::numeric_limits<double>::infinity());
+                return;
+            case '-':
+                if (literal("-Infinity")) {
+                    b.add_number(pos, -std::numeric_limits<double>::infinity());
+                    return;
+                }
+                number(b, pos);
+                return;
+            default:
+                if (!digit(peek())) throw Fallback{};
+                number(b, pos);
+                return;
+        }
+    }
+
+    void metadata(std::size_t pos) {
+        expect('{');
+        ws();
+        if (peek() == '}') {
+            ++i_;
+            out_.end_signal(pos);
+            return;
+        }
+        for (std::size_t place = 0;; ++place) {
+            if (peek() != '"') throw Fallback{};
+            const std::uint32_t f = out_.field(string(), place);
+            if (!out_.open_field(f, pos)) throw Fallback{};  // repeated key: last one wins
+            ws();
+            expect(':');
+            ws();
+            value(out_.builder(f), pos);
+            ws();
+            const char c = take();
+            if (c == '}') break;
+            if (c != ',') throw Fallback{};
+            ws();
+        }
+        out_.end_signal(pos);
+    }
+
+    std::string_view s_;
+    std::size_t i_ = 0;
+    PoolColumnsBuilder out_;
+    std::string scratch_;
+    bool escaped_ = false;  // the last string was read into scratch_
+    std::deque<std::string> escaped_items_;
+};
+
+}  // namespace
+
+SignalPool parse_signal_pool_json(std::string_view text) {
+    try {
+        return FastReader(text).read();
+    } catch (const Fallback&) {
+    }
+    return pool_from_document(runtime::parse_json(text));
+}
+
+namespace {
+
+// A file's bytes: mapped when it is a regular file, else read.
+class FileText {
+public:
+    explicit FileText(const std::string& path) {
+        std::error_code ec;
+        if (std::filesystem::is_directory(path, ec)) fail(path, "Is a directory");
+        const int fd = ::open(path.c_str(), O_RDONLY);
+        if (fd < 0) fail(path, std::strerror(errno));
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+            void* p = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+            if (p != MAP_FAILED) {
+                map_ = p;
+                size_ = static_cast<std::size_t>(st.st_size);
+                ::close(fd);
+                return;
+            }
+        }
+        char chunk[1 << 16];
+        for (;;) {
+            const ssize_t got = ::read(fd, chunk, sizeof chunk);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) {
+                ::close(fd);
+                fail(path, "read failed");
+            }
+            if (got == 0) break;
+            copy_.append(chunk, static_cast<std::size_t>(got));
+        }
+        ::close(fd);
+    }
+    ~FileText() {
+        if (map_ != nullptr) ::munmap(map_, size_);
+    }
+    FileText(const FileText&) = delete;
+    FileText& operator=(const FileText&) = delete;
+
+    std::string_view text() const {
+        return map_ != nullptr ? std::string_view(static_cast<const char*>(map_), size_) : std::string_view(copy_);
+    }
+
+private:
+    [[noreturn]] static void fail(const std::string& path, const std::string& why) {
+        throw runtime::RuntimeError("cannot read JSON file '" + path + "': " + why);
+    }
+
+    void* map_ = nullptr;
+    std::size_t size_ = 0;
+    std::string copy_;
+};
+
+}  // namespace
+
+SignalPool read_signal_pool_json(const std::string& path) {
+    const FileText file(path);
+    try {
+        return parse_signal_pool_json(file.text());
+    } catch (const runtime::ValueError& e) {
+        throw runtime::ValueError("invalid JSON in '" + path + "': " + e.message());
+    } catch (const runtime::TypeError& e) {
+        throw runtime::TypeError("invalid signal pool in '" + path + "': " + e.message());
+    }
+}
+
+}  // namespace brindlecap::functions::filtrations_evaluation
