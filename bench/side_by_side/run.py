@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Side by side: resolve_filtrations (C++), DuckDB (one thread) and pandas on the same seeded pool
+"""Side by side: resolve_filtrations (C++, and from Python on a pool built column-wise from a pandas
+DataFrame), DuckDB (one thread) and pandas on the same seeded pool
 and the same filter tree
     and_(gt(is_sharpe, 0.0), or_(in_(rotation_families_used, ["numerical"]), top_pct(is_returns, 0.2)))
 
@@ -8,7 +9,7 @@ and the same filter tree
 Builds side_by_side_resolve in build/default (-j2), installs the DuckDB client from
 package-lock.json when node_modules is missing, generates the data once per size and seed under
 build/side_by_side/, runs each engine in its own process (data loaded first; the first query
-reported apart, median over --reps later queries), checks that all three return the same ids
+reported apart, median over --reps later queries), checks that all engines return the same ids
 byte for byte and prints one table, then brindlecap's first call, memory and loading.
 Exit status 1 when the ids differ.
 """
@@ -24,7 +25,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 BUILD = os.path.join(ROOT, "build", "default")
 PYTHON = "/usr/bin/python3"  # Debian's numpy and pandas
-ENGINES = ("brindlecap", "duckdb", "pandas")
+ENGINES = ("brindlecap", "python", "duckdb", "pandas")
 
 
 def sh(cmd, **kw):
@@ -35,7 +36,7 @@ def sh(cmd, **kw):
 def build():
     if not os.path.exists(os.path.join(BUILD, "CMakeCache.txt")):
         sh(["nice", "cmake", "--preset", "default"], cwd=ROOT, stdout=subprocess.DEVNULL)
-    sh(["nice", "cmake", "--build", "--preset", "default", "--target", "side_by_side_resolve", "-j", "2"],
+    sh(["nice", "cmake", "--build", "--preset", "default", "--target", "side_by_side_resolve", "brindlecap_native", "-j", "2"],
        cwd=ROOT, stdout=subprocess.DEVNULL)
 
 
@@ -56,9 +57,11 @@ def run_engine(engine, d, reps):
                        "--pool", os.path.join(d, "pool.json"), "--reps", str(reps), "--ids-out", ids, "--memory"],
         "duckdb": ["node", os.path.join(HERE, "duckdb_engine.mjs"), csv, str(reps), ids],
         "pandas": [PYTHON, os.path.join(HERE, "pandas_engine.py"), csv, str(reps), ids],
+        "python": [PYTHON, os.path.join(HERE, "python_engine.py"), csv, str(reps), ids],
     }[engine]
     print(f"+ {engine} on {os.path.basename(d)}", file=sys.stderr, flush=True)
-    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True).stdout
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.join(ROOT, "python"), HERE]))
+    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True, env=env).stdout
     result = json.loads(out.strip().splitlines()[-1])
     with open(ids, "rb") as f:
         result["ids"] = f.read()

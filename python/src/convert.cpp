@@ -1,5 +1,7 @@
 #include "convert.hpp"
 
+#include "columns.hpp"
+
 #include <pybind11/numpy.h>
 #include <structmember.h>
 
@@ -396,6 +398,7 @@ fe::UsefulSignal Converter::signal(py::handle obj) {
 fe::SignalPool Converter::pool(py::handle obj) {
     fe::SignalPool out;
     if (obj.is_none()) return out;
+    if (const ColumnPool* columns = column_pool_of(obj)) return *columns->pool;
     if (PyDict_Check(obj.ptr())) {
         out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj.ptr())));
         Py_ssize_t pos = 0;

@@ -9,6 +9,7 @@
 #include "brindlecap/functions/filtrations_evaluation/product/resolve_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/dispatch_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/resolve_internal.hpp"
+#include "columns.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
 #include "operators.hpp"
@@ -23,7 +24,32 @@ namespace {
 
 // ---- Filter trees -------------------------------------------------------------------------------
 
+// A pool built column-wise: passing ids come back as the caller's own id objects, by position.
+py::object resolve_columns(const ColumnPool& columns, py::handle filter_tree, py::handle store) {
+    Converter c;
+    IdentityScope scope;
+    fe::FilterNode tree;
+    c.node_into(filter_tree, tree, &scope);
+    const rs::FunctionStore& s = store_of(store);
+    detail::PassingPositions passing;
+    {
+        py::gil_scoped_release nogil;
+        passing = detail::resolve_positions(*columns.pool, tree, s);
+    }
+    const std::size_t n = passing.positions.size();
+    py::list ids(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t rank = passing.ranks.empty() ? columns.rank_of[passing.positions[i]] : passing.ranks[i];
+        PyObject* id = columns.ids_by_rank[rank].ptr();
+        Py_INCREF(id);
+        PyList_SET_ITEM(ids.ptr(), static_cast<Py_ssize_t>(i), id);
+    }
+    return records().filtration_result(ids, passing.positions.size(), columns.pool->size(),
+                                       export_diagnostics(passing.diagnostics));
+}
+
 py::object resolve(py::handle useful_signals, py::handle filter_tree, py::handle store) {
+    if (const ColumnPool* columns = column_pool_of(useful_signals)) return resolve_columns(*columns, filter_tree, store);
     Converter c;
     IdentityScope scope;
     const fe::SignalPool pool = c.pool(useful_signals);

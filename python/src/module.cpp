@@ -2,6 +2,7 @@
 // Python package, whose __init__ re-exports it (see export()).
 
 #include "checks.hpp"
+#include "columns.hpp"
 #include "command_line.hpp"
 #include "common.hpp"
 #include "entry_points.hpp"
@@ -68,6 +69,7 @@ PYBIND11_MODULE(_native, m) {
     py::module_ instance = sub("_instance", "FiltrationInstance.");
     py::module_ cli = sub("cli", "The filtrations command line.");
     py::module_ report = sub("report", "Reproducers and the HTML report of an acceptance run.");
+    py::module_ columns = sub("columns", "Signal pools built column-wise from numpy arrays or a pandas DataFrame.");
 
     bp::init_errors(fe);
     bp::init_records(fe, utils, store_builder, registry, instance);
@@ -78,6 +80,7 @@ PYBIND11_MODULE(_native, m) {
     bp::init_checks(fe);
     bp::init_cli(cli);
     bp::init_report(report);
+    bp::init_columns(columns);
 
     // Names the module binds from its sibling packages.
     for (const char* name : {"CheckOutcome", "EvaluationCheckPlugin", "BaseEvaluationConfig"})

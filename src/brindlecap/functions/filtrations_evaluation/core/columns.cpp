@@ -679,27 +679,27 @@ std::size_t SortedIds::bytes() const noexcept {
     return capacity_bytes(positions) + capacity_bytes(offsets) + capacity_bytes(chars);
 }
 
-std::vector<std::string> sorted_ids(const SignalPool& pool, const IdSet& set) {
-    const KeyIndexPtr index = pool.index();
-    const std::size_t n = index->size();
-    // Few members, foreign ones or another universe: sorting the members themselves is cheaper.
-    if (set.universe() != index || !set.others().empty() || set.size() * 16 < n) return set.sorted();
+namespace {
 
-    std::shared_ptr<const SortedIds> sorted;
-    {
-        PoolState& st = PoolAccess::state(pool);
-        const std::lock_guard lock(st.mutex);
-        if (!st.id_order || st.id_order_index != index.get() || st.id_order_size != n) {
-            st.id_order = std::make_shared<const SortedIds>(sorted_ids_of(*index));
-            st.id_order_index = index.get();
-            st.id_order_size = n;
-        }
-        sorted = st.id_order;
+// The pool's identifier order, built once per key index.
+std::shared_ptr<const SortedIds> id_order_of(const SignalPool& pool, const KeyIndexPtr& index) {
+    const std::size_t n = index->size();
+    PoolState& st = PoolAccess::state(pool);
+    const std::lock_guard lock(st.mutex);
+    if (!st.id_order || st.id_order_index != index.get() || st.id_order_size != n) {
+        st.id_order = std::make_shared<const SortedIds>(sorted_ids_of(*index));
+        st.id_order_index = index.get();
+        st.id_order_size = n;
     }
-    // Ranks of the members, ascending (branch-free: every rank is written, the count moves on
-    // for members only), then their identifiers from the sorted bytes.
+    return st.id_order;
+}
+
+// Ranks (in code point order) of the set's members, ascending (branch-free: every rank is
+// written, the count moves on for members only).
+std::vector<std::uint32_t> member_ranks(const SortedIds& sorted, const IdSet& set) {
     const Bits& bits = set.bits();
-    const std::uint32_t* positions = sorted->positions.data();
+    const std::uint32_t* positions = sorted.positions.data();
+    const std::size_t n = sorted.positions.size();
     std::vector<std::uint32_t> ranks(set.size() + 1);
     std::size_t m = 0;
     for (std::size_t k = 0; k < n; ++k) {
@@ -707,15 +707,40 @@ std::vector<std::string> sorted_ids(const SignalPool& pool, const IdSet& set) {
         ranks[m] = static_cast<std::uint32_t>(k);
         m += (bits[pos >> 6] >> (pos & 63)) & 1;
     }
+    ranks.resize(m);
+    return ranks;
+}
+
+}  // namespace
+
+std::vector<std::string> sorted_ids(const SignalPool& pool, const IdSet& set) {
+    const KeyIndexPtr index = pool.index();
+    // Few members, foreign ones or another universe: sorting the members themselves is cheaper.
+    if (set.universe() != index || !set.others().empty() || set.size() * 16 < index->size()) return set.sorted();
+    const std::shared_ptr<const SortedIds> sorted = id_order_of(pool, index);
+    const std::vector<std::uint32_t> ranks = member_ranks(*sorted, set);
     std::vector<std::string> out;
-    out.reserve(m);
+    out.reserve(ranks.size());
     const char* chars = sorted->chars.data();
     const std::uint64_t* offsets = sorted->offsets.data();
-    for (std::size_t i = 0; i < m; ++i) {
-        const std::uint32_t k = ranks[i];
-        out.emplace_back(chars + offsets[k], offsets[k + 1] - offsets[k]);
-    }
+    for (const std::uint32_t k : ranks) out.emplace_back(chars + offsets[k], offsets[k + 1] - offsets[k]);
     return out;
 }
+
+SortedMembers sorted_members(const SignalPool& pool, const IdSet& set) {
+    SortedMembers out;
+    const KeyIndexPtr index = pool.index();
+    if (set.universe() != index || !set.others().empty()) {
+        for (const std::string& id : set.sorted()) out.positions.push_back(*index->find(id));
+        return out;
+    }
+    const std::shared_ptr<const SortedIds> sorted = id_order_of(pool, index);
+    out.ranks = member_ranks(*sorted, set);
+    out.positions.reserve(out.ranks.size());
+    for (const std::uint32_t k : out.ranks) out.positions.push_back(sorted->positions[k]);
+    return out;
+}
+
+std::vector<std::uint32_t> id_order(const SignalPool& pool) { return id_order_of(pool, pool.index())->positions; }
 
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

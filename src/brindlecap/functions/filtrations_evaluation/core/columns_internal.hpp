@@ -194,6 +194,15 @@ std::vector<runtime::Value> pool_metadata_keys(const SignalPool& pool);
 
 // The set's members sorted by code point (IdSet::sorted), using the pool's identifier order.
 std::vector<std::string> sorted_ids(const SignalPool& pool, const IdSet& set);
+// Their pool positions in that order (the set holds pool identifiers only), and, when the set
+// is over the pool's own universe, their ranks in the pool's identifier order (ascending).
+struct SortedMembers {
+    std::vector<std::uint32_t> positions;
+    std::vector<std::uint32_t> ranks;
+};
+SortedMembers sorted_members(const SignalPool& pool, const IdSet& set);
+// The pool's positions in identifier order (kept with the pool once built).
+std::vector<std::uint32_t> id_order(const SignalPool& pool);
 
 // The index's identifiers in ascending code point order.
 SortedIds sorted_ids_of(const KeyIndex& index);

@@ -150,20 +150,42 @@ std::string build_filter_description(const FilterNode& node) {
 
 }  // namespace detail
 
-FiltrationResult resolve_filtrations(const SignalPool& useful_signals, const FilterNode& filter_tree,
-                                     const FunctionStore& store) {
-    if (useful_signals.empty()) throw EmptyPoolError("No useful signals in pool");
-    std::vector<FilterDiagnostic> diagnostics;
-    detail::build_leaf_columns(filter_tree, useful_signals, store);
-    const IdSet result = detail::evaluate_node(filter_tree, useful_signals, store, diagnostics);
-    std::vector<std::string> passing_ids = detail::sorted_ids(useful_signals, result);
-    if (passing_ids.empty()) {
-        throw EmptyFiltrationError("0 signals pass the complete filter tree (" + filter_tree.function_name + ")",
+namespace {
+
+// The passing set of the whole tree, with every node's diagnostic; an empty pool or an empty
+// outcome raises.
+IdSet passing_set(const SignalPool& pool, const FilterNode& tree, const FunctionStore& store,
+                  std::vector<FilterDiagnostic>& diagnostics) {
+    if (pool.empty()) throw EmptyPoolError("No useful signals in pool");
+    detail::build_leaf_columns(tree, pool, store);
+    IdSet result = detail::evaluate_node(tree, pool, store, diagnostics);
+    if (result.empty()) {
+        throw EmptyFiltrationError("0 signals pass the complete filter tree (" + tree.function_name + ")",
                                    std::move(diagnostics));
     }
+    return result;
+}
+
+}  // namespace
+
+FiltrationResult resolve_filtrations(const SignalPool& useful_signals, const FilterNode& filter_tree,
+                                     const FunctionStore& store) {
+    std::vector<FilterDiagnostic> diagnostics;
+    const IdSet result = passing_set(useful_signals, filter_tree, store, diagnostics);
+    std::vector<std::string> passing_ids = detail::sorted_ids(useful_signals, result);
     const auto count = static_cast<std::int64_t>(passing_ids.size());
     return FiltrationResult{std::move(passing_ids), count, static_cast<std::int64_t>(useful_signals.size()),
                             std::move(diagnostics)};
+}
+
+detail::PassingPositions detail::resolve_positions(const SignalPool& useful_signals, const FilterNode& filter_tree,
+                                                   const FunctionStore& store) {
+    PassingPositions out;
+    const IdSet result = passing_set(useful_signals, filter_tree, store, out.diagnostics);
+    SortedMembers members = sorted_members(useful_signals, result);
+    out.positions = std::move(members.positions);
+    out.ranks = std::move(members.ranks);
+    return out;
 }
 
 }  // namespace brindlecap::functions::filtrations_evaluation

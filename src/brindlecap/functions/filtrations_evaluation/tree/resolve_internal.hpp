@@ -15,4 +15,14 @@ IdSet evaluate_node(const FilterNode& node, const SignalPool& pool, const Functi
                     std::vector<FilterDiagnostic>& diagnostics);
 std::string build_filter_description(const FilterNode& node);
 
+// resolve_filtrations with the passing signals as pool positions, in the order of their sorted
+// identifiers (for callers that keep objects of their own for the identifiers).
+struct PassingPositions {
+    std::vector<std::uint32_t> positions;
+    std::vector<std::uint32_t> ranks;  // in the pool's identifier order, when known (else empty)
+    std::vector<FilterDiagnostic> diagnostics;
+};
+PassingPositions resolve_positions(const SignalPool& useful_signals, const FilterNode& filter_tree,
+                                   const FunctionStore& store);
+
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

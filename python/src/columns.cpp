@@ -1,0 +1,211 @@
+#include "columns.hpp"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include <pybind11/numpy.h>
+
+#include "brindlecap/functions/filtrations_evaluation/core/columns_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/pool_columns.hpp"
+#include "convert.hpp"
+#include "records.hpp"
+
+namespace brindlecap::python {
+
+using namespace pybind11::literals;
+
+namespace {
+
+py::module_ numpy() { return py::module_::import("numpy"); }
+
+// A column as a contiguous array of `dtype` (converted when it is another one).
+py::array contiguous(py::handle column, const char* dtype) {
+    return numpy().attr("ascontiguousarray")(column, "dtype"_a = dtype);
+}
+
+template <class T>
+std::span<const T> span_of(const py::array& a) {
+    return {static_cast<const T*>(a.data()), static_cast<std::size_t>(a.size())};
+}
+
+// Object columns: strings, lists of strings (None: not held), or any values.
+void add_objects(fe::ColumnarPoolBuilder& b, const std::string& field, py::handle column) {
+    const py::list items = py::reinterpret_borrow<py::list>(column);
+    const std::size_t n = items.size();
+    std::vector<std::uint8_t> present(n, 1);
+    bool all_strings = true;
+    bool all_lists = true;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* v = items[i].ptr();
+        if (v == Py_None) {
+            present[i] = 0;
+            continue;
+        }
+        all_strings = all_strings && PyUnicode_Check(v);
+        bool strings_only = PyList_Check(v) || PyTuple_Check(v);
+        if (strings_only) {
+            for (const auto item : py::reinterpret_borrow<py::sequence>(v)) strings_only = strings_only && PyUnicode_Check(item.ptr());
+        }
+        all_lists = all_lists && strings_only;
+    }
+    if (all_strings) {
+        std::vector<std::string_view> values(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (present[i]) {
+                Py_ssize_t size = 0;
+                const char* text = PyUnicode_AsUTF8AndSize(items[i].ptr(), &size);
+                if (text == nullptr) throw py::error_already_set();
+                values[i] = std::string_view(text, static_cast<std::size_t>(size));
+            }
+        }
+        b.add_strings(field, values, present);
+        return;
+    }
+    if (all_lists) {
+        std::vector<std::uint64_t> offsets{0};
+        std::vector<std::string_view> strings;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (present[i]) {
+                for (const auto item : py::reinterpret_borrow<py::sequence>(items[i])) {
+                    Py_ssize_t size = 0;
+                    const char* text = PyUnicode_AsUTF8AndSize(item.ptr(), &size);
+                    if (text == nullptr) throw py::error_already_set();
+                    strings.emplace_back(text, static_cast<std::size_t>(size));
+                }
+            }
+            offsets.push_back(strings.size());
+        }
+        b.add_string_lists(field, offsets, strings, present);
+        return;
+    }
+    Converter c;
+    std::vector<runtime::Value> values(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (present[i]) values[i] = c.value(items[i]);
+    }
+    b.add_values(field, values, present);
+}
+
+void add_column(fe::ColumnarPoolBuilder& b, const std::string& field, py::handle column) {
+    // A pandas Categorical (or a Series of one): dictionary codes and their categories.
+    py::object categorical = py::reinterpret_borrow<py::object>(column);
+    if (py::hasattr(column, "cat")) categorical = column.attr("cat");
+    if (py::hasattr(categorical, "codes") && py::hasattr(categorical, "categories")) {
+        const py::array codes = contiguous(categorical.attr("codes"), "int32");
+        std::vector<std::string> categories;
+        for (const auto c : categorical.attr("categories")) {
+            if (!PyUnicode_Check(c.ptr())) {
+                throw py::type_error("categories of column '" + field + "' must be str, got " + type_name_of(c));
+            }
+            categories.push_back(py::str(c));
+        }
+        b.add_categorical(field, span_of<std::int32_t>(codes), categories);
+        return;
+    }
+    if (PyList_Check(column.ptr()) || PyTuple_Check(column.ptr())) {
+        add_objects(b, field, py::list(py::reinterpret_borrow<py::object>(column)));
+        return;
+    }
+    const py::array array = numpy().attr("asarray")(column);
+    const char kind = py::str(array.attr("dtype").attr("kind")).cast<std::string>()[0];
+    switch (kind) {
+        case 'f':
+            b.add_float64(field, span_of<double>(contiguous(array, "float64")));
+            return;
+        case 'i':
+        case 'u':
+            b.add_int64(field, span_of<std::int64_t>(contiguous(array, "int64")));
+            return;
+        case 'b':
+            b.add_bool(field, span_of<std::uint8_t>(contiguous(array.attr("view")("uint8"), "uint8")));
+            return;
+        case 'O':
+        case 'U':
+            add_objects(b, field, py::list(array.attr("tolist")()));
+            return;
+        default:
+            throw py::type_error("column '" + field + "' has dtype " + py::str(array.attr("dtype")).cast<std::string>() +
+                                 "; columns are float, int, bool, str, lists of str, categorical or object");
+    }
+}
+
+ColumnPool build(py::handle ids, py::handle columns) {
+    ColumnPool out;
+    std::vector<std::string> texts;
+    for (const auto id : ids) {
+        if (!PyUnicode_Check(id.ptr())) throw py::type_error("signal ids must be str, got " + type_name_of(id));
+        texts.push_back(py::str(id));
+    }
+    fe::ColumnarPoolBuilder b(std::move(texts));
+    for (const auto item : py::reinterpret_borrow<py::object>(columns).attr("items")()) {
+        const auto pair = py::reinterpret_borrow<py::tuple>(item);
+        if (!PyUnicode_Check(pair[0].ptr())) throw py::type_error("field names must be str, got " + type_name_of(pair[0]));
+        add_column(b, py::str(pair[0]), pair[1]);
+    }
+    out.pool = std::make_shared<const fe::SignalPool>(std::move(b).build());
+    const std::vector<std::uint32_t> order = fe::detail::id_order(*out.pool);
+    out.ids_by_rank.reserve(order.size());
+    out.rank_of.resize(order.size());
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        const std::string& id = out.pool->id(order[k]);
+        out.ids_by_rank.push_back(py::reinterpret_steal<py::object>(
+            PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size()))));
+        out.rank_of[order[k]] = static_cast<std::uint32_t>(k);
+    }
+    return out;
+}
+
+ColumnPool from_dataframe(py::handle frame, py::handle id_column) {
+    py::object ids = id_column.is_none() ? py::object(frame.attr("index")) : py::object(frame[id_column]);
+    py::dict columns;
+    for (const auto name : frame.attr("columns")) {
+        if (!id_column.is_none() && py::reinterpret_borrow<py::object>(name).equal(id_column)) continue;
+        columns[name] = frame[name];
+    }
+    return build(ids, columns);
+}
+
+// The identifiers in pool order.
+py::list pool_order(const ColumnPool& p) {
+    py::list out(p.rank_of.size());
+    for (std::size_t pos = 0; pos < p.rank_of.size(); ++pos) {
+        PyObject* id = p.ids_by_rank[p.rank_of[pos]].ptr();
+        Py_INCREF(id);
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(pos), id);
+    }
+    return out;
+}
+
+}  // namespace
+
+const ColumnPool* column_pool_of(py::handle obj) {
+    return py::isinstance<ColumnPool>(obj) ? &obj.cast<const ColumnPool&>() : nullptr;
+}
+
+void init_columns(py::module_& m) {
+    py::class_<ColumnPool>(m, "ColumnPool",
+                           "A signal pool built column-wise (no Python object per signal): a read-only mapping "
+                           "id -> UsefulSignal, accepted wherever a pool dict is.")
+        .def("__len__", [](const ColumnPool& p) { return p.pool->size(); })
+        .def("__iter__", [](const ColumnPool& p) { return py::iter(pool_order(p)); })
+        .def("__contains__", [](const ColumnPool& p, py::handle id) {
+            return PyUnicode_Check(id.ptr()) && p.pool->contains(py::str(id).cast<std::string>());
+        })
+        .def("__getitem__", [](const ColumnPool& p, const std::string& id) {
+            const fe::UsefulSignal* s = p.pool->find(id);
+            if (s == nullptr) throw py::key_error(id);
+            Exporter out;
+            return out.signal(*s);
+        })
+        .def("keys", &pool_order)
+        .def("__repr__", [](const ColumnPool& p) { return "<ColumnPool of " + std::to_string(p.pool->size()) + " signals>"; });
+
+    m.def("pool_from_columns", &build, "ids"_a, "columns"_a,
+          "A pool from the signals' ids and one array per field (numpy arrays of float, int or bool, "
+          "sequences of str or of lists of str with None for not held, pandas Categoricals, or any values).");
+    m.def("pool_from_dataframe", &from_dataframe, "frame"_a, "ids"_a = py::none(),
+          "pool_from_columns over a pandas DataFrame: ids from the index, or from the column named by ids.");
+}
+
+}  // namespace brindlecap::python

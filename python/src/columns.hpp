@@ -1,0 +1,25 @@
+#pragma once
+// Signal pools built column-wise from numpy arrays or a pandas DataFrame.
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "common.hpp"
+
+namespace brindlecap::python {
+
+// A pool built column-wise: the library's pool, and its identifiers as Python strings in code
+// point order, made in that order so that a sorted selection of them reads memory front to back.
+struct ColumnPool {
+    std::shared_ptr<const fe::SignalPool> pool;
+    std::vector<py::object> ids_by_rank;
+    std::vector<std::uint32_t> rank_of;  // pool position -> rank
+};
+
+// The pool of a ColumnPool argument, or nullptr for any other object.
+const ColumnPool* column_pool_of(py::handle obj);
+
+void init_columns(py::module_& columns_module);
+
+}  // namespace brindlecap::python
