@@ -294,9 +294,8 @@ int empty_outcome(const Options& o, const Terminal& terminal, const FilterNode& 
 
 int cmd_resolve(const Options& o, const Terminal& terminal, Context& ctx, std::string& out,
                 std::ostream& err) {
-    const Dict signals = load_signals_file(o.pool);
+    const fe::SignalPool pool = load_pool_file(o.pool);
     const FilterNode tree = load_tree_argument(o.tree);
-    const fe::SignalPool pool = fe::pool_from_value(Value(signals));
     const registry_and_store::FunctionStore store = command_store(o);
     ctx.where = "resolving " + describe_tree(o.tree) + " over pool '" + o.pool + "'";
     try {

@@ -9,6 +9,7 @@
 #include <new>
 #include <utility>
 
+#include "brindlecap/functions/filtrations_evaluation/core/pool_columns.hpp"
 #include "brindlecap/runtime/json.hpp"
 #include "brindlecap/runtime/text.hpp"
 #include "tree_expr.hpp"
@@ -101,6 +102,19 @@ Dict signals_from_value(const Value& doc, const std::string& where) {
         throw InputError(e.message());
     }
     return doc.as_dict();
+}
+
+SignalPool load_pool_file(const std::string& path) {
+    const std::string text = read_text_file(path, "signals file");
+    try {
+        return functions::filtrations_evaluation::parse_signal_pool_json(text);
+    } catch (const runtime::Exception&) {
+        // Malformed or of another shape: the general reader words the error.
+        const Dict signals = signals_from_value(parse_json_text(text, "signals file", path), "signals file '" + path + "'");
+        return functions::filtrations_evaluation::pool_from_value(Value(signals));
+    } catch (const std::bad_alloc&) {
+        throw InputTooLarge("out of memory reading signals file '" + path + "'");
+    }
 }
 
 Dict load_signals_file(const std::string& path) {

@@ -46,6 +46,8 @@ runtime::Value load_json_file(const std::string& path, const std::string& what);
 // Signals {"<id>": {<metadata>}, ...} in file order; `where` names the source in errors.
 runtime::Dict signals_from_value(const runtime::Value& doc, const std::string& where);
 runtime::Dict load_signals_file(const std::string& path);
+// The same file as a pool, read column-wise (its rows made only if something asks for them).
+SignalPool load_pool_file(const std::string& path);
 
 
 // TREE: a JSON file ("-": standard input), inline JSON text starting with '{', or an inline
