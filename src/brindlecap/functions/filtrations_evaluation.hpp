@@ -9,6 +9,8 @@
 //   flatten_signal_metadata(is, os, metadata)         epoch-prefixed metadata
 //   evaluate(config, operator_configs, store)         the operator acceptance pipeline
 //   register_check_plugin / get_registered_plugins / clear_check_plugins
+//   RunRecorder, write_reproducers, write_html_report  what a rejected operator's author reads
+//   ColumnarPoolBuilder, read_signal_pool_json        pools built column-wise
 //   RunRecorder, write_reproducers, render_html_report / write_html_report
 //                                                     what a rejected operator's author reads
 //
@@ -28,6 +30,7 @@
 #include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/pool_columns.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/pool_columns.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/records.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/vocabulary.hpp"
 #include "brindlecap/functions/filtrations_evaluation/metadata/config.hpp"
@@ -35,6 +38,7 @@
 #include "brindlecap/functions/filtrations_evaluation/pipeline/evaluate.hpp"
 #include "brindlecap/functions/filtrations_evaluation/product/fields.hpp"
 #include "brindlecap/functions/filtrations_evaluation/product/resolve.hpp"
+#include "brindlecap/functions/filtrations_evaluation/report/report.hpp"
 #include "brindlecap/functions/filtrations_evaluation/report/report.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
