@@ -40,6 +40,8 @@ using fd::SEED_BOUND;
 using fd::id_set_value;
 using fe::CheckStatus;
 
+inline const double kNaN = std::nan("");
+
 // The demo configuration: the 24 demo signals as ingested metadata, default settings.
 inline fe::FiltrationEvaluationConfig demo_config() {
     static const Dict metadata = load_golden("demo_signals.json").as_dict();

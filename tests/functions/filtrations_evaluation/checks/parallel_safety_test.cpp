@@ -46,7 +46,9 @@ TEST(ParallelSafetyCheck, BuiltInOperatorsMatchTheBaseline) {
     for (const char* name : {"top_pct", "in_", "or_", "filtration"}) {
         SCOPED_TRACE(name);
         const fe::CheckOutcome out = fd::run_check_5_parallel_safety(name, builtin(name), config, rng);
-        EXPECT_EQ(out.status, fe::CheckStatus::pass);
+        EXPECT_EQ(rt::repr(Value(out.evidence)),
+                  "{'parallel_safety': True, 'fresh_instance_or_fresh_run': True, 'results_match': True, "
+                  "'result_count': 3, 'mismatched_indices': []}");
     }
 }
 
@@ -67,6 +69,7 @@ TEST(ParallelSafetyCheck, HiddenStateDivergesFromTheBaseline) {
     EXPECT_EQ(calls, 3);
     EXPECT_EQ(verdict(out), "fail: Parallel independent calls diverged from the seeded baseline.");
     EXPECT_EQ(out.evidence.get("mismatched_indices"), Value::list({1, 2}));
+    EXPECT_EQ(out.evidence.get("parallel_safety"), Value(false));
 }
 
 TEST(ParallelSafetyCheck, TwoWorkersRunAtOnceOffTheCallersThread) {

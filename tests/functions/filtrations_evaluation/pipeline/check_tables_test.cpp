@@ -83,3 +83,21 @@ TEST_F(CheckTables, PluginNumberingCollisionsAndDuplicates) {
     EXPECT_EQ(value_error([] { fe::detail::build_plugin_check_entries({plugin("a"), plugin("b"), plugin("a")}); }),
               "Duplicate evaluation check plugin name 'a'.");
 }
+
+TEST_F(CheckTables, CheckRegistryTableFollowsTheCanonicalEntries) {
+    std::vector<std::string> names;
+    for (const auto& [name, entry] : fe::CHECK_REGISTRY()) {
+        names.push_back(name);
+        EXPECT_EQ(entry.name, name);
+        EXPECT_EQ(entry.default_mode, "mandatory");
+        const bool contract = name == "contract";
+        EXPECT_EQ(entry.verifies_return_shape, contract) << name;
+        EXPECT_EQ(entry.verifies_return_ids, contract) << name;
+        EXPECT_EQ(entry.verifies_input_immutability, contract) << name;
+        EXPECT_EQ(entry.verifies_empty_pool, contract) << name;
+        EXPECT_EQ(ep::get_check_key_map("filtration").at(entry.check_number), name);
+    }
+    EXPECT_THAT(names, ::testing::ElementsAre("contract", "correctness", "nan_handling", "determinism",
+                                              "parallel_safety", "boundary_conditions", "bias", "speed"));
+    EXPECT_TRUE(ep::get_check_key_map("product").empty());
+}

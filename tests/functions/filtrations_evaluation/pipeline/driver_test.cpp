@@ -161,6 +161,27 @@ TEST_F(DriverTest, PluginDataTypesErrorsAndTheAcceptanceRule) {
     }
 }
 
+TEST_F(DriverTest, AFailedCanonicalCheckRejectsUnlessSkippedOrInformational) {
+    ep::override_check_registry_entries(std::vector<ep::CheckEntry>{{2, "correctness"}});
+    add_plugin("p", returns("pass"));
+    const auto at_least = [](const Value& v, const Dict& p) { return v.is_number() && v.to_double() >= p.at("value").to_double(); };
+    const auto above = [](const Value& v, const Dict& p) { return v.is_number() && v.to_double() > p.at("value").to_double(); };
+    for (const auto& [op, skip, info, accepted] :
+         {std::tuple{select_where("gt", at_least), std::set<std::int64_t>{}, std::set<std::int64_t>{}, false},
+          std::tuple{select_where("gt", at_least), std::set<std::int64_t>{}, std::set<std::int64_t>{2}, true},
+          std::tuple{select_where("gt", at_least), std::set<std::int64_t>{2}, std::set<std::int64_t>{}, true},
+          std::tuple{select_where("gt", above), std::set<std::int64_t>{}, std::set<std::int64_t>{}, true}}) {
+        rs::FunctionStore store;
+        store.register_entry(rs::StoreEntry{"gt", "filtration", op, "", "", Value()});
+        auto c = mock_config();
+        c.skip_checks = skip;
+        c.info_checks = info;
+        const auto result = fe::evaluate(c, ops({"gt"}), store).operator_results[0].second;
+        EXPECT_EQ(result.accepted, accepted) << result.check("correctness")->details;
+        EXPECT_EQ(result.check("p")->status, CheckStatus::pass);
+    }
+}
+
 TEST_F(DriverTest, SkippedChecksShiftLaterSeeds) {
     const std::vector<ep::CheckEntry> canonical = {{1, "a"}, {2, "b"}, {3, "c"}, {4, "d"}};
     const auto all = fd::draw_check_seeds(7, canonical, {});

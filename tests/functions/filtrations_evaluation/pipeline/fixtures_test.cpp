@@ -21,8 +21,6 @@ using brindlecap::test::load_golden;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-const double kNaN = std::nan("");
-
 fe::FiltrationEvaluationConfig config_with(std::int64_t seed, std::int64_t n, std::int64_t t, std::int64_t a) {
     fe::FiltrationEvaluationConfig c;
     c.mode = "mock";
@@ -208,6 +206,8 @@ TEST(PoolSnapshot, DetectsChangesAndToleratesNan) {
     auto pool = fd::generate_synthetic_signals(config);
     pool->signal(1).weights->data()[2] = kNaN;
     pool->signal(2).metadata->set(Value("nested"), Value::list({kNaN, Dict{{"k", kNaN}}}));
+    pool->signal(1).pnl = std::make_shared<num::Matrix>(2, 1);
+    pool->signal(1).pnl->data()[1] = kNaN;
     const auto snapshot = fd::snapshot_signal_pool(*pool);
     EXPECT_TRUE(fd::pool_matches_snapshot(*pool, snapshot));
     EXPECT_NE(snapshot[0].second.weights.get(), pool->signal(0).weights.get());  // copies, not the pool's own
@@ -218,6 +218,7 @@ TEST(PoolSnapshot, DetectsChangesAndToleratesNan) {
         {"nested list", [](auto& p) { p.signal(0).metadata->find("rotation_families_used")->as_list().push_back(Value("event")); }},
         {"weight", [](auto& p) { p.signal(0).weights->data()[0] += 1.0; }},
         {"pnl", [](auto& p) { p.signal(0).pnl = std::make_shared<num::Matrix>(1, 1); }},
+        {"pnl value", [](auto& p) { p.signal(1).pnl->data()[0] = 1.0; }},
         {"removed key", [](auto& p) { p.signal(0).metadata->pop(Value("is_sharpe")); }},
         {"extra signal", [](auto& p) { p.insert("extra", p.signal(0)); }},
         {"NaN became a number", [](auto& p) { p.signal(0).metadata->set(Value("is_sharpe"), Value(0.0)); }},
@@ -225,6 +226,7 @@ TEST(PoolSnapshot, DetectsChangesAndToleratesNan) {
     for (const auto& [what, change] : changes) {
         auto changed = fd::generate_synthetic_signals(config);
         changed->signal(0).metadata->set(Value("is_sharpe"), Value(kNaN));
+        changed->signal(1).pnl = std::make_shared<num::Matrix>(2, 1);
         const auto snap = fd::snapshot_signal_pool(*changed);
         change(*changed);
         EXPECT_FALSE(fd::pool_matches_snapshot(*changed, snap)) << what;

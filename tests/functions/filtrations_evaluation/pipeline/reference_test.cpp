@@ -11,8 +11,6 @@ namespace {
 using namespace brindlecap::test::checks;
 using Ids = std::vector<std::string>;
 
-const double kNaN = std::nan("");
-
 // A pool with one field "f" holding the given values, ids s0, s1, ...
 fe::SignalPool pool_with(const std::vector<Value>& values) {
     fe::SignalPool pool;

@@ -29,7 +29,7 @@ using testing::test_store;
 using Ids = std::vector<std::string>;
 using Diags = std::vector<FilterDiagnostic>;
 
-SignalPool sample_pool() {
+SignalPool sharpe_pool() {
     return make_pool({
         {"s1", {{"is_sharpe", 1.2}, {"signal_category", "momentum"}, {"is_active", true}}},
         {"s2", {{"is_sharpe", -0.4}, {"signal_category", "value"}, {"is_active", false}}},
@@ -44,7 +44,7 @@ TEST(TreeResolveTest, DiagnosticsInPostOrder) {
     const FilterNode tree = node("and_", {sharpe_gt(0.0),
                                           node("or_", {leaf("eq", {{"field", "signal_category"}, {"value", "value"}}),
                                                        leaf("eq", {{"field", "is_active"}, {"value", true}})})});
-    const FiltrationResult r = resolve_filtrations(sample_pool(), tree, test_store());
+    const FiltrationResult r = resolve_filtrations(sharpe_pool(), tree, test_store());
     EXPECT_EQ(r, (FiltrationResult{{"s1", "s3", "s4"}, 3, 4,
                                    {{"gt(is_sharpe, 0.0)", 3, "gt"},
                                     {"eq(signal_category, value)", 2, "eq"},
@@ -53,12 +53,12 @@ TEST(TreeResolveTest, DiagnosticsInPostOrder) {
                                     {"and_(2 children)", 3, "and_"}}}));
 
     // An empty node below the root does not stop the evaluation; an empty root does.
-    const FiltrationResult either = resolve_filtrations(sample_pool(), node("or_", {sharpe_gt(9.0), sharpe_gt(2.0)}),
+    const FiltrationResult either = resolve_filtrations(sharpe_pool(), node("or_", {sharpe_gt(9.0), sharpe_gt(2.0)}),
                                                         test_store());
     EXPECT_EQ(either.passing_ids, Ids({"s4"}));
     EXPECT_EQ(either.filter_diagnostics.at(0).passing_count, 0);
     try {
-        resolve_filtrations(sample_pool(), node("and_", {sharpe_gt(2.0), leaf("eq", {{"field", "is_active"}, {"value", true}})}),
+        resolve_filtrations(sharpe_pool(), node("and_", {sharpe_gt(2.0), leaf("eq", {{"field", "is_active"}, {"value", true}})}),
                             test_store());
         ADD_FAILURE() << "expected EmptyFiltrationError";
     } catch (const EmptyFiltrationError& e) {
@@ -95,12 +95,12 @@ TEST(TreeResolveTest, UnknownOperatorsFailBeforeTheirChildrenRun) {
     const std::string registered =
         ". Registered functions: ['and_', 'between', 'counting', 'eq', 'gt', 'in_', 'not_', 'or_', 'top_n', 'top_pct']";
     EXPECT_EQ(raised<FilterValidationError>([&] {
-                  resolve_filtrations(sample_pool(), node("nope", {leaf("counting", {}), leaf("also_nope", {})}), store);
+                  resolve_filtrations(sharpe_pool(), node("nope", {leaf("counting", {}), leaf("also_nope", {})}), store);
               }),
               "Unknown filtration function 'nope'" + registered);
     EXPECT_EQ(child_calls, 0);
     EXPECT_EQ(raised<FilterValidationError>([&] {
-                  resolve_filtrations(sample_pool(), node("and_", {leaf("counting", {}), leaf("also_nope", {})}), store);
+                  resolve_filtrations(sharpe_pool(), node("and_", {leaf("counting", {}), leaf("also_nope", {})}), store);
               }),
               "Unknown filtration function 'also_nope'" + registered);
     EXPECT_EQ(child_calls, 1);
@@ -108,12 +108,12 @@ TEST(TreeResolveTest, UnknownOperatorsFailBeforeTheirChildrenRun) {
     // Load errors other than KeyError propagate.
     FunctionStore broken;
     broken.register_entry(StoreEntry{"gt", "filtration", std::nullopt, "tree_tests_missing_module", "gt", Value()});
-    EXPECT_EQ(raised<runtime::ModuleNotFoundError>([&] { resolve_filtrations(sample_pool(), sharpe_gt(0.0), broken); }),
+    EXPECT_EQ(raised<runtime::ModuleNotFoundError>([&] { resolve_filtrations(sharpe_pool(), sharpe_gt(0.0), broken); }),
               "No module named 'tree_tests_missing_module'");
 }
 
 TEST(TreeResolveTest, LeafValidationMessages) {
-    const SignalPool pool = sample_pool();
+    const SignalPool pool = sharpe_pool();
     FunctionStore store = test_store();
     store.register_entry(entry_of("my_filter", testing::test_all_values("my_filter")));
     const std::vector<std::pair<FilterNode, std::string>> cases = {
@@ -150,7 +150,7 @@ TEST(TreeResolveTest, OperatorsAreCachedPerStore) {
     FunctionStore loose = test_store();
     FunctionStore strict = test_store();
     strict.register_entry(entry_of("gt", testing::test_all_values("gt")));
-    const SignalPool pool = sample_pool();
+    const SignalPool pool = sharpe_pool();
     EXPECT_EQ(resolve_filtrations(pool, sharpe_gt(1.0), loose).signal_count, 2);
     EXPECT_EQ(resolve_filtrations(pool, sharpe_gt(1.0), strict).signal_count, 4);
     EXPECT_EQ(resolve_filtrations(pool, sharpe_gt(1.0), loose).signal_count, 2);
