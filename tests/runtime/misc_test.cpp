@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -120,6 +121,31 @@ TEST(Log, CaptureRecordsFieldsAndErrorsFromManyThreads) {
     for (auto& th : threads) th.join();
     EXPECT_EQ(outer.records().size(), 400u);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(Log, WithoutACaptureRecordsGoToTheSinkOrToStderrFromTheLevelUp) {
+    const Logger logger("brindlecap.test");
+    const ValueError error("bad");
+    std::vector<std::string> routed;
+    const LogSink previous = set_log_sink([&](const LogRecord& r, const std::exception* exc) {
+        routed.push_back(r.event + (exc != nullptr ? " " + error_text(*exc) : ""));
+    });
+    logger.debug("to_sink", {}, &error);  // a sink gets every level
+    set_log_sink({});
+    testing::internal::CaptureStderr();
+    logger.debug("below_level");
+    logger.warning("written", {{"column", "sharpe"}, {"n", 2.0}}, &error);
+    set_log_level(LogLevel::Debug);
+    logger.debug("now_written");
+    set_log_level(LogLevel::Warning);
+    const std::string written = testing::internal::GetCapturedStderr();
+    set_log_sink(previous);
+    EXPECT_EQ(routed, std::vector<std::string>{"to_sink bad"});
+    const std::string stamp = "\\[[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}\\] ";
+    EXPECT_THAT(written, testing::MatchesRegex(
+                             stamp + "\\[warning\\] brindlecap\\.test: written column='sharpe' n=2\\.0 "
+                                     "exc_kind='ValueError' exc_text='bad'\n" +
+                             stamp + "\\[debug\\] brindlecap\\.test: now_written\n"));
 }
 
 TEST(Modules, RegisterImportReplaceAndMissingNames) {

@@ -1,4 +1,6 @@
-// Deeply nested and self-containing values: printing and JSON writing use explicit stacks.
+// Deeply nested and self-containing values: printing, copying, freeing and JSON reading and
+// writing use explicit stacks (the fuzz targets' and sanitizer runs' finds), and JSON nesting
+// stops at JSON_MAX_DEPTH.
 
 #include <gtest/gtest.h>
 
@@ -16,37 +18,75 @@ namespace {
 
 using test::message_of;
 
-// depth nested single-element lists around 0, the innermost a dict when with_dict.
-Value nested(int depth, bool with_dict = false) {
-    Value v = with_dict ? Value(Dict{{"k", 0}}) : Value(0);
-    for (int i = 0; i < depth; ++i) v = Value::list({v});
-    return v;
+TEST(NestingTest, JsonToTheDepthLimitOnASmallStack) {
+    // Lists and {"k": ...} dicts by turns from the outside, JSON_MAX_DEPTH levels around NaN.
+    std::string repr_open, json_open, close;
+    for (int i = 0; i < JSON_MAX_DEPTH; ++i) {
+        repr_open += i % 2 ? "{'k': " : "[";
+        json_open += i % 2 ? "{\"k\": " : "[";
+        close.insert(0, i % 2 ? "}" : "]");
+    }
+    const std::string text = json_open + "NaN" + close;
+    std::string printed, written, pretty, pretty_back, too_deep_write, too_deep_lists, too_deep_objects;
+    ::test::on_small_stack([&] {
+        const Value doc = parse_json(text);
+        printed = repr(doc);
+        written = to_json(doc);
+        pretty = to_json(doc, 1);  // output grows with the square of the depth
+        pretty_back = to_json(parse_json(pretty));
+        too_deep_write = message_of<ValueError>([&] { to_json(Value::list({doc})); });
+        too_deep_lists = message_of<ValueError>([&] { parse_json(std::string(JSON_MAX_DEPTH + 1, '[')); });
+        std::string objects;
+        for (int i = 0; i < 200'000; ++i) objects += R"({"a":)";
+        too_deep_objects = message_of<ValueError>([&] { parse_json(objects); });
+    });
+    EXPECT_EQ(printed, repr_open + "nan" + close);
+    EXPECT_EQ(written, text);
+    EXPECT_EQ(pretty_back, text);
+    // Indented output: one item per line, each level one more space.
+    const std::string top = "[\n {\n  \"k\": [\n   {\n";
+    EXPECT_EQ(pretty.substr(0, top.size()), top);
+    EXPECT_NE(pretty.find("\n" + std::string(JSON_MAX_DEPTH, ' ') + "\"k\": NaN\n"), std::string::npos);
+    EXPECT_EQ(too_deep_write, "Nesting deeper than 10000 levels");
+    EXPECT_EQ(too_deep_lists, "Nesting deeper than 10000 levels: line 1 column 10001 (char 10000)");
+    EXPECT_EQ(too_deep_objects, "Nesting deeper than 10000 levels: line 1 column 50001 (char 50000)");
 }
 
-TEST(NestingTest, DeepValuesPrintAndWriteOnASmallStack) {
-    const Value deep = nested(JSON_MAX_DEPTH - 1, true);  // JSON_MAX_DEPTH containers in all
-    const Value too_deep = nested(JSON_MAX_DEPTH, true);
-    std::string text;
-    std::string json;
-    std::string pretty;
-    std::string too_deep_error;
-    Value parsed;
+TEST(NestingTest, DeepValuesCopyAndFreeOnASmallStack) {
+    constexpr int depth = 100'000;
+    const Value shared_str("x");
+    Value deep(0);
+    for (int i = 0; i < depth; ++i) deep = i % 2 ? Value(Dict{{"k", deep}, {"s", shared_str}}) : Value::list({deep});
+    std::string original, copied, changed, original_after, kept;
     ::test::on_small_stack([&] {
-        text = repr(deep);
-        json = to_json(deep);
-        pretty = to_json(nested(999, true), 1);  // output grows with the square of the depth
-        too_deep_error = message_of<ValueError>([&] { to_json(too_deep); });
-        parsed = parse_json(json);
+        original = repr(deep);
+        Value copy = deep.deep_copy();
+        copied = repr(copy);
+        EXPECT_FALSE(copy.is(deep));
+        EXPECT_TRUE(copy.as_dict().at("s").is(shared_str));  // strings are shared
+        // The innermost level of the copy changes; no level of the original is shared with it.
+        Value* p = &copy;
+        while (!p->is_int()) p = p->is_list() ? &p->as_list().front() : &p->as_dict().at("k");
+        *p = Value(1);
+        changed = repr(copy);
+        original_after = repr(deep);
+        copy = Value();
+        // A part still held elsewhere stays alive while the levels around it go.
+        Value inner = deep;
+        for (int i = 0; i < 10; ++i) inner = Value(inner.is_list() ? inner.as_list().front() : inner.as_dict().at("k"));
+        deep = Value();
+        kept = repr(inner).substr(0, 8);
     });
-    const std::string open(JSON_MAX_DEPTH - 1, '[');
-    const std::string close(JSON_MAX_DEPTH - 1, ']');
-    EXPECT_EQ(text, open + "{'k': 0}" + close);
-    EXPECT_EQ(json, open + "{\"k\": 0}" + close);
-    EXPECT_EQ(too_deep_error, "Nesting deeper than 10000 levels");
-    // Indented output: one item per line, each level one more space.
-    EXPECT_EQ(pretty.substr(0, 7), "[\n [\n  ");
-    EXPECT_NE(pretty.find("\n" + std::string(1000, ' ') + "\"k\": 0\n"), std::string::npos);
-    EXPECT_EQ(repr(parsed), text);
+    std::string open, close;  // the levels from the outside: dicts at odd i, lists at even i
+    for (int i = depth - 1; i >= 0; --i) {
+        open += i % 2 ? "{'k': " : "[";
+        close.insert(0, i % 2 ? ", 's': 'x'}" : "]");
+    }
+    EXPECT_EQ(original, open + "0" + close);
+    EXPECT_EQ(copied, original);
+    EXPECT_EQ(changed, open + "1" + close);
+    EXPECT_EQ(original_after, original);
+    EXPECT_EQ(kept, "{'k': [{");  // a dict again after 10 levels
 }
 
 TEST(NestingTest, SelfContainingValues) {

@@ -62,16 +62,19 @@ std::string outcome(F&& f) {
     }
 }
 
-std::string call(const Operator& op, const SignalPool& pool, const std::string& name, const Dict& params,
-                 const std::string& operator_name) {
+std::string call(const Operator& op, const SignalPool& pool, const Dict& params, const std::string& operator_name) {
     return outcome([&] { return detail::prepare_and_dispatch(op, pool, params, 0, {}, operator_name); });
+}
+// The built-in `name` over columns, called under its own name.
+std::string col(const SignalPool& pool, const std::string& name, const Dict& params) {
+    return call(builtin(name), pool, params, name);
 }
 
 // Every call both ways on the same pool; the column way first, so it builds the columns.
 void expect_same_both_ways(const SignalPool& pool, const std::string& name, const Dict& params,
                            const std::string& operator_name) {
-    const std::string columns = call(builtin(name), pool, name, params, operator_name);
-    const std::string rows = call(row_way(builtin(name)), pool, name, params, operator_name);
+    const std::string columns = call(builtin(name), pool, params, operator_name);
+    const std::string rows = call(row_way(builtin(name)), pool, params, operator_name);
     EXPECT_EQ(columns, rows) << name << " " << runtime::repr(Value(params)) << " named '" << operator_name << "'";
 }
 
@@ -203,22 +206,18 @@ TEST(ColumnStoreTest, EveryKindOfFieldBothWaysRowAndBornPools) {
 }
 
 TEST(ColumnStoreTest, EqualityToleranceAndBoolRules) {
-    const SignalPool numbers = row_pool({{"a", {{"x", 1.0}}},
-                                         {"b", {{"x", 1.0 + 5e-13}}},
-                                         {"c", {{"x", 1.0 + 2e-12}}},
-                                         {"d", {{"x", 1}}},
-                                         {"e", {{"x", 1.0 - 9e-13}}},
-                                         {"f", {{"x", kNaN}}}});
-    EXPECT_EQ(call(builtin("eq"), numbers, "eq", {{"field", "x"}, {"value", 1.0}}, "eq"), "[a b d e]");
-    EXPECT_EQ(call(builtin("neq"), numbers, "neq", {{"field", "x"}, {"value", 1}}, "neq"), "[c]");
-    // A bool target is a number against numbers.
-    EXPECT_EQ(call(builtin("eq"), numbers, "eq", {{"field", "x"}, {"value", true}}, "eq"), "[a b d e]");
-    // Booleans equal only booleans: True is not 1 here, and never differs from it either.
+    const SignalPool numbers = row_pool({{"a", {{"x", 1.0}}}, {"b", {{"x", 1.0 + 5e-13}}}, {"c", {{"x", 1.0 + 2e-12}}},
+                                         {"d", {{"x", 1}}}, {"e", {{"x", 1.0 - 9e-13}}}, {"f", {{"x", kNaN}}}});
     const SignalPool flags = row_pool({{"a", {{"x", true}}}, {"b", {{"x", false}}}, {"c", {}}});
-    EXPECT_EQ(call(builtin("eq"), flags, "eq", {{"field", "x"}, {"value", true}}, "eq"), "[a]");
-    EXPECT_EQ(call(builtin("eq"), flags, "eq", {{"field", "x"}, {"value", false}}, "eq"), "[b c]");
-    EXPECT_EQ(call(builtin("eq"), flags, "eq", {{"field", "x"}, {"value", 1}}, "eq"), "[]");
-    EXPECT_EQ(call(builtin("neq"), flags, "neq", {{"field", "x"}, {"value", 1}}, "neq"), "[]");
+    const std::vector<std::tuple<const SignalPool*, const char*, Value, const char*>> rows = {
+        {&numbers, "eq", 1.0, "[a b d e]"}, {&numbers, "neq", 1, "[c]"},
+        {&numbers, "eq", Value(true), "[a b d e]"},  // a bool target is a number against numbers
+        // Booleans equal only booleans: True is not 1 here, and never differs from it either.
+        {&flags, "eq", Value(true), "[a]"}, {&flags, "eq", Value(false), "[b c]"}, {&flags, "eq", 1, "[]"},
+        {&flags, "neq", 1, "[]"}};
+    for (const auto& [pool, op, v, expected] : rows) {
+        EXPECT_EQ(col(*pool, op, {{"field", "x"}, {"value", v}}), expected) << op << " " << runtime::repr(v);
+    }
     for (const auto* pool : {&numbers, &flags}) {
         for (const char* op : {"eq", "neq"}) {
             for (const Value& v : {Value(1.0), Value(1), Value(true), Value(false), Value("1.0"), Value(), Value(kNaN)}) {
@@ -232,21 +231,17 @@ TEST(ColumnStoreTest, BigIntegersComparedExactly) {
     const std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
     const std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
     // ints only, some beyond 2**53: an integer column.
-    const SignalPool ints = row_pool({{"a", {{"x", kTwo53 + 1}}},
-                                      {"b", {{"x", kTwo53}}},
-                                      {"c", {{"x", kTwo53 + 2}}},
-                                      {"d", {{"x", kMax}}},
-                                      {"e", {{"x", kMin}}},
-                                      {"f", {}}});
-    EXPECT_EQ(call(builtin("gt"), ints, "gt", {{"field", "x"}, {"value", kTwo53}}, "gt"), "[a c d]");
-    EXPECT_EQ(call(builtin("eq"), ints, "eq", {{"field", "x"}, {"value", kTwo53 + 1}}, "eq"), "[a b]");  // as doubles
-    EXPECT_EQ(call(builtin("top_n"), ints, "top_n", {{"field", "x"}, {"n", 3}}, "top_n"), "[a c d]");
-    EXPECT_EQ(call(builtin("lt"), ints, "lt", {{"field", "x"}, {"value", -9.2e18}}, "lt"), "[e]");
+    const SignalPool ints = row_pool({{"a", {{"x", kTwo53 + 1}}}, {"b", {{"x", kTwo53}}}, {"c", {{"x", kTwo53 + 2}}},
+                                      {"d", {{"x", kMax}}}, {"e", {{"x", kMin}}}, {"f", {}}});
+    EXPECT_EQ(col(ints, "gt", {{"field", "x"}, {"value", kTwo53}}), "[a c d]");
+    EXPECT_EQ(col(ints, "eq", {{"field", "x"}, {"value", kTwo53 + 1}}), "[a b]");  // as doubles
+    EXPECT_EQ(col(ints, "top_n", {{"field", "x"}, {"n", 3}}), "[a c d]");
+    EXPECT_EQ(col(ints, "lt", {{"field", "x"}, {"value", -9.2e18}}), "[e]");
     // floats beside an int bound that no double holds.
     const SignalPool floats = row_pool({{"a", {{"x", 9007199254740992.0}}}, {"b", {{"x", 9007199254740994.0}}}, {"c", {{"x", 1}}}});
-    EXPECT_EQ(call(builtin("gt"), floats, "gt", {{"field", "x"}, {"value", kTwo53 + 1}}, "gt"), "[b]");
-    EXPECT_EQ(call(builtin("lte"), floats, "lte", {{"field", "x"}, {"value", kTwo53 + 1}}, "lte"), "[a c]");
-    EXPECT_EQ(call(builtin("between"), floats, "between", {{"field", "x"}, {"low", kTwo53 + 1}, {"high", kMax}}, "between"), "[b]");
+    EXPECT_EQ(col(floats, "gt", {{"field", "x"}, {"value", kTwo53 + 1}}), "[b]");
+    EXPECT_EQ(col(floats, "lte", {{"field", "x"}, {"value", kTwo53 + 1}}), "[a c]");
+    EXPECT_EQ(col(floats, "between", {{"field", "x"}, {"low", kTwo53 + 1}, {"high", kMax}}), "[b]");
     const std::vector<Value> bounds = {Value(kTwo53), Value(kTwo53 + 1), Value(kTwo53 - 1), Value(kMax), Value(kMin),
                                        Value(kMax - 1), Value(9.2233720368547758e18), Value(-9.2233720368547758e18),
                                        Value(9007199254740993.0), Value(0.5)};
@@ -269,11 +264,11 @@ TEST(ColumnStoreTest, MembershipOverStringsListsAndOtherValues) {
                                  Value::list({}), strs({""})}) {
         for (const char* field : {"tags", "cat"}) expect_same_both_ways(pool, "in_", {{"field", field}, {"values", targets}}, "in_");
     }
-    EXPECT_EQ(call(builtin("in_"), pool, "in_", {{"field", "cat"}, {"values", strs({""})}}, "in_"), "[empty]");
+    EXPECT_EQ(col(pool, "in_", {{"field", "cat"}, {"values", strs({""})}}), "[empty]");
     // Non-string values: True is 1, 1.0 is 1.
     const SignalPool others = row_pool({{"a", {{"b", true}, {"n", 1.0}}}, {"c", {{"b", false}, {"n", 2}}}, {"d", {{"n", kNaN}}}});
-    EXPECT_EQ(call(builtin("in_"), others, "in_", {{"field", "b"}, {"values", Value::list({1})}}, ""), "[a]");
-    EXPECT_EQ(call(builtin("in_"), others, "in_", {{"field", "n"}, {"values", Value::list({1, 2.0})}}, ""), "[a c]");
+    EXPECT_EQ(call(builtin("in_"), others, {{"field", "b"}, {"values", Value::list({1})}}, ""), "[a]");
+    EXPECT_EQ(call(builtin("in_"), others, {{"field", "n"}, {"values", Value::list({1, 2.0})}}, ""), "[a c]");
     for (const char* field : {"b", "n"}) {
         expect_same_both_ways(others, "in_", {{"field", field}, {"values", Value::list({1, 0, Value(false), 2.0, kNaN})}}, "");
     }
@@ -282,14 +277,14 @@ TEST(ColumnStoreTest, MembershipOverStringsListsAndOtherValues) {
 TEST(ColumnStoreTest, PoolsOfNoneAndOneSignal) {
     for (const SignalPool& empty :
          {SignalPool{}, ColumnarPoolBuilder(std::vector<std::string>{}).build(), parse_signal_pool_json("{}")}) {
-        EXPECT_EQ(call(builtin("gt"), empty, "gt", {{"field", "x"}, {"value", 0}}, "gt"), "EmptyPoolError: No useful signals in pool");
+        EXPECT_EQ(col(empty, "gt", {{"field", "x"}, {"value", 0}}), "EmptyPoolError: No useful signals in pool");
         EXPECT_EQ(outcome([&] { return IdSet(resolve_filtrations(empty, FilterNode{"gt", {{"field", "x"}, {"value", 0}}, {}},
                                                                  default_store()).passing_ids); }),
                   "EmptyPoolError: No useful signals in pool");
     }
     for (const SignalPool& one : {row_pool({{"only", {{"x", 2.0}, {"c", "a"}}}}), born_pool({{"only", {{"x", 2.0}, {"c", "a"}}}})}) {
-        EXPECT_EQ(call(builtin("top_pct"), one, "top_pct", {{"field", "x"}, {"pct", 0.01}}, "top_pct"), "[only]");
-        EXPECT_EQ(call(builtin("gt"), one, "gt", {{"field", "x"}, {"value", 2}}, "gt"), "[]");
+        EXPECT_EQ(col(one, "top_pct", {{"field", "x"}, {"pct", 0.01}}), "[only]");
+        EXPECT_EQ(col(one, "gt", {{"field", "x"}, {"value", 2}}), "[]");
         expect_all_calls_same(one, {"x", "c"}, {Value(2.0), Value("a"), Value(1)});
     }
 }
@@ -300,15 +295,16 @@ TEST(ColumnStoreTest, RandomPoolsBothWays) {
     std::mt19937_64 rng(2026);
     const auto uniform = [&](int n) { return static_cast<int>(rng() % static_cast<std::uint64_t>(n)); };
     const std::vector<std::string> words = {"a", "b", "bb", "", "numerical", "event", "é"};
+    const auto word = [&] { return Value(words[static_cast<std::size_t>(uniform(static_cast<int>(words.size())))]); };
     const auto draw = [&](int kind) -> Value {
         switch (kind) {
             case 0: return uniform(10) == 0 ? Value(kNaN) : Value(static_cast<double>(uniform(7)) / 2.0 - 1.0);
             case 1: return Value(uniform(5) - 2);
             case 2: return Value(uniform(2) == 0);
-            case 3: return Value(words[static_cast<std::size_t>(uniform(static_cast<int>(words.size())))]);
+            case 3: return word();
             default: {
                 List l;
-                for (int k = uniform(3); k > 0; --k) l.emplace_back(words[static_cast<std::size_t>(uniform(static_cast<int>(words.size())))]);
+                for (int k = uniform(3); k > 0; --k) l.push_back(word());
                 return Value::list(std::move(l));
             }
         }
@@ -324,8 +320,7 @@ TEST(ColumnStoreTest, RandomPoolsBothWays) {
             signals.push_back({"id" + std::to_string(i * 37), std::move(m)});
         }
         const std::vector<Value> bounds = {Value(0.5), Value(0), Value(true), Value("b"), strs({"event", "a"})};
-        const SignalPool rows = row_pool(signals);
-        expect_all_calls_same(rows, {"f"}, bounds);
+        expect_all_calls_same(row_pool(signals), {"f"}, bounds);
         expect_all_calls_same(born_pool(signals), {"f"}, bounds);
     }
 }
@@ -334,13 +329,12 @@ TEST(ColumnStoreTest, RandomPoolsBothWays) {
 
 TEST(ColumnStoreTest, IdOrderMatchesSortingTheIds) {
     std::mt19937_64 rng(7);
-    const std::vector<std::vector<std::string>> pools = {
+    std::vector<std::vector<std::string>> all = {
         {"b", "a10", "a9", "B", "a", "", "ab", "a\x7f", "\xc3\xa9", "a\xc3\xa9"},
         {std::string("a\0b", 3), "a", std::string("a\0", 2), "ab", std::string(1, '\0')},
         // Longer than 16 bytes, sharing long prefixes.
         {"signal_0000000000000000000002", "signal_0000000000000000000001", "signal_00000000000000000000010", "signal_"},
     };
-    std::vector<std::vector<std::string>> all = pools;
     // Shuffled padded numbers, and random bytes (too many varying positions to pack into 64 bits).
     std::vector<std::string> numbered, noise;
     for (int i = 0; i < 3000; ++i) {
@@ -374,13 +368,9 @@ TEST(ColumnStoreTest, IdOrderMatchesSortingTheIds) {
 // ---- A changed pool never answers from stale columns ------------------------------------------
 
 // The pool's gt(x, 1) both ways; the column way must follow every change.
-std::string gt1(const SignalPool& pool) { return call(builtin("gt"), pool, "gt", {{"field", "x"}, {"value", 1}}, "gt"); }
-std::string gt1_rows(const SignalPool& pool) {
-    return call(row_way(builtin("gt")), pool, "gt", {{"field", "x"}, {"value", 1}}, "gt");
-}
-std::string in_y(const SignalPool& pool) {
-    return call(builtin("in_"), pool, "in_", {{"field", "tags"}, {"values", strs({"y"})}}, "in_");
-}
+std::string gt1(const SignalPool& pool) { return col(pool, "gt", {{"field", "x"}, {"value", 1}}); }
+std::string gt1_rows(const SignalPool& pool) { return call(row_way(builtin("gt")), pool, {{"field", "x"}, {"value", 1}}, "gt"); }
+std::string in_y(const SignalPool& pool) { return col(pool, "in_", {{"field", "tags"}, {"values", strs({"y"})}}); }
 
 SignalPool change_pool(bool born) {
     const std::vector<std::pair<std::string, Dict>> signals = {{"a", {{"x", 0.5}, {"tags", strs({"x"})}}},
@@ -462,17 +452,17 @@ TEST(ColumnStoreTest, DictsHeldOutsideTheirPoolAndCopiesOfPools) {
 TEST(ColumnStoreTest, FieldsChangingTypeAndTheFirstHolder) {
     // The first holder decides the type; a later change of it moves the decision.
     SignalPool pool = row_pool({{"a", {{"f", "text"}}}, {"b", {{"f", 2.0}}}, {"c", {{"f", 3.0}}}});
-    EXPECT_EQ(call(builtin("gt"), pool, "gt", {{"field", "f"}, {"value", 1}}, "gt"),
+    EXPECT_EQ(col(pool, "gt", {{"field", "f"}, {"value", 1}}),
               "FilterValidationError: Operator 'gt' not valid for field 'f' (type categorical)");
     std::as_const(pool).signal(0).metadata->pop(Value("f"));
-    EXPECT_EQ(call(builtin("gt"), pool, "gt", {{"field", "f"}, {"value", 1}}, "gt"), "[b c]");
+    EXPECT_EQ(col(pool, "gt", {{"field", "f"}, {"value", 1}}), "[b c]");
     std::as_const(pool).signal(2).metadata->set("f", Value("x"));
     expect_same_both_ways(pool, "gt", {{"field", "f"}, {"value", 1}}, "gt");
-    EXPECT_EQ(call(builtin("gt"), pool, "gt", {{"field", "f"}, {"value", 1}}, "gt"),
+    EXPECT_EQ(col(pool, "gt", {{"field", "f"}, {"value", 1}}),
               "TypeError: '>' not supported between instances of 'str' and 'int'");
     // Unknown fields list the pool's keys, from columns or rows alike.
     for (const SignalPool& p : {row_pool(mixed_signals()), born_pool(mixed_signals())}) {
-        EXPECT_EQ(call(builtin("eq"), p, "eq", {{"field", "nope"}, {"value", 1}}, "eq"),
+        EXPECT_EQ(col(p, "eq", {{"field", "nope"}, {"value", 1}}),
                   "FilterValidationError: Unknown field 'nope'. Valid fields: ['b2n', 'cat', 'f2s', 'flag', 'int', "
                   "'nested', 'none', 'num', 's2f', 'tags']");
     }
@@ -488,13 +478,11 @@ TEST(ColumnStoreTest, ConcurrentFirstUseOfOnePool) {
         const SignalPool pool = born ? born_pool(signals) : row_pool(signals);
         const FilterNode tree{"and_", {}, {{"top_pct", {{"field", "x"}, {"pct", 0.3}}, {}},
                                            {"in_", {{"field", "tags"}, {"values", strs({"y"})}}, {}}}};
+        // Columns built, and rows made for the row way, from several threads at once.
         std::vector<FiltrationResult> results(4);
+        std::vector<std::string> rows(4);
         std::vector<std::thread> threads;
         for (auto& r : results) threads.emplace_back([&] { r = resolve_filtrations(pool, tree, default_store()); });
-        for (auto& t : threads) t.join();
-        // Rows made concurrently for the row way as well.
-        std::vector<std::string> rows(4);
-        threads.clear();
         for (auto& r : rows) threads.emplace_back([&] { r = gt1_rows(pool); });
         for (auto& t : threads) t.join();
         for (std::size_t i = 1; i < results.size(); ++i) {

@@ -159,35 +159,19 @@ TEST(PoolBuilderTest, TypedArraysGiveTheSignalsOfTheirValues) {
 }
 
 TEST(PoolBuilderTest, RefusesInconsistentInput) {
+    const double one[] = {1.0}, two[] = {1.0, 2.0};
+    const std::uint8_t present[] = {1};
+    const std::int32_t codes[] = {0, 2};
+    const std::uint64_t offsets[] = {0, 2, 1};
+    const std::string_view items[] = {"p"};
+    const auto ab = [] { return ColumnarPoolBuilder({"a", "b"}); };
     const std::vector<std::pair<std::function<void()>, std::string>> cases = {
         {[] { ColumnarPoolBuilder({"a", "b", "a"}); }, "signal id 'a' given twice"},
-        {[] {
-             const double v[] = {1.0};
-             ColumnarPoolBuilder({"a", "b"}).add_float64("x", v);
-         },
-         "field 'x': 1 values for 2 signals"},
-        {[] {
-             const double v[] = {1.0, 2.0};
-             const std::uint8_t p[] = {1};
-             ColumnarPoolBuilder({"a", "b"}).add_float64("x", v, p);
-         },
-         "field 'x': 1 presence flags for 2 signals"},
-        {[] {
-             const double v[] = {1.0, 2.0};
-             ColumnarPoolBuilder({"a", "b"}).add_float64("x", v).add_float64("x", v);
-         },
-         "field 'x' given twice"},
-        {[] {
-             const std::int32_t c[] = {0, 2};
-             ColumnarPoolBuilder({"a", "b"}).add_categorical("c", c, {"u", "v"});
-         },
-         "field 'c': code 2 past the 2 categories"},
-        {[] {
-             const std::uint64_t o[] = {0, 2, 1};
-             const std::string_view items[] = {"p"};
-             ColumnarPoolBuilder({"a", "b"}).add_string_lists("t", o, items);
-         },
-         "field 't': offsets must be 3 ascending entries ending at 1"},
+        {[&] { ab().add_float64("x", one); }, "field 'x': 1 values for 2 signals"},
+        {[&] { ab().add_float64("x", two, present); }, "field 'x': 1 presence flags for 2 signals"},
+        {[&] { ab().add_float64("x", two).add_float64("x", two); }, "field 'x' given twice"},
+        {[&] { ab().add_categorical("c", codes, {"u", "v"}); }, "field 'c': code 2 past the 2 categories"},
+        {[&] { ab().add_string_lists("t", offsets, items); }, "field 't': offsets must be 3 ascending entries ending at 1"},
     };
     for (const auto& [f, message] : cases) EXPECT_EQ(message_of<runtime::ValueError>(f), message);
 }
