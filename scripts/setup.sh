@@ -3,7 +3,7 @@
 # `setup.sh fuzz` also installs clang and its libFuzzer runtime (only `make fuzz` needs them).
 # `setup.sh browser` installs what the HTML report's browser test needs (.ci/run calls it).
 set -euo pipefail
-packages=(g++ cmake ninja-build make nlohmann-json3-dev libspdlog-dev libfmt-dev libcli11-dev
+packages=(g++ cmake ninja-build make libspdlog-dev libfmt-dev libcli11-dev
           libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev
           python3-dev python3-numpy python3-structlog python3-pytest python3-pandas python3-venv pybind11-dev
           python3-setuptools python3-wheel python3-pip)
