@@ -56,6 +56,18 @@ const Value& at(const Dict& d, std::initializer_list<const char*> path) {
     return *v;
 }
 
+std::string read_text(const std::string& file) {
+    std::ostringstream text;
+    text << std::ifstream(file, std::ios::binary).rdbuf();
+    return text.str();
+}
+
+std::size_t count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
 std::vector<std::string> lines_with(const std::string& text, const std::string& part = "") {
     std::istringstream lines(text);
     std::vector<std::string> out;
@@ -98,9 +110,9 @@ protected:
 
 TEST_F(CliTest, ResolveAgreesWithTheLibraryInBothOutputForms) {
     const std::string expr = "and_(gt(field=is_sharpe, value=0.0), top_pct(field=is_turnover, pct=0.5))";
-    const FilterNode tree = parse_tree_expression(expr);
-    const fe::FiltrationResult expected = fe::resolve_filtrations(
-        functions::filtrations_evaluation::pool_from_value(runtime::Value(load_signals_file(pool_))), tree, functions::registry_and_store::build_default_store());
+    const fe::FiltrationResult expected =
+        fe::resolve_filtrations(fe::pool_from_value(Value(load_signals_file(pool_))), parse_tree_expression(expr),
+                                functions::registry_and_store::build_default_store());
 
     const Outcome json = run_cli({"resolve", "--pool", pool_, "--tree", expr, "--json"});
     ASSERT_EQ(json.code, EXIT_OK) << json.err;
@@ -113,15 +125,10 @@ TEST_F(CliTest, ResolveAgreesWithTheLibraryInBothOutputForms) {
     EXPECT_EQ(at(diags[2].as_dict(), {"filter_description"}), Value("and_(2 children)"));
 
     // The same tree from a JSON file, readable output: ids, then the nodes root first.
-    const std::string tree_file = write(
-        "tree.json",
-        R"({"function_name": "and_", "children": [
-            {"function_name": "gt", "params": {"field": "is_sharpe", "value": 0.0}},
-            {"function_name": "top_pct", "params": {"field": "is_turnover", "pct": 0.5}}]})");
+    const std::string tree_file = write("tree.json", runtime::to_json(fe::tree_to_value(parse_tree_expression(expr))));
     const Outcome text = run_cli({"resolve", "--pool", pool_, "--tree", tree_file});
     ASSERT_EQ(text.code, EXIT_OK) << text.err;
-    EXPECT_TRUE(contains(text.out, std::to_string(expected.passing_ids.size()) + " of 24 signals pass and_"))
-        << text.out;
+    EXPECT_TRUE(contains(text.out, std::to_string(expected.passing_ids.size()) + " of 24 signals pass and_")) << text.out;
     for (const std::string& id : expected.passing_ids) EXPECT_TRUE(contains(text.out, id));
     const auto root = text.out.find("and_(2 children)"), leaf = text.out.find("    gt(is_sharpe, 0.0)");
     EXPECT_TRUE(root < leaf && leaf != std::string::npos) << text.out;
@@ -148,7 +155,6 @@ TEST_F(CliTest, AnEmptyOutcomeExitsOneAndShowsTheNodeThatEmptiedThePool) {
     EXPECT_EQ(at(doc, {"error"}), Value("EmptyFiltrationError"));
     EXPECT_EQ(at(doc, {"message"}), Value("0 signals pass the complete filter tree (or_)"));
     EXPECT_EQ(at(doc, {"filter_diagnostics"}).as_list().size(), 7u);
-    EXPECT_TRUE(contains(json.err, "0 signals pass the complete filter tree (or_)"));
 }
 
 // ---- bad input -------------------------------------------------------------------------------------
@@ -201,17 +207,18 @@ TEST_F(CliTest, BadInputExitsTwoNamingTheFileAndTheProblem) {
          {"resolving the inline tree over pool '" + pool_ + "'", "FilterValidationError: Unknown field 'is_sharpee'"}},
         // Command-line mistakes.
         {{"resolve", "--pool", pool_, "--tree", tree, "--bogus"}, {"--bogus"}},
-        {{"resolve", "--pool", pool_}, {"--tree is required"}},
         {{"frobnicate"}, {"frobnicate"}},
         // evaluate
         {{"evaluate", "--skip", "9"}, {"evaluate: ValueError: skip_checks values must be in [1, 8]. Got invalid: {9}."}},
-        {{"evaluate", "--seed", "abc"}, {"--seed"}},
         {{"evaluate", "--signals", pool_, "--db", path("x.db")}, {"--signals excludes --db"}},
         {{"evaluate", "--market-id", "3"}, {"--market-id requires --db"}},
         {{"evaluate", "--signal-ids", "@" + path("ids.txt"), "--db", path("x.db")},
          {"cannot read signal id file '" + path("ids.txt") + "'"}},
         {{"evaluate", "--db", path("absent.db"), "--signal-ids", "a", "--market-id", "1", "--era-number", "2"},
          {"absent.db"}},
+        {{"evaluate", "--replay-command", "my_tool resolve --tree {tree}"}, {"must contain {pool} and {tree}"}},
+        {with({"evaluate", "--operators", "gt", "--html", dir_.path.string()}, FAST),
+         {"writing the report '" + dir_.path.string() + "': RuntimeError: cannot write"}},
     };
     for (const BadInput& c : cases) expect_bad_input(c);
 }
@@ -265,7 +272,6 @@ TEST_F(CliTest, NumericOptionsAreDecimalAndFiniteOrRefusedNamingTheOption) {
 
 TEST_F(CliTest, ListOptionsRefuseEmptyItemsAndDoNotSwallowTheNextOption) {
     const std::vector<BadInput> cases = {
-        {{"evaluate", "--skip", ""}, {"--skip: empty item in ''"}},
         {{"evaluate", "--skip", "4,,5"}, {"--skip: empty item in '4,,5'"}},
         {{"evaluate", "--info", "3, "}, {"--info: empty item in '3, '"}},
         {{"evaluate", "--operators", "gt,"}, {"--operators: empty item in 'gt,'"}},
@@ -277,12 +283,6 @@ TEST_F(CliTest, ListOptionsRefuseEmptyItemsAndDoNotSwallowTheNextOption) {
         expect_bad_input({{"evaluate", "--db", path("x.db"), "--signal-ids", ids, "--market-id", "1", "--era-number", "1"},
                           {"--signal-ids: empty item in '" + std::string(ids) + "'"}});
     }
-
-    // "," is refused as the value of --operators; --json stays an option.
-    const Outcome o = run_cli({"evaluate", "--operators", ",", "--json"});
-    EXPECT_EQ(o.code, EXIT_BAD_INPUT);
-    EXPECT_TRUE(contains(o.err, "--operators: empty item in ','")) << o.err;
-    EXPECT_EQ(at(o.json(), {"message"}), Value("--operators: empty item in ','"));
 }
 
 TEST_F(CliTest, InlineSignalIdsAreTakenAsWrittenAndOnlyAFileHasComments) {
@@ -298,17 +298,20 @@ TEST_F(CliTest, InlineSignalIdsAreTakenAsWrittenAndOnlyAFileHasComments) {
 
 TEST_F(CliTest, JsonModeReportsErrorsAsJsonOnStdoutAndTextOnStderr) {
     const std::string malformed = write("malformed.json", "{");
-    const std::vector<std::tuple<std::string, std::string, std::string, const char*>> cases = {
-        {malformed, "gt(field=a, value=1)", "InputError", "malformed JSON in signals file"},
-        {pool_, "lt(field=nope, value=1)", "FilterValidationError", "Unknown field 'nope'"},
-        {pool_, "", "RequiredError", "--tree is required"}};
-    for (const auto& [pool, tree, error, part] : cases) {
-        std::vector<std::string> args = {"resolve", "--pool", pool, "--json"};
-        if (!tree.empty()) args = with(args, {"--tree", tree});
-        const Outcome o = run_cli(args);
+    const std::vector<std::tuple<std::vector<std::string>, std::string, std::string>> cases = {
+        {{"resolve", "--pool", malformed, "--tree", "gt(field=a, value=1)"}, "InputError", "malformed JSON in signals file"},
+        {{"resolve", "--pool", pool_, "--tree", "lt(field=nope, value=1)"}, "FilterValidationError", "Unknown field 'nope'"},
+        {{"resolve", "--pool", pool_}, "RequiredError", "--tree is required"},
+        // "," is refused as the value of --operators; --json stays an option.
+        {{"evaluate", "--operators", ","}, "ValidationError", "--operators: empty item in ','"},
+        {{"db", "import", "--db", path("x.db"), "--signals", pool_, "--market-id", "3", "--era-number", "4"},
+         "InputError", "signal metadata database '" + path("x.db") + "' does not exist"},
+        {{"db", "init", "--db", path("x.db"), "--bogus"}, "ExtrasError", "--bogus"}};
+    for (const auto& [args, error, part] : cases) {
+        const Outcome o = run_cli(with(args, {"--json"}));
         EXPECT_EQ(o.code, EXIT_BAD_INPUT);
         const Dict doc = o.json();
-        EXPECT_EQ(at(doc, {"error"}), Value(error));
+        EXPECT_EQ(at(doc, {"error"}), Value(error)) << args[0];
         EXPECT_TRUE(contains(at(doc, {"message"}).as_str(), part)) << o.out;
         EXPECT_TRUE(contains(o.err, at(doc, {"message"}).as_str())) << o.err;
     }
@@ -374,35 +377,27 @@ TEST_F(CliTest, RunningOutOfMemoryReadingAnInputSaysSo) {
     GTEST_SKIP() << "an address space limit and ASan's shadow memory do not mix";
 #endif
     // A sparse 4 GiB file, read by a child whose address space has room for far less.
-    const std::string big = path("big.json");
-    std::ofstream(big).close();
+    const std::string big = write("big.json", ""), report = path("report.txt");
     std::filesystem::resize_file(big, std::uintmax_t{1} << 32);
-    const std::string report = path("report.txt");
     const pid_t child = fork();
     ASSERT_NE(child, -1);
     if (child == 0) {
         long pages = 0;
         std::ifstream("/proc/self/statm") >> pages;
-        const rlim_t room = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) +
-                            (rlim_t{256} << 20);
+        const rlim_t room = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (rlim_t{256} << 20);
         const rlimit limit{room, room};
         setrlimit(RLIMIT_AS, &limit);
-        std::ostringstream out;
         std::ofstream err(report);
-        const int code = run({"resolve", "--pool", big, "--tree", "gt(field=a, value=1)", "--json"}, out, err);
-        err << out.str();
+        const int code = run({"resolve", "--pool", big, "--tree", "gt(field=a, value=1)", "--json"}, err, err);
         err.close();
         _exit(code);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), EXIT_BAD_INPUT);
-    std::ostringstream text;
-    text << std::ifstream(report).rdbuf();
-    EXPECT_TRUE(contains(text.str(), "filtrations: error: out of memory reading signals file '" + big + "'\n"))
-        << text.str();
-    EXPECT_TRUE(contains(text.str(), "\"error\": \"MemoryError\"")) << text.str();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == EXIT_BAD_INPUT) << status;
+    const std::string text = read_text(report);
+    EXPECT_TRUE(contains(text, "filtrations: error: out of memory reading signals file '" + big + "'\n")) << text;
+    EXPECT_TRUE(contains(text, "\"error\": \"MemoryError\"")) << text;
 }
 
 // ---- evaluate ----------------------------------------------------------------------------------------
@@ -473,20 +468,10 @@ TEST_F(CliTest, ARejectedOperatorExitsOneAndItsFailuresAreListed) {
 
 // A plug-in check whose data_type() throws. The driver reads it outside its check guard, so what
 // it throws reaches the command's top level, as memory and thread exhaustion in a check will.
-class RaisingPlugin : public fe::EvaluationCheckPlugin {
-public:
-    explicit RaisingPlugin(std::function<void()> raise) : raise_(std::move(raise)) {}
-    std::string name() const override { return "raising"; }
-    Value data_type() const override {
-        raise_();
-        return {};
-    }
-    fe::CheckOutcome validate(const fe::Operator&, fe::SignalPool&, eu::BaseEvaluationConfig&) override {
-        return {eu::CheckStatus::pass, "", {}};
-    }
-
-private:
-    std::function<void()> raise_;
+struct RaisingPlugin : test::checks::FnPlugin {
+    explicit RaisingPlugin(std::function<void()> r) : FnPlugin("raising", {}, test::checks::returns("pass")), raise(r) {}
+    Value data_type() const override { return raise(), Value(); }
+    std::function<void()> raise;
 };
 
 TEST_F(CliTest, RunningOutOfMemoryOrThreadsEndsTheCommandAsSuch) {
@@ -539,16 +524,6 @@ TEST_F(CliTest, ColourAndProgressOnlyOnATerminalUnlessAsked) {
     EXPECT_EQ(never.out, plain.out);
 }
 
-TEST_F(CliTest, MockSignalsFromAFileAndTheirWarnings) {
-    Dict signals = runtime::parse_json(demo_signals_json()).as_dict();
-    signals.find(signals.key(0))->as_dict().pop(Value("is_turnover"));
-    const std::string file = write("signals.json", runtime::to_json(Value(signals)));
-    const Outcome o = run_cli(with({"evaluate", "--operators", "top_n", "--signals", file}, FAST));
-    EXPECT_EQ(o.code, EXIT_OK) << o.err;
-    EXPECT_TRUE(contains(o.out, "24 signals from signals file '" + file + "' (mock mode)"));
-    EXPECT_TRUE(contains(o.err, "filtrations: warning: Signal 'synth_0000' metadata missing fields: is_turnover."));
-}
-
 // ---- control characters in the data ---------------------------------------------------------------
 
 // A character a terminal would act on, other than a line break: C0 controls, DEL, C1 controls
@@ -563,6 +538,7 @@ bool has_raw_control(const std::string& text) {
     return false;
 }
 
+// Also: mock signals from a file (--signals), and the warnings of their ingestion.
 TEST_F(CliTest, ControlCharactersInIdsAndNamesAreEscapedInTheReadableOutput) {
     // Ids that would clear the screen, look like two ids, or start a C1 sequence; one ordinary.
     const std::vector<std::string> ids = {"clear\x1b[2J", "two\nids", "tab\there", "csi\xc2\x9b" "31m",
@@ -587,7 +563,8 @@ TEST_F(CliTest, ControlCharactersInIdsAndNamesAreEscapedInTheReadableOutput) {
         {{"db", "init", "--db", path("odd\x1b[2J.db")}, {"odd\\u001b[2J.db"}},
         {with({"evaluate", "--operators", "gt", "--signals", pool}, FAST),
          {"rule\\u001b[1m", "gt / rule\\u001b[1m: bad\\u001b[31m\n    second line\\u0007",
-          "Signal 'clear\\u001b[2J' metadata missing fields"}},
+          "filtrations: warning: Signal 'clear\\u001b[2J' metadata missing fields: ",
+          "30 signals from signals file '" + pool + "' (mock mode)"}},
     };
     for (const auto& [args, escaped] : cases) {
         const Outcome o = run_cli(args);
@@ -616,9 +593,9 @@ TEST_F(CliTest, RealModeReadsTheDatabaseThatDbInitAndImportFill) {
     ASSERT_EQ(o.code, EXIT_OK) << o.err;
     EXPECT_EQ(o.out, "imported 12 signals into " + db + " (market 3, era 41)\n");
 
-    std::string ids_text = "# the first twelve demo signals\n";
-    for (int i = 0; i < 12; ++i) ids_text += (i % 3 == 0 ? "\n" : ", ") + std::string("synth_00") + (i < 10 ? "0" : "") + std::to_string(i);
-    const std::string ids = write("ids.txt", ids_text);
+    const std::string ids = write("ids.txt", "# the first twelve demo signals\nsynth_0000, synth_0001 synth_0002\n"
+                                             "synth_0003 synth_0004 synth_0005 synth_0006 synth_0007\n"
+                                             "synth_0008 synth_0009 synth_0010 synth_0011\n");
     o = run_cli(with({"evaluate", "--operators", "bottom_pct", "--db", db, "--signal-ids", "@" + ids,
                       "--market-id", "3", "--era-number", "41", "--json"}, FAST));
     ASSERT_EQ(o.code, EXIT_OK) << o.err;
@@ -635,9 +612,6 @@ TEST_F(CliTest, RealModeReadsTheDatabaseThatDbInitAndImportFill) {
                                           "--market-id", "3", "--era-number", "42"}, FAST));
     EXPECT_EQ(missing.code, EXIT_BAD_INPUT);
     EXPECT_TRUE(contains(missing.err, "Real-mode signal metadata missing for signal_ids: ['synth_0000', 'synth_0001']"));
-    const Outcome no_era = run_cli(with({"evaluate", "--db", db, "--signal-ids", "synth_0000", "--market-id", "3"}, FAST));
-    EXPECT_EQ(no_era.code, EXIT_BAD_INPUT);
-    EXPECT_TRUE(contains(no_era.err, "era_number is required when mode='real'"));
 }
 
 // Copies `db` and its journal in the middle of a write: a hot journal, as a killed import leaves.
@@ -655,13 +629,13 @@ void copy_mid_write(const std::string& db, const std::string& copy) {
     sqlite3_close(handle);
 }
 
-TEST_F(CliTest, RealModeRollsBackTheHotJournalOfAnImportThatDidNotFinish) {
-    const std::string db = path("signals.db");
-    const std::string hot = path("hot.db");
+TEST_F(CliTest, RealModeRollsBackTheHotJournalOfAnImportThatDidNotFinishOrSaysWhatToRun) {
+    const std::string db = path("signals.db"), hot = path("hot.db"), stuck = path("stuck.db");
     const std::string twelve = demo_subset("twelve.json", 12);
     ASSERT_EQ(run_cli({"db", "init", "--db", db, "--signals", twelve, "--market-id", "3", "--era-number", "4"}).code,
               EXIT_OK);
     copy_mid_write(db, hot);
+    copy_mid_write(db, stuck);
 
     const Dict signals = load_signals_file(twelve);
     std::string ids;
@@ -681,15 +655,9 @@ TEST_F(CliTest, RealModeRollsBackTheHotJournalOfAnImportThatDidNotFinish) {
     const Dict rows = eu::query_signal_metadata(id_list, 3, 4);
     eu::configure_signal_metadata_store(std::nullopt);
     EXPECT_EQ(runtime::repr(Value(rows)), runtime::repr(Value(signals)));
-}
 
-TEST_F(CliTest, RealModeSaysWhatToRunWhenAHotJournalCannotBeRolledBack) {
+    // A journal that cannot be rolled back: the command says what to run.
     if (geteuid() == 0) GTEST_SKIP() << "root may write a read-only file";
-    const std::string db = path("signals.db");
-    const std::string stuck = path("stuck.db");
-    ASSERT_EQ(run_cli({"db", "init", "--db", db, "--signals", demo_subset("twelve.json", 12), "--market-id", "3",
-                       "--era-number", "4"}).code, EXIT_OK);
-    copy_mid_write(db, stuck);
     std::filesystem::permissions(stuck, std::filesystem::perms::owner_read);
     expect_bad_input({with({"evaluate", "--db", stuck, "--signal-ids", "synth_0000", "--market-id", "3",
                             "--era-number", "4"}, FAST),
@@ -760,29 +728,15 @@ TEST_F(CliTest, DbCommandsSayWhatTheyDidInTextAndJson) {
         {true, with({"db", "import", "--db", db}, import), "imported 12 signals into " + db + " (market 3, era 4)",
          is_old + "'rows': 12, 'market_id': 3, 'era_number': 4}"},
     };
-    const auto fresh = [&](bool existing) {
-        std::filesystem::remove(db);
-        if (existing) eu::create_signal_metadata_db(db);
-    };
     for (const Step& step : steps) {
-        fresh(step.existing);
-        const Outcome o = run_cli(step.args);
-        EXPECT_EQ(o.code, EXIT_OK) << o.err;
-        EXPECT_EQ(o.out, step.text + "\n");
-        fresh(step.existing);
-        const Outcome j = run_cli(with(step.args, {"--json"}));
-        EXPECT_EQ(j.code, EXIT_OK) << j.err;
-        EXPECT_EQ(runtime::repr(Value(j.json())), step.json);
+        for (const bool json : {false, true}) {
+            std::filesystem::remove(db);
+            if (step.existing) eu::create_signal_metadata_db(db);
+            const Outcome o = run_cli(json ? with(step.args, {"--json"}) : step.args);
+            EXPECT_EQ(o.code, EXIT_OK) << o.err;
+            EXPECT_EQ(json ? runtime::repr(Value(o.json())) : o.out, json ? step.json : step.text + "\n");
+        }
     }
-
-    // Errors under --json carry a real kind.
-    std::filesystem::remove(db);
-    const Outcome missing = run_cli(with({"db", "import", "--db", db, "--json"}, import));
-    EXPECT_EQ(missing.code, EXIT_BAD_INPUT);
-    EXPECT_EQ(at(missing.json(), {"error"}), Value("InputError"));
-    EXPECT_TRUE(contains(at(missing.json(), {"message"}).as_str(), "does not exist")) << missing.out;
-    const Outcome extra = run_cli({"db", "init", "--db", db, "--bogus", "--json"});
-    EXPECT_EQ(at(extra.json(), {"error"}), Value("ExtrasError"));
 }
 
 TEST_F(CliTest, DbCommandsRefuseASignalTableOfAnotherShape) {
@@ -818,35 +772,29 @@ TEST_F(CliTest, ProductsSelectsPriorLayerProducts) {
         "sig_b": {"investment_product_type": "signal", "metadata": {"is_sharpe": 0.2, "market_id": 1}},
         "sig_c": {"investment_product_type": "signal", "is_sharpe": 0.9, "market_id": 2},
         "strat_x": {"investment_product_type": "strategy", "is_sharpe": 3.0}})");
-    const Outcome json = run_cli({"products", "--products", products, "--tree", "gt(field=is_sharpe, value=0.5)",
-                                  "--type", "strategy", "--json"});
+    const auto select = [&](const std::string& tree, const std::string& type, const std::string& file) {
+        return std::vector<std::string>{"products", "--products", file, "--tree", tree, "--type", type};
+    };
+    const std::string tree = "gt(field=is_sharpe, value=0.5)";
+    const Outcome json = run_cli(with(select(tree, "strategy", products), {"--json"}));
     ASSERT_EQ(json.code, EXIT_OK) << json.err;
     const Dict doc = json.json();
     EXPECT_EQ(runtime::repr(at(doc, {"passing_ids"})), "['sig_a', 'sig_c']");
     EXPECT_EQ(at(doc, {"total_pool_size"}), Value(3));
     EXPECT_TRUE(at(doc, {"reduction_result"}).is_none());
     EXPECT_EQ(at(doc, {"selected_products", "sig_c", "market_id"}), Value(2));
-
-    const Outcome text = run_cli({"products", "--products", products, "--tree", "gt(field=is_sharpe, value=0.5)",
-                                  "--type", "strategy"});
+    const Outcome text = run_cli(select(tree, "strategy", products));
     EXPECT_EQ(text.code, EXIT_OK);
     EXPECT_TRUE(contains(text.out, "2 of 3 signal products selected for a strategy\n  sig_a sig_c\n"));
-
-    const Outcome empty = run_cli({"products", "--products", products, "--tree", "gt(field=is_sharpe, value=5)",
-                                   "--type", "strategy"});
+    const Outcome empty = run_cli(select("gt(field=is_sharpe, value=5)", "strategy", products));
     EXPECT_EQ(empty.code, EXIT_REJECTED);
     EXPECT_TRUE(contains(empty.out, "<- emptied the pool"));
 
-    const std::vector<BadInput> cases = {
-        {{"products", "--products", products, "--tree", "gt(field=is_sharpe, value=0.5)", "--type", "signal"},
-         {"--type"}},
-        {{"products", "--products", products, "--tree", "gt(field=era_number, value=0)", "--type", "strategy"},
-         {"filtering products '" + products + "'", "Unregistered product filtration field 'era_number'"}},
-        {{"products", "--products", write("list.json", "[]"), "--tree", "gt(field=is_sharpe, value=0.5)", "--type",
-          "book"},
-         {"products file '" + path("list.json") + "': expected a JSON object, got list"}},
-    };
-    for (const BadInput& c : cases) expect_bad_input(c);
+    expect_bad_input({select(tree, "signal", products), {"--type"}});
+    expect_bad_input({select("gt(field=era_number, value=0)", "strategy", products),
+                      {"filtering products '" + products + "'", "Unregistered product filtration field 'era_number'"}});
+    expect_bad_input({select(tree, "book", write("list.json", "[]")),
+                      {"products file '" + path("list.json") + "': expected a JSON object, got list"}});
 }
 
 TEST_F(CliTest, FlattenMergesTheThreeBags) {
@@ -871,7 +819,27 @@ TEST_F(CliTest, FlattenMergesTheThreeBags) {
     for (const BadInput& c : cases) expect_bad_input(c);
 }
 
-// ---- help, version, demo set -------------------------------------------------------------------------
+// ---- reproducers and report ---------------------------------------------------------------------------
+
+TEST_F(CliTest, ReproducersAndTheReportAreWrittenAndTheOutputIsAsBefore) {
+    const std::string repro = path("repro"), page = path("page/report.html");
+    for (const auto& plain : {std::vector<std::string>{"evaluate", "--skip", "8"},
+                              std::vector<std::string>{"evaluate", "--skip", "8", "--json"}}) {
+        const Outcome before = run_cli(plain);
+        const Outcome after = run_cli(with(plain, {"--reproducers", repro, "--html", page}));
+        EXPECT_EQ(after.code, before.code);
+        EXPECT_EQ(after.out, before.out);
+        EXPECT_TRUE(contains(after.err, "0 reproducers written under " + repro)) << after.err;
+        EXPECT_TRUE(contains(after.err, "report written to")) << after.err;
+    }
+    EXPECT_TRUE(at(runtime::read_json_file(repro + "/index.json").as_dict(), {"reproducers"}).as_list().empty());
+    const std::string html = read_text(page);
+    EXPECT_EQ(count(html, "<tr class=\"accepted\">"), 16u);
+    EXPECT_TRUE(contains(html, "16 of 16 operators accepted"));
+    EXPECT_TRUE(contains(html, "filtrations evaluate --skip 8 --json --reproducers"));  // to repeat it
+}
+
+// ---- help, demo set, the sample inputs under examples/ ------------------------------------------------
 
 TEST_F(CliTest, HelpExitsZero) {
     const Outcome help = run_cli({"--help"});
@@ -880,6 +848,38 @@ TEST_F(CliTest, HelpExitsZero) {
     const Outcome sub = run_cli({"evaluate", "--help"});
     EXPECT_EQ(sub.code, EXIT_OK);
     EXPECT_TRUE(contains(sub.out, "--speed-large-limit-s"));
+}
+
+TEST_F(CliTest, TheEmbeddedDemoSignalsMatchTheGoldenFile) {
+    const Value golden = runtime::read_json_file(std::string(BRINDLECAP_TEST_DATA_DIR) + "/golden/demo_signals.json");
+    EXPECT_TRUE(fe::detail::equal_allowing_nan(runtime::parse_json(demo_signals_json()), golden));
+}
+
+TEST_F(CliTest, TheExampleInputsKeepWorking) {
+    const std::string ex = BRINDLECAP_EXAMPLES_DIR, signals = ex + "/signals.json";
+    std::size_t trees = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(ex + "/trees")) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("strategy_", 0) == 0) continue;  // a product tree
+        ++trees;
+        const Outcome o = run_cli({"resolve", "--pool", signals, "--tree", entry.path().string()});
+        EXPECT_EQ(o.code, name == "too_strict.json" ? EXIT_REJECTED : EXIT_OK) << name << "\n" << o.err;
+    }
+    EXPECT_GE(trees, 3u);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"products", "--products", ex + "/products.json", "--tree", ex + "/trees/strategy_products.json", "--type",
+              "strategy"},
+             {"products", "--products", ex + "/products.json", "--tree", "gt(field=is_sharpe, value=0.0)", "--type",
+              "allocation"},
+             {"flatten", "--is", ex + "/flatten/is_stats.json", "--os", ex + "/flatten/os_stats.json", "--meta",
+              ex + "/flatten/metadata.json"}}) {
+        EXPECT_EQ(run_cli(args).code, EXIT_OK) << args[0];
+    }
+    const Dict pool = load_signals_file(signals);
+    EXPECT_GE(pool.size(), 200u);
+    const std::vector<std::string> ids = load_signal_ids("@" + ex + "/signal_ids.txt");
+    EXPECT_GE(ids.size(), 10u);
+    for (const std::string& id : ids) EXPECT_TRUE(pool.contains(Value(id))) << id;
 }
 
 }  // namespace
