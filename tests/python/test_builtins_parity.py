@@ -63,8 +63,7 @@ def python_wrapped_store():
 
 @pytest.mark.parametrize("store", [build_default_store, python_wrapped_store], ids=["cpp", "python-wrapped"])
 def test_builtins_from_python_match_the_command_line(demo_signals, command_line_outcomes, store):
-    result = fe._evaluate(mock_config(demo_signals), None, store())
-    got = outcomes(as_json_like(result))
+    got = outcomes(as_json_like(fe._evaluate(mock_config(demo_signals), None, store())))
     assert list(got) == list(command_line_outcomes) and len(got) == 16
     for name in got:
         assert got[name] == command_line_outcomes[name], name

@@ -22,24 +22,10 @@ def gt(prepared, params):
     return {sid for sid, value in prepared.values if value > params["value"]}
 
 
-def sloppy_gt(prepared, params):
-    return {sid for sid, value in prepared.values if value >= params["value"]}
-
-
 def judge(demo, operator, name="gt", **settings):
     store = FunctionStore()
     store.register(name, factory=operator)
     return fe._evaluate(mock_config(demo, **settings), None, store).operator_results[name]
-
-
-def test_correctness_tells_a_sloppy_gt_from_a_correct_one(demo_signals):
-    correct = judge(demo_signals, gt)
-    assert correct.accepted and list(correct.checks) == CANONICAL
-    assert all(outcome.status == "pass" for outcome in correct.checks.values())
-    sloppy = judge(demo_signals, sloppy_gt)
-    assert not sloppy.accepted
-    assert [n for n, o in sloppy.checks.items() if o.status == "fail"] == ["correctness"]
-    assert sloppy.checks["correctness"].evidence["match_rate"] < 1.0
 
 
 def test_operator_errors_become_the_checks_verdicts(demo_signals):
@@ -94,14 +80,12 @@ def test_python_plugins_run_after_the_canonical_checks(demo_signals):
     assert list(pool) == list(demo_signals) and all(isinstance(s, fe.UsefulSignal) for s in pool.values())
     assert pool["synth_0000"].weights.shape == (config.T, config.N_alloc)
 
+    # A Python error in a plug-in and its data_type, read at run time, become its outcome.
     failing.validate = lambda *args: {}["missing"]
-    failing.data_type = None
+    passing.data_type = "products"
     checks = fe._evaluate(mock_config(demo_signals, skip_checks={8}), None, store).operator_results["gt"].checks
     assert (checks["second_opinion"].status, checks["second_opinion"].details) == ("fail", "Plugin error: 'missing'")
-    passing.data_type = "products"
-    checks = fe._evaluate(mock_config(demo_signals, skip_checks={8, 10}), None, store).operator_results["gt"].checks
     assert checks["desk_review"].details == "Plugin data_type 'products' does not match operator"
-    assert checks["second_opinion"].details == "Plugin check 10 skipped"
 
 
 def test_log_events_go_to_the_modules_logger(monkeypatch):
@@ -175,13 +159,9 @@ def test_an_interrupt_in_an_operator_ends_the_run(demo_signals, stop):
 
 
 def test_calls_do_not_leak_references_or_memory(pool):
-    params = {"note": "kept"}
+    params, keep = {"note": "kept"}, sorted(pool)[:5]
     tree = fe.FilterNode("filtration", params)
-    keep = sorted(pool)[:5]
-
-    def chooser(pool_keys, node_params):
-        return keep
-
+    chooser = lambda pool_keys, node_params: keep  # noqa: E731
     store = FunctionStore()
     store.register("filtration", factory=chooser)
     counted = [chooser, params, keep, keep[0], pool["synth_0001"].metadata, pool["synth_0001"].weights]

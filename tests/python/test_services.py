@@ -9,9 +9,7 @@ from conftest import mock_config
 
 
 def test_store_entries():
-    def pick(pool_keys, params):
-        return pool_keys
-
+    pick = lambda pool_keys, params: pool_keys  # noqa: E731
     store = build_default_store()
     assert len(store) == 16 and store.list_by_function_type("filtration")[-4:] == ["and_", "or_", "not_", "filtration"]
     store.register("gt", factory=pick, data_type=("signals", 2))
@@ -37,7 +35,7 @@ def test_operators_are_cached_per_store(pool):
     del first
     assert list(fe._operator_cache) == ["filtration"]
     fe._operator_cache.clear()
-    assert len(fe._operator_cache) == 0
+    assert not fe._operator_cache
 
 
 def test_pool_keeper_counts_fixture_pools():
@@ -46,7 +44,7 @@ def test_pool_keeper_counts_fixture_pools():
     fe._build_seeded_operator_fixture("gt", fe.FiltrationEvaluationConfig(N_signals=3))
     assert len(fe._pool_keeper) == 2 and len(kept) == 3
     fe._pool_keeper.clear()
-    assert len(fe._pool_keeper) == 0
+    assert not fe._pool_keeper
 
 
 def test_real_mode_reads_the_metadata_store(tmp_path, demo_signals, monkeypatch):

@@ -160,10 +160,12 @@ TEST(BuiltinLeaves, MembershipOnListsAndScalars) {
                    {"scalar", "numerical"},
                    {"other", "value"}});
     const Field kinds({{"int", 1}, {"float", 2.0}, {"bool", Value(true)}, {"none", Value()}, {"str", "1"}});
-    brindlecap::runtime::List many;  // many targets give the same answer as few
+    // Past eight targets of a kind they are hashed: 7 == 7.0, and 1 == True below.
+    brindlecap::runtime::List many, ints;
     for (int i = 0; i < 20; ++i) many.push_back(Value("t" + std::to_string(i)));
     for (int i = 0; i < 20; ++i) many.push_back(Value(100 + i));
     many.push_back(Value(7.0));
+    for (int i : {1, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}) ints.push_back(Value(i));
     const Field spread({{"a", "t3"}, {"b", Value::list({"x", "t11"})}, {"c", "zz"}, {"d", 7}});
     run_cases({
         {&f, "in_", {{"values", Value::list({"numerical"})}}, {"both", "scalar"}},
@@ -171,6 +173,8 @@ TEST(BuiltinLeaves, MembershipOnListsAndScalars) {
         {&f, "in_", {}, {}},
         {&kinds, "in_", {{"values", Value::list({1.0, 2})}}, {"bool", "float", "int"}},
         {&kinds, "in_", {{"values", Value::list({Value()})}}, {"none"}},
+        {&kinds, "in_", {{"values", Value::list({"1", "x"})}}, {"str"}},  // string targets only
+        {&kinds, "in_", {{"values", Value::list(ints)}}, {"bool", "int"}},
         {&spread, "in_", {{"values", Value::list(many)}}, {"a", "b", "d"}},
     });
 }

@@ -44,19 +44,16 @@ protected:
         return test::message_of<runtime::ValueError>(
             [&] { detail::validate_and_ingest(c, with_store ? &store : nullptr); });
     }
-    // Installs a query that records its calls and answers from `available`.
-    void fake_query() {
+    // A query that records its calls and answers from `available`.
+    void SetUp() override {
         previous_ = eu::set_signal_metadata_query([this](const Ids& ids, std::int64_t market, std::int64_t era) {
             calls.push_back(ids);
             EXPECT_EQ(market, 7);
             EXPECT_EQ(era, 3);
             return available.copy();
         });
-        installed_ = true;
     }
-    void TearDown() override {
-        if (installed_) eu::set_signal_metadata_query(previous_);
-    }
+    void TearDown() override { eu::set_signal_metadata_query(previous_); }
 
     registry_and_store::FunctionStore store;
     std::vector<Ids> calls;
@@ -64,7 +61,6 @@ protected:
 
 private:
     eu::SignalMetadataQuery previous_;
-    bool installed_ = false;
 };
 
 // Each fault applied together with every later one: the earliest still wins.
@@ -183,7 +179,6 @@ TEST_F(Validation, OneSortedWarningPerIncompleteSignal) {
 }
 
 TEST_F(Validation, RealModeIngestsInRequestOrderOrFailsClosed) {
-    fake_query();
     Ids ids;
     for (int i = 11; i >= 0; --i) ids.push_back("sig_" + std::to_string(i));
     ids.push_back("sig_4");

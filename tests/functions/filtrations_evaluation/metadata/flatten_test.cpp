@@ -82,20 +82,20 @@ class RecordingHooks : public ::testing::Test {
 protected:
     struct Event {
         std::string behaviour;  // "flush" for a flush
-        TelemetryObserver* observer;
-        std::string surface;
-        double value;
         std::optional<Dict> tags;
     };
     void SetUp() override {
         previous_record_ = set_record_surface_observation_hook(
-            [this](TelemetryObserver* o, const std::string& surface, const std::string& behaviour, double value,
+            [this](TelemetryObserver* o, const std::string&, const std::string& behaviour, double,
                    const std::optional<Dict>& tags) {
-                events.push_back({behaviour, o, surface, value, tags});
+                EXPECT_EQ(o, &observer);
+                events.push_back({behaviour, tags});
                 if (on_record) on_record(behaviour, tags);
             });
-        previous_flush_ =
-            set_flush_surface_observer_hook([this](TelemetryObserver* o) { events.push_back({"flush", o, "", 0, {}}); });
+        previous_flush_ = set_flush_surface_observer_hook([this](TelemetryObserver* o) {
+            EXPECT_EQ(o, &observer);
+            events.push_back({"flush", {}});
+        });
     }
     void TearDown() override {
         set_record_surface_observation_hook(previous_record_);

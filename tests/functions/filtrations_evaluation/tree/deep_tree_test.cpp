@@ -17,6 +17,8 @@
 namespace brindlecap::functions::filtrations_evaluation {
 namespace {
 
+using runtime::Dict;
+using runtime::Value;
 using testing::make_pool;
 using testing::raised;
 using Ids = std::vector<std::string>;
@@ -41,16 +43,32 @@ FilterNode not_chain(int levels, FilterNode leaf) {
     return tree;
 }
 
-TEST(DeepTreeTest, TenThousandLevelsEvaluateInPostOrder) {
+TEST(DeepTreeTest, TenThousandLevelsEvaluateOrFailWithTheUsualErrors) {
     const SignalPool pool = small_pool();
     const auto store = registry_and_store::build_default_store();
-    const FilterNode even = not_chain(DEEP, gt_leaf(0.0));      // same as the leaf
-    const FilterNode odd = not_chain(DEEP - 1, gt_leaf(0.0));   // its complement
-    FiltrationResult r_even;
-    FiltrationResult r_odd;
+    const FilterNode even = not_chain(DEEP, gt_leaf(0.0));     // same as the leaf
+    const FilterNode odd = not_chain(DEEP - 1, gt_leaf(0.0));  // its complement
+    const FilterNode empty = not_chain(DEEP, gt_leaf(10.0));   // empty at the root
+    const FilterNode unknown = not_chain(DEEP, FilterNode{"nope", {}, {}});
+    const FilterNode bad_field = not_chain(DEEP, FilterNode{"gt", {{"field", "y"}, {"value", 0}}, {}});
+    const Value products(Dict{{"p1", Dict{{"investment_product_type", "signal"}, {"is_sharpe", 1.0}}},
+                              {"p2", Dict{{"investment_product_type", "signal"}, {"is_sharpe", -1.0}}}});
+    const FilterNode over_products = not_chain(DEEP, FilterNode{"gt", {{"field", "is_sharpe"}, {"value", 0.0}}, {}});
+    FiltrationResult r_even, r_odd;
+    std::size_t carried = 0;
+    std::string empty_message, unknown_message, field_message, passing_products;
     ::test::on_small_stack([&] {
         r_even = resolve_filtrations(pool, even, store);
         r_odd = resolve_filtrations(pool, odd, store);
+        try {
+            resolve_filtrations(pool, empty, store);
+        } catch (const EmptyFiltrationError& e) {
+            empty_message = e.message();
+            carried = e.filter_diagnostics.size();
+        }
+        unknown_message = raised<FilterValidationError>([&] { resolve_filtrations(pool, unknown, store); });
+        field_message = raised<FilterValidationError>([&] { resolve_filtrations(pool, bad_field, store); });
+        passing_products = runtime::repr(Value(resolve_product_filtrations(products, over_products, "strategy").passing_ids));
     });
     EXPECT_EQ(r_even.passing_ids, Ids({"a", "c"}));
     EXPECT_EQ(r_odd.passing_ids, Ids({"b"}));
@@ -58,50 +76,12 @@ TEST(DeepTreeTest, TenThousandLevelsEvaluateInPostOrder) {
     EXPECT_EQ(r_even.filter_diagnostics.front(), (FilterDiagnostic{"gt(x, 0.0)", 2, "gt"}));
     EXPECT_EQ(r_even.filter_diagnostics[1], (FilterDiagnostic{"not_(1 child)", 1, "not_"}));
     EXPECT_EQ(r_even.filter_diagnostics.back(), (FilterDiagnostic{"not_(1 child)", 2, "not_"}));
-}
-
-TEST(DeepTreeTest, TenThousandLevelsFailWithTheUsualErrors) {
-    const SignalPool pool = small_pool();
-    const auto store = registry_and_store::build_default_store();
-    // Empty at the root: every one of the 10,001 diagnostics comes with the error.
-    const FilterNode empty = not_chain(DEEP, gt_leaf(10.0));
-    std::size_t carried = 0;
-    ::test::on_small_stack([&] {
-        try {
-            resolve_filtrations(pool, empty, store);
-        } catch (const EmptyFiltrationError& e) {
-            EXPECT_EQ(e.message(), "0 signals pass the complete filter tree (not_)");
-            carried = e.filter_diagnostics.size();
-        }
-    });
+    // Every one of the 10,001 diagnostics comes with the error.
+    EXPECT_EQ(empty_message, "0 signals pass the complete filter tree (not_)");
     EXPECT_EQ(carried, static_cast<std::size_t>(DEEP) + 1);
-
-    // An unknown operator at the bottom, and an invalid leaf.
-    const FilterNode unknown = not_chain(DEEP, FilterNode{"nope", {}, {}});
-    const FilterNode bad_field = not_chain(DEEP, FilterNode{"gt", {{"field", "y"}, {"value", 0}}, {}});
-    std::string unknown_message;
-    std::string field_message;
-    ::test::on_small_stack([&] {
-        unknown_message = raised<FilterValidationError>([&] { resolve_filtrations(pool, unknown, store); });
-        field_message = raised<FilterValidationError>([&] { resolve_filtrations(pool, bad_field, store); });
-    });
     EXPECT_EQ(unknown_message.rfind("Unknown filtration function 'nope'. Registered functions: ['and_', ", 0), 0u);
     EXPECT_EQ(field_message, "Unknown field 'y'. Valid fields: ['x']");
-}
-
-TEST(DeepTreeTest, TenThousandLevelsOverProducts) {
-    using runtime::Dict;
-    using runtime::Value;
-    const auto product = [](double sharpe) {
-        return Value(Dict{{"investment_product_type", "signal"}, {"is_sharpe", sharpe}});
-    };
-    const Value products(Dict{{"p1", product(1.0)}, {"p2", product(-1.0)}});
-    const FilterNode tree = not_chain(DEEP, FilterNode{"gt", {{"field", "is_sharpe"}, {"value", 0.0}}, {}});
-    std::string passing;
-    ::test::on_small_stack([&] {
-        passing = runtime::repr(Value(resolve_product_filtrations(products, tree, "strategy").passing_ids));
-    });
-    EXPECT_EQ(passing, "['p1']");
+    EXPECT_EQ(passing_products, "['p1']");
 }
 
 TEST(DeepTreeTest, HundredThousandChildren) {

@@ -24,8 +24,7 @@ using testing::leaf;
 using testing::make_pool;
 using testing::node;
 using testing::raised;
-using testing::str_list;
-using testing::test_store;
+using testing::select_everything;
 using Ids = std::vector<std::string>;
 using Diags = std::vector<FilterDiagnostic>;
 
@@ -39,12 +38,16 @@ SignalPool sharpe_pool() {
 }
 
 FilterNode sharpe_gt(double v) { return leaf("gt", {{"field", "is_sharpe"}, {"value", v}}); }
+const FunctionStore& builtins() {
+    static const FunctionStore store = registry_and_store::build_default_store();
+    return store;
+}
 
 TEST(TreeResolveTest, DiagnosticsInPostOrder) {
     const FilterNode tree = node("and_", {sharpe_gt(0.0),
                                           node("or_", {leaf("eq", {{"field", "signal_category"}, {"value", "value"}}),
                                                        leaf("eq", {{"field", "is_active"}, {"value", true}})})});
-    const FiltrationResult r = resolve_filtrations(sharpe_pool(), tree, test_store());
+    const FiltrationResult r = resolve_filtrations(sharpe_pool(), tree, builtins());
     EXPECT_EQ(r, (FiltrationResult{{"s1", "s3", "s4"}, 3, 4,
                                    {{"gt(is_sharpe, 0.0)", 3, "gt"},
                                     {"eq(signal_category, value)", 2, "eq"},
@@ -54,12 +57,12 @@ TEST(TreeResolveTest, DiagnosticsInPostOrder) {
 
     // An empty node below the root does not stop the evaluation; an empty root does.
     const FiltrationResult either = resolve_filtrations(sharpe_pool(), node("or_", {sharpe_gt(9.0), sharpe_gt(2.0)}),
-                                                        test_store());
+                                                        builtins());
     EXPECT_EQ(either.passing_ids, Ids({"s4"}));
     EXPECT_EQ(either.filter_diagnostics.at(0).passing_count, 0);
     try {
         resolve_filtrations(sharpe_pool(), node("and_", {sharpe_gt(2.0), leaf("eq", {{"field", "is_active"}, {"value", true}})}),
-                            test_store());
+                            builtins());
         ADD_FAILURE() << "expected EmptyFiltrationError";
     } catch (const EmptyFiltrationError& e) {
         EXPECT_EQ(e.text(), "0 signals pass the complete filter tree (and_)");
@@ -68,7 +71,7 @@ TEST(TreeResolveTest, DiagnosticsInPostOrder) {
                                                {"and_(2 children)", 0, "and_"}}));
     }
     try {
-        resolve_filtrations(SignalPool{}, sharpe_gt(0.0), test_store());
+        resolve_filtrations(SignalPool{}, sharpe_gt(0.0), builtins());
         ADD_FAILURE() << "expected EmptyPoolError";
     } catch (const EmptyPoolError& e) {
         EXPECT_EQ(e.text(), "No useful signals in pool");
@@ -76,15 +79,9 @@ TEST(TreeResolveTest, DiagnosticsInPostOrder) {
     }
 }
 
-TEST(TreeResolveTest, PassingIdsSortedByCodePoint) {
-    const SignalPool pool = make_pool({{"b", {{"x", 1}}}, {"a10", {{"x", 1}}}, {"a9", {{"x", 1}}}, {"B", {{"x", 0}}}});
-    const FilterNode tree = leaf("gt", {{"field", "x"}, {"value", 0}});
-    EXPECT_EQ(resolve_filtrations(pool, tree, test_store()).passing_ids, Ids({"a10", "a9", "b"}));
-}
-
 TEST(TreeResolveTest, UnknownOperatorsFailBeforeTheirChildrenRun) {
-    FunctionStore store = test_store();
-    StoreEntry other = entry_of("not_a_filter", testing::test_gt());
+    FunctionStore store = registry_and_store::build_default_store();
+    StoreEntry other = entry_of("not_a_filter", select_everything());
     other.function_type = "reduction";
     store.register_entry(other);
     int child_calls = 0;
@@ -93,7 +90,8 @@ TEST(TreeResolveTest, UnknownOperatorsFailBeforeTheirChildrenRun) {
         return *c.pool_keys;
     }));
     const std::string registered =
-        ". Registered functions: ['and_', 'between', 'counting', 'eq', 'gt', 'in_', 'not_', 'or_', 'top_n', 'top_pct']";
+        ". Registered functions: ['and_', 'between', 'bottom_n', 'bottom_pct', 'counting', 'eq', 'filtration', 'gt', "
+        "'gte', 'in_', 'lt', 'lte', 'neq', 'not_', 'or_', 'top_n', 'top_pct']";
     EXPECT_EQ(raised<FilterValidationError>([&] {
                   resolve_filtrations(sharpe_pool(), node("nope", {leaf("counting", {}), leaf("also_nope", {})}), store);
               }),
@@ -114,19 +112,16 @@ TEST(TreeResolveTest, UnknownOperatorsFailBeforeTheirChildrenRun) {
 
 TEST(TreeResolveTest, LeafValidationMessages) {
     const SignalPool pool = sharpe_pool();
-    FunctionStore store = test_store();
-    store.register_entry(entry_of("my_filter", testing::test_all_values("my_filter")));
+    FunctionStore store = registry_and_store::build_default_store();
+    // Operators that select everything: what is tested is the checks before the call.
+    for (const char* name : {"my_filter", "between", "top_n", "top_pct"}) store.register_entry(entry_of(name, select_everything()));
     const std::vector<std::pair<FilterNode, std::string>> cases = {
+        // A missing n or bound counts as 0.
         {leaf("top_n", {{"field", "is_sharpe"}}), "Count must be >= 1, got 0"},
-        {leaf("top_n", {{"field", "is_sharpe"}, {"n", 0}}), "Count must be >= 1, got 0"},
         {leaf("between", {{"field", "is_sharpe"}, {"low", 1}}), "between requires low <= high, got 1 > 0"},
         // pct is checked before the field.
         {leaf("top_pct", {{"field", "nope"}, {"pct", 0}}), "pct must be in (0.0, 1.0], got 0"},
-        {leaf("gt", {{"field", "nope"}, {"value", 1}}),
-         "Unknown field 'nope'. Valid fields: ['is_active', 'is_sharpe', 'signal_category']"},
-        {leaf("gt", {{"field", "signal_category"}, {"value", 1}}),
-         "Operator 'gt' not valid for field 'signal_category' (type categorical)"},
-        // Every leaf with a field is checked, whatever its name.
+        // Every leaf with a field is checked, whatever its name (unknown fields: DeepTreeTest).
         {leaf("my_filter", {{"field", "is_sharpe"}}), "Operator 'my_filter' not valid for field 'is_sharpe' (type numeric)"},
     };
     for (const auto& [tree, message] : cases) {
@@ -138,7 +133,7 @@ TEST(TreeResolveTest, LeafValidationMessages) {
     // The tree checks the field type without the date refinement.
     const SignalPool dates = make_pool({{"s1", {{"submission_date", 1.7e9}}}, {"s2", {{"submission_date", 1.6e9}}}});
     EXPECT_EQ(raised<FilterValidationError>([&] {
-                  resolve_filtrations(dates, leaf("in_", {{"field", "submission_date"}, {"value", str_list({})}}), store);
+                  resolve_filtrations(dates, leaf("in_", {{"field", "submission_date"}, {"values", Value::list({})}}), store);
               }),
               "Operator 'in_' not valid for field 'submission_date' (type numeric)");
     EXPECT_EQ(resolve_filtrations(dates, leaf("gt", {{"field", "submission_date"}, {"value", 1.65e9}}), store).passing_ids,
@@ -147,9 +142,9 @@ TEST(TreeResolveTest, LeafValidationMessages) {
 
 TEST(TreeResolveTest, OperatorsAreCachedPerStore) {
     // Two stores with different operators under one name each use their own.
-    FunctionStore loose = test_store();
-    FunctionStore strict = test_store();
-    strict.register_entry(entry_of("gt", testing::test_all_values("gt")));
+    FunctionStore loose = registry_and_store::build_default_store();
+    FunctionStore strict = registry_and_store::build_default_store();
+    strict.register_entry(entry_of("gt", select_everything()));
     const SignalPool pool = sharpe_pool();
     EXPECT_EQ(resolve_filtrations(pool, sharpe_gt(1.0), loose).signal_count, 2);
     EXPECT_EQ(resolve_filtrations(pool, sharpe_gt(1.0), strict).signal_count, 4);
@@ -180,6 +175,7 @@ TEST(TreeResolveTest, OperatorsAreCachedPerStore) {
     EXPECT_THROW(load_operator(one, "missing"), runtime::KeyError);
 }
 
+// Also: passing ids come sorted by code point ("c10" before "c9"), not in pool order.
 TEST(TreeResolveTest, ConcurrentResolutionsAgree) {
     SignalPool pool;
     Ids expected;
@@ -190,8 +186,8 @@ TEST(TreeResolveTest, ConcurrentResolutionsAgree) {
     }
     std::sort(expected.begin(), expected.end());
     const FilterNode tree = node("and_", {leaf("gt", {{"field", "x"}, {"value", 1}}),
-                                          leaf("in_", {{"field", "cat"}, {"value", str_list({"a"})}})});
-    const FunctionStore store = test_store();  // one store, operators loaded by the threads
+                                          leaf("in_", {{"field", "cat"}, {"values", Value::list({"a"})}})});
+    const FunctionStore store = registry_and_store::build_default_store();  // operators loaded by the threads
     std::vector<Ids> results(8);
     std::vector<std::thread> threads;
     for (auto& r : results) threads.emplace_back([&] { r = resolve_filtrations(pool, tree, store).passing_ids; });
@@ -203,7 +199,7 @@ TEST(TreeResolveTest, FilterDescriptions) {
     const std::vector<std::pair<FilterNode, std::string>> cases = {
         {FilterNode{"not_"}, "not_(0 children)"},
         {node("and_", {FilterNode{"x"}}), "and_(1 child)"},
-        {leaf("in_", {{"field", "signal_category"}, {"value", str_list({"a", "b"})}}), "in_(signal_category, ['a', 'b'])"},
+        {leaf("in_", {{"field", "signal_category"}, {"value", Value::list({"a", "b"})}}), "in_(signal_category, ['a', 'b'])"},
         {leaf("eq", {{"field", "is_active"}, {"value", true}}), "eq(is_active, True)"},
         // Fixed key order field, value, pct, n, low, high; other keys are not shown.
         {leaf("between", {{"high", 0.8}, {"extra", 1}, {"low", 0.2}, {"field", "t"}}), "between(t, 0.2, 0.8)"},
