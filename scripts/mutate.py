@@ -40,8 +40,11 @@ import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 TEST_TARGET = "brindlecap_tests"
+# One object per source file and no precompiled headers: a mutant recompiles only what includes
+# the mutated file, and a mutated header is never read from a stale precompiled copy.
 CONFIGURE_ARGS = ["-G", "Ninja", "-DCMAKE_BUILD_TYPE=Debug", "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g0",
-                  "-DBRINDLECAP_BUILD_BENCH=OFF"]
+                  "-DBRINDLECAP_BUILD_BENCH=OFF", "-DBRINDLECAP_UNITY_BUILD=OFF",
+                  "-DBRINDLECAP_PRECOMPILE_HEADERS=OFF"]
 
 # ---- Lexing ------------------------------------------------------------------------------------
 

@@ -29,7 +29,6 @@ protected:
     }
 };
 
-}  // namespace
 
 TEST_F(CheckTables, SharedBodiesCompareOutputsAsSets) {
     const auto bodies = ep::get_shared_check_body_map();
@@ -101,3 +100,5 @@ TEST_F(CheckTables, CheckRegistryTableFollowsTheCanonicalEntries) {
                                               "parallel_safety", "boundary_conditions", "bias", "speed"));
     EXPECT_TRUE(ep::get_check_key_map("product").empty());
 }
+
+}  // namespace

@@ -55,7 +55,6 @@ protected:
     }
 };
 
-}  // namespace
 
 TEST_F(DriverTest, SelectionAndOperatorMessages) {
     const auto store = store_of({{"alpha", {}}, {"mid", {}}});
@@ -250,3 +249,5 @@ TEST_F(DriverTest, PoolKeeperIsEmptiedAndHoldsNothing) {
     EXPECT_EQ(keeper.size(), 0U);
     EXPECT_EQ(keeper.alive(), 0U);
 }
+
+}  // namespace
