@@ -18,6 +18,7 @@ namespace brindlecap::cli {
 using runtime::Dict;
 using runtime::List;
 using runtime::Value;
+using runtime::is_digit;
 
 namespace {
 
@@ -33,8 +34,7 @@ bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; 
 bool is_ident_start(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
-bool is_ident_char(char c) { return is_ident_start(c) || (c >= '0' && c <= '9'); }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_ident_char(char c) { return is_ident_start(c) || is_digit(c); }
 // Characters that end a bare word.
 bool is_delimiter(char c) {
     switch (c) {

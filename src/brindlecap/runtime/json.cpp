@@ -24,7 +24,6 @@ namespace brindlecap::runtime {
 
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
 // Length of the well-formed UTF-8 sequence starting at s[i], or 0.

@@ -59,8 +59,6 @@ bool iequals(std::string_view a, std::string_view b) {
     return true;
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
 }  // namespace
 
 std::optional<double> decimal_to_double(std::string_view text) {

@@ -10,6 +10,9 @@
 
 namespace brindlecap::runtime {
 
+// An ASCII decimal digit (std::isdigit depends on the locale).
+constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
 // text: an optional '-', digits with an optional '.' and fraction, an optional exponent
 // ([eE][-+]?digits). integral (no fraction, no exponent): an int, and ValueError "integer ... does
 // not fit in 64 bits" beyond int64 (never a silently rounded double); otherwise the nearest

@@ -41,11 +41,6 @@ std::size_t mix(std::size_t h) noexcept {
 std::size_t hash_int(std::int64_t i) noexcept { return std::hash<std::int64_t>{}(i); }
 std::size_t hash_str(std::string_view s) noexcept { return std::hash<std::string_view>{}(s); }
 
-struct StrHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept { return hash_str(s); }
-};
-
 // int64 <=> double without rounding the int (2**53 + 1 != 2.0**53).
 std::partial_ordering compare_int_double(std::int64_t i, double d) noexcept {
     if (std::isnan(d)) return std::partial_ordering::unordered;
@@ -362,6 +357,11 @@ std::size_t hash_value(const Value& v) {
 using Slot = std::pair<std::size_t, std::size_t>;
 
 class DictKeys {
+    struct StrHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+    };
+
 public:
     std::vector<Value> keys;
     std::vector<Slot> index;
