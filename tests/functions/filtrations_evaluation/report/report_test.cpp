@@ -15,6 +15,7 @@
 #include "brindlecap/functions/filtrations_evaluation.hpp"
 #include "brindlecap/functions/filtrations_evaluation/report/html_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/report/recorded_run_internal.hpp"
+#include "brindlecap/runtime/log.hpp"
 #include "functions/filtrations_evaluation/checks/check_support.hpp"
 
 namespace brindlecap::test::report {
@@ -367,6 +368,7 @@ TEST(HtmlReport, EscapesWhatComesFromDataAndDrawsTheCharts) {
     fe::FunctionStore store = store_with(hostile, raising_leaf("gt", rt::ValueError("<b>boom</b>")));
     store.register_entry(fe::StoreEntry{.name = "top_n", .function_type = "filtration", .factory = top_n_without_ties()});
     fe::RunRecorder recorder;
+    rt::LogCapture quiet;  // the raising operator's speed iterations log warnings
     const auto result = fe::evaluate(
         config, std::vector<fe::EvalFiltrationConfig>{{hostile, {}}, {"top_n", {}}, {"and_", {}}}, store);
     const fe::RunObservations seen = recorder.observations();
