@@ -535,15 +535,19 @@ std::size_t column_store_bytes(const SignalPool& pool, const std::vector<std::st
 
 namespace {
 
-// LSD radix sort of 64-bit keys on their low `bits` bits, in passes of at most 12 bits.
+// LSD radix sort of 64-bit keys on their low `bits` bits, in passes of at most 12 bits. The
+// bits above are left out of every digit (the last digit may be narrower than the others): they
+// carry the pool position, which must not take part in the order.
 void radix_sort(std::vector<std::uint64_t>& keys, unsigned bits) {
     if (bits == 0) return;
     const unsigned passes = (bits + 11) / 12;
     const unsigned digit = (bits + passes - 1) / passes;
+    const std::uint64_t low = bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
     const std::uint64_t mask = (std::uint64_t{1} << digit) - 1;
     // Every pass's counts from one read of the keys.
     std::vector<std::size_t> count(static_cast<std::size_t>(passes) << digit, 0);
-    for (const std::uint64_t k : keys) {
+    for (const std::uint64_t key : keys) {
+        const std::uint64_t k = key & low;
         for (unsigned d = 0; d < passes; ++d) ++count[(static_cast<std::size_t>(d) << digit) + ((k >> (d * digit)) & mask)];
     }
     std::vector<std::uint64_t> buffer(keys.size());
@@ -552,7 +556,7 @@ void radix_sort(std::vector<std::uint64_t>& keys, unsigned bits) {
         std::size_t sum = 0;
         for (std::size_t b = 0; b <= mask; ++b) sum += std::exchange(c[b], sum);
         const unsigned shift = d * digit;
-        for (const std::uint64_t k : keys) buffer[c[(k >> shift) & mask]++] = k;
+        for (const std::uint64_t k : keys) buffer[c[((k & low) >> shift) & mask]++] = k;
         keys.swap(buffer);
     }
 }
