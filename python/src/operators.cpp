@@ -208,6 +208,7 @@ fe::OperatorResult result_of(py::handle result, const fe::IdSet& pool_keys) {
     const fe::KeyIndexPtr& universe = pool_keys.universe();
     fe::IdSet ids = fe::IdSet::over(universe);
     bool all_str = true;
+    std::vector<std::string_view> foreign;  // views into the str objects `items` holds
     for (const auto item : items) {
         if (!PyUnicode_Check(item.ptr())) {
             all_str = false;
@@ -220,9 +221,10 @@ fe::OperatorResult result_of(py::handle result, const fe::IdSet& pool_keys) {
         if (const auto pos = universe ? universe->find(id) : std::nullopt) {
             ids.insert_pos(*pos);
         } else {
-            ids.insert(id);
+            foreign.push_back(id);
         }
     }
+    ids.insert_all(foreign);
     if (all_str) return ids;
     // Otherwise the library's own rules word the error: the set first (an unhashable element
     // fails there), then its elements in the set's order.

@@ -107,6 +107,14 @@ TEST(IdSetTest, AlgebraWithinAndAcrossUniverses) {
     EXPECT_EQ(acc.others(), Ids({"zz"}));
     EXPECT_EQ(acc.sorted(), Ids({"a", "c", "zz"}));
 
+    // Many at once: members by position, the others merged in order without repeats.
+    IdSet many = set_over(u, {"x5", "a"});
+    const std::vector<std::string_view> more = {"x9", "c", "x1", "x5", "x9", "b", "x0"};
+    many.insert_all(more);
+    EXPECT_EQ(many, set_over(u, {"a", "b", "c", "x0", "x1", "x5", "x9"}));
+    EXPECT_EQ(many.others(), Ids({"x0", "x1", "x5", "x9"}));
+    EXPECT_EQ(many.size(), 7u);
+
     const IdSet r = set_over(p.universe(), {"a", "b", "x"}).rebased(index_of({"c", "a", "d"}));
     EXPECT_EQ(r.others(), Ids({"b", "x"}));
     EXPECT_EQ(r.to_vector(), Ids({"a", "b", "x"}));

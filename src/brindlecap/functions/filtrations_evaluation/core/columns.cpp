@@ -33,7 +33,8 @@ void grow_bits(Bits& bits, std::size_t pos) {
 Value Column::value_at(std::size_t pos) const {
     switch (kind) {
         case ColumnKind::number:
-            if (!ints.empty() && bit(ints, pos)) return Value(static_cast<std::int64_t>(numbers[pos]));
+            // While a column is being built, `ints` ends at the last int added.
+            if ((pos >> 6) < ints.size() && bit(ints, pos)) return Value(static_cast<std::int64_t>(numbers[pos]));
             return Value(numbers[pos]);
         case ColumnKind::integer:
             return Value(integers[pos]);

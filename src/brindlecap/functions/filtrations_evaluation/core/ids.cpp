@@ -289,6 +289,31 @@ void IdSet::insert(std::string_view id) {
     if (it == others_.end() || *it != id) others_.emplace(it, id);
 }
 
+void IdSet::insert_all(std::span<const std::string_view> ids) {
+    std::vector<std::string> foreign;
+    for (const std::string_view id : ids) {
+        if (universe_) {
+            if (const auto pos = universe_->find(id)) {
+                insert_pos(*pos);
+                continue;
+            }
+        }
+        foreign.emplace_back(id);
+    }
+    if (foreign.empty()) return;
+    sort_unique(foreign);
+    if (others_.empty()) {
+        others_ = std::move(foreign);
+        return;
+    }
+    std::vector<std::string> merged;
+    merged.reserve(others_.size() + foreign.size());
+    std::set_union(std::make_move_iterator(others_.begin()), std::make_move_iterator(others_.end()),
+                   std::make_move_iterator(foreign.begin()), std::make_move_iterator(foreign.end()),
+                   std::back_inserter(merged));
+    others_ = std::move(merged);
+}
+
 bool IdSet::erase(std::string_view id) {
     if (universe_) {
         if (const auto pos = universe_->find(id)) {

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -92,7 +93,10 @@ public:
 
     const KeyIndexPtr& universe() const noexcept { return universe_; }
 
+    // One identifier; one outside the universe costs a shift of the others (insert_all for many).
     void insert(std::string_view id);
+    // Many identifiers at once: those outside the universe are sorted and merged in one step.
+    void insert_all(std::span<const std::string_view> ids);
     // Position in the universe (fast path for operators that walk prepared values).
     void insert_pos(std::uint32_t pos) {
         std::uint64_t& w = bits_[pos >> 6];
