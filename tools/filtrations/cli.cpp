@@ -360,20 +360,31 @@ std::string type_error_context(const fe::SignalPool& pool, const FilterNode& tre
         const std::string& field = field_value->as_str();
         const std::string text = "operator " + node.function_name + ", field " + runtime::repr(std::string_view(field));
 
-        // A signal that holds NaN under the field: the operator sees no value of it, and a field
-        // whose first value is a number stays numeric (the first signal decides a field's type).
-        std::string blank_id = "_";
-        while (pool.contains(blank_id)) blank_id += "_";
-        const std::pair<std::string, fe::UsefulSignal> blank{
-            blank_id, fe::UsefulSignal::make(Dict{{field, std::numeric_limits<double>::quiet_NaN()}})};
-        if (raises_type_error(pool_part(pool, 0, {blank}), node, store)) return text;  // its parameters
+        // Signals of its own: `blank` holds NaN under the field (the operator sees no value of it,
+        // and a field whose first value is a number stays numeric: the first signal decides a
+        // field's type), `plain` a plain value of the first signal's kind.
+        std::string own_id = "_";
+        while (pool.contains(own_id)) own_id += "_";
+        const auto own = [&](Value value) {
+            return std::pair<std::string, fe::UsefulSignal>{own_id, fe::UsefulSignal::make(Dict{{field, std::move(value)}})};
+        };
+        const auto blank = own(std::numeric_limits<double>::quiet_NaN());
+        const Value* first = pool.signal(0).metadata->find(field);
+        const bool numeric = first != nullptr && first->is_number();
+        std::vector<std::pair<std::string, fe::UsefulSignal>> probes{blank};
+        if (first != nullptr && first->is_bool()) probes.push_back(own(Value(false)));
+        if (first != nullptr && first->is_int()) probes.push_back(own(Value(0)));
+        if (first != nullptr && first->is_float()) probes.push_back(own(Value(0.0)));
+        if (first != nullptr && first->is_str()) probes.push_back(own(Value("")));
+        if (first != nullptr && first->is_list()) probes.push_back(own(Value::list({})));
+        for (const auto& probe : probes) {
+            if (raises_type_error(pool_part(pool, 0, {probe}), node, store)) return text;  // its parameters
+        }
 
         const std::size_t end = first_raising_end(
             pool.size(), [&](std::size_t n) { return raises_type_error(pool_part(pool, n, {}), node, store); });
         const std::size_t last = end - 1;
         const std::pair<std::string, fe::UsefulSignal> culprit{pool.id(last), pool.signal(last)};
-        const Value* first = pool.signal(0).metadata->find(field);
-        const bool numeric = first != nullptr && first->is_number();
         if (last == 0 || raises_type_error(pool_part(pool, 0, numeric ? std::vector{blank, culprit} : std::vector{culprit}),
                                            node, store)) {
             return text + ", signal " + signal_text(pool, last, field);

@@ -907,19 +907,45 @@ TEST_F(CliTest, ATypeErrorInAComparisonNamesTheOperatorFieldAndSignal) {
         // A rank operator compares signals with each other: the pair that does not compare.
         {"\"abc\"", "3.0", "top_n(field=is_sharpe, n=1)",
          "operator top_n, field 'is_sharpe', signals 's0' holding 1.0 and 's2' holding 'abc'"},
-        // Its parameter, not a signal.
+        // Its parameters, not a signal.
         {"3.0", "4.0", "top_pct(field=is_sharpe, pct=x)", "operator top_pct, field 'is_sharpe'): TypeError"},
+        {"3.0", "4.0", "gt(field=is_sharpe, value=x)", "operator gt, field 'is_sharpe'): TypeError"},
+        {"3.0", "4.0", "eq(field=is_sharpe, value=None)", "operator eq, field 'is_sharpe'): TypeError"},
     };
     for (const auto& [third, fourth, tree, context] : cases) {
         const std::string pool = pool_with(third, fourth);
         const Outcome text = run_cli({"resolve", "--pool", pool, "--tree", tree});
         EXPECT_EQ(text.code, EXIT_BAD_INPUT) << tree;
         EXPECT_TRUE(contains(text.err, "over pool '" + pool + "' (" + context)) << text.err;
-        EXPECT_TRUE(contains(text.err, "TypeError: '")) << text.err;  // the library's message after it
+        EXPECT_TRUE(contains(text.err, "): TypeError: ")) << text.err;  // the library's message after it
         // The JSON message stays the library's own.
         const Outcome json = run_cli({"resolve", "--pool", pool, "--tree", tree, "--json"});
         EXPECT_EQ(at(json.json(), {"error"}), Value("TypeError"));
         EXPECT_FALSE(contains(at(json.json(), {"message"}).as_str(), "operator")) << json.out;
+    }
+}
+
+// What the README says of JSON null: a value, None, not a missing one.
+TEST_F(CliTest, NullIsNoneNotAMissingValue) {
+    const std::string pool = write("null.json", R"({"one": {"is_sharpe": 1.0, "c": "x"}, "held": {"is_sharpe": null, "c": null},
+                                                    "lacking": {"c": "x"}, "nan": {"is_sharpe": NaN, "c": "y"}})");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"neq(field=is_sharpe, value=2.0)", "one"},  // missing and NaN left out; None equals nothing
+        {"neq(field=c, value=x)", "nan"},
+        {"eq(field=c, value=None)", ""},
+        {"in_(field=c, values=[None, y])", "held nan"},
+        {"gt(field=is_sharpe, value=0.0)", "TypeError: '>' not supported between instances of 'NoneType' and 'float'"},
+    };
+    for (const auto& [tree, expected] : cases) {
+        const Outcome o = run_cli({"resolve", "--pool", pool, "--tree", tree, "--json"});
+        const Dict doc = o.json();
+        std::string got;
+        if (doc.contains("passing_ids")) {
+            for (const Value& id : at(doc, {"passing_ids"}).as_list()) got += (got.empty() ? "" : " ") + id.as_str();
+        } else if (at(doc, {"error"}) != Value("EmptyFiltrationError")) {
+            got = at(doc, {"error"}).as_str() + ": " + at(doc, {"message"}).as_str();
+        }
+        EXPECT_EQ(got, expected) << tree;
     }
 }
 
