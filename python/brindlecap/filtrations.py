@@ -89,7 +89,7 @@ def main(argv=None):
         rest = (rest or ["evaluate"]) + ["--operators", ",".join(operators)]
     prefix = _interpreter_prefix(specs)
     reproducers = _option_value(rest, "--reproducers")
-    if specs and reproducers:
+    if reproducers and _option_value(rest, "--replay-command") is None:
         rest += ["--replay-command", _replay_command(prefix, specs, reproducers)]
     command = " ".join([prefix, "-m", "brindlecap.filtrations"] + [shlex.quote(a) for a in args])
     return cli.run(rest, operators, command)
