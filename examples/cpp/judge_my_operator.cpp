@@ -79,6 +79,14 @@ int main(int argc, char** argv) {
                      "       judge_my_operator resolve --pool POOL.json --tree TREE.json\n";
         return 2;
     }
+    if (reproducers) {
+        try {
+            fe::check_reproducer_directory(*reproducers);  // a directory of someone else's: say so before the run
+        } catch (const std::exception& e) {
+            std::cerr << "judge_my_operator: " << e.what() << '\n';
+            return 2;
+        }
+    }
     const fe::FunctionStore store = my_store();
 
     // Mock mode: the signals' metadata comes from the caller (id -> metadata).

@@ -74,7 +74,7 @@ private:
     runtime::LogSink previous_;
 };
 
-int run(const std::vector<std::string>& args, py::handle operators) {
+int run(const std::vector<std::string>& args, py::handle operators, const std::string& command) {
     // Held here as well, so that the last references to the Python operators go under the GIL.
     std::vector<rs::StoreEntry> entries;
     Converter c;
@@ -92,7 +92,7 @@ int run(const std::vector<std::string>& args, py::handle operators) {
     {
         DefaultLogSink log;
         py::gil_scoped_release nogil;
-        code = cli::run(args, out, err, terminal, entries);
+        code = cli::run(args, out, err, terminal, entries, command);
         out.flush();
         err.flush();
     }
@@ -102,9 +102,10 @@ int run(const std::vector<std::string>& args, py::handle operators) {
 }  // namespace
 
 void init_cli(py::module_& m) {
-    m.def("run", &run, "args"_a, "operators"_a = py::dict(),
+    m.def("run", &run, "args"_a, "operators"_a = py::dict(), "command"_a = "",
           "Runs one filtrations command line (without the program name); `operators` maps names to Python "
-          "operators that evaluate judges as well. Returns the exit status.");
+          "operators that evaluate judges as well; `command` is the shell command that repeats the run, for "
+          "the HTML report. Returns the exit status.");
 }
 
 }  // namespace brindlecap::python

@@ -85,7 +85,9 @@ void init_report(py::module_& m) {
             return fe::write_reproducers(observations, directory, replay_command);
         },
         "observations"_a, "directory"_a, "replay_command"_a = "filtrations resolve --pool {pool} --tree {tree}",
-        "A folder per failing comparison, its pool shrunk to one that still shows the disagreement.");
+        "A folder per failing comparison, its pool shrunk to one that still shows the disagreement. The "
+        "directory must be new, empty or written by an earlier call (FileExistsError otherwise); the earlier "
+        "call's folders are replaced, nothing else.");
     m.def(
         "write_html_report",
         [](const std::string& path, py::handle result, const fe::RunObservations& observations,

@@ -1,6 +1,8 @@
 """Reproducers and the HTML report from Python."""
 import json
 
+import pytest
+
 import brindlecap.functions.filtrations_evaluation as fe
 from brindlecap.functions.registry_and_store.store_builder import FunctionStore
 from brindlecap.report import RunRecorder, write_html_report, write_reproducers
@@ -22,6 +24,13 @@ def test_a_sloppy_operator_gets_shrunk_reproducers_and_a_report(demo_signals, tm
     assert json.loads((tmp_path / "repro" / "gt" / "correctness-1" / "pool.json").read_text()) == {
         "test_010": {"is_sharpe": 0.0}}
     assert first.replay.startswith("replay ")
+
+    # A directory of the user's own is refused, and left as it was.
+    (tmp_path / "mine").mkdir()
+    (tmp_path / "mine" / "gt").mkdir()
+    with pytest.raises(FileExistsError, match="refusing to write reproducers into '.*mine': it is not empty"):
+        write_reproducers(observations, str(tmp_path / "mine"), "replay {pool} {tree}")
+    assert [p.name for p in (tmp_path / "mine").iterdir()] == ["gt"] and not any((tmp_path / "mine" / "gt").iterdir())
 
     page = tmp_path / "report.html"
     write_html_report(str(page), result, observations, folders, source="demo")

@@ -257,6 +257,10 @@ int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings,
         };
     }
 
+    if (!o.reproducers.empty()) {
+        ctx.where = "--reproducers";
+        fe::check_reproducer_directory(o.reproducers);  // before the run, not after it
+    }
     const registry_and_store::FunctionStore store = command_store(o);
     ctx.where = "evaluate";
     std::optional<fe::RunRecorder> recorder;
@@ -292,6 +296,107 @@ int empty_outcome(const Options& o, const Terminal& terminal, const FilterNode& 
     return EXIT_REJECTED;
 }
 
+// ---- where a TypeError came from -----------------------------------------------------------------
+//
+// A comparison of values that do not compare ("'>' not supported between instances of 'str' and
+// 'float'") raises a TypeError that names neither the operator nor the signal. The tool finds
+// them by resolving again on parts of the pool: the first leaf that raises it alone, then the
+// shortest prefix of the pool on which it does. The prefix's last signal brought the error in:
+// on its own it is the culprit; else (an operator that compares signals with each other) so is
+// the first signal of the prefix that it needs beside it.
+
+bool raises_type_error(const fe::SignalPool& pool, const FilterNode& leaf,
+                       const registry_and_store::FunctionStore& store) {
+    try {
+        (void)fe::resolve_filtrations(pool, leaf, store);
+    } catch (const runtime::Interrupt&) {
+        throw;
+    } catch (const std::exception& e) {
+        runtime::rethrow_if_fatal(e);
+        return runtime::error_kind(e) == "TypeError";
+    }
+    return false;
+}
+
+// The first `end` signals of the pool, then `also` (signals by position, or a signal of its own).
+fe::SignalPool pool_part(const fe::SignalPool& pool, std::size_t end,
+                         const std::vector<std::pair<std::string, fe::UsefulSignal>>& also) {
+    fe::SignalPool part;
+    for (std::size_t i = 0; i < end; ++i) part.insert(pool.id(i), pool.signal(i));
+    for (const auto& [id, signal] : also) part.insert(id, signal);
+    return part;
+}
+
+// The smallest end in [1, last] for which raises(end) holds, given that raises(last) does.
+template <typename Raises>
+std::size_t first_raising_end(std::size_t last, Raises raises) {
+    std::size_t lo = 1, hi = last;
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (raises(mid)) hi = mid;
+        else lo = mid + 1;
+    }
+    return lo;
+}
+
+std::string signal_text(const fe::SignalPool& pool, std::size_t pos, const std::string& field) {
+    const Value* value = pool.signal(pos).metadata->find(field);
+    std::string shown = value != nullptr ? runtime::repr(*value) : "nothing";
+    if (shown.size() > 60) shown = shown.substr(0, 57) + "...";
+    return runtime::repr(std::string_view(pool.id(pos))) + " holding " + shown;
+}
+
+// "operator gt, field 'is_sharpe', signal 's7' holding 'abc'"; empty when no leaf raises alone.
+std::string type_error_context(const fe::SignalPool& pool, const FilterNode& tree,
+                               const registry_and_store::FunctionStore& store) {
+    std::vector<const FilterNode*> pending{&tree};  // leaves left to right, without recursion
+    while (!pending.empty()) {
+        const FilterNode& node = *pending.back();
+        pending.pop_back();
+        for (auto child = node.children.rbegin(); child != node.children.rend(); ++child) pending.push_back(&*child);
+        const Value* field_value = node.params.find("field");
+        if (!node.children.empty() || field_value == nullptr || !field_value->is_str()) continue;
+        if (!raises_type_error(pool, node, store)) continue;
+        const std::string& field = field_value->as_str();
+        const std::string text = "operator " + node.function_name + ", field " + runtime::repr(std::string_view(field));
+
+        // Signals of its own: `blank` holds NaN under the field (the operator sees no value of it,
+        // and a field whose first value is a number stays numeric: the first signal decides a
+        // field's type), `plain` a plain value of the first signal's kind.
+        std::string own_id = "_";
+        while (pool.contains(own_id)) own_id += "_";
+        const auto own = [&](Value value) {
+            return std::pair<std::string, fe::UsefulSignal>{own_id, fe::UsefulSignal::make(Dict{{field, std::move(value)}})};
+        };
+        const auto blank = own(std::numeric_limits<double>::quiet_NaN());
+        const Value* first = pool.signal(0).metadata->find(field);
+        const bool numeric = first != nullptr && first->is_number();
+        std::vector<std::pair<std::string, fe::UsefulSignal>> probes{blank};
+        if (first != nullptr && first->is_bool()) probes.push_back(own(Value(false)));
+        if (first != nullptr && first->is_int()) probes.push_back(own(Value(0)));
+        if (first != nullptr && first->is_float()) probes.push_back(own(Value(0.0)));
+        if (first != nullptr && first->is_str()) probes.push_back(own(Value("")));
+        if (first != nullptr && first->is_list()) probes.push_back(own(Value::list({})));
+        for (const auto& probe : probes) {
+            if (raises_type_error(pool_part(pool, 0, {probe}), node, store)) return text;  // its parameters
+        }
+
+        const std::size_t end = first_raising_end(
+            pool.size(), [&](std::size_t n) { return raises_type_error(pool_part(pool, n, {}), node, store); });
+        const std::size_t last = end - 1;
+        const std::pair<std::string, fe::UsefulSignal> culprit{pool.id(last), pool.signal(last)};
+        if (last == 0 || raises_type_error(pool_part(pool, 0, numeric ? std::vector{blank, culprit} : std::vector{culprit}),
+                                           node, store)) {
+            return text + ", signal " + signal_text(pool, last, field);
+        }
+        const std::size_t other = first_raising_end(last, [&](std::size_t n) {
+                                      return raises_type_error(pool_part(pool, n, {culprit}), node, store);
+                                  }) - 1;
+        return text + ", signals " + signal_text(pool, other, field) + " and " + signal_text(pool, last, field);
+    }
+    return "";
+}
+
 int cmd_resolve(const Options& o, const Terminal& terminal, Context& ctx, std::string& out,
                 std::ostream& err) {
     const fe::SignalPool pool = load_pool_file(o.pool);
@@ -305,6 +410,12 @@ int cmd_resolve(const Options& o, const Terminal& terminal, Context& ctx, std::s
         return EXIT_OK;
     } catch (const fe::EmptyFiltrationError& e) {
         return empty_outcome(o, terminal, tree, e, out, err);
+    } catch (const runtime::Exception& e) {
+        if (e.kind() == "TypeError") {
+            const std::string context = type_error_context(pool, tree, store);
+            if (!context.empty()) ctx.where += " (" + context + ")";
+        }
+        throw;
     }
 }
 
@@ -419,6 +530,12 @@ const CLI::Validator A_VALUE(
     },
     "");
 
+// For the options that name a file or directory: an empty path is refused, or `--db "$DB"` with
+// DB unset would read as a run without --db.
+const CLI::Validator A_PATH(
+    [](std::string& text) { return text.empty() ? std::string("expected a value, got an empty one") : std::string(); },
+    "");
+
 // An optional sign and decimal digits (0412 is 412), within int64.
 std::int64_t integer_value(const std::string& option, const std::string& text) {
     std::string_view digits = text;
@@ -483,6 +600,11 @@ CLI::Option* add_read_option(CLI::App* cmd, const std::string& name, const std::
 CLI::Option* add_text(CLI::App* cmd, const std::string& name, std::string& target,
                       const std::string& help) {
     return cmd->add_option(name, target, help)->check(A_VALUE);
+}
+
+CLI::Option* add_path(CLI::App* cmd, const std::string& name, std::string& target,
+                      const std::string& help) {
+    return add_text(cmd, name, target, help)->check(A_PATH);
 }
 
 CLI::Option* add_integer(CLI::App* cmd, const std::string& name, std::int64_t& target,
@@ -552,9 +674,9 @@ CLI::App* add_evaluate(CLI::App& app, Options& o) {
     add_names(ev, "--operators", o.operators,
               "Operators to judge, comma-separated, e.g. gt,top_n (default: all)");
     CLI::Option* signals =
-        add_text(ev, "--signals", o.signals,
+        add_path(ev, "--signals", o.signals,
                  "Mock mode: signals JSON file {id: {metadata}} (- for standard input)");
-    CLI::Option* db = add_text(ev, "--db", o.db, "Real mode: SQLite signal metadata database");
+    CLI::Option* db = add_path(ev, "--db", o.db, "Real mode: SQLite signal metadata database");
     CLI::Option* ids = add_text(ev, "--signal-ids", o.signal_ids,
                                 "Real mode: ids a,b,c (as written) or @FILE (one per line, # comments; "
                                 "@- for standard input)");
@@ -585,7 +707,7 @@ CLI::App* add_evaluate(CLI::App& app, Options& o) {
     integer("--speed-large-t", c.speed_large_T, "Time steps of the large speed pool");
     integer("--speed-large-n", c.speed_large_N, "Signals of the large speed pool");
     number("--speed-large-limit-s", c.speed_large_limit_s, "Time limit of the large speed pool, s");
-    add_text(ev, "--reproducers", o.reproducers,
+    add_path(ev, "--reproducers", o.reproducers,
              "Write a folder per failing comparison of the deterministic checks under DIR: a shrunk pool, a "
              "tree and the command that replays it");
     add_text(ev, "--replay-command", o.replay_command,
@@ -597,7 +719,7 @@ CLI::App* add_evaluate(CLI::App& app, Options& o) {
             },
             "TEMPLATE"))
         ->capture_default_str();
-    add_text(ev, "--html", o.html, "Write a self-contained HTML report of the run to FILE");
+    add_path(ev, "--html", o.html, "Write a self-contained HTML report of the run to FILE");
     add_output_options(ev, o, true);
     return ev;
 }
@@ -625,31 +747,31 @@ Commands add_commands(CLI::App& app, Options& o) {
     c.evaluate = add_evaluate(app, o);
 
     c.resolve = app.add_subcommand("resolve", "Evaluate a filter tree over a signal pool");
-    add_text(c.resolve, "--pool", o.pool, "Signals JSON file {id: {metadata}} (- for standard input)")->required();
-    add_text(c.resolve, "--tree", o.tree, TREE_HELP)->required();
+    add_path(c.resolve, "--pool", o.pool, "Signals JSON file {id: {metadata}} (- for standard input)")->required();
+    add_path(c.resolve, "--tree", o.tree, TREE_HELP)->required();
     add_output_options(c.resolve, o, false);
 
     c.products = app.add_subcommand("products", "Select the prior-layer products that pass a filter tree");
-    add_text(c.products, "--products", o.products, "Products JSON file {id: {product}} (- for standard input)")
+    add_path(c.products, "--products", o.products, "Products JSON file {id: {product}} (- for standard input)")
         ->required();
-    add_text(c.products, "--tree", o.tree, TREE_HELP)->required();
+    add_path(c.products, "--tree", o.tree, TREE_HELP)->required();
     add_text(c.products, "--type", o.product_type, "Layer being built: strategy, allocation or book")
         ->required()
         ->check(CLI::IsMember({"strategy", "allocation", "book"}));
     add_output_options(c.products, o, false);
 
     c.flatten = app.add_subcommand("flatten", "Merge in-sample, out-of-sample statistics and metadata into one mapping");
-    add_text(c.flatten, "--is", o.is_stats, "In-sample statistics JSON object (- for standard input)")->required();
-    add_text(c.flatten, "--os", o.os_stats, "Out-of-sample statistics JSON object (- for standard input)")->required();
-    add_text(c.flatten, "--meta", o.meta, "Metadata JSON object (- for standard input)")->required();
+    add_path(c.flatten, "--is", o.is_stats, "In-sample statistics JSON object (- for standard input)")->required();
+    add_path(c.flatten, "--os", o.os_stats, "Out-of-sample statistics JSON object (- for standard input)")->required();
+    add_path(c.flatten, "--meta", o.meta, "Metadata JSON object (- for standard input)")->required();
     c.flatten->add_flag("--json", o.json, "Write the result as JSON");
 
     CLI::App* db = app.add_subcommand("db", "Create and fill the signal metadata database of real mode");
     db->require_subcommand(1);
     c.db_init = db->add_subcommand("init", "Create the database (and optionally import signals)");
-    add_text(c.db_init, "--db", o.db, "SQLite database file")->required();
+    add_path(c.db_init, "--db", o.db, "SQLite database file")->required();
     CLI::Option* init_signals =
-        add_text(c.db_init, "--signals", o.signals, "Signals JSON file to import (- for standard input)");
+        add_path(c.db_init, "--signals", o.signals, "Signals JSON file to import (- for standard input)");
     CLI::Option* init_market = add_integer(c.db_init, "--market-id", o.market_id, "Market identity of the rows");
     CLI::Option* init_era = add_integer(c.db_init, "--era-number", o.era_number, "Era identity of the rows");
     init_signals->needs(init_market)->needs(init_era);
@@ -657,8 +779,8 @@ Commands add_commands(CLI::App& app, Options& o) {
     init_era->needs(init_signals);
     c.db_init->add_flag("--json", o.json, "Write the result as JSON");
     c.db_import = db->add_subcommand("import", "Insert or replace the rows of a signals file");
-    add_text(c.db_import, "--db", o.db, "SQLite database file (created by db init)")->required();
-    add_text(c.db_import, "--signals", o.signals, "Signals JSON file {id: {metadata}} (- for standard input)")
+    add_path(c.db_import, "--db", o.db, "SQLite database file (created by db init)")->required();
+    add_path(c.db_import, "--signals", o.signals, "Signals JSON file {id: {metadata}} (- for standard input)")
         ->required();
     add_integer(c.db_import, "--market-id", o.market_id, "Market identity of the rows")->required();
     add_integer(c.db_import, "--era-number", o.era_number, "Era identity of the rows")->required();
@@ -733,7 +855,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 }
 
 int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ostream& err, const Terminal& terminal,
-        const std::vector<registry_and_store::StoreEntry>& host_operators) {
+        const std::vector<registry_and_store::StoreEntry>& host_operators, const std::string& host_command) {
     Options o;
     o.host_operators = &host_operators;
     CLI::App app{"Filter signal pools and judge filtration operators. Without a command, runs "
@@ -752,6 +874,7 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
 
     o.command_line = "filtrations";
     for (const std::string& a : args) o.command_line += " " + fe::shell_quote(a);
+    if (!host_command.empty()) o.command_line = host_command;
 
     std::string out;
     const int code = run_command(commands, o, terminal, out, out_stream, err);

@@ -29,7 +29,10 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 // run() for an embedding host: `evaluate` judges the host's own operators too, registered in its
 // store after the built-ins (an entry with a built-in's name replaces it). An interrupt (the
 // host's, raised inside an operator) ends the run instead of becoming an error line.
+// `host_command` is the host's command line that repeats the run, for the HTML report (empty:
+// "filtrations" and `args`, which judges the built-ins only).
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const Terminal& terminal,
-        const std::vector<functions::registry_and_store::StoreEntry>& host_operators);
+        const std::vector<functions::registry_and_store::StoreEntry>& host_operators,
+        const std::string& host_command = "");
 
 }  // namespace brindlecap::cli

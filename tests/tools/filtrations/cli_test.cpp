@@ -285,6 +285,31 @@ TEST_F(CliTest, ListOptionsRefuseEmptyItemsAndDoNotSwallowTheNextOption) {
     }
 }
 
+// `--db "$DB"` with DB unset is refused, not taken for a run without --db.
+TEST_F(CliTest, EmptyPathsAreRefusedNamingTheOption) {
+    const std::string tree = "gt(field=is_sharpe, value=0.0)", db = path("x.db");
+    const std::vector<std::vector<std::string>> commands = {
+        with(QUICK_EVALUATE, {"--db", ""}),
+        with(QUICK_EVALUATE, {"--signals", ""}),
+        with(QUICK_EVALUATE, {"--html", ""}),
+        with(QUICK_EVALUATE, {"--reproducers", ""}),
+        {"resolve", "--pool", "", "--tree", tree},
+        {"resolve", "--pool", pool_, "--tree", ""},
+        {"products", "--products", "", "--tree", tree, "--type", "strategy"},
+        {"flatten", "--is", "", "--os", pool_, "--meta", pool_},
+        {"flatten", "--is", pool_, "--os", "", "--meta", pool_},
+        {"flatten", "--is", pool_, "--os", pool_, "--meta", ""},
+        {"db", "init", "--db", ""},
+        {"db", "init", "--db", db, "--signals", "", "--market-id", "1", "--era-number", "1"},
+        {"db", "import", "--db", "", "--signals", pool_, "--market-id", "1", "--era-number", "1"},
+        {"db", "import", "--db", db, "--signals", "", "--market-id", "1", "--era-number", "1"},
+    };
+    for (const auto& args : commands) {
+        const auto empty = std::find(args.begin(), args.end(), "");
+        expect_bad_input({args, {*(empty - 1) + ": expected a value, got an empty one"}});
+    }
+}
+
 TEST_F(CliTest, InlineSignalIdsAreTakenAsWrittenAndOnlyAFileHasComments) {
     const std::string file = write("ids.txt", "# header\nsig_1, sig_2 # two\n\n  sig_3\tsig_4#x\n#sig_5\n");
     const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
@@ -837,6 +862,101 @@ TEST_F(CliTest, ReproducersAndTheReportAreWrittenAndTheOutputIsAsBefore) {
     EXPECT_EQ(count(html, "<tr class=\"accepted\">"), 16u);
     EXPECT_TRUE(contains(html, "16 of 16 operators accepted"));
     EXPECT_TRUE(contains(html, "filtrations evaluate --skip 8 --json --reproducers"));  // to repeat it
+}
+
+TEST_F(CliTest, ReproducersGoOnlyIntoANewEmptyOrEarlierReproducerDirectoryAndTheRunIsRefusedFirst) {
+    // The user's project: a folder named like the operator, a README, an index.json.
+    const std::string project = path("project");
+    std::filesystem::create_directories(project + "/gt");
+    write("project/README.md", "mine");
+    write("project/index.json", "{}");
+    write("project/gt/notes.txt", "mine");
+    const auto args = [](const std::string& dir) {
+        return with(QUICK_EVALUATE, {"--reproducers", dir, "--progress", "always"});
+    };
+    const Outcome refused = run_cli(args(project));
+    EXPECT_EQ(refused.code, EXIT_BAD_INPUT);
+    EXPECT_TRUE(contains(refused.err, "filtrations: error: --reproducers: FileExistsError: refusing to write "
+                                      "reproducers into '" + project + "': it is not empty")) << refused.err;
+    EXPECT_FALSE(contains(refused.err, "[1/1]")) << refused.err;  // before the run
+    for (const char* file : {"README.md", "index.json", "gt/notes.txt"}) {
+        EXPECT_EQ(read_text(project + "/" + file), file == std::string("index.json") ? "{}" : "mine") << file;
+    }
+    EXPECT_EQ(refused.out, "");
+
+    // A new directory is marked, and then written again.
+    const std::string fresh = path("fresh");
+    for (int run = 0; run < 2; ++run) {
+        const Outcome o = run_cli(args(fresh));
+        EXPECT_EQ(o.code, EXIT_OK) << o.err;
+        EXPECT_TRUE(std::filesystem::exists(fresh + "/.brindlecap-reproducers"));
+    }
+}
+
+TEST_F(CliTest, ATypeErrorInAComparisonNamesTheOperatorFieldAndSignal) {
+    // Signals s0..s3: is_sharpe 1.0, 2.0, then the two given.
+    const auto pool_with = [this](const std::string& third, const std::string& fourth) {
+        return write("typed.json", R"({"s0": {"is_sharpe": 1.0, "x": "a"}, "s1": {"is_sharpe": 2.0, "x": "b"},
+                                      "s2": {"is_sharpe": )" + third + R"(, "x": "c"}, "s3": {"is_sharpe": )" + fourth + "}}");
+    };
+    const std::vector<std::tuple<std::string, std::string, std::string, std::string>> cases = {
+        {"\"abc\"", "3.0", "gt(field=is_sharpe, value=0.5)", "operator gt, field 'is_sharpe', signal 's2' holding 'abc'"},
+        {"3.0", "null", "and_(eq(field=x, value=a), between(field=is_sharpe, low=0, high=5))",
+         "operator between, field 'is_sharpe', signal 's3' holding None"},
+        {"3.0", "[1]", "lte(field=is_sharpe, value=2)", "operator lte, field 'is_sharpe', signal 's3' holding [1]"},
+        // A rank operator compares signals with each other: the pair that does not compare.
+        {"\"abc\"", "3.0", "top_n(field=is_sharpe, n=1)",
+         "operator top_n, field 'is_sharpe', signals 's0' holding 1.0 and 's2' holding 'abc'"},
+        // Its parameters, not a signal.
+        {"3.0", "4.0", "top_pct(field=is_sharpe, pct=x)", "operator top_pct, field 'is_sharpe'): TypeError"},
+        {"3.0", "4.0", "gt(field=is_sharpe, value=x)", "operator gt, field 'is_sharpe'): TypeError"},
+        {"3.0", "4.0", "eq(field=is_sharpe, value=None)", "operator eq, field 'is_sharpe'): TypeError"},
+    };
+    for (const auto& [third, fourth, tree, context] : cases) {
+        const std::string pool = pool_with(third, fourth);
+        const Outcome text = run_cli({"resolve", "--pool", pool, "--tree", tree});
+        EXPECT_EQ(text.code, EXIT_BAD_INPUT) << tree;
+        EXPECT_TRUE(contains(text.err, "over pool '" + pool + "' (" + context)) << text.err;
+        EXPECT_TRUE(contains(text.err, "): TypeError: ")) << text.err;  // the library's message after it
+        // The JSON message stays the library's own.
+        const Outcome json = run_cli({"resolve", "--pool", pool, "--tree", tree, "--json"});
+        EXPECT_EQ(at(json.json(), {"error"}), Value("TypeError"));
+        EXPECT_FALSE(contains(at(json.json(), {"message"}).as_str(), "operator")) << json.out;
+    }
+}
+
+// What the README says of JSON null: a value, None, not a missing one.
+TEST_F(CliTest, NullIsNoneNotAMissingValue) {
+    const std::string pool = write("null.json", R"({"one": {"is_sharpe": 1.0, "c": "x"}, "held": {"is_sharpe": null, "c": null},
+                                                    "lacking": {"c": "x"}, "nan": {"is_sharpe": NaN, "c": "y"}})");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"neq(field=is_sharpe, value=2.0)", "one"},  // missing and NaN left out; None equals nothing
+        {"neq(field=c, value=x)", "nan"},
+        {"eq(field=c, value=None)", ""},
+        {"in_(field=c, values=[None, y])", "held nan"},
+        {"gt(field=is_sharpe, value=0.0)", "TypeError: '>' not supported between instances of 'NoneType' and 'float'"},
+    };
+    for (const auto& [tree, expected] : cases) {
+        const Outcome o = run_cli({"resolve", "--pool", pool, "--tree", tree, "--json"});
+        const Dict doc = o.json();
+        std::string got;
+        if (doc.contains("passing_ids")) {
+            for (const Value& id : at(doc, {"passing_ids"}).as_list()) got += (got.empty() ? "" : " ") + id.as_str();
+        } else if (at(doc, {"error"}) != Value("EmptyFiltrationError")) {
+            got = at(doc, {"error"}).as_str() + ": " + at(doc, {"message"}).as_str();
+        }
+        EXPECT_EQ(got, expected) << tree;
+    }
+}
+
+TEST_F(CliTest, TheReportRepeatsTheRunWithTheHostsCommand) {
+    const std::string page = path("page.html");
+    std::ostringstream out, err;
+    const std::vector<std::string> args = with(QUICK_EVALUATE, {"--html", page});
+    run(args, out, err, {}, {}, "python3 -m front_end evaluate --operator 'gt=my ops.py:gt'");
+    const std::string html = read_text(page);
+    EXPECT_TRUE(contains(html, "<code>python3 -m front_end evaluate --operator &#39;gt=my ops.py:gt&#39;</code>")) << html;
+    EXPECT_FALSE(contains(html, "<code>filtrations")) << html;
 }
 
 // ---- help, demo set, the sample inputs under examples/ ------------------------------------------------

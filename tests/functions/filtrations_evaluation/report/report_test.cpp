@@ -6,7 +6,9 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -305,7 +307,7 @@ TEST(Reproducers, CombinatorChildrenReplayThroughIdentifierLeavesAndWriteTheSame
         EXPECT_EQ(read_text(entry.path()), read_text(b / relative)) << relative;
         ++files;
     }
-    EXPECT_EQ(files, 2 + 6 * folders.size());
+    EXPECT_EQ(files, 3 + 6 * folders.size());  // index.json, README.md, the marker
 }
 
 TEST(Reproducers, AnErrorKeepsItsKindAndLosesTheFieldsItDoesNotNeed) {
@@ -349,6 +351,81 @@ TEST(Reproducers, OperatorNamesBecomeSafeFolderNames) {
         EXPECT_EQ(f.replay, "replay " + fe::shell_quote((f.path / "pool.json").string()));
     }
     EXPECT_EQ(fe::shell_quote("it's here"), "'it'\\''s here'");
+}
+
+// Every file under dir, relative, with its text.
+std::map<std::string, std::string> tree_of(const fs::path& dir) {
+    std::map<std::string, std::string> out;
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+        out[fs::relative(entry.path(), dir).string()] = entry.is_regular_file() ? read_text(entry.path()) : "/";
+    }
+    return out;
+}
+
+TEST(Reproducers, WriteOnlyIntoANewEmptyOrMarkedDirectoryAndReplaceOnlyTheEarlierRunsFolders) {
+    const Judged sloppy = judge(store_with("gt", sloppy_gt()), "gt");
+    const Judged faulty = judge(store_with("and_", union_and()), "and_");
+    const auto write = [](const Judged& run, const fs::path& dir) { return fe::write_reproducers(run.seen, dir, "r {pool}"); };
+    const auto put = [](const fs::path& file, const std::string& text) {
+        fs::create_directories(file.parent_path());
+        std::ofstream(file) << text;
+    };
+
+    // Refused, nothing touched: a user's directory (a folder named like the operator, a README),
+    // a file, and in a marked directory a folder the earlier run did not list.
+    const fs::path users = scratch("users"), file = scratch("file"), marked = scratch("marked_taken");
+    put(users / "README.md", "mine");
+    put(users / "gt" / "notes.txt", "mine");
+    put(file, "mine");
+    write(faulty, marked);
+    put(marked / "gt" / "notes.txt", "mine");
+    for (const auto& [dir, message] : std::vector<std::pair<fs::path, std::string>>{
+             {users, "refusing to write reproducers into '" + users.string() + "': it is not empty"},
+             {file, "cannot write reproducers into '" + file.string() + "': it is not a directory"},
+             {marked, "refusing to write reproducers into '" + (marked / "gt").string() + "'"}}) {
+        SCOPED_TRACE(dir.string());
+        const auto before = fs::is_directory(dir) ? tree_of(dir) : std::map<std::string, std::string>{};
+        try {
+            write(sloppy, dir);
+            ADD_FAILURE() << "written";
+        } catch (const rt::FileExistsError& e) {
+            EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+        }
+        if (dir != marked) EXPECT_THROW(fe::check_reproducer_directory(dir), rt::FileExistsError);
+        if (fs::is_directory(dir)) EXPECT_EQ(tree_of(dir), before);
+    }
+    EXPECT_EQ(read_text(file), "mine");
+
+    // A new directory and an empty one are written, and marked.
+    const fs::path fresh = scratch("fresh"), empty = scratch("empty");
+    fs::create_directories(empty);
+    for (const fs::path& dir : {fresh, empty}) {
+        EXPECT_NO_THROW(fe::check_reproducer_directory(dir));
+        EXPECT_EQ(write(sloppy, dir).size(), 3u);
+        EXPECT_TRUE(fs::exists(dir / fe::REPRODUCER_DIRECTORY_MARKER));
+    }
+
+    // A marked directory rewritten by another run: the earlier run's folders go, the user's
+    // files stay, whatever the earlier index.json claims beyond its own folders.
+    put(fresh / "notes.txt", "mine");
+    put(fresh / "gt" / "notes.txt", "mine");
+    put(fresh / "data" / "keep.json", "mine");
+    rt::Dict index = read_json(fresh / "index.json").as_dict();
+    rt::List entries = index.at("reproducers").as_list();
+    for (const char* foreign : {"..", "../users/gt", "data", "/tmp/x", "data/../../users", "data/keep.json", "data/-1"}) {
+        entries.emplace_back(rt::Dict{{"folder", foreign}});
+    }
+    index.set("reproducers", Value::list(std::move(entries)));
+    put(fresh / "index.json", rt::to_json(Value(index)));
+    const auto folders = write(faulty, fresh);
+    std::set<std::string> top;
+    for (const auto& entry : fs::directory_iterator(fresh)) top.insert(entry.path().filename().string());
+    EXPECT_EQ(top, (std::set<std::string>{fe::REPRODUCER_DIRECTORY_MARKER, "README.md", "and_", "data", "gt",
+                                          "index.json", "notes.txt"}));
+    EXPECT_EQ(tree_of(fresh / "gt"), (std::map<std::string, std::string>{{"notes.txt", "mine"}}));
+    EXPECT_EQ(read_text(fresh / "data" / "keep.json"), "mine");
+    EXPECT_EQ(tree_of(users).size(), 3u);  // README.md, gt, gt/notes.txt
+    EXPECT_EQ(read_json(fresh / "index.json").as_dict().at("reproducers").as_list().size(), folders.size());
 }
 
 // ---- HTML report --------------------------------------------------------------------------------

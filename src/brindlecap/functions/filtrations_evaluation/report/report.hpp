@@ -82,11 +82,23 @@ struct ReproducerFolder {
     std::string replay;               // the command that replays it
 };
 
+// The file write_reproducers leaves in its directory: a directory holding it was written by an
+// earlier run, whose folders (those its index.json lists) a new run may replace.
+inline constexpr const char* REPRODUCER_DIRECTORY_MARKER = ".brindlecap-reproducers";
+
+// Raises FileExistsError unless write_reproducers may write into `dir`: it does not exist yet,
+// or it is an empty directory, or it holds REPRODUCER_DIRECTORY_MARKER. For front ends that
+// refuse a directory before a long run.
+void check_reproducer_directory(const std::filesystem::path& dir);
+
 // For every failing comparison, shrinks the pool (signals, then metadata fields, then values)
 // to one that still shows the same disagreement, calling the operator and the reference through
 // the check's own call path, and writes a folder under dir/<operator>/<check>-<n>/: pool.json,
-// tree.json, expected.json, selected.json, difference.json and README.md. Also dir/index.json
-// and dir/README.md listing the folders. Each operator's folder is replaced, nothing else.
+// tree.json, expected.json, selected.json, difference.json and README.md. Also dir/index.json,
+// dir/README.md listing the folders, and the marker. `dir` must pass check_reproducer_directory;
+// in a marked directory the folders of the earlier run (listed in its index.json) are removed,
+// nothing else, and a folder to write that the earlier run did not list raises FileExistsError
+// before anything is changed.
 // `replay_command` is the front end's command line with {pool} and {tree} standing for the
 // files' paths, e.g. "filtrations resolve --pool {pool} --tree {tree}". Deterministic: the same
 // observations give the same folders unless a time bound stopped the shrinking.

@@ -312,6 +312,22 @@ std::string shell_quote(const std::string& text) {
     return out + "'";
 }
 
+void check_reproducer_directory(const std::filesystem::path& dir) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status status = fs::status(dir, ec);
+    if (!fs::exists(status)) return;
+    const std::string shown = "'" + dir.string() + "'";
+    if (!fs::is_directory(status)) {
+        throw runtime::FileExistsError("cannot write reproducers into " + shown + ": it is not a directory");
+    }
+    if (fs::exists(dir / REPRODUCER_DIRECTORY_MARKER, ec) || fs::is_empty(dir, ec)) return;
+    throw runtime::FileExistsError("refusing to write reproducers into " + shown +
+                                   ": it is not empty and has no " + REPRODUCER_DIRECTORY_MARKER +
+                                   " file, which marks a directory of earlier reproducers; give a new or empty "
+                                   "directory");
+}
+
 std::vector<ReproducerFolder> write_reproducers(const RunObservations& observations, const std::filesystem::path& dir,
                                                 const std::string& replay_command, const ShrinkOptions& options) {
     try {
@@ -323,50 +339,118 @@ std::vector<ReproducerFolder> write_reproducers(const RunObservations& observati
 
 namespace detail {
 
+namespace {
+
+// A folder of an index entry: "<operator>/<check>-<n>", the operator a folder name of its own
+// (nothing that leaves dir), the check lower-case letters and '_'.
+bool is_folder_path(const std::string& relative) {
+    const std::size_t slash = relative.find('/');
+    const std::size_t dash = relative.rfind('-');
+    if (slash == std::string::npos || slash == 0 || dash == std::string::npos || dash < slash + 2 ||
+        dash + 1 == relative.size()) {
+        return false;
+    }
+    const std::string op = relative.substr(0, slash);
+    const auto is = [&](std::size_t from, std::size_t to, std::string_view chars) {
+        return relative.substr(from, to - from).find_first_not_of(chars) == std::string::npos;
+    };
+    return op.front() != '.' && folder_name(op) == op && is(slash + 1, dash, "abcdefghijklmnopqrstuvwxyz_") &&
+           is(dash + 1, relative.size(), "0123456789");
+}
+
+// The folders the earlier run listed in dir/index.json (none when it cannot be read).
+std::set<std::string> earlier_folders(const std::filesystem::path& dir) {
+    std::set<std::string> out;
+    try {
+        const Value index = runtime::read_json_file((dir / "index.json").string());
+        for (const Value& entry : index.as_dict().at("reproducers").as_list()) {
+            const std::string& folder = entry.as_dict().at("folder").as_str();
+            if (is_folder_path(folder)) out.insert(folder);
+        }
+    } catch (const runtime::Exception&) {
+        out.clear();  // no index, or not one of ours: nothing counts as the earlier run's
+    }
+    return out;
+}
+
+}  // namespace
+
 std::vector<ReproducerFolder> write_all(const RunObservations& observations, const std::filesystem::path& dir,
                                         const std::string& replay_command, const ShrinkOptions& options) {
     namespace fs = std::filesystem;
-    fs::create_directories(dir);
-    std::vector<ReproducerFolder> folders;
-    runtime::List index;
+    check_reproducer_directory(dir);
+    std::error_code ec;
+    const std::set<std::string> earlier =
+        fs::exists(dir / REPRODUCER_DIRECTORY_MARKER, ec) ? earlier_folders(dir) : std::set<std::string>{};
+    std::set<std::string> earlier_operators;
+    for (const std::string& folder : earlier) earlier_operators.insert(folder.substr(0, folder.find('/')));
+
+    // Every folder's place, and nothing in the way that the earlier run did not write.
+    std::vector<std::pair<const Disagreement*, std::string>> planned;
     std::set<std::string> used;
     for (const auto& [op_name, seen] : observations.data().operators) {
-        std::string name = detail::folder_name(op_name);
-        for (int k = 2; !used.insert(name).second; ++k) name = detail::folder_name(op_name) + "-" + std::to_string(k);
-        fs::remove_all(dir / name);
+        std::string name = folder_name(op_name);
+        for (int k = 2; !used.insert(name).second; ++k) name = folder_name(op_name) + "-" + std::to_string(k);
         std::map<std::string, int> per_check;
-        for (const detail::Disagreement& d : seen.disagreements) {
+        for (const Disagreement& d : seen.disagreements) {
             const std::string relative = name + "/" + d.check + "-" + std::to_string(++per_check[d.check]);
-            detail::Written w = detail::write_folder(d, dir, relative, replay_command, options);
-            const ReproducerFolder& f = w.folder;
-            index.emplace_back(Dict{
-                {"operator", f.operator_name},
-                {"check", f.check},
-                {"case", f.label},
-                {"expectation", w.expectation},
-                {"folder", f.relative_path},
-                {"signals", static_cast<std::int64_t>(f.signals)},
-                {"original_signals", static_cast<std::int64_t>(f.original_signals)},
-                {"missing", Value::list(detail::id_list(f.missing))},
-                {"extra", Value::list(detail::id_list(f.extra))},
-                {"error", f.error.empty() ? Value() : Value(f.error)},
-                {"reproduced", f.reproduced},
-                {"stopped_by_time_bound", f.stopped_by_time_bound},
-                {"replay", f.replay},
-            });
-            folders.push_back(std::move(w.folder));
+            for (const auto& [taken, ours] : {std::pair{name, earlier_operators.count(name) > 0},
+                                              std::pair{relative, earlier.count(relative) > 0}}) {
+                if (!ours && fs::exists(fs::symlink_status(dir / taken, ec))) {
+                    throw runtime::FileExistsError("refusing to write reproducers into '" + (dir / taken).string() +
+                                                   "': it is not a folder of the earlier run (not listed in '" +
+                                                   (dir / "index.json").string() + "')");
+                }
+            }
+            planned.emplace_back(&d, relative);
         }
     }
-    detail::write_file(dir / "index.json",
-                       runtime::to_json(Value(Dict{{"reproducers", Value::list(std::move(index))}}), 2) + "\n");
+
+    fs::create_directories(dir);
+    if (!fs::exists(dir / REPRODUCER_DIRECTORY_MARKER, ec)) {
+        write_file(dir / REPRODUCER_DIRECTORY_MARKER,
+                   "Written by write_reproducers (filtrations evaluate --reproducers). The next run into this "
+                   "directory replaces the folders its index.json lists, and nothing else.\n");
+    }
+    for (const std::string& folder : earlier) {
+        if (fs::is_directory(fs::symlink_status(dir / folder, ec))) fs::remove_all(dir / folder);
+    }
+    for (const std::string& name : earlier_operators) {
+        if (fs::is_directory(dir / name, ec) && fs::is_empty(dir / name, ec)) fs::remove(dir / name);
+    }
+
+    std::vector<ReproducerFolder> folders;
+    runtime::List index;
+    for (const auto& [d, relative] : planned) {
+        Written w = write_folder(*d, dir, relative, replay_command, options);
+        const ReproducerFolder& f = w.folder;
+        index.emplace_back(Dict{
+            {"operator", f.operator_name},
+            {"check", f.check},
+            {"case", f.label},
+            {"expectation", w.expectation},
+            {"folder", f.relative_path},
+            {"signals", static_cast<std::int64_t>(f.signals)},
+            {"original_signals", static_cast<std::int64_t>(f.original_signals)},
+            {"missing", Value::list(id_list(f.missing))},
+            {"extra", Value::list(id_list(f.extra))},
+            {"error", f.error.empty() ? Value() : Value(f.error)},
+            {"reproduced", f.reproduced},
+            {"stopped_by_time_bound", f.stopped_by_time_bound},
+            {"replay", f.replay},
+        });
+        folders.push_back(std::move(w.folder));
+    }
+    write_file(dir / "index.json",
+               runtime::to_json(Value(Dict{{"reproducers", Value::list(std::move(index))}}), 2) + "\n");
 
     std::string readme = "# Reproducers\n\n";
     if (folders.empty()) readme += "No failing comparison in the deterministic checks.\n";
     for (const ReproducerFolder& f : folders) {
         readme += "- " + f.relative_path + ": " + f.operator_name + ", " + f.check + ", " + f.label + " (" +
-                  detail::plural(f.signals, "signal") + ")\n";
+                  plural(f.signals, "signal") + ")\n";
     }
-    detail::write_file(dir / "README.md", readme);
+    write_file(dir / "README.md", readme);
     return folders;
 }
 
