@@ -119,7 +119,7 @@ fe::SignalPool born_copy(const fe::SignalPool& pool) {
     std::vector<std::string> fields;
     for (std::size_t i = 0; i < pool.size(); ++i) {
         ids.push_back(pool.id(i));
-        for (const auto& [key, value] : pool.signal(i).metadata)
+        for (const auto& [key, value] : *pool.signal(i).metadata)
             if (key.is_str() && std::find(fields.begin(), fields.end(), key.as_str()) == fields.end()) fields.push_back(key.as_str());
     }
     fe::ColumnarPoolBuilder builder(ids);
@@ -127,7 +127,7 @@ fe::SignalPool born_copy(const fe::SignalPool& pool) {
         std::vector<Value> values;
         std::vector<std::uint8_t> present;
         for (std::size_t i = 0; i < pool.size(); ++i) {
-            const Value* v = pool.signal(i).metadata.find(field);
+            const Value* v = pool.signal(i).metadata->find(field);
             values.push_back(v != nullptr ? *v : Value{});
             present.push_back(v != nullptr);
         }

@@ -19,7 +19,10 @@ CheckOutcome run_check_4_determinism(const std::string& op_name, const Operator&
                                      FiltrationEvaluationConfig& config, numeric::Generator& /*rng*/) {
     // Every input is rebuilt from config.seed; the check generator plays no part.
     try {
-        const auto [local_pool, category] = build_seeded_operator_fixture(op_name, config, Weights::skipped);
+        // Named copies, not structured bindings: lambdas below capture them (clang 14 cannot).
+        const auto fixture = build_seeded_operator_fixture(op_name, config, Weights::skipped);
+        const PoolPtr& local_pool = fixture.first;
+        const OperatorCategory category = fixture.second;
 
         // The observer's record of the repeated call: raised (no_error) or differed (repeat).
         const auto report_repeat = [&](Expectation expectation, std::optional<IdSet> first,
