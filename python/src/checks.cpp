@@ -145,17 +145,18 @@ py::object export_snapshot(const detail::PoolSnapshot& snapshot) {
 }
 
 detail::PoolSnapshot snapshot_of(py::handle obj) {
+    if (!PyDict_Check(obj.ptr()) && !is_mapping(obj)) throw py::type_error("snapshot must be a mapping, got " + type_name_of(obj));
     Converter c;
     detail::PoolSnapshot out;
-    for (const auto item : obj.attr("items")()) {
-        const auto pair = py::reinterpret_borrow<py::tuple>(item);
-        const py::handle snap = pair[1];
+    for_each_item(obj, "snapshot", [&](py::handle id, py::handle snap) {
+        if (!PyDict_Check(snap.ptr()) && !is_mapping(snap))
+            throw py::type_error("snapshot entries must be mappings, got " + type_name_of(snap));
         detail::SignalSnapshot s;
         s.weights = c.matrix(snap["weights"], "snapshot weights", true);
         s.pnl = c.matrix(snap["pnl"], "snapshot pnl", true);
         s.metadata = c.dict(snap["metadata"], "snapshot metadata");
-        out.emplace_back(c.str(pair[0], "a signal id"), std::move(s));
-    }
+        out.emplace_back(c.str(id, "a signal id"), std::move(s));
+    });
     return out;
 }
 

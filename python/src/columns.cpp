@@ -138,11 +138,12 @@ ColumnPool build(py::handle ids, py::handle columns) {
         texts.push_back(py::str(id));
     }
     fe::ColumnarPoolBuilder b(std::move(texts));
-    for (const auto item : py::reinterpret_borrow<py::object>(columns).attr("items")()) {
-        const auto pair = py::reinterpret_borrow<py::tuple>(item);
-        if (!PyUnicode_Check(pair[0].ptr())) throw py::type_error("field names must be str, got " + type_name_of(pair[0]));
-        add_column(b, py::str(pair[0]), pair[1]);
-    }
+    if (!PyDict_Check(columns.ptr()) && !is_mapping(columns))
+        throw py::type_error("columns must be a mapping of field name to column, got " + type_name_of(columns));
+    for_each_item(columns, "columns", [&](py::handle name, py::handle column) {
+        if (!PyUnicode_Check(name.ptr())) throw py::type_error("field names must be str, got " + type_name_of(name));
+        add_column(b, py::str(name), column);
+    });
     out.pool = std::make_shared<const fe::SignalPool>(std::move(b).build());
     const std::vector<std::uint32_t> order = fe::detail::id_order(*out.pool);
     out.ids_by_rank.reserve(order.size());

@@ -40,13 +40,6 @@ py::object attr_or_none(py::handle obj, const char* name) {
     return py::none();
 }
 
-bool is_mapping(py::handle obj) {
-    static PyObject* mapping = py::object(py::module_::import("collections.abc").attr("Mapping")).release().ptr();
-    const int r = PyObject_IsInstance(obj.ptr(), mapping);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 [[noreturn]] void wrong_type(const char* what, const char* expected, py::handle obj) {
     throw py::type_error(std::string(what) + " must be " + expected + ", got " + type_name_of(obj));
 }
@@ -56,10 +49,14 @@ std::unordered_map<const void*, PyObject*>& identity_table() {
     return *table;
 }
 
-numeric::detail::uint128 to_uint128(py::handle value) {
+// An int of a generator's state (0 <= value < 2**128); `what` names it in errors.
+numeric::detail::uint128 to_uint128(py::handle value, const std::string& what) {
+    if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) throw py::type_error(what + " must be an int, got " + type_name_of(value));
     unsigned char bytes[16] = {};
-    if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(value.ptr()), bytes, sizeof bytes, 1, 0) < 0)
-        throw py::error_already_set();
+    if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(value.ptr()), bytes, sizeof bytes, 1, 0) < 0) {
+        PyErr_Clear();
+        throw py::value_error(what + " must be in [0, 2**128), got " + py::repr(value).cast<std::string>());
+    }
     numeric::detail::uint128 out = 0;
     for (int i = 15; i >= 0; --i) out = (out << 8) | bytes[i];
     return out;
@@ -74,7 +71,41 @@ py::object from_uint128(numeric::detail::uint128 value) {
     return py::reinterpret_steal<py::object>(_PyLong_FromByteArray(bytes, sizeof bytes, 1, 0));
 }
 
+// An int of a generator's state in [0, limit]; `what` names it in errors.
+std::uint64_t small_uint(py::handle value, std::uint64_t limit, const std::string& what) {
+    if (!PyLong_Check(value.ptr())) throw py::type_error(what + " must be an int, got " + type_name_of(value));
+    const unsigned long long v = PyLong_AsUnsignedLongLong(value.ptr());
+    if ((v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) || v > limit) {
+        PyErr_Clear();
+        throw py::value_error(what + " must be in [0, " + std::to_string(limit) + "], got " +
+                              py::repr(value).cast<std::string>());
+    }
+    return v;
+}
+
+// d[key] of a state dict, `what` naming d.
+py::object state_entry(py::handle d, const char* key, const std::string& what) {
+    if (!PyDict_Check(d.ptr())) throw py::type_error(what + " must be a dict, got " + type_name_of(d));
+    PyObject* value = PyDict_GetItemString(d.ptr(), key);
+    if (value == nullptr) throw py::value_error(what + " has no entry '" + key + "'");
+    return py::reinterpret_borrow<py::object>(value);
+}
+
 }  // namespace
+
+bool is_mapping(py::handle obj) {
+    static PyObject* mapping = py::object(py::module_::import("collections.abc").attr("Mapping")).release().ptr();
+    const int r = PyObject_IsInstance(obj.ptr(), mapping);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+std::pair<py::object, py::object> item_pair(py::handle item, const char* what) {
+    if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2)
+        throw py::type_error(std::string(what) + " items must be (key, value) pairs, got " + type_name_of(item));
+    return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 0)),
+            py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 1))};
+}
 
 // ---- Opaque objects ---------------------------------------------------------------------------
 
@@ -163,12 +194,12 @@ Value Converter::str_value(PyObject* obj) {
     // Repeated values (categories, families) are mostly the same str objects: one shared string
     // per object, remembered in a small table indexed by the object's address.
     StrSlot& slot = strings_[(reinterpret_cast<std::uintptr_t>(obj) >> 4) % strings_.size()];
-    if (slot.obj != obj) {
+    if (slot.obj.ptr() != obj) {
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
         if (utf8 == nullptr) throw py::error_already_set();
         slot.text = std::make_shared<const std::string>(utf8, static_cast<std::size_t>(size));
-        slot.obj = obj;
+        slot.obj = py::reinterpret_borrow<py::object>(obj);
     }
     return Value(slot.text);
 }
@@ -223,26 +254,13 @@ Dict Converter::dict(py::handle obj, const char* what) {
     if (PyDict_Check(obj.ptr())) return std::move(dict_value(obj.ptr()).as_dict());
     if (!is_mapping(obj)) wrong_type(what, "a dict", obj);
     Dict out;
-    for (const auto item : obj.attr("items")()) {
-        const auto pair = py::reinterpret_borrow<py::tuple>(item);
-        out.set(value(pair[0]), value(pair[1]));
-    }
+    for_each_item(obj, what, [&](py::handle key, py::handle item) { out.set(value(key), value(item)); });
     return out;
 }
 
 Dict Converter::dict_of_handles(py::handle obj) {
     Dict out;
-    if (PyDict_Check(obj.ptr())) {
-        Py_ssize_t pos = 0;
-        PyObject* key = nullptr;
-        PyObject* item = nullptr;
-        while (PyDict_Next(obj.ptr(), &pos, &key, &item)) out.set(value(key), opaque(item));
-        return out;
-    }
-    for (const auto item : obj.attr("items")()) {
-        const auto pair = py::reinterpret_borrow<py::tuple>(item);
-        out.set(value(pair[0]), opaque(pair[1]));
-    }
+    for_each_item(obj, "a mapping", [&](py::handle key, py::handle item) { out.set(value(key), opaque(item)); });
     return out;
 }
 
@@ -258,7 +276,7 @@ Dict Converter::metadata(py::handle obj) {
         std::size_t i = 0;
         bool same_keys = true;
         while (PyDict_Next(d, &pos, &key, &item)) {
-            if (key != template_keys_[i]) {
+            if (key != template_keys_[i].ptr()) {
                 same_keys = false;
                 break;
             }
@@ -273,14 +291,14 @@ Dict Converter::metadata(py::handle obj) {
     template_keys_.clear();
     template_ = Dict();
     if (n == 0 || n > Dict::SHARED_KEY_LIMIT) return out;
-    std::vector<PyObject*> keys;
+    std::vector<py::object> keys;
     keys.reserve(n);
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* item = nullptr;
     while (PyDict_Next(d, &pos, &key, &item)) {
         if (!PyUnicode_CheckExact(key)) return out;
-        keys.push_back(key);
+        keys.push_back(py::reinterpret_borrow<py::object>(key));
     }
     Dict blank = out;
     for (std::size_t i = 0; i < n; ++i) const_cast<Value&>(blank.value(i)) = Value();
@@ -401,17 +419,10 @@ fe::SignalPool Converter::pool(py::handle obj) {
     if (const ColumnPool* columns = column_pool_of(obj)) return *columns->pool;
     if (PyDict_Check(obj.ptr())) {
         out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj.ptr())));
-        Py_ssize_t pos = 0;
-        PyObject* key = nullptr;
-        PyObject* item = nullptr;
-        while (PyDict_Next(obj.ptr(), &pos, &key, &item)) out.insert(str(key, "a signal id"), signal(item));
-        return out;
+    } else if (!is_mapping(obj)) {
+        wrong_type("useful_signals", "a dict of UsefulSignal", obj);
     }
-    if (!is_mapping(obj)) wrong_type("useful_signals", "a dict of UsefulSignal", obj);
-    for (const auto item : obj.attr("items")()) {
-        const auto pair = py::reinterpret_borrow<py::tuple>(item);
-        out.insert(str(pair[0], "a signal id"), signal(pair[1]));
-    }
+    for_each_item(obj, "useful_signals", [&](py::handle id, py::handle s) { out.insert(str(id, "a signal id"), signal(s)); });
     return out;
 }
 
@@ -449,7 +460,9 @@ fe::KeyIndexPtr Converter::universe(py::handle ids) {
     return index;
 }
 
-fe::IdSet Converter::id_set(py::handle ids, const fe::KeyIndexPtr& universe) {
+fe::IdSet Converter::id_set(py::handle ids, const fe::KeyIndexPtr& universe, const char* what) {
+    if (PyUnicode_Check(ids.ptr()) || PyBytes_Check(ids.ptr()) || !py::isinstance<py::iterable>(ids))
+        wrong_type(what, "a set of str", ids);
     fe::IdSet out = fe::IdSet::over(universe);
     for (const auto id : py::reinterpret_borrow<py::iterable>(ids)) {
         Py_ssize_t size = 0;
@@ -487,8 +500,8 @@ py::object Exporter::value(const Value& v) {
             return py::reinterpret_steal<py::object>(PyFloat_FromDouble(v.as_float()));
         case Value::Kind::Str: {
             auto [it, inserted] = strings_.try_emplace(v.str_ptr().get());
-            if (inserted) it->second = str(v.as_str());
-            return it->second;
+            if (inserted) it->second = {v.str_ptr(), str(v.as_str())};
+            return it->second.second;
         }
         case Value::Kind::List: {
             const List& items = v.as_list();
@@ -579,14 +592,21 @@ SyncedGenerator::SyncedGenerator(py::handle rng) {
         wrong_type("rng", "a numpy.random.Generator", rng);
     }
     bit_generator_ = rng.attr("bit_generator");
-    const py::dict state = bit_generator_.attr("state");
-    const std::string kind = py::str(state["bit_generator"]);
-    if (kind != "PCG64") {
-        throw py::type_error("rng must draw from a PCG64 bit generator (numpy.random.default_rng), got " + kind);
+    // Every entry is checked before anything is drawn: a state the library cannot read is refused,
+    // and nothing is written back.
+    const std::string where = "rng.bit_generator.state";
+    const py::object state = bit_generator_.attr("state");
+    const py::object kind = state_entry(state, "bit_generator", where);
+    if (!PyUnicode_Check(kind.ptr()) || kind.cast<std::string>() != "PCG64") {
+        throw py::type_error("rng must draw from a PCG64 bit generator (numpy.random.default_rng), got " +
+                             py::str(kind).cast<std::string>());
     }
-    const py::dict inner = state["state"];
-    numeric::Pcg64State s{to_uint128(inner["state"]), to_uint128(inner["inc"]),
-                          py::cast<int>(state["has_uint32"]) != 0, py::cast<std::uint32_t>(state["uinteger"])};
+    const py::object inner = state_entry(state, "state", where);
+    numeric::Pcg64State s{to_uint128(state_entry(inner, "state", where + "['state']"), where + "['state']['state']"),
+                          to_uint128(state_entry(inner, "inc", where + "['state']"), where + "['state']['inc']"),
+                          small_uint(state_entry(state, "has_uint32", where), 1, where + "['has_uint32']") != 0,
+                          static_cast<std::uint32_t>(small_uint(state_entry(state, "uinteger", where), 0xFFFFFFFFu,
+                                                                where + "['uinteger']"))};
     generator_.emplace(s);
 }
 

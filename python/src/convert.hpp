@@ -61,6 +61,31 @@ PyObject* identity_of(const void* cpp);
 
 // ---- Python -> C++ ----------------------------------------------------------------------------
 
+// isinstance(obj, collections.abc.Mapping)
+bool is_mapping(py::handle obj);
+// One entry of a mapping's items(): a (key, value) pair (TypeError naming `what` otherwise).
+std::pair<py::object, py::object> item_pair(py::handle item, const char* what);
+// f(key, value) for each entry of a dict or other mapping, in its order; entries are held while f
+// runs (f may run Python code that changes the mapping).
+template <class F>
+void for_each_item(py::handle mapping, const char* what, F&& f) {
+    if (PyDict_Check(mapping.ptr())) {
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(mapping.ptr(), &pos, &key, &value)) {
+            const auto k = py::reinterpret_borrow<py::object>(key);
+            const auto v = py::reinterpret_borrow<py::object>(value);
+            f(k, v);
+        }
+        return;
+    }
+    for (const auto item : mapping.attr("items")()) {
+        const auto [k, v] = item_pair(item, what);
+        f(k, v);
+    }
+}
+
 // Bump allocation for the many small objects of one conversion (a pool's metadata dicts and
 // lists): one allocation per 64 KiB instead of one per object, released at once when the last
 // object made from it goes.
@@ -121,24 +146,26 @@ public:
 
     // Identifiers in iteration order as a key index.
     fe::KeyIndexPtr universe(py::handle ids);
-    // A set (or iterable) of str over `universe`; ids outside it are kept aside.
-    fe::IdSet id_set(py::handle ids, const fe::KeyIndexPtr& universe);
+    // A set (or other iterable but a str) of str over `universe`; ids outside it are kept aside.
+    fe::IdSet id_set(py::handle ids, const fe::KeyIndexPtr& universe, const char* what = "an identifier set");
 
 private:
     Value str_value(PyObject* obj);
     Value list_value(PyObject* obj);
     Value dict_value(PyObject* obj);
 
+    // A slot holds its str object, so that its address names that very string as long as the
+    // slot remembers it (a temporary string freed meanwhile would leave its address to another).
     struct StrSlot {
-        PyObject* obj = nullptr;  // alive while the conversion runs (the caller holds it)
+        py::object obj;
         runtime::StrPtr text;
     };
     std::array<StrSlot, 251> strings_;
-    // The key objects and template of the last metadata key order.
-    std::vector<PyObject*> template_keys_;
+    // The key objects (held, as the slots' strings) and template of the last metadata key order.
+    std::vector<py::object> template_keys_;
     Dict template_;
     std::shared_ptr<Arena> arena_;  // for metadata dicts and their lists
-    PyObject* last_array_ = nullptr;
+    PyObject* last_array_ = nullptr;  // alive while last_matrix_ borrows it
     numeric::MatrixPtr last_matrix_;
 };
 
@@ -157,7 +184,9 @@ public:
     py::object pool(const fe::SignalPool& pool);
 
 private:
-    std::unordered_map<const std::string*, py::object> strings_;
+    // Strings exported so far by address; each entry holds its string, so no other string can
+    // take that address while the entry lasts.
+    std::unordered_map<const std::string*, std::pair<runtime::StrPtr, py::object>> strings_;
 };
 
 // ---- Generators -------------------------------------------------------------------------------

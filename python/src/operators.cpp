@@ -90,9 +90,10 @@ void read_prepared(py::handle obj, Converter& c, PreparedInput& in) {
     std::vector<std::uint32_t> positions;
     in.values.reserve(pairs.size());
     for (const auto pair : pairs) {
-        const auto item = py::reinterpret_borrow<py::sequence>(pair);
-        positions.push_back(universe->add(c.str(item[0], "a prepared identifier")));
-        in.values.push_back(c.value(item[1]));
+        if (!PyTuple_Check(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2)
+            throw py::type_error("PreparedField.values items must be (id, value) pairs, got " + type_name_of(pair));
+        positions.push_back(universe->add(c.str(PyTuple_GET_ITEM(pair.ptr(), 0), "a prepared identifier")));
+        in.values.push_back(c.value(PyTuple_GET_ITEM(pair.ptr(), 1)));
     }
     fe::PreparedField& f = in.field;
     for (std::size_t i = 0; i < in.values.size(); ++i)

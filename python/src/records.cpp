@@ -327,7 +327,13 @@ void write_back_ingestion(const fe::FiltrationEvaluationConfig& before, const fe
 }
 
 std::optional<std::vector<fe::EvalFiltrationConfig>> operator_configs_of(py::handle list) {
-    if (list.is_none() || PyObject_IsTrue(list.ptr()) != 1) return std::nullopt;
+    if (list.is_none()) return std::nullopt;
+    const int truth = PyObject_IsTrue(list.ptr());
+    if (truth < 0) throw py::error_already_set();
+    if (truth == 0) return std::nullopt;
+    if (!py::isinstance<py::iterable>(list)) {
+        throw py::type_error("operator_configs must be a list of EvalFiltrationConfig, got " + type_name_of(list));
+    }
     Converter c;
     std::vector<fe::EvalFiltrationConfig> out;
     for (const auto item : py::reinterpret_borrow<py::iterable>(list)) {
@@ -339,39 +345,62 @@ std::optional<std::vector<fe::EvalFiltrationConfig>> operator_configs_of(py::han
     return out;
 }
 
+namespace {
+
+// case.get(key) of a test case (a dict or other mapping); None when absent.
+py::object case_entry(py::handle test_case, const char* key) {
+    if (PyDict_Check(test_case.ptr())) {
+        PyObject* value = PyDict_GetItemWithError(test_case.ptr(), py::str(key).ptr());
+        if (value == nullptr && PyErr_Occurred()) throw py::error_already_set();
+        return value != nullptr ? py::reinterpret_borrow<py::object>(value) : py::none();
+    }
+    return test_case.attr("get")(key, py::none());
+}
+
+}  // namespace
+
 std::optional<std::vector<fe::CorrectnessTestCase>> test_cases_of(py::handle list) {
     if (list.is_none()) return std::nullopt;
+    if (PyUnicode_Check(list.ptr()) || is_mapping(list) || !py::isinstance<py::iterable>(list)) {
+        throw py::type_error("EvalFiltrationConfig.test_cases must be a list of mappings, got " + type_name_of(list));
+    }
     Converter c;
     std::vector<fe::CorrectnessTestCase> out;
     for (const auto item : py::reinterpret_borrow<py::iterable>(list)) {
-        const py::dict case_ = py::reinterpret_borrow<py::dict>(item);
-        fe::CorrectnessTestCase tc;
-        if (case_.contains("pool") && !case_["pool"].is_none()) {
-            tc.pool.emplace();
-            for (const auto entry : case_["pool"].attr("items")()) {
-                const auto pair = py::reinterpret_borrow<py::tuple>(entry);
-                const std::string id = c.str(pair[0], "a signal id");
-                if (py::isinstance(pair[1], records().useful_signal)) {
-                    tc.pool->emplace_back(id, c.signal(pair[1]));
-                } else {
-                    tc.pool->emplace_back(id, c.dict(pair[1], "a test case pool entry"));
-                }
-            }
+        if (!PyDict_Check(item.ptr()) && !is_mapping(item)) {
+            throw py::type_error("EvalFiltrationConfig.test_cases items must be mappings, got " + type_name_of(item));
         }
-        if (case_.contains("params") && !case_["params"].is_none()) tc.params = c.dict(case_["params"], "params");
-        if (case_.contains("expected") && !case_["expected"].is_none()) {
-            const py::object expected = case_["expected"];
+        fe::CorrectnessTestCase tc;
+        if (const py::object pool = case_entry(item, "pool"); !pool.is_none()) {
+            if (!PyDict_Check(pool.ptr()) && !is_mapping(pool))
+                throw py::type_error("test case pool must be a mapping, got " + type_name_of(pool));
+            tc.pool.emplace();
+            for_each_item(pool, "test case pool", [&](py::handle key, py::handle entry) {
+                const std::string id = c.str(key, "a signal id");
+                if (py::isinstance(entry, records().useful_signal)) {
+                    tc.pool->emplace_back(id, c.signal(entry));
+                } else {
+                    tc.pool->emplace_back(id, c.dict(entry, "a test case pool entry"));
+                }
+            });
+        }
+        if (const py::object params = case_entry(item, "params"); !params.is_none())
+            tc.params = c.dict(params, "test case params");
+        if (const py::object expected = case_entry(item, "expected"); !expected.is_none()) {
             if (PyAnySet_Check(expected.ptr())) {
-                tc.expected = c.id_set(expected, nullptr);
+                tc.expected = c.id_set(expected, nullptr, "test case expected");
             } else {
                 // Only a set can equal the operator's set: an identifier no pool holds stands in,
                 // so the case runs and never passes.
                 tc.expected = fe::IdSet{std::string_view("\0expected is not a set", 22)};
             }
         }
-        if (case_.contains("children_results") && !case_["children_results"].is_none()) {
+        if (const py::object children = case_entry(item, "children_results"); !children.is_none()) {
+            if (!PyList_Check(children.ptr()) && !PyTuple_Check(children.ptr()))
+                throw py::type_error("test case children_results must be a list of sets, got " + type_name_of(children));
             tc.children_results.emplace();
-            for (const auto child : case_["children_results"]) tc.children_results->push_back(c.id_set(child, nullptr));
+            for (const auto child : children)
+                tc.children_results->push_back(c.id_set(child, nullptr, "test case children_results entries"));
         }
         out.push_back(std::move(tc));
     }

@@ -1,4 +1,5 @@
 """Values, arrays and generators across the boundary."""
+import collections.abc
 import datetime
 import decimal
 import math
@@ -117,3 +118,99 @@ def test_only_pcg64_generators_are_taken():
         fe._generate_synthetic_signals(config, np.random.Generator(np.random.MT19937(1)))
     with pytest.raises(TypeError, match="numpy.random.Generator, got RandomState"):
         fe._generate_synthetic_signals(config, np.random.RandomState(1))
+
+
+class LazySignal:
+    """A signal whose metadata is built anew at every read: its strings are freed after each conversion."""
+    weights, pnl = np.zeros((1, 1)), None
+
+    def __init__(self, i, make):
+        self.i, self.make = i, make
+
+    @property
+    def metadata(self):
+        return self.make(self.i)
+
+
+@pytest.mark.parametrize("make", [
+    lambda i: {"is_sharpe": float(i), "tag": f"t{i}" * 3},  # values made on access
+    lambda i: {f"k{i % 7}": 1.0, "is_sharpe": float(i)},  # keys made on access
+], ids=["values", "keys"])
+def test_temporary_strings_keep_their_own_text(make):
+    pool = {f"s{i}": LazySignal(i, make) for i in range(200)}
+    snapshot = fe._snapshot_signal_pool(pool)
+    assert [s["metadata"] for s in snapshot.values()] == [make(i) for i in range(200)]
+
+
+def corrupted_generator(path, value):
+    """A PCG64 generator whose reported state holds `value` at `path`, and which records writes to its state."""
+    class Odd(np.random.PCG64):
+        writes = []
+
+        @property
+        def state(self):
+            state = np.random.PCG64.state.__get__(self)
+            state["bit_generator"] = "PCG64"
+            *outer, last = path
+            target = state
+            for key in outer:
+                target = target[key]
+            target[last] = value
+            return state
+
+        @state.setter
+        def state(self, value):
+            Odd.writes.append(value)
+
+    return np.random.Generator(Odd(1)), Odd.writes
+
+
+@pytest.mark.parametrize("path, value, error, message", [
+    (("state", "inc"), "x", TypeError, r"state\['state'\]\['inc'\] must be an int, got str"),
+    (("state", "state"), b"x", TypeError, r"state\['state'\]\['state'\] must be an int, got bytes"),
+    (("state", "state"), -1, ValueError, r"state\['state'\]\['state'\] must be in \[0, 2\*\*128\), got -1"),
+    (("state",), (1, 2), TypeError, r"state\['state'\] must be a dict, got tuple"),
+    (("has_uint32",), None, TypeError, r"state\['has_uint32'\] must be an int, got NoneType"),
+    (("uinteger",), 2**32, ValueError, r"state\['uinteger'\] must be in \[0, 4294967295\]"),
+])
+def test_generator_states_are_checked_before_use(path, value, error, message):
+    rng, writes = corrupted_generator(path, value)
+    with pytest.raises(error, match=message):
+        fe._generate_synthetic_signals(fe.FiltrationEvaluationConfig(N_signals=2), rng)
+    assert writes == []  # nothing was drawn, nothing written back
+
+
+@pytest.mark.parametrize("test_cases, message", [
+    ("x", "test_cases must be a list of mappings, got str"),
+    (["x"], "test_cases items must be mappings, got str"),
+    ([1], "test_cases items must be mappings, got int"),
+    (("a",), "test_cases items must be mappings, got str"),
+    ([None], "test_cases items must be mappings, got NoneType"),
+    ([{"pool": {"s": 5}, "expected": set()}], "a test case pool entry must be a dict, got int"),
+    ([{"pool": [("s", {})], "expected": set()}], "test case pool must be a mapping, got list"),
+    ([{"children_results": "ab", "expected": set()}], "children_results must be a list of sets, got str"),
+    ([{"children_results": ["ab"], "expected": set()}], "children_results entries must be a set of str, got str"),
+    ([{"expected": {1}}], "identifier set members must be str, got int"),
+])
+def test_test_cases_are_checked(test_cases, message):
+    config = fe.FiltrationEvaluationConfig(mode="mock", mock_signals={"s": {"is_sharpe": 1.0}}, skip_checks={8})
+    with pytest.raises(TypeError, match=message):
+        fe._evaluate(config, [fe.EvalFiltrationConfig("gt", test_cases=test_cases)], build_default_store())
+
+
+class Pairs(collections.abc.Mapping):
+    """A mapping whose items() are not pairs."""
+    __getitem__, __iter__, __len__ = {"a": 1}.__getitem__, lambda self: iter(["a"]), lambda self: 1
+
+    def items(self):
+        return [("a",)]
+
+
+@pytest.mark.parametrize("call", [
+    lambda: fe.resolve_filtrations(Pairs(), fe.FilterNode("gt"), build_default_store()),
+    lambda: fe._pool_matches_snapshot({}, Pairs()),
+    lambda: fe.resolve_filtrations({}, fe.FilterNode("gt", Pairs()), build_default_store()),
+], ids=["pool", "snapshot", "params"])
+def test_mapping_items_must_be_pairs(call):
+    with pytest.raises(TypeError, match=r"items must be \(key, value\) pairs, got tuple"):
+        call()
