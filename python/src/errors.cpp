@@ -117,6 +117,11 @@ void throw_python_error(py::error_already_set& e) {
     state->type = e.type();
     state->value = e.value();
     state->trace = e.trace();
+    // The exception object carries its traceback (exc_info of the log events, plug-in evidence).
+    if (state->trace && PyExceptionInstance_Check(state->value.ptr())) {
+        const auto known = py::reinterpret_steal<py::object>(PyException_GetTraceback(state->value.ptr()));
+        if (!known) PyException_SetTraceback(state->value.ptr(), state->trace.ptr());
+    }
     throw_state(std::move(state));
 }
 

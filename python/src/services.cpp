@@ -77,11 +77,27 @@ void install_host_hooks() {
             Exporter out;
             py::dict fields;
             for (const auto& [key, value] : record.fields) fields[py::str(key)] = out.value(value);
-            if (record.has_exc) {
-                fields["exc_info"] = exc != nullptr ? python_exception_of(*exc)
-                                                    : python_exception_of(runtime::Exception(record.exc_kind, record.exc_text));
+            if (!record.has_exc) {
+                log.attr(level_method(record.level))(record.event, **fields);
+                return;
             }
-            log.attr(level_method(record.level))(record.event, **fields);
+            // The original exception (with its traceback when Python raised it), also as the
+            // exception being handled while the logger runs, as in an except block: renderers that
+            // read sys.exc_info() see it too.
+            const py::object error = exc != nullptr ? python_exception_of(*exc)
+                                                    : python_exception_of(runtime::Exception(record.exc_kind, record.exc_text));
+            fields["exc_info"] = error;
+            PyObject* handled = PyErr_GetHandledException();
+            PyErr_SetHandledException(error.ptr());
+            try {
+                log.attr(level_method(record.level))(record.event, **fields);
+            } catch (...) {
+                PyErr_SetHandledException(handled);
+                Py_XDECREF(handled);
+                throw;
+            }
+            PyErr_SetHandledException(handled);
+            Py_XDECREF(handled);
         });
     });
 

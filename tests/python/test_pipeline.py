@@ -1,5 +1,6 @@
 """The acceptance pipeline judging Python operators, with Python plug-ins, logs and warnings."""
 import gc
+import io
 import sys
 import threading
 import tracemalloc
@@ -7,6 +8,7 @@ import warnings
 
 import numpy as np
 import pytest
+import structlog
 from structlog.testing import capture_logs
 
 import brindlecap.functions.filtrations_evaluation as fe
@@ -111,6 +113,34 @@ def test_log_events_go_to_the_modules_logger(monkeypatch):
     monkeypatch.setattr(fe, "log", Recorder())
     fe._run_check_3_correctness("and_", failing_and, config, np.random.default_rng(1))
     assert fe.log.events == [("boolean_correctness_check_failed", {"op_name": "and_", "exc_info": raised})]
+
+
+def raising(*args):
+    raise ValueError("operator trouble")
+
+
+@pytest.mark.parametrize("run, event", [
+    (lambda config: fe._run_check_7_bias("gt", raising, config, np.random.default_rng(0)),
+     "comparison_performance_trial_failed"),
+    (lambda config: fe._run_check_7_bias("top_n", raising, config, np.random.default_rng(0)), "rank_bias_trial_failed"),
+    (lambda config: fe._run_check_8_speed("gt", raising, config, np.random.default_rng(0)), "speed_benchmark_iteration_failed"),
+    (lambda config: fe._run_check_3_correctness("gt", raising, config, np.random.default_rng(0),
+                                                [{"params": {"field": "is_sharpe"}, "expected": set()}]),
+     "correctness_test_case_failed"),
+])
+def test_logged_operator_errors_show_where_the_operator_raised(run, event):
+    """The default console renderer prints the operator's own traceback (it reads sys.exc_info())."""
+    out = io.StringIO()
+    structlog.configure(processors=[structlog.dev.ConsoleRenderer(colors=False)],
+                        logger_factory=structlog.PrintLoggerFactory(out))
+    try:
+        run(fe.FiltrationEvaluationConfig(mode="mock", N_signals=12, N_trials=10, speed_small_T=2, speed_small_N=5,
+                                          speed_large_T=2, speed_large_N=5))
+    finally:
+        structlog.reset_defaults()
+    line = raising.__code__.co_firstlineno + 1
+    assert event in out.getvalue() and f'File "{__file__}", line {line}, in raising' in out.getvalue()
+    assert "NoneType: None" not in out.getvalue()
 
 
 def test_incomplete_mock_metadata_warns_and_warnings_can_be_errors():
