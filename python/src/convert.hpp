@@ -2,10 +2,12 @@
 // Conversions between Python objects and the library's values, pools, matrices and generators.
 //
 // Open data becomes runtime::Value: None, bool, int (64 bits; larger ints raise ValueError),
-// float (NaN and infinities included), str, list and dict; any other object (tuple, set, date,
-// numpy scalars other than float64, ...) travels as an opaque handle that compares, hashes and
-// prints through Python and comes back as the very object. Weights are 2-D float64 numpy arrays,
-// borrowed without a copy when C-contiguous; matrices go out as arrays over the C++ buffer.
+// float (NaN and infinities included), str (lone surrogates included), list and dict; numpy bool,
+// integer and floating scalars become the bool, int or float they hold. Any other object (tuple,
+// set, date, np.datetime64, Decimal, ...) travels as an opaque handle that compares, orders,
+// hashes and prints through Python and comes back as the very object. Weights are 2-D float64
+// numpy arrays, borrowed without a copy when C-contiguous (other layouts are copied); matrices go
+// out as arrays over the C++ buffer.
 
 #include <array>
 #include <cstdint>
@@ -23,8 +25,9 @@ namespace brindlecap::python {
 
 // ---- Opaque objects ---------------------------------------------------------------------------
 
-// A caller's Python object inside a Value: type name, attributes, equality, hash and repr are
-// Python's (taking the GIL when the calling thread lacks it).
+// A caller's Python object inside a Value: type name, attributes, equality, hash, ordering, str
+// and repr are Python's (taking the GIL when the calling thread lacks it). So np.datetime64,
+// datetime.date or Decimal values order as Python orders them, with each other and with numbers.
 class PyObjectHandle : public runtime::Object {
 public:
     explicit PyObjectHandle(py::handle obj) : obj_(share(obj)) {}
@@ -32,6 +35,8 @@ public:
     std::string type_name() const override;
     std::optional<Value> getattr(std::string_view name) const override;
     std::string repr() const override;
+    std::string str() const override;
+    std::optional<bool> order(std::string_view op, const Value& a, const Value& b) const override;
     bool equals(const runtime::Object& other) const override;
     std::size_t hash() const override;
 
@@ -39,6 +44,16 @@ private:
     PyRef obj_;
 };
 Value opaque(py::handle obj);
+
+// The UTF-8 text of a str. Lone surrogates (json.loads gives them for "\ud83d") are carried in
+// their three-byte forms, which Exporter::str turns back into the same str; `holder` keeps that
+// encoding alive.
+std::string_view utf8_of(PyObject* s, py::object& holder);
+std::string utf8_string(PyObject* s);
+
+// pandas.NA, pandas.NaT and numpy.ma.masked: a value that is not there. Signal metadata and
+// columns leave such an entry out (the signal does not hold the field).
+bool is_missing(PyObject* obj);
 
 // ---- Identity ---------------------------------------------------------------------------------
 
@@ -52,12 +67,41 @@ public:
     IdentityScope& operator=(const IdentityScope&) = delete;
     ~IdentityScope();
     void remember(const void* cpp, py::handle obj);
+    // remember(), and what a Python operator changes in obj (a dict; a list of sets) is written
+    // back to cpp when its call ends (write_back_bound), so that the library sees what the
+    // caller's object holds. Several C++ objects may be bound to one Python object.
+    void bind(Dict& cpp, py::handle obj);
+    void bind(std::vector<fe::IdSet>& cpp, py::handle obj);
 
 private:
     std::vector<std::pair<const void*, py::object>> entries_;
+    std::vector<const void*> bound_;
 };
 // The Python object a C++ object was made from, or nullptr.
 PyObject* identity_of(const void* cpp);
+// bind() when obj is what write-back reads (a dict; a list), else remember().
+inline void bind_or_remember(IdentityScope& scope, Dict& cpp, py::handle obj) {
+    if (PyDict_Check(obj.ptr())) {
+        scope.bind(cpp, obj);
+    } else {
+        scope.remember(&cpp, obj);
+    }
+}
+inline void bind_or_remember(IdentityScope& scope, std::vector<fe::IdSet>& cpp, py::handle obj) {
+    if (PyList_Check(obj.ptr())) {
+        scope.bind(cpp, obj);
+    } else {
+        scope.remember(&cpp, obj);
+    }
+}
+
+// What obj (a dict or a list of identifier sets an operator received) holds now, written into
+// the C++ objects bound to it, or into `target`. Children sets are read over `universe`. Values
+// the library cannot read stay as handles; a children list it cannot read is left as it was.
+// Never raises.
+void write_back_bound(py::handle obj, const fe::KeyIndexPtr& universe);
+void write_back(py::handle obj, Dict& target);
+void write_back(py::handle obj, std::vector<fe::IdSet>& target, const fe::KeyIndexPtr& universe);
 
 // ---- Python -> C++ ----------------------------------------------------------------------------
 
@@ -126,8 +170,11 @@ public:
     Dict dict(py::handle obj, const char* what);
     // Keys converted, values kept as opaque handles (they come back as the very objects).
     Dict dict_of_handles(py::handle obj);
-    // Metadata dicts: those sharing one key order are built from one template.
+    // Metadata dicts: those sharing one key order are built from one template; pandas.NA entries
+    // (is_missing) are left out.
     Dict metadata(py::handle obj);
+    // id -> metadata mapping (mock_signals, signal_metadata), each mapping read by metadata().
+    Dict metadata_by_id(py::handle obj, const char* what);
 
     std::string str(py::handle obj, const char* what);
     std::int64_t int64(py::handle obj, const char* what);

@@ -168,7 +168,8 @@ void init_records(py::module_& fe_module, py::module_& utils, py::module_& store
 // ---- Out ----------------------------------------------------------------------------------------
 
 py::object export_diagnostic(const fe::FilterDiagnostic& d) {
-    return records().filter_diagnostic(d.filter_description, d.passing_count, d.function_name);
+    Exporter out;
+    return records().filter_diagnostic(out.str(d.filter_description), d.passing_count, out.str(d.function_name));
 }
 
 py::object export_diagnostics(const std::vector<fe::FilterDiagnostic>& diagnostics) {
@@ -185,7 +186,7 @@ py::object export_result(const fe::FiltrationResult& r) {
 
 py::object export_outcome(const eu::CheckOutcome& o) {
     Exporter out;
-    return records().check_outcome(std::string(eu::to_string(o.status)), o.details, out.dict(o.evidence));
+    return records().check_outcome(std::string(eu::to_string(o.status)), out.str(o.details), out.dict(o.evidence));
 }
 
 py::object export_check_result(const fe::OperatorCheckResult& r) {
@@ -290,12 +291,13 @@ fe::FiltrationEvaluationConfig config_of(py::handle obj) {
     cfg.speed_large_T = c.int64(field(obj, "speed_large_T"), "speed_large_T");
     cfg.speed_large_N = c.int64(field(obj, "speed_large_N"), "speed_large_N");
     cfg.speed_large_limit_s = c.number(field(obj, "speed_large_limit_s"), "speed_large_limit_s");
-    if (const py::object m = field(obj, "mock_signals"); !m.is_none()) cfg.mock_signals = c.dict(m, "mock_signals");
+    if (const py::object m = field(obj, "mock_signals"); !m.is_none())
+        cfg.mock_signals = c.metadata_by_id(m, "mock_signals");
     if (const py::object ids = field(obj, "signal_ids"); !ids.is_none()) cfg.signal_ids = c.strings(ids, "signal_ids");
     if (const py::object v = field(obj, "market_id"); !v.is_none()) cfg.market_id = c.int64(v, "market_id");
     if (const py::object v = field(obj, "era_number"); !v.is_none()) cfg.era_number = c.int64(v, "era_number");
     if (const py::object m = field(obj, "signal_metadata"); !m.is_none())
-        cfg.signal_metadata = c.dict(m, "signal_metadata");
+        cfg.signal_metadata = c.metadata_by_id(m, "signal_metadata");
     cfg.N_signals = c.int64(field(obj, "N_signals"), "N_signals");
     cfg.T = c.int64(field(obj, "T"), "T");
     cfg.N_alloc = c.int64(field(obj, "N_alloc"), "N_alloc");
@@ -326,7 +328,7 @@ void write_back_ingestion(const fe::FiltrationEvaluationConfig& before, const fe
     if (after.N_signals != before.N_signals) obj.attr("N_signals") = after.N_signals;
 }
 
-std::optional<std::vector<fe::EvalFiltrationConfig>> operator_configs_of(py::handle list) {
+std::optional<std::vector<fe::EvalFiltrationConfig>> operator_configs_of(py::handle list, IdentityScope* scope) {
     if (list.is_none()) return std::nullopt;
     const int truth = PyObject_IsTrue(list.ptr());
     if (truth < 0) throw py::error_already_set();
@@ -339,7 +341,7 @@ std::optional<std::vector<fe::EvalFiltrationConfig>> operator_configs_of(py::han
     for (const auto item : py::reinterpret_borrow<py::iterable>(list)) {
         fe::EvalFiltrationConfig config;
         config.name = c.str(field(item, "name"), "EvalFiltrationConfig.name");
-        config.test_cases = test_cases_of(py::getattr(item, "test_cases", py::none()));
+        config.test_cases = test_cases_of(py::getattr(item, "test_cases", py::none()), scope);
         out.push_back(std::move(config));
     }
     return out;
@@ -359,13 +361,14 @@ py::object case_entry(py::handle test_case, const char* key) {
 
 }  // namespace
 
-std::optional<std::vector<fe::CorrectnessTestCase>> test_cases_of(py::handle list) {
+std::optional<std::vector<fe::CorrectnessTestCase>> test_cases_of(py::handle list, IdentityScope* scope) {
     if (list.is_none()) return std::nullopt;
     if (PyUnicode_Check(list.ptr()) || is_mapping(list) || !py::isinstance<py::iterable>(list)) {
         throw py::type_error("EvalFiltrationConfig.test_cases must be a list of mappings, got " + type_name_of(list));
     }
     Converter c;
     std::vector<fe::CorrectnessTestCase> out;
+    std::vector<std::pair<py::object, py::object>> given;  // each case's params and children objects
     for (const auto item : py::reinterpret_borrow<py::iterable>(list)) {
         if (!PyDict_Check(item.ptr()) && !is_mapping(item)) {
             throw py::type_error("EvalFiltrationConfig.test_cases items must be mappings, got " + type_name_of(item));
@@ -379,13 +382,16 @@ std::optional<std::vector<fe::CorrectnessTestCase>> test_cases_of(py::handle lis
                 const std::string id = c.str(key, "a signal id");
                 if (py::isinstance(entry, records().useful_signal)) {
                     tc.pool->emplace_back(id, c.signal(entry));
+                } else if (PyDict_Check(entry.ptr()) || is_mapping(entry)) {
+                    tc.pool->emplace_back(id, c.metadata(entry));
                 } else {
-                    tc.pool->emplace_back(id, c.dict(entry, "a test case pool entry"));
+                    throw py::type_error("a test case pool entry must be a UsefulSignal or a dict, got " +
+                                         type_name_of(entry));
                 }
             });
         }
-        if (const py::object params = case_entry(item, "params"); !params.is_none())
-            tc.params = c.dict(params, "test case params");
+        const py::object params = case_entry(item, "params");
+        if (!params.is_none()) tc.params = c.dict(params, "test case params");
         if (const py::object expected = case_entry(item, "expected"); !expected.is_none()) {
             if (PyAnySet_Check(expected.ptr())) {
                 tc.expected = c.id_set(expected, nullptr, "test case expected");
@@ -395,7 +401,8 @@ std::optional<std::vector<fe::CorrectnessTestCase>> test_cases_of(py::handle lis
                 tc.expected = fe::IdSet{std::string_view("\0expected is not a set", 22)};
             }
         }
-        if (const py::object children = case_entry(item, "children_results"); !children.is_none()) {
+        const py::object children = case_entry(item, "children_results");
+        if (!children.is_none()) {
             if (!PyList_Check(children.ptr()) && !PyTuple_Check(children.ptr()))
                 throw py::type_error("test case children_results must be a list of sets, got " + type_name_of(children));
             tc.children_results.emplace();
@@ -403,6 +410,11 @@ std::optional<std::vector<fe::CorrectnessTestCase>> test_cases_of(py::handle lis
                 tc.children_results->push_back(c.id_set(child, nullptr, "test case children_results entries"));
         }
         out.push_back(std::move(tc));
+        given.emplace_back(params, children);
+    }
+    for (std::size_t i = 0; scope != nullptr && i < out.size(); ++i) {
+        if (out[i].params) bind_or_remember(*scope, *out[i].params, given[i].first);
+        if (out[i].children_results) bind_or_remember(*scope, *out[i].children_results, given[i].second);
     }
     return out;
 }

@@ -16,6 +16,10 @@ KeyError::KeyError(Value key) : Exception("KeyError", repr(key)), key_(std::move
 
 std::string KeyError::text() const { return repr(key_); }
 
+std::atomic<InterruptCheck> detail::interrupt_check{nullptr};
+
+void set_interrupt_check(InterruptCheck check) noexcept { detail::interrupt_check.store(check, std::memory_order_relaxed); }
+
 void rethrow_if_fatal(const std::exception& e) {
     if (dynamic_cast<const std::bad_alloc*>(&e) != nullptr || dynamic_cast<const Interrupt*>(&e) != nullptr) throw;
     if (const auto* system = dynamic_cast<const std::system_error*>(&e)) {

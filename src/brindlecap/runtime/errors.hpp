@@ -2,6 +2,7 @@
 // Error kinds of Python. kind() is the name used in messages ("ValueError", ...);
 // text() is what Python prints for str(error) (a KeyError prints its key quoted).
 
+#include <atomic>
 #include <exception>
 #include <string>
 #include <utility>
@@ -56,6 +57,19 @@ class Interrupt : public std::exception {
 public:
     const char* what() const noexcept override { return "interrupted"; }
 };
+
+// An application's test for a pending interruption (Ctrl-C): it throws an Interrupt (or a class
+// derived from it) when the run should stop. Runs call check_interrupt() between operators, checks,
+// trials and tree nodes; the test decides how often it looks (it may be called very often).
+using InterruptCheck = void (*)();
+void set_interrupt_check(InterruptCheck check) noexcept;
+namespace detail {
+extern std::atomic<InterruptCheck> interrupt_check;
+}
+// Runs the installed test; without one, a single relaxed load.
+inline void check_interrupt() {
+    if (const InterruptCheck check = detail::interrupt_check.load(std::memory_order_relaxed)) check();
+}
 
 // Rethrows e when the failure is the process's, not the code under test's: memory ran out
 // (std::bad_alloc), a thread could not be started (std::system_error for lack of resources), or
