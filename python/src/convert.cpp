@@ -641,6 +641,8 @@ void Converter::node_into(py::handle obj, fe::FilterNode& root, IdentityScope* s
         }
         const py::object children = attr_or_none(source, "children");
         if (children.is_none()) continue;
+        if (PyUnicode_Check(children.ptr()) || is_mapping(children) || !py::isinstance<py::iterable>(children))
+            wrong_type("FilterNode.children", "a list of FilterNode", children);
         std::vector<py::object> items;
         for (const auto child : py::reinterpret_borrow<py::iterable>(children))
             items.push_back(py::reinterpret_borrow<py::object>(child));
@@ -650,6 +652,7 @@ void Converter::node_into(py::handle obj, fe::FilterNode& root, IdentityScope* s
 }
 
 fe::KeyIndexPtr Converter::universe(py::handle ids) {
+    if (PyUnicode_Check(ids.ptr()) || !py::isinstance<py::iterable>(ids)) wrong_type("pool_keys", "a set of str", ids);
     auto index = std::make_shared<fe::KeyIndex>();
     for (const auto id : py::reinterpret_borrow<py::iterable>(ids)) index->add(str(id, "a signal id"));
     return index;

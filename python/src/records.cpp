@@ -279,10 +279,13 @@ fe::FiltrationEvaluationConfig config_of(py::handle obj) {
     const py::object mode = field(obj, "mode");
     if (!mode.is_none()) cfg.mode = PyUnicode_Check(mode.ptr()) ? c.str(mode, "mode") : py::str(mode).cast<std::string>();
     cfg.seed = c.int64(field(obj, "seed"), "seed");
-    for (const auto n : py::reinterpret_borrow<py::iterable>(field(obj, "skip_checks")))
-        cfg.skip_checks.insert(c.int64(n, "skip_checks values"));
-    for (const auto n : py::reinterpret_borrow<py::iterable>(field(obj, "info_checks")))
-        cfg.info_checks.insert(c.int64(n, "info_checks values"));
+    for (const char* name : {"skip_checks", "info_checks"}) {
+        const py::object numbers = field(obj, name);
+        if (PyUnicode_Check(numbers.ptr()) || !py::isinstance<py::iterable>(numbers))
+            throw py::type_error(std::string(name) + " must be a set of int, got " + type_name_of(numbers));
+        auto& into = std::string_view(name) == "skip_checks" ? cfg.skip_checks : cfg.info_checks;
+        for (const auto n : numbers) into.insert(c.int64(n, (std::string(name) + " values").c_str()));
+    }
     cfg.N_trials = c.int64(field(obj, "N_trials"), "N_trials");
     cfg.bias_tolerance = c.number(field(obj, "bias_tolerance"), "bias_tolerance");
     cfg.speed_small_T = c.int64(field(obj, "speed_small_T"), "speed_small_T");

@@ -251,11 +251,16 @@ class Pairs(collections.abc.Mapping):
         return [("a",)]
 
 
-@pytest.mark.parametrize("call", [
-    lambda: fe.resolve_filtrations(Pairs(), fe.FilterNode("gt"), build_default_store()),
-    lambda: fe._pool_matches_snapshot({}, Pairs()),
-    lambda: fe.resolve_filtrations({}, fe.FilterNode("gt", Pairs()), build_default_store()),
-], ids=["pool", "snapshot", "params"])
-def test_mapping_items_must_be_pairs(call):
-    with pytest.raises(TypeError, match=r"items must be \(key, value\) pairs, got tuple"):
+@pytest.mark.parametrize("call, message", [
+    (lambda: fe.resolve_filtrations(Pairs(), fe.FilterNode("gt"), build_default_store()), r"items must be \(key, value\) pairs"),
+    (lambda: fe._pool_matches_snapshot({}, Pairs()), r"items must be \(key, value\) pairs, got tuple"),
+    (lambda: fe.resolve_filtrations({}, fe.FilterNode("gt", Pairs()), build_default_store()), "items must be"),
+    (lambda: fe.resolve_filtrations({}, fe.FilterNode("and_", children="ab"), build_default_store()),
+     "FilterNode.children must be a list of FilterNode, got str"),
+    (lambda: fe._evaluate(fe.FiltrationEvaluationConfig(skip_checks=8), None, build_default_store()),
+     "skip_checks must be a set of int, got int"),
+    (lambda: fe._postprocess_result(set(), "ab"), "pool_keys must be a set of str, got str"),
+], ids=["pool", "snapshot", "params", "children", "skip_checks", "pool_keys"])
+def test_records_and_mappings_are_checked(call, message):
+    with pytest.raises(TypeError, match=message):
         call()
