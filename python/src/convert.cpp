@@ -399,10 +399,15 @@ Value Converter::value(py::handle h) {
     if (PyUnicode_Check(o)) return str_value(o);
     if (PyList_Check(o)) return list_value(o);
     if (PyDict_Check(o)) return dict_value(o);
+    return other_value(h);
+}
+
+Value Converter::other_value(py::handle h) {
     // numpy's bool, integer and floating scalars are the numbers they hold (np.float32 as the
     // double it widens to, as Python compares it); anything else stays the caller's object.
+    PyTypeObject* t = Py_TYPE(h.ptr());
     const NumpyScalarTypes& numpy = numpy_scalar_types();
-    if (PyType_IsSubtype(t, numpy.bool_)) return Value(PyObject_IsTrue(o) == 1);
+    if (PyType_IsSubtype(t, numpy.bool_)) return Value(PyObject_IsTrue(h.ptr()) == 1);
     if (PyType_IsSubtype(t, numpy.integer)) return Value(int64(h, "int"));
     if (PyType_IsSubtype(t, numpy.floating)) return Value(number(h, "float"));
     return opaque(h);
@@ -450,12 +455,12 @@ Dict Converter::metadata(py::handle obj) {
                 break;
             }
             // The copy is ours and its key at position i is this key: fill the value in place.
-            Value v = value(item);
-            if (!held(v, item)) {
+            Value& slot = const_cast<Value&>(out.value(i));
+            slot = value(item);
+            if (!held(slot, item)) {
                 same_keys = false;
                 break;
             }
-            const_cast<Value&>(out.value(i)) = std::move(v);
             ++i;
         }
         if (same_keys) return out;

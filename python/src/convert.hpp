@@ -198,6 +198,8 @@ public:
 
 private:
     Value str_value(PyObject* obj);
+    // Anything but None, bool, int, float, str, list and dict (kept out of value()'s fast path).
+    [[gnu::noinline]] Value other_value(py::handle obj);
     Value list_value(PyObject* obj);
     Value dict_value(PyObject* obj);
 

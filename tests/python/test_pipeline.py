@@ -257,8 +257,8 @@ if sys.argv[1] == "python":
     store = FunctionStore()
     store.register("gt", factory=slow_gt)
 signals = json.loads(open(sys.argv[2]).read())
-# A million bias trials: minutes of work, in C++ with the GIL released for the built-in gt.
-config = fe.FiltrationEvaluationConfig(mode="mock", mock_signals=signals, N_trials=10**6, skip_checks={8})
+# Ten million bias trials: minutes of work, in C++ with the GIL released for the built-in gt.
+config = fe.FiltrationEvaluationConfig(mode="mock", mock_signals=signals, N_trials=10**7, skip_checks={8})
 print("running", flush=True)
 try:
     fe._evaluate(config, [fe.EvalFiltrationConfig("gt")], store)
