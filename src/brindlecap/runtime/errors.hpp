@@ -2,7 +2,6 @@
 // Error kinds of Python. kind() is the name used in messages ("ValueError", ...);
 // text() is what Python prints for str(error) (a KeyError prints its key quoted).
 
-#include <atomic>
 #include <exception>
 #include <string>
 #include <utility>
@@ -63,13 +62,8 @@ public:
 // trials and tree nodes; the test decides how often it looks (it may be called very often).
 using InterruptCheck = void (*)();
 void set_interrupt_check(InterruptCheck check) noexcept;
-namespace detail {
-extern std::atomic<InterruptCheck> interrupt_check;
-}
 // Runs the installed test; without one, a single relaxed load.
-inline void check_interrupt() {
-    if (const InterruptCheck check = detail::interrupt_check.load(std::memory_order_relaxed)) check();
-}
+void check_interrupt();
 
 // Rethrows e when the failure is the process's, not the code under test's: memory ran out
 // (std::bad_alloc), a thread could not be started (std::system_error for lack of resources), or

@@ -118,13 +118,15 @@ void run_custom_cases(const std::string& op_name, const Operator& op_impl, Opera
         const Dict& params = tc.params ? *tc.params : no_params;
         const std::optional<std::vector<IdSet>> one_empty_child{std::vector<IdSet>{IdSet{}}};
         const std::optional<std::vector<IdSet>>& case_children = tc.children_results ? tc.children_results : one_empty_child;
+        const Dict given_params = params.copy();  // what reproducers replay
+        const std::vector<IdSet> given_children = *case_children;
         const auto report = [&](std::optional<IdSet> selected) {
             report_disagreement([&] {
                 std::optional<std::vector<IdSet>> children;
-                if (combines) children = *case_children;
+                if (combines) children = given_children;
                 Disagreement d = make_disagreement(
                     "correctness", "custom case " + std::to_string(&tc - test_cases.data() + 1) + " of " + std::to_string(n),
-                    op_name, op_impl, tc.pool ? std::make_shared<const SignalPool>(given) : synthetic_ptr, params,
+                    op_name, op_impl, tc.pool ? std::make_shared<const SignalPool>(given) : synthetic_ptr, given_params,
                     std::move(children), Expectation::fixed_set);
                 d.ids = *tc.expected;
                 d.expected_seen = *tc.expected;
