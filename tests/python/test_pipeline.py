@@ -259,8 +259,8 @@ if sys.argv[1] == "python":
 signals = json.loads(open(sys.argv[2]).read())
 # Ten million bias trials: minutes of work, in C++ with the GIL released for the built-in gt.
 config = fe.FiltrationEvaluationConfig(mode="mock", mock_signals=signals, N_trials=10**7, skip_checks={8})
-print("running", flush=True)
 try:
+    print("running", flush=True)
     fe._evaluate(config, [fe.EvalFiltrationConfig("gt")], store)
 except KeyboardInterrupt:
     print("interrupted", flush=True)
