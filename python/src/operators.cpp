@@ -58,7 +58,7 @@ private:
     static py::object sets(const std::vector<fe::IdSet>& children_results, Exporter& out) {
         py::list list;
         for (const fe::IdSet& child : children_results) list.append(out.id_set(child));
-        return std::move(list);
+        return py::object(std::move(list));
     }
 
     const fe::OperatorCall& call_;
