@@ -62,7 +62,7 @@ def _differs(actual, target):
     return False
 
 
-# --- gt, gte, lt, lte -------------------------------------------------------------------------------------------
+# --- gt, gte, lt, lte ---------------------------------------------------------------------------------------------
 
 def gt_comprehension(prepared, params):
     _need("gt", params, "value")
@@ -123,7 +123,7 @@ def lte_sorted_bisect(prepared, params):
     return frozenset(sid for sid, _ in ranked[:cut])
 
 
-# --- eq, neq ----------------------------------------------------------------------------------------------------
+# --- eq, neq ------------------------------------------------------------------------------------------------------
 
 def eq_scalar(prepared, params):
     _need("eq", params, "value")
@@ -171,7 +171,7 @@ def neq_numpy(prepared, params):
     return out
 
 
-# --- between ----------------------------------------------------------------------------------------------------
+# --- between ------------------------------------------------------------------------------------------------------
 
 def _bounds(params):
     if "field" not in params:
@@ -204,7 +204,7 @@ def between_bisect(prepared, params):
     return [sid for sid, _ in ranked[bisect.bisect_left(keys, low):bisect.bisect_right(keys, high)]]
 
 
-# --- in_ --------------------------------------------------------------------------------------------------------
+# --- in_ ----------------------------------------------------------------------------------------------------------
 
 def _targets(params):
     if "field" not in params:
@@ -241,7 +241,7 @@ def in_intersection(prepared, params):
     return frozenset(keep)
 
 
-# --- top_n, bottom_n, top_pct, bottom_pct ------------------------------------------------------------------------
+# --- top_n, bottom_n, top_pct, bottom_pct -------------------------------------------------------------------------
 
 def _positions(name, prepared, params):
     """How many positions a rank operator selects out of the prepared values (pct replaces n)."""

@@ -153,7 +153,7 @@ def in_unicode_normalised(prepared, params):
             if (any(norm(x) in wanted for x in v) if isinstance(v, list) else norm(v) in wanted)}
 
 
-# --- text values of eq / neq ---------------------------------------------------------------------------------------
+# --- text values of eq / neq --------------------------------------------------------------------------------------
 
 def eq_casefold(prepared, params):
     t = params["value"]
@@ -187,7 +187,7 @@ def eq_numeric_strings(prepared, params):
     return {sid for sid, v in prepared.values if same(v)}
 
 
-# --- ties at the cutoff ----------------------------------------------------------------------------------------------
+# --- ties at the cutoff -------------------------------------------------------------------------------------------
 
 def top_n_heapq_exact(prepared, params):
     k = _count(params, len(prepared.values))
@@ -241,7 +241,7 @@ def bottom_pct_loop_break(prepared, params):
     return chosen
 
 
-# --- how many positions -----------------------------------------------------------------------------------------------
+# --- how many positions -------------------------------------------------------------------------------------------
 
 def _with_ties(prepared, k, top=True):
     vals = sorted((v for _, v in prepared.values), reverse=top)
@@ -316,7 +316,7 @@ def top_pct_percent_units(prepared, params):
     return _with_ties(prepared, max(1, math.ceil(len(prepared.values) * params["pct"] / 100)))
 
 
-# --- precision ---------------------------------------------------------------------------------------------------------
+# --- precision ----------------------------------------------------------------------------------------------------
 
 def gt_float32(prepared, params):
     ids_ = [sid for sid, _ in prepared.values]
@@ -429,7 +429,7 @@ def top_n_float32(prepared, params):
     return {ids_[i] for i in np.flatnonzero(vals >= cut)}
 
 
-# --- combinators ---------------------------------------------------------------------------------------------------------
+# --- combinators --------------------------------------------------------------------------------------------------
 
 def and_first_two(pool_keys, params, children):
     first, *rest = children
@@ -500,7 +500,7 @@ def and_skips_empty_children(pool_keys, params, children):
     return set.intersection(*constraining) if constraining else set()
 
 
-# --- in-place changes ---------------------------------------------------------------------------------------------------------
+# --- in-place changes ---------------------------------------------------------------------------------------------
 
 def gt_coerces_value(prepared, params):
     params["value"] = float(params["value"])
@@ -563,7 +563,7 @@ def filtration_intersection_update(pool_keys, params, children=()):
     return children[0]
 
 
-# --- module-level state ------------------------------------------------------------------------------------------------
+# --- module-level state -------------------------------------------------------------------------------------------
 
 _hits = []
 
@@ -631,7 +631,7 @@ def eq_cache_by_ids(prepared, params):
     return set(_memo[key])
 
 
-# --- quadratic time ---------------------------------------------------------------------------------------------------
+# --- quadratic time -----------------------------------------------------------------------------------------------
 
 def top_n_rank_by_counting(prepared, params):
     vals = prepared.values
@@ -696,7 +696,7 @@ def or_list_union(pool_keys, params, children=()):
     return merged
 
 
-# --- reversed between bounds ------------------------------------------------------------------------------------------
+# --- reversed between bounds --------------------------------------------------------------------------------------
 
 def between_sorted_bounds(prepared, params):
     low, high = sorted((params["low"], params["high"]))
@@ -709,7 +709,7 @@ def between_pandas_minmax(prepared, params):
     return set(s.index[s.between(low, high)])
 
 
-# --- missing values ------------------------------------------------------------------------------------------------------
+# --- missing values -----------------------------------------------------------------------------------------------
 
 def eq_subtracts(prepared, params):
     t = params["value"]
@@ -756,7 +756,7 @@ def neq_complement_of_eq(prepared, params):
     return prepared.pool_keys - same
 
 
-# --- value types ---------------------------------------------------------------------------------------------------------
+# --- value types --------------------------------------------------------------------------------------------------
 
 def eq_bool_as_number(prepared, params):
     t = params["value"]
@@ -796,7 +796,7 @@ def lt_skips_non_float(prepared, params):
     return {sid for sid, v in prepared.values if isinstance(v, float) and v < t}
 
 
-# --- others --------------------------------------------------------------------------------------------------------------
+# --- others -------------------------------------------------------------------------------------------------------
 
 def gt_uses_gte(prepared, params):
     return {sid for sid, v in prepared.values if v >= params["value"]}
@@ -829,7 +829,7 @@ def gt_magnitude(prepared, params):
     return {sid for sid, v in prepared.values if abs(v) > params["value"]}
 
 
-# --- more of the everyday kind ------------------------------------------------------------------------------------------
+# --- more of the everyday kind ------------------------------------------------------------------------------------
 
 def in_lists_only(prepared, params):
     wanted = set(params.get("values", []))
@@ -919,7 +919,7 @@ FAULTY = [
           differs((cats("mom ", "value"), {"field": "c", "value": "mom"}))),
     Entry("eq", eq_substring, "membership", "eq on a category matches substrings",
           differs((cats("momentum", "value"), {"field": "c", "value": "mom"}))),
-    Entry("eq", eq_numeric_strings, "membership", "categories compared as numbers when they parse",
+    Entry("eq", eq_numeric_strings, "types", "categories compared as numbers when they parse",
           differs((cats("01", "x"), {"field": "c", "value": "1"}))),
     # ties at the cutoff
     Entry("top_n", top_n_heapq_exact, "rank_ties", "heapq.nlargest keeps exactly n, drops cutoff ties",

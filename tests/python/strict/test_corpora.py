@@ -53,7 +53,7 @@ def outcome(pool, tree, fn=None):
         return type(error).__name__
 
 
-# --- random adversarial cases --------------------------------------------------------------------------------
+# --- random adversarial cases -------------------------------------------------------------------------------------
 
 STRINGS = ["mom", "Mom", "mom ", " mom", "value", "", "caf\u00e9", "cafe\u0301"]
 TARGETS = [0, 0.0, -0.0, 1, -1, 0.5, 2.5, 1e-12, True, False, 1e308, NAN]
@@ -82,7 +82,8 @@ def random_case(rng, name):
               "f": pick([True, False, True, False, NAN, 1, 0])}
         rows[f"id{rng.integers(10 ** 6):06d}"] = {k: v for k, v in md.items() if v is not None and rng.random() > 0.05}
     if name in COMBINATORS:
-        kids = [{sid for sid in rows if rng.random() < share} for share in rng.random(pick([0, 1, 1, 1, 2, 2, 3, 4])) ** 0.5]
+        shares = rng.random(pick([0, 1, 1, 1, 2, 2, 3, 4])) ** 0.5
+        kids = [{sid for sid in rows if rng.random() < share} for share in shares]
         params = {"select_all": pick([True, False, 1, 0])} if name == "filtration" and rng.random() < 0.6 else {}
         return {sid: {} for sid in rows}, params, kids
     if name == "in_":
@@ -129,7 +130,7 @@ def test_correct_operators_agree_with_the_builtin(name):
     assert selected > 50  # many cases select something: the comparisons are not all between two errors
 
 
-# --- witnesses ---------------------------------------------------------------------------------------------------
+# --- witnesses ----------------------------------------------------------------------------------------------------
 
 def differs_on_some_case(fn, name, witness):
     return any(outcome(*node(name, *case), fn) != outcome(*node(name, *case)) for case in witness.cases)
