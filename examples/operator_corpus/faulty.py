@@ -1,5 +1,5 @@
 """Faulty filtration operators as researchers write them, each with the built-in it is judged as, its fault
-class and a witness of the fault (strict.Differs, Direct, Mutates, Racy, Quadratic)."""
+class and a witness of the fault (operator_corpus.Differs, Direct, Mutates, Racy, Quadratic)."""
 import collections
 import functools
 import heapq
@@ -13,7 +13,7 @@ import numpy as np
 import pandas as pd
 
 from brindlecap.functions.filtrations_evaluation import FilterValidationError
-from strict import Direct, Entry, Mutates, Quadratic, Racy, differs
+from operator_corpus import Direct, Entry, Mutates, Quadratic, Racy, differs
 
 NAN = float("nan")
 

@@ -13,7 +13,7 @@ import numpy as np
 import pandas as pd
 
 from brindlecap.functions.filtrations_evaluation import FilterValidationError
-from strict import Entry
+from operator_corpus import Entry
 
 TOL = 1e-12
 

@@ -16,11 +16,12 @@ import brindlecap.functions.filtrations_evaluation as fe
 from brindlecap.functions.filtrations.builtin_runtime_targets import resolve_builtin_filtration_target
 from brindlecap.functions.registry_and_store.store_builder import FunctionStore, build_default_store
 from conftest import make_pool, mock_config
-from strict import Differs, Direct, Mutates, Quadratic, Racy
-from strict.correct_operators import CORRECT
-from strict.faulty_operators import FAULTY
+from conftest import DATA
+from operator_corpus import Differs, Direct, Mutates, Quadratic, Racy
+from operator_corpus.correct import CORRECT
+from operator_corpus.faulty import FAULTY
 
-VERDICTS = pathlib.Path(__file__).with_name("default_verdicts.json")
+VERDICTS = DATA / "operator_corpus_default_verdicts.json"
 NAMES = build_default_store().list_by_function_type("filtration")
 COMBINATORS = {"and_", "or_", "not_", "filtration"}
 NAN = math.nan
