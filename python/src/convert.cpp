@@ -198,6 +198,17 @@ std::size_t PyObjectHandle::hash() const {
     });
 }
 
+std::optional<List> PyObjectHandle::elements() const {
+    return in_python([&]() -> std::optional<List> {
+        PyObject* obj = obj_.get();
+        if (!PyTuple_Check(obj) && !PyAnySet_Check(obj)) return std::nullopt;
+        List items;
+        Converter c;
+        for (const auto item : py::reinterpret_borrow<py::iterable>(obj)) items.push_back(c.value(item));
+        return items;
+    });
+}
+
 Value opaque(py::handle obj) { return Value(runtime::ObjectPtr(std::make_shared<PyObjectHandle>(obj))); }
 
 std::string_view utf8_of(PyObject* s, py::object& holder) {

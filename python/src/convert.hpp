@@ -39,6 +39,7 @@ public:
     std::optional<bool> order(std::string_view op, const Value& a, const Value& b) const override;
     bool equals(const runtime::Object& other) const override;
     std::size_t hash() const override;
+    std::optional<List> elements() const override;  // a tuple's, set's or frozenset's items
 
 private:
     PyRef obj_;

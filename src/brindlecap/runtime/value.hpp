@@ -328,6 +328,9 @@ public:
     virtual bool equals(const Object& other) const { return this == &other; }
     // Hash consistent with equals() (identity by default); override the two together.
     virtual std::size_t hash() const;
+    // The items of a collection held as one value (a tuple, a set), which membership tests look
+    // into; nullopt for anything else.
+    virtual std::optional<List> elements() const { return std::nullopt; }
 };
 
 // An object whose attributes are a dict (what a Python simple record would be).
