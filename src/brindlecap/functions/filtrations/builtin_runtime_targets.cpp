@@ -40,7 +40,9 @@ void ensure_builtin_modules_registered() {
         for (const auto& builtin : filtrations_evaluation::detail::builtin_operators()) {
             const auto kernel = std::find_if(kernels.begin(), kernels.end(),
                                              [&](const detail::NamedOperator& k) { return k.name == builtin.name; });
-            if (kernel == kernels.end()) throw std::logic_error("no kernel for the built-in " + std::string(builtin.name));
+            if (kernel == kernels.end()) {
+                throw std::logic_error("no kernel for the built-in " + std::string(builtin.name));
+            }
             const Operator op = filtrations_evaluation::detail::BuiltinOperator{kernel->op, kernel->columns};
             runtime::register_module_attr(std::string(builtin.module_path), builtin.class_name(), std::any(op));
         }

@@ -1,5 +1,5 @@
-// Determinism check: two calls on one seeded pool, and for top_n (the rows that ask for it) the tie
-// at the cutoff against the reference; the shared body of the framework judges the outputs.
+// Determinism check: two calls on one seeded pool and, for a built-in whose row asks for it (top_n),
+// the tie at the cutoff against its reference; the shared body of the framework judges the outputs.
 
 #include <string>
 #include <utility>

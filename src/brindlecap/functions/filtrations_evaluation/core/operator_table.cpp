@@ -63,6 +63,29 @@ constexpr std::array BUILTINS = {
     combinator("filtration", WRAPPER_KERNELS, OperatorCategory::wrapper, ChildrenCase::one_kept),
 };
 
+// What a new row must keep: one row per name; a reference for every leaf and none for the
+// combinators, which have their children case instead; a direction for the rank operators only;
+// complements in pairs of pointwise operators over the same field types.
+constexpr bool rows_agree() {
+    for (const BuiltinOperatorFacts& row : BUILTINS) {
+        const auto named = [&](std::string_view name) {
+            return std::find_if(BUILTINS.begin(), BUILTINS.end(), [&](const auto& b) { return b.name == name; });
+        };
+        if (named(row.name) != &row) return false;
+        if (row.combines() != (row.reference == nullptr)) return false;
+        if (row.combines() != (row.children_case != ChildrenCase::none)) return false;
+        if ((row.category == OperatorCategory::rank) != (row.direction != RankDirection::none)) return false;
+        if (row.complement.empty()) continue;
+        const auto* other = named(row.complement);
+        if (other == BUILTINS.end() || other->complement != row.name || !row.pointwise || !other->pointwise ||
+            other->field_types != row.field_types) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(rows_agree());
+
 // ---- The checks' parameter sets, by shape ------------------------------------------------------
 
 // Floor division, as Python divides integers.

@@ -77,8 +77,8 @@ struct BuiltinOperatorFacts {
     Operator (*reference)(const BuiltinOperatorFacts& self);
 
     std::string class_name() const { return "_builtin_" + std::string(name); }
-    bool accepts(FieldType type) const noexcept { return (field_types & field_type_bit(type)) != 0; }
-    bool combines() const noexcept { return shape == ParameterShape::children; }
+    constexpr bool accepts(FieldType type) const noexcept { return (field_types & field_type_bit(type)) != 0; }
+    constexpr bool combines() const noexcept { return shape == ParameterShape::children; }
 };
 
 // Every built-in, in the default store's order: gt gte lt lte eq neq between in_ top_pct

@@ -81,8 +81,7 @@ std::int64_t truncate_count(const Value& v) {
 // The values for which pass(value, target) holds, target the `value` parameter.
 template <class Pass>
 Operator comparison_reference(const BuiltinOperatorFacts& self, Pass pass) {
-    return field_operator(std::string(self.name),
-                          [pass](const PreparedField& prepared, const Dict& params) -> OperatorResult {
+    return field_operator(std::string(self.name), [pass](const PreparedField& prepared, const Dict& params) {
         const Value target = params.get("value");
         IdSet out = empty_over(prepared);
         for (const PreparedValue& pv : prepared.values) {
@@ -115,7 +114,7 @@ Operator equal_reference(const BuiltinOperatorFacts& self) { return comparison_r
 Operator not_equal_reference(const BuiltinOperatorFacts& self) { return comparison_reference(self, reference_neq); }
 
 Operator range_reference(const BuiltinOperatorFacts& self) {
-    return field_operator(std::string(self.name), [](const PreparedField& prepared, const Dict& params) -> OperatorResult {
+    return field_operator(std::string(self.name), [](const PreparedField& prepared, const Dict& params) {
         const Value low = params.get("low");
         const Value high = params.get("high");
         IdSet out = empty_over(prepared);
@@ -128,7 +127,7 @@ Operator range_reference(const BuiltinOperatorFacts& self) {
 }
 
 Operator membership_reference(const BuiltinOperatorFacts& self) {
-    return field_operator(std::string(self.name), [](const PreparedField& prepared, const Dict& params) -> OperatorResult {
+    return field_operator(std::string(self.name), [](const PreparedField& prepared, const Dict& params) {
         const Value* given = params.find("values");
         std::unordered_set<Value, runtime::ValueHash> targets;
         if (given != nullptr) {
