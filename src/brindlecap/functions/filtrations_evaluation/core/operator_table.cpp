@@ -27,7 +27,7 @@ constexpr unsigned MEMBERSHIP = field_type_bit(FieldType::list_str) | field_type
 // A comparison selects a signal by its own value against the parameters.
 constexpr BuiltinOperatorFacts comparison(std::string_view name, Shape shape, unsigned field_types,
                                           std::string_view complement, Reference reference) {
-    return {name,  COMPARISON_KERNELS,  OperatorCategory::comparison, shape, field_types, /*pointwise=*/true,
+    return {name, COMPARISON_KERNELS, OperatorCategory::comparison, shape, field_types, /*pointwise=*/true,
             complement, RankDirection::none, ChildrenCase::none, /*probe_cutoff_tie=*/false, reference};
 }
 
@@ -38,6 +38,7 @@ constexpr BuiltinOperatorFacts rank(std::string_view name, Shape shape, RankDire
             ChildrenCase::none, probe_cutoff_tie, &rank_reference};
 }
 
+// A combinator of its children's results (the wrapper too), judged against expected sets.
 constexpr BuiltinOperatorFacts combinator(std::string_view name, std::string_view module, OperatorCategory category,
                                           ChildrenCase children_case) {
     return {name, module, category, Shape::children, 0, /*pointwise=*/false, {}, RankDirection::none,
@@ -110,6 +111,7 @@ Dict members_nan_probe(const char* field, FieldType type) {
     return Dict{{"field", field}, {"values", Value::list({type == FieldType::list_str ? "numerical" : "momentum"})}};
 }
 
+// Each shape's sets, built once; the threshold comparisons' also serve every name outside the table.
 const LeafParameterSets& shape_parameters(Shape shape) {
     static const LeafParameterSets threshold{
         .call = {{"field", "is_sharpe"}, {"value", 0.0}},
