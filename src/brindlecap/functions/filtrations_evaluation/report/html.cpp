@@ -6,6 +6,7 @@
 #include <set>
 #include <system_error>
 
+#include "brindlecap/functions/filtrations_evaluation/checks/catalogue_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/vocabulary.hpp"
 #include "brindlecap/functions/filtrations_evaluation/pipeline/plugins_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/report/html_internal.hpp"
@@ -162,6 +163,12 @@ std::set<std::string> info_checks(const FiltrationEvaluationConfig& config) {
     return names;
 }
 
+// The chart a check's observations feed; none for a check the catalogue does not have (a plug-in).
+ReportChart chart_of(const std::string& check) {
+    const CheckDescriptor* row = catalogue_check(check);
+    return row != nullptr ? row->chart : ReportChart::none;
+}
+
 std::string check_anchor(std::size_t op, std::size_t check) {
     return "op-" + std::to_string(op) + "-check-" + std::to_string(check);
 }
@@ -245,7 +252,7 @@ struct Page {
         out += "</section>\n";
     }
 
-    std::vector<SpeedBar> speed_bars() const {
+    std::vector<SpeedBar> speed_bars(const char* check) const {
         std::vector<SpeedBar> bars;
         for (const auto& [name, verdict] : result.operator_results) {
             const OperatorObservations* observed = seen.find(name);
@@ -255,7 +262,7 @@ struct Page {
                 }
                 continue;
             }
-            const CheckOutcome* speed = verdict.check("speed");
+            const CheckOutcome* speed = verdict.check(check);
             if (speed == nullptr) continue;
             for (const char* which : {"small", "large"}) {
                 const auto elapsed = evidence_number(speed->evidence, (std::string(which) + "_elapsed_s").c_str());
@@ -269,8 +276,25 @@ struct Page {
         return bars;
     }
 
+    // One part per check of the catalogue that feeds a chart, in catalogue order.
     void charts() {
         out += "<section id=\"charts\"><h2>Charts</h2>";
+        for (const CheckDescriptor& check : check_catalogue()) {
+            switch (check.chart) {
+                case ReportChart::bias_trials:
+                    bias_charts(check.name);
+                    break;
+                case ReportChart::speed_timings:
+                    speed_chart(check.name);
+                    break;
+                case ReportChart::none:
+                    break;
+            }
+        }
+        out += "</section>\n";
+    }
+
+    void bias_charts(const char* check) {
         out += "<h3>Bias: selected fraction per trial</h3>";
         out += "<p class=\"summary\">Each dot is one trial pool; the shaded band is the expected share &plusmn; "
                "the tolerance, the dashed line the expected share, the blue line the mean. Rank operators are "
@@ -279,7 +303,7 @@ struct Page {
         std::size_t op = 0;
         for (const auto& [name, verdict] : result.operator_results) {
             const OperatorObservations* observed = seen.find(name);
-            const CheckOutcome* bias = verdict.check("bias");
+            const CheckOutcome* bias = verdict.check(check);
             std::optional<double> expected;
             std::optional<double> tolerance;
             if (bias != nullptr) {
@@ -309,13 +333,15 @@ struct Page {
         }
         out += "</div>";
         if (!any) out += "<p>No bias trials in this run.</p>";
+    }
+
+    void speed_chart(const char* check) {
         out += "<h3>Speed: elapsed time of each benchmark against its limit</h3>";
-        const std::string speed = speed_chart_svg(speed_bars());
+        const std::string speed = speed_chart_svg(speed_bars(check));
         out += speed.empty() ? "<p>No speed benchmarks in this run.</p>"
                              : "<figure id=\"speed\">" + speed +
                                    "<figcaption>Logarithmic axis; a red tick marks each limit, a red bar a "
                                    "benchmark over it.</figcaption></figure>";
-        out += "</section>\n";
     }
 
     void reproducer_list(const std::string& op_name, const std::string& check) {
@@ -354,10 +380,11 @@ struct Page {
                        status + "\">" + status + "</span> " + html_escape(check) +
                        (info.contains(check) ? " (info)" : "") + "</summary>";
                 out += "<p class=\"details\">" + html_escape(outcome.details) + "</p>";
-                if (check == "bias" && seen.find(name) && !seen.find(name)->bias_trials.empty()) {
+                const ReportChart chart = chart_of(check);
+                if (chart == ReportChart::bias_trials && seen.find(name) && !seen.find(name)->bias_trials.empty()) {
                     out += "<p><a href=\"#bias-" + std::to_string(op) + "\">Per-trial chart</a></p>";
                 }
-                if (check == "speed" && outcome.status != CheckStatus::skip) {
+                if (chart == ReportChart::speed_timings && outcome.status != CheckStatus::skip) {
                     out += "<p><a href=\"#speed\">Timing chart</a></p>";
                 }
                 if (!outcome.evidence.empty()) out += value_html(Value(outcome.evidence));
