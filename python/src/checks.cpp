@@ -304,7 +304,9 @@ void init_checks(py::module_& m) {
 
     // ---- tables
     py::dict runners;
-    for (const detail::CheckDescriptor& check : detail::check_catalogue()) runners[py::int_(check.number)] = runner_of(check);
+    for (const detail::CheckDescriptor& check : detail::check_catalogue()) {
+        runners[py::int_(check.number)] = runner_of(check);
+    }
     m.attr("_CHECK_RUNNERS") = runners;
     py::dict names;
     for (const auto& [number, name] : detail::CHECK_NAME_BY_NUMBER()) names[py::int_(number)] = name;

@@ -32,9 +32,9 @@ constexpr std::array<CheckDescriptor, 8> CATALOGUE{{
 
 }  // namespace
 
-evaluation_utils::CheckOutcome CheckDescriptor::operator()(const std::string& op_name, const Operator& op,
-                                                           FiltrationEvaluationConfig& config, numeric::Generator& rng,
-                                                           const std::optional<std::vector<CorrectnessTestCase>>& test_cases) const {
+evaluation_utils::CheckOutcome CheckDescriptor::operator()(
+    const std::string& op_name, const Operator& op, FiltrationEvaluationConfig& config, numeric::Generator& rng,
+    const std::optional<std::vector<CorrectnessTestCase>>& test_cases) const {
     if (const auto* with_cases = std::get_if<CheckRoutineWithCases>(&run)) {
         return (*with_cases)(op_name, op, config, rng, test_cases);
     }

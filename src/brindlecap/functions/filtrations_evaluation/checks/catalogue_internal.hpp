@@ -1,9 +1,14 @@
 #pragma once
 // The catalogue of canonical checks: one row per check, with everything the rest of the system
 // knows about it. The pipeline runs a check through its row, the published registry table takes
-// its flags from it, the report its chart and whether its failing comparisons become
-// reproducers, the Python module its routine. Which numbers a run has is the check registry
+// its flags from it, the report its chart, write_reproducers whether its failing comparisons
+// become folders, the Python module its routine. Which numbers a run has is the check registry
 // service's to say; a number it lists needs a row here.
+//
+// A plug-in check has no row: the report shows its outcome and evidence, no chart, and no
+// reproducers are written for it. The report and write_reproducers look rows up by name, so rows
+// for checks shipped as plug-ins (no number, the plug-in in place of the routine) would give them
+// charts and reproducers the same way.
 
 #include <cstdint>
 #include <map>
@@ -26,9 +31,9 @@ namespace brindlecap::functions::filtrations_evaluation::detail {
 // caller's test cases for the one check that takes them.
 using CheckRoutine = evaluation_utils::CheckOutcome (*)(const std::string&, const Operator&,
                                                         FiltrationEvaluationConfig&, numeric::Generator&);
-using CheckRoutineWithCases = evaluation_utils::CheckOutcome (*)(const std::string&, const Operator&,
-                                                                 FiltrationEvaluationConfig&, numeric::Generator&,
-                                                                 const std::optional<std::vector<CorrectnessTestCase>>&);
+using CheckRoutineWithCases = evaluation_utils::CheckOutcome (*)(
+    const std::string&, const Operator&, FiltrationEvaluationConfig&, numeric::Generator&,
+    const std::optional<std::vector<CorrectnessTestCase>>&);
 
 // What the report's Charts section draws from what a check hands the run observer.
 enum class ReportChart { none, bias_trials, speed_timings };

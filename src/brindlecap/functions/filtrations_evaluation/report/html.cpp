@@ -1,10 +1,13 @@
 // The HTML report: one self-contained page (inline CSS and SVG, no scripts).
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <fstream>
 #include <set>
 #include <system_error>
+#include <type_traits>
+#include <variant>
 
 #include "brindlecap/functions/filtrations_evaluation/checks/catalogue_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/vocabulary.hpp"
@@ -404,26 +407,33 @@ struct Page {
             for (const std::int64_t n : s) text += (text.empty() ? "" : ", ") + std::to_string(n);
             return text.empty() ? std::string("none") : text;
         };
-        std::vector<std::pair<std::string, std::string>> rows = {
-            {"mode", c.mode.value_or("")},
-            {"seed", std::to_string(c.seed)},
-            {"skip_checks", ints(c.skip_checks)},
-            {"info_checks", ints(c.info_checks)},
-            {"N_trials", std::to_string(c.N_trials)},
-            {"bias_tolerance", number_text(c.bias_tolerance)},
-            {"speed_small_T", std::to_string(c.speed_small_T)},
-            {"speed_small_N", std::to_string(c.speed_small_N)},
-            {"speed_small_limit_s", number_text(c.speed_small_limit_s)},
-            {"speed_large_T", std::to_string(c.speed_large_T)},
-            {"speed_large_N", std::to_string(c.speed_large_N)},
-            {"speed_large_limit_s", number_text(c.speed_large_limit_s)},
-            {"N_signals", std::to_string(c.N_signals)},
-            {"T", std::to_string(c.T)},
-            {"N_alloc", std::to_string(c.N_alloc)},
-        };
-        if (c.market_id) rows.emplace_back("market_id", std::to_string(*c.market_id));
-        if (c.era_number) rows.emplace_back("era_number", std::to_string(*c.era_number));
-        if (c.signal_ids) rows.emplace_back("signal_ids", runtime::repr_list(*c.signal_ids));
+        // The settings, then real mode's inputs when given; not the metadata mappings (N_signals
+        // counts them).
+        static constexpr std::array ROW_ORDER{ConfigGroup::base,     ConfigGroup::bias,    ConfigGroup::speed,
+                                              ConfigGroup::ingested, ConfigGroup::fixture, ConfigGroup::identity,
+                                              ConfigGroup::signals};
+        std::vector<std::pair<std::string, std::string>> rows;
+        for (const ConfigField* field : config_fields(ROW_ORDER)) {
+            std::visit(
+                [&](auto member) {
+                    const auto& value = c.*member;
+                    using T = std::remove_cvref_t<decltype(value)>;
+                    if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+                        rows.emplace_back(field->name, value.value_or(""));
+                    } else if constexpr (std::is_same_v<T, std::set<std::int64_t>>) {
+                        rows.emplace_back(field->name, ints(value));
+                    } else if constexpr (std::is_same_v<T, std::int64_t>) {
+                        rows.emplace_back(field->name, std::to_string(value));
+                    } else if constexpr (std::is_same_v<T, double>) {
+                        rows.emplace_back(field->name, number_text(value));
+                    } else if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) {
+                        if (value) rows.emplace_back(field->name, std::to_string(*value));
+                    } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
+                        if (value) rows.emplace_back(field->name, runtime::repr_list(*value));
+                    }
+                },
+                field->member);
+        }
         std::string operators;
         for (const auto& oc : result.operator_configs) {
             operators += (operators.empty() ? "" : ", ") + oc.name;
