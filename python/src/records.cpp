@@ -68,28 +68,25 @@ std::vector<Field> config_record_fields(bool base) {
     std::vector<Field> out;
     for (const fe::ConfigField& field : fe::config_fields()) {
         if ((field.group == fe::ConfigGroup::base) != base) continue;
-        std::visit(
-            [&](auto member) {
-                const auto& value = defaults.*member;
-                using T = std::remove_cvref_t<decltype(value)>;
-                if constexpr (std::is_same_v<T, std::int64_t>) {
-                    out.push_back(with_default(field.name, "int", py::int_(value)));
-                } else if constexpr (std::is_same_v<T, double>) {
-                    out.push_back(with_default(field.name, "float", py::float_(value)));
-                } else if constexpr (std::is_same_v<T, std::set<std::int64_t>>) {
-                    out.push_back(fresh(field.name, "set[int]", builtin("set")));
-                } else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
-                    out.push_back(with_default(field.name, "str | None", py::none()));
-                } else if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) {
-                    out.push_back(with_default(field.name, "int | None", py::none()));
-                } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
-                    out.push_back(with_default(field.name, "list | None", py::none()));
-                } else {
-                    static_assert(std::is_same_v<T, std::optional<Dict>>);
-                    out.push_back(with_default(field.name, "dict | None", py::none()));
-                }
-            },
-            field.member);
+        visit_member(field.member, defaults, [&](const auto& value) {
+            using T = std::remove_cvref_t<decltype(value)>;
+            if constexpr (std::is_same_v<T, std::int64_t>) {
+                out.push_back(with_default(field.name, "int", py::int_(value)));
+            } else if constexpr (std::is_same_v<T, double>) {
+                out.push_back(with_default(field.name, "float", py::float_(value)));
+            } else if constexpr (std::is_same_v<T, std::set<std::int64_t>>) {
+                out.push_back(fresh(field.name, "set[int]", builtin("set")));
+            } else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+                out.push_back(with_default(field.name, "str | None", py::none()));
+            } else if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) {
+                out.push_back(with_default(field.name, "int | None", py::none()));
+            } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
+                out.push_back(with_default(field.name, "list | None", py::none()));
+            } else {
+                static_assert(std::is_same_v<T, std::optional<Dict>>);
+                out.push_back(with_default(field.name, "dict | None", py::none()));
+            }
+        });
     }
     return out;
 }
@@ -238,28 +235,25 @@ py::object export_config(const fe::FiltrationEvaluationConfig& c) {
     Exporter out;
     py::dict fields;
     for (const fe::ConfigField& field : fe::config_fields()) {
-        fields[field.name] = std::visit(
-            [&](auto member) -> py::object {
-                const auto& value = c.*member;
-                using T = std::remove_cvref_t<decltype(value)>;
-                if constexpr (std::is_same_v<T, std::int64_t> || std::is_same_v<T, double>) {
-                    return py::cast(value);
-                } else if constexpr (std::is_same_v<T, std::set<std::int64_t>>) {
-                    py::set numbers;
-                    for (const std::int64_t n : value) numbers.add(py::int_(n));
-                    return numbers;
-                } else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
-                    return value ? py::object(py::str(*value)) : py::none();
-                } else if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) {
-                    return value ? py::object(py::int_(*value)) : py::none();
-                } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
-                    return value ? out.strings(*value) : py::none();
-                } else {
-                    static_assert(std::is_same_v<T, std::optional<Dict>>);
-                    return value ? out.dict(*value) : py::none();
-                }
-            },
-            field.member);
+        fields[field.name] = visit_member(field.member, c, [&](const auto& value) -> py::object {
+            using T = std::remove_cvref_t<decltype(value)>;
+            if constexpr (std::is_same_v<T, std::int64_t> || std::is_same_v<T, double>) {
+                return py::cast(value);
+            } else if constexpr (std::is_same_v<T, std::set<std::int64_t>>) {
+                py::set numbers;
+                for (const std::int64_t n : value) numbers.add(py::int_(n));
+                return numbers;
+            } else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+                return value ? py::object(py::str(*value)) : py::none();
+            } else if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) {
+                return value ? py::object(py::int_(*value)) : py::none();
+            } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
+                return value ? out.strings(*value) : py::none();
+            } else {
+                static_assert(std::is_same_v<T, std::optional<Dict>>);
+                return value ? out.dict(*value) : py::none();
+            }
+        });
     }
     return records().config(**fields);
 }
@@ -304,34 +298,31 @@ fe::FiltrationEvaluationConfig config_of(py::handle obj) {
     for (const fe::ConfigField& config_field : fe::config_fields()) {
         const char* name = config_field.name;
         const py::object value = field(obj, name);
-        std::visit(
-            [&](auto member) {
-                auto& into = cfg.*member;
-                using T = std::remove_cvref_t<decltype(into)>;
-                if constexpr (std::is_same_v<T, std::int64_t>) {
-                    into = c.int64(value, name);
-                } else if constexpr (std::is_same_v<T, double>) {
-                    into = c.number(value, name);
-                } else if constexpr (std::is_same_v<T, std::set<std::int64_t>>) {
-                    if (PyUnicode_Check(value.ptr()) || !py::isinstance<py::iterable>(value))
-                        throw py::type_error(std::string(name) + " must be a set of int, got " + type_name_of(value));
-                    const std::string what = std::string(name) + " values";
-                    for (const auto n : value) into.insert(c.int64(n, what.c_str()));
-                } else if (value.is_none()) {
-                    // an optional field left unset
-                } else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
-                    // Not only a str: the mode's own text makes validation's message.
-                    into = PyUnicode_Check(value.ptr()) ? c.str(value, name) : py::str(value).cast<std::string>();
-                } else if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) {
-                    into = c.int64(value, name);
-                } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
-                    into = c.strings(value, name);
-                } else {
-                    static_assert(std::is_same_v<T, std::optional<Dict>>);
-                    into = c.metadata_by_id(value, name);
-                }
-            },
-            config_field.member);
+        visit_member(config_field.member, cfg, [&](auto& into) {
+            using T = std::remove_cvref_t<decltype(into)>;
+            if constexpr (std::is_same_v<T, std::int64_t>) {
+                into = c.int64(value, name);
+            } else if constexpr (std::is_same_v<T, double>) {
+                into = c.number(value, name);
+            } else if constexpr (std::is_same_v<T, std::set<std::int64_t>>) {
+                if (PyUnicode_Check(value.ptr()) || !py::isinstance<py::iterable>(value))
+                    throw py::type_error(std::string(name) + " must be a set of int, got " + type_name_of(value));
+                const std::string what = std::string(name) + " values";
+                for (const auto n : value) into.insert(c.int64(n, what.c_str()));
+            } else if (value.is_none()) {
+                // an optional field left unset
+            } else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+                // Not only a str: the mode's own text makes validation's message.
+                into = PyUnicode_Check(value.ptr()) ? c.str(value, name) : py::str(value).cast<std::string>();
+            } else if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) {
+                into = c.int64(value, name);
+            } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
+                into = c.strings(value, name);
+            } else {
+                static_assert(std::is_same_v<T, std::optional<Dict>>);
+                into = c.metadata_by_id(value, name);
+            }
+        });
     }
 
     if (!callback.is_none()) {

@@ -696,21 +696,18 @@ CLI::App* add_evaluate(CLI::App& app, Options& o) {
     // The configuration fields the tool has options for, numbers with their defaults shown.
     for (const fe::ConfigField* field : fe::config_fields(OPTION_ORDER)) {
         if (field->option == nullptr) continue;
-        std::visit(
-            [&](auto member) {
-                auto& value = c.*member;
-                using T = std::remove_cvref_t<decltype(value)>;
-                if constexpr (std::is_same_v<T, std::int64_t>) {
-                    with_default(add_integer(ev, field->option, value, field->help), value);
-                } else if constexpr (std::is_same_v<T, double>) {
-                    with_default(add_number(ev, field->option, value, field->help), value);
-                } else if constexpr (std::is_same_v<T, std::set<std::int64_t>>) {
-                    add_integers(ev, field->option, value, field->help);
-                } else {
-                    throw std::logic_error(std::string("no option reader for ") + field->name);
-                }
-            },
-            field->member);
+        visit_member(field->member, c, [&](auto& value) {
+            using T = std::remove_cvref_t<decltype(value)>;
+            if constexpr (std::is_same_v<T, std::int64_t>) {
+                with_default(add_integer(ev, field->option, value, field->help), value);
+            } else if constexpr (std::is_same_v<T, double>) {
+                with_default(add_number(ev, field->option, value, field->help), value);
+            } else if constexpr (std::is_same_v<T, std::set<std::int64_t>>) {
+                add_integers(ev, field->option, value, field->help);
+            } else {
+                throw std::logic_error(std::string("no option reader for ") + field->name);
+            }
+        });
     }
     add_path(ev, "--reproducers", o.reproducers,
              "Write a folder per failing comparison of the deterministic checks under DIR: a shrunk pool, a "

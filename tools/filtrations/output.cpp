@@ -159,23 +159,20 @@ Value resolve_result_value(const FiltrationResult& result) {
 Value config_value(const FiltrationEvaluationConfig& c) {
     Dict out;
     for (const ConfigField& field : config_fields()) {
-        std::visit(
-            [&](auto member) {
-                const auto& value = c.*member;
-                using T = std::remove_cvref_t<decltype(value)>;
-                if constexpr (std::is_same_v<T, std::set<std::int64_t>>) {
-                    out.set(Value(field.name), sorted_ints(value));
-                } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
-                    out.set(Value(field.name), value ? id_list(*value) : Value());
-                } else if constexpr (std::is_same_v<T, std::optional<Dict>>) {
-                    // signal id -> metadata: not configuration to show
-                } else if constexpr (requires { value.has_value(); }) {
-                    out.set(Value(field.name), value ? Value(*value) : Value());
-                } else {
-                    out.set(Value(field.name), Value(value));
-                }
-            },
-            field.member);
+        visit_member(field.member, c, [&](const auto& value) {
+            using T = std::remove_cvref_t<decltype(value)>;
+            if constexpr (std::is_same_v<T, std::set<std::int64_t>>) {
+                out.set(Value(field.name), sorted_ints(value));
+            } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
+                out.set(Value(field.name), value ? id_list(*value) : Value());
+            } else if constexpr (std::is_same_v<T, std::optional<Dict>>) {
+                // signal id -> metadata: not configuration to show
+            } else if constexpr (requires { value.has_value(); }) {
+                out.set(Value(field.name), value ? Value(*value) : Value());
+            } else {
+                out.set(Value(field.name), Value(value));
+            }
+        });
     }
     return Value(std::move(out));
 }

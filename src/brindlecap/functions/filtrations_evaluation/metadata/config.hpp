@@ -87,6 +87,12 @@ struct ConfigField {
     ConfigBound bound = {};
 };
 
+// Calls f with the member of `config` (const or not, as `config` is), in its own type.
+template <class Config, class F>
+decltype(auto) visit_member(const ConfigMember& member, Config& config, F&& f) {
+    return std::visit([&](auto pointer) -> decltype(auto) { return f(config.*pointer); }, member);
+}
+
 std::span<const ConfigField> config_fields();
 // Every field: those of the groups in `first` first, in that order, then the others; declaration
 // order within a group.

@@ -44,36 +44,33 @@ std::string join(const std::vector<std::string>& items, const char* sep) {
 // ValueError "<field> must be <bound>, got <value>." when an integer or number field is out of
 // its bound.
 void check_bound(const ConfigField& field, const FiltrationEvaluationConfig& config) {
-    std::visit(
-        [&](auto member) {
-            const auto& value = config.*member;
-            using T = std::remove_cvref_t<decltype(value)>;
-            if constexpr (std::is_same_v<T, std::int64_t> || std::is_same_v<T, double>) {
-                const auto fail = [&](const std::string& bound) {
-                    std::string text;
-                    if constexpr (std::is_same_v<T, double>) {
-                        text = float_text(value);
-                    } else {
-                        text = int_text(value);
-                    }
-                    throw runtime::ValueError(std::string(field.name) + " must be " + bound + ", got " + text + ".");
-                };
-                switch (field.bound.kind) {
-                    case ConfigBound::at_least:
-                        if (value < field.bound.least) fail(">= " + int_text(field.bound.least));
-                        break;
-                    case ConfigBound::positive:
-                        if (value <= 0) fail("> 0");
-                        break;
-                    case ConfigBound::open_unit:
-                        if (value <= 0.0 || value >= 1.0) fail("in (0.0, 1.0)");
-                        break;
-                    case ConfigBound::none:
-                        break;
+    visit_member(field.member, config, [&](const auto& value) {
+        using T = std::remove_cvref_t<decltype(value)>;
+        if constexpr (std::is_same_v<T, std::int64_t> || std::is_same_v<T, double>) {
+            const auto fail = [&](const std::string& bound) {
+                std::string text;
+                if constexpr (std::is_same_v<T, double>) {
+                    text = float_text(value);
+                } else {
+                    text = int_text(value);
                 }
+                throw runtime::ValueError(std::string(field.name) + " must be " + bound + ", got " + text + ".");
+            };
+            switch (field.bound.kind) {
+                case ConfigBound::at_least:
+                    if (value < field.bound.least) fail(">= " + int_text(field.bound.least));
+                    break;
+                case ConfigBound::positive:
+                    if (value <= 0) fail("> 0");
+                    break;
+                case ConfigBound::open_unit:
+                    if (value <= 0.0 || value >= 1.0) fail("in (0.0, 1.0)");
+                    break;
+                case ConfigBound::none:
+                    break;
             }
-        },
-        field.member);
+        }
+    });
 }
 
 // The groups whose bounds are checked before ingestion, in this order; the others after it.
@@ -90,15 +87,13 @@ bool checked_before_ingestion(ConfigGroup group) {
 void check_bounds_before_ingestion(const FiltrationEvaluationConfig& config) {
     for (const ConfigField* field : config_fields(BEFORE_INGESTION)) {
         if (!checked_before_ingestion(field->group)) break;
-        const bool given = std::visit(
-            [&](auto member) {
-                if constexpr (std::is_arithmetic_v<std::remove_cvref_t<decltype(config.*member)>>) {
-                    return config.*member != 0;
-                } else {
-                    return true;
-                }
-            },
-            field->member);
+        const bool given = visit_member(field->member, config, [](const auto& value) {
+            if constexpr (std::is_arithmetic_v<std::remove_cvref_t<decltype(value)>>) {
+                return value != 0;
+            } else {
+                return true;
+            }
+        });
         if (field->group != ConfigGroup::ingested || given) check_bound(*field, config);
     }
 }

@@ -414,25 +414,24 @@ struct Page {
                                               ConfigGroup::signals};
         std::vector<std::pair<std::string, std::string>> rows;
         for (const ConfigField* field : config_fields(ROW_ORDER)) {
-            std::visit(
-                [&](auto member) {
-                    const auto& value = c.*member;
-                    using T = std::remove_cvref_t<decltype(value)>;
-                    if constexpr (std::is_same_v<T, std::optional<std::string>>) {
-                        rows.emplace_back(field->name, value.value_or(""));
-                    } else if constexpr (std::is_same_v<T, std::set<std::int64_t>>) {
-                        rows.emplace_back(field->name, ints(value));
-                    } else if constexpr (std::is_same_v<T, std::int64_t>) {
-                        rows.emplace_back(field->name, std::to_string(value));
-                    } else if constexpr (std::is_same_v<T, double>) {
-                        rows.emplace_back(field->name, number_text(value));
-                    } else if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) {
-                        if (value) rows.emplace_back(field->name, std::to_string(*value));
-                    } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
-                        if (value) rows.emplace_back(field->name, runtime::repr_list(*value));
-                    }
-                },
-                field->member);
+            visit_member(field->member, c, [&](const auto& value) {
+                using T = std::remove_cvref_t<decltype(value)>;
+                if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+                    rows.emplace_back(field->name, value.value_or(""));
+                } else if constexpr (std::is_same_v<T, std::set<std::int64_t>>) {
+                    rows.emplace_back(field->name, ints(value));
+                } else if constexpr (std::is_same_v<T, std::int64_t>) {
+                    rows.emplace_back(field->name, std::to_string(value));
+                } else if constexpr (std::is_same_v<T, double>) {
+                    rows.emplace_back(field->name, number_text(value));
+                } else if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) {
+                    if (value) rows.emplace_back(field->name, std::to_string(*value));
+                } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
+                    if (value) rows.emplace_back(field->name, runtime::repr_list(*value));
+                } else {
+                    static_assert(std::is_same_v<T, std::optional<Dict>>);  // metadata by id: not shown
+                }
+            });
         }
         std::string operators;
         for (const auto& oc : result.operator_configs) {
