@@ -3,8 +3,8 @@
 
 #include "checks.hpp"
 
-#include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/checks/catalogue_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/id_set_object_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/order_probe_internal.hpp"
