@@ -1,6 +1,7 @@
 #include "cli.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <charconv>
 #include <chrono>
@@ -11,8 +12,12 @@
 #include <optional>
 #include <sstream>
 #include <ostream>
+#include <set>
+#include <stdexcept>
 #include <system_error>
+#include <type_traits>
 #include <utility>
+#include <variant>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -54,8 +59,6 @@ struct Options {
     // evaluate
     fe::FiltrationEvaluationConfig config;
     std::vector<std::string> operators;
-    std::vector<std::int64_t> skip;
-    std::vector<std::int64_t> info;
     std::string signals;
     std::string db;
     std::string signal_ids;
@@ -211,8 +214,6 @@ void write_evaluation_files(const Options& o, const fe::FiltrationEvaluationResu
 int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings, Context& ctx,
                  std::string& out, std::ostream& err) {
     fe::FiltrationEvaluationConfig& cfg = o.config;
-    cfg.skip_checks.insert(o.skip.begin(), o.skip.end());
-    cfg.info_checks.insert(o.info.begin(), o.info.end());
 
     std::string source;
     if (!o.db.empty()) {
@@ -634,11 +635,11 @@ CLI::Option* add_names(CLI::App* cmd, const std::string& name, std::vector<std::
         ->check(A_VALUE);
 }
 
-CLI::Option* add_integers(CLI::App* cmd, const std::string& name, std::vector<std::int64_t>& target,
+CLI::Option* add_integers(CLI::App* cmd, const std::string& name, std::set<std::int64_t>& target,
                           const std::string& help) {
     const auto read = [&target](const std::string& option, const std::string& text) {
         for (const std::string& item : list_items(option, text)) {
-            target.push_back(integer_value(option, item));
+            target.insert(integer_value(option, item));
         }
     };
     return add_read_option(cmd, name, help, "LIST", read)
@@ -665,6 +666,11 @@ void add_output_options(CLI::App* cmd, Options& o, bool progress) {
     }
 }
 
+// Where the configuration options come in --help: the run's settings, the bias check's, the
+// fixtures' shape, the speed check's.
+constexpr std::array<fe::ConfigGroup, 4> OPTION_ORDER{fe::ConfigGroup::base, fe::ConfigGroup::bias,
+                                                      fe::ConfigGroup::fixture, fe::ConfigGroup::speed};
+
 CLI::App* add_evaluate(CLI::App& app, Options& o) {
     CLI::App* ev = app.add_subcommand(
         "evaluate",
@@ -687,26 +693,22 @@ CLI::App* add_evaluate(CLI::App& app, Options& o) {
     market->needs(db);
     era->needs(db);
 
-    // Configuration fields, their defaults shown.
-    const auto integer = [ev](const char* name, std::int64_t& field, const char* help) {
-        with_default(add_integer(ev, name, field, help), field);
-    };
-    const auto number = [ev](const char* name, double& field, const char* help) {
-        with_default(add_number(ev, name, field, help), field);
-    };
-    integer("--seed", c.seed, "Seed of every random generator");
-    add_integers(ev, "--skip", o.skip, "Check numbers not to run, comma-separated, e.g. 6,8");
-    add_integers(ev, "--info", o.info, "Check numbers that run but do not count, e.g. 7");
-    integer("--n-trials", c.N_trials, "Trials of the bias check (>= 10)");
-    number("--bias-tolerance", c.bias_tolerance, "Tolerance of the bias check, in (0, 1)");
-    integer("--t", c.T, "Time steps of every fixture weights matrix");
-    integer("--n-alloc", c.N_alloc, "Allocation columns of every fixture weights matrix");
-    integer("--speed-small-t", c.speed_small_T, "Time steps of the small speed pool");
-    integer("--speed-small-n", c.speed_small_N, "Signals of the small speed pool");
-    number("--speed-small-limit-s", c.speed_small_limit_s, "Time limit of the small speed pool, s");
-    integer("--speed-large-t", c.speed_large_T, "Time steps of the large speed pool");
-    integer("--speed-large-n", c.speed_large_N, "Signals of the large speed pool");
-    number("--speed-large-limit-s", c.speed_large_limit_s, "Time limit of the large speed pool, s");
+    // The configuration fields the tool has options for, numbers with their defaults shown.
+    for (const fe::ConfigField* field : fe::config_fields(OPTION_ORDER)) {
+        if (field->option == nullptr) continue;
+        visit_member(field->member, c, [&](auto& value) {
+            using T = std::remove_cvref_t<decltype(value)>;
+            if constexpr (std::is_same_v<T, std::int64_t>) {
+                with_default(add_integer(ev, field->option, value, field->help), value);
+            } else if constexpr (std::is_same_v<T, double>) {
+                with_default(add_number(ev, field->option, value, field->help), value);
+            } else if constexpr (std::is_same_v<T, std::set<std::int64_t>>) {
+                add_integers(ev, field->option, value, field->help);
+            } else {
+                throw std::logic_error(std::string("no option reader for ") + field->name);
+            }
+        });
+    }
     add_path(ev, "--reproducers", o.reproducers,
              "Write a folder per failing comparison of the deterministic checks under DIR: a shrunk pool, a "
              "tree and the command that replays it");

@@ -472,6 +472,8 @@ TEST(HtmlReport, EscapesWhatComesFromDataAndDrawsTheCharts) {
     EXPECT_EQ(count(page, "<svg class=\"chart bias-chart\""), 1u);  // top_n; the others have no trials
     EXPECT_EQ(count(page, "<svg class=\"chart speed-chart\""), 1u);
     EXPECT_EQ(count(page, "<rect class=\"bar"), 6u);  // three operators, small and large
+    // The configuration ends with the fixtures' shape: no real-mode rows when none are given.
+    EXPECT_NE(page.find("<td>50</td></tr><tr><th>N_alloc</th><td>50</td></tr><tr><th>operators</th>"), std::string::npos);
     // Links to the reproducers, relative to the page.
     ASSERT_FALSE(options.reproducers.empty());
     for (const auto& f : options.reproducers) {

@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "brindlecap/functions/filtrations_evaluation/checks/runners_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/catalogue_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/pool_keeper_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/fixtures/synthetic_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/metadata/ingest_internal.hpp"
@@ -117,7 +117,6 @@ void run_canonical_checks(const RunPlan& plan, const std::string& name, const Op
     static const std::optional<TestCases> no_cases;
     const auto it = plan.test_cases.find(name);
     const std::optional<TestCases>& cases = it != plan.test_cases.end() ? *it->second : no_cases;
-    const auto& runners = CHECK_RUNNERS();
     for (std::size_t i = 0; i < plan.canonical.size(); ++i) {
         const auto& [number, check_name] = plan.canonical[i];
         if (!seeds[i]) {
@@ -127,9 +126,9 @@ void run_canonical_checks(const RunPlan& plan, const std::string& name, const Op
         }
         runtime::check_interrupt();
         numeric::Generator check_rng = numeric::default_rng(*seeds[i]);
-        const auto runner = runners.find(number);
-        if (runner == runners.end()) throw runtime::KeyError(Value(number));
-        set_check(checks, check_name, runner->second(name, op_impl, config, check_rng, cases));
+        const CheckDescriptor* check = catalogue_check(number);
+        if (check == nullptr) throw runtime::KeyError(Value(number));
+        set_check(checks, check_name, (*check)(name, op_impl, config, check_rng, cases));
     }
 }
 

@@ -3,21 +3,23 @@
 #include <algorithm>
 
 #include "brindlecap/functions/evaluation_pipeline/check_registry.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/catalogue_internal.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
 
 namespace {
 
-// Field overrides per canonical check name.
-CheckRegistryEntry with_overrides(std::int64_t number, const std::string& name) {
+// An entry for a canonical (number, name); its flags are those of the catalogue's check of that name.
+CheckRegistryEntry canonical_entry(std::int64_t number, const std::string& name) {
     CheckRegistryEntry entry;
     entry.check_number = number;
     entry.name = name;
-    if (name == "contract") {
-        entry.verifies_return_shape = true;
-        entry.verifies_return_ids = true;
-        entry.verifies_input_immutability = true;
-        entry.verifies_empty_pool = true;
+    if (const detail::CheckDescriptor* check = detail::catalogue_check(name)) {
+        entry.default_mode = check->default_mode;
+        entry.verifies_return_shape = check->verifies_return_shape;
+        entry.verifies_return_ids = check->verifies_return_ids;
+        entry.verifies_input_immutability = check->verifies_input_immutability;
+        entry.verifies_empty_pool = check->verifies_empty_pool;
     }
     return entry;
 }
@@ -35,7 +37,7 @@ const std::vector<std::pair<std::string, CheckRegistryEntry>>& CHECK_REGISTRY() 
     static const auto table = [] {
         std::vector<std::pair<std::string, CheckRegistryEntry>> out;
         for (const auto& [number, name] : evaluation_pipeline::get_check_registry_entries("filtration")) {
-            CheckRegistryEntry entry = with_overrides(number, name);
+            CheckRegistryEntry entry = canonical_entry(number, name);
             auto it = std::find_if(out.begin(), out.end(), [&n = name](const auto& p) { return p.first == n; });
             if (it != out.end()) {
                 it->second = std::move(entry);
