@@ -14,6 +14,7 @@
 #include "services.hpp"
 
 #include "brindlecap/runtime/process_state.hpp"
+#include "brindlecap/version.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -39,6 +40,7 @@ void export_names(py::dict globals, const std::string& name) {
 
 PYBIND11_MODULE(_native, m) {
     m.doc() = "The C++ filtrations evaluation library behind the brindlecap Python package.";
+    m.attr("__version__") = std::string(brindlecap::VERSION);
     const auto sub = [&m](const char* name, const char* doc) {
         py::module_ s = m.def_submodule(name, doc);
         bp::register_submodule(name, s);

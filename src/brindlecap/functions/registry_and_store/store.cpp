@@ -14,6 +14,8 @@
 
 namespace brindlecap::functions::registry_and_store {
 
+using filtrations_evaluation::Operator;
+
 namespace {
 
 std::uint64_t next_store_identity() {
