@@ -245,10 +245,4 @@ void init_services(py::module_& utils, py::module_& registry) {
     install_host_hooks();
 }
 
-void uninstall_host_hooks() {
-    runtime::set_warning_handler({});
-    runtime::set_log_sink({});
-    eu::set_signal_metadata_query({});
-}
-
 }  // namespace brindlecap::python

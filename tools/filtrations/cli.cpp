@@ -24,10 +24,8 @@
 
 #include "brindlecap/functions/evaluation_utils/evaluation_utils.hpp"
 #include "brindlecap/functions/filtrations_evaluation/metadata/flatten.hpp"
-#include "brindlecap/functions/filtrations_evaluation/metadata/flatten_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/pipeline/evaluate.hpp"
-#include "brindlecap/functions/filtrations_evaluation/product/fields_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/product/resolve_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/product/resolve.hpp"
 #include "brindlecap/functions/filtrations_evaluation/report/report.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
@@ -35,6 +33,7 @@
 #include "brindlecap/runtime/log.hpp"
 #include "brindlecap/runtime/text.hpp"
 #include "brindlecap/runtime/warnings.hpp"
+#include "brindlecap/version.hpp"
 #include "demo_signals.hpp"
 #include "inputs.hpp"
 #include "output.hpp"
@@ -863,7 +862,7 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
     CLI::App app{"Filter signal pools and judge filtration operators. Without a command, runs "
                  "'evaluate' on the embedded demo signal set.",
                  "filtrations"};
-    app.set_version_flag("--version", BRINDLECAP_VERSION);
+    app.set_version_flag("--version", std::string(brindlecap::VERSION));
     app.require_subcommand(0, 1);
     app.footer("Exit status: 0 all accepted / something passes, 1 some operator rejected / "
                "nothing passes, 2 bad input.");

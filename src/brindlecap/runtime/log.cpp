@@ -11,6 +11,7 @@
 #include <spdlog/sinks/stdout_sinks.h>
 
 #include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/process_state_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::runtime {
@@ -143,5 +144,12 @@ std::vector<LogRecord> LogCapture::records() const {
 }
 
 void set_log_level(LogLevel level) { g_level.store(level, std::memory_order_relaxed); }
+
+namespace {
+const detail::RegisteredSlot log_level_slot{
+    "log level", [] { set_log_level(LogLevel::Warning); }, detail::SlotHolds::library_values};
+const detail::RegisteredSlot log_sink_slot{
+    "log sink", [] { set_log_sink({}); }, detail::SlotHolds::host_objects};
+}  // namespace
 
 }  // namespace brindlecap::runtime

@@ -19,17 +19,17 @@
 namespace {
 
 using namespace brindlecap::functions;
+using brindlecap::runtime::Dict;
 using brindlecap::runtime::TypeError;
+using brindlecap::runtime::Value;
 using brindlecap::test::message_of;
 using filtrations_evaluation::CallForm;
-using filtrations_evaluation::Dict;
 using filtrations_evaluation::FilterValidationError;
 using filtrations_evaluation::IdSet;
 using filtrations_evaluation::KeyIndex;
 using filtrations_evaluation::OperatorCall;
 using filtrations_evaluation::PreparedField;
 using filtrations_evaluation::PreparedValue;
-using filtrations_evaluation::Value;
 using Ids = std::vector<std::string>;
 using Rows = std::vector<std::pair<std::string, Value>>;
 

@@ -11,6 +11,7 @@
 #include "brindlecap/functions/filtrations_evaluation/core/operator_table_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/modules_internal.hpp"
+#include "brindlecap/runtime/process_state_internal.hpp"
 
 namespace brindlecap::functions::filtrations {
 
@@ -71,5 +72,10 @@ HostTargetResolver set_host_target_resolver(HostTargetResolver resolver) {
     const std::lock_guard lock(host_mutex);
     return std::exchange(host_resolver, std::move(resolver));
 }
+
+namespace {
+const runtime::detail::RegisteredSlot host_target_resolver_slot{
+    "host target resolver", [] { set_host_target_resolver({}); }, runtime::detail::SlotHolds::host_objects};
+}  // namespace
 
 }  // namespace brindlecap::functions::filtrations

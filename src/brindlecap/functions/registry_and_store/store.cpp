@@ -10,8 +10,11 @@
 
 #include "brindlecap/functions/filtrations_evaluation/core/operator_table_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/process_state_internal.hpp"
 
 namespace brindlecap::functions::registry_and_store {
+
+using filtrations_evaluation::Operator;
 
 namespace {
 
@@ -175,6 +178,9 @@ void clear_operator_cache() {
     const std::lock_guard lock(c.mutex);
     dropped.swap(c.entries);
 }
+
+const runtime::detail::RegisteredSlot operator_cache_slot{
+    "operator cache", &clear_operator_cache, runtime::detail::SlotHolds::host_objects};
 
 }  // namespace detail
 

@@ -19,15 +19,7 @@ Pairs numbered(const std::vector<std::pair<std::int64_t, fe::PluginPtr>>& entrie
 
 std::string value_error(const std::function<void()>& f) { return brindlecap::test::message_of<rt::ValueError>(f); }
 
-class CheckTables : public ::testing::Test {
-protected:
-    void SetUp() override { fe::clear_check_plugins(); }
-    void TearDown() override {
-        fe::clear_check_plugins();
-        ep::override_check_registry_entries(std::nullopt);
-        ep::override_shared_check_body_map(std::nullopt);
-    }
-};
+using CheckTables = ::testing::Test;
 
 
 TEST_F(CheckTables, SharedBodiesCompareOutputsAsSets) {

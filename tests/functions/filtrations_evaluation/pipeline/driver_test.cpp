@@ -45,14 +45,7 @@ std::string value_error(const std::function<void()>& f) { return brindlecap::tes
 // Runs with the plug-ins registered by each test and no canonical checks unless a test restores them.
 class DriverTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        fe::clear_check_plugins();
-        ep::override_check_registry_entries(std::vector<ep::CheckEntry>{});
-    }
-    void TearDown() override {
-        fe::clear_check_plugins();
-        ep::override_check_registry_entries(std::nullopt);
-    }
+    void SetUp() override { ep::override_check_registry_entries(std::vector<ep::CheckEntry>{}); }
 };
 
 
@@ -280,7 +273,6 @@ TEST(InterruptCheck, EndsRunsAndResolvesWhereverTheyAre) {
     stop_at = 3;
     EXPECT_THROW(fe::resolve_filtrations(*pool, tree, store), rt::Interrupt);
     EXPECT_EQ(calls, 3);
-    rt::set_interrupt_check(nullptr);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 
 namespace brindlecap::functions::filtrations_evaluation::testing {
 
+using runtime::Dict;
 using runtime::Value;
 
 inline SignalPool make_pool(std::vector<std::pair<std::string, Dict>> signals) {

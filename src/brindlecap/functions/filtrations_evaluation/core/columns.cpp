@@ -11,6 +11,7 @@
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
 
+using runtime::Dict;
 using runtime::Value;
 
 namespace {

@@ -37,6 +37,7 @@
 namespace brindlecap::functions::filtrations_evaluation {
 
 using detail::ColumnBuilder;
+using runtime::Dict;
 using runtime::Value;
 
 namespace {

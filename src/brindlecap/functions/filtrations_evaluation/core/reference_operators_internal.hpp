@@ -2,6 +2,7 @@
 // Independent reference implementations of the leaf built-ins, in field-leaf form. Each row of
 // the operator table names its own; the checks reach them through get_reference_operator.
 
+#include "brindlecap/functions/filtrations_evaluation/core/names_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {

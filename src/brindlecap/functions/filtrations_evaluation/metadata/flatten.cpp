@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/process_state_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
@@ -86,6 +87,15 @@ FlushObserverHook set_flush_surface_observer_hook(FlushObserverHook hook) {
     std::lock_guard lock(hooks_mutex);
     return std::exchange(flush_hook, std::move(hook));
 }
+
+namespace {
+void restore_telemetry_hooks() {
+    set_record_surface_observation_hook({});
+    set_flush_surface_observer_hook({});
+}
+const runtime::detail::RegisteredSlot telemetry_hooks_slot{
+    "telemetry hooks", &restore_telemetry_hooks, runtime::detail::SlotHolds::host_objects};
+}  // namespace
 
 namespace detail {
 

@@ -10,6 +10,7 @@
 #include "brindlecap/functions/filtrations_evaluation/pipeline/plugins_internal.hpp"
 #include "brindlecap/functions/evaluation_pipeline/check_registry.hpp"
 #include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/process_state_internal.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
 
@@ -48,6 +49,11 @@ void clear_check_plugins() {
     std::lock_guard lock(r.mutex);
     cleared.swap(r.plugins);
 }
+
+namespace {
+const runtime::detail::RegisteredSlot plugin_registry_slot{
+    "plug-in registry", &clear_check_plugins, runtime::detail::SlotHolds::host_objects};
+}  // namespace
 
 namespace detail {
 

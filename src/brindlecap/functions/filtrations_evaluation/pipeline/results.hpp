@@ -14,9 +14,10 @@
 
 namespace brindlecap::functions::filtrations_evaluation {
 
-using evaluation_utils::CheckOutcome;
-using evaluation_utils::CheckStatus;
-using evaluation_utils::EvaluationCheckPlugin;
+// The framework's check records, bound here as the Python module binds them.
+using CheckOutcome = evaluation_utils::CheckOutcome;
+using CheckStatus = evaluation_utils::CheckStatus;
+using EvaluationCheckPlugin = evaluation_utils::EvaluationCheckPlugin;
 
 struct OperatorCheckResult {
     std::string operator_name;

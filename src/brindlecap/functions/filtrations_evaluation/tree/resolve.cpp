@@ -17,6 +17,8 @@
 
 namespace brindlecap::functions::filtrations_evaluation {
 
+using registry_and_store::FunctionStore;
+
 namespace detail {
 
 Operator load_operator(const FunctionStore& store, const std::string& name) {
