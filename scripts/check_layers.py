@@ -28,7 +28,7 @@ TOOLS_INTERNALS = {
         # evidence holding id sets, written as JSON lists
         "brindlecap/functions/filtrations_evaluation/core/id_set_object_internal.hpp",
         # plug-in check numbers, for --info
-        "brindlecap/functions/filtrations_evaluation/pipeline/plugins_internal.hpp",
+        "brindlecap/functions/filtrations_evaluation/acceptance/plugins_internal.hpp",
     },
     # Python's number syntax and code point columns in inline tree expressions
     "tools/filtrations/tree_expr.cpp": {

@@ -106,11 +106,11 @@ TEST(Log, CaptureRecordsFieldsAndErrorsFromManyThreads) {
         const std::vector<LogRecord> records = capture.records();
         ASSERT_EQ(records.size(), 2u);
         EXPECT_EQ(records[0].logger, "brindlecap.test");
-        EXPECT_EQ(records[0].level, LogLevel::Warning);
+        EXPECT_EQ(records[0].level, LogLevel::warning);
         EXPECT_EQ(records[0].event, "threshold_missing");
         EXPECT_EQ(records[0].fields, (LogFields{{"column", Value("sharpe")}, {"value", Value(1.5)}}));
         EXPECT_FALSE(records[0].has_exc);
-        EXPECT_EQ(records[1].level, LogLevel::Debug);
+        EXPECT_EQ(records[1].level, LogLevel::debug);
         EXPECT_TRUE(records[1].has_exc);
         EXPECT_EQ(records[1].exc_kind, "KeyError");
         EXPECT_EQ(records[1].exc_text, "'sharpe'");
@@ -139,7 +139,7 @@ TEST(Log, WithoutACaptureRecordsGoToTheSinkOrToStderrFromTheLevelUp) {
     testing::internal::CaptureStderr();
     logger.debug("below_level");
     logger.warning("written", {{"column", "sharpe"}, {"n", 2.0}}, &error);
-    set_log_level(LogLevel::Debug);
+    set_log_level(LogLevel::debug);
     logger.debug("now_written");
     const std::string written = testing::internal::GetCapturedStderr();
     EXPECT_EQ(routed, std::vector<std::string>{"to_sink bad"});

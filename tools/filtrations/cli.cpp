@@ -24,7 +24,7 @@
 
 #include "brindlecap/functions/evaluation_utils/evaluation_utils.hpp"
 #include "brindlecap/functions/filtrations_evaluation/metadata/flatten.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/evaluate.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/evaluate.hpp"
 #include "brindlecap/functions/filtrations_evaluation/product/resolve.hpp"
 #include "brindlecap/functions/filtrations_evaluation/report/report.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
@@ -100,7 +100,7 @@ public:
         runtime::set_warning_handler(std::move(previous_handler_));
         if (store_) eu::configure_signal_metadata_store(*store_);
         if (query_) eu::set_signal_metadata_query(std::move(*query_));
-        if (verbose_) runtime::set_log_level(runtime::LogLevel::Warning);
+        if (verbose_) runtime::set_log_level(runtime::LogLevel::warning);
     }
     ScopedSettings(const ScopedSettings&) = delete;
     ScopedSettings& operator=(const ScopedSettings&) = delete;
@@ -112,7 +112,7 @@ public:
     }
     void verbose() {
         verbose_ = true;
-        runtime::set_log_level(runtime::LogLevel::Debug);
+        runtime::set_log_level(runtime::LogLevel::debug);
     }
 
 private:

@@ -9,7 +9,7 @@
 #include <fmt/format.h>
 
 #include "brindlecap/functions/filtrations_evaluation/core/id_set_object_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/plugins_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/plugins_internal.hpp"
 #include "brindlecap/runtime/json.hpp"
 #include "brindlecap/runtime/text.hpp"
 
@@ -109,13 +109,13 @@ const char* status_color(const std::string& status) {
 
 Value json_safe(const Value& v) {
     switch (v.kind()) {
-        case Value::Kind::List: {
+        case Value::Kind::list: {
             List out;
             out.reserve(v.as_list().size());
             for (const Value& item : v.as_list()) out.push_back(json_safe(item));
             return Value::list(std::move(out));
         }
-        case Value::Kind::Dict: {
+        case Value::Kind::dict: {
             Dict out;
             for (const auto& [key, item] : v.as_dict()) {
                 const bool plain_key = key.is_str() || key.is_number() || key.is_bool() || key.is_none();
@@ -123,7 +123,7 @@ Value json_safe(const Value& v) {
             }
             return Value(std::move(out));
         }
-        case Value::Kind::Object: {
+        case Value::Kind::object: {
             if (const auto* ids = dynamic_cast<const IdSetObject*>(&v.as_object())) {
                 return id_list(ids->ids.sorted());
             }

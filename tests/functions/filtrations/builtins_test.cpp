@@ -72,12 +72,12 @@ private:
 
 Ids call_field(const std::string& name, const Field& field, Dict params) {
     params.set("field", "f");
-    OperatorCall call{CallForm::FieldLeaf, nullptr, &params, nullptr, &field.prepared};
+    OperatorCall call{CallForm::field_leaf, nullptr, &params, nullptr, &field.prepared};
     return std::get<IdSet>(builtin(name)(call)).sorted();
 }
 
 Ids call_other(const std::string& name, const IdSet& keys, const std::vector<IdSet>* children, const Dict& params = {}) {
-    OperatorCall call{children ? CallForm::Combinator : CallForm::PlainLeaf, &keys, &params, children, nullptr};
+    OperatorCall call{children ? CallForm::combinator : CallForm::plain_leaf, &keys, &params, children, nullptr};
     return std::get<IdSet>(builtin(name)(call)).sorted();
 }
 

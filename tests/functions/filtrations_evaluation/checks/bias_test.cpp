@@ -151,7 +151,7 @@ TEST(BiasCheck, RankTrialsThatFindNothingAreSkipped) {
     const auto records = capture.records();
     ASSERT_EQ(records.size(), 10U);
     EXPECT_EQ(records.front().event, "rank_bias_trial_empty_filtration");
-    EXPECT_EQ(records.front().level, rt::LogLevel::Debug);
+    EXPECT_EQ(records.front().level, rt::LogLevel::debug);
 }
 
 TEST(BiasCheck, RankTrialsThatAllRaiseFailWithTheFirstError) {

@@ -8,7 +8,7 @@
 #include "brindlecap/functions/filtrations_evaluation/metadata/ingest_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/warnings.hpp"
-#include "functions/filtrations_evaluation/pipeline/golden_pool.hpp"
+#include "functions/filtrations_evaluation/acceptance/golden_pool.hpp"
 #include "runtime/value_printer.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {

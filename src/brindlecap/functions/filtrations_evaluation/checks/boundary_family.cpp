@@ -16,8 +16,8 @@
 #include "brindlecap/functions/filtrations_evaluation/checks/check_support_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/operator_table_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/run_observer_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/run_observer_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {

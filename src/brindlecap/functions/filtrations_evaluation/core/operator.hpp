@@ -34,14 +34,14 @@ struct PreparedField {
     std::shared_ptr<const runtime::Value> missing_default;
 };
 
-enum class CallForm { Combinator, FieldLeaf, PlainLeaf };
+enum class CallForm { combinator, field_leaf, plain_leaf };
 
 // One call of an operator in one of its three forms:
 //   combinator: pool_keys, params, children_results
 //   field leaf: prepared, params
 //   plain leaf: pool_keys, params
 struct OperatorCall {
-    CallForm form = CallForm::PlainLeaf;
+    CallForm form = CallForm::plain_leaf;
     const IdSet* pool_keys = nullptr;
     const runtime::Dict* params = nullptr;
     const std::vector<IdSet>* children_results = nullptr;

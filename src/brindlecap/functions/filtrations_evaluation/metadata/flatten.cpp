@@ -114,15 +114,15 @@ void record_filtrations_evaluation_observation(TelemetryObserver* observer,
 
 std::int64_t shape_len(const Value& value) {
     switch (value.kind()) {
-        case Value::Kind::None: return 0;
-        case Value::Kind::Str: {
+        case Value::Kind::none: return 0;
+        case Value::Kind::str: {
             std::int64_t n = 0;
             for (const char c : value.as_str())
                 if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++n;
             return n;
         }
-        case Value::Kind::List: return static_cast<std::int64_t>(value.as_list().size());
-        case Value::Kind::Dict: return static_cast<std::int64_t>(value.as_dict().size());
+        case Value::Kind::list: return static_cast<std::int64_t>(value.as_list().size());
+        case Value::Kind::dict: return static_cast<std::int64_t>(value.as_dict().size());
         default: return -1;
     }
 }

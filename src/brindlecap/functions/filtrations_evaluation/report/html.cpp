@@ -11,7 +11,7 @@
 
 #include "brindlecap/functions/filtrations_evaluation/checks/catalogue_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/vocabulary.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/plugins_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/plugins_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/report/html_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/text.hpp"

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/pipeline/results.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/results.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
 

@@ -1,7 +1,7 @@
 // The acceptance pipeline driver: validate and ingest, plan the run, then per operator the
 // canonical checks, the plug-ins and the verdict.
 
-#include "brindlecap/functions/filtrations_evaluation/pipeline/evaluate_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/evaluate_internal.hpp"
 
 #include <algorithm>
 #include <map>
@@ -9,10 +9,10 @@
 #include <string>
 
 #include "brindlecap/functions/filtrations_evaluation/checks/catalogue_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/pool_keeper_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/synthetic_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/pool_keeper_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/synthetic_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/metadata/ingest_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/plugins_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/plugins_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/resolve_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/text.hpp"

@@ -17,7 +17,7 @@ Pairs numbered(const std::vector<std::pair<std::int64_t, fe::PluginPtr>>& entrie
     return out;
 }
 
-std::string value_error(const std::function<void()>& f) { return brindlecap::test::message_of<rt::ValueError>(f); }
+using brindlecap::test::value_error;
 
 using CheckTables = ::testing::Test;
 

@@ -6,7 +6,7 @@
 #include <set>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/pipeline/evaluate.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/evaluate.hpp"
 #include "brindlecap/functions/evaluation_pipeline/check_registry.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {

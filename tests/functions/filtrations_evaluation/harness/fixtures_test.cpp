@@ -1,9 +1,9 @@
-#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/order_probe_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/pool_keeper_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/reference_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/snapshot_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/synthetic_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/order_probe_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/pool_keeper_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/reference_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/snapshot_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/synthetic_internal.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -192,7 +192,7 @@ TEST(CallOperator, CategoriesAndDefaultParameters) {
     // Combinators get no parameters and the first half of the pool (rounded down) as one child.
     for (const char* category : {"boolean", "wrapper"}) {
         fd::call_operator("and_", recorder, pool, fe::parse_operator_category(category));
-        EXPECT_EQ(form, fe::CallForm::Combinator);
+        EXPECT_EQ(form, fe::CallForm::combinator);
         EXPECT_TRUE(params.empty());
         EXPECT_THAT(children, ElementsAre(ElementsAre("a", "b")));
         EXPECT_THAT(keys, ElementsAre("a", "b", "c", "d", "e"));

@@ -1,4 +1,4 @@
-#include "brindlecap/functions/filtrations_evaluation/pipeline/evaluate.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/evaluate.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -40,7 +40,7 @@ std::vector<fe::EvalFiltrationConfig> ops(std::initializer_list<const char*> nam
     return out;
 }
 
-std::string value_error(const std::function<void()>& f) { return brindlecap::test::message_of<rt::ValueError>(f); }
+using brindlecap::test::value_error;
 
 // Runs with the plug-ins registered by each test and no canonical checks unless a test restores them.
 class DriverTest : public ::testing::Test {

@@ -4,8 +4,8 @@
 #include <optional>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/pipeline/plugins.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/results.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/plugins.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/results.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {

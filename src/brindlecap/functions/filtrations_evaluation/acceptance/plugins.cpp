@@ -1,13 +1,13 @@
 // The process-wide plug-in registry and plug-in check numbering.
 
-#include "brindlecap/functions/filtrations_evaluation/pipeline/plugins.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/plugins.hpp"
 
 #include <algorithm>
 #include <mutex>
 #include <set>
 #include <string>
 
-#include "brindlecap/functions/filtrations_evaluation/pipeline/plugins_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/plugins_internal.hpp"
 #include "brindlecap/functions/evaluation_pipeline/check_registry.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/process_state_internal.hpp"

@@ -1,4 +1,4 @@
-#include "brindlecap/functions/filtrations_evaluation/pipeline/results.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/results.hpp"
 
 #include <algorithm>
 

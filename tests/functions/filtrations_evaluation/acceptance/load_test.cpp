@@ -13,11 +13,11 @@
 #include <string_view>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/pipeline/evaluate.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/evaluate.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
 #include "brindlecap/runtime/text.hpp"
-#include "functions/filtrations_evaluation/pipeline/golden_pool.hpp"
-#include "functions/filtrations_evaluation/pipeline/outcome_fingerprint.hpp"
+#include "functions/filtrations_evaluation/acceptance/golden_pool.hpp"
+#include "functions/filtrations_evaluation/acceptance/outcome_fingerprint.hpp"
 
 namespace fe = brindlecap::functions::filtrations_evaluation;
 namespace rs = brindlecap::functions::registry_and_store;

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/pipeline/plugins.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/plugins.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
 
