@@ -12,6 +12,7 @@
 #include "brindlecap/runtime/text.hpp"
 #include "brindlecap/runtime/value.hpp"
 #include "case_file.hpp"
+#include "brindlecap/runtime/errors.hpp"
 #include "runtime/value_printer.hpp"
 
 namespace brindlecap::runtime {

@@ -17,6 +17,8 @@
 namespace brindlecap::functions::filtrations_evaluation {
 namespace {
 
+using runtime::Dict;
+using runtime::Value;
 using testing::raised;
 using Names = std::vector<std::string>;
 
