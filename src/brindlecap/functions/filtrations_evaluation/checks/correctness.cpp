@@ -239,6 +239,10 @@ void run_default_cases(const std::string& op_name, const Operator& op_impl, Oper
 
 }  // namespace
 
+std::pair<std::vector<IdSet>, IdSet> correctness_combinator_case(const std::string& op_name, const SignalPool& pool) {
+    return combinator_case(op_name, pool);
+}
+
 CheckOutcome run_check_3_correctness(const std::string& op_name, const Operator& op_impl,
                                      FiltrationEvaluationConfig& config, numeric::Generator& rng,
                                      const std::optional<std::vector<CorrectnessTestCase>>& test_cases) {
