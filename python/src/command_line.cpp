@@ -74,13 +74,18 @@ private:
     runtime::LogSink previous_;
 };
 
-int run(const std::vector<std::string>& args, py::handle operators, const std::string& command) {
+int run(const std::vector<std::string>& args, py::handle operators, const std::string& command, py::handle references) {
     // Held here as well, so that the last references to the Python operators go under the GIL.
     std::vector<rs::StoreEntry> entries;
+    fe::OperatorReferences oracles;
     Converter c;
     for (const auto& [name, callable] : py::reinterpret_borrow<py::dict>(operators)) {
         const std::string text = c.str(name, "an operator name");
         entries.push_back(rs::StoreEntry{text, "filtration", operator_of(callable, text), "", "", Value()});
+    }
+    for (const auto& [name, callable] : py::reinterpret_borrow<py::dict>(references)) {
+        const std::string text = c.str(name, "an operator name");
+        oracles[text] = operator_of(callable, text);
     }
     const py::module_ sys = py::module_::import("sys");
     PyFileBuf out_buf(sys.attr("stdout"));
@@ -92,7 +97,7 @@ int run(const std::vector<std::string>& args, py::handle operators, const std::s
     {
         DefaultLogSink log;
         py::gil_scoped_release nogil;
-        code = cli::run(args, out, err, terminal, entries, command);
+        code = cli::run(args, out, err, terminal, entries, command, oracles);
         out.flush();
         err.flush();
     }
@@ -102,10 +107,10 @@ int run(const std::vector<std::string>& args, py::handle operators, const std::s
 }  // namespace
 
 void init_cli(py::module_& m) {
-    m.def("run", &run, "args"_a, "operators"_a = py::dict(), "command"_a = "",
+    m.def("run", &run, "args"_a, "operators"_a = py::dict(), "command"_a = "", "references"_a = py::dict(),
           "Runs one filtrations command line (without the program name); `operators` maps names to Python "
           "operators that evaluate judges as well; `command` is the shell command that repeats the run, for "
-          "the HTML report. Returns the exit status.");
+          "the HTML report; `references` maps operator names to their oracles. Returns the exit status.");
 }
 
 }  // namespace brindlecap::python

@@ -324,7 +324,7 @@ fe::FiltrationEvaluationConfig config_of(py::handle obj) {
                 for (const auto& [key, oracle] : py::reinterpret_borrow<py::dict>(value)) {
                     const std::string op_name = c.str(key, "a references key");
                     if (PyCallable_Check(oracle.ptr()) == 0)
-                        throw py::type_error(std::string(name) + "[" + py::repr(key).cast<std::string>() +
+                        throw py::type_error(std::string(name) + "[" + std::string(py::str(py::repr(key))) +
                                              "] must be callable, got " + type_name_of(oracle));
                     into[op_name] = operator_of(oracle, op_name);
                 }

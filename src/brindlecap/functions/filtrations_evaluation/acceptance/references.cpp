@@ -161,6 +161,7 @@ std::vector<CorrectnessTestCase> reference_test_cases(const std::string& op_name
     }
     for (std::size_t i = 0; i < cases.size(); ++i) {
         cases[i].expected = oracle_selection(op_name, oracle, *pool, cases[i], i + 1);
+        cases[i].oracle = oracle;
         cases[i].pool = pool_entries_of(*pool);
     }
     return cases;
@@ -178,6 +179,7 @@ std::vector<CorrectnessTestCase> complete_test_cases(const std::string& op_name,
             tc.pool = pool_entries_of(*shared);
         }
         tc.expected = oracle_selection(op_name, oracle, built_case_pool(tc, config), tc, i + 1);
+        tc.oracle = oracle;
     }
     return cases;
 }
