@@ -508,7 +508,7 @@ int cmd_replay(const Options& o, Context& ctx, std::string& out) {
     } else {
         out = fmt::format("{} of {} signals selected by {}\n", ids.size(), pool.size(),
                           escape_controls(call.function_name));
-        if (!ids.empty()) out += wrap_ids(ids) + "\n";
+        if (!ids.empty()) out += wrap_ids(ids);
     }
     return EXIT_OK;
 }
