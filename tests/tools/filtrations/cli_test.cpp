@@ -586,7 +586,7 @@ TEST_F(CliTest, ControlCharactersInIdsAndNamesAreEscapedInTheReadableOutput) {
         {{"db", "init", "--db", path("odd\x1b[2J.db")}, {"odd\\u001b[2J.db"}},
         {with({"evaluate", "--operators", "gt", "--signals", pool}, FAST),
          {"rule\\u001b[1m", "gt / rule\\u001b[1m: bad\\u001b[31m\n    second line\\u0007",
-          "filtrations: warning: Signal 'clear\\u001b[2J' metadata missing fields: ",
+          "filtrations: warning: 6 signals lack metadata fields (", "'clear\\u001b[2J', 'two\\nids', 'tab\\there' and 3 more. ",
           "30 signals from signals file '" + pool + "' (mock mode)"}},
     };
     for (const auto& [args, escaped] : cases) {
@@ -598,6 +598,10 @@ TEST_F(CliTest, ControlCharactersInIdsAndNamesAreEscapedInTheReadableOutput) {
             EXPECT_TRUE(contains(o.out + o.err, part)) << part << "\n" << o.out << o.err;
         }
     }
+    // The ingestion's warning per signal lacking fields is said once, with a count per field.
+    const Outcome warned = run_cli(with({"evaluate", "--operators", "gt", "--signals", pool}, FAST));
+    EXPECT_EQ(lines_with(warned.err, "warning").size(), 1u) << warned.err;
+    EXPECT_TRUE(contains(warned.err, "is_returns in 6, ")) << warned.err;
     // The JSON output keeps the ids as they are.
     const Outcome json = run_cli({"resolve", "--pool", pool, "--tree", "gt(field=is_sharpe, value=8.0)", "--json"});
     std::vector<std::string> sorted = ids;
@@ -956,6 +960,22 @@ TEST_F(CliTest, TheReportRepeatsTheRunWithTheHostsCommand) {
 }
 
 // ---- help, demo set, the sample inputs under examples/ ------------------------------------------------
+
+TEST_F(CliTest, AMistypedOptionOrCommandGetsTheClosestName) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"evaluate", "--sead", "3"}, "did you mean '--seed'?"},
+        {{"--sead=3"}, "did you mean '--seed'?"},
+        {{"resolve", "--pol", "p.json", "--tree", "t.json"}, "did you mean '--pool'?"},
+        {{"evalute", "--seed", "3"}, "did you mean 'evaluate'?"},
+        {{"evaluate", "--wholly-unknown"}, ""},
+    };
+    for (const auto& [args, hint] : cases) {
+        const Outcome o = run_cli(args);
+        EXPECT_EQ(o.code, EXIT_BAD_INPUT);
+        EXPECT_EQ(lines_with(o.err, "did you mean"), hint.empty() ? std::vector<std::string>{} : std::vector{hint})
+            << o.err;
+    }
+}
 
 TEST_F(CliTest, HelpExitsZero) {
     const Outcome help = run_cli({"--help"});
