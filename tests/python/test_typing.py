@@ -185,3 +185,15 @@ def test_mypy_strict_passes_a_typed_script_and_flags_wrong_argument_types(tmp_pa
     status, out = mypy(tmp_path, BAD)
     flagged = sorted(int(line.split(":")[1]) for line in out.splitlines() if ": error:" in line)
     assert flagged == [5, 6, 7, 8, 9], out
+
+
+def test_the_readmes_python_examples_print_what_it_shows_on_public_names_only():
+    import re
+    readme = (REPO / "README.md").read_text()
+    examples = re.findall(r"```python\n(.*?)```\n\n```\n(.*?)```", readme, re.S)
+    assert len(examples) == 2
+    for code, shown in examples:
+        assert not re.search(r"\b(?:fe|brindlecap)\._|_native", code), code
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=REPO,
+                              env=dict(os.environ, PYTHONPATH=str(PACKAGE)))
+        assert [line.rstrip() for line in done.stdout.splitlines()] == shown.splitlines(), done.stderr
