@@ -95,25 +95,13 @@ def test_replay_and_repeat_commands_work_pasted_into_a_fresh_shell(tmp_path):
     assert repeated.returncode == 1 and "0 of 1 operators accepted; rejected: gt." in repeated.stdout, command
 
 
-def test_help_lists_operator_and_mistyped_options_get_the_closest_name(tmp_path):
+def test_help_lists_operator_and_mistyped_options_get_the_closest_name():
     for command in ("evaluate", "resolve"):
         status, out, _ = run(command, "--help")
         assert status == 0 and re.search(r"--operator SPEC\b", out), out
     for args, hint in ((["evaluate", "--operater", f"gt={OPS}:gt"], "--operator"), (["evaluate", "--sead", "3"], "--seed")):
         status, out, err = run(*args)
         assert (status, out) == (2, "") and f"did you mean '{hint}'?" in err, err
-    # Signals lacking fields: one warning line, while Python callers get one UserWarning per signal.
-    signals = tmp_path / "signals.json"
-    signals.write_text(json.dumps({f"s{i}": {"is_sharpe": float(i)} for i in range(40)}))
-    _, _, err = run("evaluate", "--operator", f"{OPS}:gt", "--signals", str(signals), "--skip", "4,5,6,7,8")
-    assert [line for line in err.splitlines() if "warning" in line] == [
-        f"filtrations: warning: 40 signals lack metadata fields ({', '.join(f + ' in 40' for f in sorted(MISSING))}): "
-        "'s0', 's1', 's2' and 37 more. Operators referencing these fields will be represented as NaN in mock-only "
-        "evaluation."]
-
-
-MISSING = {"expression_complexity", "is_active", "is_returns", "is_turnover", "rotation_families_used", "signal_category",
-           "submission_date"}
 
 
 def test_pip_installs_the_front_end_as_the_filtrations_script():
