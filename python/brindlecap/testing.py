@@ -98,7 +98,7 @@ def judge(operator, name: str | None = None, reference=None, strict: bool = Fals
     cfg = fe.FiltrationEvaluationConfig(mode="mock", mock_signals=signals if signals is not None else _default_signals(seed),
                                         references=references, **config)
     with report.RunRecorder() as recorder:
-        result = fe._evaluate(cfg, [fe.EvalFiltrationConfig(name, test_cases)], store)
+        result = fe.evaluate(cfg, [fe.EvalFiltrationConfig(name, test_cases)], store)
     judgement = Judgement(name, result, [])
     if not judgement.accepted or any(o.status == "fail" for o in judgement.verdict.checks.values()):
         judgement.counterexamples = report.shrink_counterexamples(recorder.observations())
