@@ -126,6 +126,13 @@ TEST(References, AFailedCheckShowsItsShrunkCounterexampleAndReplaysAsOneCall) {
               std::string::npos);
     EXPECT_NE(xml.find("<failure type=\"correctness\""), std::string::npos);
     EXPECT_NE(xml.find("got: test_010"), std::string::npos);
+    fe::HtmlReportOptions page;
+    page.counterexamples = examples;
+    const std::string html = fe::render_html_report(result, recorder.observations(), page);
+    EXPECT_NE(html.find("<h4>Counterexample</h4><p>custom case 1 of 3: <code>my_gt(field=&#39;is_sharpe&#39;, "
+                        "value=0.0)</code> on 1 signal (shrunk from 25)</p>"),
+              std::string::npos);
+    EXPECT_NE(html.find("expected: <code>[]</code>; got: <code>[&#39;test_010&#39;]</code>"), std::string::npos);
 
     // resolve refuses a field leaf it does not know; the one call does not.
     const fe::SignalPool pool = fe::pool_from_value(Value(c.pool));

@@ -226,8 +226,11 @@ struct Page {
         for (std::size_t k = 0; k < c->children.size(); ++k) {
             out += (k ? ", " : " with children ") + html_escape(runtime::repr_list(c->children[k]));
         }
-        out += " on " + std::to_string(c->pool.size()) + (c->reproduced ? " signals shrunk from " : " of ") +
-               std::to_string(c->original_signals) + " signals</p><table class=\"evidence\"><tr><th>signal</th><th>metadata</th></tr>";
+        const std::size_t n = c->pool.size();
+        out += " on " + std::to_string(n) + (n == 1 ? " signal" : " signals") +
+               (c->reproduced ? " (shrunk from " + std::to_string(c->original_signals) + ")"
+                              : " (the check's own: a second call did not show the disagreement)") +
+               "</p><table class=\"evidence\"><tr><th>signal</th><th>metadata</th></tr>";
         for (const auto& [id, metadata] : c->pool) {
             out += "<tr><td>" + html_escape(runtime::str(id)) + "</td><td><code>" + html_escape(runtime::repr(metadata)) +
                    "</code></td></tr>";
