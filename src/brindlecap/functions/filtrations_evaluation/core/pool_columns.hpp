@@ -40,6 +40,7 @@ class ColumnarPoolBuilder {
 public:
     // The signals' identifiers in pool order.
     explicit ColumnarPoolBuilder(std::vector<std::string> ids);
+    explicit ColumnarPoolBuilder(std::span<const std::string_view> ids);
     ~ColumnarPoolBuilder();
     ColumnarPoolBuilder(ColumnarPoolBuilder&&) noexcept;
     ColumnarPoolBuilder& operator=(ColumnarPoolBuilder&&) noexcept;
