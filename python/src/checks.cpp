@@ -45,7 +45,8 @@ py::object run_correctness(const std::string& op_name, py::handle op_impl, py::h
                            py::handle test_cases) {
     const fe::Operator op = operator_of(op_impl, op_name);
     fe::FiltrationEvaluationConfig cfg = config_of(config);
-    const auto cases = test_cases_of(test_cases);
+    IdentityScope scope;
+    auto cases = test_cases_of(test_cases, &scope);  // written back to by operators
     SyncedGenerator g(rng);
     eu::CheckOutcome outcome;
     {
@@ -61,7 +62,9 @@ py::object runner_of(std::int64_t number) {
         [number](const std::string& name, py::handle impl, py::handle config, py::handle rng, py::kwargs kwargs) {
             const fe::Operator op = operator_of(impl, name);
             fe::FiltrationEvaluationConfig cfg = config_of(config);
-            const auto cases = test_cases_of(kwargs.contains("test_cases") ? py::object(kwargs["test_cases"]) : py::none());
+            IdentityScope scope;
+            auto cases =
+                test_cases_of(kwargs.contains("test_cases") ? py::object(kwargs["test_cases"]) : py::none(), &scope);
             SyncedGenerator g(rng);
             eu::CheckOutcome outcome;
             {
@@ -75,36 +78,45 @@ py::object runner_of(std::int64_t number) {
 
 fe::OperatorCategory category_of(const std::string& category) { return fe::parse_operator_category(category); }
 
+// children_results entries: sets, or lists and tuples of str.
+std::vector<fe::IdSet> children_of(Converter& c, py::handle children, const fe::SignalPool& pool) {
+    if (!PyList_Check(children.ptr()) && !PyTuple_Check(children.ptr()))
+        throw py::type_error("children_results must be a list of sets, got " + type_name_of(children));
+    std::vector<fe::IdSet> out;
+    for (const auto child : children) out.push_back(c.id_set(child, pool.index(), "children_results entries"));
+    return out;
+}
+
 py::object call_operator(const std::string& op_name, py::handle op_impl, py::handle pool_obj,
                          const std::string& category, py::handle params_obj) {
     Converter c;
     IdentityScope scope;
     const fe::Operator op = operator_of(op_impl, op_name);
     const fe::SignalPool pool = c.pool(pool_obj);
-    std::optional<Dict> params;
-    if (!params_obj.is_none()) {
-        params = c.dict(params_obj, "params");
-        scope.remember(&*params, params_obj);
-        // Sets among the children results are the library's identifier sets.
-        const py::object children = py::reinterpret_borrow<py::dict>(params_obj).attr("get")("children_results");
-        if (PyList_Check(children.ptr())) {
-            List entries;
-            for (const auto child : children) {
-                entries.push_back(PyAnySet_Check(child.ptr()) ? detail::id_set_value(c.id_set(child, pool.index()))
-                                                              : c.value(child));
-            }
-            params->set(Value("children_results"), Value::list(std::move(entries)));
-        }
-    }
+    const fe::OperatorCategory cat = category_of(category);
     fe::IdSet result;
-    {
+    if (params_obj.is_none()) {
         py::gil_scoped_release nogil;
-        result = detail::call_operator(op_name, op, pool, category_of(category), params ? &*params : nullptr);
-    }
-    // children_results is taken from the caller's own dict.
-    if (params && PyDict_Check(params_obj.ptr()) && !params->contains("children_results") &&
-        PyDict_Contains(params_obj.ptr(), py::str("children_results").ptr()) == 1) {
-        PyDict_DelItemString(params_obj.ptr(), "children_results");
+        result = detail::call_operator(op_name, op, pool, cat, nullptr);
+    } else {
+        Dict params = c.dict(params_obj, "params");
+        const bool combines = cat == fe::OperatorCategory::boolean || cat == fe::OperatorCategory::wrapper;
+        std::optional<std::vector<fe::IdSet>> children;
+        py::object children_obj;
+        if (combines) {
+            // children_results leaves the caller's own mapping; the operator gets that very list.
+            children_obj = params_obj.attr("pop")("children_results", py::none());
+            params.pop(Value("children_results"));
+            if (children_obj.is_none()) {
+                children.emplace(1);
+            } else {
+                children = children_of(c, children_obj, pool);
+                bind_or_remember(scope, *children, children_obj);
+            }
+        }
+        bind_or_remember(scope, params, params_obj);
+        py::gil_scoped_release nogil;
+        result = detail::dispatch_op(op_name, op, pool, params, children);
     }
     Exporter out;
     return out.id_set(result);
@@ -116,14 +128,12 @@ py::object dispatch_op(const std::string& op_name, py::handle op_impl, py::handl
     IdentityScope scope;
     const fe::Operator op = operator_of(op_impl, op_name);
     const fe::SignalPool pool = c.pool(pool_obj);
-    const Dict params = c.dict(params_obj, "params");
-    scope.remember(&params, params_obj);
+    Dict params = c.dict(params_obj, "params");
+    bind_or_remember(scope, params, params_obj);
     std::optional<std::vector<fe::IdSet>> children;
     if (!children_results.is_none()) {
-        children.emplace();
-        for (const auto child : py::reinterpret_borrow<py::iterable>(children_results))
-            children->push_back(c.id_set(child, pool.index()));
-        scope.remember(&*children, children_results);
+        children = children_of(c, children_results, pool);
+        bind_or_remember(scope, *children, children_results);
     }
     fe::IdSet result;
     {
@@ -145,17 +155,18 @@ py::object export_snapshot(const detail::PoolSnapshot& snapshot) {
 }
 
 detail::PoolSnapshot snapshot_of(py::handle obj) {
+    if (!PyDict_Check(obj.ptr()) && !is_mapping(obj)) throw py::type_error("snapshot must be a mapping, got " + type_name_of(obj));
     Converter c;
     detail::PoolSnapshot out;
-    for (const auto item : obj.attr("items")()) {
-        const auto pair = py::reinterpret_borrow<py::tuple>(item);
-        const py::handle snap = pair[1];
+    for_each_item(obj, "snapshot", [&](py::handle id, py::handle snap) {
+        if (!PyDict_Check(snap.ptr()) && !is_mapping(snap))
+            throw py::type_error("snapshot entries must be mappings, got " + type_name_of(snap));
         detail::SignalSnapshot s;
         s.weights = c.matrix(snap["weights"], "snapshot weights", true);
         s.pnl = c.matrix(snap["pnl"], "snapshot pnl", true);
         s.metadata = c.dict(snap["metadata"], "snapshot metadata");
-        out.emplace_back(c.str(pair[0], "a signal id"), std::move(s));
-    }
+        out.emplace_back(c.str(id, "a signal id"), std::move(s));
+    });
     return out;
 }
 

@@ -29,16 +29,18 @@ std::span<const T> span_of(const py::array& a) {
     return {static_cast<const T*>(a.data()), static_cast<std::size_t>(a.size())};
 }
 
-// Object columns: strings, lists of strings (None: not held), or any values.
-void add_objects(fe::ColumnarPoolBuilder& b, const std::string& field, py::handle column) {
+// Object columns: strings, lists of strings, or any values. None, pandas.NA, NaT and
+// numpy.ma.masked entries, and entries a mask marks, are not held.
+void add_objects(fe::ColumnarPoolBuilder& b, const std::string& field, py::handle column,
+                 const std::vector<std::uint8_t>& masked = {}) {
     const py::list items = py::reinterpret_borrow<py::list>(column);
     const std::size_t n = items.size();
     std::vector<std::uint8_t> present(n, 1);
     bool all_strings = true;
     bool all_lists = true;
     for (std::size_t i = 0; i < n; ++i) {
-        PyObject* v = items[i].ptr();
-        if (v == Py_None) {
+        PyObject* v = PyList_GET_ITEM(items.ptr(), static_cast<Py_ssize_t>(i));
+        if (v == Py_None || is_missing(v) || (!masked.empty() && masked[i])) {
             present[i] = 0;
             continue;
         }
@@ -49,15 +51,17 @@ void add_objects(fe::ColumnarPoolBuilder& b, const std::string& field, py::handl
         }
         all_lists = all_lists && strings_only;
     }
+    std::vector<py::object> holders;  // encodings of strings with lone surrogates
+    const auto text = [&](PyObject* s) {
+        py::object holder;
+        const std::string_view view = utf8_of(s, holder);
+        if (holder) holders.push_back(std::move(holder));
+        return view;
+    };
     if (all_strings) {
         std::vector<std::string_view> values(n);
         for (std::size_t i = 0; i < n; ++i) {
-            if (present[i]) {
-                Py_ssize_t size = 0;
-                const char* text = PyUnicode_AsUTF8AndSize(items[i].ptr(), &size);
-                if (text == nullptr) throw py::error_already_set();
-                values[i] = std::string_view(text, static_cast<std::size_t>(size));
-            }
+            if (present[i]) values[i] = text(PyList_GET_ITEM(items.ptr(), static_cast<Py_ssize_t>(i)));
         }
         b.add_strings(field, values, present);
         return;
@@ -67,12 +71,7 @@ void add_objects(fe::ColumnarPoolBuilder& b, const std::string& field, py::handl
         std::vector<std::string_view> strings;
         for (std::size_t i = 0; i < n; ++i) {
             if (present[i]) {
-                for (const auto item : py::reinterpret_borrow<py::sequence>(items[i])) {
-                    Py_ssize_t size = 0;
-                    const char* text = PyUnicode_AsUTF8AndSize(item.ptr(), &size);
-                    if (text == nullptr) throw py::error_already_set();
-                    strings.emplace_back(text, static_cast<std::size_t>(size));
-                }
+                for (const auto item : py::reinterpret_borrow<py::sequence>(items[i])) strings.push_back(text(item.ptr()));
             }
             offsets.push_back(strings.size());
         }
@@ -98,7 +97,7 @@ void add_column(fe::ColumnarPoolBuilder& b, const std::string& field, py::handle
             if (!PyUnicode_Check(c.ptr())) {
                 throw py::type_error("categories of column '" + field + "' must be str, got " + type_name_of(c));
             }
-            categories.push_back(py::str(c));
+            categories.push_back(utf8_string(c.ptr()));
         }
         b.add_categorical(field, span_of<std::int32_t>(codes), categories);
         return;
@@ -107,26 +106,58 @@ void add_column(fe::ColumnarPoolBuilder& b, const std::string& field, py::handle
         add_objects(b, field, py::list(py::reinterpret_borrow<py::object>(column)));
         return;
     }
-    const py::array array = numpy().attr("asarray")(column);
+    // A masked array: its masked entries are not held.
+    const py::module_ np = numpy();
+    std::vector<std::uint8_t> present;
+    py::object data = py::reinterpret_borrow<py::object>(column);
+    if (np.attr("ma").attr("isMaskedArray")(column).cast<bool>()) {
+        const py::array mask = contiguous(np.attr("ma").attr("getmaskarray")(column), "uint8");
+        const auto masked = span_of<std::uint8_t>(mask);
+        present.resize(masked.size());
+        for (std::size_t i = 0; i < masked.size(); ++i) present[i] = masked[i] == 0 ? 1 : 0;
+        data = np.attr("ma").attr("getdata")(column);
+    }
+    const py::array array = np.attr("asarray")(data);
     const char kind = py::str(array.attr("dtype").attr("kind")).cast<std::string>()[0];
     switch (kind) {
         case 'f':
-            b.add_float64(field, span_of<double>(contiguous(array, "float64")));
+            b.add_float64(field, span_of<double>(contiguous(array, "float64")), present);
             return;
-        case 'i':
         case 'u':
-            b.add_int64(field, span_of<std::int64_t>(contiguous(array, "int64")));
+            // uint64 values from 2**63 on have no int64: refused rather than wrapped.
+            if (array.size() > 0 && array.attr("dtype").attr("itemsize").cast<int>() == 8 &&
+                np.attr("any")(array.attr("__ge__")(py::int_(std::uint64_t{1} << 63))).cast<bool>()) {
+                throw py::value_error("column '" + field + "' holds unsigned integers from 2**63 on, which do not fit in 64 bits (the library's integers are 64-bit)");
+            }
+            [[fallthrough]];
+        case 'i':
+            b.add_int64(field, span_of<std::int64_t>(contiguous(array, "int64")), present);
             return;
         case 'b':
-            b.add_bool(field, span_of<std::uint8_t>(contiguous(array.attr("view")("uint8"), "uint8")));
+            b.add_bool(field, span_of<std::uint8_t>(contiguous(array.attr("view")("uint8"), "uint8")), present);
             return;
+        case 'M':
+        case 'm': {
+            // Dates and durations as numpy's own scalars, ordered as Python orders them; NaT is not held.
+            std::vector<std::uint8_t> masked(present.size());
+            for (std::size_t i = 0; i < present.size(); ++i) masked[i] = present[i] == 0 ? 1 : 0;
+            const py::array nat = contiguous(np.attr("isnat")(array), "uint8");
+            const auto not_a_time = span_of<std::uint8_t>(nat);
+            masked.resize(not_a_time.size());
+            for (std::size_t i = 0; i < not_a_time.size(); ++i) masked[i] = masked[i] | not_a_time[i];
+            add_objects(b, field, py::list(array), masked);
+            return;
+        }
         case 'O':
-        case 'U':
-            add_objects(b, field, py::list(array.attr("tolist")()));
+        case 'U': {
+            std::vector<std::uint8_t> masked(present.size());
+            for (std::size_t i = 0; i < present.size(); ++i) masked[i] = present[i] == 0 ? 1 : 0;
+            add_objects(b, field, py::list(array.attr("tolist")()), masked);
             return;
+        }
         default:
             throw py::type_error("column '" + field + "' has dtype " + py::str(array.attr("dtype")).cast<std::string>() +
-                                 "; columns are float, int, bool, str, lists of str, categorical or object");
+                                 "; columns are float, int, bool, str, dates, lists of str, categorical or object");
     }
 }
 
@@ -135,22 +166,23 @@ ColumnPool build(py::handle ids, py::handle columns) {
     std::vector<std::string> texts;
     for (const auto id : ids) {
         if (!PyUnicode_Check(id.ptr())) throw py::type_error("signal ids must be str, got " + type_name_of(id));
-        texts.push_back(py::str(id));
+        texts.push_back(utf8_string(id.ptr()));
     }
     fe::ColumnarPoolBuilder b(std::move(texts));
-    for (const auto item : py::reinterpret_borrow<py::object>(columns).attr("items")()) {
-        const auto pair = py::reinterpret_borrow<py::tuple>(item);
-        if (!PyUnicode_Check(pair[0].ptr())) throw py::type_error("field names must be str, got " + type_name_of(pair[0]));
-        add_column(b, py::str(pair[0]), pair[1]);
-    }
+    if (!PyDict_Check(columns.ptr()) && !is_mapping(columns))
+        throw py::type_error("columns must be a mapping of field name to column, got " + type_name_of(columns));
+    for_each_item(columns, "columns", [&](py::handle name, py::handle column) {
+        if (!PyUnicode_Check(name.ptr())) throw py::type_error("field names must be str, got " + type_name_of(name));
+        add_column(b, utf8_string(name.ptr()), column);
+    });
     out.pool = std::make_shared<const fe::SignalPool>(std::move(b).build());
     const std::vector<std::uint32_t> order = fe::detail::id_order(*out.pool);
+    Exporter exporter;
     out.ids_by_rank.reserve(order.size());
     out.rank_of.resize(order.size());
     for (std::size_t k = 0; k < order.size(); ++k) {
         const std::string& id = out.pool->id(order[k]);
-        out.ids_by_rank.push_back(py::reinterpret_steal<py::object>(
-            PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size()))));
+        out.ids_by_rank.push_back(exporter.str(id));
         out.rank_of[order[k]] = static_cast<std::uint32_t>(k);
     }
     return out;
@@ -177,6 +209,24 @@ py::list pool_order(const ColumnPool& p) {
     return out;
 }
 
+// The signal under a key, or nullptr (a key that is not a str is no signal's).
+const fe::UsefulSignal* signal_of(const ColumnPool& p, py::handle id) {
+    if (!PyUnicode_Check(id.ptr())) return nullptr;
+    return p.pool->find(utf8_string(id.ptr()));
+}
+
+// The signals (or (id, signal) pairs) in pool order, as a list.
+py::list pool_items(const ColumnPool& p, bool with_ids) {
+    Exporter out;
+    py::list items;
+    const py::list ids = pool_order(p);
+    for (std::size_t pos = 0; pos < ids.size(); ++pos) {
+        py::object signal = out.signal(p.pool->signal(pos));
+        items.append(with_ids ? py::object(py::make_tuple(ids[pos], signal)) : signal);
+    }
+    return items;
+}
+
 }  // namespace
 
 const ColumnPool* column_pool_of(py::handle obj) {
@@ -184,22 +234,35 @@ const ColumnPool* column_pool_of(py::handle obj) {
 }
 
 void init_columns(py::module_& m) {
-    py::class_<ColumnPool>(m, "ColumnPool",
-                           "A signal pool built column-wise (no Python object per signal): a read-only mapping "
-                           "id -> UsefulSignal, accepted wherever a pool dict is.")
-        .def("__len__", [](const ColumnPool& p) { return p.pool->size(); })
+    py::class_<ColumnPool> cls(m, "ColumnPool",
+                               "A signal pool built column-wise (no Python object per signal): a read-only mapping "
+                               "id -> UsefulSignal (a collections.abc.Mapping), accepted wherever a pool dict is.");
+    cls.def("__len__", [](const ColumnPool& p) { return p.pool->size(); })
         .def("__iter__", [](const ColumnPool& p) { return py::iter(pool_order(p)); })
-        .def("__contains__", [](const ColumnPool& p, py::handle id) {
-            return PyUnicode_Check(id.ptr()) && p.pool->contains(py::str(id).cast<std::string>());
-        })
-        .def("__getitem__", [](const ColumnPool& p, const std::string& id) {
-            const fe::UsefulSignal* s = p.pool->find(id);
-            if (s == nullptr) throw py::key_error(id);
+        .def("__contains__", [](const ColumnPool& p, py::handle id) { return signal_of(p, id) != nullptr; })
+        .def("__getitem__", [](const ColumnPool& p, py::handle id) {
+            const fe::UsefulSignal* s = signal_of(p, id);
+            if (s == nullptr) {
+                PyErr_SetObject(PyExc_KeyError, id.ptr());
+                throw py::error_already_set();
+            }
             Exporter out;
             return out.signal(*s);
         })
+        .def(
+            "get",
+            [](const ColumnPool& p, py::handle id, py::object fallback) -> py::object {
+                const fe::UsefulSignal* s = signal_of(p, id);
+                if (s == nullptr) return fallback;
+                Exporter out;
+                return out.signal(*s);
+            },
+            "key"_a, "default"_a = py::none())
         .def("keys", &pool_order)
+        .def("values", [](const ColumnPool& p) { return pool_items(p, false); })
+        .def("items", [](const ColumnPool& p) { return pool_items(p, true); })
         .def("__repr__", [](const ColumnPool& p) { return "<ColumnPool of " + std::to_string(p.pool->size()) + " signals>"; });
+    py::module_::import("collections.abc").attr("Mapping").attr("register")(cls);
 
     m.def("pool_from_columns", &build, "ids"_a, "columns"_a,
           "A pool from the signals' ids and one array per field (numpy arrays of float, int or bool, "

@@ -91,13 +91,14 @@ py::object prepare_and_dispatch(py::handle impl, py::handle pool_obj, py::handle
     IdentityScope scope;
     const fe::SignalPool pool = c.pool(pool_obj);
     const fe::Operator op = operator_of(impl);
-    const Dict params = c.dict(params_obj, "params");
-    scope.remember(&params, params_obj);
+    Dict params = c.dict(params_obj, "params");
+    bind_or_remember(scope, params, params_obj);
     const std::size_t children_count = children.is_none() ? 0 : py::len(children);
+    if (!PyList_Check(children_results.ptr()) && !PyTuple_Check(children_results.ptr()))
+        throw py::type_error("children_results must be a list of sets, got " + type_name_of(children_results));
     std::vector<fe::IdSet> child_sets;
-    for (const auto child : py::reinterpret_borrow<py::iterable>(children_results))
-        child_sets.push_back(c.id_set(child, pool.index()));
-    scope.remember(&child_sets, children_results);
+    for (const auto child : children_results) child_sets.push_back(c.id_set(child, pool.index(), "children_results entries"));
+    bind_or_remember(scope, child_sets, children_results);
     fe::IdSet result;
     {
         py::gil_scoped_release nogil;

@@ -1,6 +1,9 @@
 #include "errors.hpp"
 
+#include <chrono>
 #include <new>
+
+#include <pythread.h>
 
 #include "convert.hpp"
 #include "records.hpp"
@@ -81,6 +84,28 @@ bool is_instance(py::handle obj, const py::object& cls) {
     throw Carried<runtime::Exception>(std::move(state), type_name_of(exc), text);
 }
 
+// Python runs signal handlers on its main thread only. There, at most every 20 ms, the check takes
+// the GIL and lets Python run them; whatever they raise (KeyboardInterrupt) ends the run.
+unsigned long main_thread = 0;
+std::atomic<std::int64_t> next_signal_check{0};
+constexpr std::int64_t SIGNAL_CHECK_PERIOD_NS = 20'000'000;
+
+void check_python_signals() {
+    if (PyThread_get_thread_ident() != main_thread) return;
+    const std::int64_t now = std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
+    if (now < next_signal_check.load(std::memory_order_relaxed)) return;
+    next_signal_check.store(now + SIGNAL_CHECK_PERIOD_NS, std::memory_order_relaxed);
+    if (!Py_IsInitialized() || _Py_IsFinalizing()) return;
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() == 0) return;
+    py::error_already_set raised;
+    auto state = std::make_shared<PyErrorState>();
+    state->type = raised.type();
+    state->value = raised.value();
+    state->trace = raised.trace();
+    throw PyInterrupt(std::move(state));
+}
+
 // The Python class of a library error kind: a builtin exception of that name, else RuntimeError.
 py::object builtin_kind(const std::string& kind) {
     const py::dict builtins = py::module_::import("builtins").attr("__dict__");
@@ -117,6 +142,11 @@ void throw_python_error(py::error_already_set& e) {
     state->type = e.type();
     state->value = e.value();
     state->trace = e.trace();
+    // The exception object carries its traceback (exc_info of the log events, plug-in evidence).
+    if (state->trace && PyExceptionInstance_Check(state->value.ptr())) {
+        const auto known = py::reinterpret_steal<py::object>(PyException_GetTraceback(state->value.ptr()));
+        if (!known) PyException_SetTraceback(state->value.ptr(), state->trace.ptr());
+    }
     throw_state(std::move(state));
 }
 
@@ -128,16 +158,17 @@ void throw_python_error() {
 py::object python_exception_of(const std::exception& e) {
     if (const auto* origin = dynamic_cast<const PythonOrigin*>(&e)) return origin->state()->value;
     const ModuleErrors& m = module_errors();
+    Exporter out;  // messages may quote strings with lone surrogates
+    const auto text = [&out](const std::string& s) { return out.str(s); };
     if (const auto* x = dynamic_cast<const fe::EmptyFiltrationError*>(&e))
-        return m.empty_filtration(x->message(), export_diagnostics(x->filter_diagnostics));
+        return m.empty_filtration(text(x->message()), export_diagnostics(x->filter_diagnostics));
     if (const auto* x = dynamic_cast<const fe::EmptyPoolError*>(&e)) {
-        return m.empty_pool(x->message(),
+        return m.empty_pool(text(x->message()),
                             x->filter_diagnostics ? export_diagnostics(*x->filter_diagnostics) : py::none());
     }
-    if (const auto* x = dynamic_cast<const fe::FilterValidationError*>(&e)) return m.filter_validation(x->message());
-    if (const auto* x = dynamic_cast<const fe::FiltrationSubsetError*>(&e)) return m.filtration_subset(x->message());
+    if (const auto* x = dynamic_cast<const fe::FilterValidationError*>(&e)) return m.filter_validation(text(x->message()));
+    if (const auto* x = dynamic_cast<const fe::FiltrationSubsetError*>(&e)) return m.filtration_subset(text(x->message()));
     if (const auto* x = dynamic_cast<const runtime::KeyError*>(&e)) {
-        Exporter out;
         return py::reinterpret_borrow<py::object>(PyExc_KeyError)(out.value(x->key()));
     }
     if (dynamic_cast<const runtime::Interrupt*>(&e) != nullptr)
@@ -148,13 +179,15 @@ py::object python_exception_of(const std::exception& e) {
         const py::object cls = builtin_kind(x->kind());
         if (x->message().empty() && x->kind() == "AssertionError") return cls();  // what `assert` raises
         if (cls.is(py::handle(PyExc_RuntimeError)) && x->kind() != "RuntimeError")
-            return cls(x->kind() + ": " + x->message());
-        return cls(x->message());
+            return cls(text(x->kind() + ": " + x->message()));
+        return cls(text(x->message()));
     }
-    return py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(e.what());
+    return py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(text(e.what()));
 }
 
 const ModuleErrors& module_errors() { return *errors_slot; }
+
+void uninstall_interrupt_check() { runtime::set_interrupt_check(nullptr); }
 
 void init_errors(py::module_& m) {
     errors_slot = new ModuleErrors;  // never destroyed (see common.cpp)
@@ -190,6 +223,9 @@ void init_errors(py::module_& m) {
                                                                                       : py::list();
         },
         py::is_method(e.empty_filtration), py::arg("message"), py::arg("filter_diagnostics") = py::none());
+
+    main_thread = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+    runtime::set_interrupt_check(&check_python_signals);
 
     py::register_exception_translator([](std::exception_ptr p) {
         try {

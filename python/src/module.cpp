@@ -32,6 +32,7 @@ void release_python() {
     brindlecap::functions::filtrations::set_host_target_resolver({});
     bp::uninstall_host_hooks();
     bp::uninstall_telemetry_hooks();
+    bp::uninstall_interrupt_check();
 }
 
 // Copies a submodule's names into a package module's namespace; the public ones make __all__.

@@ -13,6 +13,61 @@ using namespace pybind11::literals;
 
 namespace {
 
+// The params and children results objects of one call of a Python operator: the caller's own
+// (bound to the C++ ones by an IdentityScope), the ones a check hands to several calls
+// (SharedArguments), else new ones. When the call ends, however it ends, what the operator changed
+// in a bound or shared object is written back to the C++ side.
+class CallArguments {
+public:
+    CallArguments(const fe::OperatorCall& call, Exporter& out) : call_(call) {
+        if (PyObject* original = identity_of(call.params); original != nullptr && PyDict_Check(original)) {
+            params = py::reinterpret_borrow<py::object>(original);
+            bound_params_ = true;
+        } else if ((shared_params_ = fe::SharedArguments::of(call.params)) != nullptr) {
+            if (!shared_params_->host_params) shared_params_->host_params = share(out.dict(*call.params));
+            params = py::reinterpret_borrow<py::object>(static_cast<PyObject*>(shared_params_->host_params.get()));
+        } else {
+            params = out.dict(*call.params);
+        }
+        if (call.form != fe::CallForm::Combinator) return;
+        if (PyObject* original = identity_of(call.children_results)) {
+            children = py::reinterpret_borrow<py::object>(original);
+            bound_children_ = true;
+        } else if ((shared_children_ = fe::SharedArguments::of(call.children_results)) != nullptr) {
+            if (!shared_children_->host_children) shared_children_->host_children = share(sets(*call.children_results, out));
+            children = py::reinterpret_borrow<py::object>(static_cast<PyObject*>(shared_children_->host_children.get()));
+        } else {
+            children = sets(*call.children_results, out);
+        }
+    }
+    CallArguments(const CallArguments&) = delete;
+    CallArguments& operator=(const CallArguments&) = delete;
+    ~CallArguments() {
+        const fe::KeyIndexPtr universe = call_.pool_keys != nullptr ? call_.pool_keys->universe() : nullptr;
+        if (bound_params_) write_back_bound(params, universe);
+        if (shared_params_ != nullptr) write_back(params, shared_params_->params());
+        if (bound_children_) write_back_bound(children, universe);
+        if (shared_children_ != nullptr && shared_children_->children_results() != nullptr)
+            write_back(children, *shared_children_->children_results(), universe);
+    }
+
+    py::object params;
+    py::object children;
+
+private:
+    static py::object sets(const std::vector<fe::IdSet>& children_results, Exporter& out) {
+        py::list list;
+        for (const fe::IdSet& child : children_results) list.append(out.id_set(child));
+        return py::object(std::move(list));
+    }
+
+    const fe::OperatorCall& call_;
+    bool bound_params_ = false;
+    bool bound_children_ = false;
+    fe::SharedArguments* shared_params_ = nullptr;
+    fe::SharedArguments* shared_children_ = nullptr;
+};
+
 // A Python callable as an Operator: called in the form the library chooses, under the GIL.
 class PyOperator {
 public:
@@ -22,43 +77,26 @@ public:
     fe::OperatorResult operator()(const fe::OperatorCall& call) const {
         return in_python([&] {
             Exporter out;
-            py::object params = dict_argument(*call.params, out);
-            switch (call.form) {
-                case fe::CallForm::Combinator: {
-                    py::object children;
-                    if (PyObject* original = identity_of(call.children_results)) {
-                        children = py::reinterpret_borrow<py::object>(original);
-                    } else {
-                        py::list sets;
-                        for (const fe::IdSet& child : *call.children_results) sets.append(out.id_set(child));
-                        children = std::move(sets);
-                    }
-                    return result_of(invoke({out.id_set(*call.pool_keys), params, children}), *call.pool_keys);
+            py::object result;
+            {
+                const CallArguments args(call, out);
+                switch (call.form) {
+                    case fe::CallForm::Combinator:
+                        result = invoke({out.id_set(*call.pool_keys), args.params, args.children});
+                        break;
+                    case fe::CallForm::FieldLeaf:
+                        result = invoke({export_prepared(*call.prepared), args.params});
+                        break;
+                    case fe::CallForm::PlainLeaf:
+                        result = invoke({out.id_set(*call.pool_keys), args.params});
+                        break;
                 }
-                case fe::CallForm::FieldLeaf:
-                    return result_of(invoke({export_prepared(*call.prepared), params}), call.prepared->pool_keys);
-                case fe::CallForm::PlainLeaf:
-                    break;
             }
-            return result_of(invoke({out.id_set(*call.pool_keys), params}), *call.pool_keys);
+            return result_of(result, call.form == fe::CallForm::FieldLeaf ? call.prepared->pool_keys : *call.pool_keys);
         });
     }
 
 private:
-    // The caller's own params dict when the call's params were made from it. Keys the library has
-    // removed since (children_results taken by the call helper) leave that dict as well.
-    static py::object dict_argument(const Dict& params, Exporter& out) {
-        PyObject* original = identity_of(&params);
-        if (original == nullptr || !PyDict_Check(original)) return out.dict(params);
-        if (static_cast<std::size_t>(PyDict_GET_SIZE(original)) != params.size()) {
-            for (const auto key : py::reinterpret_borrow<py::dict>(original).attr("copy")()) {
-                if (PyUnicode_Check(key.ptr()) && !params.contains(py::str(key).cast<std::string>()))
-                    PyDict_DelItem(original, key.ptr());
-            }
-        }
-        return py::reinterpret_borrow<py::object>(original);
-    }
-
     py::object invoke(std::initializer_list<py::object> args) const {
         std::vector<PyObject*> argv;
         for (const py::object& a : args) argv.push_back(a.ptr());
@@ -90,9 +128,10 @@ void read_prepared(py::handle obj, Converter& c, PreparedInput& in) {
     std::vector<std::uint32_t> positions;
     in.values.reserve(pairs.size());
     for (const auto pair : pairs) {
-        const auto item = py::reinterpret_borrow<py::sequence>(pair);
-        positions.push_back(universe->add(c.str(item[0], "a prepared identifier")));
-        in.values.push_back(c.value(item[1]));
+        if (!PyTuple_Check(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2)
+            throw py::type_error("PreparedField.values items must be (id, value) pairs, got " + type_name_of(pair));
+        positions.push_back(universe->add(c.str(PyTuple_GET_ITEM(pair.ptr(), 0), "a prepared identifier")));
+        in.values.push_back(c.value(PyTuple_GET_ITEM(pair.ptr(), 1)));
     }
     fe::PreparedField& f = in.field;
     for (std::size_t i = 0; i < in.values.size(); ++i)
@@ -214,10 +253,8 @@ fe::OperatorResult result_of(py::handle result, const fe::IdSet& pool_keys) {
             all_str = false;
             break;
         }
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(item.ptr(), &size);
-        if (utf8 == nullptr) throw py::error_already_set();
-        const std::string_view id(utf8, static_cast<std::size_t>(size));
+        py::object holder;
+        const std::string_view id = utf8_of(item.ptr(), holder);
         if (const auto pos = universe ? universe->find(id) : std::nullopt) {
             ids.insert_pos(*pos);
         } else {
@@ -232,7 +269,7 @@ fe::OperatorResult result_of(py::handle result, const fe::IdSet& pool_keys) {
     if (!set) throw py::error_already_set();
     Converter c;
     List elements;
-    for (const auto item : set) elements.push_back(c.value(item));
+    for (const auto item : set) elements.push_back(PyUnicode_Check(item.ptr()) ? c.value(item) : opaque(item));  // named by their own types
     return Value::list(std::move(elements));
 }
 

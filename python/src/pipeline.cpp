@@ -128,7 +128,8 @@ py::list export_plugin_entries(const detail::PluginEntries& entries) {
 
 py::object evaluate(py::handle config, py::handle operator_configs, py::handle store) {
     fe::FiltrationEvaluationConfig cfg = config_of(config);
-    std::optional<std::vector<fe::EvalFiltrationConfig>> configs = operator_configs_of(operator_configs);
+    IdentityScope scope;
+    std::optional<std::vector<fe::EvalFiltrationConfig>> configs = operator_configs_of(operator_configs, &scope);
     const rs::FunctionStore* s = store_or_null(store);
     Run run(config, cfg);
     if (cfg.operator_progress_callback) {

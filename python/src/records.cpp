@@ -168,7 +168,8 @@ void init_records(py::module_& fe_module, py::module_& utils, py::module_& store
 // ---- Out ----------------------------------------------------------------------------------------
 
 py::object export_diagnostic(const fe::FilterDiagnostic& d) {
-    return records().filter_diagnostic(d.filter_description, d.passing_count, d.function_name);
+    Exporter out;
+    return records().filter_diagnostic(out.str(d.filter_description), d.passing_count, out.str(d.function_name));
 }
 
 py::object export_diagnostics(const std::vector<fe::FilterDiagnostic>& diagnostics) {
@@ -185,7 +186,7 @@ py::object export_result(const fe::FiltrationResult& r) {
 
 py::object export_outcome(const eu::CheckOutcome& o) {
     Exporter out;
-    return records().check_outcome(std::string(eu::to_string(o.status)), o.details, out.dict(o.evidence));
+    return records().check_outcome(std::string(eu::to_string(o.status)), out.str(o.details), out.dict(o.evidence));
 }
 
 py::object export_check_result(const fe::OperatorCheckResult& r) {
@@ -278,10 +279,13 @@ fe::FiltrationEvaluationConfig config_of(py::handle obj) {
     const py::object mode = field(obj, "mode");
     if (!mode.is_none()) cfg.mode = PyUnicode_Check(mode.ptr()) ? c.str(mode, "mode") : py::str(mode).cast<std::string>();
     cfg.seed = c.int64(field(obj, "seed"), "seed");
-    for (const auto n : py::reinterpret_borrow<py::iterable>(field(obj, "skip_checks")))
-        cfg.skip_checks.insert(c.int64(n, "skip_checks values"));
-    for (const auto n : py::reinterpret_borrow<py::iterable>(field(obj, "info_checks")))
-        cfg.info_checks.insert(c.int64(n, "info_checks values"));
+    for (const char* name : {"skip_checks", "info_checks"}) {
+        const py::object numbers = field(obj, name);
+        if (PyUnicode_Check(numbers.ptr()) || !py::isinstance<py::iterable>(numbers))
+            throw py::type_error(std::string(name) + " must be a set of int, got " + type_name_of(numbers));
+        auto& into = std::string_view(name) == "skip_checks" ? cfg.skip_checks : cfg.info_checks;
+        for (const auto n : numbers) into.insert(c.int64(n, (std::string(name) + " values").c_str()));
+    }
     cfg.N_trials = c.int64(field(obj, "N_trials"), "N_trials");
     cfg.bias_tolerance = c.number(field(obj, "bias_tolerance"), "bias_tolerance");
     cfg.speed_small_T = c.int64(field(obj, "speed_small_T"), "speed_small_T");
@@ -290,12 +294,13 @@ fe::FiltrationEvaluationConfig config_of(py::handle obj) {
     cfg.speed_large_T = c.int64(field(obj, "speed_large_T"), "speed_large_T");
     cfg.speed_large_N = c.int64(field(obj, "speed_large_N"), "speed_large_N");
     cfg.speed_large_limit_s = c.number(field(obj, "speed_large_limit_s"), "speed_large_limit_s");
-    if (const py::object m = field(obj, "mock_signals"); !m.is_none()) cfg.mock_signals = c.dict(m, "mock_signals");
+    if (const py::object m = field(obj, "mock_signals"); !m.is_none())
+        cfg.mock_signals = c.metadata_by_id(m, "mock_signals");
     if (const py::object ids = field(obj, "signal_ids"); !ids.is_none()) cfg.signal_ids = c.strings(ids, "signal_ids");
     if (const py::object v = field(obj, "market_id"); !v.is_none()) cfg.market_id = c.int64(v, "market_id");
     if (const py::object v = field(obj, "era_number"); !v.is_none()) cfg.era_number = c.int64(v, "era_number");
     if (const py::object m = field(obj, "signal_metadata"); !m.is_none())
-        cfg.signal_metadata = c.dict(m, "signal_metadata");
+        cfg.signal_metadata = c.metadata_by_id(m, "signal_metadata");
     cfg.N_signals = c.int64(field(obj, "N_signals"), "N_signals");
     cfg.T = c.int64(field(obj, "T"), "T");
     cfg.N_alloc = c.int64(field(obj, "N_alloc"), "N_alloc");
@@ -326,54 +331,93 @@ void write_back_ingestion(const fe::FiltrationEvaluationConfig& before, const fe
     if (after.N_signals != before.N_signals) obj.attr("N_signals") = after.N_signals;
 }
 
-std::optional<std::vector<fe::EvalFiltrationConfig>> operator_configs_of(py::handle list) {
-    if (list.is_none() || PyObject_IsTrue(list.ptr()) != 1) return std::nullopt;
+std::optional<std::vector<fe::EvalFiltrationConfig>> operator_configs_of(py::handle list, IdentityScope* scope) {
+    if (list.is_none()) return std::nullopt;
+    const int truth = PyObject_IsTrue(list.ptr());
+    if (truth < 0) throw py::error_already_set();
+    if (truth == 0) return std::nullopt;
+    if (!py::isinstance<py::iterable>(list)) {
+        throw py::type_error("operator_configs must be a list of EvalFiltrationConfig, got " + type_name_of(list));
+    }
     Converter c;
     std::vector<fe::EvalFiltrationConfig> out;
     for (const auto item : py::reinterpret_borrow<py::iterable>(list)) {
         fe::EvalFiltrationConfig config;
         config.name = c.str(field(item, "name"), "EvalFiltrationConfig.name");
-        config.test_cases = test_cases_of(py::getattr(item, "test_cases", py::none()));
+        config.test_cases = test_cases_of(py::getattr(item, "test_cases", py::none()), scope);
         out.push_back(std::move(config));
     }
     return out;
 }
 
-std::optional<std::vector<fe::CorrectnessTestCase>> test_cases_of(py::handle list) {
+namespace {
+
+// case.get(key) of a test case (a dict or other mapping); None when absent.
+py::object case_entry(py::handle test_case, const char* key) {
+    if (PyDict_Check(test_case.ptr())) {
+        PyObject* value = PyDict_GetItemWithError(test_case.ptr(), py::str(key).ptr());
+        if (value == nullptr && PyErr_Occurred()) throw py::error_already_set();
+        return value != nullptr ? py::reinterpret_borrow<py::object>(value) : py::none();
+    }
+    return test_case.attr("get")(key, py::none());
+}
+
+}  // namespace
+
+std::optional<std::vector<fe::CorrectnessTestCase>> test_cases_of(py::handle list, IdentityScope* scope) {
     if (list.is_none()) return std::nullopt;
+    if (PyUnicode_Check(list.ptr()) || is_mapping(list) || !py::isinstance<py::iterable>(list)) {
+        throw py::type_error("EvalFiltrationConfig.test_cases must be a list of mappings, got " + type_name_of(list));
+    }
     Converter c;
     std::vector<fe::CorrectnessTestCase> out;
+    std::vector<std::pair<py::object, py::object>> given;  // each case's params and children objects
     for (const auto item : py::reinterpret_borrow<py::iterable>(list)) {
-        const py::dict case_ = py::reinterpret_borrow<py::dict>(item);
-        fe::CorrectnessTestCase tc;
-        if (case_.contains("pool") && !case_["pool"].is_none()) {
-            tc.pool.emplace();
-            for (const auto entry : case_["pool"].attr("items")()) {
-                const auto pair = py::reinterpret_borrow<py::tuple>(entry);
-                const std::string id = c.str(pair[0], "a signal id");
-                if (py::isinstance(pair[1], records().useful_signal)) {
-                    tc.pool->emplace_back(id, c.signal(pair[1]));
-                } else {
-                    tc.pool->emplace_back(id, c.dict(pair[1], "a test case pool entry"));
-                }
-            }
+        if (!PyDict_Check(item.ptr()) && !is_mapping(item)) {
+            throw py::type_error("EvalFiltrationConfig.test_cases items must be mappings, got " + type_name_of(item));
         }
-        if (case_.contains("params") && !case_["params"].is_none()) tc.params = c.dict(case_["params"], "params");
-        if (case_.contains("expected") && !case_["expected"].is_none()) {
-            const py::object expected = case_["expected"];
+        fe::CorrectnessTestCase tc;
+        if (const py::object pool = case_entry(item, "pool"); !pool.is_none()) {
+            if (!PyDict_Check(pool.ptr()) && !is_mapping(pool))
+                throw py::type_error("test case pool must be a mapping, got " + type_name_of(pool));
+            tc.pool.emplace();
+            for_each_item(pool, "test case pool", [&](py::handle key, py::handle entry) {
+                const std::string id = c.str(key, "a signal id");
+                if (py::isinstance(entry, records().useful_signal)) {
+                    tc.pool->emplace_back(id, c.signal(entry));
+                } else if (PyDict_Check(entry.ptr()) || is_mapping(entry)) {
+                    tc.pool->emplace_back(id, c.metadata(entry));
+                } else {
+                    throw py::type_error("a test case pool entry must be a UsefulSignal or a dict, got " +
+                                         type_name_of(entry));
+                }
+            });
+        }
+        const py::object params = case_entry(item, "params");
+        if (!params.is_none()) tc.params = c.dict(params, "test case params");
+        if (const py::object expected = case_entry(item, "expected"); !expected.is_none()) {
             if (PyAnySet_Check(expected.ptr())) {
-                tc.expected = c.id_set(expected, nullptr);
+                tc.expected = c.id_set(expected, nullptr, "test case expected");
             } else {
                 // Only a set can equal the operator's set: an identifier no pool holds stands in,
                 // so the case runs and never passes.
                 tc.expected = fe::IdSet{std::string_view("\0expected is not a set", 22)};
             }
         }
-        if (case_.contains("children_results") && !case_["children_results"].is_none()) {
+        const py::object children = case_entry(item, "children_results");
+        if (!children.is_none()) {
+            if (!PyList_Check(children.ptr()) && !PyTuple_Check(children.ptr()))
+                throw py::type_error("test case children_results must be a list of sets, got " + type_name_of(children));
             tc.children_results.emplace();
-            for (const auto child : case_["children_results"]) tc.children_results->push_back(c.id_set(child, nullptr));
+            for (const auto child : children)
+                tc.children_results->push_back(c.id_set(child, nullptr, "test case children_results entries"));
         }
         out.push_back(std::move(tc));
+        given.emplace_back(params, children);
+    }
+    for (std::size_t i = 0; scope != nullptr && i < out.size(); ++i) {
+        if (out[i].params) bind_or_remember(*scope, *out[i].params, given[i].first);
+        if (out[i].children_results) bind_or_remember(*scope, *out[i].children_results, given[i].second);
     }
     return out;
 }

@@ -52,7 +52,10 @@ fe::FiltrationEvaluationConfig config_of(py::handle obj);
 void write_back_ingestion(const fe::FiltrationEvaluationConfig& before, const fe::FiltrationEvaluationConfig& after,
                           py::handle obj);
 
-std::optional<std::vector<fe::EvalFiltrationConfig>> operator_configs_of(py::handle list);
-std::optional<std::vector<fe::CorrectnessTestCase>> test_cases_of(py::handle list);
+// Test cases, with each case's params dict and children list bound in `scope` to the caller's own
+// objects when a scope is given (an operator receives them, and what it changes there the cases
+// after see). The cases must stay where they are while the scope lives (moving the vector is fine).
+std::optional<std::vector<fe::EvalFiltrationConfig>> operator_configs_of(py::handle list, IdentityScope* scope = nullptr);
+std::optional<std::vector<fe::CorrectnessTestCase>> test_cases_of(py::handle list, IdentityScope* scope = nullptr);
 
 }  // namespace brindlecap::python

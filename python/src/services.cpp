@@ -48,14 +48,14 @@ const char* level_method(runtime::LogLevel level) {
 
 // The query's result: a mapping id -> metadata mapping (each metadata read as a dict).
 Dict query_result(py::handle returned) {
+    if (!PyDict_Check(returned.ptr()) && !is_mapping(returned))
+        throw py::type_error("_query_signal_metadata must return a mapping, got " + type_name_of(returned));
     Converter c;
     Dict out;
-    for (const auto item : returned.attr("items")()) {
-        const auto pair = py::reinterpret_borrow<py::tuple>(item);
-        const py::handle metadata = pair[1];
+    for_each_item(returned, "signal metadata", [&](py::handle id, py::handle metadata) {
         const bool mapping = PyDict_Check(metadata.ptr()) || py::hasattr(metadata, "keys");
-        out.set(c.value(pair[0]), mapping ? Value(c.dict(metadata, "signal metadata")) : c.value(metadata));
-    }
+        out.set(c.value(id), mapping ? Value(c.dict(metadata, "signal metadata")) : c.value(metadata));
+    });
     return out;
 }
 
@@ -77,11 +77,27 @@ void install_host_hooks() {
             Exporter out;
             py::dict fields;
             for (const auto& [key, value] : record.fields) fields[py::str(key)] = out.value(value);
-            if (record.has_exc) {
-                fields["exc_info"] = exc != nullptr ? python_exception_of(*exc)
-                                                    : python_exception_of(runtime::Exception(record.exc_kind, record.exc_text));
+            if (!record.has_exc) {
+                log.attr(level_method(record.level))(record.event, **fields);
+                return;
             }
-            log.attr(level_method(record.level))(record.event, **fields);
+            // The original exception (with its traceback when Python raised it), also as the
+            // exception being handled while the logger runs, as in an except block: renderers that
+            // read sys.exc_info() see it too.
+            const py::object error = exc != nullptr ? python_exception_of(*exc)
+                                                    : python_exception_of(runtime::Exception(record.exc_kind, record.exc_text));
+            fields["exc_info"] = error;
+            PyObject* handled = PyErr_GetHandledException();
+            PyErr_SetHandledException(error.ptr());
+            try {
+                log.attr(level_method(record.level))(record.event, **fields);
+            } catch (...) {
+                PyErr_SetHandledException(handled);
+                Py_XDECREF(handled);
+                throw;
+            }
+            PyErr_SetHandledException(handled);
+            Py_XDECREF(handled);
         });
     });
 
@@ -112,6 +128,8 @@ void create_store(const std::string& path, py::iterable rows) {
     Converter c;
     std::vector<MetadataRow> read;
     for (const auto row : rows) {
+        if (!PySequence_Check(row.ptr()) || PyUnicode_Check(row.ptr()))
+            throw py::type_error("rows hold (signal_id, market_id, era_number, metadata), got " + type_name_of(row));
         const py::sequence fields = py::reinterpret_borrow<py::sequence>(row);
         if (fields.size() != 4) {
             throw py::value_error("rows hold (signal_id, market_id, era_number, metadata), got " +

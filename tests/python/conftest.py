@@ -1,6 +1,7 @@
 import copy
 import json
 import pathlib
+import sys
 
 import numpy as np
 import pytest
@@ -9,6 +10,7 @@ import brindlecap.functions.filtrations_evaluation as fe
 
 DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 REPO = pathlib.Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "examples"))  # the operator corpora (examples/operator_corpus)
 
 
 def make_pool(metadata_by_id, shape=(2, 3)):

@@ -121,6 +121,18 @@ def test_builtins_are_python_callables(pool):
         comparison._builtin_gt(prepared, params))
 
 
+def test_in_looks_into_tuples_and_sets_as_into_lists():
+    values = {"a": "x", "b": ("x", "y"), "c": {"x"}, "d": ["y", "x"], "e": ("y",), "f": frozenset()}
+    pool = {sid: fe.UsefulSignal(weights=np.zeros((1, 1)), pnl=None, metadata={"c": v}) for sid, v in values.items()}
+    params = {"field": "c", "values": ["x"]}
+    store = FunctionStore()
+    store.register("in_", factory=resolve_builtin_filtration_target(
+        "brindlecap.functions.filtrations.comparison", "_builtin_in_"))
+    assert fe.resolve_filtrations(pool, fe.FilterNode("in_", params), store).passing_ids == ["a", "b", "c", "d"]
+    reference = fe._get_reference_operator("in_")
+    assert fe._dispatch_op("in_", reference, pool, params) == {"a", "b", "c", "d"}
+
+
 def test_module_attributes_resolve_through_python_imports(pool, tmp_path, monkeypatch):
     (tmp_path / "desk_ops.py").write_text(textwrap.dedent("""
         def first_three(pool_keys, params):

@@ -1,18 +1,24 @@
 """The acceptance pipeline judging Python operators, with Python plug-ins, logs and warnings."""
 import gc
+import io
+import os
+import signal
+import subprocess
 import sys
 import threading
+import time
 import tracemalloc
 import warnings
 
 import numpy as np
 import pytest
+import structlog
 from structlog.testing import capture_logs
 
 import brindlecap.functions.filtrations_evaluation as fe
 from brindlecap.functions.evaluation_utils import CheckOutcome, EvaluationCheckPlugin
 from brindlecap.functions.registry_and_store.store_builder import FunctionStore
-from conftest import mock_config
+from conftest import DATA, mock_config
 
 CANONICAL = ["contract", "correctness", "nan_handling", "determinism", "parallel_safety", "boundary_conditions",
              "bias", "speed"]
@@ -113,6 +119,85 @@ def test_log_events_go_to_the_modules_logger(monkeypatch):
     assert fe.log.events == [("boolean_correctness_check_failed", {"op_name": "and_", "exc_info": raised})]
 
 
+def popping_gt(prepared, params):
+    threshold = params.pop("value")
+    return {sid for sid, value in prepared.values if value > threshold}
+
+
+def zero_count_gt(prepared, params):
+    params["n"] = 0
+    return gt(prepared, params)
+
+
+def shrinking_and(pool_keys, params, children_results):
+    children_results[1].discard(min(children_results[1]))
+    return children_results[0] & children_results[1]
+
+
+SHARED = {"field": "is_sharpe", "value": 0.0}  # one mapping for two custom cases
+
+
+@pytest.mark.parametrize("name, operator, test_cases, expect", [
+    # The reference gets the mapping the operator emptied: its target is None and `>` raises, or
+    # the dispatch refuses the n the operator added: no parameter set matches.
+    ("gt", popping_gt, None, {"correctness": ("fail", "Correctness check for gt: 0/3"), "bias": ("pass", None)}),
+    ("gt", zero_count_gt, None, {"correctness": ("fail", "Correctness check for gt: 0/3")}),
+    # The second case gets the caller's mapping without "value": the operator raises KeyError.
+    ("gt", popping_gt, [{"params": SHARED, "expected": None}, {"params": SHARED, "expected": None}],
+     {"correctness": ("fail", "Custom cases: 1/2 passed")}),
+    # and_ is compared with the very child it changed: NaN propagation holds.
+    ("and_", shrinking_and, None, {"nan_handling": ("pass", "NaN propagation through boolean combinator verified")}),
+    # The sensitivity probe's second call gets the emptied mapping and raises: the probe's fallback.
+    ("my_gt", popping_gt, None, {"bias": ("pass", None)}),
+])
+def test_python_operators_receive_the_mappings_the_checks_reuse(demo_signals, name, operator, test_cases, expect):
+    cases = None
+    if test_cases:
+        shared = dict(SHARED)
+        expected = {sid for sid, md in demo_signals.items() if md["is_sharpe"] > 0.0}
+        cases = [dict(case, params=shared, expected=expected) for case in test_cases]
+    store = FunctionStore()
+    store.register(name, factory=operator)
+    config = mock_config(demo_signals, skip_checks={8})
+    result = fe._evaluate(config, [fe.EvalFiltrationConfig(name, test_cases=cases)], store).operator_results[name]
+    for check, (status, details) in expect.items():
+        outcome = result.checks[check]
+        assert outcome.status == status and (details is None or details in outcome.details), (check, outcome)
+    if cases:
+        assert cases[0]["params"] == {"field": "is_sharpe"}  # the caller's own mapping, changed
+    if name == "my_gt":
+        assert result.checks["bias"].evidence["observed_ratio"] == 1.0
+        assert "metadata_sensitivity" not in result.checks["bias"].evidence
+
+
+def raising(*args):
+    raise ValueError("operator trouble")
+
+
+@pytest.mark.parametrize("run, event", [
+    (lambda config: fe._run_check_7_bias("gt", raising, config, np.random.default_rng(0)),
+     "comparison_performance_trial_failed"),
+    (lambda config: fe._run_check_7_bias("top_n", raising, config, np.random.default_rng(0)), "rank_bias_trial_failed"),
+    (lambda config: fe._run_check_8_speed("gt", raising, config, np.random.default_rng(0)), "speed_benchmark_iteration_failed"),
+    (lambda config: fe._run_check_3_correctness("gt", raising, config, np.random.default_rng(0),
+                                                [{"params": {"field": "is_sharpe"}, "expected": set()}]),
+     "correctness_test_case_failed"),
+])
+def test_logged_operator_errors_show_where_the_operator_raised(run, event):
+    """The default console renderer prints the operator's own traceback (it reads sys.exc_info())."""
+    out = io.StringIO()
+    structlog.configure(processors=[structlog.dev.ConsoleRenderer(colors=False)],
+                        logger_factory=structlog.PrintLoggerFactory(out))
+    try:
+        run(fe.FiltrationEvaluationConfig(mode="mock", N_signals=12, N_trials=10, speed_small_T=2, speed_small_N=5,
+                                          speed_large_T=2, speed_large_N=5))
+    finally:
+        structlog.reset_defaults()
+    line = raising.__code__.co_firstlineno + 1
+    assert event in out.getvalue() and f'File "{__file__}", line {line}, in raising' in out.getvalue()
+    assert "NoneType: None" not in out.getvalue()
+
+
 def test_incomplete_mock_metadata_warns_and_warnings_can_be_errors():
     signals = {f"s{i}": {"is_sharpe": float(i)} for i in range(10)}
     config = mock_config(signals)
@@ -156,6 +241,45 @@ def test_an_interrupt_in_an_operator_ends_the_run(demo_signals, stop):
     with pytest.raises(stop):
         fe._evaluate(mock_config(demo_signals), None, store)
     assert len(calls) == 1  # no check went on after it
+
+
+INTERRUPTED_RUN = """
+import json, sys, time
+import brindlecap.functions.filtrations_evaluation as fe
+from brindlecap.functions.registry_and_store.store_builder import FunctionStore, build_default_store
+
+def slow_gt(prepared, params):
+    time.sleep(0.05)
+    return {sid for sid, value in prepared.values if value > params["value"]}
+
+store = build_default_store()
+if sys.argv[1] == "python":
+    store = FunctionStore()
+    store.register("gt", factory=slow_gt)
+signals = json.loads(open(sys.argv[2]).read())
+# Ten million bias trials: minutes of work, in C++ with the GIL released for the built-in gt.
+config = fe.FiltrationEvaluationConfig(mode="mock", mock_signals=signals, N_trials=10**7, skip_checks={8})
+try:
+    print("running", flush=True)
+    fe._evaluate(config, [fe.EvalFiltrationConfig("gt")], store)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
+@pytest.mark.parametrize("operator", ["builtin", "python"])
+def test_ctrl_c_ends_a_run_promptly(operator):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    child = subprocess.Popen([sys.executable, "-W", "ignore", "-c", INTERRUPTED_RUN, operator,
+                              str(DATA / "golden" / "demo_signals.json")], stdout=subprocess.PIPE, text=True, env=env)
+    try:
+        assert child.stdout.readline() == "running\n"
+        time.sleep(1.0)
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=20)
+    finally:
+        child.kill()
+    assert out == "interrupted\n" and child.returncode == 0
 
 
 def test_calls_do_not_leak_references_or_memory(pool):

@@ -1,5 +1,6 @@
 #include "brindlecap/runtime/errors.hpp"
 
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -15,6 +16,18 @@ namespace brindlecap::runtime {
 KeyError::KeyError(Value key) : Exception("KeyError", repr(key)), key_(std::move(key)) {}
 
 std::string KeyError::text() const { return repr(key_); }
+
+namespace {
+
+std::atomic<InterruptCheck> interrupt_check{nullptr};
+
+}  // namespace
+
+void set_interrupt_check(InterruptCheck check) noexcept { interrupt_check.store(check, std::memory_order_relaxed); }
+
+void check_interrupt() {
+    if (const InterruptCheck check = interrupt_check.load(std::memory_order_relaxed)) check();
+}
 
 void rethrow_if_fatal(const std::exception& e) {
     if (dynamic_cast<const std::bad_alloc*>(&e) != nullptr || dynamic_cast<const Interrupt*>(&e) != nullptr) throw;

@@ -58,6 +58,14 @@ public:
     const char* what() const noexcept override { return "interrupted"; }
 };
 
+// An application's test for a pending interruption (Ctrl-C): it throws an Interrupt (or a class
+// derived from it) when the run should stop. Runs call check_interrupt() between operators, checks,
+// trials and tree nodes; the test decides how often it looks (it may be called very often).
+using InterruptCheck = void (*)();
+void set_interrupt_check(InterruptCheck check) noexcept;
+// Runs the installed test; without one, a single relaxed load.
+void check_interrupt();
+
 // Rethrows e when the failure is the process's, not the code under test's: memory ran out
 // (std::bad_alloc), a thread could not be started (std::system_error for lack of resources), or
 // the run was interrupted. Guards that turn errors into verdicts call it first.

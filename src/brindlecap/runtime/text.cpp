@@ -202,7 +202,10 @@ std::string repr(std::string_view s) {
     return out;
 }
 
-std::string str(const Value& v) { return v.is_str() ? v.as_str() : repr(v); }
+std::string str(const Value& v) {
+    if (v.is_str()) return v.as_str();
+    return v.is_object() ? v.as_object().str() : repr(v);
+}
 
 std::string type_name(const Value& v) {
     switch (v.kind()) {

@@ -14,7 +14,7 @@ namespace brindlecap::runtime {
 std::string repr(const Value& v);
 std::string repr(double d);
 std::string repr(std::string_view s);
-// str(): a string unchanged, everything else as repr().
+// str(): a string unchanged, an object by its own str(), everything else as repr().
 std::string str(const Value& v);
 // Type names: int, float, str, bool, NoneType, list, dict, or the object's own type name.
 std::string type_name(const Value& v);

@@ -93,6 +93,11 @@ bool compare(const Value& a, const Value& b, Op op, std::string_view opname) {
         }
         return holds(x.size() <=> y.size(), op);
     }
+    if (a.is_object() || b.is_object()) {
+        static constexpr std::string_view symbols[] = {"<", "<=", ">", ">="};
+        const Object& object = a.is_object() ? a.as_object() : b.as_object();
+        if (const std::optional<bool> r = object.order(symbols[static_cast<int>(op)], a, b)) return *r;
+    }
     throw TypeError(fmt::format("'{}' not supported between instances of '{}' and '{}'", opname,
                                 type_name(a), type_name(b)));
 }
@@ -674,6 +679,8 @@ bool operator==(const Dict& a, const Dict& b) {
 // ---- objects ----------------------------------------------------------------------------------
 
 std::string Object::repr() const { return "<" + type_name() + " object>"; }
+
+std::optional<bool> Object::order(std::string_view, const Value&, const Value&) const { return std::nullopt; }
 
 std::size_t Object::hash() const { return std::hash<const void*>{}(this); }
 

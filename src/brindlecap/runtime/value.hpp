@@ -319,10 +319,18 @@ public:
     virtual std::string type_name() const = 0;
     virtual std::optional<Value> getattr(std::string_view name) const = 0;
     virtual std::string repr() const;
+    // str(): repr() unless the object has a text form of its own (a date's 2024-01-31).
+    virtual std::string str() const { return repr(); }
+    // Whether a op b holds, op one of "<", "<=", ">", ">=", where this object is a or b, as its
+    // own language orders them (dates, decimals); nullopt when it does not order (TypeError).
+    virtual std::optional<bool> order(std::string_view op, const Value& a, const Value& b) const;
     // Identity by default, as for Python's plain objects.
     virtual bool equals(const Object& other) const { return this == &other; }
     // Hash consistent with equals() (identity by default); override the two together.
     virtual std::size_t hash() const;
+    // The items of a collection held as one value (a tuple, a set), which membership tests look
+    // into; nullopt for anything else.
+    virtual std::optional<List> elements() const { return std::nullopt; }
 };
 
 // An object whose attributes are a dict (what a Python simple record would be).

@@ -359,6 +359,16 @@ public:
         return false;
     }
 
+    // A collection (a list, or a tuple or set held as an object) passes by any of its items, any
+    // other value by itself.
+    bool passes(const Value& v) const {
+        if (v.is_list()) return shares_any(v.as_list());
+        if (v.is_object()) {
+            if (const std::optional<runtime::List> items = v.as_object().elements()) return shares_any(*items);
+        }
+        return contains(v);
+    }
+
 private:
     static constexpr std::size_t SMALL = 8;
     std::vector<std::string_view> strs_;
@@ -403,8 +413,7 @@ IdSet in_(const PreparedField& f, const Dict& params) {
                 __builtin_prefetch(ahead.str_ptr().get());
             }
         }
-        const Value& v = *vals[i].value;
-        if (v.is_list() ? targets.shares_any(v.as_list()) : targets.contains(v)) sel.add(vals[i]);
+        if (targets.passes(*vals[i].value)) sel.add(vals[i]);
     }
     return std::move(sel).take();
 }
@@ -420,9 +429,7 @@ std::optional<IdSet> in_column(const ColumnCall& call) {
     const Targets targets(values->as_list());
     if (targets.empty()) return IdSet::over(call.universe);
     if (c.kind != ColumnKind::str_list) {
-        return by_row_rule(call, select_values(c, [&](const Value& v) {
-            return v.is_list() ? targets.shares_any(v.as_list()) : targets.contains(v);
-        }));
+        return by_row_rule(call, select_values(c, [&](const Value& v) { return targets.passes(v); }));
     }
     // A list passes when one of its strings is a target: decided once per distinct string.
     std::vector<std::uint8_t> wanted(c.strings.size());

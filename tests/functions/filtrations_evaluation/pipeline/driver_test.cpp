@@ -250,4 +250,37 @@ TEST_F(DriverTest, PoolKeeperIsEmptiedAndHoldsNothing) {
     EXPECT_EQ(keeper.alive(), 0U);
 }
 
+// The application's interrupt check ends a run wherever it is (first operator, a check's guarded
+// call, a bias trial, the last call) and a resolve between nodes: no guard makes it a verdict.
+TEST(InterruptCheck, EndsRunsAndResolvesWhereverTheyAre) {
+    static int calls = 0;
+    static int stop_at = 0;
+    rt::set_interrupt_check([] {
+        if (++calls == stop_at) throw rt::Interrupt();
+    });
+    const rs::FunctionStore store = rs::build_default_store();
+    const auto run = [&](int at) {
+        calls = 0;
+        stop_at = at;
+        auto c = mock_config();
+        c.skip_checks = {8};
+        fe::evaluate(c, ops({"top_n"}), store);
+    };
+    run(0);
+    const int total = calls;
+    ASSERT_GT(total, 100);
+    for (const int at : {1, 2, total / 2, total}) {
+        EXPECT_THROW(run(at), rt::Interrupt) << at;
+        EXPECT_EQ(calls, at);
+    }
+    const fe::FilterNode tree{"and_", {}, {{"gt", {{"field", "is_sharpe"}, {"value", 0.0}}, {}}, {"not_", {}, {{"filtration", {{"select_all", true}}, {}}}}}};
+    num::Generator rng = fd::make_rng(1);
+    const fd::PoolPtr pool = fd::metadata_pool(*mock_config().mock_signals, 1, 1, rng);
+    calls = 0;
+    stop_at = 3;
+    EXPECT_THROW(fe::resolve_filtrations(*pool, tree, store), rt::Interrupt);
+    EXPECT_EQ(calls, 3);
+    rt::set_interrupt_check(nullptr);
+}
+
 }  // namespace

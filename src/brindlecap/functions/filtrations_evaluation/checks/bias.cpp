@@ -205,7 +205,9 @@ void metadata_sensitivity(const std::string& op_name, const Operator& op_impl, F
     const PoolPtr pool = generate_unweighted_signals(config, make_rng(config.seed));
     attempt(
         [&] {
-            const Dict params{{"field", "is_sharpe"}, {"value", 0.0}};
+            // One mapping for both calls: the second sees what the first changed in it.
+            Dict params{{"field", "is_sharpe"}, {"value", 0.0}};
+            const SharedArguments shared(params);
             const IdSet first = dispatch_op(op_name, op_impl, *pool, params);
             const double ratio = selection_fraction(first, *pool);
             const PoolPtr negated = negated_sharpe_pool(*pool);

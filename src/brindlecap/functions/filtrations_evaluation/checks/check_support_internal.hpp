@@ -37,9 +37,11 @@ PoolPtr check_pool(const FiltrationEvaluationConfig& config, numeric::Generator&
 enum class ErrorDetail { Text, KindAndText };
 
 // Runs body; an error that is not fatal (runtime::rethrow_if_fatal) goes to on_error instead.
-// Returns whether body completed.
+// Returns whether body completed. A pending interruption is taken first (every trial, case and
+// timed call runs through here).
 template <class Body, class OnError>
 bool attempt(Body&& body, OnError&& on_error) {
+    runtime::check_interrupt();
     try {
         body();
         return true;

@@ -113,14 +113,20 @@ void run_custom_cases(const std::string& op_name, const Operator& op_impl, Opera
         SignalPool given;
         if (tc.pool) given = case_pool(*tc.pool, config);
         const SignalPool& pool = tc.pool ? given : synthetic;
-        const Dict params = tc.params ? *tc.params : Dict{};
+        // The case's own mapping and children (an operator may change them for the cases after).
+        const Dict no_params;
+        const Dict& params = tc.params ? *tc.params : no_params;
+        const std::optional<std::vector<IdSet>> one_empty_child{std::vector<IdSet>{IdSet{}}};
+        const std::optional<std::vector<IdSet>>& case_children = tc.children_results ? tc.children_results : one_empty_child;
+        const Dict given_params = params.copy();  // what reproducers replay
+        const std::vector<IdSet> given_children = *case_children;
         const auto report = [&](std::optional<IdSet> selected) {
             report_disagreement([&] {
                 std::optional<std::vector<IdSet>> children;
-                if (combines) children = tc.children_results ? *tc.children_results : std::vector<IdSet>{IdSet{}};
+                if (combines) children = given_children;
                 Disagreement d = make_disagreement(
                     "correctness", "custom case " + std::to_string(&tc - test_cases.data() + 1) + " of " + std::to_string(n),
-                    op_name, op_impl, tc.pool ? std::make_shared<const SignalPool>(given) : synthetic_ptr, params,
+                    op_name, op_impl, tc.pool ? std::make_shared<const SignalPool>(given) : synthetic_ptr, given_params,
                     std::move(children), Expectation::fixed_set);
                 d.ids = *tc.expected;
                 d.expected_seen = *tc.expected;
@@ -130,10 +136,8 @@ void run_custom_cases(const std::string& op_name, const Operator& op_impl, Opera
         };
         attempt(
             [&] {
-                const IdSet result =
-                    combines ? dispatch_op(op_name, op_impl, pool, params,
-                                           tc.children_results ? *tc.children_results : std::vector<IdSet>{IdSet{}})
-                             : dispatch_op(op_name, op_impl, pool, params);
+                const IdSet result = combines ? dispatch_op(op_name, op_impl, pool, params, case_children)
+                                              : dispatch_op(op_name, op_impl, pool, params);
                 if (result == *tc.expected) {
                     ++case_passed;
                 } else {
@@ -168,15 +172,19 @@ void run_default_cases(const std::string& op_name, const Operator& op_impl, Oper
 
     if (category == OperatorCategory::comparison || category == OperatorCategory::rank) {
         if (!reference) throw runtime::RuntimeError("No independent reference operator for " + op_name);
-        const std::vector<Dict> parameter_sets = default_parameter_sets(op_name);
-        for (const Dict& params : parameter_sets) {
+        std::vector<Dict> parameter_sets = default_parameter_sets(op_name);
+        for (Dict& params : parameter_sets) {
             ++tests_run;
+            // One mapping for the operator and then its reference: what the operator changes in
+            // it, the reference sees. Reproducers replay the set as given.
+            const Dict given = params.copy();
+            SharedArguments shared(params);
             const auto report = [&](std::optional<IdSet> want, std::optional<IdSet> got) {
                 report_disagreement([&] {
                     Disagreement d = make_disagreement(
                         "correctness",
                         "parameter set " + std::to_string(tests_run) + " of " + std::to_string(parameter_sets.size()),
-                        op_name, op_impl, pool, params, std::nullopt, Expectation::reference);
+                        op_name, op_impl, pool, given, std::nullopt, Expectation::reference);
                     d.reference = reference;
                     d.expected_seen = std::move(want);
                     d.selected_seen = std::move(got);

@@ -259,14 +259,18 @@ void probe_combinator(const std::string& op_name, const Operator& op_impl, const
                     return d;
                 });
             };
+            // The result is compared with the very child it was given (an operator may change it).
+            Dict params;
+            std::optional<std::vector<IdSet>> children{std::vector<IdSet>{all_ids, non_nan}};
+            const SharedArguments shared(params, &*children);
             IdSet result;
             try {
-                result = dispatch_op(op_name, op_impl, pool, Dict{}, std::vector<IdSet>{all_ids, non_nan});
+                result = dispatch_op(op_name, op_impl, pool, params, children);
             } catch (...) {
                 report(std::nullopt);
                 throw;
             }
-            if (!(result == non_nan)) {
+            if (!(result == (*children)[1])) {
                 report(result);
                 throw runtime::AssertionError();
             }

@@ -20,6 +20,13 @@ std::size_t IdSetObject::hash() const {
     return h + ids.size();
 }
 
+std::optional<runtime::List> IdSetObject::elements() const {
+    runtime::List out;
+    out.reserve(ids.size());
+    ids.for_each([&](std::string_view id) { out.emplace_back(id); });
+    return out;
+}
+
 runtime::Value id_set_value(IdSet ids) {
     return runtime::Value(runtime::ObjectPtr(std::make_shared<IdSetObject>(std::move(ids))));
 }

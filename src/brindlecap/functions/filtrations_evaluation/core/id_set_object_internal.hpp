@@ -20,6 +20,7 @@ public:
     std::string repr() const override;
     bool equals(const runtime::Object& other) const override;
     std::size_t hash() const override;  // consistent with equals()
+    std::optional<runtime::List> elements() const override;
     IdSet ids;
 };
 runtime::Value id_set_value(IdSet ids);

@@ -1,6 +1,7 @@
 #include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
 
 #include <utility>
+#include <vector>
 
 #include "brindlecap/runtime/errors.hpp"
 
@@ -22,7 +23,23 @@ namespace {
                                          : "() expects the pool keys, got a PreparedField"));
 }
 
+thread_local std::vector<SharedArguments*> shared_arguments;
+
 }  // namespace
+
+SharedArguments::SharedArguments(Dict& params, std::vector<IdSet>* children_results)
+    : params_(params), children_(children_results) {
+    shared_arguments.push_back(this);
+}
+
+SharedArguments::~SharedArguments() { std::erase(shared_arguments, this); }
+
+SharedArguments* SharedArguments::of(const void* argument) noexcept {
+    for (SharedArguments* shared : shared_arguments) {
+        if (&shared->params_ == argument || (shared->children_ != nullptr && shared->children_ == argument)) return shared;
+    }
+    return nullptr;
+}
 
 Operator field_operator(std::string name, std::function<OperatorResult(const PreparedField&, const Dict&)> fn) {
     return [name = std::move(name), fn = std::move(fn)](const OperatorCall& call) -> OperatorResult {

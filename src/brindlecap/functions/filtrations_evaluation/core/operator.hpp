@@ -57,6 +57,35 @@ struct OperatorCall {
 using OperatorResult = std::variant<IdSet, runtime::Value>;
 using Operator = std::function<OperatorResult(const OperatorCall&)>;
 
+// Arguments a caller hands to operator calls as objects it keeps using: one parameter mapping for
+// several calls (an operator and then its reference), children results it reads after the call.
+// While it lives, on the constructing thread, an operator of a dynamic language receives one
+// object of its own language for each of them across those calls, and what the operator changes
+// in them is written back here before its call returns, so that what follows sees the change (as
+// it would with the very objects). C++ operators, which take them const, are not affected.
+class SharedArguments {
+public:
+    explicit SharedArguments(Dict& params, std::vector<IdSet>* children_results = nullptr);
+    ~SharedArguments();
+    SharedArguments(const SharedArguments&) = delete;
+    SharedArguments& operator=(const SharedArguments&) = delete;
+
+    // The live shared arguments of the calling thread whose params or children results are at
+    // `argument` (an OperatorCall's pointer), or nullptr.
+    static SharedArguments* of(const void* argument) noexcept;
+    Dict& params() noexcept { return params_; }
+    std::vector<IdSet>* children_results() noexcept { return children_; }
+
+    // The other language's objects for params and children results, made by its binding at the
+    // first call and released with this.
+    std::shared_ptr<void> host_params;
+    std::shared_ptr<void> host_children;
+
+private:
+    Dict& params_;
+    std::vector<IdSet>* children_;
+};
+
 // Operators that support a single form; any other form raises TypeError.
 Operator field_operator(std::string name,
                         std::function<OperatorResult(const PreparedField&, const runtime::Dict&)> fn);

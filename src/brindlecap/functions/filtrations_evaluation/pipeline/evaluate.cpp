@@ -32,7 +32,7 @@ struct RunPlan {
     std::vector<evaluation_pipeline::CheckEntry> canonical;
     PluginEntries plugins;
     std::vector<EvalFiltrationConfig> configs;  // the caller's, or one per discovered operator
-    std::map<std::string, const TestCases*> test_cases;
+    std::map<std::string, const std::optional<TestCases>*> test_cases;  // the configs' own
 };
 
 // checks[name] = outcome, keeping the position of a name already present.
@@ -104,7 +104,7 @@ RunPlan plan_run(const FiltrationEvaluationConfig& config,
             throw runtime::ValueError("Duplicate filtration operator identity: " + runtime::repr(std::string_view(name)));
         }
         if (!store.has(name)) throw runtime::ValueError("Filtration operator '" + name + "' not found in store.");
-        if (op_config.test_cases) plan.test_cases[name] = &*op_config.test_cases;
+        if (op_config.test_cases) plan.test_cases[name] = &op_config.test_cases;
     }
     return plan;
 }
@@ -113,8 +113,10 @@ void run_canonical_checks(const RunPlan& plan, const std::string& name, const Op
                           FiltrationEvaluationConfig& config, Checks& checks) {
     // Every operator sees the same sequence of check seeds.
     const auto seeds = draw_check_seeds(config.seed, plan.canonical, config.skip_checks);
-    std::optional<TestCases> cases;
-    if (auto it = plan.test_cases.find(name); it != plan.test_cases.end()) cases = *it->second;
+    // The cases themselves, not copies: an operator may change a case's mapping for the cases after.
+    static const std::optional<TestCases> no_cases;
+    const auto it = plan.test_cases.find(name);
+    const std::optional<TestCases>& cases = it != plan.test_cases.end() ? *it->second : no_cases;
     const auto& runners = CHECK_RUNNERS();
     for (std::size_t i = 0; i < plan.canonical.size(); ++i) {
         const auto& [number, check_name] = plan.canonical[i];
@@ -123,6 +125,7 @@ void run_canonical_checks(const RunPlan& plan, const std::string& name, const Op
                       CheckOutcome{CheckStatus::skip, "Check " + std::to_string(number) + " skipped", {}});
             continue;
         }
+        runtime::check_interrupt();
         numeric::Generator check_rng = numeric::default_rng(*seeds[i]);
         const auto runner = runners.find(number);
         if (runner == runners.end()) throw runtime::KeyError(Value(number));
@@ -218,6 +221,7 @@ FiltrationEvaluationResult evaluate(FiltrationEvaluationConfig& config,
     pool_keeper().clear();
     const auto total = static_cast<std::int64_t>(plan.configs.size());
     for (const EvalFiltrationConfig& op_config : plan.configs) {
+        runtime::check_interrupt();
         const std::string& name = op_config.name;
         const Operator op_impl = load_operator(*store, name);
         const Value op_data_type = store->get_entry(name).data_type;

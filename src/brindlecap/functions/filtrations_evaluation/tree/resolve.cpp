@@ -11,6 +11,7 @@
 #include "brindlecap/functions/filtrations_evaluation/core/vocabulary_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/dispatch_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/field_lookup_internal.hpp"
+#include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
@@ -116,6 +117,7 @@ IdSet evaluate_node(const FilterNode& node, const SignalPool& pool, const Functi
             enter(current.children[frame.children_results.size()]);
             continue;
         }
+        runtime::check_interrupt();
         const std::optional<std::size_t> holder =
             current.children.empty() ? validate_leaf(current, pool, has_column_kernel(frame.impl)) : std::nullopt;
         IdSet result = prepare_and_dispatch(frame.impl, pool, current.params, current.children.size(),
