@@ -113,7 +113,7 @@ void ColumnBuilder::to_values(std::size_t before) {
     c.offsets = {};
     c.strings = {};
     dictionary_ = {};
-    last_str_ = nullptr;
+    seen_str_.fill(nullptr);
 }
 
 void ColumnBuilder::to_integer() {
@@ -137,7 +137,20 @@ void ColumnBuilder::add_generic(std::size_t pos, Value v) {
     }
 }
 
+void ColumnBuilder::hold(std::size_t pos) {
+    next_ = pos + 1;
+    grow_bits(col_.present, pos);
+    set_bit(col_.present, pos);
+    ++col_.present_count;
+}
+
 void ColumnBuilder::add_number(std::size_t pos, double d) {
+    // The common case: a number column, every position held so far.
+    if (col_.kind == ColumnKind::number && !empty_ && pos == col_.numbers.size()) {
+        hold(pos);
+        col_.numbers.push_back(d);
+        return;
+    }
     if (!empty_ && col_.kind != ColumnKind::number) return add_generic(pos, Value(d));
     if (empty_) col_.first_value = Value(d);
     start(pos, ColumnKind::number);
@@ -147,6 +160,13 @@ void ColumnBuilder::add_number(std::size_t pos, double d) {
 
 void ColumnBuilder::add_int(std::size_t pos, std::int64_t i) {
     const bool exact = exact_as_double(i);
+    if (exact && col_.kind == ColumnKind::number && !empty_ && pos == col_.numbers.size()) {
+        hold(pos);
+        col_.numbers.push_back(static_cast<double>(i));
+        grow_bits(col_.ints, pos);
+        set_bit(col_.ints, pos);
+        return;
+    }
     if (!empty_ && col_.kind == ColumnKind::number && !exact) {
         // A big int is exact only as int64, which can hold the column when all of it is ints.
         std::size_t int_count = 0;
@@ -171,6 +191,12 @@ void ColumnBuilder::add_int(std::size_t pos, std::int64_t i) {
 }
 
 void ColumnBuilder::add_bool(std::size_t pos, bool b) {
+    if (col_.kind == ColumnKind::boolean && !empty_ && pos >= next_) {
+        hold(pos);
+        grow_bits(col_.bools, pos);
+        if (b) set_bit(col_.bools, pos);
+        return;
+    }
     if (!empty_ && col_.kind != ColumnKind::boolean) return add_generic(pos, Value(b));
     if (empty_) col_.first_value = Value(b);
     start(pos, ColumnKind::boolean);
@@ -199,20 +225,26 @@ std::uint32_t ColumnBuilder::code_of(std::string_view s) {
 }
 
 std::uint32_t ColumnBuilder::code_of(const runtime::StrPtr& s) {
-    // The same string object again (strings shared between signals) skips the hash.
-    if (s.get() == last_str_) return last_code_;
+    // A string object seen before (strings shared between signals) skips the lookup.
+    const std::size_t slot = (reinterpret_cast<std::uintptr_t>(s.get()) >> 5) % SEEN_STRINGS;
+    if (seen_str_[slot] == s.get()) return seen_code_[slot];
     std::uint32_t code = find_code(*s);
     if (code == NO_CODE) {
         code = static_cast<std::uint32_t>(col_.strings.size());
         col_.strings.push_back(s);
         dictionary_.emplace(std::string_view(*s), code);
     }
-    last_str_ = s.get();
-    last_code_ = code;
+    seen_str_[slot] = s.get();
+    seen_code_[slot] = code;
     return code;
 }
 
 void ColumnBuilder::add_str(std::size_t pos, std::string_view s) {
+    if (col_.kind == ColumnKind::str && !empty_ && pos == col_.codes.size()) {
+        hold(pos);
+        col_.codes.push_back(code_of(s));
+        return;
+    }
     if (!empty_ && col_.kind != ColumnKind::str) return add_generic(pos, Value(s));
     const bool first = empty_;
     start(pos, ColumnKind::str);
@@ -305,7 +337,8 @@ void ColumnBuilder::set_bools(std::span<const std::uint8_t> values, std::span<co
     }
 }
 
-void ColumnBuilder::set_codes(std::span<const std::int32_t> codes, const std::vector<runtime::StrPtr>& strings) {
+template <class Code>
+void ColumnBuilder::set_codes(std::span<const Code> codes, const std::vector<runtime::StrPtr>& strings) {
     const std::size_t n = codes.size();
     std::vector<std::uint8_t> present(n);
     for (std::size_t p = 0; p < n; ++p) present[p] = codes[p] >= 0;
@@ -315,7 +348,7 @@ void ColumnBuilder::set_codes(std::span<const std::int32_t> codes, const std::ve
     std::vector<std::uint32_t> remap(strings.size(), NO_CODE);
     col_.codes.resize(n);
     for (std::size_t p = 0; p < n; ++p) {
-        const std::int32_t given = codes[p];
+        const Code given = codes[p];
         if (given < 0) {
             col_.codes[p] = 0;
             continue;
@@ -326,6 +359,10 @@ void ColumnBuilder::set_codes(std::span<const std::int32_t> codes, const std::ve
     }
     col_.first_value = Value(col_.strings[col_.codes[first]]);
 }
+
+template void ColumnBuilder::set_codes(std::span<const std::int8_t>, const std::vector<runtime::StrPtr>&);
+template void ColumnBuilder::set_codes(std::span<const std::int16_t>, const std::vector<runtime::StrPtr>&);
+template void ColumnBuilder::set_codes(std::span<const std::int32_t>, const std::vector<runtime::StrPtr>&);
 
 void ColumnBuilder::reserve(std::size_t n, double items_per_position) {
     col_.present.reserve(word_count(n));
@@ -662,8 +699,9 @@ namespace {
 // LSD radix sort of 64-bit keys on their low `bits` bits, in passes of at most 12 bits. The
 // bits above are left out of every digit (the last digit may be narrower than the others): they
 // carry the pool position, which must not take part in the order.
-void radix_sort(runtime::LargeVector<std::uint64_t>& keys, unsigned bits) {
-    if (bits == 0) return;
+// `buffer` has room for the keys; returns whether the sorted keys ended up in it.
+bool radix_sort(runtime::LargeVector<std::uint64_t>& keys, std::uint64_t* buffer, unsigned bits) {
+    if (bits == 0) return false;
     const unsigned passes = (bits + 11) / 12;
     const unsigned digit = (bits + passes - 1) / passes;
     const std::uint64_t low = bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
@@ -674,17 +712,23 @@ void radix_sort(runtime::LargeVector<std::uint64_t>& keys, unsigned bits) {
         const std::uint64_t k = key & low;
         for (unsigned d = 0; d < passes; ++d) ++count[(static_cast<std::size_t>(d) << digit) + ((k >> (d * digit)) & mask)];
     }
-    runtime::LargeVector<std::uint64_t> buffer(keys.size());
+    std::uint64_t* from = keys.data();
+    std::uint64_t* to = buffer;
+    const std::size_t n = keys.size();
     for (unsigned d = 0; d < passes; ++d) {
         std::size_t* c = count.data() + (static_cast<std::size_t>(d) << digit);
         // A digit that is the same in every key moves nothing.
-        if (std::find(c, c + mask + 1, keys.size()) != c + mask + 1) continue;
+        if (std::find(c, c + mask + 1, n) != c + mask + 1) continue;
         std::size_t sum = 0;
         for (std::size_t b = 0; b <= mask; ++b) sum += std::exchange(c[b], sum);
         const unsigned shift = d * digit;
-        for (const std::uint64_t k : keys) buffer[c[((k & low) >> shift) & mask]++] = k;
-        keys.swap(buffer);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t k = from[i];
+            to[c[((k & low) >> shift) & mask]++] = k;
+        }
+        std::swap(from, to);
     }
+    return from == buffer;
 }
 
 // Bytes of an identifier whose symbols are collected; identifiers that differ only further on
@@ -747,14 +791,18 @@ SortedIds sort_ids(const KeyIndex& index, std::span<const std::uint32_t> members
     const bool fixed = shortest == longest;
     if (fixed) out.width = longest;
     out.positions.reserve(n);
-    out.chars.reserve(total_chars);
+    // Room for the bytes, and for the sort's keys when they fit in it.
+    out.text.resize(std::max((total_chars + 7) / 8, fixed && longest >= 8 ? n : 0));
+    char* chars = reinterpret_cast<char*>(out.text.data());
+    std::size_t written = 0;
     if (!fixed) {
         out.offsets.reserve(n + 1);
         out.offsets.push_back(0);
     }
     const auto append = [&](std::string_view id) {
-        out.chars.insert(out.chars.end(), id.begin(), id.end());
-        if (!fixed) out.offsets.push_back(out.chars.size());
+        std::memcpy(chars + written, id.data(), id.size());
+        written += id.size();
+        if (!fixed) out.offsets.push_back(written);
     };
     if (ascending) {
         for (std::size_t j = 0; j < n; ++j) {
@@ -805,7 +853,15 @@ SortedIds sort_ids(const KeyIndex& index, std::span<const std::uint32_t> members
         }
         keys[j] = k | (static_cast<std::uint64_t>(j) << total);
     });
-    radix_sort(keys, total);
+    // Identifiers of one width of 8 bytes or more, all positions coded: the sort works in the room of
+    // the bytes, which are then written over the keys (from the last, when the keys ended there:
+    // identifier k's bytes never reach a key after k's).
+    const bool in_place = complete && fixed && longest >= 8;
+    runtime::LargeVector<std::uint64_t> scratch(in_place ? 0 : n);
+    std::uint64_t* buffer = in_place ? out.text.data() : scratch.data();
+    const bool moved = radix_sort(keys, buffer, total);
+    std::uint64_t* sorted = moved ? buffer : keys.data();
+    const bool in_text = moved && in_place;
     const std::uint64_t code_mask = total == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << total) - 1;
 
     if (!complete) {
@@ -813,18 +869,17 @@ SortedIds sort_ids(const KeyIndex& index, std::span<const std::uint32_t> members
         const auto id_of = [&](std::uint64_t key) -> const std::string& { return index.id(position(key >> total)); };
         for (std::size_t lo = 0; lo < n;) {
             std::size_t hi = lo + 1;
-            while (hi < n && ((keys[hi] ^ keys[lo]) & code_mask) == 0) ++hi;
+            while (hi < n && ((sorted[hi] ^ sorted[lo]) & code_mask) == 0) ++hi;
             if (hi - lo > 1) {
-                std::sort(keys.begin() + static_cast<std::ptrdiff_t>(lo), keys.begin() + static_cast<std::ptrdiff_t>(hi),
-                          [&](std::uint64_t a, std::uint64_t b) { return id_of(a) < id_of(b); });
-                for (std::size_t k = lo + 1; k < hi && out.distinct; ++k) out.distinct = id_of(keys[k - 1]) != id_of(keys[k]);
+                std::sort(sorted + lo, sorted + hi, [&](std::uint64_t a, std::uint64_t b) { return id_of(a) < id_of(b); });
+                for (std::size_t k = lo + 1; k < hi && out.distinct; ++k) out.distinct = id_of(sorted[k - 1]) != id_of(sorted[k]);
             }
             lo = hi;
         }
         constexpr std::size_t AHEAD = 16;
         for (std::size_t k = 0; k < n; ++k) {
-            if (k + AHEAD < n) __builtin_prefetch(&index.id(position(keys[k + AHEAD] >> total)));
-            out.positions.push_back(position(keys[k] >> total));
+            if (k + AHEAD < n) __builtin_prefetch(&index.id(position(sorted[k + AHEAD] >> total)));
+            out.positions.push_back(position(sorted[k] >> total));
             append(index.id(out.positions.back()));
         }
         return out;
@@ -832,32 +887,39 @@ SortedIds sort_ids(const KeyIndex& index, std::span<const std::uint32_t> members
 
     // Every varying position is coded: the identifiers are their codes over the constant bytes,
     // equal codes equal identifiers.
-    for (std::size_t k = 1; k < n && out.distinct; ++k) out.distinct = ((keys[k - 1] ^ keys[k]) & code_mask) != 0;
+    for (std::size_t k = 1; k < n && out.distinct; ++k) out.distinct = ((sorted[k - 1] ^ sorted[k]) & code_mask) != 0;
     if (fixed) {
-        out.chars.resize(n * out.width);
-        char* row = out.chars.data();
-        for (std::size_t k = 0; k < n; ++k, row += out.width) {
-            out.positions.push_back(position(keys[k] >> total));
-            std::memcpy(row, constant.data(), out.width);
-            std::uint64_t code = keys[k] & code_mask;
+        const std::size_t width = out.width;
+        out.positions.resize(n);
+        const auto decode = [&](std::size_t k) {
+            const std::uint64_t key = sorted[k];
+            out.positions[k] = position(key >> total);
+            char* row = chars + k * width;
+            std::memcpy(row, constant.data(), width);
+            std::uint64_t code = key & code_mask;
             for (auto place = places.rbegin(); place != places.rend(); ++place) {
                 row[place->p] = static_cast<char>(place->symbol[code & ((std::uint64_t{1} << place->width) - 1)] - 1);
                 code >>= place->width;
             }
+        };
+        if (in_text) {
+            for (std::size_t k = n; k-- > 0;) decode(k);
+        } else {
+            for (std::size_t k = 0; k < n; ++k) decode(k);
         }
         return out;
     }
     std::vector<std::uint16_t> symbols(longest);
     for (std::size_t p = 0; p < longest; ++p) symbols[p] = static_cast<std::uint16_t>(static_cast<unsigned char>(constant[p]) + 1u);
     for (std::size_t k = 0; k < n; ++k) {
-        out.positions.push_back(position(keys[k] >> total));
-        std::uint64_t code = keys[k] & code_mask;
+        out.positions.push_back(position(sorted[k] >> total));
+        std::uint64_t code = sorted[k] & code_mask;
         for (auto place = places.rbegin(); place != places.rend(); ++place) {
             symbols[place->p] = place->symbol[code & ((std::uint64_t{1} << place->width) - 1)];
             code >>= place->width;
         }
-        for (std::size_t p = 0; p < longest && symbols[p] != 0; ++p) out.chars.push_back(static_cast<char>(symbols[p] - 1));
-        out.offsets.push_back(out.chars.size());
+        for (std::size_t p = 0; p < longest && symbols[p] != 0; ++p) chars[written++] = static_cast<char>(symbols[p] - 1);
+        out.offsets.push_back(written);
     }
     return out;
 }
@@ -877,7 +939,7 @@ std::vector<std::uint32_t> id_order(const KeyIndex& index) {
 }
 
 std::size_t SortedIds::bytes() const noexcept {
-    return capacity_bytes(positions) + capacity_bytes(offsets) + capacity_bytes(chars);
+    return capacity_bytes(positions) + capacity_bytes(offsets) + capacity_bytes(text);
 }
 
 namespace {
@@ -953,9 +1015,25 @@ std::vector<std::string> sorted_ids(const SignalPool& pool, const IdSet& set) {
     const KeyIndexPtr index = pool.index();
     if (set.universe() != index || !set.others().empty() || set.size() < FEW) return set.sorted();
     std::vector<std::string> out;
-    out.reserve(set.size());
+    // In huge pages up to its end (the room past it holds the end's block).
+    runtime::reserve_large(out, set.size() + (set.size() >= (std::size_t{1} << 16) ? runtime::HUGE_PAGE / sizeof(std::string) : 0));
     if (const auto order = order_for(pool, index, set)) {
-        for (const std::uint32_t k : member_ranks(*order, set)) out.emplace_back(order->at(k));
+        // The members' ranks a block at a time, each rank written and the count moved on for
+        // members only (no branch to mispredict).
+        const Bits& bits = set.bits();
+        const std::size_t n = order->positions.size();
+        constexpr std::size_t BLOCK = 2048;
+        std::array<std::uint32_t, BLOCK + 1> ranks;
+        for (std::size_t from = 0; from < n; from += BLOCK) {
+            const std::size_t to = std::min(n, from + BLOCK);
+            std::size_t m = 0;
+            for (std::size_t k = from; k < to; ++k) {
+                const std::uint32_t pos = order->positions[k];
+                ranks[m] = static_cast<std::uint32_t>(k);
+                m += (bits[pos >> 6] >> (pos & 63)) & 1;
+            }
+            for (std::size_t i = 0; i < m; ++i) out.emplace_back(order->at(ranks[i]));
+        }
         return out;
     }
     const SortedIds members = sorted_ids_of(*index, member_positions(set));

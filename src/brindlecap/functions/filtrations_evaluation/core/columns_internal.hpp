@@ -14,6 +14,7 @@
 //   rows      anything else, left in the pool's rows (columns built from rows)
 // A column never changes once built; the pool replaces or drops it.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -104,7 +105,8 @@ public:
     void set_bools(std::span<const std::uint8_t> values, std::span<const std::uint8_t> present);
     // Strings by dictionary code: position p holds strings[codes[p]], nothing where codes[p] < 0
     // (codes past the strings are the caller's to refuse).
-    void set_codes(std::span<const std::int32_t> codes, const std::vector<runtime::StrPtr>& strings);
+    template <class Code>  // int8_t, int16_t or int32_t
+    void set_codes(std::span<const Code> codes, const std::vector<runtime::StrPtr>& strings);
 
     std::size_t present_count() const noexcept { return col_.present_count; }
     // List items per held position so far (0 for other kinds).
@@ -119,6 +121,7 @@ public:
 
 private:
     void start(std::size_t pos, ColumnKind kind);
+    void hold(std::size_t pos);  // pos holds a value of the column's settled kind
     void to_values(std::size_t before);
     void to_integer();
     void add_generic(std::size_t pos, runtime::Value v);
@@ -137,8 +140,10 @@ private:
     std::vector<std::string_view> list_items_;
     std::size_t list_pos_ = 0;
     std::unordered_map<std::string_view, std::uint32_t> dictionary_;
-    const std::string* last_str_ = nullptr;  // the string of the last code looked up by pointer
-    std::uint32_t last_code_ = 0;
+    // The codes of string objects looked up by pointer lately, by pointer bits.
+    static constexpr std::size_t SEEN_STRINGS = 16;
+    std::array<const std::string*, SEEN_STRINGS> seen_str_{};
+    std::array<std::uint32_t, SEEN_STRINGS> seen_code_{};
 };
 
 // The key order of each signal's metadata in a pool born column-wise: shape s lists the field
@@ -164,11 +169,13 @@ struct SortedIds {
     // empty and identifier k is chars[k * width, (k + 1) * width).
     runtime::LargeVector<std::uint64_t> offsets;
     std::size_t width = 0;
-    runtime::LargeVector<char> chars;
+    // The bytes, in words (the sort uses their room for its keys before the bytes are written).
+    runtime::LargeVector<std::uint64_t> text;
     bool distinct = true;  // false: some identifier occurs more than once
+    const char* chars() const noexcept { return reinterpret_cast<const char*>(text.data()); }
     std::string_view at(std::size_t k) const noexcept {
-        return offsets.empty() ? std::string_view(chars.data() + k * width, width)
-                               : std::string_view(chars.data() + offsets[k], offsets[k + 1] - offsets[k]);
+        return offsets.empty() ? std::string_view(chars() + k * width, width)
+                               : std::string_view(chars() + offsets[k], offsets[k + 1] - offsets[k]);
     }
     std::size_t bytes() const noexcept;
 };

@@ -124,7 +124,23 @@ ColumnarPoolBuilder& ColumnarPoolBuilder::add_strings(std::string field, std::sp
 
 ColumnarPoolBuilder& ColumnarPoolBuilder::add_categorical(std::string field, std::span<const std::int32_t> codes,
                                                           const std::vector<std::string>& categories) {
-    for (const std::int32_t code : codes) {
+    return add_codes(std::move(field), codes, categories);
+}
+
+ColumnarPoolBuilder& ColumnarPoolBuilder::add_categorical(std::string field, std::span<const std::int16_t> codes,
+                                                          const std::vector<std::string>& categories) {
+    return add_codes(std::move(field), codes, categories);
+}
+
+ColumnarPoolBuilder& ColumnarPoolBuilder::add_categorical(std::string field, std::span<const std::int8_t> codes,
+                                                          const std::vector<std::string>& categories) {
+    return add_codes(std::move(field), codes, categories);
+}
+
+template <class Code>
+ColumnarPoolBuilder& ColumnarPoolBuilder::add_codes(std::string field, std::span<const Code> codes,
+                                                    const std::vector<std::string>& categories) {
+    for (const Code code : codes) {
         if (code >= 0 && static_cast<std::size_t>(code) >= categories.size()) {
             throw runtime::ValueError("field " + quoted(field) + ": code " + std::to_string(code) + " past the " +
                                       std::to_string(categories.size()) + " categories");

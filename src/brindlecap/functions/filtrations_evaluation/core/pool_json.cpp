@@ -282,10 +282,14 @@ private:
         if (take() != c) throw Fallback{};
     }
     void ws() {
-        while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\n' || s_[i_] == '\r' || s_[i_] == '\t')) ++i_;
+        while (i_ < s_.size()) {
+            const char c = s_[i_];
+            if (c > ' ' || (c != ' ' && c != '\n' && c != '\r' && c != '\t')) return;
+            ++i_;
+        }
     }
     bool literal(std::string_view text) {
-        if (s_.substr(i_, text.size()) != text) return false;
+        if (s_.size() - i_ < text.size() || !detail::same_text(s_.substr(i_, text.size()), text)) return false;
         i_ += text.size();
         return true;
     }
@@ -414,30 +418,51 @@ private:
 
     static bool digit(char c) { return c >= '0' && c <= '9'; }
 
+    // The end of the run of digits from j, eight bytes at a time.
+    std::size_t digits_from(std::size_t j) const {
+        if constexpr (std::endian::native == std::endian::little) {
+            constexpr std::uint64_t HIGH_NIBBLES = 0xF0F0F0F0F0F0F0F0ULL;
+            constexpr std::uint64_t THREES = 0x3030303030303030ULL;
+            constexpr std::uint64_t SIXES = 0x0606060606060606ULL;
+            while (j + 8 <= s_.size()) {
+                std::uint64_t w;
+                std::memcpy(&w, s_.data() + j, 8);
+                // A digit is 0x30-0x39: high nibble 3, and still 3 after adding 6. A carry out of
+                // a byte only disturbs the bytes above it, which come later.
+                const std::uint64_t other = ((w & HIGH_NIBBLES) ^ THREES) | (((w + SIXES) & HIGH_NIBBLES) ^ THREES);
+                if (other != 0) return j + static_cast<std::size_t>(std::countr_zero(other)) / 8;
+                j += 8;
+            }
+        }
+        while (j < s_.size() && digit(s_[j])) ++j;
+        return j;
+    }
+
     // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?, as parse_json reads it.
     void number(ColumnBuilder& b, std::size_t pos) {
         const std::size_t start = i_;
         std::size_t j = i_;
-        if (j < s_.size() && s_[j] == '-') ++j;
+        const bool negative = j < s_.size() && s_[j] == '-';
+        if (negative) ++j;
+        const std::size_t int_start = j;
         if (j < s_.size() && s_[j] == '0') {
             ++j;
         } else if (j < s_.size() && digit(s_[j])) {
-            while (j < s_.size() && digit(s_[j])) ++j;
+            j = digits_from(j + 1);
         } else {
             throw Fallback{};
         }
+        const std::size_t int_end = j;
         bool integral = true;
         if (j + 1 < s_.size() && s_[j] == '.' && digit(s_[j + 1])) {
-            j += 2;
-            while (j < s_.size() && digit(s_[j])) ++j;
+            j = digits_from(j + 2);
             integral = false;
         }
         if (j < s_.size() && (s_[j] == 'e' || s_[j] == 'E')) {
             std::size_t k = j + 1;
             if (k < s_.size() && (s_[k] == '+' || s_[k] == '-')) ++k;
             if (k < s_.size() && digit(s_[k])) {
-                while (k < s_.size() && digit(s_[k])) ++k;
-                j = k;
+                j = digits_from(k + 1);
                 integral = false;
             }
         }
@@ -445,6 +470,12 @@ private:
         const char* first = s_.data() + start;
         const char* last = s_.data() + j;
         if (integral) {
+            // Up to 18 digits cannot overflow.
+            if (int_end - int_start <= 18) {
+                std::int64_t n = 0;
+                for (std::size_t k = int_start; k < int_end; ++k) n = n * 10 + (s_[k] - '0');
+                return b.add_int(pos, negative ? -n : n);
+            }
             std::int64_t n = 0;
             const auto r = std::from_chars(first, last, n);
             if (r.ec == std::errc{} && r.ptr == last) return b.add_int(pos, n);
