@@ -1,6 +1,7 @@
-"""The extension module brindlecap._native is built by the project's CMake build; everything else
-is in pyproject.toml. Offline: pip install --no-build-isolation ."""
+"""The extension module brindlecap._native is built by the project's CMake build, and the version is
+the one of CMakeLists.txt; everything else is in pyproject.toml. Offline: pip install --no-build-isolation ."""
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -9,6 +10,12 @@ from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
+
+
+def project_version():
+    """The version of the project() call in CMakeLists.txt, the project's one place for it."""
+    with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as cmake:
+        return re.search(r"project\(\s*brindlecap_filtrations\s+VERSION\s+([0-9.]+)", cmake.read()).group(1)
 
 
 class CMakeBuild(build_ext):
@@ -31,4 +38,5 @@ class CMakeBuild(build_ext):
         subprocess.check_call(["cmake", "--build", build_dir, "--target", "brindlecap_native", "-j", jobs])
 
 
-setup(ext_modules=[Extension("brindlecap._native", sources=[])], cmdclass={"build_ext": CMakeBuild})
+setup(version=project_version(), ext_modules=[Extension("brindlecap._native", sources=[])],
+      cmdclass={"build_ext": CMakeBuild})

@@ -10,14 +10,14 @@
 #include <set>
 #include <stdexcept>
 
-#include "brindlecap/functions/filtrations_evaluation/pipeline/evaluate.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/evaluate.hpp"
 #include "brindlecap/functions/filtrations_evaluation/report/report.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/order_probe_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/pool_keeper_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/reference_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/snapshot_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/synthetic_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/order_probe_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/pool_keeper_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/reference_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/snapshot_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/synthetic_internal.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
 #include "heap_counter.hpp"
 

@@ -15,16 +15,16 @@
 #include <string_view>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/pipeline/evaluate.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/order_probe_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/pool_keeper_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/reference_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/snapshot_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/synthetic_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/evaluate.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/order_probe_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/pool_keeper_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/reference_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/snapshot_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/synthetic_internal.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
 #include "brindlecap/runtime/text.hpp"
-#include "functions/filtrations_evaluation/pipeline/outcome_fingerprint.hpp"
+#include "functions/filtrations_evaluation/acceptance/outcome_fingerprint.hpp"
 
 namespace fe = brindlecap::functions::filtrations_evaluation;
 namespace rs = brindlecap::functions::registry_and_store;

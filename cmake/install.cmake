@@ -15,6 +15,7 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/src/brindlecap
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   FILES_MATCHING PATTERN "*.hpp"
   PATTERN "*_internal.hpp" EXCLUDE)
+install(FILES ${PROJECT_BINARY_DIR}/generated/brindlecap/version.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/brindlecap)
 install(EXPORT brindlecap_filtrations_targets
   NAMESPACE brindlecap::
   FILE brindlecap_filtrationsTargets.cmake

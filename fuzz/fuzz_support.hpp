@@ -144,7 +144,7 @@ inline constexpr FieldSpec POOL_FIELDS[] = {
     {"is_sharpe", FieldSpec::Kind::Number},         {"os_sharpe", FieldSpec::Kind::Number},
     {"is_turnover", FieldSpec::Kind::Number},       {"n_trades", FieldSpec::Kind::Integer},
     {"submission_date", FieldSpec::Kind::Integer},  {"signal_category", FieldSpec::Kind::Text},
-    {"is_active", FieldSpec::Kind::Bool},           {"rotation_families", FieldSpec::Kind::TextList},
+    {"is_active", FieldSpec::Kind::boolean},           {"rotation_families", FieldSpec::Kind::TextList},
 };
 
 // Metadata with each field missing now and then and, rarely, of another kind.
@@ -161,7 +161,7 @@ inline Dict signal_metadata(FuzzedDataProvider& fdp, ValueGen& gen) {
                 case FieldSpec::Kind::Number: v = Value{gen.number()}; break;
                 case FieldSpec::Kind::Integer: v = Value{gen.integer()}; break;
                 case FieldSpec::Kind::Text: v = Value{gen.text()}; break;
-                case FieldSpec::Kind::Bool: v = Value{fdp.ConsumeBool()}; break;
+                case FieldSpec::Kind::boolean: v = Value{fdp.ConsumeBool()}; break;
                 case FieldSpec::Kind::TextList: v = Value{gen.text_list()}; break;
             }
         }

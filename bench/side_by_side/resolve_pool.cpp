@@ -35,6 +35,7 @@
 namespace {
 
 namespace fe = brindlecap::functions::filtrations_evaluation;
+namespace rs = brindlecap::functions::registry_and_store;
 namespace runtime = brindlecap::runtime;
 using Clock = std::chrono::steady_clock;
 
@@ -139,7 +140,7 @@ int run(int argc, char** argv) {
     const double pool_bytes = static_cast<double>(heap_now.load() - heap_before);
 
     const fe::FilterNode tree = make_tree(tree_name);
-    const fe::FunctionStore store = fe::build_default_store();
+    const rs::FunctionStore store = rs::build_default_store();
 
     start = Clock::now();
     fe::FiltrationResult result = fe::resolve_filtrations(pool, tree, store);

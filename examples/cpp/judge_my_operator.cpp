@@ -13,12 +13,13 @@
 #include <brindlecap/functions/filtrations_evaluation.hpp>
 
 namespace fe = brindlecap::functions::filtrations_evaluation;
+namespace rs = brindlecap::functions::registry_and_store;
 namespace runtime = brindlecap::runtime;
 
 namespace {
 
 // The default store with the sloppy gt in place of the built-in one.
-fe::FunctionStore my_store() {
+rs::FunctionStore my_store() {
     // A field-leaf operator receives the prepared field (id, value pairs without NaN) and the
     // node's parameters, and returns the passing ids.
     const fe::Operator sloppy_gt =
@@ -33,8 +34,8 @@ fe::FunctionStore my_store() {
 
     // Register it under the name it is judged as. The checks pick the reference, the default
     // parameters and the field types by name, so a stand-in for gt is registered as "gt".
-    fe::FunctionStore store = fe::build_default_store();
-    store.register_entry(fe::StoreEntry{.name = "gt", .function_type = "filtration", .factory = sloppy_gt});
+    rs::FunctionStore store = rs::build_default_store();
+    store.register_entry(rs::StoreEntry{.name = "gt", .function_type = "filtration", .factory = sloppy_gt});
     return store;
 }
 
@@ -87,7 +88,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    const fe::FunctionStore store = my_store();
+    const rs::FunctionStore store = my_store();
 
     // Mock mode: the signals' metadata comes from the caller (id -> metadata).
     fe::FiltrationEvaluationConfig config;

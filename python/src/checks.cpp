@@ -3,15 +3,15 @@
 
 #include "checks.hpp"
 
+#include "brindlecap/functions/filtrations_evaluation/checks/catalogue_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/checks/runners_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/id_set_object_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/order_probe_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/pool_keeper_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/reference_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/snapshot_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/synthetic_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/order_probe_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/pool_keeper_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/reference_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/snapshot_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/synthetic_internal.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
 #include "operators.hpp"
@@ -24,25 +24,22 @@ namespace detail = fe::detail;
 
 namespace {
 
-using CheckFn = eu::CheckOutcome (*)(const std::string&, const fe::Operator&, fe::FiltrationEvaluationConfig&,
-                                     numeric::Generator&);
-
 // A check on a Python operator, configuration and generator (left where the check's draws end).
-template <CheckFn Check>
-py::object run_check(const std::string& op_name, py::handle op_impl, py::handle config, py::handle rng) {
+py::object run_check(detail::CheckRoutine check, const std::string& op_name, py::handle op_impl, py::handle config,
+                     py::handle rng) {
     const fe::Operator op = operator_of(op_impl, op_name);
     fe::FiltrationEvaluationConfig cfg = config_of(config);
     SyncedGenerator g(rng);
     eu::CheckOutcome outcome;
     {
         py::gil_scoped_release nogil;
-        outcome = Check(op_name, op, cfg, g.get());
+        outcome = check(op_name, op, cfg, g.get());
     }
     return export_outcome(outcome);
 }
 
-py::object run_correctness(const std::string& op_name, py::handle op_impl, py::handle config, py::handle rng,
-                           py::handle test_cases) {
+py::object run_check_with_cases(detail::CheckRoutineWithCases check, const std::string& op_name, py::handle op_impl,
+                                py::handle config, py::handle rng, py::handle test_cases) {
     const fe::Operator op = operator_of(op_impl, op_name);
     fe::FiltrationEvaluationConfig cfg = config_of(config);
     IdentityScope scope;
@@ -51,15 +48,38 @@ py::object run_correctness(const std::string& op_name, py::handle op_impl, py::h
     eu::CheckOutcome outcome;
     {
         py::gil_scoped_release nogil;
-        outcome = detail::run_check_3_correctness(op_name, op, cfg, g.get(), cases);
+        outcome = check(op_name, op, cfg, g.get(), cases);
     }
     return export_outcome(outcome);
 }
 
+// A catalogue check's routine under its own name: _run_check_1_contract, "Check 1 -- Contract Conformance.".
+void def_routine(py::module_& m, const detail::CheckDescriptor& check) {
+    const std::string name = std::string("_") + check.routine;
+    const std::string doc = "Check " + std::to_string(check.number) + " -- " + check.title + ".";
+    if (const auto* with_cases = std::get_if<detail::CheckRoutineWithCases>(&check.run)) {
+        m.def(
+            name.c_str(),
+            [fn = *with_cases](const std::string& op_name, py::handle op_impl, py::handle config, py::handle rng,
+                               py::handle test_cases) {
+                return run_check_with_cases(fn, op_name, op_impl, config, rng, test_cases);
+            },
+            "op_name"_a, "op_impl"_a, "config"_a, "rng"_a, "test_cases"_a = py::none(), doc.c_str());
+    } else {
+        m.def(
+            name.c_str(),
+            [fn = std::get<detail::CheckRoutine>(check.run)](const std::string& op_name, py::handle op_impl,
+                                                              py::handle config, py::handle rng) {
+                return run_check(fn, op_name, op_impl, config, rng);
+            },
+            "op_name"_a, "op_impl"_a, "config"_a, "rng"_a, doc.c_str());
+    }
+}
+
 // Python callable runner(name, impl, cfg, rng, **kwargs): kwargs other than test_cases are ignored.
-py::object runner_of(std::int64_t number) {
+py::object runner_of(const detail::CheckDescriptor& check) {
     return py::cpp_function(
-        [number](const std::string& name, py::handle impl, py::handle config, py::handle rng, py::kwargs kwargs) {
+        [&check](const std::string& name, py::handle impl, py::handle config, py::handle rng, py::kwargs kwargs) {
             const fe::Operator op = operator_of(impl, name);
             fe::FiltrationEvaluationConfig cfg = config_of(config);
             IdentityScope scope;
@@ -69,11 +89,11 @@ py::object runner_of(std::int64_t number) {
             eu::CheckOutcome outcome;
             {
                 py::gil_scoped_release nogil;
-                outcome = detail::CHECK_RUNNERS().at(number)(name, op, cfg, g.get(), cases);
+                outcome = check(name, op, cfg, g.get(), cases);
             }
             return export_outcome(outcome);
         },
-        py::name(("check_runner_" + std::to_string(number)).c_str()), "name"_a, "impl"_a, "cfg"_a, "rng"_a);
+        py::name(("check_runner_" + std::to_string(check.number)).c_str()), "name"_a, "impl"_a, "cfg"_a, "rng"_a);
 }
 
 fe::OperatorCategory category_of(const std::string& category) { return fe::parse_operator_category(category); }
@@ -259,21 +279,14 @@ void init_checks(py::module_& m) {
         "pool"_a, "snapshot"_a);
 
     // ---- checks
-    const auto check = [&m](const char* name, auto fn, const char* doc) {
-        m.def(name, fn, "op_name"_a, "op_impl"_a, "config"_a, "rng"_a, doc);
-    };
-    check("_run_check_1_contract", &run_check<&detail::run_check_1_contract>, "Check 1 -- Contract Conformance.");
-    check("_run_check_2_shape", &run_check<&detail::run_check_2_shape>, "Check 2 -- Shape Correctness.");
-    m.def("_run_check_3_correctness", &run_correctness, "op_name"_a, "op_impl"_a, "config"_a, "rng"_a,
-          "test_cases"_a = py::none(), "Check 2 -- Reference Equivalence.");
-    check("_run_check_4_nan", &run_check<&detail::run_check_4_nan>, "Check 3 -- NaN Handling.");
-    check("_run_check_4_determinism", &run_check<&detail::run_check_4_determinism>, "Check 4 -- Determinism.");
-    check("_run_check_5_parallel_safety", &run_check<&detail::run_check_5_parallel_safety>,
-          "Check 5 -- Parallel Safety.");
-    check("_run_check_6_boundary_family", &run_check<&detail::run_check_6_boundary_family>,
-          "Check 6 -- Boundary Conditions.");
-    check("_run_check_7_bias", &run_check<&detail::run_check_7_bias>, "Check 7 -- Bias.");
-    check("_run_check_8_speed", &run_check<&detail::run_check_8_speed>, "Check 8 -- Speed.");
+    for (const detail::CheckDescriptor& check : detail::check_catalogue()) def_routine(m, check);
+    // The shape routine has no number of its own: the pipeline never runs it.
+    m.def(
+        "_run_check_2_shape",
+        [](const std::string& op_name, py::handle op_impl, py::handle config, py::handle rng) {
+            return run_check(&detail::run_check_2_shape, op_name, op_impl, config, rng);
+        },
+        "op_name"_a, "op_impl"_a, "config"_a, "rng"_a, "Check 2 -- Shape Correctness.");
     m.def(
         "_run_shared_filtration_check",
         [](const std::string& canonical_check_name, py::kwargs context) {
@@ -291,7 +304,9 @@ void init_checks(py::module_& m) {
 
     // ---- tables
     py::dict runners;
-    for (const auto& [number, runner] : detail::CHECK_RUNNERS()) runners[py::int_(number)] = runner_of(number);
+    for (const detail::CheckDescriptor& check : detail::check_catalogue()) {
+        runners[py::int_(check.number)] = runner_of(check);
+    }
     m.attr("_CHECK_RUNNERS") = runners;
     py::dict names;
     for (const auto& [number, name] : detail::CHECK_NAME_BY_NUMBER()) names[py::int_(number)] = name;

@@ -702,20 +702,20 @@ py::object Exporter::str(std::string_view s) {
 
 py::object Exporter::value(const Value& v) {
     switch (v.kind()) {
-        case Value::Kind::None:
+        case Value::Kind::none:
             return py::none();
-        case Value::Kind::Bool:
+        case Value::Kind::boolean:
             return py::bool_(v.as_bool());
-        case Value::Kind::Int:
+        case Value::Kind::integer:
             return py::reinterpret_steal<py::object>(PyLong_FromLongLong(v.as_int()));
-        case Value::Kind::Float:
+        case Value::Kind::floating:
             return py::reinterpret_steal<py::object>(PyFloat_FromDouble(v.as_float()));
-        case Value::Kind::Str: {
+        case Value::Kind::str: {
             auto [it, inserted] = strings_.try_emplace(v.str_ptr().get());
             if (inserted) it->second = {v.str_ptr(), str(v.as_str())};
             return it->second.second;
         }
-        case Value::Kind::List: {
+        case Value::Kind::list: {
             const List& items = v.as_list();
             if (PyObject* original = identity_of(&items)) return py::reinterpret_borrow<py::object>(original);
             py::list out(items.size());
@@ -724,9 +724,9 @@ py::object Exporter::value(const Value& v) {
             }
             return out;
         }
-        case Value::Kind::Dict:
+        case Value::Kind::dict:
             return dict(v.as_dict());
-        case Value::Kind::Object: {
+        case Value::Kind::object: {
             const runtime::Object& o = v.as_object();
             if (const auto* handle = dynamic_cast<const PyObjectHandle*>(&o))
                 return py::reinterpret_borrow<py::object>(handle->get());

@@ -546,9 +546,4 @@ void init_entry_points(py::module_& m) {
     install_telemetry_hooks();
 }
 
-void uninstall_telemetry_hooks() {
-    fe::set_record_surface_observation_hook({});
-    fe::set_flush_surface_observer_hook({});
-}
-
 }  // namespace brindlecap::python

@@ -7,6 +7,5 @@
 namespace brindlecap::python {
 
 void init_entry_points(py::module_& fe_module);
-void uninstall_telemetry_hooks();
 
 }  // namespace brindlecap::python

@@ -187,8 +187,6 @@ py::object python_exception_of(const std::exception& e) {
 
 const ModuleErrors& module_errors() { return *errors_slot; }
 
-void uninstall_interrupt_check() { runtime::set_interrupt_check(nullptr); }
-
 void init_errors(py::module_& m) {
     errors_slot = new ModuleErrors;  // never destroyed (see common.cpp)
     const auto make = [&m](const char* name, const char* doc) {

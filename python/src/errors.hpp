@@ -71,8 +71,7 @@ const ModuleErrors& module_errors();
 
 // Creates the error classes in `m` and installs the translator of C++ errors and the library's
 // interrupt check (Python's pending signals, so that Ctrl-C ends a run while C++ works without
-// the GIL); uninstall_interrupt_check() removes the latter.
+// the GIL).
 void init_errors(py::module_& m);
-void uninstall_interrupt_check();
 
 }  // namespace brindlecap::python

@@ -13,27 +13,14 @@
 #include "report.hpp"
 #include "services.hpp"
 
-#include "brindlecap/functions/filtrations/builtin_runtime_targets.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/pool_keeper_internal.hpp"
-#include "brindlecap/functions/registry_and_store/store_internal.hpp"
+#include "brindlecap/runtime/process_state.hpp"
+#include "brindlecap/version.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
 namespace bp = brindlecap::python;
 
 namespace {
-
-// At interpreter exit the library lets go of every Python object it holds and stops calling
-// into Python (its registries outlive the interpreter).
-void release_python() {
-    brindlecap::functions::filtrations_evaluation::clear_check_plugins();
-    brindlecap::functions::registry_and_store::detail::clear_operator_cache();
-    brindlecap::functions::filtrations_evaluation::detail::pool_keeper().clear();
-    brindlecap::functions::filtrations::set_host_target_resolver({});
-    bp::uninstall_host_hooks();
-    bp::uninstall_telemetry_hooks();
-    bp::uninstall_interrupt_check();
-}
 
 // Copies a submodule's names into a package module's namespace; the public ones make __all__.
 void export_names(py::dict globals, const std::string& name) {
@@ -53,6 +40,7 @@ void export_names(py::dict globals, const std::string& name) {
 
 PYBIND11_MODULE(_native, m) {
     m.doc() = "The C++ filtrations evaluation library behind the brindlecap Python package.";
+    m.attr("__version__") = std::string(brindlecap::VERSION);
     const auto sub = [&m](const char* name, const char* doc) {
         py::module_ s = m.def_submodule(name, doc);
         bp::register_submodule(name, s);
@@ -94,5 +82,8 @@ PYBIND11_MODULE(_native, m) {
 
     m.def("export", &export_names, "globals"_a, "name"_a,
           "Copies the names of a submodule into a package module's globals (and sets __all__).");
-    py::module_::import("atexit").attr("register")(py::cpp_function(&release_python));
+    // At interpreter exit the library lets go of every Python object it holds and stops calling
+    // into Python (its process-wide state outlives the interpreter).
+    py::module_::import("atexit").attr("register")(
+        py::cpp_function(&brindlecap::runtime::ProcessState::release_host_objects));
 }

@@ -29,7 +29,7 @@ public:
         } else {
             params = out.dict(*call.params);
         }
-        if (call.form != fe::CallForm::Combinator) return;
+        if (call.form != fe::CallForm::combinator) return;
         if (PyObject* original = identity_of(call.children_results)) {
             children = py::reinterpret_borrow<py::object>(original);
             bound_children_ = true;
@@ -81,18 +81,18 @@ public:
             {
                 const CallArguments args(call, out);
                 switch (call.form) {
-                    case fe::CallForm::Combinator:
+                    case fe::CallForm::combinator:
                         result = invoke({out.id_set(*call.pool_keys), args.params, args.children});
                         break;
-                    case fe::CallForm::FieldLeaf:
+                    case fe::CallForm::field_leaf:
                         result = invoke({export_prepared(*call.prepared), args.params});
                         break;
-                    case fe::CallForm::PlainLeaf:
+                    case fe::CallForm::plain_leaf:
                         result = invoke({out.id_set(*call.pool_keys), args.params});
                         break;
                 }
             }
-            return result_of(result, call.form == fe::CallForm::FieldLeaf ? call.prepared->pool_keys : *call.pool_keys);
+            return result_of(result, call.form == fe::CallForm::field_leaf ? call.prepared->pool_keys : *call.pool_keys);
         });
     }
 
@@ -166,16 +166,16 @@ py::object call_native(const NativeOperator& self, const py::args& args) {
         keys = fe::IdSet::all_of(universe);
         params = c.dict(args[1], "params");
         for (const auto child : py::reinterpret_borrow<py::iterable>(args[2])) children.push_back(c.id_set(child, universe));
-        call = fe::OperatorCall{fe::CallForm::Combinator, &keys, &params, &children, nullptr};
+        call = fe::OperatorCall{fe::CallForm::combinator, &keys, &params, &children, nullptr};
     } else if (n == 2 && py::isinstance(args[0], records().prepared_field)) {
         read_prepared(args[0], c, prepared);
         params = c.dict(args[1], "params");
-        call = fe::OperatorCall{fe::CallForm::FieldLeaf, nullptr, &params, nullptr, &prepared.field};
+        call = fe::OperatorCall{fe::CallForm::field_leaf, nullptr, &params, nullptr, &prepared.field};
     } else if (n == 2) {
         universe = c.universe(args[0]);
         keys = fe::IdSet::all_of(universe);
         params = c.dict(args[1], "params");
-        call = fe::OperatorCall{fe::CallForm::PlainLeaf, &keys, &params, nullptr, nullptr};
+        call = fe::OperatorCall{fe::CallForm::plain_leaf, &keys, &params, nullptr, nullptr};
     } else {
         throw py::type_error(self.name + "() takes 2 or 3 positional arguments but " + std::to_string(n) +
                              " were given");

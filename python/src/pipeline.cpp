@@ -6,8 +6,8 @@
 #include <map>
 
 #include "brindlecap/functions/filtrations_evaluation/metadata/ingest_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/evaluate_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/plugins_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/evaluate_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/plugins_internal.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
 #include "operators.hpp"

@@ -1,5 +1,9 @@
 #include "records.hpp"
 
+#include <set>
+#include <type_traits>
+#include <variant>
+
 #include "brindlecap/functions/filtrations_evaluation/core/vocabulary.hpp"
 #include "errors.hpp"
 #include "operators.hpp"
@@ -57,6 +61,36 @@ py::object make_record(py::module_& module, const char* module_name, const char*
 
 py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 
+// The dataclass fields of the configuration records: BaseEvaluationConfig's (`base`) or the
+// filtration record's own, with their annotations and the C++ record's defaults.
+std::vector<Field> config_record_fields(bool base) {
+    const fe::FiltrationEvaluationConfig defaults;
+    std::vector<Field> out;
+    for (const fe::ConfigField& field : fe::config_fields()) {
+        if ((field.group == fe::ConfigGroup::base) != base) continue;
+        visit_member(field.member, defaults, [&](const auto& value) {
+            using T = std::remove_cvref_t<decltype(value)>;
+            if constexpr (std::is_same_v<T, std::int64_t>) {
+                out.push_back(with_default(field.name, "int", py::int_(value)));
+            } else if constexpr (std::is_same_v<T, double>) {
+                out.push_back(with_default(field.name, "float", py::float_(value)));
+            } else if constexpr (std::is_same_v<T, std::set<std::int64_t>>) {
+                out.push_back(fresh(field.name, "set[int]", builtin("set")));
+            } else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+                out.push_back(with_default(field.name, "str | None", py::none()));
+            } else if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) {
+                out.push_back(with_default(field.name, "int | None", py::none()));
+            } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
+                out.push_back(with_default(field.name, "list | None", py::none()));
+            } else {
+                static_assert(std::is_same_v<T, std::optional<Dict>>);
+                out.push_back(with_default(field.name, "dict | None", py::none()));
+            }
+        });
+    }
+    return out;
+}
+
 // getattr(obj, name) with the attribute's absence an AttributeError, as for any record.
 py::object field(py::handle obj, const char* name) { return obj.attr(name); }
 
@@ -70,8 +104,6 @@ void init_records(py::module_& fe_module, py::module_& utils, py::module_& store
     Records& r = *records_slot;
     const py::object dict = builtin("dict");
     const py::object list = builtin("list");
-    const py::object set = builtin("set");
-    const fe::FiltrationEvaluationConfig c;  // the defaults of every configuration field
     const fe::CheckRegistryEntry entry;
     const eu::CheckOutcome outcome;
 
@@ -79,10 +111,8 @@ void init_records(py::module_& fe_module, py::module_& utils, py::module_& store
                                   {with_default("status", "str", py::str(std::string(eu::to_string(outcome.status)))),
                                    with_default("details", "str", py::str(outcome.details)),
                                    fresh("evidence", "dict", dict)});
-    r.base_config = make_record(
-        utils, UTILS_MODULE, "BaseEvaluationConfig", "Settings every evaluation harness shares.",
-        {with_default("mode", "str | None", py::none()), with_default("seed", "int", py::int_(c.seed)),
-         fresh("skip_checks", "set[int]", set), fresh("info_checks", "set[int]", set)});
+    r.base_config = make_record(utils, UTILS_MODULE, "BaseEvaluationConfig",
+                                "Settings every evaluation harness shares.", config_record_fields(true));
 
     const char* fe_name = FE_MODULE;
     r.filter_node = make_record(fe_module, fe_name, "FilterNode", "Generic filter tree node.",
@@ -114,22 +144,9 @@ void init_records(py::module_& fe_module, py::module_& utils, py::module_& store
                                     {"field_type", "str"},
                                     {"pool_keys", "set[str]"},
                                     {"nan_count", "int"}});
-    r.config = make_record(
-        fe_module, fe_name, "FiltrationEvaluationConfig", "Configuration of a filtration operator evaluation.",
-        {with_default("N_trials", "int", py::int_(c.N_trials)),
-         with_default("bias_tolerance", "float", py::float_(c.bias_tolerance)),
-         with_default("speed_small_T", "int", py::int_(c.speed_small_T)),
-         with_default("speed_small_N", "int", py::int_(c.speed_small_N)),
-         with_default("speed_small_limit_s", "float", py::float_(c.speed_small_limit_s)),
-         with_default("speed_large_T", "int", py::int_(c.speed_large_T)),
-         with_default("speed_large_N", "int", py::int_(c.speed_large_N)),
-         with_default("speed_large_limit_s", "float", py::float_(c.speed_large_limit_s)),
-         with_default("mock_signals", "dict | None", py::none()), with_default("signal_ids", "list | None", py::none()),
-         with_default("market_id", "int | None", py::none()), with_default("era_number", "int | None", py::none()),
-         with_default("signal_metadata", "dict | None", py::none()),
-         with_default("N_signals", "int", py::int_(c.N_signals)), with_default("T", "int", py::int_(c.T)),
-         with_default("N_alloc", "int", py::int_(c.N_alloc))},
-        false, py::make_tuple(r.base_config));
+    r.config = make_record(fe_module, fe_name, "FiltrationEvaluationConfig",
+                           "Configuration of a filtration operator evaluation.", config_record_fields(false), false,
+                           py::make_tuple(r.base_config));
     r.eval_config = make_record(fe_module, fe_name, "EvalFiltrationConfig", "One operator to evaluate.",
                                 {{"name", "str"}, with_default("test_cases", "list[dict] | None", py::none())});
     r.operator_check_result = make_record(
@@ -216,27 +233,29 @@ py::object export_shared(const functions::evaluation_pipeline::SharedCheckResult
 
 py::object export_config(const fe::FiltrationEvaluationConfig& c) {
     Exporter out;
-    const auto optional_int = [](const std::optional<std::int64_t>& v) -> py::object {
-        return v ? py::object(py::int_(*v)) : py::none();
-    };
-    const auto optional_dict = [&](const std::optional<Dict>& v) -> py::object {
-        return v ? out.dict(*v) : py::none();
-    };
-    py::set skip;
-    for (const auto n : c.skip_checks) skip.add(py::int_(n));
-    py::set info;
-    for (const auto n : c.info_checks) info.add(py::int_(n));
-    return records().config(
-        "mode"_a = c.mode ? py::object(py::str(*c.mode)) : py::none(), "seed"_a = c.seed, "skip_checks"_a = skip,
-        "info_checks"_a = info, "N_trials"_a = c.N_trials, "bias_tolerance"_a = c.bias_tolerance,
-        "speed_small_T"_a = c.speed_small_T, "speed_small_N"_a = c.speed_small_N,
-        "speed_small_limit_s"_a = c.speed_small_limit_s, "speed_large_T"_a = c.speed_large_T,
-        "speed_large_N"_a = c.speed_large_N, "speed_large_limit_s"_a = c.speed_large_limit_s,
-        "mock_signals"_a = optional_dict(c.mock_signals),
-        "signal_ids"_a = c.signal_ids ? out.strings(*c.signal_ids) : py::none(),
-        "market_id"_a = optional_int(c.market_id), "era_number"_a = optional_int(c.era_number),
-        "signal_metadata"_a = optional_dict(c.signal_metadata), "N_signals"_a = c.N_signals, "T"_a = c.T,
-        "N_alloc"_a = c.N_alloc);
+    py::dict fields;
+    for (const fe::ConfigField& field : fe::config_fields()) {
+        fields[field.name] = visit_member(field.member, c, [&](const auto& value) -> py::object {
+            using T = std::remove_cvref_t<decltype(value)>;
+            if constexpr (std::is_same_v<T, std::int64_t> || std::is_same_v<T, double>) {
+                return py::cast(value);
+            } else if constexpr (std::is_same_v<T, std::set<std::int64_t>>) {
+                py::set numbers;
+                for (const std::int64_t n : value) numbers.add(py::int_(n));
+                return numbers;
+            } else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+                return value ? py::object(py::str(*value)) : py::none();
+            } else if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) {
+                return value ? py::object(py::int_(*value)) : py::none();
+            } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
+                return value ? out.strings(*value) : py::none();
+            } else {
+                static_assert(std::is_same_v<T, std::optional<Dict>>);
+                return value ? out.dict(*value) : py::none();
+            }
+        });
+    }
+    return records().config(**fields);
 }
 
 // ---- In -----------------------------------------------------------------------------------------
@@ -276,34 +295,35 @@ fe::FiltrationEvaluationConfig config_of(py::handle obj) {
     if (!callback.is_none() && PyCallable_Check(callback.ptr()) == 0)
         throw py::type_error("filtration operator progress callback must be callable");
 
-    const py::object mode = field(obj, "mode");
-    if (!mode.is_none()) cfg.mode = PyUnicode_Check(mode.ptr()) ? c.str(mode, "mode") : py::str(mode).cast<std::string>();
-    cfg.seed = c.int64(field(obj, "seed"), "seed");
-    for (const char* name : {"skip_checks", "info_checks"}) {
-        const py::object numbers = field(obj, name);
-        if (PyUnicode_Check(numbers.ptr()) || !py::isinstance<py::iterable>(numbers))
-            throw py::type_error(std::string(name) + " must be a set of int, got " + type_name_of(numbers));
-        auto& into = std::string_view(name) == "skip_checks" ? cfg.skip_checks : cfg.info_checks;
-        for (const auto n : numbers) into.insert(c.int64(n, (std::string(name) + " values").c_str()));
+    for (const fe::ConfigField& config_field : fe::config_fields()) {
+        const char* name = config_field.name;
+        const py::object value = field(obj, name);
+        visit_member(config_field.member, cfg, [&](auto& into) {
+            using T = std::remove_cvref_t<decltype(into)>;
+            if constexpr (std::is_same_v<T, std::int64_t>) {
+                into = c.int64(value, name);
+            } else if constexpr (std::is_same_v<T, double>) {
+                into = c.number(value, name);
+            } else if constexpr (std::is_same_v<T, std::set<std::int64_t>>) {
+                if (PyUnicode_Check(value.ptr()) || !py::isinstance<py::iterable>(value))
+                    throw py::type_error(std::string(name) + " must be a set of int, got " + type_name_of(value));
+                const std::string what = std::string(name) + " values";
+                for (const auto n : value) into.insert(c.int64(n, what.c_str()));
+            } else if (value.is_none()) {
+                // an optional field left unset
+            } else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+                // Not only a str: the mode's own text makes validation's message.
+                into = PyUnicode_Check(value.ptr()) ? c.str(value, name) : py::str(value).cast<std::string>();
+            } else if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) {
+                into = c.int64(value, name);
+            } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
+                into = c.strings(value, name);
+            } else {
+                static_assert(std::is_same_v<T, std::optional<Dict>>);
+                into = c.metadata_by_id(value, name);
+            }
+        });
     }
-    cfg.N_trials = c.int64(field(obj, "N_trials"), "N_trials");
-    cfg.bias_tolerance = c.number(field(obj, "bias_tolerance"), "bias_tolerance");
-    cfg.speed_small_T = c.int64(field(obj, "speed_small_T"), "speed_small_T");
-    cfg.speed_small_N = c.int64(field(obj, "speed_small_N"), "speed_small_N");
-    cfg.speed_small_limit_s = c.number(field(obj, "speed_small_limit_s"), "speed_small_limit_s");
-    cfg.speed_large_T = c.int64(field(obj, "speed_large_T"), "speed_large_T");
-    cfg.speed_large_N = c.int64(field(obj, "speed_large_N"), "speed_large_N");
-    cfg.speed_large_limit_s = c.number(field(obj, "speed_large_limit_s"), "speed_large_limit_s");
-    if (const py::object m = field(obj, "mock_signals"); !m.is_none())
-        cfg.mock_signals = c.metadata_by_id(m, "mock_signals");
-    if (const py::object ids = field(obj, "signal_ids"); !ids.is_none()) cfg.signal_ids = c.strings(ids, "signal_ids");
-    if (const py::object v = field(obj, "market_id"); !v.is_none()) cfg.market_id = c.int64(v, "market_id");
-    if (const py::object v = field(obj, "era_number"); !v.is_none()) cfg.era_number = c.int64(v, "era_number");
-    if (const py::object m = field(obj, "signal_metadata"); !m.is_none())
-        cfg.signal_metadata = c.metadata_by_id(m, "signal_metadata");
-    cfg.N_signals = c.int64(field(obj, "N_signals"), "N_signals");
-    cfg.T = c.int64(field(obj, "T"), "T");
-    cfg.N_alloc = c.int64(field(obj, "N_alloc"), "N_alloc");
 
     if (!callback.is_none()) {
         cfg.operator_progress_callback = [fn = share(callback)](const std::string& name,

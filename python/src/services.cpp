@@ -34,13 +34,13 @@ py::object warning_category(const std::string& name) {
 
 const char* level_method(runtime::LogLevel level) {
     switch (level) {
-        case runtime::LogLevel::Debug:
+        case runtime::LogLevel::debug:
             return "debug";
-        case runtime::LogLevel::Info:
+        case runtime::LogLevel::info:
             return "info";
-        case runtime::LogLevel::Warning:
+        case runtime::LogLevel::warning:
             return "warning";
-        case runtime::LogLevel::Error:
+        case runtime::LogLevel::error:
             return "error";
     }
     return "info";
@@ -243,12 +243,6 @@ void init_services(py::module_& utils, py::module_& registry) {
         "(family, check name) -> shared check body (keyword arguments only).");
 
     install_host_hooks();
-}
-
-void uninstall_host_hooks() {
-    runtime::set_warning_handler({});
-    runtime::set_log_sink({});
-    eu::set_signal_metadata_query({});
 }
 
 }  // namespace brindlecap::python

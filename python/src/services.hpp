@@ -7,7 +7,5 @@
 namespace brindlecap::python {
 
 void init_services(py::module_& utils, py::module_& registry);
-// At interpreter exit: the library stops calling into Python.
-void uninstall_host_hooks();
 
 }  // namespace brindlecap::python

@@ -16,18 +16,27 @@ run_step("cmake --install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${pr
 foreach(installed
     include/brindlecap/functions/filtrations_evaluation.hpp
     include/brindlecap/functions/filtrations_evaluation/core/records.hpp
+    include/brindlecap/version.hpp
+    lib/libbrindlecap_filtrations.a
     bin/filtrations)
   if(NOT EXISTS ${prefix}/${installed})
     message(FATAL_ERROR "not installed: ${installed}")
   endif()
 endforeach()
-# Only public headers are installed: none is internal, none declares the library's internals.
-file(GLOB_RECURSE installed_headers ${prefix}/include/*.hpp)
+# Only public headers are installed: none is internal, none declares the library's internals, and
+# the public header includes every other one.
+set(umbrella brindlecap/functions/filtrations_evaluation.hpp)
+file(READ ${prefix}/include/${umbrella} umbrella_text)
+file(GLOB_RECURSE installed_headers RELATIVE ${prefix}/include ${prefix}/include/*.hpp)
 foreach(header IN LISTS installed_headers)
-  file(READ ${header} text)
+  file(READ ${prefix}/include/${header} text)
   if(header MATCHES "_internal\\.hpp$" OR text MATCHES "namespace detail" OR text MATCHES "__int128"
      OR text MATCHES "_internal\\.hpp")
     message(FATAL_ERROR "installed header exposes internals: ${header}")
+  endif()
+  string(FIND "${umbrella_text}" "#include \"${header}\"" at)
+  if(at EQUAL -1 AND NOT header STREQUAL umbrella)
+    message(FATAL_ERROR "the public header does not include ${header}")
   endif()
 endforeach()
 file(GLOB_RECURSE config_files ${prefix}/*/brindlecap_filtrationsConfig.cmake)

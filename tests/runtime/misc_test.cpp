@@ -8,9 +8,14 @@
 #include <thread>
 #include <vector>
 
+#include "brindlecap/functions/evaluation_utils/evaluation_utils.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
+#include "brindlecap/functions/registry_and_store/store.hpp"
+#include "brindlecap/runtime/clock_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/log.hpp"
 #include "brindlecap/runtime/modules_internal.hpp"
+#include "brindlecap/runtime/process_state.hpp"
 #include "brindlecap/runtime/warnings.hpp"
 #include "runtime/value_printer.hpp"
 
@@ -79,13 +84,12 @@ TEST(Warnings, CollectorsNestWarningsBecomeErrorsAndThreadsAppend) {
 
 TEST(Warnings, HandlerIsReplaceableAndTheDefaultWritesToStderr) {
     std::vector<Warning> seen;
-    const WarningHandler previous = set_warning_handler([&](const Warning& w) { seen.push_back(w); });
+    set_warning_handler([&](const Warning& w) { seen.push_back(w); });
     warn("routed");
     set_warning_handler({});
     testing::internal::CaptureStderr();
     warn("printed here", "DeprecationWarning");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "DeprecationWarning: printed here\n");
-    set_warning_handler(previous);
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].message, "routed");
 }
@@ -102,11 +106,11 @@ TEST(Log, CaptureRecordsFieldsAndErrorsFromManyThreads) {
         const std::vector<LogRecord> records = capture.records();
         ASSERT_EQ(records.size(), 2u);
         EXPECT_EQ(records[0].logger, "brindlecap.test");
-        EXPECT_EQ(records[0].level, LogLevel::Warning);
+        EXPECT_EQ(records[0].level, LogLevel::warning);
         EXPECT_EQ(records[0].event, "threshold_missing");
         EXPECT_EQ(records[0].fields, (LogFields{{"column", Value("sharpe")}, {"value", Value(1.5)}}));
         EXPECT_FALSE(records[0].has_exc);
-        EXPECT_EQ(records[1].level, LogLevel::Debug);
+        EXPECT_EQ(records[1].level, LogLevel::debug);
         EXPECT_TRUE(records[1].has_exc);
         EXPECT_EQ(records[1].exc_kind, "KeyError");
         EXPECT_EQ(records[1].exc_text, "'sharpe'");
@@ -127,7 +131,7 @@ TEST(Log, WithoutACaptureRecordsGoToTheSinkOrToStderrFromTheLevelUp) {
     const Logger logger("brindlecap.test");
     const ValueError error("bad");
     std::vector<std::string> routed;
-    const LogSink previous = set_log_sink([&](const LogRecord& r, const std::exception* exc) {
+    set_log_sink([&](const LogRecord& r, const std::exception* exc) {
         routed.push_back(r.event + (exc != nullptr ? " " + error_text(*exc) : ""));
     });
     logger.debug("to_sink", {}, &error);  // a sink gets every level
@@ -135,11 +139,9 @@ TEST(Log, WithoutACaptureRecordsGoToTheSinkOrToStderrFromTheLevelUp) {
     testing::internal::CaptureStderr();
     logger.debug("below_level");
     logger.warning("written", {{"column", "sharpe"}, {"n", 2.0}}, &error);
-    set_log_level(LogLevel::Debug);
+    set_log_level(LogLevel::debug);
     logger.debug("now_written");
-    set_log_level(LogLevel::Warning);
     const std::string written = testing::internal::GetCapturedStderr();
-    set_log_sink(previous);
     EXPECT_EQ(routed, std::vector<std::string>{"to_sink bad"});
     const std::string stamp = "\\[[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}\\] ";
     EXPECT_THAT(written, testing::MatchesRegex(
@@ -165,6 +167,35 @@ TEST(Modules, RegisterImportReplaceAndMissingNames) {
     };
     EXPECT_EQ(message("no_such_pkg.sub", "f"), "ModuleNotFoundError: No module named 'no_such_pkg'");
     EXPECT_EQ(message("runtime_test.alpha", "g"), "AttributeError: module 'runtime_test.alpha' has no attribute 'g'");
+}
+
+// Release empties what may hold a host's objects or call into the host and keeps settings; reset
+// puts everything back.
+TEST(ProcessState, ReleaseDropsHostObjectsAndResetRestoresEverything) {
+    namespace eu = functions::evaluation_utils;
+    namespace fd = functions::filtrations_evaluation::detail;
+    const functions::registry_and_store::FunctionStore store;
+    const auto install = [&store] {
+        set_interrupt_check([] { throw Interrupt(); });
+        set_warning_handler([](const Warning&) {});
+        store.cache_operator("gt", {});
+        eu::configure_signal_metadata_store("signals.db");
+        fd::set_speed_clock(nullptr);
+    };
+    install();
+    ProcessState::release_host_objects();
+    EXPECT_NO_THROW(check_interrupt());
+    EXPECT_FALSE(set_warning_handler({}));
+    EXPECT_FALSE(store.cached_operator("gt"));
+    EXPECT_EQ(eu::configured_signal_metadata_store(), "signals.db");
+    EXPECT_EQ(fd::set_speed_clock(nullptr), nullptr);
+    install();
+    ProcessState::reset_for_tests();
+    EXPECT_NO_THROW(check_interrupt());
+    EXPECT_FALSE(set_warning_handler({}));
+    EXPECT_FALSE(store.cached_operator("gt"));
+    EXPECT_EQ(eu::configured_signal_metadata_store(), std::nullopt);
+    EXPECT_EQ(fd::set_speed_clock(nullptr), &monotonic);
 }
 
 }  // namespace

@@ -34,6 +34,12 @@ std::string message_of(F&& f) {
     return "<no error>";
 }
 
+// what() of the ValueError that f raises.
+template <class F>
+std::string value_error(F&& f) {
+    return message_of<runtime::ValueError>(std::forward<F>(f));
+}
+
 // The keys of a dict as the host prints them with str(), in dict order.
 inline std::vector<std::string> key_texts(const runtime::Dict& d) {
     std::vector<std::string> out;

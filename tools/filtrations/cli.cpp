@@ -1,6 +1,7 @@
 #include "cli.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <charconv>
 #include <chrono>
@@ -11,18 +12,20 @@
 #include <optional>
 #include <sstream>
 #include <ostream>
+#include <set>
+#include <stdexcept>
 #include <system_error>
+#include <type_traits>
 #include <utility>
+#include <variant>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
 #include "brindlecap/functions/evaluation_utils/evaluation_utils.hpp"
 #include "brindlecap/functions/filtrations_evaluation/metadata/flatten.hpp"
-#include "brindlecap/functions/filtrations_evaluation/metadata/flatten_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/evaluate.hpp"
-#include "brindlecap/functions/filtrations_evaluation/product/fields_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/product/resolve_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/evaluate.hpp"
+#include "brindlecap/functions/filtrations_evaluation/product/resolve.hpp"
 #include "brindlecap/functions/filtrations_evaluation/report/report.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
@@ -30,6 +33,7 @@
 #include "brindlecap/runtime/log.hpp"
 #include "brindlecap/runtime/text.hpp"
 #include "brindlecap/runtime/warnings.hpp"
+#include "brindlecap/version.hpp"
 #include "demo_signals.hpp"
 #include "inputs.hpp"
 #include "output.hpp"
@@ -54,8 +58,6 @@ struct Options {
     // evaluate
     fe::FiltrationEvaluationConfig config;
     std::vector<std::string> operators;
-    std::vector<std::int64_t> skip;
-    std::vector<std::int64_t> info;
     std::string signals;
     std::string db;
     std::string signal_ids;
@@ -98,7 +100,7 @@ public:
         runtime::set_warning_handler(std::move(previous_handler_));
         if (store_) eu::configure_signal_metadata_store(*store_);
         if (query_) eu::set_signal_metadata_query(std::move(*query_));
-        if (verbose_) runtime::set_log_level(runtime::LogLevel::Warning);
+        if (verbose_) runtime::set_log_level(runtime::LogLevel::warning);
     }
     ScopedSettings(const ScopedSettings&) = delete;
     ScopedSettings& operator=(const ScopedSettings&) = delete;
@@ -110,7 +112,7 @@ public:
     }
     void verbose() {
         verbose_ = true;
-        runtime::set_log_level(runtime::LogLevel::Debug);
+        runtime::set_log_level(runtime::LogLevel::debug);
     }
 
 private:
@@ -211,8 +213,6 @@ void write_evaluation_files(const Options& o, const fe::FiltrationEvaluationResu
 int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings, Context& ctx,
                  std::string& out, std::ostream& err) {
     fe::FiltrationEvaluationConfig& cfg = o.config;
-    cfg.skip_checks.insert(o.skip.begin(), o.skip.end());
-    cfg.info_checks.insert(o.info.begin(), o.info.end());
 
     std::string source;
     if (!o.db.empty()) {
@@ -634,11 +634,11 @@ CLI::Option* add_names(CLI::App* cmd, const std::string& name, std::vector<std::
         ->check(A_VALUE);
 }
 
-CLI::Option* add_integers(CLI::App* cmd, const std::string& name, std::vector<std::int64_t>& target,
+CLI::Option* add_integers(CLI::App* cmd, const std::string& name, std::set<std::int64_t>& target,
                           const std::string& help) {
     const auto read = [&target](const std::string& option, const std::string& text) {
         for (const std::string& item : list_items(option, text)) {
-            target.push_back(integer_value(option, item));
+            target.insert(integer_value(option, item));
         }
     };
     return add_read_option(cmd, name, help, "LIST", read)
@@ -665,6 +665,11 @@ void add_output_options(CLI::App* cmd, Options& o, bool progress) {
     }
 }
 
+// Where the configuration options come in --help: the run's settings, the bias check's, the
+// fixtures' shape, the speed check's.
+constexpr std::array<fe::ConfigGroup, 4> OPTION_ORDER{fe::ConfigGroup::base, fe::ConfigGroup::bias,
+                                                      fe::ConfigGroup::fixture, fe::ConfigGroup::speed};
+
 CLI::App* add_evaluate(CLI::App& app, Options& o) {
     CLI::App* ev = app.add_subcommand(
         "evaluate",
@@ -687,26 +692,22 @@ CLI::App* add_evaluate(CLI::App& app, Options& o) {
     market->needs(db);
     era->needs(db);
 
-    // Configuration fields, their defaults shown.
-    const auto integer = [ev](const char* name, std::int64_t& field, const char* help) {
-        with_default(add_integer(ev, name, field, help), field);
-    };
-    const auto number = [ev](const char* name, double& field, const char* help) {
-        with_default(add_number(ev, name, field, help), field);
-    };
-    integer("--seed", c.seed, "Seed of every random generator");
-    add_integers(ev, "--skip", o.skip, "Check numbers not to run, comma-separated, e.g. 6,8");
-    add_integers(ev, "--info", o.info, "Check numbers that run but do not count, e.g. 7");
-    integer("--n-trials", c.N_trials, "Trials of the bias check (>= 10)");
-    number("--bias-tolerance", c.bias_tolerance, "Tolerance of the bias check, in (0, 1)");
-    integer("--t", c.T, "Time steps of every fixture weights matrix");
-    integer("--n-alloc", c.N_alloc, "Allocation columns of every fixture weights matrix");
-    integer("--speed-small-t", c.speed_small_T, "Time steps of the small speed pool");
-    integer("--speed-small-n", c.speed_small_N, "Signals of the small speed pool");
-    number("--speed-small-limit-s", c.speed_small_limit_s, "Time limit of the small speed pool, s");
-    integer("--speed-large-t", c.speed_large_T, "Time steps of the large speed pool");
-    integer("--speed-large-n", c.speed_large_N, "Signals of the large speed pool");
-    number("--speed-large-limit-s", c.speed_large_limit_s, "Time limit of the large speed pool, s");
+    // The configuration fields the tool has options for, numbers with their defaults shown.
+    for (const fe::ConfigField* field : fe::config_fields(OPTION_ORDER)) {
+        if (field->option == nullptr) continue;
+        visit_member(field->member, c, [&](auto& value) {
+            using T = std::remove_cvref_t<decltype(value)>;
+            if constexpr (std::is_same_v<T, std::int64_t>) {
+                with_default(add_integer(ev, field->option, value, field->help), value);
+            } else if constexpr (std::is_same_v<T, double>) {
+                with_default(add_number(ev, field->option, value, field->help), value);
+            } else if constexpr (std::is_same_v<T, std::set<std::int64_t>>) {
+                add_integers(ev, field->option, value, field->help);
+            } else {
+                throw std::logic_error(std::string("no option reader for ") + field->name);
+            }
+        });
+    }
     add_path(ev, "--reproducers", o.reproducers,
              "Write a folder per failing comparison of the deterministic checks under DIR: a shrunk pool, a "
              "tree and the command that replays it");
@@ -861,7 +862,7 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
     CLI::App app{"Filter signal pools and judge filtration operators. Without a command, runs "
                  "'evaluate' on the embedded demo signal set.",
                  "filtrations"};
-    app.set_version_flag("--version", BRINDLECAP_VERSION);
+    app.set_version_flag("--version", std::string(brindlecap::VERSION));
     app.require_subcommand(0, 1);
     app.footer("Exit status: 0 all accepted / something passes, 1 some operator rejected / "
                "nothing passes, 2 bad input.");

@@ -2,17 +2,21 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
+#include <variant>
 
 #include <fmt/format.h>
 
 #include "brindlecap/functions/filtrations_evaluation/core/id_set_object_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/plugins_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/plugins_internal.hpp"
 #include "brindlecap/runtime/json.hpp"
 #include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::cli {
 
+using functions::filtrations_evaluation::config_fields;
+using functions::filtrations_evaluation::ConfigField;
 using functions::filtrations_evaluation::CorrectnessTestCase;
 using functions::filtrations_evaluation::detail::IdSetObject;
 using functions::filtrations_evaluation::OperatorCheckResult;
@@ -105,13 +109,13 @@ const char* status_color(const std::string& status) {
 
 Value json_safe(const Value& v) {
     switch (v.kind()) {
-        case Value::Kind::List: {
+        case Value::Kind::list: {
             List out;
             out.reserve(v.as_list().size());
             for (const Value& item : v.as_list()) out.push_back(json_safe(item));
             return Value::list(std::move(out));
         }
-        case Value::Kind::Dict: {
+        case Value::Kind::dict: {
             Dict out;
             for (const auto& [key, item] : v.as_dict()) {
                 const bool plain_key = key.is_str() || key.is_number() || key.is_bool() || key.is_none();
@@ -119,7 +123,7 @@ Value json_safe(const Value& v) {
             }
             return Value(std::move(out));
         }
-        case Value::Kind::Object: {
+        case Value::Kind::object: {
             if (const auto* ids = dynamic_cast<const IdSetObject*>(&v.as_object())) {
                 return id_list(ids->ids.sorted());
             }
@@ -150,29 +154,27 @@ Value resolve_result_value(const FiltrationResult& result) {
                       {"filter_diagnostics", diagnostics_value(result.filter_diagnostics)}});
 }
 
+// Every field in declaration order but the metadata mappings (N_signals counts them); an unset
+// one is null.
 Value config_value(const FiltrationEvaluationConfig& c) {
-    Value signal_ids;
-    if (c.signal_ids) signal_ids = id_list(*c.signal_ids);
-    return Value(Dict{
-        {"mode", c.mode ? Value(*c.mode) : Value()},
-        {"seed", Value(c.seed)},
-        {"skip_checks", sorted_ints(c.skip_checks)},
-        {"info_checks", sorted_ints(c.info_checks)},
-        {"N_trials", Value(c.N_trials)},
-        {"bias_tolerance", Value(c.bias_tolerance)},
-        {"speed_small_T", Value(c.speed_small_T)},
-        {"speed_small_N", Value(c.speed_small_N)},
-        {"speed_small_limit_s", Value(c.speed_small_limit_s)},
-        {"speed_large_T", Value(c.speed_large_T)},
-        {"speed_large_N", Value(c.speed_large_N)},
-        {"speed_large_limit_s", Value(c.speed_large_limit_s)},
-        {"signal_ids", signal_ids},
-        {"market_id", c.market_id ? Value(*c.market_id) : Value()},
-        {"era_number", c.era_number ? Value(*c.era_number) : Value()},
-        {"N_signals", Value(c.N_signals)},
-        {"T", Value(c.T)},
-        {"N_alloc", Value(c.N_alloc)},
-    });
+    Dict out;
+    for (const ConfigField& field : config_fields()) {
+        visit_member(field.member, c, [&](const auto& value) {
+            using T = std::remove_cvref_t<decltype(value)>;
+            if constexpr (std::is_same_v<T, std::set<std::int64_t>>) {
+                out.set(Value(field.name), sorted_ints(value));
+            } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
+                out.set(Value(field.name), value ? id_list(*value) : Value());
+            } else if constexpr (std::is_same_v<T, std::optional<Dict>>) {
+                // signal id -> metadata: not configuration to show
+            } else if constexpr (requires { value.has_value(); }) {
+                out.set(Value(field.name), value ? Value(*value) : Value());
+            } else {
+                out.set(Value(field.name), Value(value));
+            }
+        });
+    }
+    return Value(std::move(out));
 }
 
 Value evaluation_result_value(const FiltrationEvaluationResult& result) {

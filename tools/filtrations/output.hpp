@@ -5,9 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/pipeline/results.hpp"
-#include "brindlecap/functions/filtrations_evaluation/product/fields_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/product/resolve_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/results.hpp"
+#include "brindlecap/functions/filtrations_evaluation/product/resolve.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"

@@ -345,7 +345,7 @@ bool is_identifier(std::string_view s) {
 
 void format_value(const Value& v, std::string& out) {
     switch (v.kind()) {
-        case Value::Kind::Str: {
+        case Value::Kind::str: {
             const std::string& s = v.as_str();
             bool bare = !s.empty() && classify(s, nullptr) == WordKind::String;
             for (const char c : s) {
@@ -354,7 +354,7 @@ void format_value(const Value& v, std::string& out) {
             out += bare ? s : runtime::repr(std::string_view(s));
             return;
         }
-        case Value::Kind::List: {
+        case Value::Kind::list: {
             out += '[';
             bool first = true;
             for (const Value& item : v.as_list()) {
@@ -365,7 +365,7 @@ void format_value(const Value& v, std::string& out) {
             out += ']';
             return;
         }
-        case Value::Kind::Dict: {
+        case Value::Kind::dict: {
             out += '{';
             bool first = true;
             for (const auto& [key, item] : v.as_dict()) {
@@ -378,7 +378,7 @@ void format_value(const Value& v, std::string& out) {
             out += '}';
             return;
         }
-        case Value::Kind::Object:
+        case Value::Kind::object:
             throw runtime::TypeError("a " + runtime::type_name(v) +
                                      " parameter cannot be written as an inline tree");
         default:

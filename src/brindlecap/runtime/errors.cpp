@@ -9,6 +9,7 @@
 
 #include <cxxabi.h>
 
+#include "brindlecap/runtime/process_state_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::runtime {
@@ -20,6 +21,9 @@ std::string KeyError::text() const { return repr(key_); }
 namespace {
 
 std::atomic<InterruptCheck> interrupt_check{nullptr};
+
+const detail::RegisteredSlot interrupt_check_slot{
+    "interrupt check", [] { set_interrupt_check(nullptr); }, detail::SlotHolds::host_objects};
 
 }  // namespace
 

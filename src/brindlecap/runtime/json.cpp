@@ -379,11 +379,11 @@ private:
 
     static std::string key_text(const Value& key) {
         switch (key.kind()) {
-            case Value::Kind::Str: return key.as_str();
-            case Value::Kind::Int: return std::to_string(key.as_int());
-            case Value::Kind::Float: return number_text(key.as_float());
-            case Value::Kind::Bool: return key.as_bool() ? "true" : "false";
-            case Value::Kind::None: return "null";
+            case Value::Kind::str: return key.as_str();
+            case Value::Kind::integer: return std::to_string(key.as_int());
+            case Value::Kind::floating: return number_text(key.as_float());
+            case Value::Kind::boolean: return key.as_bool() ? "true" : "false";
+            case Value::Kind::none: return "null";
             default:
                 throw TypeError("keys must be str, int, float, bool or None, not " + type_name(key));
         }
@@ -397,15 +397,15 @@ private:
     // dict (its items follow) and returns true.
     bool open(const Value& v, int depth) {
         switch (v.kind()) {
-            case Value::Kind::None: out_ += "null"; return false;
-            case Value::Kind::Bool: out_ += v.as_bool() ? "true" : "false"; return false;
-            case Value::Kind::Int: out_ += std::to_string(v.as_int()); return false;
-            case Value::Kind::Float: out_ += number_text(v.as_float()); return false;
-            case Value::Kind::Str: write_string(v.as_str()); return false;
-            case Value::Kind::Object:
+            case Value::Kind::none: out_ += "null"; return false;
+            case Value::Kind::boolean: out_ += v.as_bool() ? "true" : "false"; return false;
+            case Value::Kind::integer: out_ += std::to_string(v.as_int()); return false;
+            case Value::Kind::floating: out_ += number_text(v.as_float()); return false;
+            case Value::Kind::str: write_string(v.as_str()); return false;
+            case Value::Kind::object:
                 throw TypeError("Object of type " + type_name(v) + " is not JSON serializable");
-            case Value::Kind::List:
-            case Value::Kind::Dict: break;
+            case Value::Kind::list:
+            case Value::Kind::dict: break;
         }
         const bool is_list = v.is_list();
         if (is_list ? v.as_list().empty() : v.as_dict().empty()) {

@@ -11,13 +11,14 @@
 #include <spdlog/sinks/stdout_sinks.h>
 
 #include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/process_state_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::runtime {
 
 namespace {
 
-std::atomic<LogLevel> g_level{LogLevel::Warning};
+std::atomic<LogLevel> g_level{LogLevel::warning};
 
 // Live captures, innermost last; records go to the innermost one.
 struct Captures {
@@ -32,10 +33,10 @@ Captures& captures() {
 
 spdlog::level::level_enum to_spdlog(LogLevel level) {
     switch (level) {
-        case LogLevel::Debug: return spdlog::level::debug;
-        case LogLevel::Info: return spdlog::level::info;
-        case LogLevel::Warning: return spdlog::level::warn;
-        case LogLevel::Error: return spdlog::level::err;
+        case LogLevel::debug: return spdlog::level::debug;
+        case LogLevel::info: return spdlog::level::info;
+        case LogLevel::warning: return spdlog::level::warn;
+        case LogLevel::error: return spdlog::level::err;
     }
     return spdlog::level::info;
 }
@@ -89,11 +90,11 @@ LogSink current_sink() {
 }  // namespace
 
 void Logger::debug(const std::string& event, LogFields fields, const std::exception* exc) const {
-    log(LogLevel::Debug, event, std::move(fields), exc);
+    log(LogLevel::debug, event, std::move(fields), exc);
 }
 
 void Logger::warning(const std::string& event, LogFields fields, const std::exception* exc) const {
-    log(LogLevel::Warning, event, std::move(fields), exc);
+    log(LogLevel::warning, event, std::move(fields), exc);
 }
 
 void Logger::log(LogLevel level, const std::string& event, LogFields fields, const std::exception* exc) const {
@@ -143,5 +144,12 @@ std::vector<LogRecord> LogCapture::records() const {
 }
 
 void set_log_level(LogLevel level) { g_level.store(level, std::memory_order_relaxed); }
+
+namespace {
+const detail::RegisteredSlot log_level_slot{
+    "log level", [] { set_log_level(LogLevel::warning); }, detail::SlotHolds::library_values};
+const detail::RegisteredSlot log_sink_slot{
+    "log sink", [] { set_log_sink({}); }, detail::SlotHolds::host_objects};
+}  // namespace
 
 }  // namespace brindlecap::runtime

@@ -13,11 +13,11 @@
 
 namespace brindlecap::runtime {
 
-enum class LogLevel { Debug, Info, Warning, Error };
+enum class LogLevel { debug, info, warning, error };
 
 struct LogRecord {
     std::string logger;
-    LogLevel level = LogLevel::Info;
+    LogLevel level = LogLevel::info;
     std::string event;
     std::vector<std::pair<std::string, Value>> fields;
     bool has_exc = false;     // exc_info attached

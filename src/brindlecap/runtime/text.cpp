@@ -101,14 +101,14 @@ void append_repr(std::string& out, double d) {
 // Scalars, and containers as their opening bracket (the caller walks their items).
 void append_scalar_repr(std::string& out, const Value& v) {
     switch (v.kind()) {
-        case Value::Kind::None: out += "None"; return;
-        case Value::Kind::Bool: out += v.as_bool() ? "True" : "False"; return;
-        case Value::Kind::Int: fmt::format_to(std::back_inserter(out), "{}", v.as_int()); return;
-        case Value::Kind::Float: append_repr(out, v.as_float()); return;
-        case Value::Kind::Str: append_repr(out, std::string_view(v.as_str())); return;
-        case Value::Kind::Object: out += v.as_object().repr(); return;
-        case Value::Kind::List:
-        case Value::Kind::Dict: return;
+        case Value::Kind::none: out += "None"; return;
+        case Value::Kind::boolean: out += v.as_bool() ? "True" : "False"; return;
+        case Value::Kind::integer: fmt::format_to(std::back_inserter(out), "{}", v.as_int()); return;
+        case Value::Kind::floating: append_repr(out, v.as_float()); return;
+        case Value::Kind::str: append_repr(out, std::string_view(v.as_str())); return;
+        case Value::Kind::object: out += v.as_object().repr(); return;
+        case Value::Kind::list:
+        case Value::Kind::dict: return;
     }
 }
 
@@ -209,14 +209,14 @@ std::string str(const Value& v) {
 
 std::string type_name(const Value& v) {
     switch (v.kind()) {
-        case Value::Kind::None: return "NoneType";
-        case Value::Kind::Bool: return "bool";
-        case Value::Kind::Int: return "int";
-        case Value::Kind::Float: return "float";
-        case Value::Kind::Str: return "str";
-        case Value::Kind::List: return "list";
-        case Value::Kind::Dict: return "dict";
-        case Value::Kind::Object: return v.as_object().type_name();
+        case Value::Kind::none: return "NoneType";
+        case Value::Kind::boolean: return "bool";
+        case Value::Kind::integer: return "int";
+        case Value::Kind::floating: return "float";
+        case Value::Kind::str: return "str";
+        case Value::Kind::list: return "list";
+        case Value::Kind::dict: return "dict";
+        case Value::Kind::object: return v.as_object().type_name();
     }
     return "object";
 }

@@ -213,10 +213,10 @@ const ObjectPtr& Value::object_ptr() const {
 
 double Value::to_double() const {
     switch (kind()) {
-        case Kind::Bool: return as_bool() ? 1.0 : 0.0;
-        case Kind::Int: return static_cast<double>(as_int());
-        case Kind::Float: return as_float();
-        case Kind::Str: return parse_python_float(as_str());
+        case Kind::boolean: return as_bool() ? 1.0 : 0.0;
+        case Kind::integer: return static_cast<double>(as_int());
+        case Kind::floating: return as_float();
+        case Kind::str: return parse_python_float(as_str());
         default:
             throw TypeError(fmt::format("float() argument must be a string or a real number, not '{}'",
                                         type_name(*this)));
@@ -225,14 +225,14 @@ double Value::to_double() const {
 
 bool Value::truthy() const {
     switch (kind()) {
-        case Kind::None: return false;
-        case Kind::Bool: return as_bool();
-        case Kind::Int: return as_int() != 0;
-        case Kind::Float: return as_float() != 0.0;
-        case Kind::Str: return !as_str().empty();
-        case Kind::List: return !as_list().empty();
-        case Kind::Dict: return !as_dict().empty();
-        case Kind::Object: return true;
+        case Kind::none: return false;
+        case Kind::boolean: return as_bool();
+        case Kind::integer: return as_int() != 0;
+        case Kind::floating: return as_float() != 0.0;
+        case Kind::str: return !as_str().empty();
+        case Kind::list: return !as_list().empty();
+        case Kind::dict: return !as_dict().empty();
+        case Kind::object: return true;
     }
     return false;
 }
@@ -240,16 +240,16 @@ bool Value::truthy() const {
 bool Value::is(const Value& other) const noexcept {
     if (kind() != other.kind()) return false;
     switch (kind()) {
-        case Kind::None: return true;
-        case Kind::Bool: return std::get<bool>(v_) == std::get<bool>(other.v_);
-        case Kind::Int: return std::get<std::int64_t>(v_) == std::get<std::int64_t>(other.v_);
-        case Kind::Float:
+        case Kind::none: return true;
+        case Kind::boolean: return std::get<bool>(v_) == std::get<bool>(other.v_);
+        case Kind::integer: return std::get<std::int64_t>(v_) == std::get<std::int64_t>(other.v_);
+        case Kind::floating:
             return std::bit_cast<std::uint64_t>(std::get<double>(v_)) ==
                    std::bit_cast<std::uint64_t>(std::get<double>(other.v_));
-        case Kind::Str: return std::get<StrPtr>(v_) == std::get<StrPtr>(other.v_);
-        case Kind::List: return std::get<ListPtr>(v_) == std::get<ListPtr>(other.v_);
-        case Kind::Dict: return std::get<DictPtr>(v_) == std::get<DictPtr>(other.v_);
-        case Kind::Object: return std::get<ObjectPtr>(v_) == std::get<ObjectPtr>(other.v_);
+        case Kind::str: return std::get<StrPtr>(v_) == std::get<StrPtr>(other.v_);
+        case Kind::list: return std::get<ListPtr>(v_) == std::get<ListPtr>(other.v_);
+        case Kind::dict: return std::get<DictPtr>(v_) == std::get<DictPtr>(other.v_);
+        case Kind::object: return std::get<ObjectPtr>(v_) == std::get<ObjectPtr>(other.v_);
     }
     return false;
 }
@@ -288,12 +288,12 @@ void Value::copy_nested(Value& root) {
 bool operator==(const Value& a, const Value& b) {
     using Kind = Value::Kind;
     switch (a.kind()) {
-        case Kind::None: return b.is_none();
-        case Kind::Bool:
-        case Kind::Int:
-        case Kind::Float: return numeric_like(b) && compare_numbers(a, b) == 0;
-        case Kind::Str: return b.is_str() && (a.str_ptr() == b.str_ptr() || a.as_str() == b.as_str());
-        case Kind::List: {
+        case Kind::none: return b.is_none();
+        case Kind::boolean:
+        case Kind::integer:
+        case Kind::floating: return numeric_like(b) && compare_numbers(a, b) == 0;
+        case Kind::str: return b.is_str() && (a.str_ptr() == b.str_ptr() || a.as_str() == b.as_str());
+        case Kind::list: {
             if (!b.is_list()) return false;
             const List& x = a.as_list();
             const List& y = b.as_list();
@@ -303,8 +303,8 @@ bool operator==(const Value& a, const Value& b) {
             }
             return true;
         }
-        case Kind::Dict: return b.is_dict() && a.as_dict() == b.as_dict();
-        case Kind::Object: return b.is_object() && a.as_object().equals(b.as_object());
+        case Kind::dict: return b.is_dict() && a.as_dict() == b.as_dict();
+        case Kind::object: return b.is_object() && a.as_object().equals(b.as_object());
     }
     return false;
 }
@@ -319,29 +319,29 @@ bool greater_equal(const Value& a, const Value& b) { return compare(a, b, Op::Ge
 std::size_t hash_value(const Value& v) {
     using Kind = Value::Kind;
     switch (v.kind()) {
-        case Kind::None: return NONE_HASH;
-        case Kind::Bool: return hash_int(v.as_bool() ? 1 : 0);
-        case Kind::Int: return hash_int(v.as_int());
-        case Kind::Float: {
+        case Kind::none: return NONE_HASH;
+        case Kind::boolean: return hash_int(v.as_bool() ? 1 : 0);
+        case Kind::integer: return hash_int(v.as_int());
+        case Kind::floating: {
             const double d = v.as_float();
             if (std::isnan(d)) return NAN_HASH;
             // Integral floats equal the int of the same value and must hash like it.
             if (d >= -0x1p63 && d < 0x1p63 && d == std::floor(d)) return hash_int(static_cast<std::int64_t>(d));
             return std::hash<std::uint64_t>{}(std::bit_cast<std::uint64_t>(d));
         }
-        case Kind::Str: return hash_str(v.as_str());
-        case Kind::List: {
+        case Kind::str: return hash_str(v.as_str());
+        case Kind::list: {
             std::size_t h = 0x345678;
             for (const Value& item : v.as_list()) h = mix(h ^ hash_value(item)) + 0x9e3779b9;
             return h;
         }
-        case Kind::Dict: {
+        case Kind::dict: {
             // Order-independent, as dict equality is.
             std::size_t h = 0x27d4eb2f;
             for (const auto& [key, value] : v.as_dict()) h += mix(hash_value(key)) ^ hash_value(value);
             return h;
         }
-        case Kind::Object: return v.as_object().hash();
+        case Kind::object: return v.as_object().hash();
     }
     return 0;
 }

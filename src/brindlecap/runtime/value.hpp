@@ -44,7 +44,7 @@ concept ValueLike = std::is_same_v<std::remove_cvref_t<T>, bool> || std::is_conv
 
 class Value {
 public:
-    enum class Kind { None, Bool, Int, Float, Str, List, Dict, Object };
+    enum class Kind { none, boolean, integer, floating, str, list, dict, object };
 
     Value() noexcept = default;
     Value(const Value&) = default;
@@ -79,16 +79,16 @@ public:
     static Value list(List items);
 
     Kind kind() const noexcept { return static_cast<Kind>(v_.index()); }
-    bool is_none() const noexcept { return kind() == Kind::None; }
-    bool is_bool() const noexcept { return kind() == Kind::Bool; }
-    bool is_int() const noexcept { return kind() == Kind::Int; }
-    bool is_float() const noexcept { return kind() == Kind::Float; }
+    bool is_none() const noexcept { return kind() == Kind::none; }
+    bool is_bool() const noexcept { return kind() == Kind::boolean; }
+    bool is_int() const noexcept { return kind() == Kind::integer; }
+    bool is_float() const noexcept { return kind() == Kind::floating; }
     // int or float; a bool is not a number here (callers test is_bool first where it matters).
     bool is_number() const noexcept { return is_int() || is_float(); }
-    bool is_str() const noexcept { return kind() == Kind::Str; }
-    bool is_list() const noexcept { return kind() == Kind::List; }
-    bool is_dict() const noexcept { return kind() == Kind::Dict; }
-    bool is_object() const noexcept { return kind() == Kind::Object; }
+    bool is_str() const noexcept { return kind() == Kind::str; }
+    bool is_list() const noexcept { return kind() == Kind::list; }
+    bool is_dict() const noexcept { return kind() == Kind::dict; }
+    bool is_object() const noexcept { return kind() == Kind::object; }
     bool is_nan() const noexcept;
 
     // Gives every list and dict reachable from root (itself a fresh container) a fresh copy of

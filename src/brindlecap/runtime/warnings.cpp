@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/process_state_internal.hpp"
 
 namespace brindlecap::runtime {
 
@@ -47,6 +48,11 @@ WarningHandler set_warning_handler(WarningHandler handler) {
     std::swap(s.handler, handler);
     return handler;
 }
+
+namespace {
+const detail::RegisteredSlot warning_handler_slot{
+    "warning handler", [] { set_warning_handler({}); }, detail::SlotHolds::host_objects};
+}  // namespace
 
 WarningCollector::WarningCollector()
     : previous_(set_warning_handler([this](const Warning& w) {

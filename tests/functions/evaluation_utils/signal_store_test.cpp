@@ -21,12 +21,9 @@ using runtime::Value;
 using test::key_texts;
 using test::message_of;
 
-// A temporary directory and a configured store path, both restored afterwards.
+// A temporary directory; the configured store path is reset after each test.
 class SignalStore : public ::testing::Test {
 protected:
-    void SetUp() override { previous_path_ = configured_signal_metadata_store(); }
-    void TearDown() override { configure_signal_metadata_store(previous_path_); }
-
     static void raw_sql(const std::string& path, const std::string& sql) {
         sqlite3* handle = nullptr;
         ASSERT_EQ(sqlite3_open(path.c_str(), &handle), SQLITE_OK);
@@ -42,7 +39,6 @@ protected:
     std::string db = dir.file("signals.db");
 
 private:
-    std::optional<std::string> previous_path_;
 };
 
 TEST_F(SignalStore, RoundTripByMarketAndEra) {

@@ -19,17 +19,17 @@
 namespace {
 
 using namespace brindlecap::functions;
+using brindlecap::runtime::Dict;
 using brindlecap::runtime::TypeError;
+using brindlecap::runtime::Value;
 using brindlecap::test::message_of;
 using filtrations_evaluation::CallForm;
-using filtrations_evaluation::Dict;
 using filtrations_evaluation::FilterValidationError;
 using filtrations_evaluation::IdSet;
 using filtrations_evaluation::KeyIndex;
 using filtrations_evaluation::OperatorCall;
 using filtrations_evaluation::PreparedField;
 using filtrations_evaluation::PreparedValue;
-using filtrations_evaluation::Value;
 using Ids = std::vector<std::string>;
 using Rows = std::vector<std::pair<std::string, Value>>;
 
@@ -72,12 +72,12 @@ private:
 
 Ids call_field(const std::string& name, const Field& field, Dict params) {
     params.set("field", "f");
-    OperatorCall call{CallForm::FieldLeaf, nullptr, &params, nullptr, &field.prepared};
+    OperatorCall call{CallForm::field_leaf, nullptr, &params, nullptr, &field.prepared};
     return std::get<IdSet>(builtin(name)(call)).sorted();
 }
 
 Ids call_other(const std::string& name, const IdSet& keys, const std::vector<IdSet>* children, const Dict& params = {}) {
-    OperatorCall call{children ? CallForm::Combinator : CallForm::PlainLeaf, &keys, &params, children, nullptr};
+    OperatorCall call{children ? CallForm::combinator : CallForm::plain_leaf, &keys, &params, children, nullptr};
     return std::get<IdSet>(builtin(name)(call)).sorted();
 }
 

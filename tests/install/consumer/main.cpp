@@ -5,6 +5,7 @@
 #include <brindlecap/functions/filtrations_evaluation.hpp>
 
 namespace fe = brindlecap::functions::filtrations_evaluation;
+namespace rs = brindlecap::functions::registry_and_store;
 using brindlecap::runtime::Dict;
 using brindlecap::runtime::Value;
 
@@ -27,7 +28,7 @@ int main() {
 
     const fe::FilterNode tree{"and_", {}, {{"gt", {{"field", "is_sharpe"}, {"value", 0.0}}, {}},
                                            {"eq", {{"field", "signal_category"}, {"value", "value"}}, {}}}};
-    const fe::FunctionStore store = fe::build_default_store();
+    const rs::FunctionStore store = rs::build_default_store();
     const fe::FiltrationResult result = fe::resolve_filtrations(pool, tree, store);
     std::cout << "passing:";
     for (const std::string& id : result.passing_ids) std::cout << ' ' << id;

@@ -87,8 +87,6 @@ std::vector<std::string> with(std::vector<std::string> args, const std::vector<s
 
 class CliTest : public ::testing::Test {
 protected:
-    void TearDown() override { fe::clear_check_plugins(); }
-
     std::string path(const std::string& name) const { return dir_.file(name); }
     std::string write(const std::string& name, const std::string& text) const {
         std::ofstream(path(name), std::ios::binary) << text;
@@ -678,7 +676,6 @@ TEST_F(CliTest, RealModeRollsBackTheHotJournalOfAnImportThatDidNotFinishOrSaysWh
     std::vector<std::string> id_list;
     for (const auto& [id, metadata] : signals) id_list.push_back(id.as_str());
     const Dict rows = eu::query_signal_metadata(id_list, 3, 4);
-    eu::configure_signal_metadata_store(std::nullopt);
     EXPECT_EQ(runtime::repr(Value(rows)), runtime::repr(Value(signals)));
 
     // A journal that cannot be rolled back: the command says what to run.
@@ -715,7 +712,6 @@ TEST_F(CliTest, DbCommandsWriteAllOrNothing) {
                       {"signal 's2': metadata must be an object, got int"}});
     eu::configure_signal_metadata_store(db);
     const Dict rows = eu::query_signal_metadata({"s1", "s2"}, 1, 2);
-    eu::configure_signal_metadata_store(std::nullopt);
     EXPECT_EQ(rows.at(Value("s1")).as_dict().at(Value("is_sharpe")), Value(1.0));
     EXPECT_TRUE(rows.at(Value("s2")).as_dict().at(Value("is_sharpe")).is_nan());
 }

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/process_state_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::functions::evaluation_pipeline {
@@ -157,5 +158,15 @@ void override_shared_check_body_map(std::optional<SharedCheckBodyMap> bodies) {
     std::lock_guard lock(o.mutex);
     o.bodies = std::move(bodies);
 }
+
+namespace {
+void restore_check_registry() {
+    override_check_registry_entries(std::nullopt);
+    override_shared_check_body_map(std::nullopt);
+}
+// Overriding bodies may be a host's callables.
+const runtime::detail::RegisteredSlot check_registry_overrides_slot{
+    "check registry overrides", &restore_check_registry, runtime::detail::SlotHolds::host_objects};
+}  // namespace
 
 }  // namespace brindlecap::functions::evaluation_pipeline

@@ -11,6 +11,7 @@
 
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/json.hpp"
+#include "brindlecap/runtime/process_state_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
 #include "brindlecap/runtime/warnings.hpp"
 
@@ -239,6 +240,14 @@ SignalMetadataQuery current_signal_metadata_query() {
     std::lock_guard lock(state_mutex);
     return query_binding;
 }
+
+namespace {
+const runtime::detail::RegisteredSlot metadata_store_slot{
+    "signal metadata database", [] { configure_signal_metadata_store(std::nullopt); },
+    runtime::detail::SlotHolds::library_values};
+const runtime::detail::RegisteredSlot metadata_query_slot{
+    "signal metadata query", [] { set_signal_metadata_query({}); }, runtime::detail::SlotHolds::host_objects};
+}  // namespace
 
 void create_signal_metadata_db(const std::string& db_path) {
     Database db(db_path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, "create");

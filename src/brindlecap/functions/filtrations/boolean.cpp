@@ -14,7 +14,7 @@ using filtrations_evaluation::OperatorResult;
 // The children's results; empty in the leaf forms.
 const std::vector<IdSet>& children_of(const OperatorCall& call) {
     static const std::vector<IdSet> none;
-    if (call.form != CallForm::Combinator || call.children_results == nullptr) return none;
+    if (call.form != CallForm::combinator || call.children_results == nullptr) return none;
     return *call.children_results;
 }
 

@@ -14,11 +14,11 @@ Selection::Selection(const PreparedField& field) : by_pos_(field.pool_keys.unive
 Operator field_leaf_operator(const std::string& name, FieldFn fn) {
     return [name, fn = std::move(fn)](const OperatorCall& call) -> OperatorResult {
         switch (call.form) {
-            case CallForm::FieldLeaf:
+            case CallForm::field_leaf:
                 return fn(*call.prepared, *call.params);
-            case CallForm::PlainLeaf:
+            case CallForm::plain_leaf:
                 throw FilterValidationError("Operator '" + name + "' requires a 'field' parameter");
-            case CallForm::Combinator:
+            case CallForm::combinator:
                 break;
         }
         throw FilterValidationError("Operator '" + name + "' does not accept children");

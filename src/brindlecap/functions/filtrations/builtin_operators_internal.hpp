@@ -1,6 +1,6 @@
 #pragma once
-// The sixteen built-in filtration operators, grouped by the module that publishes them, plus the
-// small helpers their implementations share.
+// The kernels of the built-in filtration operators, grouped by module (each is published where its
+// row of the operator table says), plus the small helpers their implementations share.
 
 #include <cmath>
 #include <cstdint>

@@ -1,13 +1,17 @@
 #include "brindlecap/functions/filtrations/builtin_runtime_targets.hpp"
 
+#include <algorithm>
 #include <any>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "brindlecap/functions/filtrations/builtin_operators_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/operator_table_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/modules_internal.hpp"
+#include "brindlecap/runtime/process_state_internal.hpp"
 
 namespace brindlecap::functions::filtrations {
 
@@ -23,22 +27,26 @@ HostTargetResolver current_host_resolver() {
     return host_resolver;
 }
 
-void publish(std::string_view module, const std::vector<detail::NamedOperator>& operators) {
-    for (const auto& [name, op, columns] : operators) {
-        const Operator builtin = filtrations_evaluation::detail::BuiltinOperator{op, columns};
-        runtime::register_module_attr(std::string(module), "_builtin_" + name, std::any(builtin));
-    }
-}
-
 }  // namespace
 
+// Each kernel goes where its row in the operator table says, under its class name.
 void ensure_builtin_modules_registered() {
     static std::once_flag once;
     std::call_once(once, [] {
-        publish(COMPARISON_MODULE, detail::comparison_operators());
-        publish(RANK_MODULE, detail::rank_operators());
-        publish(BOOLEAN_MODULE, detail::boolean_operators());
-        publish(WRAPPER_MODULE, detail::wrapper_operators());
+        std::vector<detail::NamedOperator> kernels;
+        for (auto* group : {&detail::comparison_operators, &detail::rank_operators, &detail::boolean_operators,
+                            &detail::wrapper_operators}) {
+            for (detail::NamedOperator& kernel : group()) kernels.push_back(std::move(kernel));
+        }
+        for (const auto& builtin : filtrations_evaluation::detail::builtin_operators()) {
+            const auto kernel = std::find_if(kernels.begin(), kernels.end(),
+                                             [&](const detail::NamedOperator& k) { return k.name == builtin.name; });
+            if (kernel == kernels.end()) {
+                throw std::logic_error("no kernel for the built-in " + std::string(builtin.name));
+            }
+            const Operator op = filtrations_evaluation::detail::BuiltinOperator{kernel->op, kernel->columns};
+            runtime::register_module_attr(std::string(builtin.module_path), builtin.class_name(), std::any(op));
+        }
     });
 }
 
@@ -64,5 +72,10 @@ HostTargetResolver set_host_target_resolver(HostTargetResolver resolver) {
     const std::lock_guard lock(host_mutex);
     return std::exchange(host_resolver, std::move(resolver));
 }
+
+namespace {
+const runtime::detail::RegisteredSlot host_target_resolver_slot{
+    "host target resolver", [] { set_host_target_resolver({}); }, runtime::detail::SlotHolds::host_objects};
+}  // namespace
 
 }  // namespace brindlecap::functions::filtrations

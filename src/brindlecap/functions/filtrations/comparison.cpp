@@ -43,17 +43,17 @@ bool holds(const T& a, const T& b) {
 struct Bound {
     explicit Bound(const Value& v) : value(v) {
         switch (v.kind()) {
-            case Kind::Float:
+            case Kind::floating:
                 as_double = v.as_float();
                 break;
-            case Kind::Bool:
+            case Kind::boolean:
                 as_double = v.as_bool() ? 1.0 : 0.0;
                 break;
-            case Kind::Int:
+            case Kind::integer:
                 as_int = v.as_int();
                 if (exact_as_double(*as_int)) as_double = static_cast<double>(*as_int);
                 break;
-            case Kind::Str:
+            case Kind::str:
                 as_str = v.as_str();
                 break;
             default:
@@ -70,16 +70,16 @@ struct Bound {
 template <Order O>
 std::optional<bool> fast_compare(const Value& actual, const Bound& b) {
     switch (actual.kind()) {
-        case Kind::Float:
+        case Kind::floating:
             if (b.as_double) return holds<O>(actual.as_float(), *b.as_double);
             break;
-        case Kind::Int: {
+        case Kind::integer: {
             const std::int64_t i = actual.as_int();
             if (b.as_int) return holds<O>(i, *b.as_int);
             if (b.as_double && exact_as_double(i)) return holds<O>(static_cast<double>(i), *b.as_double);
             break;
         }
-        case Kind::Str:
+        case Kind::str:
             if (b.as_str) return holds<O>(std::string_view(actual.as_str()), *b.as_str);
             break;
         default:
@@ -144,13 +144,13 @@ struct Thresholds {
 
 std::optional<Thresholds> thresholds(const Value& b) {
     switch (b.kind()) {
-        case Kind::Bool: {
+        case Kind::boolean: {
             const double d = b.as_bool() ? 1.0 : 0.0;
             return Thresholds{d, d};
         }
-        case Kind::Float:
+        case Kind::floating:
             return Thresholds{b.as_float(), b.as_float()};
-        case Kind::Int: {
+        case Kind::integer: {
             const std::int64_t i = b.as_int();
             const double d = static_cast<double>(i);  // i rounded to nearest
             if (exact_as_double(i)) return Thresholds{d, d};

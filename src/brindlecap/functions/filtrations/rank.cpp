@@ -88,17 +88,17 @@ bool rank_numbers(const PreparedField& f, Direction dir, const RankSize& size, S
         const Value& v = *f.values[i].value;
         double x;
         switch (v.kind()) {
-            case Kind::Float:
+            case Kind::floating:
                 x = v.as_float();
                 if (std::isnan(x)) continue;  // unordered: never ranked
                 break;
-            case Kind::Int: {
+            case Kind::integer: {
                 const std::int64_t n = v.as_int();
                 if (n < -EXACT_INT_LIMIT || n > EXACT_INT_LIMIT) return false;
                 x = static_cast<double>(n);
                 break;
             }
-            case Kind::Bool:
+            case Kind::boolean:
                 x = v.as_bool() ? 1.0 : 0.0;
                 break;
             default:

@@ -11,7 +11,7 @@ using filtrations_evaluation::CallForm;
 using filtrations_evaluation::OperatorResult;
 
 OperatorResult filtration(const OperatorCall& call) {
-    if (call.form == CallForm::Combinator && call.children_results != nullptr &&
+    if (call.form == CallForm::combinator && call.children_results != nullptr &&
         !call.children_results->empty()) {
         const std::vector<IdSet>& children = *call.children_results;
         IdSet result = children.front();
@@ -22,7 +22,7 @@ OperatorResult filtration(const OperatorCall& call) {
     if (select_all == nullptr || !select_all->truthy()) {
         throw FilterValidationError("Operator 'filtration' requires children or select_all=True");
     }
-    return call.form == CallForm::FieldLeaf ? call.prepared->pool_keys : *call.pool_keys;
+    return call.form == CallForm::field_leaf ? call.prepared->pool_keys : *call.pool_keys;
 }
 
 }  // namespace

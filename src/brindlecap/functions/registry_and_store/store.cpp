@@ -8,10 +8,13 @@
 #include <string>
 #include <utility>
 
-#include "brindlecap/functions/filtrations/builtin_runtime_targets.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/operator_table_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/process_state_internal.hpp"
 
 namespace brindlecap::functions::registry_and_store {
+
+using filtrations_evaluation::Operator;
 
 namespace {
 
@@ -176,6 +179,9 @@ void clear_operator_cache() {
     dropped.swap(c.entries);
 }
 
+const runtime::detail::RegisteredSlot operator_cache_slot{
+    "operator cache", &clear_operator_cache, runtime::detail::SlotHolds::host_objects};
+
 }  // namespace detail
 
 FunctionStore build_default_store(const std::vector<std::string>& function_types) {
@@ -183,23 +189,14 @@ FunctionStore build_default_store(const std::vector<std::string>& function_types
     if (std::find(function_types.begin(), function_types.end(), "filtration") == function_types.end()) {
         return store;
     }
-    using namespace filtrations;
-    const std::pair<std::string_view, std::string_view> builtins[] = {
-        {"gt", COMPARISON_MODULE},   {"gte", COMPARISON_MODULE},  {"lt", COMPARISON_MODULE},
-        {"lte", COMPARISON_MODULE},  {"eq", COMPARISON_MODULE},   {"neq", COMPARISON_MODULE},
-        {"between", COMPARISON_MODULE}, {"in_", COMPARISON_MODULE},
-        {"top_pct", RANK_MODULE},    {"bottom_pct", RANK_MODULE}, {"top_n", RANK_MODULE},
-        {"bottom_n", RANK_MODULE},
-        {"and_", BOOLEAN_MODULE},    {"or_", BOOLEAN_MODULE},     {"not_", BOOLEAN_MODULE},
-        {"filtration", WRAPPER_MODULE},
-    };
-    for (const auto& [name, module] : builtins) {
+    // Resolved through the runtime module table, where functions/filtrations publishes the kernels.
+    for (const auto& builtin : filtrations_evaluation::detail::builtin_operators()) {
         store.register_entry(StoreEntry{
-            .name = std::string(name),
+            .name = std::string(builtin.name),
             .function_type = "filtration",
             .factory = std::nullopt,
-            .module_path = std::string(module),
-            .class_name = "_builtin_" + std::string(name),
+            .module_path = std::string(builtin.module_path),
+            .class_name = builtin.class_name(),
             .data_type = runtime::Value(),
         });
     }

@@ -15,12 +15,10 @@
 
 namespace brindlecap::functions::registry_and_store {
 
-using filtrations_evaluation::Operator;
-
 struct StoreEntry {
     std::string name;
     std::string function_type;
-    std::optional<Operator> factory;  // the operator itself when present
+    std::optional<filtrations_evaluation::Operator> factory;  // the operator itself when present
     std::string module_path;
     std::string class_name;
     runtime::Value data_type;  // None when the entry has none
@@ -48,8 +46,8 @@ public:
 
     // This store's entries of the operator cache used by operator loading; each lookup and
     // insertion is atomic.
-    std::optional<Operator> cached_operator(std::string_view name) const;
-    void cache_operator(const std::string& name, Operator op) const;
+    std::optional<filtrations_evaluation::Operator> cached_operator(std::string_view name) const;
+    void cache_operator(const std::string& name, filtrations_evaluation::Operator op) const;
 
     // Distinguishes stores in the operator cache; a copy gets an identity of its own.
     std::uint64_t identity() const noexcept { return id_; }

@@ -135,11 +135,6 @@ TEST(BiasCheck, TrialParametersFollowTheOperatorAndSignalCount) {
     bias("top_n", recorder("top_n"), 1, 10, config);
     ASSERT_EQ(seen.size(), 12U);  // ten trials, then the ID-order probe's two calls
     EXPECT_EQ(seen.front(), (Dict{{"field", "is_sharpe"}, {"n", 1}}));
-
-    seen.clear();
-    config.N_signals = 57;
-    bias("bottom_n", recorder("bottom_n"), 1, 10, config);
-    EXPECT_EQ(seen.front(), (Dict{{"field", "is_sharpe"}, {"n", 5}}));
 }
 
 TEST(BiasCheck, RankTrialsThatFindNothingAreSkipped) {
@@ -156,7 +151,7 @@ TEST(BiasCheck, RankTrialsThatFindNothingAreSkipped) {
     const auto records = capture.records();
     ASSERT_EQ(records.size(), 10U);
     EXPECT_EQ(records.front().event, "rank_bias_trial_empty_filtration");
-    EXPECT_EQ(records.front().level, rt::LogLevel::Debug);
+    EXPECT_EQ(records.front().level, rt::LogLevel::debug);
 }
 
 TEST(BiasCheck, RankTrialsThatAllRaiseFailWithTheFirstError) {

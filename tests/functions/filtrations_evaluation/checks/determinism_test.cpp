@@ -12,11 +12,9 @@ namespace {
 using namespace brindlecap::test::checks;
 namespace ep = brindlecap::functions::evaluation_pipeline;
 
-// Restores the framework's shared bodies after tests that replace them.
+// Tests that replace the framework's shared bodies.
 class DeterminismBodies : public ::testing::Test {
 protected:
-    void TearDown() override { ep::override_shared_check_body_map(std::nullopt); }
-
     // Keeps the canonical bodies, records the context handed to `name` and answers with `answer`.
     static void record(const std::string& name, std::optional<Dict>& seen, ep::SharedCheckResult answer) {
         ep::SharedCheckBodyMap bodies = ep::get_shared_check_body_map();

@@ -138,7 +138,7 @@ TEST(PoolBuilderTest, TypedArraysGiveTheSignalsOfTheirValues) {
     const std::uint64_t offsets[] = {0, 2, 2, 3};
     const std::string_view items[] = {"p", "é", "p"};
     const std::uint8_t t_present[] = {1, 1, 0};
-    const Value extra[] = {Value(), Value(Dict{{"k", 1}}), Value::list({1, "a"})};
+    const Value extra[] = {Value(), Value(runtime::Dict{{"k", 1}}), Value::list({1, "a"})};
     b.add_float64("x", x, x_present)
         .add_int64("i", i)
         .add_bool("flag", flag)

@@ -8,7 +8,7 @@
 #include "brindlecap/functions/filtrations_evaluation/metadata/ingest_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/warnings.hpp"
-#include "functions/filtrations_evaluation/pipeline/golden_pool.hpp"
+#include "functions/filtrations_evaluation/acceptance/golden_pool.hpp"
 #include "runtime/value_printer.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
@@ -46,21 +46,19 @@ protected:
     }
     // A query that records its calls and answers from `available`.
     void SetUp() override {
-        previous_ = eu::set_signal_metadata_query([this](const Ids& ids, std::int64_t market, std::int64_t era) {
+        eu::set_signal_metadata_query([this](const Ids& ids, std::int64_t market, std::int64_t era) {
             calls.push_back(ids);
             EXPECT_EQ(market, 7);
             EXPECT_EQ(era, 3);
             return available.copy();
         });
     }
-    void TearDown() override { eu::set_signal_metadata_query(previous_); }
 
     registry_and_store::FunctionStore store;
     std::vector<Ids> calls;
     Dict available = mock_signals(12);
 
 private:
-    eu::SignalMetadataQuery previous_;
 };
 
 // Each fault applied together with every later one: the earliest still wins.

@@ -85,21 +85,17 @@ protected:
         std::optional<Dict> tags;
     };
     void SetUp() override {
-        previous_record_ = set_record_surface_observation_hook(
+        set_record_surface_observation_hook(
             [this](TelemetryObserver* o, const std::string&, const std::string& behaviour, double,
                    const std::optional<Dict>& tags) {
                 EXPECT_EQ(o, &observer);
                 events.push_back({behaviour, tags});
                 if (on_record) on_record(behaviour, tags);
             });
-        previous_flush_ = set_flush_surface_observer_hook([this](TelemetryObserver* o) {
+        set_flush_surface_observer_hook([this](TelemetryObserver* o) {
             EXPECT_EQ(o, &observer);
             events.push_back({"flush", {}});
         });
-    }
-    void TearDown() override {
-        set_record_surface_observation_hook(previous_record_);
-        set_flush_surface_observer_hook(previous_flush_);
     }
     Names sequence() const {
         Names out;
@@ -113,8 +109,6 @@ protected:
     const Names full = {"entry", "decision", "exit", "flush"};
 
 private:
-    RecordObservationHook previous_record_;
-    FlushObserverHook previous_flush_;
 };
 
 TEST_F(RecordingHooks, ObservationSequenceOnSuccessAndFailure) {

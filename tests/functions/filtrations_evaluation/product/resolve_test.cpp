@@ -14,6 +14,7 @@
 namespace brindlecap::functions::filtrations_evaluation {
 namespace {
 
+using registry_and_store::FunctionStore;
 using registry_and_store::StoreEntry;
 using runtime::Dict;
 using runtime::List;

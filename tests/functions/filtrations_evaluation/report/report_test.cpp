@@ -25,6 +25,7 @@ namespace brindlecap::test::report {
 namespace {
 
 namespace fs = std::filesystem;
+namespace rs = functions::registry_and_store;
 using namespace brindlecap::test::checks;
 using rt::List;
 
@@ -65,9 +66,9 @@ fe::Operator forgetful_gt() {
     });
 }
 
-fe::FunctionStore store_with(const std::string& name, fe::Operator op) {
-    fe::FunctionStore store = fe::build_default_store();
-    store.register_entry(fe::StoreEntry{.name = name, .function_type = "filtration", .factory = std::move(op)});
+rs::FunctionStore store_with(const std::string& name, fe::Operator op) {
+    rs::FunctionStore store = rs::build_default_store();
+    store.register_entry(rs::StoreEntry{.name = name, .function_type = "filtration", .factory = std::move(op)});
     return store;
 }
 
@@ -84,7 +85,7 @@ struct Judged {
     fe::RunObservations seen;
 };
 
-Judged judge(const fe::FunctionStore& store, const std::string& name,
+Judged judge(const rs::FunctionStore& store, const std::string& name,
              fe::FiltrationEvaluationConfig config = config_without_timing()) {
     fe::RunRecorder recorder;
     fe::FiltrationEvaluationResult result = fe::evaluate(config, std::vector<fe::EvalFiltrationConfig>{{name, {}}}, store);
@@ -114,7 +115,7 @@ struct Replayed {
     std::vector<std::string> ids;
     std::string error;
 };
-Replayed resolve_folder(const fs::path& folder, const fe::FunctionStore& store) {
+Replayed resolve_folder(const fs::path& folder, const rs::FunctionStore& store) {
     const fe::SignalPool pool = fe::pool_from_value(read_json(folder / "pool.json"));
     const fe::FilterNode tree = fe::tree_from_value(read_json(folder / "tree.json"));
     try {
@@ -150,7 +151,7 @@ std::vector<std::string> outcomes(const fe::FiltrationEvaluationResult& result) 
 TEST(RunRecorder, RecordingChangesNoOutcome) {
     for (const auto& [name, op] : std::vector<std::pair<std::string, fe::Operator>>{
              {"gt", sloppy_gt()}, {"and_", union_and()}, {"gt", overflowing_gt()}, {"top_n", top_n_without_ties()}}) {
-        const fe::FunctionStore store = store_with(name, op);
+        const rs::FunctionStore store = store_with(name, op);
         auto plain_config = config_without_timing();
         const auto plain = fe::evaluate(plain_config, std::vector<fe::EvalFiltrationConfig>{{name, {}}}, store);
         const Judged recorded = judge(store, name);
@@ -170,7 +171,7 @@ TEST(RunRecorder, DefaultCallArgumentsAreTheCallsOwn) {
         if (call.children_results != nullptr) seen_children = *call.children_results;
         return IdSet{};
     };
-    std::vector<std::string> names = fe::build_default_store().list_by_function_type("filtration");
+    std::vector<std::string> names = rs::build_default_store().list_by_function_type("filtration");
     names.push_back("my_operator");
     for (const std::string& name : names) {
         const fe::OperatorCategory category = fe::operator_category(name);
@@ -182,7 +183,7 @@ TEST(RunRecorder, DefaultCallArgumentsAreTheCallsOwn) {
 }
 
 TEST(RunRecorder, OneAtATimeAndNothingOutsideItsLifetime) {
-    const fe::FunctionStore store = store_with("gt", sloppy_gt());
+    const rs::FunctionStore store = store_with("gt", sloppy_gt());
     fe::RunObservations before;
     {
         fe::RunRecorder recorder;
@@ -203,7 +204,7 @@ TEST(RunRecorder, BiasTrialsAndSpeedRunsAreTheChecksOwnNumbers) {
     config.N_trials = 12;
     config.speed_small_T = 3;
     config.speed_large_T = 2;
-    const Judged run = judge(fe::build_default_store(), "top_pct", config);
+    const Judged run = judge(rs::build_default_store(), "top_pct", config);
     const auto& verdict = run.result.operator_results.front().second;
     const fd::OperatorObservations* seen = run.seen.data().find("top_pct");
     ASSERT_NE(seen, nullptr);
@@ -240,7 +241,7 @@ TEST(RunRecorderThreads, ConcurrentReportsAreAllKept) {
 // ---- Reproducers --------------------------------------------------------------------------------
 
 TEST(Reproducers, SloppyGtShrinksToTheSignalAtItsThresholdWithinTheTimeBound) {
-    const fe::FunctionStore sloppy = store_with("gt", sloppy_gt());
+    const rs::FunctionStore sloppy = store_with("gt", sloppy_gt());
     const Judged run = judge(sloppy, "gt");
     const fs::path dir = scratch("sloppy_gt");
     const auto folders = fe::write_reproducers(run.seen, dir, "replay {pool} {tree}");
@@ -262,7 +263,7 @@ TEST(Reproducers, SloppyGtShrinksToTheSignalAtItsThresholdWithinTheTimeBound) {
 
         // Replayed as written: the sloppy operator selects selected.json, the built-in expected.json.
         EXPECT_EQ(resolve_folder(folder, sloppy).ids, strings_of(read_json(folder / "selected.json")));
-        EXPECT_EQ(resolve_folder(folder, fe::build_default_store()).ids, strings_of(read_json(folder / "expected.json")));
+        EXPECT_EQ(resolve_folder(folder, rs::build_default_store()).ids, strings_of(read_json(folder / "expected.json")));
         EXPECT_NE(read_text(folder / "README.md").find("Replay: replay " + (folder / "pool.json").string() + " " +
                                                        (folder / "tree.json").string()),
                   std::string::npos);
@@ -283,7 +284,7 @@ TEST(Reproducers, SloppyGtShrinksToTheSignalAtItsThresholdWithinTheTimeBound) {
 }
 
 TEST(Reproducers, CombinatorChildrenReplayThroughIdentifierLeavesAndWriteTheSameTwice) {
-    const fe::FunctionStore faulty = store_with("and_", union_and());
+    const rs::FunctionStore faulty = store_with("and_", union_and());
     const Judged run = judge(faulty, "and_");
     const fs::path a = scratch("union_and_a"), b = scratch("union_and_b");
     const auto folders = fe::write_reproducers(run.seen, a, "replay");
@@ -297,7 +298,7 @@ TEST(Reproducers, CombinatorChildrenReplayThroughIdentifierLeavesAndWriteTheSame
         EXPECT_FALSE(f.extra.empty());
         EXPECT_LE(f.signals, 2u);
         EXPECT_EQ(resolve_folder(f.path, faulty).ids, strings_of(read_json(f.path / "selected.json")));
-        EXPECT_EQ(resolve_folder(f.path, fe::build_default_store()).ids, strings_of(read_json(f.path / "expected.json")));
+        EXPECT_EQ(resolve_folder(f.path, rs::build_default_store()).ids, strings_of(read_json(f.path / "expected.json")));
     }
     // The same observations give the same files (but for the time shrinking took).
     ASSERT_EQ(fe::write_reproducers(run.seen, b, "replay").size(), folders.size());
@@ -315,7 +316,7 @@ TEST(Reproducers, CombinatorChildrenReplayThroughIdentifierLeavesAndWriteTheSame
 }
 
 TEST(Reproducers, AnErrorKeepsItsKindAndLosesTheFieldsItDoesNotNeed) {
-    const fe::FunctionStore faulty = store_with("gt", overflowing_gt());
+    const rs::FunctionStore faulty = store_with("gt", overflowing_gt());
     const Judged run = judge(faulty, "gt");
     const auto folders = fe::write_reproducers(run.seen, scratch("overflowing_gt"), "replay {pool} {tree}");
     ASSERT_EQ(folders.size(), 1u);
@@ -446,8 +447,8 @@ TEST(HtmlReport, EscapesWhatComesFromDataAndDrawsTheCharts) {
     config.skip_checks = {};
     config.speed_small_T = 2;
     config.speed_large_T = 2;
-    fe::FunctionStore store = store_with(hostile, raising_leaf("gt", rt::ValueError("<b>boom</b>")));
-    store.register_entry(fe::StoreEntry{.name = "top_n", .function_type = "filtration", .factory = top_n_without_ties()});
+    rs::FunctionStore store = store_with(hostile, raising_leaf("gt", rt::ValueError("<b>boom</b>")));
+    store.register_entry(rs::StoreEntry{.name = "top_n", .function_type = "filtration", .factory = top_n_without_ties()});
     fe::RunRecorder recorder;
     rt::LogCapture quiet;  // the raising operator's speed iterations log warnings
     const auto result = fe::evaluate(
@@ -472,6 +473,8 @@ TEST(HtmlReport, EscapesWhatComesFromDataAndDrawsTheCharts) {
     EXPECT_EQ(count(page, "<svg class=\"chart bias-chart\""), 1u);  // top_n; the others have no trials
     EXPECT_EQ(count(page, "<svg class=\"chart speed-chart\""), 1u);
     EXPECT_EQ(count(page, "<rect class=\"bar"), 6u);  // three operators, small and large
+    // The configuration ends with the fixtures' shape: no real-mode rows when none are given.
+    EXPECT_NE(page.find("<td>50</td></tr><tr><th>N_alloc</th><td>50</td></tr><tr><th>operators</th>"), std::string::npos);
     // Links to the reproducers, relative to the page.
     ASSERT_FALSE(options.reproducers.empty());
     for (const auto& f : options.reproducers) {

@@ -24,18 +24,18 @@ const double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Records the form it was called in and returns every pool key (or every prepared identifier).
 struct Recorder {
     int calls = 0;
-    CallForm form = CallForm::PlainLeaf;
+    CallForm form = CallForm::plain_leaf;
     std::size_t children = 0;
     Operator op() {
         return [this](const OperatorCall& call) -> OperatorResult {
             ++calls;
             form = call.form;
-            if (call.form == CallForm::FieldLeaf) {
+            if (call.form == CallForm::field_leaf) {
                 IdSet out = IdSet::over(call.prepared->pool_keys.universe());
                 for (const auto& v : call.prepared->values) out.insert_pos(v.pos);
                 return out;
             }
-            if (call.form == CallForm::Combinator) children = call.children_results->size();
+            if (call.form == CallForm::combinator) children = call.children_results->size();
             return *call.pool_keys;
         };
     }
@@ -73,12 +73,12 @@ TEST(TreeDispatchTest, CallingFormFollowsChildrenThenField) {
     Recorder rec;
     // Children win even when params name a field.
     EXPECT_EQ(prepare_and_dispatch(rec.op(), pool, {{"field", "score"}}, 2, {IdSet{"s1"}, IdSet{"s2"}}, "and_").size(), 3u);
-    EXPECT_EQ(rec.form, CallForm::Combinator);
+    EXPECT_EQ(rec.form, CallForm::combinator);
     EXPECT_EQ(rec.children, 2u);
     EXPECT_EQ(prepare_and_dispatch(rec.op(), pool, {{"field", "cat"}}, 0, {}, "").sorted(), Ids({"s1", "s2", "s3"}));
-    EXPECT_EQ(rec.form, CallForm::FieldLeaf);
+    EXPECT_EQ(rec.form, CallForm::field_leaf);
     prepare_and_dispatch(rec.op(), pool, {{"value", 1}}, 0, {}, "gt");
-    EXPECT_EQ(rec.form, CallForm::PlainLeaf);
+    EXPECT_EQ(rec.form, CallForm::plain_leaf);
 
     // Operator errors propagate unchanged; results are validated after the call.
     const Operator failing = [](const OperatorCall&) -> OperatorResult { throw runtime::ValueError("bad input"); };

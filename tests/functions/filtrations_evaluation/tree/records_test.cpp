@@ -61,9 +61,9 @@ TEST(TreeRecordsTest, SingleFormOperatorsRejectOtherForms) {
     const Dict params;
     const std::vector<IdSet> children{IdSet{"a"}};
     PreparedField prepared;
-    const OperatorCall combinator{CallForm::Combinator, &keys, &params, &children, nullptr};
-    const OperatorCall field_leaf{CallForm::FieldLeaf, nullptr, &params, nullptr, &prepared};
-    const OperatorCall plain_leaf{CallForm::PlainLeaf, &keys, &params, nullptr, nullptr};
+    const OperatorCall combinator{CallForm::combinator, &keys, &params, &children, nullptr};
+    const OperatorCall field_leaf{CallForm::field_leaf, nullptr, &params, nullptr, &prepared};
+    const OperatorCall plain_leaf{CallForm::plain_leaf, &keys, &params, nullptr, nullptr};
     const auto returns_a = [](auto&&...) -> OperatorResult { return IdSet{"a"}; };
     const Operator f = field_operator("f", returns_a);
     const Operator c = combinator_operator("c", returns_a);

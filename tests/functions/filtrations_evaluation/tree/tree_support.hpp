@@ -17,6 +17,7 @@
 
 namespace brindlecap::functions::filtrations_evaluation::testing {
 
+using runtime::Dict;
 using runtime::Value;
 
 inline SignalPool make_pool(std::vector<std::pair<std::string, Dict>> signals) {
@@ -38,7 +39,7 @@ inline registry_and_store::StoreEntry entry_of(std::string name, Operator op) {
 // Every pool key, whatever the call form.
 inline Operator select_everything() {
     return [](const OperatorCall& c) -> OperatorResult {
-        return c.form == CallForm::FieldLeaf ? c.prepared->pool_keys : *c.pool_keys;
+        return c.form == CallForm::field_leaf ? c.prepared->pool_keys : *c.pool_keys;
     };
 }
 

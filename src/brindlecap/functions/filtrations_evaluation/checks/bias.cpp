@@ -12,9 +12,10 @@
 #include "brindlecap/functions/filtrations_evaluation/checks/check_support_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/order_probe_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/run_observer_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/operator_table_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/order_probe_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/run_observer_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/log.hpp"
 #include "brindlecap/runtime/text.hpp"
@@ -32,12 +33,6 @@ void merge(Dict& into, std::initializer_list<Dict::Entry> items) {
 
 std::string four(double v) { return runtime::fixed(v, 4); }
 
-// Floor division, as Python divides integers.
-std::int64_t floor_div(std::int64_t a, std::int64_t b) {
-    const std::int64_t q = a / b;
-    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
-}
-
 double selection_fraction(const IdSet& result, const SignalPool& pool) {
     return pool.empty() ? 0.0 : static_cast<double>(result.size()) / static_cast<double>(pool.size());
 }
@@ -48,13 +43,7 @@ double mean(const std::vector<double>& values) {
 
 // Trial parameters of a rank or comparison operator; a fresh mapping for every call.
 Dict trial_params(const std::string& op_name, const FiltrationEvaluationConfig& config) {
-    if (op_name == "top_pct" || op_name == "bottom_pct") return Dict{{"field", "is_sharpe"}, {"pct", 0.1}};
-    if (op_name == "top_n" || op_name == "bottom_n") {
-        return Dict{{"field", "is_sharpe"}, {"n", std::max<std::int64_t>(floor_div(config.N_signals, 10), 1)}};
-    }
-    if (op_name == "in_") return Dict{{"field", "rotation_families_used"}, {"values", Value::list({"numerical"})}};
-    if (op_name == "between") return Dict{{"field", "is_sharpe"}, {"low", -1.0}, {"high", 1.0}};
-    return Dict{{"field", "is_sharpe"}, {"value", 0.0}};
+    return leaf_parameters(op_name).bias_trial(config.N_signals);
 }
 
 struct TrialTally {

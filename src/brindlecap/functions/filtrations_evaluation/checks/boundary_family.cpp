@@ -15,8 +15,9 @@
 #include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/checks/check_support_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/run_observer_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/operator_table_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/run_observer_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
@@ -109,7 +110,7 @@ public:
     // The built-in between on a degenerate range (comparison operators only).
     void degenerate_between() const {
         const PoolPtr pool = make_pool(entries_of(5, sharpe_and_family));
-        if (op_name_ != "between" && category_ != OperatorCategory::comparison) return;
+        if (category_ != OperatorCategory::comparison) return;
         const Operator between = builtin_target(filtrations::COMPARISON_MODULE, "_builtin_between");
         (void)dispatch_op("between", between, *pool, Dict{{"field", "is_sharpe"}, {"low", 2.0}, {"high", 2.0}});
     }
@@ -117,7 +118,7 @@ public:
     // The built-in top_pct with pct 1.0 selects every signal (rank operators only).
     void full_percentage() const {
         const PoolPtr pool = make_pool(entries_of(5, sharpe_only));
-        if (op_name_ != "top_pct" && op_name_ != "bottom_pct" && category_ != OperatorCategory::rank) return;
+        if (category_ != OperatorCategory::rank) return;
         const Operator top_pct = builtin_target(filtrations::RANK_MODULE, "_builtin_top_pct");
         require(dispatch_op("top_pct", top_pct, *pool, Dict{{"field", "is_sharpe"}, {"pct", 1.0}}).size() == 5);
     }
@@ -125,7 +126,7 @@ public:
     // The built-in top_n with a count larger than the pool selects the whole pool.
     void oversized_count() const {
         const PoolPtr pool = make_pool(entries_of(3, sharpe_only));
-        if (op_name_ != "top_n" && op_name_ != "bottom_n" && category_ != OperatorCategory::rank) return;
+        if (category_ != OperatorCategory::rank) return;
         const Operator top_n = builtin_target(filtrations::RANK_MODULE, "_builtin_top_n");
         require(dispatch_op("top_n", top_n, *pool, Dict{{"field", "is_sharpe"}, {"n", 100}}).size() == 3);
     }
@@ -194,21 +195,7 @@ private:
         return dispatch_op(op_name_, op_impl_, pool, bc_params());
     }
 
-    Dict bc_params() const {
-        Dict params;
-        if (op_name_ == "in_") {
-            params = Dict{{"field", "rotation_families_used"}, {"values", Value::list({"numerical"})}};
-        } else if (op_name_ == "between") {
-            params = Dict{{"field", "is_sharpe"}, {"low", 0.0}, {"high", 3.0}};
-        } else if (op_name_ == "top_pct" || op_name_ == "bottom_pct") {
-            params = Dict{{"field", "is_sharpe"}, {"pct", 0.5}};
-        } else if (op_name_ == "top_n" || op_name_ == "bottom_n") {
-            params = Dict{{"field", "is_sharpe"}, {"n", 1}};
-        } else {
-            params = Dict{{"field", "is_sharpe"}, {"value", 1.0}};
-        }
-        return params;
-    }
+    Dict bc_params() const { return leaf_parameters(op_name_).boundary.deep_copy(); }
 
     const std::string& op_name_;
     const Operator& op_impl_;

@@ -34,7 +34,7 @@ PoolPtr check_pool(const FiltrationEvaluationConfig& config, numeric::Generator&
 void CheckRecorder::record_exception(const std::exception& e, ErrorDetail form) {
     const std::string text = runtime::error_text(e);
     evidence.set("error", text);
-    fail(form == ErrorDetail::KindAndText ? "Exception: " + runtime::error_kind(e) + ": " + text
+    fail(form == ErrorDetail::kind_and_text ? "Exception: " + runtime::error_kind(e) + ": " + text
                                           : "Exception: " + text);
 }
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/fixtures/synthetic_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/synthetic_internal.hpp"
 #include "brindlecap/functions/evaluation_utils/evaluation_utils.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/log.hpp"
@@ -34,7 +34,7 @@ numeric::Generator child_rng(numeric::Generator& rng);
 PoolPtr check_pool(const FiltrationEvaluationConfig& config, numeric::Generator& rng);
 
 // How the outer guard words an error: "Exception: <text>" or "Exception: <kind>: <text>".
-enum class ErrorDetail { Text, KindAndText };
+enum class ErrorDetail { text, kind_and_text };
 
 // Runs body; an error that is not fatal (runtime::rethrow_if_fatal) goes to on_error instead.
 // Returns whether body completed. A pending interruption is taken first (every trial, case and
@@ -72,10 +72,10 @@ public:
     // The outer guard: an error in body fails the check, records its text as "error" and adds
     // the "Exception: " detail. Returns whether body completed.
     template <class Body>
-    bool guard(Body&& body, ErrorDetail form = ErrorDetail::Text) {
+    bool guard(Body&& body, ErrorDetail form = ErrorDetail::text) {
         return attempt(std::forward<Body>(body), [&](const std::exception& e) { record_exception(e, form); });
     }
-    void record_exception(const std::exception& e, ErrorDetail form = ErrorDetail::Text);
+    void record_exception(const std::exception& e, ErrorDetail form = ErrorDetail::text);
 
     // "pass" or "fail", with the details joined or the fallback.
     CheckOutcome outcome() &&;

@@ -9,6 +9,7 @@
 #include "brindlecap/functions/evaluation_pipeline/check_registry.hpp"
 #include "brindlecap/functions/evaluation_utils/evaluation_utils.hpp"
 #include "brindlecap/functions/filtrations_evaluation/checks/test_case.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/names_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
 #include "brindlecap/functions/filtrations_evaluation/metadata/config.hpp"
 #include "brindlecap/numeric/generator_internal.hpp"

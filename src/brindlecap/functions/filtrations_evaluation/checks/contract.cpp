@@ -8,10 +8,10 @@
 #include "brindlecap/functions/filtrations_evaluation/checks/check_support_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/pool_keeper_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/run_observer_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/snapshot_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/pool_keeper_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/run_observer_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/snapshot_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
@@ -110,7 +110,7 @@ CheckOutcome run_check_1_contract(const std::string& op_name, const Operator& op
             check_empty_pool(op_name, op_impl, category, check);
             check.evidence.set("contract_checks", static_cast<std::int64_t>(check.detail_count()));
         },
-        ErrorDetail::KindAndText);
+        ErrorDetail::kind_and_text);
     return std::move(check).outcome();
 }
 
@@ -136,7 +136,7 @@ CheckOutcome run_check_2_shape(const std::string& op_name, const Operator& op_im
             check.evidence.set("extract_weights_return", "ndarray (A, N_alloc) float64");
             check.note("extract_filtration_weights returns ndarray float64");
         },
-        ErrorDetail::KindAndText);
+        ErrorDetail::kind_and_text);
     return std::move(check).outcome();
 }
 

@@ -10,9 +10,10 @@
 
 #include "brindlecap/functions/filtrations_evaluation/checks/check_support_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/reference_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/run_observer_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/operator_table_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/reference_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/run_observer_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
@@ -29,26 +30,12 @@ void record_matches(Dict& evidence, double match_rate, std::int64_t matches, std
     evidence.set("mismatch_rate", 1.0 - match_rate);
 }
 
-// Fixed parameter sets of the comparison and rank operators, by name.
+// The fixed parameter sets of a comparison or rank operator, fresh mappings (an operator may
+// change them).
 std::vector<Dict> default_parameter_sets(const std::string& op_name) {
-    if (op_name == "between") {
-        return {Dict{{"field", "is_sharpe"}, {"low", -5.0}, {"high", 5.0}},
-                Dict{{"field", "is_sharpe"}, {"low", 0.0}, {"high", 0.0}}};
-    }
-    if (op_name == "in_") {
-        return {Dict{{"field", "rotation_families_used"}, {"values", Value::list({"numerical"})}},
-                Dict{{"field", "rotation_families_used"}, {"values", Value::list({"latitudinal"})}}};
-    }
-    if (op_name == "top_pct" || op_name == "bottom_pct") {
-        return {Dict{{"field", "is_sharpe"}, {"pct", 0.5}}, Dict{{"field", "is_sharpe"}, {"pct", 0.1}}};
-    }
-    if (op_name == "top_n" || op_name == "bottom_n") {
-        return {Dict{{"field", "is_sharpe"}, {"n", 1}}, Dict{{"field", "is_sharpe"}, {"n", 5}}};
-    }
-    // gt, gte, lt, lte, eq, neq
-    return {Dict{{"field", "is_sharpe"}, {"value", 0.0}},
-            Dict{{"field", "is_sharpe"}, {"value", -5.0}},
-            Dict{{"field", "is_sharpe"}, {"value", 5.0}}};
+    std::vector<Dict> sets;
+    for (const Dict& params : leaf_parameters(op_name).correctness) sets.push_back(params.deep_copy());
+    return sets;
 }
 
 IdSet graded_range(const SignalPool& pool, int first, int last) {
@@ -65,10 +52,19 @@ IdSet graded_range(const SignalPool& pool, int first, int last) {
 std::pair<std::vector<IdSet>, IdSet> combinator_case(const std::string& op_name, const SignalPool& pool) {
     const IdSet a = graded_range(pool, 0, 4);
     const IdSet b = graded_range(pool, 3, 7);
-    if (op_name == "and_") return {{a, b}, a & b};
-    if (op_name == "or_") return {{a, b}, a | b};
-    if (op_name == "not_") return {{a}, pool.keys() - a};
-    return {{a}, a};  // filtration
+    const BuiltinOperatorFacts* builtin = find_builtin(op_name);
+    switch (builtin != nullptr ? builtin->children_case : ChildrenCase::one_kept) {
+        case ChildrenCase::two_intersected:
+            return {{a, b}, a & b};
+        case ChildrenCase::two_united:
+            return {{a, b}, a | b};
+        case ChildrenCase::one_complemented:
+            return {{a}, pool.keys() - a};
+        case ChildrenCase::one_kept:
+        case ChildrenCase::none:
+            break;
+    }
+    return {{a}, a};
 }
 
 // A case pool: signals are used as given, metadata dicts get all-zero weights.

@@ -1,5 +1,5 @@
-// Determinism check: two calls on one seeded pool, and for top_n the tie at the cutoff against the
-// reference; the shared body of the framework judges the outputs.
+// Determinism check: two calls on one seeded pool and, for a built-in whose row asks for it (top_n),
+// the tie at the cutoff against its reference; the shared body of the framework judges the outputs.
 
 #include <string>
 #include <utility>
@@ -7,10 +7,11 @@
 #include "brindlecap/functions/filtrations_evaluation/checks/check_support_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/id_set_object_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/reference_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/run_observer_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/synthetic_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/operator_table_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/reference_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/run_observer_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/synthetic_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
@@ -55,12 +56,13 @@ CheckOutcome run_check_4_determinism(const std::string& op_name, const Operator&
         Dict second_output{{"repeated_call", repeated[1]}};
         bool cutoff_tie_checked = false;
 
-        if (op_name == "top_n") {
+        const BuiltinOperatorFacts* builtin = find_builtin(op_name);
+        if (builtin != nullptr && builtin->probe_cutoff_tie) {
             numeric::Generator tie_rng = make_rng(config.seed);
             const PoolPtr tie_pool = build_correctness_test_pool(config, tie_rng, Weights::skipped);
-            const Dict tie_params{{"field", "is_sharpe"}, {"n", 5}};
-            const std::optional<Operator> reference = get_reference_operator("top_n");
-            if (!reference) throw runtime::RuntimeError("Missing authoritative top_n reference operator.");
+            const Dict tie_params = leaf_parameters(op_name).cutoff_tie.deep_copy();
+            const std::optional<Operator> reference = get_reference_operator(op_name);
+            if (!reference) throw runtime::RuntimeError("Missing authoritative " + op_name + " reference operator.");
 
             const auto report_tie = [&](std::optional<IdSet> want, std::optional<IdSet> got) {
                 report_disagreement([&] {
@@ -75,14 +77,14 @@ CheckOutcome run_check_4_determinism(const std::string& op_name, const Operator&
             Dict under_test_params = tie_params.copy();
             IdSet under_test;
             try {
-                under_test = call_operator("top_n", op_impl, *tie_pool, category, &under_test_params);
+                under_test = call_operator(op_name, op_impl, *tie_pool, category, &under_test_params);
             } catch (...) {
                 report_tie(std::nullopt, std::nullopt);
                 throw;
             }
             first_output.set("cutoff_tie", id_set_value(under_test));
             Dict reference_params = tie_params.copy();
-            const IdSet referenced = call_operator("top_n", *reference, *tie_pool, category, &reference_params);
+            const IdSet referenced = call_operator(op_name, *reference, *tie_pool, category, &reference_params);
             second_output.set("cutoff_tie", id_set_value(referenced));
             if (!(under_test == referenced)) report_tie(referenced, under_test);
             cutoff_tie_checked = true;

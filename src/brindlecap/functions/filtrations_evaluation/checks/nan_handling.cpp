@@ -11,8 +11,9 @@
 #include "brindlecap/functions/filtrations_evaluation/checks/check_support_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/run_observer_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/operator_table_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/run_observer_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/text.hpp"
 
@@ -78,24 +79,7 @@ const char* base_field(FieldType field_type) {
 }
 
 Dict probe_params(const std::string& op_name, FieldType field_type) {
-    Dict params{{"field", base_field(field_type)}};
-    if (op_name == "in_") {
-        params.set("values", Value::list({field_type == FieldType::list_str ? "numerical" : "momentum"}));
-    } else if (op_name == "between") {
-        params.set("low", 0.0);
-        params.set("high", 20.0);
-    } else if (op_name == "top_pct" || op_name == "bottom_pct") {
-        params.set("pct", 0.5);
-    } else if (op_name == "top_n" || op_name == "bottom_n") {
-        params.set("n", 3);
-    } else if (field_type == FieldType::boolean) {
-        params.set("value", true);
-    } else if (field_type == FieldType::categorical) {
-        params.set("value", "momentum");
-    } else {
-        params.set("value", 0.0);
-    }
-    return params;
+    return leaf_parameters(op_name).nan_probe(base_field(field_type), field_type);
 }
 
 // The NaN signal identifiers present in a result, ascending.
@@ -237,20 +221,23 @@ void probe_unknown(const std::string& op_name, const Operator& op_impl, const Po
     }
 }
 
-// Combinators and the wrapper, on children that already exclude the NaN signals. A wrong and_
-// result fails the check; the others are only reported.
+// Combinators and the wrapper, on children that already exclude the NaN signals. A wrong result
+// of the two-child intersection (and_) fails the check; the others are only reported.
 void probe_combinator(const std::string& op_name, const Operator& op_impl, const PoolPtr& pool_ptr,
                       CheckRecorder& check) {
     const SignalPool& pool = *pool_ptr;
+    const BuiltinOperatorFacts* builtin = find_builtin(op_name);
+    const ChildrenCase children_case = builtin != nullptr ? builtin->children_case : ChildrenCase::one_kept;
+    const bool strict = children_case == ChildrenCase::two_intersected;
     record_nan_signals(check);
     const IdSet all_ids = pool.keys();
     IdSet non_nan = all_ids;
     for (const auto& id : nan_ids()) non_nan.erase(id);
     try {
-        if (op_name == "and_") {
+        if (strict) {
             const auto report = [&](std::optional<IdSet> selected) {
                 report_disagreement([&] {
-                    Disagreement d = make_disagreement("nan_handling", "and_ of all and non-NaN signals", op_name,
+                    Disagreement d = make_disagreement("nan_handling", op_name + " of all and non-NaN signals", op_name,
                                                        op_impl, pool_ptr, Dict{}, std::vector<IdSet>{all_ids, non_nan},
                                                        Expectation::fixed_set);
                     d.ids = non_nan;
@@ -274,7 +261,7 @@ void probe_combinator(const std::string& op_name, const Operator& op_impl, const
                 report(result);
                 throw runtime::AssertionError();
             }
-        } else if (op_name == "or_") {
+        } else if (children_case == ChildrenCase::two_united) {
             (void)dispatch_op(op_name, op_impl, pool, Dict{}, std::vector<IdSet>{non_nan, IdSet::over(pool.index())});
         } else {
             (void)dispatch_op(op_name, op_impl, pool, Dict{}, std::vector<IdSet>{non_nan});
@@ -283,7 +270,7 @@ void probe_combinator(const std::string& op_name, const Operator& op_impl, const
         check.note("NaN propagation through boolean combinator verified");
     } catch (const std::exception& e) {
         runtime::rethrow_if_fatal(e);
-        if (op_name == "and_") check.fail();
+        if (strict) check.fail();
         check.evidence.set("nan_excluded", false);
         check.note("NaN propagation error: " + runtime::error_text(e));
     }

@@ -9,12 +9,13 @@
 
 #include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/checks/check_support_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/run_observer_internal.hpp"
-#include "brindlecap/functions/filtrations_evaluation/fixtures/synthetic_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/run_observer_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/synthetic_internal.hpp"
 #include "brindlecap/runtime/clock_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/log.hpp"
+#include "brindlecap/runtime/process_state_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
@@ -101,6 +102,11 @@ std::string too_slow(const char* which, double elapsed, double limit_s) {
 }  // namespace
 
 SpeedClock set_speed_clock(SpeedClock clock) { return clock_slot().exchange(clock); }
+
+namespace {
+const runtime::detail::RegisteredSlot speed_clock_slot{
+    "speed clock", [] { set_speed_clock(&runtime::monotonic); }, runtime::detail::SlotHolds::library_values};
+}  // namespace
 
 CheckOutcome run_check_8_speed(const std::string& op_name, const Operator& op_impl,
                                FiltrationEvaluationConfig& config, numeric::Generator&) {

@@ -15,9 +15,9 @@ namespace brindlecap::functions::filtrations_evaluation {
 // A pool entry is either a signal or a metadata dict (which gets all-zero weights of the
 // configured shape).
 struct CorrectnessTestCase {
-    using PoolEntry = std::variant<UsefulSignal, Dict>;
+    using PoolEntry = std::variant<UsefulSignal, runtime::Dict>;
     std::optional<std::vector<std::pair<std::string, PoolEntry>>> pool;  // default: the check's pool
-    std::optional<Dict> params;                                          // default: {}
+    std::optional<runtime::Dict> params;                                 // default: {}
     std::optional<IdSet> expected;                                       // missing: counted as such
     std::optional<std::vector<IdSet>> children_results;                  // default: [{}]
 };

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "brindlecap/functions/filtrations_evaluation/core/columns_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/names_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {

@@ -14,6 +14,7 @@
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
 
+using runtime::Dict;
 using runtime::Value;
 
 namespace {
@@ -406,13 +407,13 @@ void ColumnBuilder::end_list() {
 
 void ColumnBuilder::add(std::size_t pos, const Value& v) {
     switch (v.kind()) {
-        case Value::Kind::Float:
+        case Value::Kind::floating:
             return add_number(pos, v.as_float());
-        case Value::Kind::Int:
+        case Value::Kind::integer:
             return add_int(pos, v.as_int());
-        case Value::Kind::Bool:
+        case Value::Kind::boolean:
             return add_bool(pos, v.as_bool());
-        case Value::Kind::Str: {
+        case Value::Kind::str: {
             if (!empty_ && col_.kind != ColumnKind::str) return add_generic(pos, v);
             if (empty_) col_.first_value = v;
             start(pos, ColumnKind::str);
@@ -420,7 +421,7 @@ void ColumnBuilder::add(std::size_t pos, const Value& v) {
             col_.codes.push_back(code_of(v.str_ptr()));
             return;
         }
-        case Value::Kind::List: {
+        case Value::Kind::list: {
             const runtime::List& items = v.as_list();
             const bool strings = std::all_of(items.begin(), items.end(), [](const Value& x) { return x.is_str(); });
             if (!strings || (!empty_ && col_.kind != ColumnKind::str_list)) return add_generic(pos, v);

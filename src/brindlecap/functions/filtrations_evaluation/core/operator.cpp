@@ -12,13 +12,13 @@ using runtime::Dict;
 namespace {
 
 [[noreturn]] void wrong_form(const std::string& name, CallForm expected, CallForm got) {
-    if (got == CallForm::Combinator) {
+    if (got == CallForm::combinator) {
         throw runtime::TypeError(name + "() takes 2 positional arguments but 3 were given");
     }
-    if (expected == CallForm::Combinator) {
+    if (expected == CallForm::combinator) {
         throw runtime::TypeError(name + "() missing 1 required positional argument: 'children_results'");
     }
-    throw runtime::TypeError(name + (expected == CallForm::FieldLeaf
+    throw runtime::TypeError(name + (expected == CallForm::field_leaf
                                          ? "() expects a PreparedField, got the pool keys"
                                          : "() expects the pool keys, got a PreparedField"));
 }
@@ -43,7 +43,7 @@ SharedArguments* SharedArguments::of(const void* argument) noexcept {
 
 Operator field_operator(std::string name, std::function<OperatorResult(const PreparedField&, const Dict&)> fn) {
     return [name = std::move(name), fn = std::move(fn)](const OperatorCall& call) -> OperatorResult {
-        if (call.form != CallForm::FieldLeaf) wrong_form(name, CallForm::FieldLeaf, call.form);
+        if (call.form != CallForm::field_leaf) wrong_form(name, CallForm::field_leaf, call.form);
         return fn(*call.prepared, *call.params);
     };
 }
@@ -52,14 +52,14 @@ Operator combinator_operator(
     std::string name,
     std::function<OperatorResult(const IdSet&, const Dict&, const std::vector<IdSet>&)> fn) {
     return [name = std::move(name), fn = std::move(fn)](const OperatorCall& call) -> OperatorResult {
-        if (call.form != CallForm::Combinator) wrong_form(name, CallForm::Combinator, call.form);
+        if (call.form != CallForm::combinator) wrong_form(name, CallForm::combinator, call.form);
         return fn(*call.pool_keys, *call.params, *call.children_results);
     };
 }
 
 Operator plain_operator(std::string name, std::function<OperatorResult(const IdSet&, const Dict&)> fn) {
     return [name = std::move(name), fn = std::move(fn)](const OperatorCall& call) -> OperatorResult {
-        if (call.form != CallForm::PlainLeaf) wrong_form(name, CallForm::PlainLeaf, call.form);
+        if (call.form != CallForm::plain_leaf) wrong_form(name, CallForm::plain_leaf, call.form);
         return fn(*call.pool_keys, *call.params);
     };
 }

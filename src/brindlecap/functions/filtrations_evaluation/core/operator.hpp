@@ -16,9 +16,6 @@
 
 namespace brindlecap::functions::filtrations_evaluation {
 
-using runtime::Dict;
-using runtime::Value;
-
 // One (identifier, value) pair of a prepared field: views into the pool, plus the pool position.
 struct PreparedValue {
     std::string_view id;
@@ -37,14 +34,14 @@ struct PreparedField {
     std::shared_ptr<const runtime::Value> missing_default;
 };
 
-enum class CallForm { Combinator, FieldLeaf, PlainLeaf };
+enum class CallForm { combinator, field_leaf, plain_leaf };
 
 // One call of an operator in one of its three forms:
 //   combinator: pool_keys, params, children_results
 //   field leaf: prepared, params
 //   plain leaf: pool_keys, params
 struct OperatorCall {
-    CallForm form = CallForm::PlainLeaf;
+    CallForm form = CallForm::plain_leaf;
     const IdSet* pool_keys = nullptr;
     const runtime::Dict* params = nullptr;
     const std::vector<IdSet>* children_results = nullptr;
@@ -65,7 +62,7 @@ using Operator = std::function<OperatorResult(const OperatorCall&)>;
 // it would with the very objects). C++ operators, which take them const, are not affected.
 class SharedArguments {
 public:
-    explicit SharedArguments(Dict& params, std::vector<IdSet>* children_results = nullptr);
+    explicit SharedArguments(runtime::Dict& params, std::vector<IdSet>* children_results = nullptr);
     ~SharedArguments();
     SharedArguments(const SharedArguments&) = delete;
     SharedArguments& operator=(const SharedArguments&) = delete;
@@ -73,7 +70,7 @@ public:
     // The live shared arguments of the calling thread whose params or children results are at
     // `argument` (an OperatorCall's pointer), or nullptr.
     static SharedArguments* of(const void* argument) noexcept;
-    Dict& params() noexcept { return params_; }
+    runtime::Dict& params() noexcept { return params_; }
     std::vector<IdSet>* children_results() noexcept { return children_; }
 
     // The other language's objects for params and children results, made by its binding at the
@@ -82,7 +79,7 @@ public:
     std::shared_ptr<void> host_children;
 
 private:
-    Dict& params_;
+    runtime::Dict& params_;
     std::vector<IdSet>* children_;
 };
 

@@ -10,6 +10,10 @@
 
 namespace brindlecap::functions::filtrations_evaluation {
 
+using runtime::Dict;
+using runtime::DictPtr;
+using runtime::Value;
+
 UsefulSignal UsefulSignal::make(Dict metadata, numeric::Matrix weights) {
     return UsefulSignal{std::make_shared<numeric::Matrix>(std::move(weights)), nullptr,
                         std::make_shared<Dict>(std::move(metadata))};

@@ -15,17 +15,13 @@
 
 namespace brindlecap::functions::filtrations_evaluation {
 
-using runtime::Dict;
-using runtime::DictPtr;
-using runtime::Value;
-
 // "A signal with weights and metadata."
 struct UsefulSignal {
     numeric::MatrixPtr weights;  // (T, N_alloc); product pseudo-signals carry 0x0
     numeric::MatrixPtr pnl;      // null when absent
-    DictPtr metadata;            // never null in a pool
+    runtime::DictPtr metadata;   // never null in a pool
 
-    static UsefulSignal make(Dict metadata, numeric::Matrix weights = {});
+    static UsefulSignal make(runtime::Dict metadata, numeric::Matrix weights = {});
 };
 
 class SignalPool;

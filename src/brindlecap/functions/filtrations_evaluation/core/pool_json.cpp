@@ -39,6 +39,7 @@
 namespace brindlecap::functions::filtrations_evaluation {
 
 using detail::ColumnBuilder;
+using runtime::Dict;
 using runtime::Value;
 
 namespace {

@@ -1,8 +1,8 @@
 #include "brindlecap/functions/filtrations_evaluation/core/vocabulary.hpp"
 
-#include <algorithm>
 #include <array>
 
+#include "brindlecap/functions/filtrations_evaluation/core/operator_table_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/vocabulary_internal.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
@@ -25,8 +25,26 @@ constexpr std::array<std::pair<OperatorCategory, std::string_view>, 5> CATEGORY_
     {OperatorCategory::unknown, "unknown"},
 }};
 
-const std::vector<std::string> ORDERED_OPS = {"gt",      "gte",     "lt",         "lte",   "eq",      "neq",
-                                              "between", "top_pct", "bottom_pct", "top_n", "bottom_n"};
+// Field type -> the built-ins accepting it, in table order.
+std::vector<std::pair<std::string, std::vector<std::string>>> operators_by_field_type() {
+    std::vector<std::pair<std::string, std::vector<std::string>>> table;
+    for (const auto& [type, name] : FIELD_TYPE_NAMES) {
+        std::vector<std::string> ops;
+        for (const detail::BuiltinOperatorFacts& builtin : detail::builtin_operators()) {
+            if (builtin.accepts(type)) ops.emplace_back(builtin.name);
+        }
+        table.emplace_back(name, std::move(ops));
+    }
+    return table;
+}
+
+detail::NameSet builtins_of(OperatorCategory category) {
+    detail::NameSet names;
+    for (const detail::BuiltinOperatorFacts& builtin : detail::builtin_operators()) {
+        if (builtin.category == category) names.emplace(builtin.name);
+    }
+    return names;
+}
 
 }  // namespace
 
@@ -40,21 +58,15 @@ std::optional<FieldType> parse_field_type(std::string_view text) noexcept {
 }
 
 // In FieldType order, so that an entry is found by the type's value.
-const std::vector<std::pair<std::string, std::vector<std::string>>> FIELD_TYPE_OPERATORS = {
-    {"numeric", ORDERED_OPS},
-    {"date", ORDERED_OPS},
-    {"list_str", {"in_"}},
-    {"categorical", {"eq", "neq", "in_"}},
-    {"boolean", {"eq", "neq"}},
-};
+const std::vector<std::pair<std::string, std::vector<std::string>>> FIELD_TYPE_OPERATORS = operators_by_field_type();
 
 const std::vector<std::string>& field_type_operators(FieldType type) {
     return FIELD_TYPE_OPERATORS[static_cast<std::size_t>(type)].second;
 }
 
 bool field_type_allows(FieldType type, std::string_view operator_name) {
-    const auto& ops = field_type_operators(type);
-    return std::find(ops.begin(), ops.end(), operator_name) != ops.end();
+    const detail::BuiltinOperatorFacts* builtin = detail::find_builtin(operator_name);
+    return builtin != nullptr && builtin->accepts(type);
 }
 
 bool field_type_allows(std::string_view field_type, std::string_view operator_name) {
@@ -67,11 +79,8 @@ std::string_view to_string(OperatorCategory category) noexcept {
 }
 
 OperatorCategory operator_category(std::string_view op_name) noexcept {
-    if (detail::COMPARISON_OPS.contains(op_name)) return OperatorCategory::comparison;
-    if (detail::RANK_OPS.contains(op_name)) return OperatorCategory::rank;
-    if (detail::BOOLEAN_OPS.contains(op_name)) return OperatorCategory::boolean;
-    if (op_name == "filtration") return OperatorCategory::wrapper;
-    return OperatorCategory::unknown;
+    const detail::BuiltinOperatorFacts* builtin = detail::find_builtin(op_name);
+    return builtin != nullptr ? builtin->category : OperatorCategory::unknown;
 }
 
 OperatorCategory parse_operator_category(std::string_view text) noexcept {
@@ -83,9 +92,9 @@ OperatorCategory parse_operator_category(std::string_view text) noexcept {
 
 namespace detail {
 
-const NameSet COMPARISON_OPS = {"gt", "gte", "lt", "lte", "eq", "neq", "between", "in_"};
-const NameSet RANK_OPS = {"top_pct", "bottom_pct", "top_n", "bottom_n"};
-const NameSet BOOLEAN_OPS = {"and_", "or_", "not_"};
+const NameSet COMPARISON_OPS = builtins_of(OperatorCategory::comparison);
+const NameSet RANK_OPS = builtins_of(OperatorCategory::rank);
+const NameSet BOOLEAN_OPS = builtins_of(OperatorCategory::boolean);
 const NameSet EXPECTED_METADATA_FIELDS = {"is_sharpe",       "is_returns", "is_turnover",
                                           "rotation_families_used", "expression_complexity",
                                           "submission_date", "is_active",  "signal_category"};

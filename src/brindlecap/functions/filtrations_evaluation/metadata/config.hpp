@@ -4,7 +4,10 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <set>
+#include <span>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "brindlecap/functions/evaluation_utils/evaluation_utils.hpp"
@@ -42,5 +45,57 @@ struct FiltrationEvaluationConfig : evaluation_utils::BaseEvaluationConfig {
     std::int64_t N_alloc = 50;
     OperatorProgressCallback operator_progress_callback;  // optional
 };
+
+// ---- The fields, for the readers that go through all of them -------------------------------
+//
+// One row per field, in declaration order, BaseEvaluationConfig's first: the tool's options and
+// its JSON, the report's configuration table, the Python record and validation read the fields
+// from here (a new field is a member above and a row).
+
+// The member a field is; a member of BaseEvaluationConfig converts to one of the derived record.
+using ConfigMember = std::variant<std::optional<std::string> FiltrationEvaluationConfig::*,  // mode
+                                  std::int64_t FiltrationEvaluationConfig::*,
+                                  double FiltrationEvaluationConfig::*,
+                                  std::set<std::int64_t> FiltrationEvaluationConfig::*,  // check numbers
+                                  std::optional<std::int64_t> FiltrationEvaluationConfig::*,
+                                  std::optional<std::vector<std::string>> FiltrationEvaluationConfig::*,  // ids
+                                  std::optional<runtime::Dict> FiltrationEvaluationConfig::*>;  // metadata by id
+
+// What a field is about. A reader that does not go in declaration order puts these in its own.
+enum class ConfigGroup {
+    base,      // BaseEvaluationConfig's: mode, seed and the check selection
+    bias,      // the bias check's settings
+    speed,     // the speed check's settings
+    signals,   // what mock and real mode ingest
+    identity,  // real mode's market and era
+    ingested,  // what ingestion writes
+    fixture,   // the shape of every fixture weights matrix
+};
+
+// What validation holds a field to: >= least (an integer), > 0, or in (0.0, 1.0).
+struct ConfigBound {
+    enum Kind { none, at_least, positive, open_unit } kind = none;
+    std::int64_t least = 0;
+};
+
+struct ConfigField {
+    const char* name;
+    ConfigMember member;
+    ConfigGroup group;
+    const char* option = nullptr;  // the tool's option that sets it (none: the tool sets it otherwise)
+    const char* help = nullptr;    // that option's help
+    ConfigBound bound = {};
+};
+
+// Calls f with the member of `config` (const or not, as `config` is), in its own type.
+template <class Config, class F>
+decltype(auto) visit_member(const ConfigMember& member, Config& config, F&& f) {
+    return std::visit([&](auto pointer) -> decltype(auto) { return f(config.*pointer); }, member);
+}
+
+std::span<const ConfigField> config_fields();
+// Every field: those of the groups in `first` first, in that order, then the others; declaration
+// order within a group.
+std::vector<const ConfigField*> config_fields(std::span<const ConfigGroup> first);
 
 }  // namespace brindlecap::functions::filtrations_evaluation

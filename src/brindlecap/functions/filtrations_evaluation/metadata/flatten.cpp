@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/process_state_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
@@ -87,6 +88,15 @@ FlushObserverHook set_flush_surface_observer_hook(FlushObserverHook hook) {
     return std::exchange(flush_hook, std::move(hook));
 }
 
+namespace {
+void restore_telemetry_hooks() {
+    set_record_surface_observation_hook({});
+    set_flush_surface_observer_hook({});
+}
+const runtime::detail::RegisteredSlot telemetry_hooks_slot{
+    "telemetry hooks", &restore_telemetry_hooks, runtime::detail::SlotHolds::host_objects};
+}  // namespace
+
 namespace detail {
 
 void brindlecap_sdk_internal_telemetry_unavailable(TelemetryObserver* observer) {
@@ -104,15 +114,15 @@ void record_filtrations_evaluation_observation(TelemetryObserver* observer,
 
 std::int64_t shape_len(const Value& value) {
     switch (value.kind()) {
-        case Value::Kind::None: return 0;
-        case Value::Kind::Str: {
+        case Value::Kind::none: return 0;
+        case Value::Kind::str: {
             std::int64_t n = 0;
             for (const char c : value.as_str())
                 if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++n;
             return n;
         }
-        case Value::Kind::List: return static_cast<std::int64_t>(value.as_list().size());
-        case Value::Kind::Dict: return static_cast<std::int64_t>(value.as_dict().size());
+        case Value::Kind::list: return static_cast<std::int64_t>(value.as_list().size());
+        case Value::Kind::dict: return static_cast<std::int64_t>(value.as_dict().size());
         default: return -1;
     }
 }

@@ -1,7 +1,11 @@
 #include "brindlecap/functions/filtrations_evaluation/metadata/ingest_internal.hpp"
 
+#include <algorithm>
+#include <array>
 #include <string>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "brindlecap/functions/filtrations_evaluation/core/vocabulary_internal.hpp"
@@ -37,31 +41,77 @@ std::string join(const std::vector<std::string>& items, const char* sep) {
     return out;
 }
 
-void check_signal_count(std::int64_t n) {
-    if (n < 10) throw runtime::ValueError("N_signals must be >= 10, got " + int_text(n) + ".");
+// ValueError "<field> must be <bound>, got <value>." when an integer or number field is out of
+// its bound.
+void check_bound(const ConfigField& field, const FiltrationEvaluationConfig& config) {
+    visit_member(field.member, config, [&](const auto& value) {
+        using T = std::remove_cvref_t<decltype(value)>;
+        if constexpr (std::is_same_v<T, std::int64_t> || std::is_same_v<T, double>) {
+            const auto fail = [&](const std::string& bound) {
+                std::string text;
+                if constexpr (std::is_same_v<T, double>) {
+                    text = float_text(value);
+                } else {
+                    text = int_text(value);
+                }
+                throw runtime::ValueError(std::string(field.name) + " must be " + bound + ", got " + text + ".");
+            };
+            switch (field.bound.kind) {
+                case ConfigBound::at_least:
+                    if (value < field.bound.least) fail(">= " + int_text(field.bound.least));
+                    break;
+                case ConfigBound::positive:
+                    if (value <= 0) fail("> 0");
+                    break;
+                case ConfigBound::open_unit:
+                    if (value <= 0.0 || value >= 1.0) fail("in (0.0, 1.0)");
+                    break;
+                case ConfigBound::none:
+                    break;
+            }
+        }
+    });
 }
 
-void check_count(const char* name, std::int64_t v) {
-    if (v < 1) throw runtime::ValueError(std::string(name) + " must be >= 1, got " + int_text(v) + ".");
+// The groups whose bounds are checked before ingestion, in this order; the others after it.
+constexpr std::array<ConfigGroup, 3> BEFORE_INGESTION{ConfigGroup::ingested, ConfigGroup::fixture,
+                                                      ConfigGroup::bias};
+constexpr std::array<ConfigGroup, 1> INGESTED_FIRST{ConfigGroup::ingested};
+
+bool checked_before_ingestion(ConfigGroup group) {
+    return std::find(BEFORE_INGESTION.begin(), BEFORE_INGESTION.end(), group) != BEFORE_INGESTION.end();
 }
 
-void check_limit(const char* name, double v) {
-    if (v <= 0) throw runtime::ValueError(std::string(name) + " must be > 0, got " + float_text(v) + ".");
+// A field ingestion writes is checked here only when the caller gave it (not 0): ingestion
+// derives it.
+void check_bounds_before_ingestion(const FiltrationEvaluationConfig& config) {
+    for (const ConfigField* field : config_fields(BEFORE_INGESTION)) {
+        if (!checked_before_ingestion(field->group)) break;
+        const bool given = visit_member(field->member, config, [](const auto& value) {
+            if constexpr (std::is_arithmetic_v<std::remove_cvref_t<decltype(value)>>) {
+                return value != 0;
+            } else {
+                return true;
+            }
+        });
+        if (field->group != ConfigGroup::ingested || given) check_bound(*field, config);
+    }
+}
+
+// What ingestion wrote, then every bound not checked before it.
+void check_bounds_after_ingestion(const FiltrationEvaluationConfig& config) {
+    for (const ConfigField* field : config_fields(INGESTED_FIRST)) {
+        if (field->group == ConfigGroup::ingested || !checked_before_ingestion(field->group)) {
+            check_bound(*field, config);
+        }
+    }
 }
 
 }  // namespace
 
 void validate_and_ingest(FiltrationEvaluationConfig& config,
                          const registry_and_store::FunctionStore* store) {
-    if (config.N_signals != 0) check_signal_count(config.N_signals);
-    if (config.T < 1) throw runtime::ValueError("T must be >= 1, got " + int_text(config.T) + ".");
-    if (config.N_alloc < 1)
-        throw runtime::ValueError("N_alloc must be >= 1, got " + int_text(config.N_alloc) + ".");
-    if (config.N_trials < 10)
-        throw runtime::ValueError("N_trials must be >= 10, got " + int_text(config.N_trials) + ".");
-    if (config.bias_tolerance <= 0.0 || config.bias_tolerance >= 1.0)
-        throw runtime::ValueError("bias_tolerance must be in (0.0, 1.0), got " +
-                                  float_text(config.bias_tolerance) + ".");
+    check_bounds_before_ingestion(config);
     if (store == nullptr) throw runtime::ValueError("store (FunctionStore) is required.");
     if (!config.mode) throw runtime::ValueError("mode is required. Use 'mock' or 'real'.");
     const std::optional<EvaluationMode> mode = evaluation_mode(config);
@@ -84,13 +134,7 @@ void validate_and_ingest(FiltrationEvaluationConfig& config,
         ingest_real_data_filtration(config);
     }
 
-    check_signal_count(config.N_signals);
-    check_count("speed_small_T", config.speed_small_T);
-    check_count("speed_small_N", config.speed_small_N);
-    check_limit("speed_small_limit_s", config.speed_small_limit_s);
-    check_count("speed_large_T", config.speed_large_T);
-    check_count("speed_large_N", config.speed_large_N);
-    check_limit("speed_large_limit_s", config.speed_large_limit_s);
+    check_bounds_after_ingestion(config);
 }
 
 void ingest_mock_data_filtration(FiltrationEvaluationConfig& config) {

@@ -14,6 +14,7 @@
 
 namespace brindlecap::functions::filtrations_evaluation {
 
+using registry_and_store::FunctionStore;
 using runtime::Dict;
 using runtime::List;
 using runtime::Value;

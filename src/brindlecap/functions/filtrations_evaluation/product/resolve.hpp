@@ -42,6 +42,6 @@ ProductFiltrationResult resolve_product_filtrations(
     const runtime::Value& products, const FilterNode& filter_tree,
     const std::string& investment_product_type,
     std::function<runtime::Value(const runtime::Dict&)> reduction_fn = {},
-    const FunctionStore* store = nullptr);
+    const registry_and_store::FunctionStore* store = nullptr);
 
 }  // namespace brindlecap::functions::filtrations_evaluation

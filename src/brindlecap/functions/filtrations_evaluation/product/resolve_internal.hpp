@@ -16,7 +16,7 @@ namespace brindlecap::functions::filtrations_evaluation::detail {
 ProductFiltrationResult resolve_product_filtrations(const runtime::Value& products, const FilterNode* filter_tree,
                                                     const std::string& investment_product_type,
                                                     std::function<runtime::Value(const runtime::Dict&)> reduction_fn,
-                                                    const FunctionStore* store);
+                                                    const registry_and_store::FunctionStore* store);
 
 void validate_product_filter_tree(const FilterNode& filter_tree, std::string_view prior_layer,
                                   const runtime::Dict& field_registry,

@@ -1,13 +1,17 @@
 // The HTML report: one self-contained page (inline CSS and SVG, no scripts).
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <fstream>
 #include <set>
 #include <system_error>
+#include <type_traits>
+#include <variant>
 
+#include "brindlecap/functions/filtrations_evaluation/checks/catalogue_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/vocabulary.hpp"
-#include "brindlecap/functions/filtrations_evaluation/pipeline/plugins_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/plugins_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/report/html_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/text.hpp"
@@ -162,6 +166,12 @@ std::set<std::string> info_checks(const FiltrationEvaluationConfig& config) {
     return names;
 }
 
+// The chart a check's observations feed; none for a check the catalogue does not have (a plug-in).
+ReportChart chart_of(const std::string& check) {
+    const CheckDescriptor* row = catalogue_check(check);
+    return row != nullptr ? row->chart : ReportChart::none;
+}
+
 std::string check_anchor(std::size_t op, std::size_t check) {
     return "op-" + std::to_string(op) + "-check-" + std::to_string(check);
 }
@@ -245,7 +255,7 @@ struct Page {
         out += "</section>\n";
     }
 
-    std::vector<SpeedBar> speed_bars() const {
+    std::vector<SpeedBar> speed_bars(const char* check) const {
         std::vector<SpeedBar> bars;
         for (const auto& [name, verdict] : result.operator_results) {
             const OperatorObservations* observed = seen.find(name);
@@ -255,7 +265,7 @@ struct Page {
                 }
                 continue;
             }
-            const CheckOutcome* speed = verdict.check("speed");
+            const CheckOutcome* speed = verdict.check(check);
             if (speed == nullptr) continue;
             for (const char* which : {"small", "large"}) {
                 const auto elapsed = evidence_number(speed->evidence, (std::string(which) + "_elapsed_s").c_str());
@@ -269,8 +279,25 @@ struct Page {
         return bars;
     }
 
+    // One part per check of the catalogue that feeds a chart, in catalogue order.
     void charts() {
         out += "<section id=\"charts\"><h2>Charts</h2>";
+        for (const CheckDescriptor& check : check_catalogue()) {
+            switch (check.chart) {
+                case ReportChart::bias_trials:
+                    bias_charts(check.name);
+                    break;
+                case ReportChart::speed_timings:
+                    speed_chart(check.name);
+                    break;
+                case ReportChart::none:
+                    break;
+            }
+        }
+        out += "</section>\n";
+    }
+
+    void bias_charts(const char* check) {
         out += "<h3>Bias: selected fraction per trial</h3>";
         out += "<p class=\"summary\">Each dot is one trial pool; the shaded band is the expected share &plusmn; "
                "the tolerance, the dashed line the expected share, the blue line the mean. Rank operators are "
@@ -279,7 +306,7 @@ struct Page {
         std::size_t op = 0;
         for (const auto& [name, verdict] : result.operator_results) {
             const OperatorObservations* observed = seen.find(name);
-            const CheckOutcome* bias = verdict.check("bias");
+            const CheckOutcome* bias = verdict.check(check);
             std::optional<double> expected;
             std::optional<double> tolerance;
             if (bias != nullptr) {
@@ -309,13 +336,15 @@ struct Page {
         }
         out += "</div>";
         if (!any) out += "<p>No bias trials in this run.</p>";
+    }
+
+    void speed_chart(const char* check) {
         out += "<h3>Speed: elapsed time of each benchmark against its limit</h3>";
-        const std::string speed = speed_chart_svg(speed_bars());
+        const std::string speed = speed_chart_svg(speed_bars(check));
         out += speed.empty() ? "<p>No speed benchmarks in this run.</p>"
                              : "<figure id=\"speed\">" + speed +
                                    "<figcaption>Logarithmic axis; a red tick marks each limit, a red bar a "
                                    "benchmark over it.</figcaption></figure>";
-        out += "</section>\n";
     }
 
     void reproducer_list(const std::string& op_name, const std::string& check) {
@@ -354,10 +383,11 @@ struct Page {
                        status + "\">" + status + "</span> " + html_escape(check) +
                        (info.contains(check) ? " (info)" : "") + "</summary>";
                 out += "<p class=\"details\">" + html_escape(outcome.details) + "</p>";
-                if (check == "bias" && seen.find(name) && !seen.find(name)->bias_trials.empty()) {
+                const ReportChart chart = chart_of(check);
+                if (chart == ReportChart::bias_trials && seen.find(name) && !seen.find(name)->bias_trials.empty()) {
                     out += "<p><a href=\"#bias-" + std::to_string(op) + "\">Per-trial chart</a></p>";
                 }
-                if (check == "speed" && outcome.status != CheckStatus::skip) {
+                if (chart == ReportChart::speed_timings && outcome.status != CheckStatus::skip) {
                     out += "<p><a href=\"#speed\">Timing chart</a></p>";
                 }
                 if (!outcome.evidence.empty()) out += value_html(Value(outcome.evidence));
@@ -377,26 +407,32 @@ struct Page {
             for (const std::int64_t n : s) text += (text.empty() ? "" : ", ") + std::to_string(n);
             return text.empty() ? std::string("none") : text;
         };
-        std::vector<std::pair<std::string, std::string>> rows = {
-            {"mode", c.mode.value_or("")},
-            {"seed", std::to_string(c.seed)},
-            {"skip_checks", ints(c.skip_checks)},
-            {"info_checks", ints(c.info_checks)},
-            {"N_trials", std::to_string(c.N_trials)},
-            {"bias_tolerance", number_text(c.bias_tolerance)},
-            {"speed_small_T", std::to_string(c.speed_small_T)},
-            {"speed_small_N", std::to_string(c.speed_small_N)},
-            {"speed_small_limit_s", number_text(c.speed_small_limit_s)},
-            {"speed_large_T", std::to_string(c.speed_large_T)},
-            {"speed_large_N", std::to_string(c.speed_large_N)},
-            {"speed_large_limit_s", number_text(c.speed_large_limit_s)},
-            {"N_signals", std::to_string(c.N_signals)},
-            {"T", std::to_string(c.T)},
-            {"N_alloc", std::to_string(c.N_alloc)},
-        };
-        if (c.market_id) rows.emplace_back("market_id", std::to_string(*c.market_id));
-        if (c.era_number) rows.emplace_back("era_number", std::to_string(*c.era_number));
-        if (c.signal_ids) rows.emplace_back("signal_ids", runtime::repr_list(*c.signal_ids));
+        // The settings, then real mode's inputs when given; not the metadata mappings (N_signals
+        // counts them).
+        static constexpr std::array ROW_ORDER{ConfigGroup::base,     ConfigGroup::bias,    ConfigGroup::speed,
+                                              ConfigGroup::ingested, ConfigGroup::fixture, ConfigGroup::identity,
+                                              ConfigGroup::signals};
+        std::vector<std::pair<std::string, std::string>> rows;
+        for (const ConfigField* field : config_fields(ROW_ORDER)) {
+            visit_member(field->member, c, [&](const auto& value) {
+                using T = std::remove_cvref_t<decltype(value)>;
+                if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+                    rows.emplace_back(field->name, value.value_or(""));
+                } else if constexpr (std::is_same_v<T, std::set<std::int64_t>>) {
+                    rows.emplace_back(field->name, ints(value));
+                } else if constexpr (std::is_same_v<T, std::int64_t>) {
+                    rows.emplace_back(field->name, std::to_string(value));
+                } else if constexpr (std::is_same_v<T, double>) {
+                    rows.emplace_back(field->name, number_text(value));
+                } else if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) {
+                    if (value) rows.emplace_back(field->name, std::to_string(*value));
+                } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
+                    if (value) rows.emplace_back(field->name, runtime::repr_list(*value));
+                } else {
+                    static_assert(std::is_same_v<T, std::optional<Dict>>);  // metadata by id: not shown
+                }
+            });
+        }
         std::string operators;
         for (const auto& oc : result.operator_configs) {
             operators += (operators.empty() ? "" : ", ") + oc.name;

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/fixtures/run_observer_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/run_observer_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/report/report.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {

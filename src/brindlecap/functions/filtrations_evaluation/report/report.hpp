@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/pipeline/results.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/results.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
 
@@ -91,8 +91,9 @@ inline constexpr const char* REPRODUCER_DIRECTORY_MARKER = ".brindlecap-reproduc
 // refuse a directory before a long run.
 void check_reproducer_directory(const std::filesystem::path& dir);
 
-// For every failing comparison, shrinks the pool (signals, then metadata fields, then values)
-// to one that still shows the same disagreement, calling the operator and the reference through
+// For every failing comparison of a check that writes reproducers (the deterministic checks: the
+// check catalogue says which), shrinks the pool (signals, then metadata fields, then values) to
+// one that still shows the same disagreement, calling the operator and the reference through
 // the check's own call path, and writes a folder under dir/<operator>/<check>-<n>/: pool.json,
 // tree.json, expected.json, selected.json, difference.json and README.md. Also dir/index.json,
 // dir/README.md listing the folders, and the marker. `dir` must pass check_reproducer_directory;

@@ -9,6 +9,7 @@
 #include <system_error>
 #include <utility>
 
+#include "brindlecap/functions/filtrations_evaluation/checks/catalogue_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/records.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/vocabulary.hpp"
 #include "brindlecap/functions/filtrations_evaluation/report/recorded_run_internal.hpp"
@@ -385,7 +386,8 @@ std::vector<ReproducerFolder> write_all(const RunObservations& observations, con
     std::set<std::string> earlier_operators;
     for (const std::string& folder : earlier) earlier_operators.insert(folder.substr(0, folder.find('/')));
 
-    // Every folder's place, and nothing in the way that the earlier run did not write.
+    // Every folder's place (the failing comparisons of the checks whose catalogue row says they
+    // write reproducers), and nothing in the way that the earlier run did not write.
     std::vector<std::pair<const Disagreement*, std::string>> planned;
     std::set<std::string> used;
     for (const auto& [op_name, seen] : observations.data().operators) {
@@ -393,6 +395,8 @@ std::vector<ReproducerFolder> write_all(const RunObservations& observations, con
         for (int k = 2; !used.insert(name).second; ++k) name = folder_name(op_name) + "-" + std::to_string(k);
         std::map<std::string, int> per_check;
         for (const Disagreement& d : seen.disagreements) {
+            const CheckDescriptor* check = catalogue_check(d.check);
+            if (check == nullptr || !check->writes_reproducers) continue;
             const std::string relative = name + "/" + d.check + "-" + std::to_string(++per_check[d.check]);
             for (const auto& [taken, ours] : {std::pair{name, earlier_operators.count(name) > 0},
                                               std::pair{relative, earlier.count(relative) > 0}}) {

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <utility>
 
-#include "brindlecap/functions/filtrations_evaluation/fixtures/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/invocation_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
@@ -205,7 +205,7 @@ std::vector<Value> simpler_values(const Value& v) {
         out.push_back(std::move(candidate));
     };
     switch (v.kind()) {
-        case Value::Kind::Float: {
+        case Value::Kind::floating: {
             const double x = v.as_float();
             if (!std::isfinite(x)) break;
             offer(Value(0.0));
@@ -216,20 +216,20 @@ std::vector<Value> simpler_values(const Value& v) {
             }
             break;
         }
-        case Value::Kind::Int:
+        case Value::Kind::integer:
             offer(Value(0));
             offer(Value(1));
             break;
-        case Value::Kind::Bool:
+        case Value::Kind::boolean:
             offer(Value(false));
             break;
-        case Value::Kind::Str: {
+        case Value::Kind::str: {
             const std::string& s = v.as_str();
             offer(Value(""));
             if (!s.empty() && static_cast<unsigned char>(s[0]) < 0x80) offer(Value(s.substr(0, 1)));
             break;
         }
-        case Value::Kind::List: {
+        case Value::Kind::list: {
             const runtime::List& items = v.as_list();
             offer(Value::list(runtime::List{}));
             for (std::size_t i = 0; i < items.size() && items.size() > 1; ++i) {
@@ -239,7 +239,7 @@ std::vector<Value> simpler_values(const Value& v) {
             }
             break;
         }
-        case Value::Kind::Dict:
+        case Value::Kind::dict:
             offer(Value(Dict{}));
             break;
         default:

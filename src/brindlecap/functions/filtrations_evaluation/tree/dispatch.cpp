@@ -84,7 +84,7 @@ IdSet prepare_and_dispatch(const Operator& impl, const SignalPool& pool, const D
     call.params = &params;
     PreparedField prepared;
     if (children_count > 0) {
-        call.form = CallForm::Combinator;
+        call.form = CallForm::combinator;
         call.pool_keys = &pool_keys;
         call.children_results = &children_results;
     } else if (params.contains(std::string_view("field"))) {
@@ -94,10 +94,10 @@ IdSet prepare_and_dispatch(const Operator& impl, const SignalPool& pool, const D
             }
         }
         prepared = preprocess_field(pool, params, operator_name, holder);
-        call.form = CallForm::FieldLeaf;
+        call.form = CallForm::field_leaf;
         call.prepared = &prepared;
     } else {
-        call.form = CallForm::PlainLeaf;
+        call.form = CallForm::plain_leaf;
         call.pool_keys = &pool_keys;
     }
     return postprocess_result(impl(call), pool_keys);
@@ -175,11 +175,11 @@ bool is_full(const IdSet& keys) {
 // Elements of an iterable result value: a list's items, a dict's keys, a string's characters.
 std::vector<Value> elements_of(const Value& v) {
     switch (v.kind()) {
-        case Value::Kind::List:
+        case Value::Kind::list:
             return v.as_list();
-        case Value::Kind::Dict:
+        case Value::Kind::dict:
             return v.as_dict().keys();
-        case Value::Kind::Str: {
+        case Value::Kind::str: {
             const std::string& s = v.as_str();
             std::vector<Value> chars;
             for (std::size_t i = 0; i < s.size();) {

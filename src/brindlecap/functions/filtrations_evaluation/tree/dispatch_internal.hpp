@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "brindlecap/functions/filtrations_evaluation/core/names_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
 

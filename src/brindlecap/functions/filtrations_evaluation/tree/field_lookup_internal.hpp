@@ -7,6 +7,7 @@
 
 #include "brindlecap/functions/filtrations_evaluation/core/columns_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/names_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/vocabulary.hpp"
 

@@ -8,6 +8,7 @@
 #include "brindlecap/functions/filtrations/builtin_runtime_targets.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/builtin_operator_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/columns_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/operator_table_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/vocabulary_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/dispatch_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/field_lookup_internal.hpp"
@@ -15,6 +16,8 @@
 #include "brindlecap/runtime/text.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
+
+using registry_and_store::FunctionStore;
 
 namespace detail {
 
@@ -36,9 +39,12 @@ std::optional<std::size_t> validate_leaf(const FilterNode& node, const SignalPoo
     const Dict& params = node.params;
     const std::string& fn = node.function_name;
     check_pct(params);
-    if (fn == "top_n" || fn == "bottom_n") check_count(params.get(std::string_view("n"), Value(0)));
-    if (fn == "between") {
-        check_bounds(params.get(std::string_view("low"), Value(0)), params.get(std::string_view("high"), Value(0)));
+    // A built-in's own parameters: its count is required, its bounds default to 0.
+    if (const BuiltinOperatorFacts* builtin = find_builtin(fn)) {
+        if (builtin->shape == ParameterShape::count) check_count(params.get(std::string_view("n"), Value(0)));
+        if (builtin->shape == ParameterShape::range) {
+            check_bounds(params.get(std::string_view("low"), Value(0)), params.get(std::string_view("high"), Value(0)));
+        }
     }
     if (const Value* field = params.find(std::string_view("field"))) {
         const FieldSource source = locate_field(pool, *field, columnar);
@@ -132,7 +138,8 @@ IdSet evaluate_node(const FilterNode& node, const SignalPool& pool, const Functi
 
 std::string build_filter_description(const FilterNode& node) {
     const std::string& fn = node.function_name;
-    const bool combinator = BOOLEAN_OPS.contains(fn) || fn == "filtration";
+    const BuiltinOperatorFacts* builtin = find_builtin(fn);
+    const bool combinator = builtin != nullptr && builtin->combines();
     if (!node.children.empty() || combinator) {
         const std::size_t k = node.children.size();
         return fn + "(" + std::to_string(k) + (k == 1 ? " child)" : " children)");

@@ -8,11 +8,9 @@
 
 namespace brindlecap::functions::filtrations_evaluation {
 
-using registry_and_store::FunctionStore;
-
 // Passing identifiers (sorted by code point) and one diagnostic per node in post-order.
 // Raises EmptyPoolError, FilterValidationError, FiltrationSubsetError, EmptyFiltrationError.
 FiltrationResult resolve_filtrations(const SignalPool& useful_signals, const FilterNode& filter_tree,
-                                     const FunctionStore& store);
+                                     const registry_and_store::FunctionStore& store);
 
 }  // namespace brindlecap::functions::filtrations_evaluation

@@ -4,14 +4,15 @@
 #include <string>
 #include <vector>
 
+#include "brindlecap/functions/filtrations_evaluation/core/names_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
 
 // The operator of a name, loaded once per store (cached on the store).
-Operator load_operator(const FunctionStore& store, const std::string& name);
-IdSet evaluate_node(const FilterNode& node, const SignalPool& pool, const FunctionStore& store,
+Operator load_operator(const registry_and_store::FunctionStore& store, const std::string& name);
+IdSet evaluate_node(const FilterNode& node, const SignalPool& pool, const registry_and_store::FunctionStore& store,
                     std::vector<FilterDiagnostic>& diagnostics);
 std::string build_filter_description(const FilterNode& node);
 
@@ -23,6 +24,6 @@ struct PassingPositions {
     std::vector<FilterDiagnostic> diagnostics;
 };
 PassingPositions resolve_positions(const SignalPool& useful_signals, const FilterNode& filter_tree,
-                                   const FunctionStore& store);
+                                   const registry_and_store::FunctionStore& store);
 
 }  // namespace brindlecap::functions::filtrations_evaluation::detail
