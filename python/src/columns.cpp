@@ -1,6 +1,8 @@
 #include "columns.hpp"
 
 #include <cstdint>
+#include <limits>
+#include <vector>
 #include <string>
 #include <string_view>
 
@@ -125,6 +127,45 @@ std::span<PyObject* const> objects_of(const py::array& a) {
     return {static_cast<PyObject* const*>(a.data()), static_cast<std::size_t>(a.size())};
 }
 
+// Dates (and durations) as float seconds since the epoch, NaT as NaN. Units of a second or more
+// are read as whole seconds; finer ones split into seconds and the rest, so that the seconds stay
+// exact as far as a double holds them.
+std::vector<double> seconds_of(const py::array& array) {
+    const py::module_ np = numpy();
+    const py::tuple unit = np.attr("datetime_data")(array.attr("dtype"));
+    const std::string name = unit[0].cast<std::string>();
+    const auto count = unit[1].cast<std::int64_t>();
+    std::int64_t per_second = 0;  // ticks per second, for units finer than a second
+    if (name == "ms") per_second = 1000;
+    if (name == "us") per_second = 1000000;
+    if (name == "ns") per_second = 1000000000;
+    py::array ticks = array;
+    if (per_second == 0 || count != 1) {
+        // Whole seconds: coarse units (months and years have no fixed length) through numpy's own
+        // conversion; picoseconds and finer, and multiples, are rounded down to seconds there too.
+        ticks = array.attr("astype")(array.dtype().kind() == 'M' ? "datetime64[s]" : "timedelta64[s]");
+        per_second = 1;
+    }
+    const auto values = span_of<std::int64_t>(contiguous(ticks.attr("view")("int64"), "int64"));
+    std::vector<double> out(values.size());
+    constexpr std::int64_t NOT_A_TIME = std::numeric_limits<std::int64_t>::min();
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const std::int64_t v = values[i];
+        if (v == NOT_A_TIME) {
+            out[i] = std::numeric_limits<double>::quiet_NaN();
+            continue;
+        }
+        std::int64_t whole = v / per_second;
+        std::int64_t rest = v % per_second;
+        if (rest < 0) {
+            --whole;
+            rest += per_second;
+        }
+        out[i] = static_cast<double>(whole) + static_cast<double>(rest) / static_cast<double>(per_second);
+    }
+    return out;
+}
+
 void add_column(fe::ColumnarPoolBuilder& b, const std::string& field, py::handle column) {
     // A pandas Categorical (or a Series of one): dictionary codes and their categories.
     py::object categorical = py::reinterpret_borrow<py::object>(column);
@@ -156,6 +197,11 @@ void add_column(fe::ColumnarPoolBuilder& b, const std::string& field, py::handle
     }
     // A masked array: its masked entries are not held.
     const py::module_ np = numpy();
+    // A pandas column of dates with a time zone: the same instants in UTC, without the zone.
+    if (py::hasattr(column, "dt") && !py::getattr(column.attr("dtype"), "tz", py::none()).is_none()) {
+        add_column(b, field, column.attr("dt").attr("tz_convert")("UTC").attr("dt").attr("tz_localize")(py::none()));
+        return;
+    }
     std::vector<std::uint8_t> present;
     py::object data = py::reinterpret_borrow<py::object>(column);
     if (np.attr("ma").attr("isMaskedArray")(column).cast<bool>()) {
@@ -185,18 +231,9 @@ void add_column(fe::ColumnarPoolBuilder& b, const std::string& field, py::handle
             b.add_bool(field, span_of<std::uint8_t>(contiguous(array.attr("view")("uint8"), "uint8")), present);
             return;
         case 'M':
-        case 'm': {
-            // Dates and durations as numpy's own scalars, ordered as Python orders them; NaT is not held.
-            std::vector<std::uint8_t> masked(present.size());
-            for (std::size_t i = 0; i < present.size(); ++i) masked[i] = present[i] == 0 ? 1 : 0;
-            const py::array nat = contiguous(np.attr("isnat")(array), "uint8");
-            const auto not_a_time = span_of<std::uint8_t>(nat);
-            masked.resize(not_a_time.size());
-            for (std::size_t i = 0; i < not_a_time.size(); ++i) masked[i] = masked[i] | not_a_time[i];
-            const py::list items(array);
-            add_objects(b, field, items_of(items), masked);
+        case 'm':
+            b.add_float64(field, seconds_of(array), present);
             return;
-        }
         case 'O':
         case 'U': {
             std::vector<std::uint8_t> masked(present.size());

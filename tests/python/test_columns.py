@@ -87,10 +87,26 @@ def test_missing_entries_are_not_held():
     for pool in (pool_from_dataframe(frame), masked, as_metadata):
         assert [outcome(pool, tree) for tree in trees] == [outcome(dicts, tree) for tree in trees]
         assert fe._snapshot_signal_pool(pool)["q"]["metadata"] == {}
-    days = pool_from_columns(ids, {"d": np.array(["2024-01-02", "NaT", "2024-03-01"], dtype="datetime64[D]")})
-    assert [s.metadata for s in days.values()] == [{"d": np.datetime64("2024-01-02")}, {}, {"d": np.datetime64("2024-03-01")}]
-    gt_day = fe.FilterNode("gt", {"field": "d", "value": np.datetime64("2024-02-01")})
-    assert fe.resolve_filtrations(days, gt_day, build_default_store()).passing_ids == ["r"]
+
+
+def test_dates_are_float_epoch_seconds_and_nat_is_nan():
+    ids = ["p", "q", "r"]
+    stamps = ["2024-01-02", "NaT", "1969-12-31T23:59:59.250"]
+    expected = [1704153600.0, NAN, -0.75]
+    frame = pd.DataFrame({"ns": pd.to_datetime(stamps), "utc": pd.to_datetime(stamps).tz_localize("Europe/Paris")},
+                         index=ids)
+    for name, pool, seconds in [
+        ("days", pool_from_columns(ids, {"d": np.array(stamps, dtype="datetime64[D]")}), [1704153600.0, NAN, -86400.0]),
+        ("milliseconds", pool_from_columns(ids, {"d": np.array(stamps, dtype="datetime64[ms]")}), expected),
+        ("months", pool_from_columns(ids, {"d": np.array(["1970-02", "NaT", "1969-12"], dtype="datetime64[M]")}),
+         [2678400.0, NAN, -2678400.0]),
+        ("pandas", pool_from_dataframe(frame[["ns"]].rename(columns={"ns": "d"})), expected),
+        ("zoned", pool_from_dataframe(frame[["utc"]].rename(columns={"utc": "d"})), [x - 3600.0 for x in expected]),
+    ]:
+        got = [pool[i].metadata["d"] for i in ids]
+        assert repr(got) == repr(seconds) and all(type(x) is float for x in got), name
+        gt = fe.FilterNode("gt", {"field": "d", "value": 0.0})
+        assert fe.resolve_filtrations(pool, gt, build_default_store()).passing_ids == ["p"], name
 
 
 def test_a_column_pool_is_a_mapping():
