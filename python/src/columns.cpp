@@ -10,6 +10,7 @@
 
 #include "brindlecap/functions/filtrations_evaluation/core/columns_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/pool_columns.hpp"
+#include "brindlecap/runtime/huge_pages.hpp"
 #include "convert.hpp"
 #include "records.hpp"
 
@@ -51,8 +52,11 @@ void add_objects(fe::ColumnarPoolBuilder& b, const std::string& field, std::span
     // Strings, or lists (tuples) of strings, read in one pass; anything else ends it.
     enum class Shape { unknown, strings, lists, other };
     Shape shape = Shape::unknown;
-    std::vector<std::string_view> strings;  // strings: one per position; lists: the items
-    std::vector<std::uint64_t> offsets;     // lists: where each position's items start
+    // In huge pages: these arrays are written once, and faults on fresh small pages cost more than
+    // the writing.
+    runtime::LargeVector<std::string_view> strings;  // strings: one per position; lists: the items
+    runtime::LargeVector<std::uint64_t> offsets;     // lists: where each position's items start
+    strings.reserve(n);
     for (std::size_t i = 0; i < n && shape != Shape::other; ++i) {
         PyObject* v = items[i];
         if (missing(i, v)) {
@@ -80,7 +84,9 @@ void add_objects(fe::ColumnarPoolBuilder& b, const std::string& field, std::span
         }
         if (shape == Shape::unknown) {
             shape = Shape::lists;
+            offsets.reserve(n + 1);
             offsets.assign(i + 1, 0);
+            strings.reserve(2 * n);
         }
         if (shape != Shape::lists) {
             shape = Shape::other;
@@ -267,7 +273,7 @@ ColumnPool build(py::handle ids, py::handle columns) {
         listed = py::list(py::reinterpret_borrow<py::object>(ids));
         given = items_of(py::reinterpret_borrow<py::list>(listed));
     }
-    std::vector<std::string_view> texts(given.size());
+    runtime::LargeVector<std::string_view> texts(given.size());
     std::vector<py::object> holders;  // encodings of ids with lone surrogates
     out.ids.reserve(given.size());
     for (std::size_t i = 0; i < given.size(); ++i) {

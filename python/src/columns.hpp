@@ -5,6 +5,8 @@
 #include <memory>
 #include <vector>
 
+#include "brindlecap/runtime/huge_pages.hpp"
+
 #include "common.hpp"
 
 namespace brindlecap::python {
@@ -13,7 +15,7 @@ namespace brindlecap::python {
 // (str objects, by pool position), which come back as the passing ids.
 struct ColumnPool {
     std::shared_ptr<const fe::SignalPool> pool;
-    std::vector<py::object> ids;
+    runtime::LargeVector<py::object> ids;
 };
 
 // The pool of a ColumnPool argument, or nullptr for any other object.
