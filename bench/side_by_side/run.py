@@ -15,13 +15,15 @@ one-shot, the load and the first answer (brindlecap from pool.json and from the 
 row, from a DataFrame in memory; DuckDB from the CSV file; pandas from the CSV file and from the
 DataFrame it read), and query-only, the median of --reps later queries. Checks that all engines
 return the same ids byte for byte and prints one table per tree, then brindlecap's first call,
-memory and loading. Exit status 1 when the ids differ.
+memory and loading; and the one-shot question from one DataFrame asked of brindlecap and pandas
+in turns in one process (python_engine.py), wall and CPU time. Exit status 1 when the ids differ.
 """
 
 import argparse
 import hashlib
 import json
 import os
+import statistics
 import subprocess
 import sys
 
@@ -121,6 +123,15 @@ def table(tree, rows):
         print(f"  {share:.2%} pass; ids {same} across engines (sha256 {digest}...); one-shot from a DataFrame: "
               f"brindlecap {frame:.0f} ms, pandas {pandas_frame:.0f} ms ({frame / pandas_frame:.2f}x); DuckDB before "
               f"converting the ids to JavaScript strings: {results['duckdb']['engine_ms']:.1f} ms")
+        rounds = results["python"]["one_shot_rounds"]
+        mine, theirs = rounds["brindlecap"], rounds["pandas"]
+        shown = []
+        for what in ("wall_ms", "cpu_ms"):
+            a, b = statistics.median(mine[what]), statistics.median(theirs[what])
+            shown.append(f"{what[:-3]} median {a:.0f} vs {b:.0f} ms ({a / b:.2f}x), best {min(mine[what]):.0f} vs "
+                         f"{min(theirs[what]):.0f} ms")
+        print(f"  the same DataFrame, brindlecap and pandas taking turns ({len(mine['wall_ms'])} rounds): "
+              + "; ".join(shown))
     print()
 
 
