@@ -41,13 +41,20 @@ void add_objects(fe::ColumnarPoolBuilder& b, const std::string& field, std::span
     std::vector<std::uint8_t> present(n, 1);
     std::vector<py::object> holders;  // encodings of strings with lone surrogates
     const auto text = [&](PyObject* s) {
+        // ASCII text sits right after a compact string's header.
+        if (PyUnicode_IS_READY(s) && PyUnicode_IS_COMPACT_ASCII(s)) {
+            return std::string_view(reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(s) + 1),
+                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)));
+        }
         py::object holder;
         const std::string_view view = utf8_of(s, holder);
         if (holder) holders.push_back(std::move(holder));
         return view;
     };
     const auto missing = [&](std::size_t i, PyObject* v) {
-        return v == Py_None || (!masked.empty() && masked[i]) || is_missing(v);
+        if ((!masked.empty() && masked[i]) || v == Py_None) return true;
+        // No missing marker is a str, list or tuple: only other objects need a closer look.
+        return !PyUnicode_Check(v) && !PyList_Check(v) && !PyTuple_Check(v) && is_missing(v);
     };
     // Strings, or lists (tuples) of strings, read in one pass; anything else ends it.
     enum class Shape { unknown, strings, lists, other };
