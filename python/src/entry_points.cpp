@@ -38,9 +38,14 @@ py::object resolve_columns(const ColumnPool& columns, py::handle filter_tree, py
     }
     const std::size_t n = passing.positions.size();
     py::list ids(n);
+    const std::uint32_t* positions = passing.positions.data();
+    const py::object* objects = columns.ids.data();
+    // The id objects sit anywhere: each is fetched a few steps ahead, and its slot before it.
+    constexpr std::size_t AHEAD = 16;
     for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t rank = passing.ranks.empty() ? columns.rank_of[passing.positions[i]] : passing.ranks[i];
-        PyObject* id = columns.ids_by_rank[rank].ptr();
+        if (i + 2 * AHEAD < n) __builtin_prefetch(&objects[positions[i + 2 * AHEAD]]);
+        if (i + AHEAD < n) __builtin_prefetch(objects[positions[i + AHEAD]].ptr(), 1);
+        PyObject* id = objects[positions[i]].ptr();
         Py_INCREF(id);
         PyList_SET_ITEM(ids.ptr(), static_cast<Py_ssize_t>(i), id);
     }
@@ -325,7 +330,17 @@ void init_entry_points(py::module_& m) {
 
     // ---- trees
     m.def("resolve_filtrations", &resolve, "useful_signals"_a, "filter_tree"_a, "store"_a,
-          "Evaluates filter_tree over the pool: passing ids (sorted) and one diagnostic per node, root last.");
+          "Evaluates filter_tree over the pool: passing ids (sorted) and one diagnostic per node, root last.\n\n"
+          "Parameters\n----------\n"
+          "useful_signals : Mapping[str, UsefulSignal]\n"
+          "    The pool: a dict of UsefulSignal, or a pool built column-wise (brindlecap.columns).\n"
+          "filter_tree : FilterNode\n"
+          "    The tree (FilterNode records, or parse_tree's result of an inline expression).\n"
+          "store : FunctionStore\n"
+          "    Where the tree's operators are looked up (build_default_store() for the built-ins).\n\n"
+          "Returns\n-------\nFiltrationResult\n\n"
+          "Raises\n------\nEmptyFiltrationError\n    Nothing passes (the error holds the per-node diagnostics).\n"
+          "FilterValidationError\n    The tree does not fit the pool (unknown field or operator, bad parameters).");
     m.def(
         "_load_operator",
         [](py::handle store, const std::string& name) {
@@ -349,6 +364,12 @@ void init_entry_points(py::module_& m) {
     m.def("_prepare_and_dispatch", &prepare_and_dispatch, "impl"_a, "pool"_a, "params"_a, "children"_a,
           "children_results"_a, "operator_name"_a = "");
     m.def("_preprocess_field", &preprocess_field, "pool"_a, "params"_a, "operator_name"_a);
+    m.def("preprocess_field", &preprocess_field, "pool"_a, "params"_a, "operator_name"_a = "",
+          "The PreparedField a leaf operator receives: the field's (id, value) pairs without NaN.\n\n"
+          "Parameters\n----------\n"
+          "pool : Mapping[str, UsefulSignal]\n    The signals.\n"
+          "params : dict\n    The node's parameters; `field` names the field.\n"
+          "operator_name : str\n    The operator the field is prepared for (its field types are checked).");
     m.def("_postprocess_result", &postprocess_result, "result"_a, "pool_keys"_a);
 
     // ---- products

@@ -8,12 +8,14 @@
 #include <cmath>
 #include <filesystem>
 #include <limits>
+#include <map>
 #include <new>
 #include <optional>
 #include <sstream>
 #include <ostream>
 #include <set>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 #include <type_traits>
 #include <utility>
@@ -23,6 +25,7 @@
 #include <fmt/format.h>
 
 #include "brindlecap/functions/evaluation_utils/evaluation_utils.hpp"
+#include "brindlecap/functions/filtrations/builtin_runtime_targets.hpp"
 #include "brindlecap/functions/filtrations_evaluation/metadata/flatten.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/evaluate.hpp"
 #include "brindlecap/functions/filtrations_evaluation/product/resolve.hpp"
@@ -70,6 +73,9 @@ struct Options {
     std::string replay_command = "filtrations resolve --pool {pool} --tree {tree}";
     std::string html;          // file
     std::string command_line;  // as typed, for the report
+    std::vector<std::string> references;  // NAME=MODULE:ATTRIBUTE
+    std::string test_cases;    // file
+    std::string junit;         // file
 
     // resolve / products / flatten
     std::string pool;
@@ -81,6 +87,8 @@ struct Options {
     std::string meta;
 
     const std::vector<registry_and_store::StoreEntry>* host_operators = nullptr;
+    const fe::OperatorReferences* host_references = nullptr;
+    std::vector<std::string> host_operator_specs;  // --operator, read by the host before the run
 };
 
 // Where a failure happened, for the error line ("resolving tree 'x' over pool 'y'").
@@ -91,12 +99,13 @@ struct Context {
 // Process-wide settings the commands change, put back when the command ends.
 class ScopedSettings {
 public:
-    explicit ScopedSettings(std::ostream& err) {
-        previous_handler_ = runtime::set_warning_handler([&err](const runtime::Warning& w) {
-            err << "filtrations: warning: " << escape_controls(w.message, true) << "\n";
+    explicit ScopedSettings(std::ostream& err) : err_(err) {
+        previous_handler_ = runtime::set_warning_handler([this](const runtime::Warning& w) {
+            if (!missing_.add(w.message)) err_ << "filtrations: warning: " << escape_controls(w.message, true) << "\n";
         });
     }
     ~ScopedSettings() {
+        report_missing_fields();
         runtime::set_warning_handler(std::move(previous_handler_));
         if (store_) eu::configure_signal_metadata_store(*store_);
         if (query_) eu::set_signal_metadata_query(std::move(*query_));
@@ -115,7 +124,58 @@ public:
         runtime::set_log_level(runtime::LogLevel::debug);
     }
 
+    // The warnings of signals lacking metadata fields, as one line: a count and a few ids.
+    void report_missing_fields() {
+        if (missing_.signals == 0) return;
+        err_ << "filtrations: warning: " << missing_.summary() << "\n";
+        missing_ = {};
+    }
+
 private:
+    // The ingestion's warning per signal lacking expected fields ("Signal 'ID' metadata missing
+    // fields: A, B. ..."), counted.
+    struct MissingFields {
+        static constexpr std::string_view START = "Signal '";
+        static constexpr std::string_view MIDDLE = "' metadata missing fields: ";
+        static constexpr std::size_t EXAMPLES = 3;
+        std::size_t signals = 0;
+        std::vector<std::string> examples;
+        std::map<std::string, std::size_t> fields;  // field -> signals lacking it
+        std::string tail;                           // what the warning says after the fields
+
+        bool add(const std::string& message) {
+            const std::size_t middle = message.rfind(MIDDLE);
+            if (!message.starts_with(START) || middle == std::string::npos) return false;
+            const std::size_t list_at = middle + MIDDLE.size();
+            const std::size_t list_end = message.find(". ", list_at);
+            ++signals;
+            if (examples.size() < EXAMPLES) examples.push_back(message.substr(START.size(), middle - START.size()));
+            const std::string list = message.substr(list_at, list_end == std::string::npos ? list_end : list_end - list_at);
+            for (std::size_t at = 0; at <= list.size();) {
+                const std::size_t comma = std::min(list.find(", ", at), list.size());
+                ++fields[list.substr(at, comma - at)];
+                at = comma + 2;
+            }
+            if (list_end != std::string::npos) tail = message.substr(list_end + 2);
+            return true;
+        }
+        std::string summary() const {
+            std::string text = std::to_string(signals) + (signals == 1 ? " signal lacks" : " signals lack") +
+                               " metadata fields (";
+            bool first = true;
+            for (const auto& [field, count] : fields) {
+                text += (first ? "" : ", ") + field + " in " + std::to_string(count);
+                first = false;
+            }
+            text += "): ";
+            for (std::size_t i = 0; i < examples.size(); ++i) text += (i ? ", '" : "'") + examples[i] + "'";
+            if (signals > examples.size()) text += " and " + std::to_string(signals - examples.size()) + " more";
+            return escape_controls(text + (tail.empty() ? "." : ". " + tail));  // one line, whatever the ids hold
+        }
+    };
+
+    std::ostream& err_;
+    MissingFields missing_;
     runtime::WarningHandler previous_handler_;
     std::optional<std::optional<std::string>> store_;
     std::optional<eu::SignalMetadataQuery> query_;
@@ -189,9 +249,10 @@ registry_and_store::FunctionStore command_store(const Options& o) {
 
 // --reproducers and --html. The built-ins of the default store replay through `filtrations
 // resolve`; a front end with operators of its own gives its command (--replay-command).
-void write_evaluation_files(const Options& o, const fe::FiltrationEvaluationResult& result,
-                            const fe::RunObservations& observations, const std::string& source, Context& ctx,
-                            std::ostream& err) {
+// Returns the failed checks' counterexamples (the reproducers' own when they were written).
+std::vector<fe::Counterexample> write_evaluation_files(const Options& o, const fe::FiltrationEvaluationResult& result,
+                                                       const fe::RunObservations& observations,
+                                                       const std::string& source, Context& ctx, std::ostream& err) {
     std::vector<fe::ReproducerFolder> folders;
     if (!o.reproducers.empty()) {
         ctx.where = "writing reproducers under '" + o.reproducers + "'";
@@ -199,14 +260,78 @@ void write_evaluation_files(const Options& o, const fe::FiltrationEvaluationResu
         err << "filtrations: " << folders.size() << (folders.size() == 1 ? " reproducer" : " reproducers")
             << " written under " << escape_controls(o.reproducers) << "\n";
     }
+    std::vector<fe::Counterexample> counterexamples;
+    if (!o.reproducers.empty()) {
+        counterexamples = fe::counterexamples_of(folders);
+    } else if (observations.disagreement_count() > 0) {
+        ctx.where = "shrinking the counterexamples";
+        counterexamples = fe::shrink_counterexamples(observations);
+    }
+    if (!o.junit.empty()) {
+        ctx.where = "writing the JUnit report '" + o.junit + "'";
+        fe::write_junit_xml(o.junit, result, counterexamples);
+        err << "filtrations: JUnit report written to " << escape_controls(o.junit) << "\n";
+    }
     if (!o.html.empty()) {
         ctx.where = "writing the report '" + o.html + "'";
         fe::HtmlReportOptions page;
         page.source = source;
         page.command = o.command_line;
         page.reproducers = std::move(folders);
+        page.counterexamples = counterexamples;
         fe::write_html_report(o.html, result, observations, std::move(page));
         err << "filtrations: report written to " << escape_controls(o.html) << "\n";
+    }
+    return counterexamples;
+}
+
+// --reference NAME=MODULE:ATTRIBUTE: an oracle from the runtime's module table (the built-in
+// kernels' modules, and a host's own).
+std::pair<std::string, fe::Operator> reference_of(const std::string& spec) {
+    const std::size_t equals = spec.find('=');
+    const std::size_t colon = spec.rfind(':');
+    if (equals == std::string::npos || equals == 0 || colon == std::string::npos || colon < equals + 2 ||
+        colon + 1 == spec.size()) {
+        throw InputError("--reference expects NAME=MODULE:ATTRIBUTE, got '" + spec + "'");
+    }
+    const std::string module = spec.substr(equals + 1, colon - equals - 1);
+    try {
+        return {spec.substr(0, equals),
+                functions::filtrations::resolve_builtin_filtration_target(module, spec.substr(colon + 1))};
+    } catch (const runtime::Exception& e) {
+        throw InputError("cannot load the reference '" + spec + "': " + e.kind() + ": " + e.message());
+    }
+}
+
+// The oracles of --reference and the host's, and the cases of --test-cases on the operators
+// they name (which must be judged).
+void add_oracles(const Options& o, fe::FiltrationEvaluationConfig& cfg,
+                 std::optional<std::vector<fe::EvalFiltrationConfig>>& operator_configs,
+                 const registry_and_store::FunctionStore& store) {
+    if (o.host_references != nullptr) {
+        for (const auto& [name, oracle] : *o.host_references) cfg.references[name] = oracle;
+    }
+    for (const std::string& spec : o.references) {
+        auto [name, oracle] = reference_of(spec);
+        cfg.references[name] = std::move(oracle);
+    }
+    if (o.test_cases.empty()) return;
+    auto cases = fe::read_test_cases_json(o.test_cases);
+    if (!operator_configs) {
+        operator_configs.emplace();
+        for (const std::string& name : store.list_by_function_type("filtration")) {
+            operator_configs->push_back({name, std::nullopt});
+        }
+    }
+    for (auto& op_config : *operator_configs) {
+        const auto it = cases.find(op_config.name);
+        if (it == cases.end()) continue;
+        op_config.test_cases = std::move(it->second);
+        cases.erase(it);
+    }
+    if (!cases.empty()) {
+        throw InputError("test cases file '" + o.test_cases + "' names '" + cases.begin()->first +
+                         "', which this run does not judge (see --operators)");
     }
 }
 
@@ -262,11 +387,15 @@ int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings,
         fe::check_reproducer_directory(o.reproducers);  // before the run, not after it
     }
     const registry_and_store::FunctionStore store = command_store(o);
+    add_oracles(o, cfg, operator_configs, store);
     ctx.where = "evaluate";
+    // Recorded for the failed checks' counterexamples (readable output, --junit) and the files.
     std::optional<fe::RunRecorder> recorder;
-    if (!o.reproducers.empty() || !o.html.empty()) recorder.emplace();
+    if (!o.json || !o.reproducers.empty() || !o.html.empty() || !o.junit.empty()) recorder.emplace();
     const fe::FiltrationEvaluationResult result = fe::evaluate(cfg, std::move(operator_configs), store);
-    if (recorder) write_evaluation_files(o, result, recorder->observations(), source, ctx, err);
+    settings.report_missing_fields();
+    std::vector<fe::Counterexample> counterexamples;
+    if (recorder) counterexamples = write_evaluation_files(o, result, recorder->observations(), source, ctx, err);
 
     bool all_accepted = true;
     for (const auto& [name, verdict] : result.operator_results) all_accepted = all_accepted && verdict.accepted;
@@ -277,7 +406,7 @@ int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings,
         out = fmt::format("{} operators, {} signals from {} ({} mode), seed {}\n\n",
                           result.operator_results.size(), result.config.N_signals,
                           escape_controls(source), *result.config.mode, result.config.seed);
-        out += render_verdict_matrix(result, info_check_names(result.config), use_color(o, terminal));
+        out += render_verdict_matrix(result, info_check_names(result.config), use_color(o, terminal), counterexamples);
     }
     return all_accepted ? EXIT_OK : EXIT_REJECTED;
 }
@@ -417,6 +546,27 @@ int cmd_resolve(const Options& o, const Terminal& terminal, Context& ctx, std::s
         }
         throw;
     }
+}
+
+// The one operator call of a reproducer folder (its tree's root), outside tree validation.
+int cmd_replay(const Options& o, Context& ctx, std::string& out) {
+    const fe::SignalPool pool = load_pool_file(o.pool);
+    const FilterNode call = load_tree_argument(o.tree);
+    const registry_and_store::FunctionStore store = command_store(o);
+    ctx.where = "calling " + call.function_name + " over pool '" + o.pool + "'";
+    const std::vector<std::string> ids = fe::replay_call(pool, call, store).sorted();
+    if (o.json) {
+        runtime::List selected;
+        for (const std::string& id : ids) selected.emplace_back(id);
+        out = json_text(Value(Dict{{"passing_ids", Value::list(std::move(selected))},
+                                   {"signal_count", Value(static_cast<std::int64_t>(ids.size()))},
+                                   {"total_pool_size", Value(static_cast<std::int64_t>(pool.size()))}}));
+    } else {
+        out = fmt::format("{} of {} signals selected by {}\n", ids.size(), pool.size(),
+                          escape_controls(call.function_name));
+        if (!ids.empty()) out += wrap_ids(ids);
+    }
+    return EXIT_OK;
 }
 
 int cmd_products(const Options& o, const Terminal& terminal, Context& ctx, std::string& out,
@@ -721,6 +871,15 @@ CLI::App* add_evaluate(CLI::App& app, Options& o) {
             "TEMPLATE"))
         ->capture_default_str();
     add_path(ev, "--html", o.html, "Write a self-contained HTML report of the run to FILE");
+    add_path(ev, "--junit", o.junit, "Write JUnit XML of the run to FILE: a test case per operator and check");
+    ev->add_option("--reference", o.references,
+                   "NAME=MODULE:ATTRIBUTE: the oracle the correctness check judges operator NAME against (its "
+                   "cases are the oracle's selections); may be repeated")
+        ->check(A_VALUE)
+        ->allow_extra_args(false);
+    add_path(ev, "--test-cases", o.test_cases,
+             "Correctness cases from a JSON file {operator: [{pool, params, expected, children_results}, ...]}; "
+             "a case without expected gets its operator's oracle's selection");
     add_output_options(ev, o, true);
     return ev;
 }
@@ -737,13 +896,14 @@ namespace {
 struct Commands {
     CLI::App* evaluate;
     CLI::App* resolve;
+    CLI::App* replay;
     CLI::App* products;
     CLI::App* flatten;
     CLI::App* db_init;
     CLI::App* db_import;
 };
 
-Commands add_commands(CLI::App& app, Options& o) {
+Commands add_commands(CLI::App& app, Options& o, const std::string& host_operator_help) {
     Commands c{};
     c.evaluate = add_evaluate(app, o);
 
@@ -751,6 +911,17 @@ Commands add_commands(CLI::App& app, Options& o) {
     add_path(c.resolve, "--pool", o.pool, "Signals JSON file {id: {metadata}} (- for standard input)")->required();
     add_path(c.resolve, "--tree", o.tree, TREE_HELP)->required();
     add_output_options(c.resolve, o, false);
+
+    c.replay = app.add_subcommand("replay", "Call a tree's root operator once on a pool (a reproducer's call), "
+                                            "without checking its name against the field types");
+    add_path(c.replay, "--pool", o.pool, "Signals JSON file {id: {metadata}} (- for standard input)")->required();
+    add_path(c.replay, "--tree", o.tree, TREE_HELP)->required();
+    add_output_options(c.replay, o, false);
+    // The commands that use the store take the host's operators.
+    if (!host_operator_help.empty()) {
+        for (CLI::App* cmd : {c.evaluate, c.resolve, c.replay})
+            cmd->add_option("--operator", o.host_operator_specs, host_operator_help)->type_name("SPEC")->check(A_VALUE);
+    }
 
     c.products = app.add_subcommand("products", "Select the prior-layer products that pass a filter tree");
     add_path(c.products, "--products", o.products, "Products JSON file {id: {product}} (- for standard input)")
@@ -789,6 +960,56 @@ Commands add_commands(CLI::App& app, Options& o) {
     return c;
 }
 
+// Edit distance (insertions, deletions, substitutions, transpositions of neighbours).
+std::size_t edit_distance(std::string_view a, std::string_view b) {
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+// "did you mean '--seed'?" for the first word of `args` that is no option or command of the
+// command line but close to one (the chosen command's options first); empty when none is.
+std::string did_you_mean(const CLI::App& app, const std::vector<std::string>& args) {
+    const CLI::App* command = nullptr;
+    std::vector<std::string> commands;
+    for (const CLI::App* sub : app.get_subcommands({})) {
+        commands.push_back(sub->get_name());
+        for (const std::string& a : args) command = command == nullptr && a == sub->get_name() ? sub : command;
+    }
+    std::vector<std::string> options;
+    const auto add_options = [&options](const CLI::App* from) {
+        for (const CLI::Option* option : from->get_options({}))
+            for (const std::string& name : option->get_lnames()) options.push_back("--" + name);
+    };
+    if (command != nullptr) add_options(command);
+    for (const CLI::App* sub : app.get_subcommands({})) add_options(sub);
+    add_options(&app);
+    for (const std::string& arg : args) {
+        const bool option = arg.starts_with("--");
+        const std::string word = option ? arg.substr(0, arg.find('=')) : arg;
+        const std::vector<std::string>& known = option ? options : commands;
+        if (std::find(known.begin(), known.end(), word) != known.end()) continue;
+        if (!option && (command != nullptr || word.starts_with("-"))) continue;  // an option's value
+        const std::string* best = nullptr;
+        std::size_t best_distance = 0;
+        for (const std::string& name : known) {
+            const std::size_t distance = edit_distance(word, name);
+            if (best == nullptr || distance < best_distance) best = &name, best_distance = distance;
+        }
+        const std::size_t letters = word.size() - (option ? 2 : 0);
+        if (best != nullptr && best_distance > 0 && best_distance <= std::max<std::size_t>(1, letters / 3))
+            return "did you mean '" + *best + "'?";
+    }
+    return "";
+}
+
 // Parses the command line; an exit status when it ends the run (help shown, or a usage error).
 std::optional<int> parse_command_line(CLI::App& app, const std::vector<std::string>& args, std::ostream& out,
                                       std::ostream& err) {
@@ -809,8 +1030,9 @@ std::optional<int> parse_command_line(CLI::App& app, const std::vector<std::stri
             out << text << std::flush;
             return EXIT_OK;
         }
-        err << "filtrations: error: " << escape_controls(e.what(), true) << "\n"
-            << "Run 'filtrations --help' (or 'filtrations COMMAND --help') for usage.\n";
+        err << "filtrations: error: " << escape_controls(e.what(), true) << "\n";
+        if (const std::string hint = did_you_mean(app, args); !hint.empty()) err << escape_controls(hint, true) << "\n";
+        err << "Run 'filtrations --help' (or 'filtrations COMMAND --help') for usage.\n";
         // The command line may not have parsed far enough to set the flag.
         if (std::find(args.begin(), args.end(), "--json") != args.end()) {
             // The class name: get_name() gives a subcommand's name for some errors.
@@ -832,6 +1054,7 @@ int run_command(const Commands& commands, Options& o, const Terminal& terminal, 
     try {
         check_standard_input(o);
         if (commands.resolve->parsed()) return cmd_resolve(o, terminal, ctx, out, err);
+        if (commands.replay->parsed()) return cmd_replay(o, ctx, out);
         if (commands.products->parsed()) return cmd_products(o, terminal, ctx, out, err);
         if (commands.flatten->parsed()) return cmd_flatten(o, ctx, out);
         if (commands.db_init->parsed()) return cmd_db_init(o, ctx, out);
@@ -856,9 +1079,11 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 }
 
 int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ostream& err, const Terminal& terminal,
-        const std::vector<registry_and_store::StoreEntry>& host_operators, const std::string& host_command) {
+        const std::vector<registry_and_store::StoreEntry>& host_operators, const std::string& host_command,
+        const std::string& host_operator_help, const fe::OperatorReferences& host_references) {
     Options o;
     o.host_operators = &host_operators;
+    o.host_references = &host_references;
     CLI::App app{"Filter signal pools and judge filtration operators. Without a command, runs "
                  "'evaluate' on the embedded demo signal set.",
                  "filtrations"};
@@ -866,7 +1091,7 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
     app.require_subcommand(0, 1);
     app.footer("Exit status: 0 all accepted / something passes, 1 some operator rejected / "
                "nothing passes, 2 bad input.");
-    const Commands commands = add_commands(app, o);
+    const Commands commands = add_commands(app, o, host_operator_help);
     if (const std::optional<int> code = parse_command_line(app, args, out_stream, err)) return *code;
 
     o.has_signal_ids = commands.evaluate->count("--signal-ids") > 0;

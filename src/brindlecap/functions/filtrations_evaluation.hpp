@@ -10,6 +10,7 @@
 //   flatten_signal_metadata(is, os, metadata)         epoch-prefixed metadata
 //   evaluate(config, operator_configs, store)         the operator acceptance pipeline
 //   register_check_plugin / get_registered_plugins / clear_check_plugins
+//   researcher_reference, read_test_cases_json         an operator judged against the caller's oracle
 //   RunRecorder, write_reproducers, render_html_report / write_html_report
 //                                                     what a rejected operator's author reads
 //
@@ -42,6 +43,7 @@
 #include "brindlecap/functions/filtrations_evaluation/metadata/flatten.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/evaluate.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/plugins.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/references.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/results.hpp"
 #include "brindlecap/functions/filtrations_evaluation/product/fields.hpp"
 #include "brindlecap/functions/filtrations_evaluation/product/resolve.hpp"
@@ -50,6 +52,7 @@
 #include "brindlecap/functions/registry_and_store/store.hpp"
 #include "brindlecap/numeric/matrix.hpp"
 #include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/huge_pages.hpp"
 #include "brindlecap/runtime/json.hpp"
 #include "brindlecap/runtime/log.hpp"
 #include "brindlecap/runtime/process_state.hpp"

@@ -390,7 +390,7 @@ TEST_F(CliTest, EvaluateJsonRoundTripsAndCarriesTheConfiguration) {
               "{'mode': 'mock', 'seed': 5, 'skip_checks': [4, 5, 6, 7, 8], 'info_checks': [3], 'N_trials': 12, "
               "'bias_tolerance': 0.1, 'speed_small_T': 4, 'speed_small_N': 11, 'speed_small_limit_s': 2.5, "
               "'speed_large_T': 6, 'speed_large_N': 13, 'speed_large_limit_s': 9.0, 'signal_ids': None, "
-              "'market_id': None, 'era_number': None, 'N_signals': 24, 'T': 7, 'N_alloc': 3}");
+              "'market_id': None, 'era_number': None, 'N_signals': 24, 'T': 7, 'N_alloc': 3, 'references': []}");
 
     EXPECT_EQ(runtime::to_json(at(doc.as_dict(), {"operator_configs"})),
               R"([{"name": "gt", "test_cases": null}, {"name": "and_", "test_cases": null}])");
@@ -526,7 +526,7 @@ TEST_F(CliTest, ControlCharactersInIdsAndNamesAreEscapedInTheReadableOutput) {
         {{"db", "init", "--db", path("odd\x1b[2J.db")}, {"odd\\u001b[2J.db"}},
         {with({"evaluate", "--operators", "gt", "--signals", pool}, FAST),
          {"rule\\u001b[1m", "gt / rule\\u001b[1m: bad\\u001b[31m\n    second line\\u0007",
-          "filtrations: warning: Signal 'clear\\u001b[2J' metadata missing fields: ",
+          "filtrations: warning: 6 signals lack metadata fields (", "'clear\\u001b[2J', 'two\\nids', 'tab\\there' and 3 more. ",
           "30 signals from signals file '" + pool + "' (mock mode)"}},
     };
     for (const auto& [args, escaped] : cases) {
@@ -538,6 +538,10 @@ TEST_F(CliTest, ControlCharactersInIdsAndNamesAreEscapedInTheReadableOutput) {
             EXPECT_TRUE(contains(o.out + o.err, part)) << part << "\n" << o.out << o.err;
         }
     }
+    // The ingestion's warning per signal lacking fields is said once, with a count per field.
+    const Outcome warned = run_cli(with({"evaluate", "--operators", "gt", "--signals", pool}, FAST));
+    EXPECT_EQ(lines_with(warned.err, "warning").size(), 1u) << warned.err;
+    EXPECT_TRUE(contains(warned.err, "is_returns in 6, ")) << warned.err;
     // The JSON output keeps the ids as they are.
     const Outcome json = run_cli({"resolve", "--pool", pool, "--tree", "gt(field=is_sharpe, value=8.0)", "--json"});
     std::vector<std::string> sorted = ids;
@@ -723,7 +727,43 @@ TEST_F(CliTest, TheReportRepeatsTheRunWithTheHostsCommand) {
     EXPECT_FALSE(contains(html, "<code>filtrations")) << html;
 }
 
+TEST_F(CliTest, AnOracleGivesTheCorrectnessCasesAndAFailedCheckShowsItsCounterexample) {
+    // gt judged against gte: the signal at the threshold is expected, and gt leaves it out.
+    const std::string junit = path("run.xml");
+    const Outcome o = run_cli(with({"evaluate", "--operators", "gt", "--junit", junit, "--reference",
+                                    "gt=brindlecap.functions.filtrations.comparison:_builtin_gte"},
+                                   FAST));
+    EXPECT_EQ(o.code, EXIT_REJECTED) << o.err;
+    EXPECT_TRUE(contains(o.out, "  gt / correctness: Custom cases: 0/3 passed\n    counterexample (custom case 1 of 3), "))
+        << o.out;
+    EXPECT_TRUE(contains(o.out, "      call: gt(field='is_sharpe', value=0.0)\n")) << o.out;
+    EXPECT_TRUE(contains(o.out, "      expected: test_010\n      got: none\n")) << o.out;
+    EXPECT_TRUE(contains(read_text(junit), "<failure type=\"correctness\""));
+
+    const std::string cases = write("cases.json", R"({"gt": [{"params": {"field": "is_sharpe", "value": 1},
+        "pool": {"a": {"is_sharpe": 1.0}, "b": {"is_sharpe": 2.0}}, "expected": ["b"]}]})");
+    EXPECT_EQ(run_cli(with({"evaluate", "--operators", "gt", "--test-cases", cases}, FAST)).code, EXIT_OK);
+    const Outcome other = run_cli(with({"evaluate", "--operators", "lt", "--test-cases", cases}, FAST));
+    EXPECT_EQ(other.code, EXIT_BAD_INPUT);
+    EXPECT_TRUE(contains(other.err, "names 'gt', which this run does not judge")) << other.err;
+    const Outcome bad = run_cli({"evaluate", "--reference", "gt=no.such.module:f"});
+    EXPECT_EQ(bad.code, EXIT_BAD_INPUT);
+    EXPECT_TRUE(contains(bad.err, "cannot load the reference 'gt=no.such.module:f': ModuleNotFoundError")) << bad.err;
+}
+
 // ---- help, demo set, the sample inputs under examples/ ------------------------------------------------
+
+TEST_F(CliTest, AMistypedOptionOrCommandGetsTheClosestName) {
+    using Case = std::pair<std::vector<std::string>, std::string>;
+    for (const auto& [args, hint] : std::vector<Case>{{{"evaluate", "--sead", "3"}, "--seed"}, {{"--sead=3"}, "--seed"},
+                                                      {{"resolve", "--pol", "p", "--tree", "t"}, "--pool"},
+                                                      {{"evalute", "--seed", "3"}, "evaluate"},
+                                                      {{"evaluate", "--wholly-unknown"}, ""}}) {
+        const std::vector<std::string> said = lines_with(run_cli(args).err, "did you mean");
+        EXPECT_EQ(said, hint.empty() ? said : std::vector<std::string>{"did you mean '" + hint + "'?"}) << args[0];
+        EXPECT_EQ(said.empty(), hint.empty()) << args[0];
+    }
+}
 
 TEST_F(CliTest, TheEmbeddedDemoSignalsMatchTheGoldenFile) {
     const Value golden = runtime::read_json_file(std::string(BRINDLECAP_TEST_DATA_DIR) + "/golden/demo_signals.json");

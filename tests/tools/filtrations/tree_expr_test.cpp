@@ -55,6 +55,23 @@ TEST(TreeExpression, ParsesNestedCallsMixedWithKeywordParameters) {
               node("and_", {}, {node("gt", {{"field", "a"}, {"value", 1}})}));
 }
 
+TEST(TreeExpression, ReadsTheDiagnosticsPositionalShapeOfTheBuiltIns) {
+    const std::vector<std::pair<std::string, FilterNode>> cases = {
+        {"gt(is_sharpe, 0.5)", node("gt", {{"field", "is_sharpe"}, {"value", 0.5}})},
+        {"between(x, 1, 2)", node("between", {{"field", "x"}, {"low", 1}, {"high", 2}})},
+        {"top_pct(x, 0.2)", node("top_pct", {{"field", "x"}, {"pct", 0.2}})},
+        {"bottom_n('a b', n=3)", node("bottom_n", {{"field", "a b"}, {"n", 3}})},
+        {"in_(cat, [a, 'b'])", node("in_", {{"field", "cat"}, {"values", Value::list({"a", "b"})}})},
+        {"in_(signal_category)", node("in_", {{"field", "signal_category"}})},
+        {"and_(eq(is_active, True), not_(lte(c, 8)))",
+         node("and_", {}, {node("eq", {{"field", "is_active"}, {"value", true}}),
+                           node("not_", {}, {node("lte", {{"field", "c"}, {"value", 8}})})})},
+    };
+    for (const auto& [text, tree] : cases) EXPECT_EQ(parse_tree_expression(text), tree) << text;
+    // The keyword form of the same tree is the same tree.
+    EXPECT_EQ(parse_tree_expression("between(x, 1, 2)"), parse_tree_expression("between(field=x, low=1, high=2)"));
+}
+
 TEST(TreeExpression, ReadsEveryKindOfParameterValue) {
     const FilterNode t = parse_tree_expression(
         "op( n = 5 , neg=-2, z=0.0, big=99999999999999999999.0, f=1e-3, g=.5, h=+7, "
@@ -106,7 +123,7 @@ TEST(TreeExpression, SyntaxErrorsPointAtTheColumn) {
     std::vector<std::tuple<std::string, std::size_t, std::string>> cases = {
         {nested(TREE_MAX_DEPTH), 0, "nesting deeper than 1000 levels"},
         {"gt(v=" + std::string(TREE_MAX_DEPTH + 5, '['), 0, "nesting deeper than 1000 levels"},
-        // Fuzz-found: stray bytes would format as other strings.
+        // Fuzz-found: stray bytes and surrogate escapes would format as other strings.
         {std::string("zh(_='f\x95\x00?\xff\xff\x00')", 15), 8, "invalid UTF-8 byte"},
         {"gt(field='a\xff')", 12, "invalid UTF-8 byte"},
         {"gt(field=\xc3)", 10, "invalid UTF-8 byte"},
