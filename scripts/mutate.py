@@ -487,9 +487,11 @@ class Build:
         for line in deps.splitlines():
             if line and not line.startswith(" "):
                 obj = os.path.normpath(os.path.join(self.dir, line.split(":")[0]))
-            elif line.strip().startswith(src_root) and obj in self.units:
-                rel = os.path.relpath(os.path.normpath(line.strip()), ROOT)
-                self.dependents[rel].append(obj)
+            elif line.strip() and obj in self.units:
+                # ccache with a base_dir records paths relative to the build directory.
+                dep = os.path.normpath(os.path.join(self.dir, line.strip()))
+                if dep.startswith(src_root):
+                    self.dependents[os.path.relpath(dep, ROOT)].append(obj)
         seen = {o for objs in self.dependents.values() for o in objs}
         missing = [o for o in self.units if o not in seen and self.units[o]["source"].startswith(src_root)]
         if missing:

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "brindlecap/runtime/json.hpp"
+#include "brindlecap/runtime/errors.hpp"
 #include "runtime/value_printer.hpp"
 
 namespace {

@@ -11,26 +11,46 @@
 
 #include "brindlecap/runtime/text.hpp"
 #include "brindlecap/runtime/value.hpp"
+#include "case_file.hpp"
+#include "brindlecap/runtime/errors.hpp"
 #include "runtime/value_printer.hpp"
 
 namespace brindlecap::runtime {
 namespace {
 
-TEST(ReprFloat, HostShortestFormAndNotationBoundaries) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const std::vector<std::pair<double, std::string>> cases = {
-        {0.1, "0.1"}, {2.0, "2.0"}, {12345.678, "12345.678"}, {0.30000000000000004, "0.30000000000000004"},
-        {1700000000.0, "1700000000.0"}, {1234567890123456.7, "1234567890123456.8"}, {1e15, "1000000000000000.0"},
-        {1e-13, "1e-13"}, {1.5e-7, "1.5e-07"}, {1e308, "1e+308"}, {1.7976931348623157e308, "1.7976931348623157e+308"},
-        {-2.5e-300, "-2.5e-300"}, {5e-324, "5e-324"}, {-0.0, "-0.0"}, {0.0, "0.0"}, {nan, "nan"}, {-nan, "nan"},
-        {INFINITY, "inf"}, {-INFINITY, "-inf"},
-        // Fixed notation for 1e-4 <= |x| < 1e16, exponent notation outside.
-        {1e16, "1e+16"}, {9999999999999998.0, "9999999999999998.0"}, {-1e16, "-1e+16"}, {1.2e16, "1.2e+16"},
-        {0.0001, "0.0001"}, {-0.0001, "-0.0001"}, {0.00009999, "9.999e-05"}, {1e-5, "1e-05"}};
-    for (const auto& [d, expected] : cases) {
-        EXPECT_EQ(repr(d), expected);
-        EXPECT_EQ(repr(Value(d)), expected);
+// The text forms in tests/data/cases/values.jsonl.
+TEST(TextForms, CasesFromTheTable) {
+    for (const test::Case& c : test::read_cases("values.jsonl")) {
+        std::string got;
+        if (c.has("repr")) {
+            got = repr(c["repr"]);
+            if (c["repr"].is_float()) EXPECT_EQ(repr(c["repr"].as_float()), got) << c.where;
+        } else if (c.has("str")) {
+            got = str(c["str"]);
+        } else if (c.has("type_of")) {
+            got = type_name(c["type_of"]);
+        } else if (c.has("fixed")) {
+            got = fixed(c["fixed"].as_float(), static_cast<int>(c["digits"].as_int()));
+        } else {
+            continue;  // equality and ordering: value_test
+        }
+        EXPECT_EQ(got, c.str("is")) << c.where;
     }
+}
+
+TEST(TextForms, NegativeNanBytesThatAreNotUtf8AndObjects) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_EQ(repr(-nan), "nan");
+    EXPECT_EQ(fixed(-nan, 2), "nan");
+    // Bytes that are not UTF-8 show as the host's surrogate escapes.
+    const std::vector<std::pair<std::string, std::string>> bytes = {
+        {"\xff" "a", "'\\udcffa'"}, {"\xc3", "'\\udcc3'"}, {"\xed\xa0\x80", "'\\udced\\udca0\\udc80'"}};
+    for (const auto& [text, expected] : bytes) EXPECT_EQ(repr(std::string_view(text)), expected);
+    EXPECT_EQ(repr(std::string_view("it's")), "\"it's\"");
+    EXPECT_EQ(repr(Value(Dict{{3, Value::list({})}, {2.5, "x"}})), "{3: [], 2.5: 'x'}");
+    const Value obj(ObjectPtr(std::make_shared<AttrObject>("Product", Dict{})));
+    EXPECT_EQ(type_name(obj), "Product");
+    EXPECT_EQ(repr(Value::list({obj})), "[<Product object>]");
 }
 
 TEST(ReprFloat, RoundTripsAndKeepsAFractionDigit) {
@@ -53,54 +73,12 @@ TEST(ReprFloat, RoundTripsAndKeepsAFractionDigit) {
     }
 }
 
-TEST(ReprString, QuotesEscapesAndNonAscii) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"abc", "'abc'"}, {"", "''"}, {"it's", "\"it's\""}, {"say \"hi\"", "'say \"hi\"'"},
-        {"both ' and \"", "'both \\' and \"'"}, {"a\\b", "'a\\\\b'"}, {"l1\nl2\tx\r", "'l1\\nl2\\tx\\r'"},
-        {"\x01\x7f", "'\\x01\\x7f'"}, {std::string("a\0b", 3), "'a\\x00b'"},
-        {"\xc3\xa9", "'\xc3\xa9'"},                    // printable non-ASCII stays
-        {"\xf0\x9f\x98\x80", "'\xf0\x9f\x98\x80'"},    // emoji
-        {"\xc2\x85", "'\\x85'"},                        // C1 control
-        {"\xc2\xa0", "'\\xa0'"},                        // no-break space
-        {"\xe2\x80\x8b", "'\\u200b'"},                  // zero width space
-        {"\xee\x80\x80", "'\\ue000'"},                  // private use
-        {"\xf4\x8f\xbf\xbf", "'\\U0010ffff'"},          // noncharacter
-        // Bytes that are not UTF-8 show as the host's surrogate escapes.
-        {"\xff" "a", "'\\udcffa'"}, {"\xc3", "'\\udcc3'"}, {"\xed\xa0\x80", "'\\udced\\udca0\\udc80'"}};
-    for (const auto& [text, expected] : cases) EXPECT_EQ(repr(std::string_view(text)), expected);
-    EXPECT_EQ(repr(Value("it's")), "\"it's\"");
-}
-
-TEST(ReprValue, ScalarsContainersStrAndTypeNames) {
-    EXPECT_EQ(repr(Value()), "None");
-    EXPECT_EQ(repr(Value(false)), "False");
-    EXPECT_EQ(repr(Value(std::numeric_limits<std::int64_t>::min())), "-9223372036854775808");
-    const Value nested(Dict{{"a", Value::list({1, 2.5, None{}, Value(true)})}, {"b", Dict{{"c", "d"}}}, {3, Value::list({})}});
-    EXPECT_EQ(repr(nested), "{'a': [1, 2.5, None, True], 'b': {'c': 'd'}, 3: []}");
-    EXPECT_EQ(repr(Value::list({Value::list({"x'y"}), 1e16})), "[[\"x'y\"], 1e+16]");
-    EXPECT_EQ(str(Value("it's")), "it's");
-    EXPECT_EQ(str(Value::list({"a"})), "['a']");
-
-    const Value obj(ObjectPtr(std::make_shared<AttrObject>("Product", Dict{})));
-    const std::vector<std::pair<Value, std::string>> types = {
-        {Value(), "NoneType"}, {Value(true), "bool"}, {1, "int"}, {1.0, "float"}, {"", "str"}, {Value::list({}), "list"},
-        {Dict{}, "dict"}, {obj, "Product"}};
-    for (const auto& [v, name] : types) EXPECT_EQ(type_name(v), name);
-    EXPECT_EQ(repr(Value::list({obj})), "[<Product object>]");
-}
-
-TEST(TextDisplays, ListsSetsAndFixed) {
+TEST(TextDisplays, ListsAndSets) {
     EXPECT_EQ(repr_list({"a", "it's"}), "['a', \"it's\"]");
     EXPECT_EQ(set_display({"b", "a"}), "{'b', 'a'}");
     EXPECT_EQ(set_display({}), "set()");
     EXPECT_EQ(int_set_display({1, 3, -2}), "{1, 3, -2}");
     EXPECT_EQ(int_set_display({}), "set()");
-
-    const std::vector<std::tuple<double, int, std::string>> fixed_cases = {
-        {0.1, 4, "0.1000"}, {2.5, 0, "2"}, {3.5, 0, "4"}, {-0.0, 2, "-0.00"}, {-0.001, 2, "-0.00"},
-        {1e20, 3, "100000000000000000000.000"}, {-INFINITY, 2, "-inf"},
-        {-std::numeric_limits<double>::quiet_NaN(), 2, "nan"}};
-    for (const auto& [d, digits, expected] : fixed_cases) EXPECT_EQ(fixed(d, digits), expected);
 }
 
 }  // namespace

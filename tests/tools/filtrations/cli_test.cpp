@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -18,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "brindlecap/runtime/json.hpp"
+#include "case_file.hpp"
 #include "demo_signals.hpp"
 #include "functions/filtrations_evaluation/checks/check_support.hpp"
 #include "inputs.hpp"
@@ -54,6 +56,16 @@ const Value& at(const Dict& d, std::initializer_list<const char*> path) {
         if (v->is_dict()) cur = &v->as_dict();
     }
     return *v;
+}
+
+// The value under a dotted path of keys.
+Value at_path(const Dict& d, const std::string& path) {
+    const Dict* cur = &d;
+    std::size_t from = 0;
+    for (std::size_t dot; (dot = path.find('.', from)) != std::string::npos; from = dot + 1) {
+        cur = &cur->at(path.substr(from, dot - from)).as_dict();
+    }
+    return cur->at(path.substr(from));
 }
 
 std::string read_text(const std::string& file) {
@@ -172,53 +184,67 @@ void expect_bad_input(const BadInput& c) {
     for (const std::string& part : c.err_parts) EXPECT_TRUE(contains(o.err, part)) << joined << "\n" << o.err;
 }
 
-TEST_F(CliTest, BadInputExitsTwoNamingTheFileAndTheProblem) {
-    const std::string missing = path("missing.json");
-    const std::string malformed = write("malformed.json", "{\"a\": {\"is_sharpe\": 1.0,}}");
-    const std::string list_pool = write("list.json", "[1, 2]");
-    const std::string bad_signal = write("bad_signal.json", R"({"s1": {"x": 1}, "s2": 3.5})");
-    const std::string empty_pool = write("empty.json", "{}");
-    const std::string bad_tree = write("bad_tree.json", R"({"function_name": "and_", "children": [{"fn": "gt"}]})");
-    const std::string broken_tree = write("broken_tree.json", R"({"function_name": )");
-    const std::string unnamed = write("unnamed.json", R"({"function_name": "and_", "children": [{"function_name": ""}]})");
-    const std::string tree = "gt(field=is_sharpe, value=0.0)";
-    const std::vector<BadInput> cases = {
-        {{"resolve", "--pool", missing, "--tree", tree}, {"cannot read signals file '" + missing + "'", "No such file"}},
-        {{"resolve", "--pool", malformed, "--tree", tree}, {"malformed JSON in signals file '" + malformed + "'", "line 1 column"}},
-        {{"resolve", "--pool", list_pool, "--tree", tree},
-         {"signals file '" + list_pool + "': expected an object mapping signal ids to metadata objects, got list"}},
-        {{"resolve", "--pool", bad_signal, "--tree", tree}, {"signal 's2': metadata must be an object, got float"}},
-        {{"resolve", "--pool", empty_pool, "--tree", tree}, {"EmptyPoolError: No useful signals in pool", empty_pool}},
-        // An empty function name is the library's to refuse, after the pool.
-        {{"resolve", "--pool", pool_, "--tree", unnamed},
-         {"FilterValidationError: Unknown filtration function ''. Registered functions: ['and_', "}},
-        {{"resolve", "--pool", empty_pool, "--tree", unnamed}, {"EmptyPoolError: No useful signals in pool"}},
-        {{"resolve", "--pool", pool_, "--tree", bad_tree},
-         {"tree file '" + bad_tree + "': tree.children[0]: unknown key 'fn'"}},
-        {{"resolve", "--pool", pool_, "--tree", broken_tree}, {"malformed JSON in tree file '" + broken_tree + "'"}},
-        {{"resolve", "--pool", pool_, "--tree", path("trees/none.json")}, {"no such file, and not an inline expression"}},
-        {{"resolve", "--pool", pool_, "--tree", "gt(field=is_sharpe value=0.0)"},
-         {"tree expression: expected ',' or ')', found 'v' at column 20", "  gt(field=is_sharpe value=0.0)\n                     ^"}},
-        {{"resolve", "--pool", pool_, "--tree", "{\"function_name\": 5}"}, {"inline tree: tree: 'function_name' must be a string, got int"}},
-        // Trees that parse but fail validation against the pool.
-        {{"resolve", "--pool", pool_, "--tree", "gt(field=is_sharpee, value=0.0)"},
-         {"resolving the inline tree over pool '" + pool_ + "'", "FilterValidationError: Unknown field 'is_sharpee'"}},
-        // Command-line mistakes.
-        {{"resolve", "--pool", pool_, "--tree", tree, "--bogus"}, {"--bogus"}},
-        {{"frobnicate"}, {"frobnicate"}},
-        // evaluate
-        {{"evaluate", "--skip", "9"}, {"evaluate: ValueError: skip_checks values must be in [1, 8]. Got invalid: {9}."}},
-        {{"evaluate", "--signals", pool_, "--db", path("x.db")}, {"--signals excludes --db"}},
-        {{"evaluate", "--market-id", "3"}, {"--market-id requires --db"}},
-        {{"evaluate", "--signal-ids", "@" + path("ids.txt"), "--db", path("x.db")},
-         {"cannot read signal id file '" + path("ids.txt") + "'"}},
-        {{"evaluate", "--db", path("absent.db"), "--signal-ids", "a", "--market-id", "1", "--era-number", "2"},
-         {"absent.db"}},
-        {{"evaluate", "--replay-command", "my_tool resolve --tree {tree}"}, {"must contain {pool} and {tree}"}},
-        {with({"evaluate", "--operators", "gt", "--html", dir_.path.string()}, FAST),
-         {"writing the report '" + dir_.path.string() + "': RuntimeError: cannot write"}},
-    };
-    for (const BadInput& c : cases) expect_bad_input(c);
+void run_sql(const std::string& db, const std::string& sql) {
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(handle);
+    sqlite3_close(handle);
+}
+
+// %NAME% in a case's text: the demo pool, the case's scratch directory or a file in it.
+std::string expand(std::string text, const std::string& pool, const test::TempDir& dir) {
+    static const std::regex placeholder("%([A-Za-z0-9_./-]+)%");
+    std::string out;
+    std::smatch m;
+    while (std::regex_search(text, m, placeholder)) {
+        const std::string name = m[1];
+        out += m.prefix().str() + (name == "pool" ? pool : name == "dir" ? dir.path.string() : dir.file(name));
+        text = m.suffix();
+    }
+    return out + text;
+}
+
+// tests/data/cases/cli.jsonl: command lines and what they answer.
+TEST_F(CliTest, CommandLinesFromTheTable) {
+    for (const test::Case& c : test::read_cases("cli.jsonl")) {
+        const test::TempDir dir;
+        const auto x = [&](const Value& v) { return expand(v.as_str(), pool_, dir); };
+        if (c.has("files")) {
+            for (const auto& [name, text] : c["files"].as_dict()) std::ofstream(dir.file(name.as_str()), std::ios::binary) << text.as_str();
+        }
+        if (c.has("db")) eu::create_signal_metadata_db(x(c["db"]));
+        if (c.has("sql")) run_sql(dir.file("x.db"), c.str("sql"));
+        std::vector<std::string> args;
+        for (const Value& a : c["args"].as_list()) {
+            if (a.as_str() == "%fast%") args.insert(args.end(), FAST.begin(), FAST.end());
+            else args.push_back(x(a));
+        }
+        const Outcome o = run_cli(args);
+        const std::string seen = c.where + "\n" + o.out + o.err;
+        EXPECT_EQ(o.code, c["exit"].as_int()) << seen;
+        if (o.code == EXIT_BAD_INPUT && std::find(args.begin(), args.end(), "--json") == args.end()) {
+            EXPECT_EQ(o.out, "") << seen;  // nothing half-written
+            EXPECT_EQ(o.err.rfind("filtrations: error: ", 0), 0u) << seen;
+        }
+        for (const char* key : {"err", "out"}) {
+            if (!c.has(key)) continue;
+            for (const Value& part : c[key].as_list()) EXPECT_TRUE(contains(key[0] == 'e' ? o.err : o.out, x(part))) << x(part) << " in " << seen;
+        }
+        if (c.has("stdout")) EXPECT_EQ(o.out, x(c["stdout"])) << c.where;
+        if (c.has("absent")) EXPECT_FALSE(std::filesystem::exists(x(c["absent"]))) << seen;
+        if (c.has("lacks")) {
+            for (const Value& part : c["lacks"].as_list()) EXPECT_FALSE(contains(o.out, part.as_str())) << seen;
+        }
+        if (c.has("json") || c.has("json_has")) {
+            const Dict doc = o.json();
+            if (c.has("json")) {
+                for (const auto& [key, v] : c["json"].as_dict()) EXPECT_EQ(at_path(doc, key.as_str()), v.is_str() ? Value(x(v)) : v) << seen;
+            }
+            if (c.has("json_has")) {
+                for (const auto& [key, v] : c["json_has"].as_dict()) EXPECT_TRUE(contains(doc.at(key).as_str(), x(v))) << seen;
+            }
+        }
+    }
 }
 
 // A short evaluate run, should a bad value get through.
@@ -268,46 +294,6 @@ TEST_F(CliTest, NumericOptionsAreDecimalAndFiniteOrRefusedNamingTheOption) {
     }
 }
 
-TEST_F(CliTest, ListOptionsRefuseEmptyItemsAndDoNotSwallowTheNextOption) {
-    const std::vector<BadInput> cases = {
-        {{"evaluate", "--skip", "4,,5"}, {"--skip: empty item in '4,,5'"}},
-        {{"evaluate", "--info", "3, "}, {"--info: empty item in '3, '"}},
-        {{"evaluate", "--operators", "gt,"}, {"--operators: empty item in 'gt,'"}},
-        {{"evaluate", "--operators", "-v"}, {"--operators: expected a value, got the option '-v'"}},
-        {{"resolve", "--pool", "--tree", "gt(field=a, value=1)"}, {"--pool: expected a value, got the option '--tree'"}},
-    };
-    for (const BadInput& c : cases) expect_bad_input(c);
-    for (const char* ids : {"", "a,,b", "a,"}) {
-        expect_bad_input({{"evaluate", "--db", path("x.db"), "--signal-ids", ids, "--market-id", "1", "--era-number", "1"},
-                          {"--signal-ids: empty item in '" + std::string(ids) + "'"}});
-    }
-}
-
-// `--db "$DB"` with DB unset is refused, not taken for a run without --db.
-TEST_F(CliTest, EmptyPathsAreRefusedNamingTheOption) {
-    const std::string tree = "gt(field=is_sharpe, value=0.0)", db = path("x.db");
-    const std::vector<std::vector<std::string>> commands = {
-        with(QUICK_EVALUATE, {"--db", ""}),
-        with(QUICK_EVALUATE, {"--signals", ""}),
-        with(QUICK_EVALUATE, {"--html", ""}),
-        with(QUICK_EVALUATE, {"--reproducers", ""}),
-        {"resolve", "--pool", "", "--tree", tree},
-        {"resolve", "--pool", pool_, "--tree", ""},
-        {"products", "--products", "", "--tree", tree, "--type", "strategy"},
-        {"flatten", "--is", "", "--os", pool_, "--meta", pool_},
-        {"flatten", "--is", pool_, "--os", "", "--meta", pool_},
-        {"flatten", "--is", pool_, "--os", pool_, "--meta", ""},
-        {"db", "init", "--db", ""},
-        {"db", "init", "--db", db, "--signals", "", "--market-id", "1", "--era-number", "1"},
-        {"db", "import", "--db", "", "--signals", pool_, "--market-id", "1", "--era-number", "1"},
-        {"db", "import", "--db", db, "--signals", "", "--market-id", "1", "--era-number", "1"},
-    };
-    for (const auto& args : commands) {
-        const auto empty = std::find(args.begin(), args.end(), "");
-        expect_bad_input({args, {*(empty - 1) + ": expected a value, got an empty one"}});
-    }
-}
-
 TEST_F(CliTest, InlineSignalIdsAreTakenAsWrittenAndOnlyAFileHasComments) {
     const std::string file = write("ids.txt", "# header\nsig_1, sig_2 # two\n\n  sig_3\tsig_4#x\n#sig_5\n");
     const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
@@ -317,27 +303,6 @@ TEST_F(CliTest, InlineSignalIdsAreTakenAsWrittenAndOnlyAFileHasComments) {
         {"@" + file, {"sig_1", "sig_2", "sig_3", "sig_4"}},
     };
     for (const auto& [arg, ids] : cases) EXPECT_EQ(load_signal_ids(arg), ids) << arg;
-}
-
-TEST_F(CliTest, JsonModeReportsErrorsAsJsonOnStdoutAndTextOnStderr) {
-    const std::string malformed = write("malformed.json", "{");
-    const std::vector<std::tuple<std::vector<std::string>, std::string, std::string>> cases = {
-        {{"resolve", "--pool", malformed, "--tree", "gt(field=a, value=1)"}, "InputError", "malformed JSON in signals file"},
-        {{"resolve", "--pool", pool_, "--tree", "lt(field=nope, value=1)"}, "FilterValidationError", "Unknown field 'nope'"},
-        {{"resolve", "--pool", pool_}, "RequiredError", "--tree is required"},
-        // "," is refused as the value of --operators; --json stays an option.
-        {{"evaluate", "--operators", ","}, "ValidationError", "--operators: empty item in ','"},
-        {{"db", "import", "--db", path("x.db"), "--signals", pool_, "--market-id", "3", "--era-number", "4"},
-         "InputError", "signal metadata database '" + path("x.db") + "' does not exist"},
-        {{"db", "init", "--db", path("x.db"), "--bogus"}, "ExtrasError", "--bogus"}};
-    for (const auto& [args, error, part] : cases) {
-        const Outcome o = run_cli(with(args, {"--json"}));
-        EXPECT_EQ(o.code, EXIT_BAD_INPUT);
-        const Dict doc = o.json();
-        EXPECT_EQ(at(doc, {"error"}), Value(error)) << args[0];
-        EXPECT_TRUE(contains(at(doc, {"message"}).as_str(), part)) << o.out;
-        EXPECT_TRUE(contains(o.err, at(doc, {"message"}).as_str())) << o.err;
-    }
 }
 
 // ---- input files -----------------------------------------------------------------------------------
@@ -352,35 +317,10 @@ Outcome run_with_stdin(const std::vector<std::string>& args, const std::string& 
     return o;
 }
 
-TEST_F(CliTest, InputsAreRegularFilesOrStandardInput) {
-    const std::string dir = dir_.path.string();
+TEST_F(CliTest, StandardInputIsReadOnce) {
     const std::string tree = "gt(field=is_sharpe, value=0.0)";
     const std::string meta = write("meta.json", "{}");
-    // Each input option with `FILE` where the file goes.
-    const std::vector<std::vector<std::string>> uses = {
-        {"resolve", "--pool", "FILE", "--tree", tree},
-        {"resolve", "--pool", pool_, "--tree", "FILE"},
-        {"evaluate", "--signals", "FILE"},
-        {"evaluate", "--db", path("x.db"), "--signal-ids", "@FILE"},
-        {"products", "--products", "FILE", "--tree", tree, "--type", "strategy"},
-        {"flatten", "--is", "FILE", "--os", meta, "--meta", meta},
-        {"flatten", "--is", meta, "--os", "FILE", "--meta", meta},
-        {"flatten", "--is", meta, "--os", meta, "--meta", "FILE"},
-        {"db", "init", "--db", path("x.db"), "--signals", "FILE", "--market-id", "1", "--era-number", "1"},
-        {"db", "import", "--db", path("x.db"), "--signals", "FILE", "--market-id", "1", "--era-number", "1"},
-    };
-    for (const auto& [file, kind] : {std::pair<std::string, std::string>{dir, "a directory"},
-                                     {"/dev/null", "a character device"}}) {
-        for (std::vector<std::string> args : uses) {
-            for (std::string& a : args) {
-                if (a == "FILE") a = file;
-                if (a == "@FILE") a = "@" + file;
-            }
-            expect_bad_input({args, {"'" + file + "': " + kind + ", not a regular file"}});
-        }
-    }
-    EXPECT_FALSE(std::filesystem::exists(path("x.db")));
-
+    // Directories and devices as inputs: tests/data/cases/cli.jsonl.
     // "-" reads standard input, once.
     const std::string text = std::string(demo_signals_json());
     const Outcome from_file = run_cli({"resolve", "--pool", pool_, "--tree", tree});
@@ -695,19 +635,8 @@ TEST_F(CliTest, RealModeRollsBackTheHotJournalOfAnImportThatDidNotFinishOrSaysWh
 TEST_F(CliTest, DbCommandsWriteAllOrNothing) {
     const std::string db = path("new.db");
     const std::string bad_row = write("bad_row.json", R"({"s1": {"is_sharpe": 1.0}, "s2": {"is_sharpe": NaN}})");
-    const std::string not_signals = write("list.json", "[]");
 
-    // A signals file that isn't one: no database is created.
-    expect_bad_input({{"db", "init", "--db", db, "--signals", not_signals, "--market-id", "1", "--era-number", "1"},
-                      {"signals file '" + not_signals + "': expected an object"}});
-    EXPECT_FALSE(std::filesystem::exists(db));
-    expect_bad_input({{"db", "init", "--db", db, "--signals", not_signals}, {"--signals requires"}});
-    expect_bad_input({{"db", "import", "--db", db, "--signals", bad_row, "--market-id", "1", "--era-number", "1"},
-                      {"signal metadata database '" + db + "' does not exist", "filtrations db init"}});
-    EXPECT_FALSE(std::filesystem::exists(db));
-    expect_bad_input({{"db", "import", "--db", db, "--signals", bad_row}, {"--market-id is required"}});
-    expect_bad_input({{"db"}, {"subcommand"}});
-
+    // A signals file that isn't one, or no database yet: no database is created (cli.jsonl).
     // init + import in one go; then an import of a malformed file leaves the rows untouched.
     Outcome o = run_cli({"db", "init", "--db", db, "--signals", bad_row, "--market-id", "1", "--era-number", "2"});
     ASSERT_EQ(o.code, EXIT_OK) << o.err;
@@ -720,107 +649,8 @@ TEST_F(CliTest, DbCommandsWriteAllOrNothing) {
     EXPECT_TRUE(rows.at(Value("s2")).as_dict().at(Value("is_sharpe")).is_nan());
 }
 
-void run_sql(const std::string& db, const std::string& sql) {
-    sqlite3* handle = nullptr;
-    ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(handle);
-    sqlite3_close(handle);
-}
-
-TEST_F(CliTest, DbCommandsSayWhatTheyDidInTextAndJson) {
-    const std::string db = path("signals.db");
-    const std::string twelve = demo_subset("twelve.json", 12);
-    const std::vector<std::string> import = {"--signals", twelve, "--market-id", "3", "--era-number", "4"};
-    struct Step {
-        bool existing;  // the database is there before the command
-        std::vector<std::string> args;
-        std::string text;
-        std::string json;  // repr of the --json document
-    };
-    const std::string is_new = "{'db': '" + db + "', 'created': True, ";
-    const std::string is_old = "{'db': '" + db + "', 'created': False, ";
-    const std::vector<Step> steps = {
-        {false, {"db", "init", "--db", db}, "created signal metadata database " + db,
-         is_new + "'rows': 0, 'market_id': None, 'era_number': None}"},
-        {true, {"db", "init", "--db", db}, "signal metadata database " + db + " already existed and is ready",
-         is_old + "'rows': 0, 'market_id': None, 'era_number': None}"},
-        {false, with({"db", "init", "--db", db}, import),
-         "created signal metadata database " + db + " with 12 signals (market 3, era 4)",
-         is_new + "'rows': 12, 'market_id': 3, 'era_number': 4}"},
-        {true, with({"db", "init", "--db", db}, import),
-         "signal metadata database " + db + " already existed and is ready; imported 12 signals (market 3, era 4)",
-         is_old + "'rows': 12, 'market_id': 3, 'era_number': 4}"},
-        {true, with({"db", "import", "--db", db}, import), "imported 12 signals into " + db + " (market 3, era 4)",
-         is_old + "'rows': 12, 'market_id': 3, 'era_number': 4}"},
-    };
-    for (const Step& step : steps) {
-        for (const bool json : {false, true}) {
-            std::filesystem::remove(db);
-            if (step.existing) eu::create_signal_metadata_db(db);
-            const Outcome o = run_cli(json ? with(step.args, {"--json"}) : step.args);
-            EXPECT_EQ(o.code, EXIT_OK) << o.err;
-            EXPECT_EQ(json ? runtime::repr(Value(o.json())) : o.out, json ? step.json : step.text + "\n");
-        }
-    }
-}
-
-TEST_F(CliTest, DbCommandsRefuseASignalTableOfAnotherShape) {
-    const std::string twelve = demo_subset("twelve.json", 12);
-    const std::vector<std::pair<std::string, std::string>> tables = {
-        {"CREATE TABLE signal_era_results (id TEXT, value TEXT)", "has columns (id, value) and no primary key"},
-        {"CREATE TABLE signal_era_results (signal_id TEXT, market_id INTEGER, era_number INTEGER, metadata TEXT)",
-         "has columns (signal_id, market_id, era_number, metadata) and no primary key"},
-        {"CREATE TABLE signal_era_results (signal_id TEXT, era_number INTEGER, metadata TEXT, "
-         "PRIMARY KEY (signal_id, era_number))",
-         "has columns (signal_id, era_number, metadata) and primary key (signal_id, era_number)"},
-    };
-    const std::string expected = "expected columns (signal_id, market_id, era_number, metadata) with primary key "
-                                 "(signal_id, market_id, era_number)";
-    for (const auto& [create, found] : tables) {
-        const std::string db = path("odd.db");
-        std::filesystem::remove(db);
-        run_sql(db, create);
-        const std::string problem = "signal metadata database '" + db + "': table signal_era_results " + found;
-        expect_bad_input({{"db", "init", "--db", db}, {problem, expected}});
-        expect_bad_input({{"db", "init", "--db", db, "--signals", twelve, "--market-id", "1", "--era-number", "1"},
-                          {problem, expected}});
-        expect_bad_input({{"db", "import", "--db", db, "--signals", twelve, "--market-id", "1", "--era-number", "1"},
-                          {problem, expected}});
-    }
-}
 
 // ---- products and flatten ------------------------------------------------------------------------------
-
-TEST_F(CliTest, ProductsSelectsPriorLayerProducts) {
-    const std::string products = write("products.json", R"({
-        "sig_a": {"investment_product_type": "signal", "metadata": {"is_sharpe": 1.5, "market_id": 1}},
-        "sig_b": {"investment_product_type": "signal", "metadata": {"is_sharpe": 0.2, "market_id": 1}},
-        "sig_c": {"investment_product_type": "signal", "is_sharpe": 0.9, "market_id": 2},
-        "strat_x": {"investment_product_type": "strategy", "is_sharpe": 3.0}})");
-    const auto select = [&](const std::string& tree, const std::string& type, const std::string& file) {
-        return std::vector<std::string>{"products", "--products", file, "--tree", tree, "--type", type};
-    };
-    const std::string tree = "gt(field=is_sharpe, value=0.5)";
-    const Outcome json = run_cli(with(select(tree, "strategy", products), {"--json"}));
-    ASSERT_EQ(json.code, EXIT_OK) << json.err;
-    const Dict doc = json.json();
-    EXPECT_EQ(runtime::repr(at(doc, {"passing_ids"})), "['sig_a', 'sig_c']");
-    EXPECT_EQ(at(doc, {"total_pool_size"}), Value(3));
-    EXPECT_TRUE(at(doc, {"reduction_result"}).is_none());
-    EXPECT_EQ(at(doc, {"selected_products", "sig_c", "market_id"}), Value(2));
-    const Outcome text = run_cli(select(tree, "strategy", products));
-    EXPECT_EQ(text.code, EXIT_OK);
-    EXPECT_TRUE(contains(text.out, "2 of 3 signal products selected for a strategy\n  sig_a sig_c\n"));
-    const Outcome empty = run_cli(select("gt(field=is_sharpe, value=5)", "strategy", products));
-    EXPECT_EQ(empty.code, EXIT_REJECTED);
-    EXPECT_TRUE(contains(empty.out, "<- emptied the pool"));
-
-    expect_bad_input({select(tree, "signal", products), {"--type"}});
-    expect_bad_input({select("gt(field=era_number, value=0)", "strategy", products),
-                      {"filtering products '" + products + "'", "Unregistered product filtration field 'era_number'"}});
-    expect_bad_input({select(tree, "book", write("list.json", "[]")),
-                      {"products file '" + path("list.json") + "': expected a JSON object, got list"}});
-}
 
 TEST_F(CliTest, FlattenMergesTheThreeBags) {
     const std::string is = write("is.json", R"({"sharpe": 1.25, "returns": NaN})");
@@ -836,12 +666,6 @@ TEST_F(CliTest, FlattenMergesTheThreeBags) {
               "is_sharpe               1.25\nis_returns              nan\nos_returns              0.5\n"
               "os_sharpe               -0.5\nis_active               True\nrotation_families_used  ['event']\n");
 
-    const std::vector<BadInput> cases = {
-        {{"flatten", "--is", write("null.json", "null"), "--os", os, "--meta", meta},
-         {"is stats file '" + path("null.json") + "': expected a JSON object, got NoneType"}},
-        {{"flatten", "--is", is, "--os", os}, {"--meta is required"}},
-    };
-    for (const BadInput& c : cases) expect_bad_input(c);
 }
 
 // ---- reproducers and report ---------------------------------------------------------------------------
@@ -893,62 +717,6 @@ TEST_F(CliTest, ReproducersGoOnlyIntoANewEmptyOrEarlierReproducerDirectoryAndThe
     }
 }
 
-TEST_F(CliTest, ATypeErrorInAComparisonNamesTheOperatorFieldAndSignal) {
-    // Signals s0..s3: is_sharpe 1.0, 2.0, then the two given.
-    const auto pool_with = [this](const std::string& third, const std::string& fourth) {
-        return write("typed.json", R"({"s0": {"is_sharpe": 1.0, "x": "a"}, "s1": {"is_sharpe": 2.0, "x": "b"},
-                                      "s2": {"is_sharpe": )" + third + R"(, "x": "c"}, "s3": {"is_sharpe": )" + fourth + "}}");
-    };
-    const std::vector<std::tuple<std::string, std::string, std::string, std::string>> cases = {
-        {"\"abc\"", "3.0", "gt(field=is_sharpe, value=0.5)", "operator gt, field 'is_sharpe', signal 's2' holding 'abc'"},
-        {"3.0", "null", "and_(eq(field=x, value=a), between(field=is_sharpe, low=0, high=5))",
-         "operator between, field 'is_sharpe', signal 's3' holding None"},
-        {"3.0", "[1]", "lte(field=is_sharpe, value=2)", "operator lte, field 'is_sharpe', signal 's3' holding [1]"},
-        // A rank operator compares signals with each other: the pair that does not compare.
-        {"\"abc\"", "3.0", "top_n(field=is_sharpe, n=1)",
-         "operator top_n, field 'is_sharpe', signals 's0' holding 1.0 and 's2' holding 'abc'"},
-        // Its parameters, not a signal.
-        {"3.0", "4.0", "top_pct(field=is_sharpe, pct=x)", "operator top_pct, field 'is_sharpe'): TypeError"},
-        {"3.0", "4.0", "gt(field=is_sharpe, value=x)", "operator gt, field 'is_sharpe'): TypeError"},
-        {"3.0", "4.0", "eq(field=is_sharpe, value=None)", "operator eq, field 'is_sharpe'): TypeError"},
-    };
-    for (const auto& [third, fourth, tree, context] : cases) {
-        const std::string pool = pool_with(third, fourth);
-        const Outcome text = run_cli({"resolve", "--pool", pool, "--tree", tree});
-        EXPECT_EQ(text.code, EXIT_BAD_INPUT) << tree;
-        EXPECT_TRUE(contains(text.err, "over pool '" + pool + "' (" + context)) << text.err;
-        EXPECT_TRUE(contains(text.err, "): TypeError: ")) << text.err;  // the library's message after it
-        // The JSON message stays the library's own.
-        const Outcome json = run_cli({"resolve", "--pool", pool, "--tree", tree, "--json"});
-        EXPECT_EQ(at(json.json(), {"error"}), Value("TypeError"));
-        EXPECT_FALSE(contains(at(json.json(), {"message"}).as_str(), "operator")) << json.out;
-    }
-}
-
-// What the README says of JSON null: a value, None, not a missing one.
-TEST_F(CliTest, NullIsNoneNotAMissingValue) {
-    const std::string pool = write("null.json", R"({"one": {"is_sharpe": 1.0, "c": "x"}, "held": {"is_sharpe": null, "c": null},
-                                                    "lacking": {"c": "x"}, "nan": {"is_sharpe": NaN, "c": "y"}})");
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"neq(field=is_sharpe, value=2.0)", "one"},  // missing and NaN left out; None equals nothing
-        {"neq(field=c, value=x)", "nan"},
-        {"eq(field=c, value=None)", ""},
-        {"in_(field=c, values=[None, y])", "held nan"},
-        {"gt(field=is_sharpe, value=0.0)", "TypeError: '>' not supported between instances of 'NoneType' and 'float'"},
-    };
-    for (const auto& [tree, expected] : cases) {
-        const Outcome o = run_cli({"resolve", "--pool", pool, "--tree", tree, "--json"});
-        const Dict doc = o.json();
-        std::string got;
-        if (doc.contains("passing_ids")) {
-            for (const Value& id : at(doc, {"passing_ids"}).as_list()) got += (got.empty() ? "" : " ") + id.as_str();
-        } else if (at(doc, {"error"}) != Value("EmptyFiltrationError")) {
-            got = at(doc, {"error"}).as_str() + ": " + at(doc, {"message"}).as_str();
-        }
-        EXPECT_EQ(got, expected) << tree;
-    }
-}
-
 TEST_F(CliTest, TheReportRepeatsTheRunWithTheHostsCommand) {
     const std::string page = path("page.html");
     std::ostringstream out, err;
@@ -995,15 +763,6 @@ TEST_F(CliTest, AMistypedOptionOrCommandGetsTheClosestName) {
         EXPECT_EQ(said, hint.empty() ? said : std::vector<std::string>{"did you mean '" + hint + "'?"}) << args[0];
         EXPECT_EQ(said.empty(), hint.empty()) << args[0];
     }
-}
-
-TEST_F(CliTest, HelpExitsZero) {
-    const Outcome help = run_cli({"--help"});
-    EXPECT_EQ(help.code, EXIT_OK);
-    for (const char* cmd : {"evaluate", "resolve", "products", "flatten", "db"}) EXPECT_TRUE(contains(help.out, cmd));
-    const Outcome sub = run_cli({"evaluate", "--help"});
-    EXPECT_EQ(sub.code, EXIT_OK);
-    EXPECT_TRUE(contains(sub.out, "--speed-large-limit-s"));
 }
 
 TEST_F(CliTest, TheEmbeddedDemoSignalsMatchTheGoldenFile) {

@@ -9,6 +9,7 @@
 #include "brindlecap/functions/filtrations_evaluation/product/resolve_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/value.hpp"
+#include "case_file.hpp"
 #include "runtime/value_printer.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
@@ -65,18 +66,15 @@ struct RecordingStore {
     }
 };
 
-TEST(ProductResolution, ValidationMessagesInOrder) {
-    const Value products(Dict{{"a", product("signal", Dict{{"era_number", 3}, {"is_sharpe", 1.0}})},
-                              {"b", product("signal", Dict{{"era_number", 4}, {"is_sharpe", 2.0}})}});
-    const Value strategies(Dict{{"s1", product("strategy", Dict{})}});
+// tests/data/cases/products.jsonl, and the rows whose ids are not strings.
+TEST(ProductResolution, ValidationMessagesFromTheTable) {
+    for (const test::Case& c : test::read_cases("products.jsonl")) {
+        const FilterNode tree = tree_from_value(c["tree"]);
+        EXPECT_EQ(failure(c["products"], &tree, c.str("type")), c.str("error")) << c.where;
+    }
     const Value numbered(Dict{{10, product("signal", Dict{{"is_sharpe", 1.0}})}, {11, signal(1.0, 7)},
                               {9, product("signal", Dict{{"is_sharpe", 2.0}})}});
-    const FilterNode bare = leaf("filtration", Dict{});
-    const std::string implicit = "product select_all must be explicit; use filtration(select_all=True)";
     const std::string unregistered = "' for signal; product predicates must use source-backed registry fields";
-    const std::string not_string = "Product filtration field must be a non-empty string, got ";
-    // A bad field below an unregistered one: every reference is read before any is checked.
-    const auto nested = [](Value field) { return node("and_", {gt("era_number", 0), node("or_", {gt(field, 0)})}); };
     struct Row {
         Value products;
         FilterNode tree;
@@ -84,23 +82,11 @@ TEST(ProductResolution, ValidationMessagesInOrder) {
         std::string message;
     };
     const std::vector<Row> rows = {
-        {Value(3), kSelectAll, "signal", "investment_product_type must be one of ['allocation', 'book', 'strategy']"},
-        {Value(3), bare, "book", implicit},
-        {products, leaf("filtration", Dict{{"select_all", false}}), "strategy", implicit},
-        {Value::list({signal(1.0, 1)}), kSelectAll, "strategy", "products must be a mapping, got list"},
-        {strategies, kSelectAll, "strategy", "No prior-layer signal products available for strategy filtration"},
-        {Value(Dict{}), kSelectAll, "book", "No prior-layer allocation products available for book filtration"},
-        {products, gt("era_number", 0), "strategy", "Unregistered product filtration field 'era_number" + unregistered},
-        // The registered type decides, not the candidates' values.
-        {Value(Dict{{"a", product("signal", Dict{{"is_sharpe", "high"}})}}),
-         leaf("in_", Dict{{"field", "is_sharpe"}, {"values", Value::list({"high"})}}), "strategy",
-         "Operator 'in_' not valid for registered product field 'is_sharpe' (type numeric)"},
         // Missing fields list the candidates sorted as text; the first failing reference wins.
         {numbered, gt("market_id", 1), "strategy",
          "Registered product filtration field 'market_id' missing from prior-layer signal products: ['10', '9']"},
         {numbered, node("and_", {gt("is_sharpe", 0.0), gt("era_number", 0), gt("market_id", 1)}), "strategy",
          "Unregistered product filtration field 'era_number" + unregistered},
-        {products, nested(""), "strategy", not_string + "''"},
         {Value(Dict{{9, signal(1.0, 1)}, {"a", signal(1.0, 1)}}), kSelectAll, "strategy",
          "'<' not supported between instances of 'str' and 'int'"},
     };

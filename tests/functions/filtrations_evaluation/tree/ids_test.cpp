@@ -16,6 +16,8 @@
 namespace brindlecap::functions::filtrations_evaluation {
 namespace {
 
+using runtime::Dict;
+using runtime::Value;
 using testing::make_pool;
 using Ids = std::vector<std::string>;
 

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -10,11 +9,16 @@
 #include "brindlecap/functions/filtrations_evaluation/core/records.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/vocabulary_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/tree/dispatch_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/tree/resolve_internal.hpp"
+#include "case_file.hpp"
 #include "tree_support.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
 namespace {
 
+using runtime::Dict;
+using runtime::Value;
 using testing::raised;
 using Names = std::vector<std::string>;
 
@@ -40,19 +44,25 @@ TEST(TreeRecordsTest, ReprAsTheHostPrintsRecords) {
     EXPECT_EQ(EmptyFiltrationError("x", std::vector<FilterDiagnostic>{d}).filter_diagnostics.at(0), d);
 }
 
-TEST(TreeRecordsTest, FieldTypeInference) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    // value, field name, with date refinement, expected type
-    const std::vector<std::tuple<Value, const char*, bool, const char*>> cases = {
-        {Value(true), "x", true, "boolean"}, {Value(false), "is_date", true, "boolean"}, {3, "x", true, "numeric"},
-        {nan, "x", true, "numeric"}, {Value::list({}), "x", true, "list_str"}, {Value::list({1}), "x_date", true, "list_str"},
-        {"s", "x", true, "categorical"}, {Value(), "x", true, "numeric"}, {Dict{}, "x", true, "numeric"},
-        // Date refinement applies to numbers under names ending in _date or _timestamp.
-        {1.7e9, "submission_date", true, "date"}, {17, "created_timestamp", true, "date"},
-        {1.7e9, "submission_date", false, "numeric"}, {1.7e9, "date_of_submission", true, "numeric"},
-        {"2024-01-01", "submission_date", true, "categorical"}, {Value(), "submission_date", true, "numeric"}};
-    for (const auto& [value, name, refine, expected] : cases) {
-        EXPECT_EQ(to_string(detail::infer_field_type(value, name, refine)), expected) << runtime::repr(value) << " " << name;
+// tests/data/cases/tree.jsonl: descriptions, field types, results made into id sets.
+TEST(TreeRecordsTest, CasesFromTheTable) {
+    for (const test::Case& c : test::read_cases("tree.jsonl")) {
+        if (c.has("describe")) {
+            EXPECT_EQ(detail::build_filter_description(tree_from_value(c["describe"])), c.str("is")) << c.where;
+        } else if (c.has("read")) {
+            EXPECT_EQ(test::outcome_text([&] { return tree_to_value(tree_from_value(c["read"])); }), c.str("error")) << c.where;
+        } else if (c.has("infer")) {
+            EXPECT_EQ(to_string(detail::infer_field_type(c["infer"], c.str("name"), c["refine"].as_bool())), c.str("is")) << c.where;
+        } else {
+            SignalPool pool;
+            for (const auto& id : c["pool"].as_list()) pool.insert(id.as_str(), UsefulSignal::make({}));
+            const std::string got = test::outcome_text([&] {
+                const IdSet ids = detail::postprocess_result(OperatorResult{c["result"]}, pool.keys());
+                EXPECT_EQ(ids.universe(), pool.index()) << c.where;
+                return test::ids_value(ids.sorted());
+            });
+            EXPECT_EQ(got, c.has("error") ? c.str("error") : runtime::repr(c["is"])) << c.where;
+        }
     }
 }
 

@@ -15,7 +15,6 @@
 namespace brindlecap::functions::filtrations_evaluation {
 namespace {
 
-using detail::build_filter_description;
 using detail::load_operator;
 using registry_and_store::FunctionStore;
 using registry_and_store::StoreEntry;
@@ -193,20 +192,6 @@ TEST(TreeResolveTest, ConcurrentResolutionsAgree) {
     for (auto& r : results) threads.emplace_back([&] { r = resolve_filtrations(pool, tree, store).passing_ids; });
     for (auto& t : threads) t.join();
     for (const auto& r : results) EXPECT_EQ(r, expected);
-}
-
-TEST(TreeResolveTest, FilterDescriptions) {
-    const std::vector<std::pair<FilterNode, std::string>> cases = {
-        {FilterNode{"not_"}, "not_(0 children)"},
-        {node("and_", {FilterNode{"x"}}), "and_(1 child)"},
-        {leaf("in_", {{"field", "signal_category"}, {"value", Value::list({"a", "b"})}}), "in_(signal_category, ['a', 'b'])"},
-        {leaf("eq", {{"field", "is_active"}, {"value", true}}), "eq(is_active, True)"},
-        // Fixed key order field, value, pct, n, low, high; other keys are not shown.
-        {leaf("between", {{"high", 0.8}, {"extra", 1}, {"low", 0.2}, {"field", "t"}}), "between(t, 0.2, 0.8)"},
-        {leaf("top_pct", {{"pct", 0.1}, {"field", "is_sharpe"}}), "top_pct(is_sharpe, 0.1)"},
-        {leaf("x", {{"n", 3}, {"value", Value()}}), "x(None, 3)"},
-    };
-    for (const auto& [tree, expected] : cases) EXPECT_EQ(build_filter_description(tree), expected);
 }
 
 }  // namespace
