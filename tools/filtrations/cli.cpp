@@ -25,6 +25,7 @@
 #include "brindlecap/functions/evaluation_utils/evaluation_utils.hpp"
 #include "brindlecap/functions/filtrations_evaluation/metadata/flatten.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/evaluate.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/strict.hpp"
 #include "brindlecap/functions/filtrations_evaluation/product/resolve.hpp"
 #include "brindlecap/functions/filtrations_evaluation/report/report.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
@@ -70,6 +71,7 @@ struct Options {
     std::string replay_command = "filtrations resolve --pool {pool} --tree {tree}";
     std::string html;          // file
     std::string command_line;  // as typed, for the report
+    bool strict = false;       // the strict profile's checks as plug-ins for this run
 
     // resolve / products / flatten
     std::string pool;
@@ -265,6 +267,8 @@ int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings,
     ctx.where = "evaluate";
     std::optional<fe::RunRecorder> recorder;
     if (!o.reproducers.empty() || !o.html.empty()) recorder.emplace();
+    std::optional<fe::StrictProfile> strict;
+    if (o.strict) strict.emplace();
     const fe::FiltrationEvaluationResult result = fe::evaluate(cfg, std::move(operator_configs), store);
     if (recorder) write_evaluation_files(o, result, recorder->observations(), source, ctx, err);
 
@@ -721,6 +725,9 @@ CLI::App* add_evaluate(CLI::App& app, Options& o) {
             "TEMPLATE"))
         ->capture_default_str();
     add_path(ev, "--html", o.html, "Write a self-contained HTML report of the run to FILE");
+    ev->add_flag("--strict", o.strict,
+                 "Also run the strict checks (differential, relations, immutability, threads, growth, "
+                 "validation) as plug-ins after the canonical ones");
     add_output_options(ev, o, true);
     return ev;
 }

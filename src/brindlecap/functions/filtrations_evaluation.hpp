@@ -10,6 +10,7 @@
 //   flatten_signal_metadata(is, os, metadata)         epoch-prefixed metadata
 //   evaluate(config, operator_configs, store)         the operator acceptance pipeline
 //   register_check_plugin / get_registered_plugins / clear_check_plugins
+//   register_strict_checks / unregister_strict_checks / StrictProfile   the strict profile
 //   RunRecorder, write_reproducers, render_html_report / write_html_report
 //                                                     what a rejected operator's author reads
 //
@@ -43,6 +44,7 @@
 #include "brindlecap/functions/filtrations_evaluation/acceptance/evaluate.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/plugins.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/results.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/strict.hpp"
 #include "brindlecap/functions/filtrations_evaluation/product/fields.hpp"
 #include "brindlecap/functions/filtrations_evaluation/product/resolve.hpp"
 #include "brindlecap/functions/filtrations_evaluation/report/report.hpp"
