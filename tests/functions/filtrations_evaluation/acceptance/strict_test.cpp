@@ -16,7 +16,9 @@ using Children = std::vector<IdSet>;
 fe::OperatorCheckResult judged(const std::string& name, const fe::Operator& op) {
     rs::FunctionStore store;
     store.register_entry(rs::StoreEntry{name, "filtration", op, "", "", Value()});
-    auto config = demo_config();
+    fe::FiltrationEvaluationConfig config;
+    config.mode = "mock";
+    config.mock_signals = demo_config().signal_metadata;
     config.skip_checks = {8};
     return fe::evaluate(config, std::vector<fe::EvalFiltrationConfig>{{name, std::nullopt}}, store)
         .operator_results.front().second;
@@ -71,14 +73,14 @@ std::vector<Fault> faults() {
              }
              return fe::OperatorResult(out);
          }), "strict_immutable"},
-        {"gt deduplicated through a list", "gt", fe::field_operator("gt", [](const fe::PreparedField& f, const Dict& p) {
-             std::vector<std::string_view> hits;
-             for (const auto& pv : f.values) {
-                 if (rt::greater(*pv.value, p.at("value")) && std::find(hits.begin(), hits.end(), pv.id) == hits.end())
-                     hits.push_back(pv.id);
-             }
+        {"gt deduplicated through a list of every id seen", "gt", fe::field_operator("gt", [](const fe::PreparedField& f, const Dict& p) {
+             std::vector<std::string> seen;
              IdSet out = IdSet::over(f.pool_keys.universe());
-             for (auto id : hits) out.insert(id);
+             for (const auto& pv : f.values) {
+                 if (std::find(seen.begin(), seen.end(), pv.id) != seen.end()) continue;
+                 seen.emplace_back(pv.id);
+                 if (rt::greater(*pv.value, p.at("value"))) out.insert(pv.id);
+             }
              return fe::OperatorResult(out);
          }), "strict_growth"},
     };
