@@ -30,8 +30,10 @@ TOOLS_INTERNALS = {
         # plug-in check numbers, for --info
         "brindlecap/functions/filtrations_evaluation/acceptance/plugins_internal.hpp",
     },
-    # Python's number syntax and code point columns in inline tree expressions
+    # Python's number syntax and code point columns in inline tree expressions; the built-ins'
+    # parameter order for their positional form
     "tools/filtrations/tree_expr.cpp": {
+        "brindlecap/functions/filtrations_evaluation/core/operator_table_internal.hpp",
         "brindlecap/runtime/number_text_internal.hpp",
         "brindlecap/runtime/unicode_internal.hpp",
     },

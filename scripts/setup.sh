@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(g++ cmake ninja-build make libspdlog-dev libfmt-dev libcli11-dev
           libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev
           python3-dev python3-numpy python3-structlog python3-pytest python3-pandas python3-venv pybind11-dev
-          python3-setuptools python3-wheel python3-pip)
+          python3-setuptools python3-wheel python3-pip python3-mypy python3-nbconvert python3-ipykernel)
 [ "${1:-}" = fuzz ] && packages+=(clang-14 libclang-rt-14-dev)
 # `setup.sh browser`: Chromium for the report's browser test, and node/npm when there is none.
 if [ "${1:-}" = browser ]; then

@@ -1,4 +1,5 @@
-"""python3 -m brindlecap.filtrations: the filtrations command line, with operators written in Python.
+"""python3 -m brindlecap.filtrations (or the `filtrations` script pip installs): the filtrations
+command line, with operators written in Python.
 
     python3 -m brindlecap.filtrations evaluate --operator my_ops:sloppy_gt [--operator gt=my_ops:gt] ...
 
@@ -19,6 +20,9 @@ import brindlecap
 from brindlecap._native import cli
 
 _BAD_INPUT = 2
+_OPERATOR_HELP = ("A Python operator to judge (or resolve with): MODULE:ATTRIBUTE (a dotted module or a .py file) "
+                  "registers it under the attribute's name, NAME=MODULE:ATTRIBUTE under NAME (a built-in's name "
+                  "replaces that built-in); repeatable. Without --operators, evaluate judges just these")
 
 
 def _split(spec):
@@ -92,7 +96,7 @@ def main(argv=None):
     if reproducers and _option_value(rest, "--replay-command") is None:
         rest += ["--replay-command", _replay_command(prefix, specs, reproducers)]
     command = " ".join([prefix, "-m", "brindlecap.filtrations"] + [shlex.quote(a) for a in args])
-    return cli.run(rest, operators, command)
+    return cli.run(rest, operators, command, _OPERATOR_HELP)
 
 
 def _option_value(args, option):

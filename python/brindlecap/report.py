@@ -1,7 +1,7 @@
 """Reproducers and the HTML report of an acceptance run:
 
     with RunRecorder() as recorder:
-        result = fe._evaluate(config, None, store)
+        result = fe.evaluate(config, None, store)
     folders = write_reproducers(recorder.observations(), "build/repro", replay_command)
     write_html_report("build/report.html", result, recorder.observations(), folders)
 """

@@ -197,21 +197,26 @@ struct PoolKeeperView {};
 
 void init_checks(py::module_& m) {
     // ---- fixtures
-    m.def(
-        "_generate_synthetic_signals",
-        [](py::handle config, py::handle rng) {
-            const fe::FiltrationEvaluationConfig cfg = config_of(config);
-            std::optional<SyncedGenerator> g;
-            if (!rng.is_none()) g.emplace(rng);
-            detail::PoolPtr pool;
-            {
-                py::gil_scoped_release nogil;
-                pool = detail::generate_synthetic_signals(cfg, g ? &g->get() : nullptr);
-            }
-            Exporter out;
-            return out.pool(*pool);
-        },
-        "config"_a, "rng"_a = py::none());
+    const auto synthetic_signals = [](py::handle config, py::handle rng) {
+        const fe::FiltrationEvaluationConfig cfg = config_of(config);
+        std::optional<SyncedGenerator> g;
+        if (!rng.is_none()) g.emplace(rng);
+        detail::PoolPtr pool;
+        {
+            py::gil_scoped_release nogil;
+            pool = detail::generate_synthetic_signals(cfg, g ? &g->get() : nullptr);
+        }
+        Exporter out;
+        return out.pool(*pool);
+    };
+    m.def("_generate_synthetic_signals", synthetic_signals, "config"_a, "rng"_a = py::none());
+    m.def("generate_synthetic_signals", synthetic_signals, "config"_a, "rng"_a = py::none(),
+          "A reproducible pool of synthetic signals, the checks' fixture.\n\n"
+          "Parameters\n----------\n"
+          "config : FiltrationEvaluationConfig\n    N_signals and seed shape the pool.\n"
+          "rng : numpy.random.Generator | None\n"
+          "    Draws from it (left where numpy's own draws would leave it); None seeds from config.seed.\n\n"
+          "Returns\n-------\ndict[str, UsefulSignal]");
     m.def(
         "_build_correctness_test_pool",
         [](py::handle config, py::handle rng) {

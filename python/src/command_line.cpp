@@ -11,6 +11,8 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "operators.hpp"
+#include "records.hpp"
+#include "tree_expr.hpp"  // tools/filtrations
 
 namespace brindlecap::python {
 
@@ -74,7 +76,8 @@ private:
     runtime::LogSink previous_;
 };
 
-int run(const std::vector<std::string>& args, py::handle operators, const std::string& command) {
+int run(const std::vector<std::string>& args, py::handle operators, const std::string& command,
+        const std::string& operator_help) {
     // Held here as well, so that the last references to the Python operators go under the GIL.
     std::vector<rs::StoreEntry> entries;
     Converter c;
@@ -92,20 +95,57 @@ int run(const std::vector<std::string>& args, py::handle operators, const std::s
     {
         DefaultLogSink log;
         py::gil_scoped_release nogil;
-        code = cli::run(args, out, err, terminal, entries, command);
+        code = cli::run(args, out, err, terminal, entries, command, operator_help);
         out.flush();
         err.flush();
     }
     return code;
 }
 
+py::object export_node(const fe::FilterNode& node) {
+    Exporter out;
+    py::list children;
+    for (const fe::FilterNode& child : node.children) children.append(export_node(child));
+    return records().filter_node(node.function_name, out.dict(node.params), children);
+}
+
+py::object parse_tree(const std::string& text) {
+    try {
+        return export_node(cli::parse_tree_expression(text));
+    } catch (const cli::TreeSyntaxError& e) {
+        // Python's SyntaxError, with the line and the column in it (a traceback draws the caret).
+        std::size_t line = 1, line_start = 0, column = 0;
+        for (std::size_t i = 0, cp = 1; i < text.size() && cp < e.column(); ++i) {
+            if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+            ++cp;
+            if (text[i] == '\n') ++line, line_start = i + 1, column = cp - 1;
+        }
+        const std::size_t line_end = std::min(text.find('\n', line_start), text.size());
+        const py::object error = py::module_::import("builtins").attr("SyntaxError")(
+            std::string("tree expression: ") + e.what(),
+            py::make_tuple("<tree>", line, e.column() - column, text.substr(line_start, line_end - line_start)));
+        PyErr_SetObject(PyExc_SyntaxError, error.ptr());
+        throw py::error_already_set();
+    }
+}
+
 }  // namespace
 
-void init_cli(py::module_& m) {
-    m.def("run", &run, "args"_a, "operators"_a = py::dict(), "command"_a = "",
+void init_cli(py::module_& m, py::module_& fe_module) {
+    m.def("run", &run, "args"_a, "operators"_a = py::dict(), "command"_a = "", "operator_help"_a = "",
           "Runs one filtrations command line (without the program name); `operators` maps names to Python "
           "operators that evaluate judges as well; `command` is the shell command that repeats the run, for "
-          "the HTML report. Returns the exit status.");
+          "the HTML report; with `operator_help`, evaluate and resolve list --operator (read by the caller). "
+          "Returns the exit status.");
+    fe_module.def("parse_tree", &parse_tree, "text"_a,
+                  "The filter tree of an inline expression, in the shape the diagnostics print.\n\n"
+                  "Parameters\n----------\ntext : str\n"
+                  "    Calls nest as children; a built-in leaf takes its field and parameters by position\n"
+                  "    (``gt(is_sharpe, 0.5)``, ``between(x, 1, 2)``) or by keyword\n"
+                  "    (``gt(field=is_sharpe, value=0.5)``). Values: numbers, True/False/None, strings bare\n"
+                  "    or quoted, lists in brackets, dicts in braces.\n\n"
+                  "Returns\n-------\nFilterNode\n\n"
+                  "Raises\n------\nSyntaxError\n    Malformed text, with the line and column of the problem.");
 }
 
 }  // namespace brindlecap::python

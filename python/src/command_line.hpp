@@ -5,6 +5,7 @@
 
 namespace brindlecap::python {
 
-void init_cli(py::module_& cli_module);
+// Also fe.parse_tree, the inline tree form.
+void init_cli(py::module_& cli_module, py::module_& fe_module);
 
 }  // namespace brindlecap::python

@@ -325,7 +325,17 @@ void init_entry_points(py::module_& m) {
 
     // ---- trees
     m.def("resolve_filtrations", &resolve, "useful_signals"_a, "filter_tree"_a, "store"_a,
-          "Evaluates filter_tree over the pool: passing ids (sorted) and one diagnostic per node, root last.");
+          "Evaluates filter_tree over the pool: passing ids (sorted) and one diagnostic per node, root last.\n\n"
+          "Parameters\n----------\n"
+          "useful_signals : Mapping[str, UsefulSignal]\n"
+          "    The pool: a dict of UsefulSignal, or a pool built column-wise (brindlecap.columns).\n"
+          "filter_tree : FilterNode\n"
+          "    The tree (FilterNode records, or parse_tree's result of an inline expression).\n"
+          "store : FunctionStore\n"
+          "    Where the tree's operators are looked up (build_default_store() for the built-ins).\n\n"
+          "Returns\n-------\nFiltrationResult\n\n"
+          "Raises\n------\nEmptyFiltrationError\n    Nothing passes (the error holds the per-node diagnostics).\n"
+          "FilterValidationError\n    The tree does not fit the pool (unknown field or operator, bad parameters).");
     m.def(
         "_load_operator",
         [](py::handle store, const std::string& name) {
@@ -349,6 +359,12 @@ void init_entry_points(py::module_& m) {
     m.def("_prepare_and_dispatch", &prepare_and_dispatch, "impl"_a, "pool"_a, "params"_a, "children"_a,
           "children_results"_a, "operator_name"_a = "");
     m.def("_preprocess_field", &preprocess_field, "pool"_a, "params"_a, "operator_name"_a);
+    m.def("preprocess_field", &preprocess_field, "pool"_a, "params"_a, "operator_name"_a = "",
+          "The PreparedField a leaf operator receives: the field's (id, value) pairs without NaN.\n\n"
+          "Parameters\n----------\n"
+          "pool : Mapping[str, UsefulSignal]\n    The signals.\n"
+          "params : dict\n    The node's parameters; `field` names the field.\n"
+          "operator_name : str\n    The operator the field is prepared for (its field types are checked).");
     m.def("_postprocess_result", &postprocess_result, "result"_a, "pool_keys"_a);
 
     // ---- products

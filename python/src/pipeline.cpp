@@ -183,7 +183,18 @@ struct PluginRegistryView {};
 void init_pipeline(py::module_& m) {
     m.def("_evaluate", &evaluate, "config"_a, "operator_configs"_a, "store"_a = py::none(),
           "Runs every canonical check and every registered plug-in on each operator.");
-    m.attr("evaluate") = m.attr("_evaluate");
+    m.def("evaluate", &evaluate, "config"_a, "operator_configs"_a = py::none(), "store"_a = py::none(),
+          "Judges filtration operators: every canonical check and every registered plug-in, on each operator.\n\n"
+          "Parameters\n----------\n"
+          "config : FiltrationEvaluationConfig\n"
+          "    The run's settings: mode ('mock' with mock_signals, or 'real'), seed, skip_checks, ...\n"
+          "operator_configs : list[EvalFiltrationConfig] | None\n"
+          "    The operators to judge (with optional custom test cases); None judges every filtration\n"
+          "    operator of the store.\n"
+          "store : FunctionStore | None\n"
+          "    Where the operators are looked up; None is the default store of the built-ins.\n\n"
+          "Returns\n-------\nFiltrationEvaluationResult\n"
+          "    operator_results maps each operator's name to its OperatorCheckResult (accepted, checks).");
     m.def("_ingest_mock_data_filtration", &ingest<&detail::ingest_mock_data_filtration>, "config"_a);
     m.def("_ingest_real_data_filtration", &ingest<&detail::ingest_real_data_filtration>, "config"_a);
 

@@ -93,3 +93,20 @@ def test_replay_and_repeat_commands_work_pasted_into_a_fresh_shell(tmp_path):
     assert "--operator gt=examples/my_ops.py:sloppy_gt" in command
     repeated = subprocess.run(command, shell=True, capture_output=True, text=True, cwd=REPO, env=env)
     assert repeated.returncode == 1 and "0 of 1 operators accepted; rejected: gt." in repeated.stdout, command
+
+
+def test_help_lists_operator_and_mistyped_options_get_the_closest_name():
+    for command in ("evaluate", "resolve"):
+        status, out, _ = run(command, "--help")
+        assert status == 0 and re.search(r"--operator SPEC\b", out), out
+    for args, hint in ((["evaluate", "--operater", f"gt={OPS}:gt"], "--operator"), (["evaluate", "--sead", "3"], "--seed")):
+        status, out, err = run(*args)
+        assert (status, out) == (2, "") and f"did you mean '{hint}'?" in err, err
+
+
+def test_pip_installs_the_front_end_as_the_filtrations_script():
+    import importlib
+    import tomllib
+    target = tomllib.loads((REPO / "pyproject.toml").read_text())["project"]["scripts"]["filtrations"]
+    module, _, attribute = target.partition(":")
+    assert getattr(importlib.import_module(module), attribute)(["--version"]) == 0

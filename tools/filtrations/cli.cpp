@@ -8,12 +8,14 @@
 #include <cmath>
 #include <filesystem>
 #include <limits>
+#include <map>
 #include <new>
 #include <optional>
 #include <sstream>
 #include <ostream>
 #include <set>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 #include <type_traits>
 #include <utility>
@@ -83,6 +85,7 @@ struct Options {
     std::string meta;
 
     const std::vector<registry_and_store::StoreEntry>* host_operators = nullptr;
+    std::vector<std::string> host_operator_specs;  // --operator, read by the host before the run
 };
 
 // Where a failure happened, for the error line ("resolving tree 'x' over pool 'y'").
@@ -93,12 +96,13 @@ struct Context {
 // Process-wide settings the commands change, put back when the command ends.
 class ScopedSettings {
 public:
-    explicit ScopedSettings(std::ostream& err) {
-        previous_handler_ = runtime::set_warning_handler([&err](const runtime::Warning& w) {
-            err << "filtrations: warning: " << escape_controls(w.message, true) << "\n";
+    explicit ScopedSettings(std::ostream& err) : err_(err) {
+        previous_handler_ = runtime::set_warning_handler([this](const runtime::Warning& w) {
+            if (!missing_.add(w.message)) err_ << "filtrations: warning: " << escape_controls(w.message, true) << "\n";
         });
     }
     ~ScopedSettings() {
+        report_missing_fields();
         runtime::set_warning_handler(std::move(previous_handler_));
         if (store_) eu::configure_signal_metadata_store(*store_);
         if (query_) eu::set_signal_metadata_query(std::move(*query_));
@@ -117,7 +121,58 @@ public:
         runtime::set_log_level(runtime::LogLevel::debug);
     }
 
+    // The warnings of signals lacking metadata fields, as one line: a count and a few ids.
+    void report_missing_fields() {
+        if (missing_.signals == 0) return;
+        err_ << "filtrations: warning: " << missing_.summary() << "\n";
+        missing_ = {};
+    }
+
 private:
+    // The ingestion's warning per signal lacking expected fields ("Signal 'ID' metadata missing
+    // fields: A, B. ..."), counted.
+    struct MissingFields {
+        static constexpr std::string_view START = "Signal '";
+        static constexpr std::string_view MIDDLE = "' metadata missing fields: ";
+        static constexpr std::size_t EXAMPLES = 3;
+        std::size_t signals = 0;
+        std::vector<std::string> examples;
+        std::map<std::string, std::size_t> fields;  // field -> signals lacking it
+        std::string tail;                           // what the warning says after the fields
+
+        bool add(const std::string& message) {
+            const std::size_t middle = message.rfind(MIDDLE);
+            if (!message.starts_with(START) || middle == std::string::npos) return false;
+            const std::size_t list_at = middle + MIDDLE.size();
+            const std::size_t list_end = message.find(". ", list_at);
+            ++signals;
+            if (examples.size() < EXAMPLES) examples.push_back(message.substr(START.size(), middle - START.size()));
+            const std::string list = message.substr(list_at, list_end == std::string::npos ? list_end : list_end - list_at);
+            for (std::size_t at = 0; at <= list.size();) {
+                const std::size_t comma = std::min(list.find(", ", at), list.size());
+                ++fields[list.substr(at, comma - at)];
+                at = comma + 2;
+            }
+            if (list_end != std::string::npos) tail = message.substr(list_end + 2);
+            return true;
+        }
+        std::string summary() const {
+            std::string text = std::to_string(signals) + (signals == 1 ? " signal lacks" : " signals lack") +
+                               " metadata fields (";
+            bool first = true;
+            for (const auto& [field, count] : fields) {
+                text += (first ? "" : ", ") + field + " in " + std::to_string(count);
+                first = false;
+            }
+            text += "): ";
+            for (std::size_t i = 0; i < examples.size(); ++i) text += (i ? ", '" : "'") + examples[i] + "'";
+            if (signals > examples.size()) text += " and " + std::to_string(signals - examples.size()) + " more";
+            return escape_controls(text + (tail.empty() ? "." : ". " + tail));  // one line, whatever the ids hold
+        }
+    };
+
+    std::ostream& err_;
+    MissingFields missing_;
     runtime::WarningHandler previous_handler_;
     std::optional<std::optional<std::string>> store_;
     std::optional<eu::SignalMetadataQuery> query_;
@@ -270,6 +325,7 @@ int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings,
     std::optional<fe::StrictProfile> strict;
     if (o.strict) strict.emplace();
     const fe::FiltrationEvaluationResult result = fe::evaluate(cfg, std::move(operator_configs), store);
+    settings.report_missing_fields();
     if (recorder) write_evaluation_files(o, result, recorder->observations(), source, ctx, err);
 
     bool all_accepted = true;
@@ -750,7 +806,7 @@ struct Commands {
     CLI::App* db_import;
 };
 
-Commands add_commands(CLI::App& app, Options& o) {
+Commands add_commands(CLI::App& app, Options& o, const std::string& host_operator_help) {
     Commands c{};
     c.evaluate = add_evaluate(app, o);
 
@@ -758,6 +814,11 @@ Commands add_commands(CLI::App& app, Options& o) {
     add_path(c.resolve, "--pool", o.pool, "Signals JSON file {id: {metadata}} (- for standard input)")->required();
     add_path(c.resolve, "--tree", o.tree, TREE_HELP)->required();
     add_output_options(c.resolve, o, false);
+    // The commands that use the store take the host's operators.
+    if (!host_operator_help.empty()) {
+        for (CLI::App* cmd : {c.evaluate, c.resolve})
+            cmd->add_option("--operator", o.host_operator_specs, host_operator_help)->type_name("SPEC")->check(A_VALUE);
+    }
 
     c.products = app.add_subcommand("products", "Select the prior-layer products that pass a filter tree");
     add_path(c.products, "--products", o.products, "Products JSON file {id: {product}} (- for standard input)")
@@ -796,6 +857,56 @@ Commands add_commands(CLI::App& app, Options& o) {
     return c;
 }
 
+// Edit distance (insertions, deletions, substitutions, transpositions of neighbours).
+std::size_t edit_distance(std::string_view a, std::string_view b) {
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+// "did you mean '--seed'?" for the first word of `args` that is no option or command of the
+// command line but close to one (the chosen command's options first); empty when none is.
+std::string did_you_mean(const CLI::App& app, const std::vector<std::string>& args) {
+    const CLI::App* command = nullptr;
+    std::vector<std::string> commands;
+    for (const CLI::App* sub : app.get_subcommands({})) {
+        commands.push_back(sub->get_name());
+        for (const std::string& a : args) command = command == nullptr && a == sub->get_name() ? sub : command;
+    }
+    std::vector<std::string> options;
+    const auto add_options = [&options](const CLI::App* from) {
+        for (const CLI::Option* option : from->get_options({}))
+            for (const std::string& name : option->get_lnames()) options.push_back("--" + name);
+    };
+    if (command != nullptr) add_options(command);
+    for (const CLI::App* sub : app.get_subcommands({})) add_options(sub);
+    add_options(&app);
+    for (const std::string& arg : args) {
+        const bool option = arg.starts_with("--");
+        const std::string word = option ? arg.substr(0, arg.find('=')) : arg;
+        const std::vector<std::string>& known = option ? options : commands;
+        if (std::find(known.begin(), known.end(), word) != known.end()) continue;
+        if (!option && (command != nullptr || word.starts_with("-"))) continue;  // an option's value
+        const std::string* best = nullptr;
+        std::size_t best_distance = 0;
+        for (const std::string& name : known) {
+            const std::size_t distance = edit_distance(word, name);
+            if (best == nullptr || distance < best_distance) best = &name, best_distance = distance;
+        }
+        const std::size_t letters = word.size() - (option ? 2 : 0);
+        if (best != nullptr && best_distance > 0 && best_distance <= std::max<std::size_t>(1, letters / 3))
+            return "did you mean '" + *best + "'?";
+    }
+    return "";
+}
+
 // Parses the command line; an exit status when it ends the run (help shown, or a usage error).
 std::optional<int> parse_command_line(CLI::App& app, const std::vector<std::string>& args, std::ostream& out,
                                       std::ostream& err) {
@@ -816,8 +927,9 @@ std::optional<int> parse_command_line(CLI::App& app, const std::vector<std::stri
             out << text << std::flush;
             return EXIT_OK;
         }
-        err << "filtrations: error: " << escape_controls(e.what(), true) << "\n"
-            << "Run 'filtrations --help' (or 'filtrations COMMAND --help') for usage.\n";
+        err << "filtrations: error: " << escape_controls(e.what(), true) << "\n";
+        if (const std::string hint = did_you_mean(app, args); !hint.empty()) err << escape_controls(hint, true) << "\n";
+        err << "Run 'filtrations --help' (or 'filtrations COMMAND --help') for usage.\n";
         // The command line may not have parsed far enough to set the flag.
         if (std::find(args.begin(), args.end(), "--json") != args.end()) {
             // The class name: get_name() gives a subcommand's name for some errors.
@@ -863,7 +975,8 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 }
 
 int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ostream& err, const Terminal& terminal,
-        const std::vector<registry_and_store::StoreEntry>& host_operators, const std::string& host_command) {
+        const std::vector<registry_and_store::StoreEntry>& host_operators, const std::string& host_command,
+        const std::string& host_operator_help) {
     Options o;
     o.host_operators = &host_operators;
     CLI::App app{"Filter signal pools and judge filtration operators. Without a command, runs "
@@ -873,7 +986,7 @@ int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ost
     app.require_subcommand(0, 1);
     app.footer("Exit status: 0 all accepted / something passes, 1 some operator rejected / "
                "nothing passes, 2 bad input.");
-    const Commands commands = add_commands(app, o);
+    const Commands commands = add_commands(app, o, host_operator_help);
     if (const std::optional<int> code = parse_command_line(app, args, out_stream, err)) return *code;
 
     o.has_signal_ids = commands.evaluate->count("--signal-ids") > 0;

@@ -30,9 +30,11 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 // store after the built-ins (an entry with a built-in's name replaces it). An interrupt (the
 // host's, raised inside an operator) ends the run instead of becoming an error line.
 // `host_command` is the host's command line that repeats the run, for the HTML report (empty:
-// "filtrations" and `args`, which judges the built-ins only).
+// "filtrations" and `args`, which judges the built-ins only). With `host_operator_help`, the
+// commands that use the store (evaluate, resolve) list an --operator option of the host's, which
+// the host reads before the run (the run ignores its values).
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const Terminal& terminal,
         const std::vector<functions::registry_and_store::StoreEntry>& host_operators,
-        const std::string& host_command = "");
+        const std::string& host_command = "", const std::string& host_operator_help = "");
 
 }  // namespace brindlecap::cli

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "brindlecap/functions/filtrations_evaluation/core/operator_table_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/number_text_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
@@ -103,6 +104,22 @@ WordKind classify(std::string_view w, Value* out) {
     return WordKind::Number;
 }
 
+// The names a built-in leaf's positional parameters stand for; none for other operators.
+std::vector<std::string_view> positional_names(std::string_view operator_name) {
+    namespace detail = functions::filtrations_evaluation::detail;
+    const detail::BuiltinOperatorFacts* builtin = detail::find_builtin(operator_name);
+    if (builtin == nullptr) return {};
+    switch (builtin->shape) {
+        case detail::ParameterShape::threshold: return {"field", "value"};
+        case detail::ParameterShape::range: return {"field", "low", "high"};
+        case detail::ParameterShape::members: return {"field", "values"};
+        case detail::ParameterShape::share: return {"field", "pct"};
+        case detail::ParameterShape::count: return {"field", "n"};
+        case detail::ParameterShape::children: return {};
+    }
+    return {};
+}
+
 class Parser {
 public:
     explicit Parser(std::string_view text) : text_(text) {}
@@ -165,29 +182,34 @@ private:
             fail("expected '(' after '" + node.function_name + "', found " + describe_here(), pos_);
         }
         ++pos_;
+        std::vector<std::pair<Value, std::size_t>> positional;  // unnamed values and where they start
+        bool keyword_seen = false;
         while (true) {
             skip_ws();
             if (peek() == ')') {
                 ++pos_;
+                name_positional(node, positional);
                 return node;
             }
             const std::size_t arg_start = pos_;
             const std::string_view word = read_identifier();
-            if (word.empty()) {
-                fail("expected a child call or a keyword parameter, found " + describe_here(), pos_);
-            }
             skip_ws();
-            if (peek() == '=') {
+            if (!word.empty() && peek() == '=') {
                 ++pos_;
                 const std::string key(word);
                 if (node.params.contains(key)) fail("duplicate parameter '" + key + "'", arg_start);
                 node.params.set(Value(key), parse_value(depth));
-            } else if (peek() == '(') {
+                keyword_seen = true;
+            } else if (!word.empty() && peek() == '(') {
                 pos_ = arg_start;
                 node.children.push_back(parse_call(depth + 1));
             } else {
-                fail("expected '=' or '(' after '" + std::string(word) + "', found " + describe_here(),
-                     pos_);
+                pos_ = arg_start;
+                if (at_end() || peek() == ',' || peek() == ')') {
+                    fail("expected a child call, a parameter or a keyword parameter, found " + describe_here(), pos_);
+                }
+                if (keyword_seen) fail("a positional parameter cannot follow a keyword parameter", arg_start);
+                positional.emplace_back(parse_value(depth), arg_start);
             }
             skip_ws();
             if (peek() == ',') {
@@ -196,6 +218,35 @@ private:
                 fail("expected ',' or ')', found " + describe_here(), pos_);
             }
         }
+    }
+
+    // Positional values are a built-in's `field` and then its parameters, in the order the
+    // diagnostics print them: gt(is_sharpe, 0.5), between(x, 1, 2), top_pct(x, 0.2).
+    void name_positional(FilterNode& node, std::vector<std::pair<Value, std::size_t>>& positional) const {
+        if (positional.empty()) return;
+        const std::vector<std::string_view> names = positional_names(node.function_name);
+        const std::size_t first_at = positional.front().second;
+        if (names.empty()) {
+            fail("positional parameters are read for the built-in leaf operators only; write " +
+                     node.function_name + "(name=value, ...)",
+                 first_at);
+        }
+        if (positional.size() > names.size()) {
+            std::string list;
+            for (const std::string_view n : names) list += (list.empty() ? "" : ", ") + std::string(n);
+            fail(node.function_name + " takes at most " + std::to_string(names.size()) + " positional parameters (" +
+                     list + ")",
+                 positional[names.size()].second);
+        }
+        // Keyword parameters stay after the positional ones, as written.
+        Dict params;
+        for (std::size_t i = 0; i < positional.size(); ++i) {
+            const std::string key(names[i]);
+            if (node.params.contains(key)) fail("duplicate parameter '" + key + "'", positional[i].second);
+            params.set(Value(key), std::move(positional[i].first));
+        }
+        for (const auto& [key, value] : node.params) params.set(key, value);
+        node.params = std::move(params);
     }
 
     // `depth` counts calls and the containers around the value.

@@ -1,9 +1,12 @@
 #pragma once
 // Filter trees from text: the inline expression form and the JSON object form.
 //
-// Inline form, in the shape the diagnostics print, with keyword parameters:
+// Inline form, in the shape the diagnostics print, with keyword parameters or without:
 //   and_(gt(field=is_sharpe, value=0.0), top_pct(field=is_turnover, pct=0.1))
-// A positional argument is a child call, a keyword argument a parameter. Parameter values are
+//   and_(gt(is_sharpe, 0.0), between(x, 1, 2), top_pct(is_turnover, 0.1))
+// A call among the arguments is a child; a value without a name is, for a built-in leaf, its
+// field and then its parameters in order (value; low, high; values; pct; n); a keyword argument
+// is a parameter of that name. Parameter values are
 // numbers (integers stay integers, 0.5 / 1e-3 / nan / inf are floats), True / False / None,
 // strings bare or quoted ('a b', "it's"), lists [a, b] and dicts {key: value}.
 

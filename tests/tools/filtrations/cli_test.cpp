@@ -586,7 +586,7 @@ TEST_F(CliTest, ControlCharactersInIdsAndNamesAreEscapedInTheReadableOutput) {
         {{"db", "init", "--db", path("odd\x1b[2J.db")}, {"odd\\u001b[2J.db"}},
         {with({"evaluate", "--operators", "gt", "--signals", pool}, FAST),
          {"rule\\u001b[1m", "gt / rule\\u001b[1m: bad\\u001b[31m\n    second line\\u0007",
-          "filtrations: warning: Signal 'clear\\u001b[2J' metadata missing fields: ",
+          "filtrations: warning: 6 signals lack metadata fields (", "'clear\\u001b[2J', 'two\\nids', 'tab\\there' and 3 more. ",
           "30 signals from signals file '" + pool + "' (mock mode)"}},
     };
     for (const auto& [args, escaped] : cases) {
@@ -598,6 +598,10 @@ TEST_F(CliTest, ControlCharactersInIdsAndNamesAreEscapedInTheReadableOutput) {
             EXPECT_TRUE(contains(o.out + o.err, part)) << part << "\n" << o.out << o.err;
         }
     }
+    // The ingestion's warning per signal lacking fields is said once, with a count per field.
+    const Outcome warned = run_cli(with({"evaluate", "--operators", "gt", "--signals", pool}, FAST));
+    EXPECT_EQ(lines_with(warned.err, "warning").size(), 1u) << warned.err;
+    EXPECT_TRUE(contains(warned.err, "is_returns in 6, ")) << warned.err;
     // The JSON output keeps the ids as they are.
     const Outcome json = run_cli({"resolve", "--pool", pool, "--tree", "gt(field=is_sharpe, value=8.0)", "--json"});
     std::vector<std::string> sorted = ids;
@@ -956,6 +960,18 @@ TEST_F(CliTest, TheReportRepeatsTheRunWithTheHostsCommand) {
 }
 
 // ---- help, demo set, the sample inputs under examples/ ------------------------------------------------
+
+TEST_F(CliTest, AMistypedOptionOrCommandGetsTheClosestName) {
+    using Case = std::pair<std::vector<std::string>, std::string>;
+    for (const auto& [args, hint] : std::vector<Case>{{{"evaluate", "--sead", "3"}, "--seed"}, {{"--sead=3"}, "--seed"},
+                                                      {{"resolve", "--pol", "p", "--tree", "t"}, "--pool"},
+                                                      {{"evalute", "--seed", "3"}, "evaluate"},
+                                                      {{"evaluate", "--wholly-unknown"}, ""}}) {
+        const std::vector<std::string> said = lines_with(run_cli(args).err, "did you mean");
+        EXPECT_EQ(said, hint.empty() ? said : std::vector<std::string>{"did you mean '" + hint + "'?"}) << args[0];
+        EXPECT_EQ(said.empty(), hint.empty()) << args[0];
+    }
+}
 
 TEST_F(CliTest, HelpExitsZero) {
     const Outcome help = run_cli({"--help"});

@@ -54,6 +54,23 @@ TEST(TreeExpression, ParsesNestedCallsMixedWithKeywordParameters) {
               node("and_", {}, {node("gt", {{"field", "a"}, {"value", 1}})}));
 }
 
+TEST(TreeExpression, ReadsTheDiagnosticsPositionalShapeOfTheBuiltIns) {
+    const std::vector<std::pair<std::string, FilterNode>> cases = {
+        {"gt(is_sharpe, 0.5)", node("gt", {{"field", "is_sharpe"}, {"value", 0.5}})},
+        {"between(x, 1, 2)", node("between", {{"field", "x"}, {"low", 1}, {"high", 2}})},
+        {"top_pct(x, 0.2)", node("top_pct", {{"field", "x"}, {"pct", 0.2}})},
+        {"bottom_n('a b', n=3)", node("bottom_n", {{"field", "a b"}, {"n", 3}})},
+        {"in_(cat, [a, 'b'])", node("in_", {{"field", "cat"}, {"values", Value::list({"a", "b"})}})},
+        {"in_(signal_category)", node("in_", {{"field", "signal_category"}})},
+        {"and_(eq(is_active, True), not_(lte(c, 8)))",
+         node("and_", {}, {node("eq", {{"field", "is_active"}, {"value", true}}),
+                           node("not_", {}, {node("lte", {{"field", "c"}, {"value", 8}})})})},
+    };
+    for (const auto& [text, tree] : cases) EXPECT_EQ(parse_tree_expression(text), tree) << text;
+    // The keyword form of the same tree is the same tree.
+    EXPECT_EQ(parse_tree_expression("between(x, 1, 2)"), parse_tree_expression("between(field=x, low=1, high=2)"));
+}
+
 TEST(TreeExpression, ReadsEveryKindOfParameterValue) {
     const FilterNode t = parse_tree_expression(
         "op( n = 5 , neg=-2, z=0.0, big=99999999999999999999.0, f=1e-3, g=.5, h=+7, "
@@ -108,8 +125,14 @@ TEST(TreeExpression, SyntaxErrorsPointAtTheColumn) {
         {"gt(field=a", 11, "expected ',' or ')', found end of input"},
         {"gt(field=)", 10, "expected a value, found ')'"},
         {"gt(field=a, field=b)", 13, "duplicate parameter 'field'"},
-        {"gt(is_sharpe)", 13, "expected '=' or '(' after 'is_sharpe', found ')'"},
-        {"gt(, field=a)", 4, "expected a child call or a keyword parameter, found ','"},
+        {"gt(, field=a)", 4, "expected a child call, a parameter or a keyword parameter, found ','"},
+        {"gt(a, 1, 2)", 10, "gt takes at most 2 positional parameters (field, value)"},
+        {"gt(value=1, a)", 13, "a positional parameter cannot follow a keyword parameter"},
+        {"gt(a, field=b)", 4, "duplicate parameter 'field'"},
+        {"my_op(a, 1)", 7, "positional parameters are read for the built-in leaf operators only; write "
+                           "my_op(name=value, ...)"},
+        {"and_(gt(a, 1), 2)", 16, "positional parameters are read for the built-in leaf operators only; write "
+                                  "and_(name=value, ...)"},
         {"gt(value=1.2.3)", 10, "invalid number '1.2.3' (quote it to pass a string)"},
         {"gt(field='abc)", 10, "unterminated string"},
         {"gt(field='a\\qb')", 12, "unknown escape '\\q'"},

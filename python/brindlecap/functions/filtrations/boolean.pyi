@@ -1,0 +1,1 @@
+"""and_, or_, not_: combinators of their children's results."""

@@ -1,0 +1,1 @@
+"""filtration: the intersection of its children, or every signal with select_all."""

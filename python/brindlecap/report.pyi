@@ -1,0 +1,57 @@
+"""Reproducers and the HTML report of an acceptance run."""
+from typing import Any
+
+from brindlecap.functions.filtrations_evaluation import FiltrationEvaluationResult
+
+class RunObservations:
+    """What the checks of a recorded run reported."""
+    @property
+    def disagreement_count(self) -> int: ...
+
+class RunRecorder:
+    """Records, while the with-block runs, what the checks report."""
+    def __init__(self) -> None: ...
+    def __enter__(self) -> RunRecorder: ...
+    def __exit__(self, *args: Any) -> None: ...
+    def observations(self) -> RunObservations: ...
+
+class ReproducerFolder:
+    """One folder written by write_reproducers."""
+    @property
+    def operator_name(self) -> str: ...
+    @property
+    def check(self) -> str: ...
+    @property
+    def label(self) -> str: ...
+    @property
+    def path(self) -> str: ...
+    @property
+    def signals(self) -> int: ...
+    @property
+    def original_signals(self) -> int: ...
+    @property
+    def missing(self) -> list[str]: ...
+    @property
+    def extra(self) -> list[str]: ...
+    @property
+    def error(self) -> str: ...
+    @property
+    def replay(self) -> str: ...
+
+def write_reproducers(observations: RunObservations, directory: str,
+                      replay_command: str = "filtrations resolve --pool {pool} --tree {tree}") -> list[ReproducerFolder]:
+    """A folder per failing comparison, its pool shrunk.
+
+    observations: a RunRecorder's observations.
+    directory: new, empty, or written by an earlier call (FileExistsError otherwise).
+    replay_command: the command each folder's README gives, {pool} and {tree} standing for its files.
+    """
+
+def write_html_report(path: str, result: FiltrationEvaluationResult, observations: RunObservations,
+                      reproducers: list[ReproducerFolder] = ..., source: str = "", command: str = "") -> None:
+    """One self-contained HTML page of the run.
+
+    path: the page's file. result: what evaluate returned. observations: the recorder's.
+    reproducers: write_reproducers' folders, linked from the page. source: where the signals came from.
+    command: the command line that repeats the run.
+    """
