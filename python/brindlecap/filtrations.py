@@ -6,6 +6,8 @@ command line, with operators written in Python.
 Each --operator names a callable as MODULE:ATTRIBUTE (MODULE may be a dotted module name or a .py
 file); it is registered under the attribute's name, or under NAME given as NAME=MODULE:ATTRIBUTE
 (a built-in's name replaces that built-in). Without --operators, evaluate judges just these.
+--reference NAME=MODULE:ATTRIBUTE names the oracle operator NAME is judged against (the correctness
+check's cases are its selections).
 Every other option is the filtrations tool's own (--help lists them); output and exit status are
 the tool's too.
 """
@@ -25,12 +27,13 @@ _OPERATOR_HELP = ("A Python operator to judge (or resolve with): MODULE:ATTRIBUT
                   "replaces that built-in); repeatable. Without --operators, evaluate judges just these")
 
 
-def _split(spec):
+def _split(spec, option="--operator"):
     """NAME=MODULE:ATTRIBUTE or MODULE:ATTRIBUTE -> (NAME or "", MODULE, ATTRIBUTE)."""
     name, _, target = spec.rpartition("=") if "=" in spec else ("", "", spec)
     module_name, sep, attribute = target.rpartition(":")
-    if not sep or not module_name or not attribute:
-        raise ValueError(f"--operator expects MODULE:ATTRIBUTE or NAME=MODULE:ATTRIBUTE, got {spec!r}")
+    if not sep or not module_name or not attribute or (option == "--reference" and not name):
+        expected = "NAME=MODULE:ATTRIBUTE" if option == "--reference" else "MODULE:ATTRIBUTE or NAME=MODULE:ATTRIBUTE"
+        raise ValueError(f"{option} expects {expected}, got {spec!r}")
     return name, module_name, attribute
 
 
@@ -56,8 +59,8 @@ def _load_file(path):
     return module
 
 
-def _load(spec):
-    name, module_name, attribute = _split(spec)
+def _load(spec, option="--operator"):
+    name, module_name, attribute = _split(spec, option)
     if module_name.endswith(".py"):
         module = _load_file(module_name)
     else:
@@ -67,36 +70,40 @@ def _load(spec):
 
 def main(argv=None):
     args = list(sys.argv[1:] if argv is None else argv)
-    specs, rest = [], []
+    specs, reference_specs, rest = [], [], []
     i = 0
     while i < len(args):
         arg = args[i]
-        if arg == "--operator" and i + 1 < len(args):
-            specs.append(args[i + 1])
+        taken = {"--operator": specs, "--reference": reference_specs}
+        if arg in taken and i + 1 < len(args):
+            taken[arg].append(args[i + 1])
             i += 2
             continue
-        if arg.startswith("--operator="):
-            specs.append(arg.split("=", 1)[1])
+        option, _, value = arg.partition("=")
+        if option in taken and value:
+            taken[option].append(value)
         else:
             rest.append(arg)
         i += 1
-    operators = {}
-    for spec in specs:
-        try:
-            name, operator = _load(spec)
-        except Exception as e:
-            print(f"filtrations: error: cannot load operator {spec!r}: {type(e).__name__}: {e}", file=sys.stderr)
-            return _BAD_INPUT
-        operators[name] = operator
+    operators, references = {}, {}
+    for option, given, into in (("--operator", specs, operators), ("--reference", reference_specs, references)):
+        for spec in given:
+            try:
+                name, operator = _load(spec, option)
+            except Exception as e:
+                what = "operator" if option == "--operator" else "reference"
+                print(f"filtrations: error: cannot load {what} {spec!r}: {type(e).__name__}: {e}", file=sys.stderr)
+                return _BAD_INPUT
+            into[name] = operator
     names_given = any(a == "--operators" or a.startswith("--operators=") for a in rest)
     if operators and not names_given and (not rest or rest[0] == "evaluate"):
         rest = (rest or ["evaluate"]) + ["--operators", ",".join(operators)]
-    prefix = _interpreter_prefix(specs)
+    prefix = _interpreter_prefix(specs + reference_specs)
     reproducers = _option_value(rest, "--reproducers")
     if reproducers and _option_value(rest, "--replay-command") is None:
         rest += ["--replay-command", _replay_command(prefix, specs, reproducers)]
     command = " ".join([prefix, "-m", "brindlecap.filtrations"] + [shlex.quote(a) for a in args])
-    return cli.run(rest, operators, command, _OPERATOR_HELP)
+    return cli.run(rest, operators, command, _OPERATOR_HELP, references)
 
 
 def _option_value(args, option):

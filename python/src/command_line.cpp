@@ -77,13 +77,18 @@ private:
 };
 
 int run(const std::vector<std::string>& args, py::handle operators, const std::string& command,
-        const std::string& operator_help) {
+        const std::string& operator_help, py::handle references) {
     // Held here as well, so that the last references to the Python operators go under the GIL.
     std::vector<rs::StoreEntry> entries;
+    fe::OperatorReferences oracles;
     Converter c;
     for (const auto& [name, callable] : py::reinterpret_borrow<py::dict>(operators)) {
         const std::string text = c.str(name, "an operator name");
         entries.push_back(rs::StoreEntry{text, "filtration", operator_of(callable, text), "", "", Value()});
+    }
+    for (const auto& [name, callable] : py::reinterpret_borrow<py::dict>(references)) {
+        const std::string text = c.str(name, "an operator name");
+        oracles[text] = operator_of(callable, text);
     }
     const py::module_ sys = py::module_::import("sys");
     PyFileBuf out_buf(sys.attr("stdout"));
@@ -95,7 +100,7 @@ int run(const std::vector<std::string>& args, py::handle operators, const std::s
     {
         DefaultLogSink log;
         py::gil_scoped_release nogil;
-        code = cli::run(args, out, err, terminal, entries, command, operator_help);
+        code = cli::run(args, out, err, terminal, entries, command, operator_help, oracles);
         out.flush();
         err.flush();
     }
@@ -133,10 +138,11 @@ py::object parse_tree(const std::string& text) {
 
 void init_cli(py::module_& m, py::module_& fe_module) {
     m.def("run", &run, "args"_a, "operators"_a = py::dict(), "command"_a = "", "operator_help"_a = "",
+          "references"_a = py::dict(),
           "Runs one filtrations command line (without the program name); `operators` maps names to Python "
           "operators that evaluate judges as well; `command` is the shell command that repeats the run, for "
-          "the HTML report; with `operator_help`, evaluate and resolve list --operator (read by the caller). "
-          "Returns the exit status.");
+          "the HTML report; with `operator_help`, evaluate and resolve list --operator (read by the caller); "
+          "`references` maps operator names to their oracles. Returns the exit status.");
     fe_module.def("parse_tree", &parse_tree, "text"_a,
                   "The filter tree of an inline expression, in the shape the diagnostics print.\n\n"
                   "Parameters\n----------\ntext : str\n"

@@ -82,6 +82,8 @@ std::vector<Field> config_record_fields(bool base) {
                 out.push_back(with_default(field.name, "int | None", py::none()));
             } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
                 out.push_back(with_default(field.name, "list | None", py::none()));
+            } else if constexpr (std::is_same_v<T, fe::OperatorReferences>) {
+                out.push_back(fresh(field.name, "dict[str, Callable]", builtin("dict")));
             } else {
                 static_assert(std::is_same_v<T, std::optional<Dict>>);
                 out.push_back(with_default(field.name, "dict | None", py::none()));
@@ -249,6 +251,10 @@ py::object export_config(const fe::FiltrationEvaluationConfig& c) {
                 return value ? py::object(py::int_(*value)) : py::none();
             } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
                 return value ? out.strings(*value) : py::none();
+            } else if constexpr (std::is_same_v<T, fe::OperatorReferences>) {
+                py::dict oracles;
+                for (const auto& [name, oracle] : value) oracles[py::str(name)] = export_operator(oracle, name);
+                return oracles;
             } else {
                 static_assert(std::is_same_v<T, std::optional<Dict>>);
                 return value ? out.dict(*value) : py::none();
@@ -309,6 +315,19 @@ fe::FiltrationEvaluationConfig config_of(py::handle obj) {
                     throw py::type_error(std::string(name) + " must be a set of int, got " + type_name_of(value));
                 const std::string what = std::string(name) + " values";
                 for (const auto n : value) into.insert(c.int64(n, what.c_str()));
+            } else if constexpr (std::is_same_v<T, fe::OperatorReferences>) {
+                // name -> oracle callable; None for none
+                if (value.is_none()) return;
+                if (!PyDict_Check(value.ptr()))
+                    throw py::type_error(std::string(name) + " must be a dict of operator name to callable, got " +
+                                         type_name_of(value));
+                for (const auto& [key, oracle] : py::reinterpret_borrow<py::dict>(value)) {
+                    const std::string op_name = c.str(key, "a references key");
+                    if (PyCallable_Check(oracle.ptr()) == 0)
+                        throw py::type_error(std::string(name) + "[" + std::string(py::str(py::repr(key))) +
+                                             "] must be callable, got " + type_name_of(oracle));
+                    into[op_name] = operator_of(oracle, op_name);
+                }
             } else if (value.is_none()) {
                 // an optional field left unset
             } else if constexpr (std::is_same_v<T, std::optional<std::string>>) {

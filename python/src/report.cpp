@@ -3,7 +3,10 @@
 #include <memory>
 #include <optional>
 
+#include <pybind11/stl.h>
+
 #include "brindlecap/functions/filtrations_evaluation/report/report.hpp"
+#include "convert.hpp"
 #include "records.hpp"
 
 namespace brindlecap::python {
@@ -65,6 +68,51 @@ void init_report(py::module_& m) {
         .def("__exit__", &Recorder::exit)
         .def("observations", &Recorder::observations);
 
+    py::class_<fe::Counterexample>(m, "Counterexample",
+                                   "A failing comparison shrunk to a small pool: the call, its signals, what was "
+                                   "expected and what the operator gave.")
+        .def_readonly("operator_name", &fe::Counterexample::operator_name)
+        .def_readonly("check", &fe::Counterexample::check)
+        .def_readonly("label", &fe::Counterexample::label)
+        .def_property_readonly("params", [](const fe::Counterexample& c) { return Exporter().dict(c.params); })
+        .def_readonly("children", &fe::Counterexample::children)
+        .def_property_readonly("pool", [](const fe::Counterexample& c) { return Exporter().dict(c.pool); })
+        .def_readonly("original_signals", &fe::Counterexample::original_signals)
+        .def_readonly("expectation", &fe::Counterexample::expectation)
+        .def_readonly("expected", &fe::Counterexample::expected)
+        .def_readonly("selected", &fe::Counterexample::selected)
+        .def_readonly("error", &fe::Counterexample::error)
+        .def_readonly("missing", &fe::Counterexample::missing)
+        .def_readonly("extra", &fe::Counterexample::extra)
+        .def_readonly("reproduced", &fe::Counterexample::reproduced)
+        .def("__str__", [](const fe::Counterexample& c) { return fe::counterexample_text(c); })
+        .def("__repr__", [](const fe::Counterexample& c) {
+            return "Counterexample(" + c.operator_name + ", " + c.check + ", " + c.label + ")";
+        });
+
+    m.def(
+        "shrink_counterexamples",
+        [](const fe::RunObservations& observations) {
+            py::gil_scoped_release nogil;
+            return fe::shrink_counterexamples(observations);
+        },
+        "observations"_a,
+        "The first failing comparison of every (operator, check) that writes reproducers, its pool shrunk as "
+        "write_reproducers shrinks it.");
+    m.def("counterexample_text", &fe::counterexample_text, "counterexample"_a, "indent"_a = "",
+          "The counterexample as lines of text, each starting with `indent`.");
+    m.def("missing_oracle_hint", &fe::missing_oracle_hint, "op_name"_a,
+          "What a failed correctness check of an operator without any oracle tells its reader.");
+    m.def(
+        "write_junit_xml",
+        [](const std::string& path, py::handle result, std::vector<fe::Counterexample> counterexamples) {
+            fe::FiltrationEvaluationResult run = result_of(result);
+            py::gil_scoped_release nogil;
+            fe::write_junit_xml(path, run, counterexamples);
+        },
+        "path"_a, "result"_a, "counterexamples"_a = std::vector<fe::Counterexample>{},
+        "JUnit XML of the run: a test suite per operator, a test case per check, a failure per failed check.");
+
     py::class_<fe::ReproducerFolder>(m, "ReproducerFolder", "One folder written by write_reproducers.")
         .def_readonly("operator_name", &fe::ReproducerFolder::operator_name)
         .def_readonly("check", &fe::ReproducerFolder::check)
@@ -76,6 +124,7 @@ void init_report(py::module_& m) {
         .def_readonly("extra", &fe::ReproducerFolder::extra)
         .def_readonly("error", &fe::ReproducerFolder::error)
         .def_readonly("replay", &fe::ReproducerFolder::replay)
+        .def_readonly("counterexample", &fe::ReproducerFolder::counterexample)
         .def("__repr__", [](const fe::ReproducerFolder& f) { return "ReproducerFolder('" + f.path.string() + "')"; });
 
     m.def(

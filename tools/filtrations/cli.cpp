@@ -25,6 +25,7 @@
 #include <fmt/format.h>
 
 #include "brindlecap/functions/evaluation_utils/evaluation_utils.hpp"
+#include "brindlecap/functions/filtrations/builtin_runtime_targets.hpp"
 #include "brindlecap/functions/filtrations_evaluation/metadata/flatten.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/evaluate.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/strict.hpp"
@@ -74,6 +75,9 @@ struct Options {
     std::string html;          // file
     std::string command_line;  // as typed, for the report
     bool strict = false;       // the strict profile's checks as plug-ins for this run
+    std::vector<std::string> references;  // NAME=MODULE:ATTRIBUTE
+    std::string test_cases;    // file
+    std::string junit;         // file
 
     // resolve / products / flatten
     std::string pool;
@@ -85,6 +89,7 @@ struct Options {
     std::string meta;
 
     const std::vector<registry_and_store::StoreEntry>* host_operators = nullptr;
+    const fe::OperatorReferences* host_references = nullptr;
     std::vector<std::string> host_operator_specs;  // --operator, read by the host before the run
 };
 
@@ -246,9 +251,10 @@ registry_and_store::FunctionStore command_store(const Options& o) {
 
 // --reproducers and --html. The built-ins of the default store replay through `filtrations
 // resolve`; a front end with operators of its own gives its command (--replay-command).
-void write_evaluation_files(const Options& o, const fe::FiltrationEvaluationResult& result,
-                            const fe::RunObservations& observations, const std::string& source, Context& ctx,
-                            std::ostream& err) {
+// Returns the failed checks' counterexamples (the reproducers' own when they were written).
+std::vector<fe::Counterexample> write_evaluation_files(const Options& o, const fe::FiltrationEvaluationResult& result,
+                                                       const fe::RunObservations& observations,
+                                                       const std::string& source, Context& ctx, std::ostream& err) {
     std::vector<fe::ReproducerFolder> folders;
     if (!o.reproducers.empty()) {
         ctx.where = "writing reproducers under '" + o.reproducers + "'";
@@ -256,14 +262,78 @@ void write_evaluation_files(const Options& o, const fe::FiltrationEvaluationResu
         err << "filtrations: " << folders.size() << (folders.size() == 1 ? " reproducer" : " reproducers")
             << " written under " << escape_controls(o.reproducers) << "\n";
     }
+    std::vector<fe::Counterexample> counterexamples;
+    if (!o.reproducers.empty()) {
+        counterexamples = fe::counterexamples_of(folders);
+    } else if (observations.disagreement_count() > 0) {
+        ctx.where = "shrinking the counterexamples";
+        counterexamples = fe::shrink_counterexamples(observations);
+    }
+    if (!o.junit.empty()) {
+        ctx.where = "writing the JUnit report '" + o.junit + "'";
+        fe::write_junit_xml(o.junit, result, counterexamples);
+        err << "filtrations: JUnit report written to " << escape_controls(o.junit) << "\n";
+    }
     if (!o.html.empty()) {
         ctx.where = "writing the report '" + o.html + "'";
         fe::HtmlReportOptions page;
         page.source = source;
         page.command = o.command_line;
         page.reproducers = std::move(folders);
+        page.counterexamples = counterexamples;
         fe::write_html_report(o.html, result, observations, std::move(page));
         err << "filtrations: report written to " << escape_controls(o.html) << "\n";
+    }
+    return counterexamples;
+}
+
+// --reference NAME=MODULE:ATTRIBUTE: an oracle from the runtime's module table (the built-in
+// kernels' modules, and a host's own).
+std::pair<std::string, fe::Operator> reference_of(const std::string& spec) {
+    const std::size_t equals = spec.find('=');
+    const std::size_t colon = spec.rfind(':');
+    if (equals == std::string::npos || equals == 0 || colon == std::string::npos || colon < equals + 2 ||
+        colon + 1 == spec.size()) {
+        throw InputError("--reference expects NAME=MODULE:ATTRIBUTE, got '" + spec + "'");
+    }
+    const std::string module = spec.substr(equals + 1, colon - equals - 1);
+    try {
+        return {spec.substr(0, equals),
+                functions::filtrations::resolve_builtin_filtration_target(module, spec.substr(colon + 1))};
+    } catch (const runtime::Exception& e) {
+        throw InputError("cannot load the reference '" + spec + "': " + e.kind() + ": " + e.message());
+    }
+}
+
+// The oracles of --reference and the host's, and the cases of --test-cases on the operators
+// they name (which must be judged).
+void add_oracles(const Options& o, fe::FiltrationEvaluationConfig& cfg,
+                 std::optional<std::vector<fe::EvalFiltrationConfig>>& operator_configs,
+                 const registry_and_store::FunctionStore& store) {
+    if (o.host_references != nullptr) {
+        for (const auto& [name, oracle] : *o.host_references) cfg.references[name] = oracle;
+    }
+    for (const std::string& spec : o.references) {
+        auto [name, oracle] = reference_of(spec);
+        cfg.references[name] = std::move(oracle);
+    }
+    if (o.test_cases.empty()) return;
+    auto cases = fe::read_test_cases_json(o.test_cases);
+    if (!operator_configs) {
+        operator_configs.emplace();
+        for (const std::string& name : store.list_by_function_type("filtration")) {
+            operator_configs->push_back({name, std::nullopt});
+        }
+    }
+    for (auto& op_config : *operator_configs) {
+        const auto it = cases.find(op_config.name);
+        if (it == cases.end()) continue;
+        op_config.test_cases = std::move(it->second);
+        cases.erase(it);
+    }
+    if (!cases.empty()) {
+        throw InputError("test cases file '" + o.test_cases + "' names '" + cases.begin()->first +
+                         "', which this run does not judge (see --operators)");
     }
 }
 
@@ -319,14 +389,17 @@ int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings,
         fe::check_reproducer_directory(o.reproducers);  // before the run, not after it
     }
     const registry_and_store::FunctionStore store = command_store(o);
+    add_oracles(o, cfg, operator_configs, store);
     ctx.where = "evaluate";
+    // Recorded for the failed checks' counterexamples (readable output, --junit) and the files.
     std::optional<fe::RunRecorder> recorder;
-    if (!o.reproducers.empty() || !o.html.empty()) recorder.emplace();
+    if (!o.json || !o.reproducers.empty() || !o.html.empty() || !o.junit.empty()) recorder.emplace();
     std::optional<fe::StrictProfile> strict;
     if (o.strict) strict.emplace();
     const fe::FiltrationEvaluationResult result = fe::evaluate(cfg, std::move(operator_configs), store);
     settings.report_missing_fields();
-    if (recorder) write_evaluation_files(o, result, recorder->observations(), source, ctx, err);
+    std::vector<fe::Counterexample> counterexamples;
+    if (recorder) counterexamples = write_evaluation_files(o, result, recorder->observations(), source, ctx, err);
 
     bool all_accepted = true;
     for (const auto& [name, verdict] : result.operator_results) all_accepted = all_accepted && verdict.accepted;
@@ -337,7 +410,7 @@ int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings,
         out = fmt::format("{} operators, {} signals from {} ({} mode), seed {}\n\n",
                           result.operator_results.size(), result.config.N_signals,
                           escape_controls(source), *result.config.mode, result.config.seed);
-        out += render_verdict_matrix(result, info_check_names(result.config), use_color(o, terminal));
+        out += render_verdict_matrix(result, info_check_names(result.config), use_color(o, terminal), counterexamples);
     }
     return all_accepted ? EXIT_OK : EXIT_REJECTED;
 }
@@ -477,6 +550,27 @@ int cmd_resolve(const Options& o, const Terminal& terminal, Context& ctx, std::s
         }
         throw;
     }
+}
+
+// The one operator call of a reproducer folder (its tree's root), outside tree validation.
+int cmd_replay(const Options& o, Context& ctx, std::string& out) {
+    const fe::SignalPool pool = load_pool_file(o.pool);
+    const FilterNode call = load_tree_argument(o.tree);
+    const registry_and_store::FunctionStore store = command_store(o);
+    ctx.where = "calling " + call.function_name + " over pool '" + o.pool + "'";
+    const std::vector<std::string> ids = fe::replay_call(pool, call, store).sorted();
+    if (o.json) {
+        runtime::List selected;
+        for (const std::string& id : ids) selected.emplace_back(id);
+        out = json_text(Value(Dict{{"passing_ids", Value::list(std::move(selected))},
+                                   {"signal_count", Value(static_cast<std::int64_t>(ids.size()))},
+                                   {"total_pool_size", Value(static_cast<std::int64_t>(pool.size()))}}));
+    } else {
+        out = fmt::format("{} of {} signals selected by {}\n", ids.size(), pool.size(),
+                          escape_controls(call.function_name));
+        if (!ids.empty()) out += wrap_ids(ids);
+    }
+    return EXIT_OK;
 }
 
 int cmd_products(const Options& o, const Terminal& terminal, Context& ctx, std::string& out,
@@ -784,6 +878,15 @@ CLI::App* add_evaluate(CLI::App& app, Options& o) {
     ev->add_flag("--strict", o.strict,
                  "Also run the strict checks (differential, relations, immutability, threads, growth, "
                  "validation) as plug-ins after the canonical ones");
+    add_path(ev, "--junit", o.junit, "Write JUnit XML of the run to FILE: a test case per operator and check");
+    ev->add_option("--reference", o.references,
+                   "NAME=MODULE:ATTRIBUTE: the oracle the correctness check judges operator NAME against (its "
+                   "cases are the oracle's selections); may be repeated")
+        ->check(A_VALUE)
+        ->allow_extra_args(false);
+    add_path(ev, "--test-cases", o.test_cases,
+             "Correctness cases from a JSON file {operator: [{pool, params, expected, children_results}, ...]}; "
+             "a case without expected gets its operator's oracle's selection");
     add_output_options(ev, o, true);
     return ev;
 }
@@ -800,6 +903,7 @@ namespace {
 struct Commands {
     CLI::App* evaluate;
     CLI::App* resolve;
+    CLI::App* replay;
     CLI::App* products;
     CLI::App* flatten;
     CLI::App* db_init;
@@ -814,9 +918,15 @@ Commands add_commands(CLI::App& app, Options& o, const std::string& host_operato
     add_path(c.resolve, "--pool", o.pool, "Signals JSON file {id: {metadata}} (- for standard input)")->required();
     add_path(c.resolve, "--tree", o.tree, TREE_HELP)->required();
     add_output_options(c.resolve, o, false);
+
+    c.replay = app.add_subcommand("replay", "Call a tree's root operator once on a pool (a reproducer's call), "
+                                            "without checking its name against the field types");
+    add_path(c.replay, "--pool", o.pool, "Signals JSON file {id: {metadata}} (- for standard input)")->required();
+    add_path(c.replay, "--tree", o.tree, TREE_HELP)->required();
+    add_output_options(c.replay, o, false);
     // The commands that use the store take the host's operators.
     if (!host_operator_help.empty()) {
-        for (CLI::App* cmd : {c.evaluate, c.resolve})
+        for (CLI::App* cmd : {c.evaluate, c.resolve, c.replay})
             cmd->add_option("--operator", o.host_operator_specs, host_operator_help)->type_name("SPEC")->check(A_VALUE);
     }
 
@@ -951,6 +1061,7 @@ int run_command(const Commands& commands, Options& o, const Terminal& terminal, 
     try {
         check_standard_input(o);
         if (commands.resolve->parsed()) return cmd_resolve(o, terminal, ctx, out, err);
+        if (commands.replay->parsed()) return cmd_replay(o, ctx, out);
         if (commands.products->parsed()) return cmd_products(o, terminal, ctx, out, err);
         if (commands.flatten->parsed()) return cmd_flatten(o, ctx, out);
         if (commands.db_init->parsed()) return cmd_db_init(o, ctx, out);
@@ -976,9 +1087,10 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 
 int run(const std::vector<std::string>& args, std::ostream& out_stream, std::ostream& err, const Terminal& terminal,
         const std::vector<registry_and_store::StoreEntry>& host_operators, const std::string& host_command,
-        const std::string& host_operator_help) {
+        const std::string& host_operator_help, const fe::OperatorReferences& host_references) {
     Options o;
     o.host_operators = &host_operators;
+    o.host_references = &host_references;
     CLI::App app{"Filter signal pools and judge filtration operators. Without a command, runs "
                  "'evaluate' on the embedded demo signal set.",
                  "filtrations"};

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "brindlecap/functions/filtrations_evaluation/metadata/config.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
 
 namespace brindlecap::cli {
@@ -32,9 +33,11 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 // `host_command` is the host's command line that repeats the run, for the HTML report (empty:
 // "filtrations" and `args`, which judges the built-ins only). With `host_operator_help`, the
 // commands that use the store (evaluate, resolve) list an --operator option of the host's, which
-// the host reads before the run (the run ignores its values).
+// the host reads before the run (the run ignores its values). `host_references` are oracles by
+// operator name, as --reference gives them.
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const Terminal& terminal,
         const std::vector<functions::registry_and_store::StoreEntry>& host_operators,
-        const std::string& host_command = "", const std::string& host_operator_help = "");
+        const std::string& host_command = "", const std::string& host_operator_help = "",
+        const functions::filtrations_evaluation::OperatorReferences& host_references = {});
 
 }  // namespace brindlecap::cli

@@ -20,6 +20,7 @@ using functions::filtrations_evaluation::ConfigField;
 using functions::filtrations_evaluation::CorrectnessTestCase;
 using functions::filtrations_evaluation::detail::IdSetObject;
 using functions::filtrations_evaluation::OperatorCheckResult;
+using functions::filtrations_evaluation::OperatorReferences;
 using functions::filtrations_evaluation::UsefulSignal;
 using runtime::Dict;
 using runtime::List;
@@ -167,6 +168,10 @@ Value config_value(const FiltrationEvaluationConfig& c) {
                 out.set(Value(field.name), value ? id_list(*value) : Value());
             } else if constexpr (std::is_same_v<T, std::optional<Dict>>) {
                 // signal id -> metadata: not configuration to show
+            } else if constexpr (std::is_same_v<T, OperatorReferences>) {
+                runtime::List names;  // the operators that have an oracle
+                for (const auto& entry : value) names.emplace_back(entry.first);
+                out.set(Value(field.name), Value::list(std::move(names)));
             } else if constexpr (requires { value.has_value(); }) {
                 out.set(Value(field.name), value ? Value(*value) : Value());
             } else {
@@ -228,7 +233,8 @@ std::set<std::string> info_check_names(const FiltrationEvaluationConfig& config)
 }
 
 std::string render_verdict_matrix(const FiltrationEvaluationResult& result,
-                                  const std::set<std::string>& info_checks, bool color) {
+                                  const std::set<std::string>& info_checks, bool color,
+                                  const std::vector<functions::filtrations_evaluation::Counterexample>& counterexamples) {
     // Columns: every check name in the order first visited.
     std::vector<std::string> columns;
     for (const auto& [name, verdict] : result.operator_results) {
@@ -293,6 +299,15 @@ std::string render_verdict_matrix(const FiltrationEvaluationResult& result,
             out += "  " + paint(escape_controls(name), BOLD, color) + " / " +
                    escape_controls(check) +
                    (info_checks.contains(check) ? " (info)" : "") + ": " + details + "\n";
+            for (const auto& example : counterexamples) {
+                if (example.operator_name == name && example.check == check) {
+                    out += escape_controls(functions::filtrations_evaluation::counterexample_text(example, "    "), true);
+                }
+            }
+            if (const Value* no_oracle = outcome.evidence.find("missing_correctness_oracle");
+                no_oracle != nullptr && no_oracle->truthy()) {
+                out += "    " + escape_controls(functions::filtrations_evaluation::missing_oracle_hint(name), true) + "\n";
+            }
         }
     }
     return out;

@@ -5,12 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "brindlecap/functions/filtrations_evaluation/acceptance/references.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/results.hpp"
 #include "brindlecap/functions/filtrations_evaluation/product/resolve.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/records.hpp"
+#include "brindlecap/functions/filtrations_evaluation/report/report.hpp"
 #include "brindlecap/runtime/value.hpp"
 #include "terminal_text.hpp"
 
@@ -46,9 +48,12 @@ runtime::Value error_value(const std::string& kind, const std::string& message,
 std::set<std::string> info_check_names(const FiltrationEvaluationConfig& config);
 
 // One row per operator, one column per check (pass / FAIL / skip), an accepted column, a
-// summary line, then the details of every failed check. ANSI colour only when `color`.
+// summary line, then the details of every failed check, with its counterexample when
+// `counterexamples` has one and how to give an oracle when it had none. ANSI colour only when
+// `color`.
 std::string render_verdict_matrix(const FiltrationEvaluationResult& result,
-                                  const std::set<std::string>& info_checks, bool color);
+                                  const std::set<std::string>& info_checks, bool color,
+                                  const std::vector<functions::filtrations_evaluation::Counterexample>& counterexamples = {});
 
 // The tree's nodes root first, indented by depth, with each node's passing count. When the
 // outcome is empty, the nodes that emptied the pool (nothing passes, though every child had

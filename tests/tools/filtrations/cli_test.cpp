@@ -450,7 +450,7 @@ TEST_F(CliTest, EvaluateJsonRoundTripsAndCarriesTheConfiguration) {
               "{'mode': 'mock', 'seed': 5, 'skip_checks': [4, 5, 6, 7, 8], 'info_checks': [3], 'N_trials': 12, "
               "'bias_tolerance': 0.1, 'speed_small_T': 4, 'speed_small_N': 11, 'speed_small_limit_s': 2.5, "
               "'speed_large_T': 6, 'speed_large_N': 13, 'speed_large_limit_s': 9.0, 'signal_ids': None, "
-              "'market_id': None, 'era_number': None, 'N_signals': 24, 'T': 7, 'N_alloc': 3}");
+              "'market_id': None, 'era_number': None, 'N_signals': 24, 'T': 7, 'N_alloc': 3, 'references': []}");
 
     EXPECT_EQ(runtime::to_json(at(doc.as_dict(), {"operator_configs"})),
               R"([{"name": "gt", "test_cases": null}, {"name": "and_", "test_cases": null}])");
@@ -957,6 +957,30 @@ TEST_F(CliTest, TheReportRepeatsTheRunWithTheHostsCommand) {
     const std::string html = read_text(page);
     EXPECT_TRUE(contains(html, "<code>python3 -m front_end evaluate --operator &#39;gt=my ops.py:gt&#39;</code>")) << html;
     EXPECT_FALSE(contains(html, "<code>filtrations")) << html;
+}
+
+TEST_F(CliTest, AnOracleGivesTheCorrectnessCasesAndAFailedCheckShowsItsCounterexample) {
+    // gt judged against gte: the signal at the threshold is expected, and gt leaves it out.
+    const std::string junit = path("run.xml");
+    const Outcome o = run_cli(with({"evaluate", "--operators", "gt", "--junit", junit, "--reference",
+                                    "gt=brindlecap.functions.filtrations.comparison:_builtin_gte"},
+                                   FAST));
+    EXPECT_EQ(o.code, EXIT_REJECTED) << o.err;
+    EXPECT_TRUE(contains(o.out, "  gt / correctness: Custom cases: 0/3 passed\n    counterexample (custom case 1 of 3), "))
+        << o.out;
+    EXPECT_TRUE(contains(o.out, "      call: gt(field='is_sharpe', value=0.0)\n")) << o.out;
+    EXPECT_TRUE(contains(o.out, "      expected: test_010\n      got: none\n")) << o.out;
+    EXPECT_TRUE(contains(read_text(junit), "<failure type=\"correctness\""));
+
+    const std::string cases = write("cases.json", R"({"gt": [{"params": {"field": "is_sharpe", "value": 1},
+        "pool": {"a": {"is_sharpe": 1.0}, "b": {"is_sharpe": 2.0}}, "expected": ["b"]}]})");
+    EXPECT_EQ(run_cli(with({"evaluate", "--operators", "gt", "--test-cases", cases}, FAST)).code, EXIT_OK);
+    const Outcome other = run_cli(with({"evaluate", "--operators", "lt", "--test-cases", cases}, FAST));
+    EXPECT_EQ(other.code, EXIT_BAD_INPUT);
+    EXPECT_TRUE(contains(other.err, "names 'gt', which this run does not judge")) << other.err;
+    const Outcome bad = run_cli({"evaluate", "--reference", "gt=no.such.module:f"});
+    EXPECT_EQ(bad.code, EXIT_BAD_INPUT);
+    EXPECT_TRUE(contains(bad.err, "cannot load the reference 'gt=no.such.module:f': ModuleNotFoundError")) << bad.err;
 }
 
 // ---- help, demo set, the sample inputs under examples/ ------------------------------------------------

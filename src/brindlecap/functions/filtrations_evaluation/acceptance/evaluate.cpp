@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "brindlecap/functions/filtrations_evaluation/acceptance/references.hpp"
 #include "brindlecap/functions/filtrations_evaluation/checks/catalogue_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/harness/pool_keeper_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/harness/synthetic_internal.hpp"
@@ -96,6 +97,7 @@ RunPlan plan_run(const FiltrationEvaluationConfig& config,
     } else {
         plan.configs = std::move(*operator_configs);
     }
+    apply_references(plan.configs, config);
 
     std::set<std::string, std::less<>> seen;
     for (const auto& op_config : plan.configs) {

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "brindlecap/functions/evaluation_pipeline/check_registry.hpp"
@@ -11,6 +12,7 @@
 #include "brindlecap/functions/filtrations_evaluation/checks/test_case.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/names_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
 #include "brindlecap/functions/filtrations_evaluation/metadata/config.hpp"
 #include "brindlecap/numeric/generator_internal.hpp"
 
@@ -26,6 +28,9 @@ CheckOutcome run_check_3_correctness(
     const std::string& op_name, const Operator& op_impl, FiltrationEvaluationConfig& config,
     numeric::Generator& rng,
     const std::optional<std::vector<CorrectnessTestCase>>& test_cases = std::nullopt);
+// A combinator's (or the wrapper's) children on the correctness pool, and the set the correctness
+// check expects of them.
+std::pair<std::vector<IdSet>, IdSet> correctness_combinator_case(const std::string& op_name, const SignalPool& pool);
 CheckOutcome run_check_4_nan(const std::string& op_name, const Operator& op_impl,
                              FiltrationEvaluationConfig& config, numeric::Generator& rng);
 evaluation_pipeline::SharedCheckResult run_shared_filtration_check(

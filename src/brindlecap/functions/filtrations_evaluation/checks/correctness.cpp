@@ -123,7 +123,8 @@ void run_custom_cases(const std::string& op_name, const Operator& op_impl, Opera
                 Disagreement d = make_disagreement(
                     "correctness", "custom case " + std::to_string(&tc - test_cases.data() + 1) + " of " + std::to_string(n),
                     op_name, op_impl, tc.pool ? std::make_shared<const SignalPool>(given) : synthetic_ptr, given_params,
-                    std::move(children), Expectation::fixed_set);
+                    std::move(children), tc.oracle ? Expectation::reference : Expectation::fixed_set);
+                d.reference = tc.oracle;
                 d.ids = *tc.expected;
                 d.expected_seen = *tc.expected;
                 d.selected_seen = std::move(selected);
@@ -238,6 +239,10 @@ void run_default_cases(const std::string& op_name, const Operator& op_impl, Oper
 }
 
 }  // namespace
+
+std::pair<std::vector<IdSet>, IdSet> correctness_combinator_case(const std::string& op_name, const SignalPool& pool) {
+    return combinator_case(op_name, pool);
+}
 
 CheckOutcome run_check_3_correctness(const std::string& op_name, const Operator& op_impl,
                                      FiltrationEvaluationConfig& config, numeric::Generator& rng,

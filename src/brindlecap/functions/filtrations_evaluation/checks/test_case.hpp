@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "brindlecap/functions/filtrations_evaluation/core/ids.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
@@ -20,6 +21,9 @@ struct CorrectnessTestCase {
     std::optional<runtime::Dict> params;                                 // default: {}
     std::optional<IdSet> expected;                                       // missing: counted as such
     std::optional<std::vector<IdSet>> children_results;                  // default: [{}]
+    // The oracle that selected `expected`, if one did: a failing case's reproducer is shrunk
+    // against it rather than against the fixed set.
+    std::optional<Operator> oracle;
 };
 
 }  // namespace brindlecap::functions::filtrations_evaluation

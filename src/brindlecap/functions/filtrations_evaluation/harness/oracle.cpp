@@ -49,8 +49,30 @@ Operator combinator_oracle(const BuiltinOperatorFacts& facts) {
     });
 }
 
-std::optional<Oracle> oracle_of(const std::string& name, const FiltrationEvaluationConfig& /*config*/) {
+namespace {
+
+// What the checks assume of a new operator with an oracle: a comparison of a numeric field with
+// `value`, no facts that would enable more relations.
+constexpr BuiltinOperatorFacts NEW_LEAF{"", "", OperatorCategory::comparison, ParameterShape::threshold,
+                                        field_type_bit(FieldType::numeric), /*pointwise=*/false, {},
+                                        RankDirection::none, ChildrenCase::none, /*probe_cutoff_tie=*/false,
+                                        nullptr};
+
+}  // namespace
+
+std::optional<Oracle> oracle_of(const std::string& name, const FiltrationEvaluationConfig& config) {
     const BuiltinOperatorFacts* facts = find_builtin(name);
+    if (const auto given = config.references.find(name); given != config.references.end()) {
+        // The caller's oracle; a built-in's name keeps its facts and its kernel's validation.
+        Oracle oracle;
+        oracle.facts = facts != nullptr ? facts : &NEW_LEAF;
+        oracle.selects = given->second;
+        oracle.origin = "the oracle given for " + name;
+        if (facts != nullptr) {
+            oracle.validates = filtrations::resolve_builtin_filtration_target(facts->module_path, facts->class_name());
+        }
+        return oracle;
+    }
     if (facts == nullptr) return std::nullopt;
     Oracle oracle;
     oracle.facts = facts;

@@ -20,7 +20,9 @@ struct Oracle {
     std::string origin;  // "the built-in reference of gt", for details
 };
 
-// The oracle of an operator judged under `name`; nullopt when there is none.
+// The oracle of an operator judged under `name`: the caller's (config.references), else a
+// built-in's; nullopt when there is none. A new name's oracle is taken for a comparison of a
+// numeric field with `value`.
 std::optional<Oracle> oracle_of(const std::string& name, const FiltrationEvaluationConfig& config);
 
 // The combinators' oracle: set algebra over the children by the row's children case, with the

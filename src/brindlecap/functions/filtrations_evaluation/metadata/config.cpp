@@ -11,7 +11,7 @@ using Config = FiltrationEvaluationConfig;
 using Group = ConfigGroup;
 using Bound = ConfigBound;
 
-constexpr std::array<ConfigField, 20> FIELDS{{
+constexpr std::array<ConfigField, 21> FIELDS{{
     {.name = "mode", .member = &Config::mode, .group = Group::base},
     {.name = "seed", .member = &Config::seed, .group = Group::base, .option = "--seed",
      .help = "Seed of every random generator"},
@@ -45,6 +45,7 @@ constexpr std::array<ConfigField, 20> FIELDS{{
      .help = "Time steps of every fixture weights matrix", .bound = {Bound::at_least, 1}},
     {.name = "N_alloc", .member = &Config::N_alloc, .group = Group::fixture, .option = "--n-alloc",
      .help = "Allocation columns of every fixture weights matrix", .bound = {Bound::at_least, 1}},
+    {.name = "references", .member = &Config::references, .group = Group::oracles},
 }};
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <span>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "brindlecap/functions/evaluation_utils/evaluation_utils.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
 #include "brindlecap/runtime/value.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
@@ -25,6 +27,10 @@ using OperatorProgressCallback = std::function<void(
 enum class EvaluationMode { mock, real };
 // The mode a configuration names ("mock" or "real"); nullopt for none or any other text.
 std::optional<EvaluationMode> evaluation_mode(const evaluation_utils::BaseEvaluationConfig& config) noexcept;
+
+// Oracles by operator name: the correctness cases of an operator named here are computed by its
+// oracle (acceptance/references.hpp).
+using OperatorReferences = std::map<std::string, Operator, std::less<>>;
 
 struct FiltrationEvaluationConfig : evaluation_utils::BaseEvaluationConfig {
     std::int64_t N_trials = 100;
@@ -43,6 +49,7 @@ struct FiltrationEvaluationConfig : evaluation_utils::BaseEvaluationConfig {
     std::int64_t N_signals = 0;                    // filled by ingestion
     std::int64_t T = 50;
     std::int64_t N_alloc = 50;
+    OperatorReferences references;
     OperatorProgressCallback operator_progress_callback;  // optional
 };
 
@@ -59,7 +66,8 @@ using ConfigMember = std::variant<std::optional<std::string> FiltrationEvaluatio
                                   std::set<std::int64_t> FiltrationEvaluationConfig::*,  // check numbers
                                   std::optional<std::int64_t> FiltrationEvaluationConfig::*,
                                   std::optional<std::vector<std::string>> FiltrationEvaluationConfig::*,  // ids
-                                  std::optional<runtime::Dict> FiltrationEvaluationConfig::*>;  // metadata by id
+                                  std::optional<runtime::Dict> FiltrationEvaluationConfig::*,   // metadata by id
+                                  OperatorReferences FiltrationEvaluationConfig::*>;
 
 // What a field is about. A reader that does not go in declaration order puts these in its own.
 enum class ConfigGroup {
@@ -70,6 +78,7 @@ enum class ConfigGroup {
     identity,  // real mode's market and era
     ingested,  // what ingestion writes
     fixture,   // the shape of every fixture weights matrix
+    oracles,   // the caller's oracles for operators
 };
 
 // What validation holds a field to: >= least (an integer), > 0, or in (0.0, 1.0).

@@ -12,6 +12,7 @@
 #include "brindlecap/functions/filtrations_evaluation/checks/catalogue_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/vocabulary.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/plugins_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/references.hpp"
 #include "brindlecap/functions/filtrations_evaluation/report/html_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/text.hpp"
@@ -69,6 +70,17 @@ std::string url_path(std::string_view path) {
         }
     }
     return out;
+}
+
+std::set<std::string> info_checks(const FiltrationEvaluationConfig& config) {
+    std::set<std::string> names;
+    for (const auto& [name, entry] : CHECK_REGISTRY()) {
+        if (config.info_checks.contains(entry.check_number)) names.insert(name);
+    }
+    for (const auto& [number, plugin] : build_plugin_check_entries(get_registered_plugins())) {
+        if (config.info_checks.contains(number)) names.insert(plugin->name());
+    }
+    return names;
 }
 
 namespace {
@@ -155,16 +167,6 @@ std::vector<std::string> check_columns(const FiltrationEvaluationResult& result)
     return columns;
 }
 
-std::set<std::string> info_checks(const FiltrationEvaluationConfig& config) {
-    std::set<std::string> names;
-    for (const auto& [name, entry] : CHECK_REGISTRY()) {
-        if (config.info_checks.contains(entry.check_number)) names.insert(name);
-    }
-    for (const auto& [number, plugin] : build_plugin_check_entries(get_registered_plugins())) {
-        if (config.info_checks.contains(number)) names.insert(plugin->name());
-    }
-    return names;
-}
 
 // The chart a check's observations feed; none for a check the catalogue does not have (a plug-in).
 ReportChart chart_of(const std::string& check) {
@@ -200,6 +202,42 @@ struct Page {
             if (f.operator_name == op && f.check == check) found.push_back(&f);
         }
         return found;
+    }
+
+    const Counterexample* counterexample_of(const std::string& op, const std::string& check) const {
+        for (const Counterexample& c : options.counterexamples) {
+            if (c.operator_name == op && c.check == check) return &c;
+        }
+        for (const ReproducerFolder& f : options.reproducers) {
+            if (f.operator_name == op && f.check == check) return &f.counterexample;
+        }
+        return nullptr;
+    }
+
+    void counterexample(const std::string& op_name, const std::string& check) {
+        const Counterexample* c = counterexample_of(op_name, check);
+        if (c == nullptr) return;
+        std::string call;
+        for (const auto& [key, value] : c->params) {
+            call += (call.empty() ? "" : ", ") + runtime::str(key) + "=" + runtime::repr(value);
+        }
+        out += "<div class=\"counterexample\"><h4>Counterexample</h4><p>" + html_escape(c->label) + ": <code>" +
+               html_escape(c->operator_name + "(" + call + ")") + "</code>";
+        for (std::size_t k = 0; k < c->children.size(); ++k) {
+            out += (k ? ", " : " with children ") + html_escape(runtime::repr_list(c->children[k]));
+        }
+        const std::size_t n = c->pool.size();
+        out += " on " + std::to_string(n) + (n == 1 ? " signal" : " signals") +
+               (c->reproduced ? " (shrunk from " + std::to_string(c->original_signals) + ")"
+                              : " (the check's own: a second call did not show the disagreement)") +
+               "</p><table class=\"evidence\"><tr><th>signal</th><th>metadata</th></tr>";
+        for (const auto& [id, metadata] : c->pool) {
+            out += "<tr><td>" + html_escape(runtime::str(id)) + "</td><td><code>" + html_escape(runtime::repr(metadata)) +
+                   "</code></td></tr>";
+        }
+        out += "</table><p>expected: <code>" +
+               html_escape(c->expected ? runtime::repr_list(*c->expected) : c->expectation) + "</code>; got: <code>" +
+               html_escape(c->selected ? runtime::repr_list(*c->selected) : "raises " + c->error) + "</code></p></div>";
     }
 
     std::size_t column_of(const std::string& check) const {
@@ -383,6 +421,11 @@ struct Page {
                        status + "\">" + status + "</span> " + html_escape(check) +
                        (info.contains(check) ? " (info)" : "") + "</summary>";
                 out += "<p class=\"details\">" + html_escape(outcome.details) + "</p>";
+                if (outcome.status == CheckStatus::fail) counterexample(name, check);
+                if (const Value* no_oracle = outcome.evidence.find("missing_correctness_oracle");
+                    no_oracle != nullptr && no_oracle->truthy() && outcome.status == CheckStatus::fail) {
+                    out += "<p class=\"warn\">" + html_escape(missing_oracle_hint(name)) + "</p>";
+                }
                 const ReportChart chart = chart_of(check);
                 if (chart == ReportChart::bias_trials && seen.find(name) && !seen.find(name)->bias_trials.empty()) {
                     out += "<p><a href=\"#bias-" + std::to_string(op) + "\">Per-trial chart</a></p>";
@@ -428,6 +471,10 @@ struct Page {
                     if (value) rows.emplace_back(field->name, std::to_string(*value));
                 } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
                     if (value) rows.emplace_back(field->name, runtime::repr_list(*value));
+                } else if constexpr (std::is_same_v<T, OperatorReferences>) {
+                    std::vector<std::string> names;
+                    for (const auto& entry : value) names.push_back(entry.first);
+                    if (!names.empty()) rows.emplace_back(field->name, runtime::repr_list(names));
                 } else {
                     static_assert(std::is_same_v<T, std::optional<Dict>>);  // metadata by id: not shown
                 }

@@ -2,6 +2,7 @@
 // Pieces of the HTML report: escaping, link paths and the two charts.
 
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +14,9 @@ namespace brindlecap::functions::filtrations_evaluation::detail {
 // Text for HTML content and attribute values: & < > " ' as entities, control characters shown
 // as \u00XX (they are not allowed in HTML text).
 std::string html_escape(std::string_view text);
+
+// The names of the checks (canonical and plug-in) a run's configuration marks as info.
+std::set<std::string> info_checks(const FiltrationEvaluationConfig& config);
 
 // A relative path as a URL path: every byte outside A-Z a-z 0-9 - . _ ~ / percent-encoded.
 std::string url_path(std::string_view path);

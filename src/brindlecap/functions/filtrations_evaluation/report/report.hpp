@@ -15,10 +15,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "brindlecap/functions/filtrations_evaluation/acceptance/results.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/records.hpp"
+#include "brindlecap/functions/registry_and_store/store.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
 
@@ -65,6 +68,38 @@ struct ShrinkOptions {
 // shell, else single-quoted. For the replay commands of front ends.
 std::string shell_quote(const std::string& text);
 
+// A failing comparison shrunk to a small pool, to show beside the failed check: the call, the
+// signals it was made on (their shrunk metadata), what was expected and what the operator gave.
+struct Counterexample {
+    std::string operator_name;
+    std::string check;
+    std::string label;                     // the comparison within the check
+    runtime::Dict params;                  // the call's parameters
+    std::vector<std::vector<std::string>> children;  // a combinator's children (restricted to the pool)
+    runtime::Dict pool;                    // signal id -> shrunk metadata
+    std::size_t original_signals = 0;      // in the check's pool
+    std::string expectation;               // what was expected, in words
+    std::optional<std::vector<std::string>> expected;  // the expected selection, when there is one
+    std::optional<std::vector<std::string>> selected;  // nullopt: the operator raised `error`
+    std::string error;                     // "Kind: text"
+    std::vector<std::string> missing;      // expected, not selected
+    std::vector<std::string> extra;        // selected, not expected
+    bool reproduced = true;                // false: calling again showed no disagreement (pool not shrunk)
+};
+
+// Lines for a terminal or a test failure, each starting with `indent`:
+//   counterexample (parameter set 1 of 3), 1 signal shrunk from 25:
+//     call: gt(field='is_sharpe', value=0.0)
+//     test_010: {'is_sharpe': 0.0}
+//     expected: none
+//     got: test_010
+std::string counterexample_text(const Counterexample& example, const std::string& indent = "");
+
+// The first failing comparison of every (operator, check) whose check writes reproducers,
+// shrunk as write_reproducers shrinks it; in the order of the observations.
+std::vector<Counterexample> shrink_counterexamples(const RunObservations& observations,
+                                                   const ShrinkOptions& options = {});
+
 // One folder written by write_reproducers.
 struct ReproducerFolder {
     std::string operator_name;
@@ -80,7 +115,11 @@ struct ReproducerFolder {
     bool reproduced = true;           // false: calling the operator again showed no disagreement
     bool stopped_by_time_bound = false;
     std::string replay;               // the command that replays it
+    Counterexample counterexample;    // the same comparison, to show inline
 };
+
+// The first counterexample of each (operator, check) among written folders, in their order.
+std::vector<Counterexample> counterexamples_of(const std::vector<ReproducerFolder>& folders);
 
 // The file write_reproducers leaves in its directory: a directory holding it was written by an
 // earlier run, whose folders (those its index.json lists) a new run may replace.
@@ -101,16 +140,35 @@ void check_reproducer_directory(const std::filesystem::path& dir);
 // nothing else, and a folder to write that the earlier run did not list raises FileExistsError
 // before anything is changed.
 // `replay_command` is the front end's command line with {pool} and {tree} standing for the
-// files' paths, e.g. "filtrations resolve --pool {pool} --tree {tree}". Deterministic: the same
+// files' paths, e.g. "filtrations resolve --pool {pool} --tree {tree}". A folder whose tree resolve
+// refuses (a field leaf under a name the vocabulary does not list) replays with the same command,
+// its word "resolve" replaced by "replay": the front end's command that makes the one call
+// (replay_call). Deterministic: the same
 // observations give the same folders unless a time bound stopped the shrinking.
 std::vector<ReproducerFolder> write_reproducers(const RunObservations& observations, const std::filesystem::path& dir,
                                                 const std::string& replay_command, const ShrinkOptions& options = {});
+
+// The one operator call a reproducer folder records: the root of `call` (tree.json) taken from
+// the store and called once through the checks' call path on the pool, with the node's
+// parameters; its children (in_ leaves) resolved first and handed to it as children results.
+// Unlike resolve_filtrations, the operator's name need not be in the vocabulary of field types.
+IdSet replay_call(const SignalPool& pool, const FilterNode& call, const registry_and_store::FunctionStore& store);
+
+// JUnit XML of a run for CI systems: a test suite per operator, a test case per check (skipped
+// checks as skipped), a failure element per failed check that counts (an info check's failure is
+// written as the test case's output), with the check's details and the operator's counterexample
+// of that check, if any.
+std::string render_junit_xml(const FiltrationEvaluationResult& result, const std::vector<Counterexample>& counterexamples = {});
+void write_junit_xml(const std::filesystem::path& file, const FiltrationEvaluationResult& result,
+                     const std::vector<Counterexample>& counterexamples = {});
 
 struct HtmlReportOptions {
     std::string title = "Filtration operator acceptance";
     std::string source;   // where the signals came from, e.g. "the embedded demo signal set"
     std::string command;  // the command line that repeats the run
     std::vector<ReproducerFolder> reproducers;
+    // Shown beside their failed checks; when empty, the reproducers' own.
+    std::vector<Counterexample> counterexamples;
     std::filesystem::path page_directory;  // reproducer links are relative to it (default: current directory)
 };
 

@@ -12,8 +12,10 @@
 #include "brindlecap/functions/filtrations_evaluation/checks/catalogue_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/records.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/vocabulary.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/invocation_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/report/recorded_run_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/report/shrink_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/tree/resolve_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/json.hpp"
 #include "brindlecap/runtime/text.hpp"
@@ -184,6 +186,65 @@ struct Written {
     std::string expectation;
 };
 
+// A leaf whose tree resolve refuses: a field leaf under a name the vocabulary does not list.
+bool refused_by_resolve(const Disagreement& d) {
+    return !d.children && d.params.contains("field") && operator_category(d.op_name) == OperatorCategory::unknown;
+}
+
+// The front end's command for the one call: its word "resolve" replaced by "replay".
+std::string call_command(const std::string& replay_command) {
+    const std::string word = "resolve";
+    for (std::size_t at = replay_command.find(word); at != std::string::npos; at = replay_command.find(word, at + 1)) {
+        const bool starts = at == 0 || replay_command[at - 1] == ' ' || replay_command[at - 1] == '\'';
+        const std::size_t end = at + word.size();
+        const bool ends = end == replay_command.size() || replay_command[end] == ' ' || replay_command[end] == '\'';
+        if (starts && ends) return replay_command.substr(0, at) + "replay" + replay_command.substr(end);
+    }
+    return replay_command;
+}
+
+Counterexample counterexample_of(const Disagreement& d, const Shrunk& shrunk) {
+    Counterexample c;
+    c.operator_name = d.op_name;
+    c.check = d.check;
+    c.label = d.label;
+    c.params = d.params.deep_copy();
+    std::set<std::string> kept;
+    for (const Entry& e : shrunk.pool) {
+        c.pool.set(e.id, e.metadata);
+        kept.insert(e.id);
+    }
+    if (d.children) {
+        for (const IdSet& child : *d.children) {
+            std::vector<std::string> ids;
+            for (std::string& id : child.sorted()) {
+                if (kept.contains(id)) ids.push_back(std::move(id));
+            }
+            c.children.push_back(std::move(ids));
+        }
+    }
+    c.original_signals = d.pool->size();
+    c.expectation = expectation_text(d);
+    const Replay& r = shrunk.outcome;
+    if (d.expectation != Expectation::no_error && r.expected) {
+        if (r.expected->ids) {
+            c.expected = r.expected->ids->sorted();
+        } else {
+            c.expectation = "the reference raises " + error_line(*r.expected);
+        }
+    }
+    if (r.selected.ids) {
+        c.selected = r.selected.ids->sorted();
+    } else {
+        c.error = error_line(r.selected);
+    }
+    const Difference diff = difference_of(r);
+    c.missing = diff.missing;
+    c.extra = diff.extra;
+    c.reproduced = shrunk.signature.has_value();
+    return c;
+}
+
 Written write_folder(const Disagreement& d, const fs::path& dir, const std::string& relative,
                      const std::string& replay_command, const ShrinkOptions& options) {
     const Shrunk shrunk = shrink(d, options);
@@ -228,8 +289,10 @@ Written write_folder(const Disagreement& d, const fs::path& dir, const std::stri
     if (r.selected.raised()) out.error = error_line(r.selected);
     out.reproduced = shrunk.signature.has_value();
     out.stopped_by_time_bound = shrunk.stopped_by_time_bound;
-    out.replay = replace_all(replace_all(replay_command, "{pool}", shell_quote(pool_path.string())), "{tree}",
+    const std::string& command = refused_by_resolve(d) ? call_command(replay_command) : replay_command;
+    out.replay = replace_all(replace_all(command, "{pool}", shell_quote(pool_path.string())), "{tree}",
                              shell_quote(tree_path.string()));
+    out.counterexample = counterexample_of(d, shrunk);
 
     std::string readme = "# " + d.op_name + ": " + d.check + ", " + d.label + "\n\n";
     readme += "Call: " + d.op_name + " with parameters " + runtime::repr(Value(d.params));
@@ -276,9 +339,9 @@ Written write_folder(const Disagreement& d, const fs::path& dir, const std::stri
         readme += "resolve refuses an empty pool (EmptyPoolError) before any operator runs; the check called "
                   "the operator on it directly.\n";
     }
-    if (!d.children && d.params.contains("field") && operator_category(d.op_name) == OperatorCategory::unknown) {
-        readme += "resolve checks a leaf's field type against the built-in operator names; under the name '" +
-                  d.op_name + "' it refuses this leaf.\n";
+    if (refused_by_resolve(d)) {
+        readme += "resolve checks a leaf's field type against the built-in operator names and refuses '" + d.op_name +
+                  "' as a leaf over a field; the replay command makes the one call instead (replay).\n";
     }
     if (children_hold_foreign_ids(d)) {
         readme += "The check's children held identifiers outside the pool; the in_ leaves cannot select them.\n";
@@ -311,6 +374,71 @@ std::string shell_quote(const std::string& text) {
     std::string out = "'";
     for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
+}
+
+std::string counterexample_text(const Counterexample& c, const std::string& indent) {
+    std::string out = indent + "counterexample (" + c.label + "), ";
+    const std::size_t n = c.pool.size();
+    out += c.reproduced ? detail::plural(n, "signal") + " shrunk from " + std::to_string(c.original_signals) + ":\n"
+                        : "not shown again on a second call; the check's " + detail::plural(n, "signal") + ":\n";
+    out += indent + "  call: " + c.operator_name + "(";
+    std::size_t i = 0;
+    for (const auto& [key, value] : c.params) out += (i++ ? ", " : "") + runtime::str(key) + "=" + runtime::repr(value);
+    out += ")";
+    if (!c.children.empty()) {
+        out += " with children";
+        for (std::size_t k = 0; k < c.children.size(); ++k) {
+            out += (k ? ", [" : " [") + detail::ids_text(c.children[k]) + "]";
+        }
+    }
+    out += "\n";
+    constexpr std::size_t SHOWN = 5;
+    std::size_t shown = 0;
+    for (const auto& [id, metadata] : c.pool) {
+        if (shown++ == SHOWN) {
+            out += indent + "  ... and " + std::to_string(n - SHOWN) + " more\n";
+            break;
+        }
+        std::string text = runtime::repr(metadata);
+        if (text.size() > 160) text = text.substr(0, 157) + "...";
+        out += indent + "  " + runtime::str(id) + ": " + text + "\n";
+    }
+    out += indent + "  expected: " + (c.expected ? detail::ids_text(*c.expected) : c.expectation) + "\n";
+    out += indent + "  got: " + (c.selected ? detail::ids_text(*c.selected) : "raises " + c.error) + "\n";
+    return out;
+}
+
+std::vector<Counterexample> shrink_counterexamples(const RunObservations& observations, const ShrinkOptions& options) {
+    std::vector<Counterexample> out;
+    for (const auto& [op_name, seen] : observations.data().operators) {
+        std::set<std::string> done;
+        for (const detail::Disagreement& d : seen.disagreements) {
+            const detail::CheckDescriptor* check = detail::catalogue_check(d.check);
+            if (check == nullptr || !check->writes_reproducers || !done.insert(d.check).second) continue;
+            out.push_back(detail::counterexample_of(d, detail::shrink(d, options)));
+        }
+    }
+    return out;
+}
+
+std::vector<Counterexample> counterexamples_of(const std::vector<ReproducerFolder>& folders) {
+    std::vector<Counterexample> out;
+    std::set<std::pair<std::string, std::string>> done;
+    for (const ReproducerFolder& f : folders) {
+        if (done.emplace(f.operator_name, f.check).second) out.push_back(f.counterexample);
+    }
+    return out;
+}
+
+IdSet replay_call(const SignalPool& pool, const FilterNode& call, const registry_and_store::FunctionStore& store) {
+    const Operator op = detail::load_operator(store, call.function_name);
+    if (call.children.empty()) return detail::dispatch_op(call.function_name, op, pool, call.params);
+    std::vector<IdSet> children;
+    for (const FilterNode& child : call.children) {
+        std::vector<FilterDiagnostic> diagnostics;
+        children.push_back(detail::evaluate_node(child, pool, store, diagnostics));
+    }
+    return detail::dispatch_op(call.function_name, op, pool, call.params, children);
 }
 
 void check_reproducer_directory(const std::filesystem::path& dir) {
