@@ -6,6 +6,7 @@
 
 #include <malloc.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -30,6 +31,20 @@ void* counted_alloc(std::size_t n) {
     return p;
 }
 
+// Aligned blocks (large arrays placed on huge-page boundaries), counted the same way.
+void* counted_aligned_alloc(std::size_t n, std::align_val_t al) {
+    const auto align = static_cast<std::size_t>(al);
+    void* p = std::aligned_alloc(align, (std::max<std::size_t>(n, 1) + align - 1) & ~(align - 1));
+    if (p == nullptr) throw std::bad_alloc();
+    if (!heap_counting.load(std::memory_order_relaxed)) return p;
+    const auto size = static_cast<std::int64_t>(malloc_usable_size(p));
+    const std::int64_t now = heap_now.fetch_add(size, std::memory_order_relaxed) + size;
+    std::int64_t peak = heap_peak.load(std::memory_order_relaxed);
+    while (now > peak && !heap_peak.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
+    }
+    return p;
+}
+
 void counted_free(void* p) noexcept {
     if (p == nullptr) return;
     if (heap_counting.load(std::memory_order_relaxed))
@@ -44,3 +59,9 @@ void operator delete(void* p) noexcept { counted_free(p); }
 void operator delete[](void* p) noexcept { counted_free(p); }
 void operator delete(void* p, std::size_t) noexcept { counted_free(p); }
 void operator delete[](void* p, std::size_t) noexcept { counted_free(p); }
+void* operator new(std::size_t n, std::align_val_t al) { return counted_aligned_alloc(n, al); }
+void* operator new[](std::size_t n, std::align_val_t al) { return counted_aligned_alloc(n, al); }
+void operator delete(void* p, std::align_val_t) noexcept { counted_free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { counted_free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { counted_free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { counted_free(p); }

@@ -1,9 +1,10 @@
 // The DuckDB engine of the side-by-side benchmark (run.py): loads signals.csv into an in-memory
-// table (one thread), then times the SQL form of
-//   and_(gt(is_sharpe, 0.0), or_(in_(rotation_families_used, ["numerical"]), top_pct(is_returns, 0.2)))
+// table (one thread), then times the SQL form of one of two trees
+//   families    and_(gt(is_sharpe, 0.0), or_(in_(rotation_families_used, ["numerical"]), top_pct(is_returns, 0.2)))
+//   categories  and_(gt(is_sharpe, 0.0), top_pct(is_returns, 0.2), in_(signal_category, ["momentum", "quality"]))
 // including fetching the ids into JavaScript strings.
 //
-//   node duckdb_engine.mjs CSV REPS IDS_OUT [--list-has-any]
+//   node duckdb_engine.mjs CSV REPS IDS_OUT [families|categories] [--list-has-any]
 //
 // Prints one JSON object like the C++ engine's, plus `engine_ms`: the query with its result
 // materialised inside DuckDB, before the ids become JavaScript strings. IDS_OUT gets the ids, one
@@ -15,7 +16,7 @@ import { DuckDBInstance } from '@duckdb/node-api';
 
 // DuckDB orders NaN above every number and NaN > 0.0 is true, so NaN is excluded explicitly.
 // The cut-off count is computed in DOUBLE, as the library does (a bare 0.2 is DECIMAL here).
-const queryText = (inPredicate) => `
+const queryText = (tree, inPredicate) => `
 WITH ranked AS (
     SELECT is_returns FROM signals WHERE NOT isnan(is_returns)
 ),
@@ -27,8 +28,11 @@ cutoff AS (
 )
 SELECT id FROM signals
 WHERE NOT isnan(is_sharpe) AND is_sharpe > 0.0
-  AND (${inPredicate}
-       OR (NOT isnan(is_returns) AND is_returns >= (SELECT value FROM cutoff)))
+  AND ${tree === 'categories'
+        ? `NOT isnan(is_returns) AND is_returns >= (SELECT value FROM cutoff)
+  AND signal_category IN ('momentum', 'quality')`
+        : `(${inPredicate}
+       OR (NOT isnan(is_returns) AND is_returns >= (SELECT value FROM cutoff)))`}
 ORDER BY id`;
 
 function median(values) {
@@ -38,16 +42,18 @@ function median(values) {
 }
 
 async function main() {
-    const [csv, repsArg, idsOut, variant] = process.argv.slice(2);
+    const [csv, repsArg, idsOut, treeArg, variant] = process.argv.slice(2);
     const reps = Number(repsArg);
-    if (!csv || !(reps >= 1) || !idsOut || (variant !== undefined && variant !== '--list-has-any')) {
-        console.error('usage: node duckdb_engine.mjs CSV REPS IDS_OUT [--list-has-any]');
+    const tree = treeArg ?? 'families';
+    if (!csv || !(reps >= 1) || !idsOut || !['families', 'categories'].includes(tree) ||
+        (variant !== undefined && variant !== '--list-has-any')) {
+        console.error('usage: node duckdb_engine.mjs CSV REPS IDS_OUT [families|categories] [--list-has-any]');
         process.exit(2);
     }
     const inPredicate = variant
         ? "list_has_any(rotation_families_used, ['numerical'])"
         : "list_contains(rotation_families_used, 'numerical')";
-    const sql = queryText(inPredicate);
+    const sql = queryText(tree, inPredicate);
 
     const instance = await DuckDBInstance.create(':memory:', { threads: '1' });
     const con = await instance.connect();
@@ -59,10 +65,11 @@ async function main() {
         CREATE TABLE signals AS
         SELECT id, is_sharpe, is_returns, is_turnover,
                string_split(rotation_families_used, '|') AS rotation_families_used,
-               signal_category, is_active
+               signal_category, is_active, expression_complexity
         FROM read_csv('${csv.replaceAll("'", "''")}', header = true, columns = {
             'id': 'VARCHAR', 'is_sharpe': 'DOUBLE', 'is_returns': 'DOUBLE', 'is_turnover': 'DOUBLE',
-            'rotation_families_used': 'VARCHAR', 'signal_category': 'VARCHAR', 'is_active': 'BOOLEAN'})`);
+            'rotation_families_used': 'VARCHAR', 'signal_category': 'VARCHAR', 'is_active': 'BOOLEAN',
+            'expression_complexity': 'BIGINT'})`);
     const loadMs = performance.now() - start;
     const rows = Number((await con.runAndReadAll('SELECT count(*) FROM signals')).getColumns()[0][0]);
 
@@ -92,7 +99,7 @@ async function main() {
 
     writeFileSync(idsOut, ids.map((id) => id + '\n').join(''));
     console.log(JSON.stringify({
-        engine: 'duckdb', version, in_: inPredicate, signals: rows, passing: ids.length, load_ms: loadMs,
+        engine: 'duckdb', version, tree, in_: inPredicate, signals: rows, passing: ids.length, load_ms: loadMs,
         first_ms: first.ms, times_ms: times, median_ms: median(times), engine_ms: median(engineTimes),
     }));
 }

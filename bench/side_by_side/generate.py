@@ -8,7 +8,8 @@ OUT_DIR/signals.csv  the same rows in the same order (DuckDB and pandas); floats
                      repr() so they read back exactly, NaN as NaN, families joined by '|'
 
 Ids are sig_%08d for 0..N-1 in a seeded shuffle. Each float field has 2 % NaN (is_sharpe,
-is_returns); rotation_families_used holds 1-3 distinct families.
+is_returns); rotation_families_used holds 1-3 distinct families; expression_complexity is an
+int from 1 to 20.
 """
 
 import argparse
@@ -40,7 +41,8 @@ def make_columns(n, seed):
     families = [[FAMILIES[j] for j in picks[i, : counts[i]]] for i in range(n)]
     category = rng.integers(0, len(CATEGORIES), n)
     is_active = rng.random(n) < 0.8
-    return ids, is_sharpe, is_returns, is_turnover, families, category, is_active
+    complexity = rng.integers(1, 21, n)  # drawn last: the columns above are as before
+    return ids, is_sharpe, is_returns, is_turnover, families, category, is_active, complexity
 
 
 def num(x):
@@ -48,11 +50,11 @@ def num(x):
 
 
 def write(n, out_dir, seed):
-    ids, sharpe, returns, turnover, families, category, active = make_columns(n, seed)
+    ids, sharpe, returns, turnover, families, category, active, complexity = make_columns(n, seed)
     os.makedirs(out_dir, exist_ok=True)
     # Python floats: repr() and json.dumps write the shortest text that reads back exactly.
     sharpe, returns, turnover = sharpe.tolist(), returns.tolist(), turnover.tolist()
-    category, active = category.tolist(), active.tolist()
+    category, active, complexity = category.tolist(), active.tolist(), complexity.tolist()
 
     tmp = os.path.join(out_dir, "pool.json.tmp")
     with open(tmp, "w") as f:
@@ -65,6 +67,7 @@ def write(n, out_dir, seed):
                 "rotation_families_used": families[i],
                 "signal_category": CATEGORIES[category[i]],
                 "is_active": active[i],
+                "expression_complexity": complexity[i],
             }
             f.write(("," if i else "") + "\n" + json.dumps(ids[i]) + ": " + json.dumps(meta))
         f.write("\n}\n")
@@ -72,11 +75,12 @@ def write(n, out_dir, seed):
 
     tmp = os.path.join(out_dir, "signals.csv.tmp")
     with open(tmp, "w") as f:
-        f.write("id,is_sharpe,is_returns,is_turnover,rotation_families_used,signal_category,is_active\n")
+        f.write("id,is_sharpe,is_returns,is_turnover,rotation_families_used,signal_category,is_active,"
+                "expression_complexity\n")
         for i in range(n):
             f.write(
                 f"{ids[i]},{num(sharpe[i])},{num(returns[i])},{num(turnover[i])},{'|'.join(families[i])},"
-                f"{CATEGORIES[category[i]]},{'true' if active[i] else 'false'}\n"
+                f"{CATEGORIES[category[i]]},{'true' if active[i] else 'false'},{complexity[i]}\n"
             )
     os.replace(tmp, os.path.join(out_dir, "signals.csv"))
 

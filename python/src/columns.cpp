@@ -1,6 +1,8 @@
 #include "columns.hpp"
 
 #include <cstdint>
+#include <limits>
+#include <vector>
 #include <string>
 #include <string_view>
 
@@ -8,6 +10,7 @@
 
 #include "brindlecap/functions/filtrations_evaluation/core/columns_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/pool_columns.hpp"
+#include "brindlecap/runtime/huge_pages.hpp"
 #include "convert.hpp"
 #include "records.hpp"
 
@@ -30,60 +33,150 @@ std::span<const T> span_of(const py::array& a) {
 }
 
 // Object columns: strings, lists of strings, or any values. None, pandas.NA, NaT and
-// numpy.ma.masked entries, and entries a mask marks, are not held.
-void add_objects(fe::ColumnarPoolBuilder& b, const std::string& field, py::handle column,
+// numpy.ma.masked entries, and entries a mask marks, are not held. `items` are borrowed from a
+// list or an object array that outlives the call.
+void add_objects(fe::ColumnarPoolBuilder& b, const std::string& field, std::span<PyObject* const> items,
                  const std::vector<std::uint8_t>& masked = {}) {
-    const py::list items = py::reinterpret_borrow<py::list>(column);
     const std::size_t n = items.size();
     std::vector<std::uint8_t> present(n, 1);
-    bool all_strings = true;
-    bool all_lists = true;
-    for (std::size_t i = 0; i < n; ++i) {
-        PyObject* v = PyList_GET_ITEM(items.ptr(), static_cast<Py_ssize_t>(i));
-        if (v == Py_None || is_missing(v) || (!masked.empty() && masked[i])) {
-            present[i] = 0;
-            continue;
-        }
-        all_strings = all_strings && PyUnicode_Check(v);
-        bool strings_only = PyList_Check(v) || PyTuple_Check(v);
-        if (strings_only) {
-            for (const auto item : py::reinterpret_borrow<py::sequence>(v)) strings_only = strings_only && PyUnicode_Check(item.ptr());
-        }
-        all_lists = all_lists && strings_only;
-    }
     std::vector<py::object> holders;  // encodings of strings with lone surrogates
     const auto text = [&](PyObject* s) {
+        // ASCII text sits right after a compact string's header.
+        if (PyUnicode_IS_READY(s) && PyUnicode_IS_COMPACT_ASCII(s)) {
+            return std::string_view(reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(s) + 1),
+                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)));
+        }
         py::object holder;
         const std::string_view view = utf8_of(s, holder);
         if (holder) holders.push_back(std::move(holder));
         return view;
     };
-    if (all_strings) {
-        std::vector<std::string_view> values(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            if (present[i]) values[i] = text(PyList_GET_ITEM(items.ptr(), static_cast<Py_ssize_t>(i)));
+    const auto missing = [&](std::size_t i, PyObject* v) {
+        if ((!masked.empty() && masked[i]) || v == Py_None) return true;
+        // No missing marker is a str, list or tuple: only other objects need a closer look.
+        return !PyUnicode_Check(v) && !PyList_Check(v) && !PyTuple_Check(v) && is_missing(v);
+    };
+    // Strings, or lists (tuples) of strings, read in one pass; anything else ends it.
+    enum class Shape { unknown, strings, lists, other };
+    Shape shape = Shape::unknown;
+    // In huge pages: these arrays are written once, and faults on fresh small pages cost more than
+    // the writing.
+    runtime::LargeVector<std::string_view> strings;  // strings: one per position; lists: the items
+    runtime::LargeVector<std::uint64_t> offsets;     // lists: where each position's items start
+    strings.reserve(n);
+    for (std::size_t i = 0; i < n && shape != Shape::other; ++i) {
+        PyObject* v = items[i];
+        if (missing(i, v)) {
+            present[i] = 0;
+            if (shape == Shape::strings) strings.emplace_back();
+            if (shape == Shape::lists) offsets.push_back(strings.size());
+            continue;
         }
-        b.add_strings(field, values, present);
+        if (PyUnicode_Check(v)) {
+            if (shape == Shape::unknown) {
+                shape = Shape::strings;
+                strings.resize(i);
+            }
+            if (shape == Shape::strings) {
+                strings.push_back(text(v));
+            } else {
+                shape = Shape::other;
+            }
+            continue;
+        }
+        const bool list = PyList_Check(v);
+        if (!list && !PyTuple_Check(v)) {
+            shape = Shape::other;
+            continue;
+        }
+        if (shape == Shape::unknown) {
+            shape = Shape::lists;
+            offsets.reserve(n + 1);
+            offsets.assign(i + 1, 0);
+            strings.reserve(2 * n);
+        }
+        if (shape != Shape::lists) {
+            shape = Shape::other;
+            continue;
+        }
+        const Py_ssize_t size = list ? PyList_GET_SIZE(v) : PyTuple_GET_SIZE(v);
+        for (Py_ssize_t k = 0; k < size && shape == Shape::lists; ++k) {
+            PyObject* item = list ? PyList_GET_ITEM(v, k) : PyTuple_GET_ITEM(v, k);
+            if (PyUnicode_Check(item)) {
+                strings.push_back(text(item));
+            } else {
+                shape = Shape::other;
+            }
+        }
+        offsets.push_back(strings.size());
+    }
+    if (shape == Shape::unknown || shape == Shape::strings) {
+        strings.resize(n);
+        b.add_strings(field, strings, present);
         return;
     }
-    if (all_lists) {
-        std::vector<std::uint64_t> offsets{0};
-        std::vector<std::string_view> strings;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (present[i]) {
-                for (const auto item : py::reinterpret_borrow<py::sequence>(items[i])) strings.push_back(text(item.ptr()));
-            }
-            offsets.push_back(strings.size());
-        }
+    if (shape == Shape::lists) {
         b.add_string_lists(field, offsets, strings, present);
         return;
     }
     Converter c;
     std::vector<runtime::Value> values(n);
     for (std::size_t i = 0; i < n; ++i) {
+        present[i] = !missing(i, items[i]);
         if (present[i]) values[i] = c.value(items[i]);
     }
     b.add_values(field, values, present);
+}
+
+// The items of a list, borrowed.
+std::span<PyObject* const> items_of(const py::list& list) {
+    return {PySequence_Fast_ITEMS(list.ptr()), static_cast<std::size_t>(PyList_GET_SIZE(list.ptr()))};
+}
+
+// The objects of a one-dimensional object array, borrowed (an empty span when it is not a
+// contiguous one).
+std::span<PyObject* const> objects_of(const py::array& a) {
+    if (a.ndim() != 1 || a.dtype().kind() != 'O' || (a.size() > 1 && a.strides(0) != sizeof(PyObject*))) return {};
+    return {static_cast<PyObject* const*>(a.data()), static_cast<std::size_t>(a.size())};
+}
+
+// Dates (and durations) as float seconds since the epoch, NaT as NaN. Units of a second or more
+// are read as whole seconds; finer ones split into seconds and the rest, so that the seconds stay
+// exact as far as a double holds them.
+std::vector<double> seconds_of(const py::array& array) {
+    const py::module_ np = numpy();
+    const py::tuple unit = np.attr("datetime_data")(array.attr("dtype"));
+    const std::string name = unit[0].cast<std::string>();
+    const auto count = unit[1].cast<std::int64_t>();
+    std::int64_t per_second = 0;  // ticks per second, for units finer than a second
+    if (name == "ms") per_second = 1000;
+    if (name == "us") per_second = 1000000;
+    if (name == "ns") per_second = 1000000000;
+    py::array ticks = array;
+    if (per_second == 0 || count != 1) {
+        // Whole seconds: coarse units (months and years have no fixed length) through numpy's own
+        // conversion; picoseconds and finer, and multiples, are rounded down to seconds there too.
+        ticks = array.attr("astype")(array.dtype().kind() == 'M' ? "datetime64[s]" : "timedelta64[s]");
+        per_second = 1;
+    }
+    const auto values = span_of<std::int64_t>(contiguous(ticks.attr("view")("int64"), "int64"));
+    std::vector<double> out(values.size());
+    constexpr std::int64_t NOT_A_TIME = std::numeric_limits<std::int64_t>::min();
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const std::int64_t v = values[i];
+        if (v == NOT_A_TIME) {
+            out[i] = std::numeric_limits<double>::quiet_NaN();
+            continue;
+        }
+        std::int64_t whole = v / per_second;
+        std::int64_t rest = v % per_second;
+        if (rest < 0) {
+            --whole;
+            rest += per_second;
+        }
+        out[i] = static_cast<double>(whole) + static_cast<double>(rest) / static_cast<double>(per_second);
+    }
+    return out;
 }
 
 void add_column(fe::ColumnarPoolBuilder& b, const std::string& field, py::handle column) {
@@ -91,7 +184,6 @@ void add_column(fe::ColumnarPoolBuilder& b, const std::string& field, py::handle
     py::object categorical = py::reinterpret_borrow<py::object>(column);
     if (py::hasattr(column, "cat")) categorical = column.attr("cat");
     if (py::hasattr(categorical, "codes") && py::hasattr(categorical, "categories")) {
-        const py::array codes = contiguous(categorical.attr("codes"), "int32");
         std::vector<std::string> categories;
         for (const auto c : categorical.attr("categories")) {
             if (!PyUnicode_Check(c.ptr())) {
@@ -99,15 +191,30 @@ void add_column(fe::ColumnarPoolBuilder& b, const std::string& field, py::handle
             }
             categories.push_back(utf8_string(c.ptr()));
         }
-        b.add_categorical(field, span_of<std::int32_t>(codes), categories);
+        // pandas keeps the codes in the narrowest integer type.
+        const py::array codes = numpy().attr("asarray")(categorical.attr("codes"));
+        const auto itemsize = codes.dtype().itemsize();
+        if (codes.dtype().kind() == 'i' && itemsize == 1) {
+            b.add_categorical(field, span_of<std::int8_t>(contiguous(codes, "int8")), categories);
+        } else if (codes.dtype().kind() == 'i' && itemsize == 2) {
+            b.add_categorical(field, span_of<std::int16_t>(contiguous(codes, "int16")), categories);
+        } else {
+            b.add_categorical(field, span_of<std::int32_t>(contiguous(codes, "int32")), categories);
+        }
         return;
     }
     if (PyList_Check(column.ptr()) || PyTuple_Check(column.ptr())) {
-        add_objects(b, field, py::list(py::reinterpret_borrow<py::object>(column)));
+        const py::list items(py::reinterpret_borrow<py::object>(column));
+        add_objects(b, field, items_of(items));
         return;
     }
     // A masked array: its masked entries are not held.
     const py::module_ np = numpy();
+    // A pandas column of dates with a time zone: the same instants in UTC, without the zone.
+    if (py::hasattr(column, "dt") && !py::getattr(column.attr("dtype"), "tz", py::none()).is_none()) {
+        add_column(b, field, column.attr("dt").attr("tz_convert")("UTC").attr("dt").attr("tz_localize")(py::none()));
+        return;
+    }
     std::vector<std::uint8_t> present;
     py::object data = py::reinterpret_borrow<py::object>(column);
     if (np.attr("ma").attr("isMaskedArray")(column).cast<bool>()) {
@@ -137,22 +244,20 @@ void add_column(fe::ColumnarPoolBuilder& b, const std::string& field, py::handle
             b.add_bool(field, span_of<std::uint8_t>(contiguous(array.attr("view")("uint8"), "uint8")), present);
             return;
         case 'M':
-        case 'm': {
-            // Dates and durations as numpy's own scalars, ordered as Python orders them; NaT is not held.
-            std::vector<std::uint8_t> masked(present.size());
-            for (std::size_t i = 0; i < present.size(); ++i) masked[i] = present[i] == 0 ? 1 : 0;
-            const py::array nat = contiguous(np.attr("isnat")(array), "uint8");
-            const auto not_a_time = span_of<std::uint8_t>(nat);
-            masked.resize(not_a_time.size());
-            for (std::size_t i = 0; i < not_a_time.size(); ++i) masked[i] = masked[i] | not_a_time[i];
-            add_objects(b, field, py::list(array), masked);
+        case 'm':
+            b.add_float64(field, seconds_of(array), present);
             return;
-        }
         case 'O':
         case 'U': {
             std::vector<std::uint8_t> masked(present.size());
             for (std::size_t i = 0; i < present.size(); ++i) masked[i] = present[i] == 0 ? 1 : 0;
-            add_objects(b, field, py::list(array.attr("tolist")()), masked);
+            // An object array's own items (no list made of them); others by value.
+            if (const auto objects = objects_of(array); !objects.empty() || array.size() == 0) {
+                add_objects(b, field, objects, masked);
+                return;
+            }
+            const py::list items(array.attr("tolist")());
+            add_objects(b, field, items_of(items), masked);
             return;
         }
         default:
@@ -163,12 +268,34 @@ void add_column(fe::ColumnarPoolBuilder& b, const std::string& field, py::handle
 
 ColumnPool build(py::handle ids, py::handle columns) {
     ColumnPool out;
-    std::vector<std::string> texts;
-    for (const auto id : ids) {
-        if (!PyUnicode_Check(id.ptr())) throw py::type_error("signal ids must be str, got " + type_name_of(id));
-        texts.push_back(utf8_string(id.ptr()));
+    // The ids of an object array are read in place; any other iterable is listed first.
+    py::object listed;
+    std::span<PyObject* const> given;
+    if (py::isinstance<py::array>(ids) || py::hasattr(ids, "dtype")) {
+        const py::array array = numpy().attr("asarray")(ids);
+        given = objects_of(array);
+        if (!given.empty()) listed = array;
     }
-    fe::ColumnarPoolBuilder b(std::move(texts));
+    if (!listed) {
+        listed = py::list(py::reinterpret_borrow<py::object>(ids));
+        given = items_of(py::reinterpret_borrow<py::list>(listed));
+    }
+    runtime::LargeVector<std::string_view> texts(given.size());
+    std::vector<py::object> holders;  // encodings of ids with lone surrogates
+    out.ids.reserve(given.size());
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        PyObject* id = given[i];
+        if (!PyUnicode_Check(id)) throw py::type_error("signal ids must be str, got " + type_name_of(id));
+        py::object holder;
+        texts[i] = utf8_of(id, holder);
+        if (holder) holders.push_back(std::move(holder));
+        // The caller's own str objects come back as passing ids (a str subclass as a str).
+        out.ids.push_back(PyUnicode_CheckExact(id) ? py::reinterpret_borrow<py::object>(id)
+                                                   : py::reinterpret_steal<py::object>(PyUnicode_FromObject(id)));
+        if (!out.ids.back()) throw py::error_already_set();
+    }
+    fe::ColumnarPoolBuilder b(texts);
+    holders.clear();
     if (!PyDict_Check(columns.ptr()) && !is_mapping(columns))
         throw py::type_error("columns must be a mapping of field name to column, got " + type_name_of(columns));
     for_each_item(columns, "columns", [&](py::handle name, py::handle column) {
@@ -176,15 +303,6 @@ ColumnPool build(py::handle ids, py::handle columns) {
         add_column(b, utf8_string(name.ptr()), column);
     });
     out.pool = std::make_shared<const fe::SignalPool>(std::move(b).build());
-    const std::vector<std::uint32_t> order = fe::detail::id_order(*out.pool);
-    Exporter exporter;
-    out.ids_by_rank.reserve(order.size());
-    out.rank_of.resize(order.size());
-    for (std::size_t k = 0; k < order.size(); ++k) {
-        const std::string& id = out.pool->id(order[k]);
-        out.ids_by_rank.push_back(exporter.str(id));
-        out.rank_of[order[k]] = static_cast<std::uint32_t>(k);
-    }
     return out;
 }
 
@@ -200,9 +318,9 @@ ColumnPool from_dataframe(py::handle frame, py::handle id_column) {
 
 // The identifiers in pool order.
 py::list pool_order(const ColumnPool& p) {
-    py::list out(p.rank_of.size());
-    for (std::size_t pos = 0; pos < p.rank_of.size(); ++pos) {
-        PyObject* id = p.ids_by_rank[p.rank_of[pos]].ptr();
+    py::list out(p.ids.size());
+    for (std::size_t pos = 0; pos < p.ids.size(); ++pos) {
+        PyObject* id = p.ids[pos].ptr();
         Py_INCREF(id);
         PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(pos), id);
     }

@@ -5,16 +5,17 @@
 #include <memory>
 #include <vector>
 
+#include "brindlecap/runtime/huge_pages.hpp"
+
 #include "common.hpp"
 
 namespace brindlecap::python {
 
-// A pool built column-wise: the library's pool, and its identifiers as Python strings in code
-// point order, made in that order so that a sorted selection of them reads memory front to back.
+// A pool built column-wise: the library's pool, and its identifiers as the caller gave them
+// (str objects, by pool position), which come back as the passing ids.
 struct ColumnPool {
     std::shared_ptr<const fe::SignalPool> pool;
-    std::vector<py::object> ids_by_rank;
-    std::vector<std::uint32_t> rank_of;  // pool position -> rank
+    runtime::LargeVector<py::object> ids;
 };
 
 // The pool of a ColumnPool argument, or nullptr for any other object.

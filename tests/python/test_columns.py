@@ -87,10 +87,26 @@ def test_missing_entries_are_not_held():
     for pool in (pool_from_dataframe(frame), masked, as_metadata):
         assert [outcome(pool, tree) for tree in trees] == [outcome(dicts, tree) for tree in trees]
         assert fe._snapshot_signal_pool(pool)["q"]["metadata"] == {}
-    days = pool_from_columns(ids, {"d": np.array(["2024-01-02", "NaT", "2024-03-01"], dtype="datetime64[D]")})
-    assert [s.metadata for s in days.values()] == [{"d": np.datetime64("2024-01-02")}, {}, {"d": np.datetime64("2024-03-01")}]
-    gt_day = fe.FilterNode("gt", {"field": "d", "value": np.datetime64("2024-02-01")})
-    assert fe.resolve_filtrations(days, gt_day, build_default_store()).passing_ids == ["r"]
+
+
+def test_dates_are_float_epoch_seconds_and_nat_is_nan():
+    ids = ["p", "q", "r"]
+    stamps = ["2024-01-02", "NaT", "1969-12-31T23:59:59.250"]
+    expected = [1704153600.0, NAN, -0.75]
+    frame = pd.DataFrame({"ns": pd.to_datetime(stamps), "utc": pd.to_datetime(stamps).tz_localize("Europe/Paris")},
+                         index=ids)
+    for name, pool, seconds in [
+        ("days", pool_from_columns(ids, {"d": np.array(stamps, dtype="datetime64[D]")}), [1704153600.0, NAN, -86400.0]),
+        ("milliseconds", pool_from_columns(ids, {"d": np.array(stamps, dtype="datetime64[ms]")}), expected),
+        ("months", pool_from_columns(ids, {"d": np.array(["1970-02", "NaT", "1969-12"], dtype="datetime64[M]")}),
+         [2678400.0, NAN, -2678400.0]),
+        ("pandas", pool_from_dataframe(frame[["ns"]].rename(columns={"ns": "d"})), expected),
+        ("zoned", pool_from_dataframe(frame[["utc"]].rename(columns={"utc": "d"})), [x - 3600.0 for x in expected]),
+    ]:
+        got = [pool[i].metadata["d"] for i in ids]
+        assert repr(got) == repr(seconds) and all(type(x) is float for x in got), name
+        gt = fe.FilterNode("gt", {"field": "d", "value": 0.0})
+        assert fe.resolve_filtrations(pool, gt, build_default_store()).passing_ids == ["p"], name
 
 
 def test_a_column_pool_is_a_mapping():
@@ -113,3 +129,72 @@ def test_bad_columns_are_refused():
     with pytest.raises(ValueError, match=r"column 'u' holds unsigned integers from 2\*\*63 on"):
         pool_from_columns(["a", "b"], {"u": np.array([1, 2**63], dtype=np.uint64)})
     assert pool_from_columns(["a"], {"u": np.array([2**63 - 1], dtype=np.uint64)})["a"].metadata == {"u": 2**63 - 1}
+
+
+class Tag(str):
+    """A str subclass, as some frames hold."""
+
+
+def random_frame(seed):
+    """A DataFrame of the five column kinds (float64 with NaN, int64, bool, categorical, lists of str
+    as objects) plus a str column, ids in a shuffled order; and the same rows as metadata dicts."""
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(1, 400 if seed % 5 else 5000))
+    words = ["momentum", "value", "é", "", "carry", "z\u00e9ro"]
+    ids = [f"sig_{i:06d}" if seed % 3 else rng.choice(["a", "b", "é", "\U0001f600", "A_"]) + str(i) for i in range(n)]
+    ids = [ids[i] for i in rng.permutation(n)]
+    if seed % 7 == 0:
+        ids[0] = Tag(ids[0])
+    floats = rng.choice([NAN, -0.0, 0.0, 1.5, -2.25, float("inf"), 1e308], n) if seed % 2 else rng.standard_normal(n)
+    floats[rng.random(n) < 0.1] = NAN
+    ints = rng.integers(-5, 5, n) if seed % 4 else rng.choice([0, 2**53 + 1, -(2**62), 7], n)
+    flags = rng.random(n) < 0.5
+    categories = pd.Categorical([words[k] if k < len(words) else None for k in rng.integers(0, len(words) + 1, n)])
+    lists = [None if rng.random() < 0.1 else [words[k] for k in rng.integers(0, len(words), int(rng.integers(0, 4)))]
+             for _ in range(n)]
+    if seed % 6 == 0 and n > 1:
+        lists[1] = tuple(lists[1] or ())
+    names = [None if rng.random() < 0.2 else words[int(k)] for k in rng.integers(0, len(words), n)]
+    frame = pd.DataFrame({"id": pd.Series(ids, dtype=object), "x": floats, "n": ints, "flag": flags, "cat": categories,
+                          "tags": pd.Series(lists, dtype=object), "name": pd.Series(names, dtype=object)})
+    dicts = {}
+    for i in range(n):
+        md = {"x": float(floats[i]), "n": int(ints[i]), "flag": bool(flags[i])}
+        if not pd.isna(categories[i]):
+            md["cat"] = categories[i]
+        if lists[i] is not None:
+            md["tags"] = list(lists[i])
+        if names[i] is not None:
+            md["name"] = names[i]
+        dicts[str(ids[i])] = md
+    return frame, dicts
+
+
+RANDOM_TREES = [
+    fe.FilterNode("gt", {"field": "x", "value": 0.0}),
+    fe.FilterNode("top_pct", {"field": "x", "pct": 0.2}),
+    fe.FilterNode("and_", children=[fe.FilterNode("gt", {"field": "x", "value": -1.0}),
+                                    fe.FilterNode("in_", {"field": "cat", "values": ["momentum", "é"]})]),
+    fe.FilterNode("in_", {"field": "tags", "values": ["value"]}),
+    fe.FilterNode("between", {"field": "n", "low": -2, "high": 2**53 + 1}),
+    fe.FilterNode("bottom_n", {"field": "n", "n": 3}),
+    fe.FilterNode("not_", children=[fe.FilterNode("eq", {"field": "flag", "value": True})]),
+    fe.FilterNode("eq", {"field": "name", "value": "carry"}),
+]
+
+
+def test_a_dataframe_pool_answers_as_its_rows_in_dicts_on_random_frames():
+    """pool_from_dataframe (whole typed columns, ids read in place) against a pool of dicts."""
+    import os
+    for seed in range(int(os.environ.get("BRINDLECAP_TWIN_SEEDS", 40))):
+        frame, dicts = random_frame(seed)
+        pool = pool_from_dataframe(frame, ids="id")
+        reference = make_pool(dicts)
+        for tree in RANDOM_TREES:
+            got = outcome(pool, tree)
+            assert got == outcome(reference, tree), (seed, tree)
+            if isinstance(got[0], list):
+                assert got[0] == sorted(got[0]) and all(type(i) is str for i in got[0]), (seed, tree)
+        assert list(pool) == list(dicts), seed
+        some = list(dicts)[len(dicts) // 2]
+        assert repr(pool[some].metadata) == repr(dicts[some]), seed

@@ -54,6 +54,7 @@
 #include "brindlecap/functions/registry_and_store/store.hpp"
 #include "brindlecap/numeric/matrix.hpp"
 #include "brindlecap/runtime/errors.hpp"
+#include "brindlecap/runtime/huge_pages.hpp"
 #include "brindlecap/runtime/json.hpp"
 #include "brindlecap/runtime/log.hpp"
 #include "brindlecap/runtime/process_state.hpp"

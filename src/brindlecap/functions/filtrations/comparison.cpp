@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -438,8 +439,21 @@ std::optional<IdSet> in_column(const ColumnCall& call) {
         if (wanted[code] && code < 64) wanted_mask |= std::uint64_t{1} << code;
     }
     if (!c.masks.empty()) {
-        const std::uint64_t* masks = c.masks.data();
-        return column_set(call, bits_where(c.size, [=](std::size_t p) { return (masks[p] & wanted_mask) != 0; }));
+        const std::uint8_t* masks = c.masks.data();
+        const auto any_wanted = [&]<class M>(M) {
+            const auto wanted_bits = static_cast<M>(wanted_mask);
+            return column_set(call, bits_where(c.size, [=](std::size_t p) {
+                M m;
+                std::memcpy(&m, masks + p * sizeof(M), sizeof(M));
+                return (m & wanted_bits) != 0;
+            }));
+        };
+        switch (c.mask_bytes) {
+            case 1: return any_wanted(std::uint8_t{});
+            case 2: return any_wanted(std::uint16_t{});
+            case 4: return any_wanted(std::uint32_t{});
+            default: return any_wanted(std::uint64_t{});
+        }
     }
     return column_set(call, bits_where(c.size, [&](std::size_t p) {
         for (std::uint32_t i = c.offsets[p]; i < c.offsets[p + 1]; ++i) {

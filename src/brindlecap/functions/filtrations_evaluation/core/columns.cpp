@@ -4,10 +4,13 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <unordered_set>
 #include <utility>
+
+#include "brindlecap/runtime/huge_pages.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
 
@@ -18,8 +21,8 @@ namespace {
 
 constexpr double NOT_A_NUMBER = std::numeric_limits<double>::quiet_NaN();
 
-template <class T>
-std::size_t capacity_bytes(const std::vector<T>& v) {
+template <class T, class A>
+std::size_t capacity_bytes(const std::vector<T, A>& v) {
     return v.capacity() * sizeof(T);
 }
 
@@ -96,7 +99,7 @@ void ColumnBuilder::start(std::size_t pos, ColumnKind kind) {
 void ColumnBuilder::to_values(std::size_t before) {
     Column& c = col_;
     if (keep_values_) {
-        std::vector<Value> values(before);
+        runtime::LargeVector<Value> values(before);
         for (std::size_t p = 0; p < before; ++p) {
             if (bit(c.present, p)) values[p] = c.value_at(p);
         }
@@ -111,7 +114,7 @@ void ColumnBuilder::to_values(std::size_t before) {
     c.offsets = {};
     c.strings = {};
     dictionary_ = {};
-    last_str_ = nullptr;
+    seen_str_.fill(nullptr);
 }
 
 void ColumnBuilder::to_integer() {
@@ -135,7 +138,20 @@ void ColumnBuilder::add_generic(std::size_t pos, Value v) {
     }
 }
 
+void ColumnBuilder::hold(std::size_t pos) {
+    next_ = pos + 1;
+    grow_bits(col_.present, pos);
+    set_bit(col_.present, pos);
+    ++col_.present_count;
+}
+
 void ColumnBuilder::add_number(std::size_t pos, double d) {
+    // The common case: a number column, every position held so far.
+    if (col_.kind == ColumnKind::number && !empty_ && pos == col_.numbers.size()) {
+        hold(pos);
+        col_.numbers.push_back(d);
+        return;
+    }
     if (!empty_ && col_.kind != ColumnKind::number) return add_generic(pos, Value(d));
     if (empty_) col_.first_value = Value(d);
     start(pos, ColumnKind::number);
@@ -145,6 +161,13 @@ void ColumnBuilder::add_number(std::size_t pos, double d) {
 
 void ColumnBuilder::add_int(std::size_t pos, std::int64_t i) {
     const bool exact = exact_as_double(i);
+    if (exact && col_.kind == ColumnKind::number && !empty_ && pos == col_.numbers.size()) {
+        hold(pos);
+        col_.numbers.push_back(static_cast<double>(i));
+        grow_bits(col_.ints, pos);
+        set_bit(col_.ints, pos);
+        return;
+    }
     if (!empty_ && col_.kind == ColumnKind::number && !exact) {
         // A big int is exact only as int64, which can hold the column when all of it is ints.
         std::size_t int_count = 0;
@@ -169,6 +192,12 @@ void ColumnBuilder::add_int(std::size_t pos, std::int64_t i) {
 }
 
 void ColumnBuilder::add_bool(std::size_t pos, bool b) {
+    if (col_.kind == ColumnKind::boolean && !empty_ && pos >= next_) {
+        hold(pos);
+        grow_bits(col_.bools, pos);
+        if (b) set_bit(col_.bools, pos);
+        return;
+    }
     if (!empty_ && col_.kind != ColumnKind::boolean) return add_generic(pos, Value(b));
     if (empty_) col_.first_value = Value(b);
     start(pos, ColumnKind::boolean);
@@ -197,20 +226,26 @@ std::uint32_t ColumnBuilder::code_of(std::string_view s) {
 }
 
 std::uint32_t ColumnBuilder::code_of(const runtime::StrPtr& s) {
-    // The same string object again (strings shared between signals) skips the hash.
-    if (s.get() == last_str_) return last_code_;
+    // A string object seen before (strings shared between signals) skips the lookup.
+    const std::size_t slot = (reinterpret_cast<std::uintptr_t>(s.get()) >> 5) % SEEN_STRINGS;
+    if (seen_str_[slot] == s.get()) return seen_code_[slot];
     std::uint32_t code = find_code(*s);
     if (code == NO_CODE) {
         code = static_cast<std::uint32_t>(col_.strings.size());
         col_.strings.push_back(s);
         dictionary_.emplace(std::string_view(*s), code);
     }
-    last_str_ = s.get();
-    last_code_ = code;
+    seen_str_[slot] = s.get();
+    seen_code_[slot] = code;
     return code;
 }
 
 void ColumnBuilder::add_str(std::size_t pos, std::string_view s) {
+    if (col_.kind == ColumnKind::str && !empty_ && pos == col_.codes.size()) {
+        hold(pos);
+        col_.codes.push_back(code_of(s));
+        return;
+    }
     if (!empty_ && col_.kind != ColumnKind::str) return add_generic(pos, Value(s));
     const bool first = empty_;
     start(pos, ColumnKind::str);
@@ -218,6 +253,117 @@ void ColumnBuilder::add_str(std::size_t pos, std::string_view s) {
     col_.codes.push_back(code_of(s));
     if (first) col_.first_value = Value(col_.strings[col_.codes.back()]);
 }
+
+std::size_t ColumnBuilder::set_presence(std::size_t size, std::span<const std::uint8_t> present, ColumnKind kind) {
+    if (!empty_) throw std::logic_error("ColumnBuilder: a whole column goes into an empty builder");
+    Column& c = col_;
+    c.present.assign(word_count(size), 0);
+    if (present.empty()) {
+        if (size > 0) {
+            std::fill(c.present.begin(), c.present.end(), ~std::uint64_t{0});
+            c.present.back() = word_mask(size, c.present.size() - 1);
+        }
+        c.present_count = size;
+    } else {
+        for (std::size_t w = 0; w < c.present.size(); ++w) {
+            std::uint64_t bits = 0;
+            const std::size_t end = std::min(size, w * 64 + 64);
+            for (std::size_t p = w * 64; p < end; ++p) bits |= static_cast<std::uint64_t>(present[p] != 0) << (p & 63);
+            c.present[w] = bits;
+            c.present_count += static_cast<std::size_t>(std::popcount(bits));
+        }
+    }
+    next_ = size;
+    std::size_t first = size;
+    for (std::size_t w = 0; w < c.present.size(); ++w) {
+        if (c.present[w] != 0) {
+            first = w * 64 + static_cast<std::size_t>(std::countr_zero(c.present[w]));
+            break;
+        }
+    }
+    if (first == size) return size;
+    empty_ = false;
+    c.kind = kind;
+    c.first = static_cast<std::uint32_t>(first);
+    return first;
+}
+
+void ColumnBuilder::set_numbers(std::span<const double> values, std::span<const std::uint8_t> present) {
+    const std::size_t n = values.size();
+    const std::size_t first = set_presence(n, present, ColumnKind::number);
+    if (first == n) return;
+    col_.first_value = Value(values[first]);
+    col_.numbers.assign(values.begin(), values.end());
+    if (!present.empty()) {
+        for (std::size_t p = 0; p < n; ++p) {
+            if (present[p] == 0) col_.numbers[p] = NOT_A_NUMBER;
+        }
+    }
+}
+
+void ColumnBuilder::set_ints(std::span<const std::int64_t> values, std::span<const std::uint8_t> present) {
+    const std::size_t n = values.size();
+    bool exact = true;
+    for (std::size_t p = 0; p < n; ++p) exact = exact && ((!present.empty() && present[p] == 0) || exact_as_double(values[p]));
+    const std::size_t first = set_presence(n, present, exact ? ColumnKind::number : ColumnKind::integer);
+    if (first == n) return;
+    col_.first_value = Value(values[first]);
+    if (!exact) {
+        col_.integers.assign(values.begin(), values.end());
+        if (!present.empty()) {
+            for (std::size_t p = 0; p < n; ++p) {
+                if (present[p] == 0) col_.integers[p] = 0;
+            }
+        }
+        return;
+    }
+    col_.numbers.resize(n);
+    for (std::size_t p = 0; p < n; ++p) {
+        col_.numbers[p] = present.empty() || present[p] != 0 ? static_cast<double>(values[p]) : NOT_A_NUMBER;
+    }
+    col_.ints = col_.present;
+}
+
+void ColumnBuilder::set_bools(std::span<const std::uint8_t> values, std::span<const std::uint8_t> present) {
+    const std::size_t n = values.size();
+    const std::size_t first = set_presence(n, present, ColumnKind::boolean);
+    if (first == n) return;
+    col_.first_value = Value(values[first] != 0);
+    col_.bools.assign(word_count(n), 0);
+    for (std::size_t w = 0; w < col_.bools.size(); ++w) {
+        std::uint64_t bits = 0;
+        const std::size_t end = std::min(n, w * 64 + 64);
+        for (std::size_t p = w * 64; p < end; ++p) bits |= static_cast<std::uint64_t>(values[p] != 0) << (p & 63);
+        col_.bools[w] = bits & col_.present[w];
+    }
+}
+
+template <class Code>
+void ColumnBuilder::set_codes(std::span<const Code> codes, const std::vector<runtime::StrPtr>& strings) {
+    const std::size_t n = codes.size();
+    std::vector<std::uint8_t> present(n);
+    for (std::size_t p = 0; p < n; ++p) present[p] = codes[p] >= 0;
+    const std::size_t first = set_presence(n, present, ColumnKind::str);
+    if (first == n) return;
+    // Dictionary codes in order of first appearance, equal strings one code.
+    std::vector<std::uint32_t> remap(strings.size(), NO_CODE);
+    col_.codes.resize(n);
+    for (std::size_t p = 0; p < n; ++p) {
+        const Code given = codes[p];
+        if (given < 0) {
+            col_.codes[p] = 0;
+            continue;
+        }
+        std::uint32_t& code = remap[static_cast<std::size_t>(given)];
+        if (code == NO_CODE) code = code_of(strings[static_cast<std::size_t>(given)]);
+        col_.codes[p] = code;
+    }
+    col_.first_value = Value(col_.strings[col_.codes[first]]);
+}
+
+template void ColumnBuilder::set_codes(std::span<const std::int8_t>, const std::vector<runtime::StrPtr>&);
+template void ColumnBuilder::set_codes(std::span<const std::int16_t>, const std::vector<runtime::StrPtr>&);
+template void ColumnBuilder::set_codes(std::span<const std::int32_t>, const std::vector<runtime::StrPtr>&);
 
 void ColumnBuilder::reserve(std::size_t n, double items_per_position) {
     col_.present.reserve(word_count(n));
@@ -295,9 +441,22 @@ void ColumnBuilder::add(std::size_t pos, const Value& v) {
 namespace {
 
 // Gives back the room a vector grew beyond its size (columns built without knowing their size).
-template <class T>
-void fit(std::vector<T>& v) {
+template <class T, class A>
+void fit(std::vector<T, A>& v) {
     if (v.capacity() > v.size() + v.size() / 8) v.shrink_to_fit();
+}
+
+// The mask of each position's codes, as M (wide enough for the dictionary).
+template <class M>
+void fill_masks(Column& c) {
+    c.mask_bytes = sizeof(M);
+    c.masks.assign(c.size * sizeof(M), 0);
+    std::uint8_t* out = c.masks.data();
+    for (std::size_t p = 0; p < c.size; ++p) {
+        M m = 0;
+        for (std::uint32_t i = c.offsets[p]; i < c.offsets[p + 1]; ++i) m = static_cast<M>(m | (M{1} << c.codes[i]));
+        std::memcpy(out + p * sizeof(M), &m, sizeof(M));
+    }
 }
 
 }  // namespace
@@ -326,13 +485,14 @@ Column ColumnBuilder::finish(std::size_t size) && {
             break;
         case ColumnKind::str_list:
             c.offsets.resize(size + 1, static_cast<std::uint32_t>(c.codes.size()));
-            if (c.strings.size() <= 64) {
-                c.masks.assign(size, 0);
-                for (std::size_t p = 0; p < size; ++p) {
-                    std::uint64_t m = 0;
-                    for (std::uint32_t i = c.offsets[p]; i < c.offsets[p + 1]; ++i) m |= std::uint64_t{1} << c.codes[i];
-                    c.masks[p] = m;
-                }
+            if (c.strings.size() <= 8) {
+                fill_masks<std::uint8_t>(c);
+            } else if (c.strings.size() <= 16) {
+                fill_masks<std::uint16_t>(c);
+            } else if (c.strings.size() <= 32) {
+                fill_masks<std::uint32_t>(c);
+            } else if (c.strings.size() <= 64) {
+                fill_masks<std::uint64_t>(c);
             }
             break;
         case ColumnKind::values:
@@ -540,8 +700,9 @@ namespace {
 // LSD radix sort of 64-bit keys on their low `bits` bits, in passes of at most 12 bits. The
 // bits above are left out of every digit (the last digit may be narrower than the others): they
 // carry the pool position, which must not take part in the order.
-void radix_sort(std::vector<std::uint64_t>& keys, unsigned bits) {
-    if (bits == 0) return;
+// `buffer` has room for the keys; returns whether the sorted keys ended up in it.
+bool radix_sort(runtime::LargeVector<std::uint64_t>& keys, std::uint64_t* buffer, unsigned bits) {
+    if (bits == 0) return false;
     const unsigned passes = (bits + 11) / 12;
     const unsigned digit = (bits + passes - 1) / passes;
     const std::uint64_t low = bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
@@ -552,152 +713,281 @@ void radix_sort(std::vector<std::uint64_t>& keys, unsigned bits) {
         const std::uint64_t k = key & low;
         for (unsigned d = 0; d < passes; ++d) ++count[(static_cast<std::size_t>(d) << digit) + ((k >> (d * digit)) & mask)];
     }
-    std::vector<std::uint64_t> buffer(keys.size());
+    std::uint64_t* from = keys.data();
+    std::uint64_t* to = buffer;
+    const std::size_t n = keys.size();
     for (unsigned d = 0; d < passes; ++d) {
         std::size_t* c = count.data() + (static_cast<std::size_t>(d) << digit);
+        // A digit that is the same in every key moves nothing.
+        if (std::find(c, c + mask + 1, n) != c + mask + 1) continue;
         std::size_t sum = 0;
         for (std::size_t b = 0; b <= mask; ++b) sum += std::exchange(c[b], sum);
         const unsigned shift = d * digit;
-        for (const std::uint64_t k : keys) buffer[c[((k & low) >> shift) & mask]++] = k;
-        keys.swap(buffer);
-    }
-}
-
-void append_id(SortedIds& out, std::string_view id) {
-    out.chars.insert(out.chars.end(), id.begin(), id.end());
-    out.offsets.push_back(out.chars.size());
-}
-
-}  // namespace
-
-// Identifiers are compared by their bytes (unsigned), a shorter one first when it is a prefix
-// of the other. Position p of an identifier holds a symbol: 0 past its end, else byte + 1.
-// Positions where every identifier has the same symbol are left out; the others are coded
-// densely (order kept) and packed, most significant first. When that fits 64 bits beside the
-// pool position, a radix sort orders the packed codes and the sorted identifiers are decoded
-// from them (one sequential pass); otherwise a comparison sort does the work.
-SortedIds sorted_ids_of(const KeyIndex& index) {
-    const std::size_t n = index.size();
-    SortedIds out;
-    out.positions.resize(n);
-    out.offsets.reserve(n + 1);
-    out.offsets.push_back(0);
-    std::size_t total_chars = 0;
-    std::size_t longest = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        total_chars += index.id(i).size();
-        longest = std::max(longest, index.id(i).size());
-    }
-    out.chars.reserve(total_chars);
-    bool ascending = true;
-    for (std::size_t i = 1; i < n && ascending; ++i) ascending = index.id(i - 1) < index.id(i);
-    if (ascending) {
         for (std::size_t i = 0; i < n; ++i) {
-            out.positions[i] = static_cast<std::uint32_t>(i);
-            append_id(out, index.id(i));
+            const std::uint64_t k = from[i];
+            to[c[((k & low) >> shift) & mask]++] = k;
         }
-        return out;
+        std::swap(from, to);
     }
+    return from == buffer;
+}
 
-    const unsigned pos_bits = static_cast<unsigned>(std::bit_width(n - 1));
-    struct Place {
-        std::size_t p;
-        unsigned width;
-        std::array<std::uint16_t, 257> code;    // symbol -> dense code
-        std::array<std::uint16_t, 257> symbol;  // dense code -> symbol
+// Bytes of an identifier whose symbols are collected; identifiers that differ only further on
+// are ordered by comparing them.
+constexpr std::size_t ANALYSED = 64;
+
+// A byte position of the identifiers that takes part in the packed code. Its symbols: 0 for an
+// identifier that ends before it, byte + 1 otherwise, coded densely in their order.
+struct Place {
+    std::uint32_t p = 0;
+    unsigned width = 0;
+    std::array<std::uint16_t, 257> code{};    // symbol -> dense code
+    std::array<std::uint16_t, 257> symbol{};  // dense code -> symbol
+};
+
+// Sorts the identifiers at `members` (ascending positions; empty: the whole index) by code
+// point. Identifiers are compared by their bytes (unsigned), a shorter one first when it is a
+// prefix of the other. Positions where every identifier has the same symbol are left out; the
+// others, from the first, are coded densely (order kept) and packed, most significant first, as
+// many as fit 64 bits beside the member's index. A radix sort orders the packed codes; when
+// they hold every varying position, codes are distinct and the sorted identifiers are decoded
+// from them, otherwise runs of equal codes are ordered by comparing their identifiers.
+SortedIds sort_ids(const KeyIndex& index, std::span<const std::uint32_t> members) {
+    const bool all = members.empty();
+    const std::size_t n = all ? index.size() : members.size();
+    const auto position = [&](std::size_t j) { return all ? static_cast<std::uint32_t>(j) : members[j]; };
+    // f(j, id) for every member j.
+    const auto visit = [&](auto&& f) {
+        if (all) {
+            index.for_each(f);
+        } else {
+            for (std::size_t j = 0; j < n; ++j) f(j, index.id(members[j]));
+        }
     };
-    std::vector<Place> varying;
-    std::vector<std::uint16_t> constant(longest, 0);  // the symbol of positions that do not vary
-    unsigned total = 0;
-    bool packed = longest <= 64;
-    if (packed) {
-        std::vector<std::array<std::uint8_t, 257>> used(longest);
-        for (auto& u : used) u.fill(0);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::string& id = index.id(i);
-            const std::size_t len = id.size();
-            for (std::size_t p = 0; p < len; ++p) used[p][static_cast<unsigned char>(id[p]) + 1u] = 1;
-            for (std::size_t p = len; p < longest; ++p) used[p][0] = 1;
+    SortedIds out;
+    if (n == 0) return out;
+
+    // Lengths, the bytes seen at each of the first ANALYSED positions (plain stores: no
+    // dependence from one identifier to the next), whether already sorted.
+    std::vector<std::array<std::uint8_t, 256>> seen(ANALYSED);
+    for (auto& s : seen) s.fill(0);
+    std::size_t total_chars = 0;
+    std::size_t shortest = std::numeric_limits<std::size_t>::max();
+    std::size_t longest = 0;
+    bool ascending = true;
+    std::string_view previous;
+    visit([&](std::size_t j, const std::string& id) {
+        const std::size_t len = id.size();
+        total_chars += len;
+        shortest = std::min(shortest, len);
+        longest = std::max(longest, len);
+        if (ascending) {
+            ascending = j == 0 || previous < std::string_view(id);
+            previous = id;
         }
-        for (std::size_t p = 0; p < longest; ++p) {
-            Place place{p, 0, {}, {}};
-            std::uint16_t next = 0;
-            for (std::uint16_t sym = 0; sym < 257; ++sym) {
-                place.code[sym] = next;
-                if (used[p][sym]) {
-                    place.symbol[next] = sym;
-                    constant[p] = sym;
-                    ++next;
-                }
-            }
-            if (next > 1) {
-                place.width = static_cast<unsigned>(std::bit_width(static_cast<unsigned>(next - 1)));
-                total += place.width;
-                varying.push_back(place);
-            }
-        }
-        packed = total + pos_bits <= 64;
+        const auto* bytes = reinterpret_cast<const unsigned char*>(id.data());
+        const std::size_t m = std::min(len, ANALYSED);
+        for (std::size_t p = 0; p < m; ++p) seen[p][bytes[p]] = 1;
+    });
+    const bool fixed = shortest == longest;
+    if (fixed) out.width = longest;
+    out.positions.reserve(n);
+    // Room for the bytes, and for the sort's keys when they fit in it.
+    out.text.resize(std::max((total_chars + 7) / 8, fixed && longest >= 8 ? n : 0));
+    char* chars = reinterpret_cast<char*>(out.text.data());
+    std::size_t written = 0;
+    if (!fixed) {
+        out.offsets.reserve(n + 1);
+        out.offsets.push_back(0);
     }
-    if (!packed) {
-        std::vector<std::uint32_t>& order = out.positions;
-        for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
-        std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return index.id(a) < index.id(b); });
-        constexpr std::size_t AHEAD = 16;
-        for (std::size_t k = 0; k < n; ++k) {
-            if (k + AHEAD < n) __builtin_prefetch(&index.id(order[k + AHEAD]));
-            append_id(out, index.id(order[k]));
+    const auto append = [&](std::string_view id) {
+        std::memcpy(chars + written, id.data(), id.size());
+        written += id.size();
+        if (!fixed) out.offsets.push_back(written);
+    };
+    if (ascending) {
+        for (std::size_t j = 0; j < n; ++j) {
+            out.positions.push_back(position(j));
+            append(index.id(position(j)));
         }
         return out;
     }
 
-    // The packed codes in the low `total` bits (distinct, as the identifiers are), the position
-    // above them.
-    std::vector<std::uint64_t> keys(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::string& id = index.id(i);
+    // The varying positions that fit the code, in order.
+    const unsigned index_bits = static_cast<unsigned>(std::bit_width(n - 1));
+    const unsigned budget = 64 - index_bits;
+    std::vector<Place> places;
+    std::vector<char> constant(std::min(longest, ANALYSED), 0);  // the byte of positions that do not vary
+    unsigned total = 0;
+    bool complete = longest <= ANALYSED;
+    for (std::size_t p = 0; p < std::min(longest, ANALYSED); ++p) {
+        Place place;
+        place.p = static_cast<std::uint32_t>(p);
+        std::uint16_t next = 0;
+        if (p >= shortest) place.symbol[next++] = 0;  // some identifier ends here
+        for (unsigned byte = 0; byte < 256; ++byte) {
+            if (seen[p][byte] != 0) {
+                place.code[byte + 1] = next;
+                place.symbol[next++] = static_cast<std::uint16_t>(byte + 1);
+                constant[p] = static_cast<char>(byte);
+            }
+        }
+        if (next < 2) continue;
+        place.width = static_cast<unsigned>(std::bit_width(static_cast<unsigned>(next - 1)));
+        if (total + place.width > budget) {
+            complete = false;
+            break;
+        }
+        total += place.width;
+        places.push_back(place);
+    }
+
+    // The packed codes in the low `total` bits, the member's index above them.
+    runtime::LargeVector<std::uint64_t> keys(n);
+    visit([&](std::size_t j, const std::string& id) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(id.data());
+        const std::size_t len = id.size();
         std::uint64_t k = 0;
-        for (const Place& place : varying) {
-            const unsigned sym = place.p < id.size() ? static_cast<unsigned char>(id[place.p]) + 1u : 0u;
+        for (const Place& place : places) {
+            const unsigned sym = place.p < len ? bytes[place.p] + 1u : 0u;
             k = (k << place.width) | place.code[sym];
         }
-        keys[i] = k | (static_cast<std::uint64_t>(i) << total);
-    }
-    radix_sort(keys, total);
-
-    std::vector<std::uint16_t> symbols = constant;
+        keys[j] = k | (static_cast<std::uint64_t>(j) << total);
+    });
+    // Identifiers of one width of 8 bytes or more, all positions coded: the sort works in the room of
+    // the bytes, which are then written over the keys (from the last, when the keys ended there:
+    // identifier k's bytes never reach a key after k's).
+    const bool in_place = complete && fixed && longest >= 8;
+    runtime::LargeVector<std::uint64_t> scratch(in_place ? 0 : n);
+    std::uint64_t* buffer = in_place ? out.text.data() : scratch.data();
+    const bool moved = radix_sort(keys, buffer, total);
+    std::uint64_t* sorted = moved ? buffer : keys.data();
+    const bool in_text = moved && in_place;
     const std::uint64_t code_mask = total == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << total) - 1;
+
+    if (!complete) {
+        // Equal codes: identifiers that agree on the coded positions, ordered by comparing them.
+        const auto id_of = [&](std::uint64_t key) -> const std::string& { return index.id(position(key >> total)); };
+        for (std::size_t lo = 0; lo < n;) {
+            std::size_t hi = lo + 1;
+            while (hi < n && ((sorted[hi] ^ sorted[lo]) & code_mask) == 0) ++hi;
+            if (hi - lo > 1) {
+                std::sort(sorted + lo, sorted + hi, [&](std::uint64_t a, std::uint64_t b) { return id_of(a) < id_of(b); });
+                for (std::size_t k = lo + 1; k < hi && out.distinct; ++k) out.distinct = id_of(sorted[k - 1]) != id_of(sorted[k]);
+            }
+            lo = hi;
+        }
+        constexpr std::size_t AHEAD = 16;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (k + AHEAD < n) __builtin_prefetch(&index.id(position(sorted[k + AHEAD] >> total)));
+            out.positions.push_back(position(sorted[k] >> total));
+            append(index.id(out.positions.back()));
+        }
+        return out;
+    }
+
+    // Every varying position is coded: the identifiers are their codes over the constant bytes,
+    // equal codes equal identifiers.
+    for (std::size_t k = 1; k < n && out.distinct; ++k) out.distinct = ((sorted[k - 1] ^ sorted[k]) & code_mask) != 0;
+    if (fixed) {
+        const std::size_t width = out.width;
+        out.positions.resize(n);
+        const auto decode = [&](std::size_t k) {
+            const std::uint64_t key = sorted[k];
+            out.positions[k] = position(key >> total);
+            char* row = chars + k * width;
+            std::memcpy(row, constant.data(), width);
+            std::uint64_t code = key & code_mask;
+            for (auto place = places.rbegin(); place != places.rend(); ++place) {
+                row[place->p] = static_cast<char>(place->symbol[code & ((std::uint64_t{1} << place->width) - 1)] - 1);
+                code >>= place->width;
+            }
+        };
+        if (in_text) {
+            for (std::size_t k = n; k-- > 0;) decode(k);
+        } else {
+            for (std::size_t k = 0; k < n; ++k) decode(k);
+        }
+        return out;
+    }
+    std::vector<std::uint16_t> symbols(longest);
+    for (std::size_t p = 0; p < longest; ++p) symbols[p] = static_cast<std::uint16_t>(static_cast<unsigned char>(constant[p]) + 1u);
     for (std::size_t k = 0; k < n; ++k) {
-        out.positions[k] = static_cast<std::uint32_t>(keys[k] >> total);
-        std::uint64_t code = keys[k] & code_mask;
-        for (auto place = varying.rbegin(); place != varying.rend(); ++place) {
+        out.positions.push_back(position(sorted[k] >> total));
+        std::uint64_t code = sorted[k] & code_mask;
+        for (auto place = places.rbegin(); place != places.rend(); ++place) {
             symbols[place->p] = place->symbol[code & ((std::uint64_t{1} << place->width) - 1)];
             code >>= place->width;
         }
-        for (std::size_t p = 0; p < longest && symbols[p] != 0; ++p) out.chars.push_back(static_cast<char>(symbols[p] - 1));
-        out.offsets.push_back(out.chars.size());
+        for (std::size_t p = 0; p < longest && symbols[p] != 0; ++p) chars[written++] = static_cast<char>(symbols[p] - 1);
+        out.offsets.push_back(written);
     }
     return out;
 }
 
-std::vector<std::uint32_t> id_order(const KeyIndex& index) { return sorted_ids_of(index).positions; }
+}  // namespace
+
+SortedIds sorted_ids_of(const KeyIndex& index) { return sort_ids(index, {}); }
+
+SortedIds sorted_ids_of(const KeyIndex& index, std::span<const std::uint32_t> positions) {
+    if (positions.empty()) return {};
+    return sort_ids(index, positions);
+}
+
+std::vector<std::uint32_t> id_order(const KeyIndex& index) {
+    const SortedIds sorted = sorted_ids_of(index);
+    return {sorted.positions.begin(), sorted.positions.end()};
+}
 
 std::size_t SortedIds::bytes() const noexcept {
-    return capacity_bytes(positions) + capacity_bytes(offsets) + capacity_bytes(chars);
+    return capacity_bytes(positions) + capacity_bytes(offsets) + capacity_bytes(text);
 }
 
 namespace {
 
+// The pool's identifier order when built for its present key index, else null.
+std::shared_ptr<const SortedIds> built_id_order(PoolState& st, const KeyIndexPtr& index) {
+    if (st.id_order && st.id_order_index == index.get() && st.id_order_size == index->size()) return st.id_order;
+    return nullptr;
+}
+
 // The pool's identifier order, built once per key index.
 std::shared_ptr<const SortedIds> id_order_of(const SignalPool& pool, const KeyIndexPtr& index) {
-    const std::size_t n = index->size();
     PoolState& st = PoolAccess::state(pool);
     const std::lock_guard lock(st.mutex);
-    if (!st.id_order || st.id_order_index != index.get() || st.id_order_size != n) {
-        st.id_order = std::make_shared<const SortedIds>(sorted_ids_of(*index));
-        st.id_order_index = index.get();
-        st.id_order_size = n;
-    }
+    if (auto order = built_id_order(st, index)) return order;
+    st.id_order = std::make_shared<const SortedIds>(sorted_ids_of(*index));
+    st.id_order_index = index.get();
+    st.id_order_size = index->size();
     return st.id_order;
+}
+
+// The order to sort a set over the pool's own universe with: the pool's, when the set is large
+// enough for one pass over it to beat sorting the members (built for sets of a sixteenth of the
+// pool and more); null: sort the members.
+std::shared_ptr<const SortedIds> order_for(const SignalPool& pool, const KeyIndexPtr& index, const IdSet& set) {
+    const std::size_t n = index->size();
+    const std::size_t m = set.size();
+    if (m * 64 < n) return nullptr;
+    {
+        PoolState& st = PoolAccess::state(pool);
+        const std::lock_guard lock(st.mutex);
+        if (auto order = built_id_order(st, index)) return order;
+    }
+    return m * 16 >= n ? id_order_of(pool, index) : nullptr;
+}
+
+// The set's members (all in the universe), in position order.
+std::vector<std::uint32_t> member_positions(const IdSet& set) {
+    std::vector<std::uint32_t> out;
+    out.reserve(set.size());
+    const Bits& bits = set.bits();
+    for (std::size_t w = 0; w < bits.size(); ++w) {
+        for (std::uint64_t word = bits[w]; word != 0; word &= word - 1) {
+            out.push_back(static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(word))));
+        }
+    }
+    return out;
 }
 
 // Ranks (in code point order) of the set's members, ascending (branch-free: every rank is
@@ -717,36 +1007,62 @@ std::vector<std::uint32_t> member_ranks(const SortedIds& sorted, const IdSet& se
     return ranks;
 }
 
+// Sets this small are sorted as strings.
+constexpr std::size_t FEW = 64;
+
 }  // namespace
 
 std::vector<std::string> sorted_ids(const SignalPool& pool, const IdSet& set) {
     const KeyIndexPtr index = pool.index();
-    // Few members, foreign ones or another universe: sorting the members themselves is cheaper.
-    if (set.universe() != index || !set.others().empty() || set.size() * 16 < index->size()) return set.sorted();
-    const std::shared_ptr<const SortedIds> sorted = id_order_of(pool, index);
-    const std::vector<std::uint32_t> ranks = member_ranks(*sorted, set);
+    if (set.universe() != index || !set.others().empty() || set.size() < FEW) return set.sorted();
     std::vector<std::string> out;
-    out.reserve(ranks.size());
-    const char* chars = sorted->chars.data();
-    const std::uint64_t* offsets = sorted->offsets.data();
-    for (const std::uint32_t k : ranks) out.emplace_back(chars + offsets[k], offsets[k + 1] - offsets[k]);
+    // In huge pages up to its end (the room past it holds the end's block).
+    runtime::reserve_large(out, set.size() + (set.size() >= (std::size_t{1} << 16) ? runtime::HUGE_PAGE / sizeof(std::string) : 0));
+    if (const auto order = order_for(pool, index, set)) {
+        // The members' ranks a block at a time, each rank written and the count moved on for
+        // members only (no branch to mispredict).
+        const Bits& bits = set.bits();
+        const std::size_t n = order->positions.size();
+        constexpr std::size_t BLOCK = 2048;
+        std::array<std::uint32_t, BLOCK + 1> ranks;
+        for (std::size_t from = 0; from < n; from += BLOCK) {
+            const std::size_t to = std::min(n, from + BLOCK);
+            std::size_t m = 0;
+            for (std::size_t k = from; k < to; ++k) {
+                const std::uint32_t pos = order->positions[k];
+                ranks[m] = static_cast<std::uint32_t>(k);
+                m += (bits[pos >> 6] >> (pos & 63)) & 1;
+            }
+            for (std::size_t i = 0; i < m; ++i) out.emplace_back(order->at(ranks[i]));
+        }
+        return out;
+    }
+    const SortedIds members = sorted_ids_of(*index, member_positions(set));
+    for (std::size_t k = 0; k < members.positions.size(); ++k) out.emplace_back(members.at(k));
     return out;
 }
 
 SortedMembers sorted_members(const SignalPool& pool, const IdSet& set) {
     SortedMembers out;
     const KeyIndexPtr index = pool.index();
-    if (set.universe() != index || !set.others().empty()) {
+    if (set.universe() != index || !set.others().empty() || set.size() < FEW) {
         for (const std::string& id : set.sorted()) out.positions.push_back(*index->find(id));
         return out;
     }
-    const std::shared_ptr<const SortedIds> sorted = id_order_of(pool, index);
-    out.ranks = member_ranks(*sorted, set);
-    out.positions.reserve(out.ranks.size());
-    for (const std::uint32_t k : out.ranks) out.positions.push_back(sorted->positions[k]);
+    if (const auto order = order_for(pool, index, set)) {
+        out.ranks = member_ranks(*order, set);
+        out.positions.reserve(out.ranks.size());
+        for (const std::uint32_t k : out.ranks) out.positions.push_back(order->positions[k]);
+        return out;
+    }
+    const SortedIds sorted = sorted_ids_of(*index, member_positions(set));
+    out.positions.assign(sorted.positions.begin(), sorted.positions.end());
     return out;
 }
 
-std::vector<std::uint32_t> id_order(const SignalPool& pool) { return id_order_of(pool, pool.index())->positions; }
+std::vector<std::uint32_t> id_order(const SignalPool& pool) {
+    const auto sorted = id_order_of(pool, pool.index());
+    return {sorted->positions.begin(), sorted->positions.end()};
+}
 
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

@@ -14,11 +14,13 @@
 //   rows      anything else, left in the pool's rows (columns built from rows)
 // A column never changes once built; the pool replaces or drops it.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -26,6 +28,7 @@
 
 #include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/same_text_internal.hpp"
+#include "brindlecap/runtime/huge_pages.hpp"
 #include "brindlecap/runtime/value.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation::detail {
@@ -55,15 +58,18 @@ struct Column {
     Bits present;
     std::size_t present_count = 0;
 
-    std::vector<double> numbers;          // number: per position, NaN where absent
+    runtime::LargeVector<double> numbers;  // number: per position, NaN where absent
     Bits ints;                            // number: positions holding an int; empty when none do
-    std::vector<std::int64_t> integers;   // integer: per position, 0 where absent
+    runtime::LargeVector<std::int64_t> integers;  // integer: per position, 0 where absent
     Bits bools;                           // boolean
-    std::vector<std::uint32_t> codes;     // str: per position (0 where absent); str_list: per item
-    std::vector<std::uint32_t> offsets;   // str_list: size + 1 entries
-    std::vector<std::uint64_t> masks;     // str_list with at most 64 strings
+    runtime::LargeVector<std::uint32_t> codes;    // str: per position (0 where absent); str_list: per item
+    runtime::LargeVector<std::uint32_t> offsets;  // str_list: size + 1 entries
+    // str_list with at most 64 strings: per position the mask of its codes, in mask_bytes bytes
+    // (1, 2, 4 or 8: the fewest that hold a bit per string; read them with memcpy).
+    runtime::LargeVector<std::uint8_t> masks;
+    unsigned mask_bytes = 0;
     std::vector<runtime::StrPtr> strings; // str, str_list: the dictionary, distinct strings
-    std::vector<runtime::Value> values;   // values: per position (None where absent)
+    runtime::LargeVector<runtime::Value> values;  // values: per position (None where absent)
 
     bool holds(std::size_t pos) const noexcept { return bit(present, pos); }
     // The value at a held position, as the pool's metadata holds it (a fresh list for str_list).
@@ -91,6 +97,17 @@ public:
     void add_list_item(std::string_view s);
     void end_list();
 
+    // A whole column of one kind at once, into an empty builder (nothing is added after it): the
+    // column that adding each held value would give. `present` has a byte per position (0: not
+    // held); empty, every position holds a value.
+    void set_numbers(std::span<const double> values, std::span<const std::uint8_t> present);
+    void set_ints(std::span<const std::int64_t> values, std::span<const std::uint8_t> present);
+    void set_bools(std::span<const std::uint8_t> values, std::span<const std::uint8_t> present);
+    // Strings by dictionary code: position p holds strings[codes[p]], nothing where codes[p] < 0
+    // (codes past the strings are the caller's to refuse).
+    template <class Code>  // int8_t, int16_t or int32_t
+    void set_codes(std::span<const Code> codes, const std::vector<runtime::StrPtr>& strings);
+
     std::size_t present_count() const noexcept { return col_.present_count; }
     // List items per held position so far (0 for other kinds).
     double items_per_position() const noexcept {
@@ -104,9 +121,12 @@ public:
 
 private:
     void start(std::size_t pos, ColumnKind kind);
+    void hold(std::size_t pos);  // pos holds a value of the column's settled kind
     void to_values(std::size_t before);
     void to_integer();
     void add_generic(std::size_t pos, runtime::Value v);
+    // set_*: the presence bits; the first held position (size when none), which settles the column.
+    std::size_t set_presence(std::size_t size, std::span<const std::uint8_t> present, ColumnKind kind);
     static constexpr std::size_t SMALL_DICTIONARY = 16;
     static constexpr std::uint32_t NO_CODE = ~std::uint32_t{0};
     std::uint32_t find_code(std::string_view s) const;
@@ -120,8 +140,10 @@ private:
     std::vector<std::string_view> list_items_;
     std::size_t list_pos_ = 0;
     std::unordered_map<std::string_view, std::uint32_t> dictionary_;
-    const std::string* last_str_ = nullptr;  // the string of the last code looked up by pointer
-    std::uint32_t last_code_ = 0;
+    // The codes of string objects looked up by pointer lately, by pointer bits.
+    static constexpr std::size_t SEEN_STRINGS = 16;
+    std::array<const std::string*, SEEN_STRINGS> seen_str_{};
+    std::array<std::uint32_t, SEEN_STRINGS> seen_code_{};
 };
 
 // The key order of each signal's metadata in a pool born column-wise: shape s lists the field
@@ -142,9 +164,19 @@ struct BornColumns {
 // A pool's identifiers in code point order: the positions, and the identifiers' bytes laid out in
 // that order (so that sorted output is copied from one sequential block).
 struct SortedIds {
-    std::vector<std::uint32_t> positions;
-    std::vector<std::uint64_t> offsets;  // size + 1: identifier k is chars[offsets[k], offsets[k + 1])
-    std::vector<char> chars;
+    runtime::LargeVector<std::uint32_t> positions;
+    // Identifier k is chars[offsets[k], offsets[k + 1]); when all have one length, offsets is
+    // empty and identifier k is chars[k * width, (k + 1) * width).
+    runtime::LargeVector<std::uint64_t> offsets;
+    std::size_t width = 0;
+    // The bytes, in words (the sort uses their room for its keys before the bytes are written).
+    runtime::LargeVector<std::uint64_t> text;
+    bool distinct = true;  // false: some identifier occurs more than once
+    const char* chars() const noexcept { return reinterpret_cast<const char*>(text.data()); }
+    std::string_view at(std::size_t k) const noexcept {
+        return offsets.empty() ? std::string_view(chars() + k * width, width)
+                               : std::string_view(chars() + offsets[k], offsets[k + 1] - offsets[k]);
+    }
     std::size_t bytes() const noexcept;
 };
 
@@ -169,7 +201,9 @@ struct SignalPool::State {
 
 // Access to a pool's internals for the column store.
 struct SignalPool::Access {
-    static SignalPool born(std::shared_ptr<KeyIndex> index, std::shared_ptr<const detail::BornColumns> columns);
+    // A pool of these columns, and the identifiers' order when known.
+    static SignalPool born(std::shared_ptr<KeyIndex> index, std::shared_ptr<const detail::BornColumns> columns,
+                           std::shared_ptr<const detail::SortedIds> id_order = nullptr);
     static State& state(const SignalPool& pool) { return *pool.state_; }
     static std::uint64_t generation(const SignalPool& pool) { return pool.generation_; }
     static bool has_rows(const SignalPool& pool) { return pool.rows_ready_.load(std::memory_order_acquire); }
@@ -206,6 +240,8 @@ std::vector<std::uint32_t> id_order(const SignalPool& pool);
 
 // The index's identifiers in ascending code point order.
 SortedIds sorted_ids_of(const KeyIndex& index);
+// Those at these positions (ascending) in that order.
+SortedIds sorted_ids_of(const KeyIndex& index, std::span<const std::uint32_t> positions);
 std::vector<std::uint32_t> id_order(const KeyIndex& index);  // its positions
 
 // Heap bytes of the pool's columns of these fields (built from the rows or born with the pool)

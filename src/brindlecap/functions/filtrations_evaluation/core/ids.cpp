@@ -3,9 +3,12 @@
 #include "brindlecap/functions/filtrations_evaluation/core/same_text_internal.hpp"
 
 #include <algorithm>
+#include <array>
 #include <iterator>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
+#include <utility>
 
 namespace brindlecap::functions::filtrations_evaluation {
 
@@ -27,8 +30,9 @@ KeyIndex::KeyIndex(const KeyIndex& other) { *this = other; }
 
 KeyIndex& KeyIndex::operator=(const KeyIndex& other) {
     if (this == &other) return *this;
+    other.ensure_indexed();
     // Plain vector copies would drop the reserved room that keeps identifiers in place.
-    std::vector<std::vector<std::string>> chunks(other.chunks_.size());
+    std::vector<runtime::LargeVector<std::string>> chunks(other.chunks_.size());
     for (std::size_t c = 0; c < chunks.size(); ++c) {
         chunks[c].reserve(chunk_capacity(c));
         chunks[c].insert(chunks[c].end(), other.chunks_[c].begin(), other.chunks_[c].end());
@@ -36,6 +40,19 @@ KeyIndex& KeyIndex::operator=(const KeyIndex& other) {
     chunks_ = std::move(chunks);
     size_ = other.size_;
     slots_ = other.slots_;
+    deferred_.store(false, std::memory_order_relaxed);
+    return *this;
+}
+
+KeyIndex::KeyIndex(KeyIndex&& other) noexcept { *this = std::move(other); }
+
+KeyIndex& KeyIndex::operator=(KeyIndex&& other) noexcept {
+    if (this == &other) return *this;
+    chunks_ = std::move(other.chunks_);
+    size_ = std::exchange(other.size_, 0);
+    slots_ = std::move(other.slots_);
+    other.slots_.clear();
+    deferred_.store(other.deferred_.exchange(false, std::memory_order_acq_rel), std::memory_order_release);
     return *this;
 }
 
@@ -54,6 +71,7 @@ bool tag_matches(std::uint64_t slot, std::size_t hash) noexcept {
 }  // namespace
 
 std::optional<std::uint32_t> KeyIndex::find(std::string_view id) const {
+    ensure_indexed();
     if (slots_.empty()) return std::nullopt;
     const std::size_t h = slot_hash(id);
     const std::size_t mask = slots_.size() - 1;
@@ -66,6 +84,7 @@ std::optional<std::uint32_t> KeyIndex::find(std::string_view id) const {
 }
 
 std::uint32_t KeyIndex::add(std::string id) {
+    ensure_indexed();
     if (const auto pos = find(id)) return *pos;
     if (size_ >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::length_error("KeyIndex is full");
     if (2 * (size_ + 1) > slots_.size()) rehash(std::max<std::size_t>(16, 2 * slots_.size()));
@@ -79,54 +98,85 @@ std::uint32_t KeyIndex::add(std::string id) {
     return pos;
 }
 
-void KeyIndex::append(std::string id) {
+void KeyIndex::new_chunk_if_full() {
     if (size_ >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::length_error("KeyIndex is full");
     const std::size_t chunk = chunk_of(size_);
     if (chunk == chunks_.size()) {
         chunks_.emplace_back();
         chunks_.back().reserve(chunk_capacity(chunk));
     }
-    chunks_[chunk].push_back(std::move(id));
+}
+
+void KeyIndex::append(std::string id) {
+    new_chunk_if_full();
+    chunks_.back().push_back(std::move(id));
     ++size_;
 }
 
+void KeyIndex::append(std::string_view id) {
+    new_chunk_if_full();
+    chunks_.back().emplace_back(id);
+    ++size_;
+}
+
+void KeyIndex::defer_index() { deferred_.store(true, std::memory_order_release); }
+
+void KeyIndex::index_now() const {
+    static std::mutex mutex;
+    const std::lock_guard lock(mutex);
+    if (!deferred_.load(std::memory_order_acquire)) return;
+    rehash(std::bit_ceil(std::max<std::size_t>(16, 2 * size_)));
+    deferred_.store(false, std::memory_order_release);
+}
+
 bool KeyIndex::index_appended() {
-    // Hashes first (the identifiers in order), then the table, each slot fetched a few
-    // insertions ahead.
-    std::vector<std::size_t> hashes(size_);
-    for (std::size_t pos = 0; pos < size_; ++pos) hashes[pos] = slot_hash(id(pos));
-    std::vector<std::uint64_t> table(std::bit_ceil(std::max<std::size_t>(16, 2 * size_)), 0);
+    // Each identifier's slot is fetched a few insertions ahead: the hashes of the next AHEAD
+    // identifiers are kept in a ring.
+    runtime::LargeVector<std::uint64_t> table(std::bit_ceil(std::max<std::size_t>(16, 2 * size_)), 0);
     const std::size_t mask = table.size() - 1;
     constexpr std::size_t AHEAD = 8;
-    for (std::size_t pos = 0; pos < size_; ++pos) {
-        if (pos + AHEAD < size_) __builtin_prefetch(&table[hashes[pos + AHEAD] & mask]);
-        const std::size_t h = hashes[pos];
+    std::array<std::size_t, AHEAD> ahead{};
+    bool unique = true;
+    std::size_t pos = 0;
+    const auto insert = [&](std::size_t h) {
         std::size_t i = h & mask;
         for (; table[i] != 0; i = (i + 1) & mask) {
             if (tag_matches(table[i], h) && detail::same_text(id(static_cast<std::size_t>((table[i] & POS_MASK) - 1)), id(pos))) {
-                return false;
+                unique = false;
+                return;
             }
         }
         table[i] = slot_of(h, static_cast<std::uint32_t>(pos));
-    }
+        ++pos;
+    };
+    for_each([&](std::size_t next, const std::string& id) {
+        if (!unique) return;
+        const std::size_t h = slot_hash(id);
+        __builtin_prefetch(&table[h & mask]);
+        if (next >= AHEAD) insert(ahead[next % AHEAD]);
+        ahead[next % AHEAD] = h;
+    });
+    while (unique && pos < size_) insert(ahead[pos % AHEAD]);
+    if (!unique) return false;
     slots_ = std::move(table);
     return true;
 }
 
 void KeyIndex::reserve(std::size_t n) {
+    ensure_indexed();
     const std::size_t wanted = std::bit_ceil(std::max<std::size_t>(16, 2 * n));
     if (wanted > slots_.size()) rehash(wanted);
 }
 
-void KeyIndex::rehash(std::size_t slots) {
-    std::vector<std::uint64_t> table(slots, 0);
+void KeyIndex::rehash(std::size_t slots) const {
+    runtime::LargeVector<std::uint64_t> table(slots, 0);
     const std::size_t mask = slots - 1;
-    for (std::size_t pos = 0; pos < size_; ++pos) {
-        const std::size_t h = slot_hash(id(pos));
+    for_each([&](std::size_t pos, const std::string& id) {
+        const std::size_t h = slot_hash(id);
         std::size_t i = h & mask;
         while (table[i] != 0) i = (i + 1) & mask;
         table[i] = slot_of(h, static_cast<std::uint32_t>(pos));
-    }
+    });
     slots_ = std::move(table);
 }
 

@@ -6,6 +6,7 @@
 // word operations per 64 signals; identifiers outside the index (a caller's foreign ids) are
 // kept aside, sorted. Semantically an IdSet is a set of strings.
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +18,8 @@
 #include <span>
 #include <string_view>
 #include <vector>
+
+#include "brindlecap/runtime/huge_pages.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
 
@@ -35,13 +38,21 @@ public:
     KeyIndex() = default;
     KeyIndex(const KeyIndex& other);
     KeyIndex& operator=(const KeyIndex& other);
-    KeyIndex(KeyIndex&&) noexcept = default;
-    KeyIndex& operator=(KeyIndex&&) noexcept = default;
+    KeyIndex(KeyIndex&& other) noexcept;
+    KeyIndex& operator=(KeyIndex&& other) noexcept;
 
     std::size_t size() const noexcept { return size_; }
     const std::string& id(std::size_t pos) const {
         const std::size_t chunk = chunk_of(pos);
         return chunks_[chunk][pos - chunk_start(chunk)];
+    }
+    // Visits every identifier in position order, f(position, id): cheaper than id() for each.
+    template <class F>
+    void for_each(F&& f) const {
+        std::size_t pos = 0;
+        for (const auto& chunk : chunks_) {
+            for (const std::string& id : chunk) f(pos++, id);
+        }
     }
     std::optional<std::uint32_t> find(std::string_view id) const;
     // Position of id, appending it when new.
@@ -51,9 +62,13 @@ public:
     // Bulk loading: append() adds an identifier at the next position without looking it up;
     // index_appended() then indexes everything at once, faster than one add() each. find() and
     // add() see appended identifiers only once indexed. index_appended() returns false when an
-    // identifier occurs twice; the index is then unusable and must be dropped.
+    // identifier occurs twice; the index is then unusable and must be dropped. defer_index()
+    // instead leaves the indexing to the first find() or add() (from any thread), for callers
+    // that know the identifiers are distinct and may never look one up.
     void append(std::string id);
+    void append(std::string_view id);
     bool index_appended();
+    void defer_index();
 
 private:
     static constexpr std::size_t FIRST_CHUNK = 16;
@@ -67,13 +82,20 @@ private:
     static std::size_t chunk_capacity(std::size_t chunk) noexcept {
         return chunk == 0 ? FIRST_CHUNK : FIRST_CHUNK << (chunk - 1);
     }
-    void rehash(std::size_t slots);
+    void rehash(std::size_t slots) const;
+    void new_chunk_if_full();
+    // Builds the deferred index.
+    void index_now() const;
+    void ensure_indexed() const {
+        if (deferred_.load(std::memory_order_acquire)) index_now();
+    }
 
-    std::vector<std::vector<std::string>> chunks_;  // each reserved to its full capacity
+    std::vector<runtime::LargeVector<std::string>> chunks_;  // each reserved to its full capacity
     std::size_t size_ = 0;
     // Low half: position + 1, 0 when free; high half: the high half of the identifier's hash.
-    // At most half full.
-    std::vector<std::uint64_t> slots_;
+    // At most half full. Built by a const member when deferred.
+    mutable runtime::LargeVector<std::uint64_t> slots_;
+    mutable std::atomic<bool> deferred_{false};
 };
 
 using KeyIndexPtr = std::shared_ptr<const KeyIndex>;

@@ -168,12 +168,18 @@ void SignalPool::drop_columns() const {
     st.dicts_watched = false;
 }
 
-SignalPool SignalPool::Access::born(std::shared_ptr<KeyIndex> index, std::shared_ptr<const detail::BornColumns> columns) {
+SignalPool SignalPool::Access::born(std::shared_ptr<KeyIndex> index, std::shared_ptr<const detail::BornColumns> columns,
+                                    std::shared_ptr<const detail::SortedIds> id_order) {
     SignalPool pool;
     pool.index_ = std::move(index);
     const bool none = pool.index_->size() == 0;
     pool.rows_ready_.store(none, std::memory_order_relaxed);
     pool.state_->born = std::move(columns);
+    if (id_order) {
+        pool.state_->id_order_index = pool.index_.get();
+        pool.state_->id_order_size = pool.index_->size();
+        pool.state_->id_order = std::move(id_order);
+    }
     return pool;
 }
 

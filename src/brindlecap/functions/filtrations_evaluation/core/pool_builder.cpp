@@ -1,3 +1,5 @@
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include "brindlecap/functions/filtrations_evaluation/core/columns_internal.hpp"
@@ -11,8 +13,23 @@ using detail::ColumnBuilder;
 
 struct ColumnarPoolBuilder::State {
     std::shared_ptr<KeyIndex> index = std::make_shared<KeyIndex>();
+    std::shared_ptr<const detail::SortedIds> id_order;
     std::vector<std::string> names;
     std::vector<detail::ColumnPtr> columns;
+
+    // Orders the identifiers (which also finds a repeated one); the hash index waits for the
+    // first lookup.
+    void seal() {
+        auto order = std::make_shared<detail::SortedIds>(detail::sorted_ids_of(*index));
+        if (!order->distinct) {
+            std::unordered_set<std::string_view> seen;
+            index->for_each([&](std::size_t, const std::string& id) {
+                if (!seen.insert(id).second) throw runtime::ValueError("signal id " + runtime::repr(std::string_view(id)) + " given twice");
+            });
+        }
+        index->defer_index();
+        id_order = std::move(order);
+    }
 };
 
 namespace {
@@ -22,14 +39,13 @@ std::string quoted(std::string_view s) { return runtime::repr(s); }
 }  // namespace
 
 ColumnarPoolBuilder::ColumnarPoolBuilder(std::vector<std::string> ids) : state_(std::make_unique<State>()) {
-    KeyIndex& index = *state_->index;
-    index.reserve(ids.size());
-    for (std::string& id : ids) {
-        const std::size_t before = index.size();
-        std::string copy = id;
-        index.add(std::move(id));
-        if (index.size() == before) throw runtime::ValueError("signal id " + quoted(copy) + " given twice");
-    }
+    for (std::string& id : ids) state_->index->append(std::move(id));
+    state_->seal();
+}
+
+ColumnarPoolBuilder::ColumnarPoolBuilder(std::span<const std::string_view> ids) : state_(std::make_unique<State>()) {
+    for (const std::string_view id : ids) state_->index->append(id);
+    state_->seal();
 }
 
 ColumnarPoolBuilder::~ColumnarPoolBuilder() = default;
@@ -38,74 +54,102 @@ ColumnarPoolBuilder& ColumnarPoolBuilder::operator=(ColumnarPoolBuilder&&) noexc
 
 std::size_t ColumnarPoolBuilder::size() const noexcept { return state_ ? state_->index->size() : 0; }
 
-// Checks the field name and the sizes, then feeds every held position to add(builder, pos).
-template <class Add>
+// Checks the field name and the sizes, then fill(builder) makes the column.
+template <class Fill>
 void ColumnarPoolBuilder::add_column(std::string field, std::size_t count, std::span<const std::uint8_t> present,
-                                     Add&& add) {
+                                     Fill&& fill) {
     State& st = *state_;
-    {
-        const std::size_t n = st.index->size();
-        for (const std::string& name : st.names) {
-            if (name == field) throw runtime::ValueError("field " + quoted(field) + " given twice");
+    const std::size_t n = st.index->size();
+    for (const std::string& name : st.names) {
+        if (name == field) throw runtime::ValueError("field " + quoted(field) + " given twice");
+    }
+    if (count != n) {
+        throw runtime::ValueError("field " + quoted(field) + ": " + std::to_string(count) + " values for " +
+                                  std::to_string(n) + " signals");
+    }
+    if (!present.empty() && present.size() != n) {
+        throw runtime::ValueError("field " + quoted(field) + ": " + std::to_string(present.size()) +
+                                  " presence flags for " + std::to_string(n) + " signals");
+    }
+    ColumnBuilder builder(/*keep_values=*/true);
+    fill(builder);
+    st.columns.push_back(std::make_shared<const detail::Column>(std::move(builder).finish(n)));
+    st.names.push_back(std::move(field));
+}
+
+namespace {
+
+// Feeds every held position to add(builder, pos), with room for all once the kind is known.
+template <class Add>
+void add_each(ColumnBuilder& b, std::size_t n, std::span<const std::uint8_t> present, Add&& add,
+              double items_per_position = 0.0) {
+    bool reserved = false;
+    for (std::size_t pos = 0; pos < n; ++pos) {
+        if (!present.empty() && present[pos] == 0) continue;
+        add(b, pos);
+        if (!reserved) {
+            b.reserve(n, items_per_position);
+            reserved = true;
         }
-        if (count != n) {
-            throw runtime::ValueError("field " + quoted(field) + ": " + std::to_string(count) + " values for " +
-                                      std::to_string(n) + " signals");
-        }
-        if (!present.empty() && present.size() != n) {
-            throw runtime::ValueError("field " + quoted(field) + ": " + std::to_string(present.size()) +
-                                      " presence flags for " + std::to_string(n) + " signals");
-        }
-        ColumnBuilder builder(/*keep_values=*/true);
-        for (std::size_t pos = 0; pos < n; ++pos) {
-            if (present.empty() || present[pos] != 0) add(builder, pos);
-        }
-        st.columns.push_back(std::make_shared<const detail::Column>(std::move(builder).finish(n)));
-        st.names.push_back(std::move(field));
     }
 }
 
+}  // namespace
+
 ColumnarPoolBuilder& ColumnarPoolBuilder::add_float64(std::string field, std::span<const double> values,
                                                       std::span<const std::uint8_t> present) {
-    add_column(std::move(field), values.size(), present,
-                     [&](ColumnBuilder& b, std::size_t pos) { b.add_number(pos, values[pos]); });
+    add_column(std::move(field), values.size(), present, [&](ColumnBuilder& b) { b.set_numbers(values, present); });
     return *this;
 }
 
 ColumnarPoolBuilder& ColumnarPoolBuilder::add_int64(std::string field, std::span<const std::int64_t> values,
                                                     std::span<const std::uint8_t> present) {
-    add_column(std::move(field), values.size(), present,
-                     [&](ColumnBuilder& b, std::size_t pos) { b.add_int(pos, values[pos]); });
+    add_column(std::move(field), values.size(), present, [&](ColumnBuilder& b) { b.set_ints(values, present); });
     return *this;
 }
 
 ColumnarPoolBuilder& ColumnarPoolBuilder::add_bool(std::string field, std::span<const std::uint8_t> values,
                                                    std::span<const std::uint8_t> present) {
-    add_column(std::move(field), values.size(), present,
-                     [&](ColumnBuilder& b, std::size_t pos) { b.add_bool(pos, values[pos] != 0); });
+    add_column(std::move(field), values.size(), present, [&](ColumnBuilder& b) { b.set_bools(values, present); });
     return *this;
 }
 
 ColumnarPoolBuilder& ColumnarPoolBuilder::add_strings(std::string field, std::span<const std::string_view> values,
                                                       std::span<const std::uint8_t> present) {
-    add_column(std::move(field), values.size(), present,
-                     [&](ColumnBuilder& b, std::size_t pos) { b.add_str(pos, values[pos]); });
+    add_column(std::move(field), values.size(), present, [&](ColumnBuilder& b) {
+        add_each(b, values.size(), present, [&](ColumnBuilder& c, std::size_t pos) { c.add_str(pos, values[pos]); });
+    });
     return *this;
 }
 
 ColumnarPoolBuilder& ColumnarPoolBuilder::add_categorical(std::string field, std::span<const std::int32_t> codes,
                                                           const std::vector<std::string>& categories) {
-    std::vector<runtime::Value> strings(categories.begin(), categories.end());
-    std::vector<std::uint8_t> present(codes.size());
-    for (std::size_t i = 0; i < codes.size(); ++i) {
-        if (codes[i] >= 0 && static_cast<std::size_t>(codes[i]) >= categories.size()) {
-            throw runtime::ValueError("field " + quoted(field) + ": code " + std::to_string(codes[i]) + " past the " +
+    return add_codes(std::move(field), codes, categories);
+}
+
+ColumnarPoolBuilder& ColumnarPoolBuilder::add_categorical(std::string field, std::span<const std::int16_t> codes,
+                                                          const std::vector<std::string>& categories) {
+    return add_codes(std::move(field), codes, categories);
+}
+
+ColumnarPoolBuilder& ColumnarPoolBuilder::add_categorical(std::string field, std::span<const std::int8_t> codes,
+                                                          const std::vector<std::string>& categories) {
+    return add_codes(std::move(field), codes, categories);
+}
+
+template <class Code>
+ColumnarPoolBuilder& ColumnarPoolBuilder::add_codes(std::string field, std::span<const Code> codes,
+                                                    const std::vector<std::string>& categories) {
+    for (const Code code : codes) {
+        if (code >= 0 && static_cast<std::size_t>(code) >= categories.size()) {
+            throw runtime::ValueError("field " + quoted(field) + ": code " + std::to_string(code) + " past the " +
                                       std::to_string(categories.size()) + " categories");
         }
-        present[i] = codes[i] >= 0;
     }
-    add_column(std::move(field), codes.size(), present,
-                     [&](ColumnBuilder& b, std::size_t pos) { b.add(pos, strings[static_cast<std::size_t>(codes[pos])]); });
+    std::vector<runtime::StrPtr> strings;
+    strings.reserve(categories.size());
+    for (const std::string& c : categories) strings.push_back(std::make_shared<const std::string>(c));
+    add_column(std::move(field), codes.size(), {}, [&](ColumnBuilder& b) { b.set_codes(codes, strings); });
     return *this;
 }
 
@@ -119,18 +163,25 @@ ColumnarPoolBuilder& ColumnarPoolBuilder::add_string_lists(std::string field, st
         throw runtime::ValueError("field " + quoted(field) + ": offsets must be " + std::to_string(n + 1) +
                                   " ascending entries ending at " + std::to_string(items.size()));
     }
-    add_column(std::move(field), n, present, [&](ColumnBuilder& b, std::size_t pos) {
-        b.begin_list(pos);
-        for (std::uint64_t i = offsets[pos]; i < offsets[pos + 1]; ++i) b.add_list_item(items[i]);
-        b.end_list();
+    const double per_position = n > 0 ? static_cast<double>(items.size()) / static_cast<double>(n) : 0.0;
+    add_column(std::move(field), n, present, [&](ColumnBuilder& b) {
+        add_each(
+            b, n, present,
+            [&](ColumnBuilder& c, std::size_t pos) {
+                c.begin_list(pos);
+                for (std::uint64_t i = offsets[pos]; i < offsets[pos + 1]; ++i) c.add_list_item(items[i]);
+                c.end_list();
+            },
+            per_position);
     });
     return *this;
 }
 
 ColumnarPoolBuilder& ColumnarPoolBuilder::add_values(std::string field, std::span<const runtime::Value> values,
                                                      std::span<const std::uint8_t> present) {
-    add_column(std::move(field), values.size(), present,
-                     [&](ColumnBuilder& b, std::size_t pos) { b.add(pos, values[pos]); });
+    add_column(std::move(field), values.size(), present, [&](ColumnBuilder& b) {
+        add_each(b, values.size(), present, [&](ColumnBuilder& c, std::size_t pos) { c.add(pos, values[pos]); });
+    });
     return *this;
 }
 
@@ -138,7 +189,7 @@ SignalPool ColumnarPoolBuilder::build() && {
     auto born = std::make_shared<detail::BornColumns>();
     born->names = std::move(state_->names);
     born->columns = std::move(state_->columns);
-    SignalPool pool = detail::PoolAccess::born(std::move(state_->index), std::move(born));
+    SignalPool pool = detail::PoolAccess::born(std::move(state_->index), std::move(born), std::move(state_->id_order));
     state_ = std::make_unique<State>();
     return pool;
 }

@@ -40,6 +40,7 @@ class ColumnarPoolBuilder {
 public:
     // The signals' identifiers in pool order.
     explicit ColumnarPoolBuilder(std::vector<std::string> ids);
+    explicit ColumnarPoolBuilder(std::span<const std::string_view> ids);
     ~ColumnarPoolBuilder();
     ColumnarPoolBuilder(ColumnarPoolBuilder&&) noexcept;
     ColumnarPoolBuilder& operator=(ColumnarPoolBuilder&&) noexcept;
@@ -62,6 +63,11 @@ public:
     // a negative code means it does not hold the field. Codes past the categories raise ValueError.
     ColumnarPoolBuilder& add_categorical(std::string field, std::span<const std::int32_t> codes,
                                          const std::vector<std::string>& categories);
+    // The same with narrower codes (pandas keeps them in the narrowest integer type).
+    ColumnarPoolBuilder& add_categorical(std::string field, std::span<const std::int16_t> codes,
+                                         const std::vector<std::string>& categories);
+    ColumnarPoolBuilder& add_categorical(std::string field, std::span<const std::int8_t> codes,
+                                         const std::vector<std::string>& categories);
     // Lists of str: signal i holds the list items[offsets[i] .. offsets[i + 1]); offsets has
     // size() + 1 ascending entries ending at items.size().
     ColumnarPoolBuilder& add_string_lists(std::string field, std::span<const std::uint64_t> offsets,
@@ -77,6 +83,8 @@ public:
 
 private:
     struct State;
+    template <class Code>
+    ColumnarPoolBuilder& add_codes(std::string field, std::span<const Code> codes, const std::vector<std::string>& categories);
     template <class Add>
     void add_column(std::string field, std::size_t count, std::span<const std::uint8_t> present, Add&& add);
 

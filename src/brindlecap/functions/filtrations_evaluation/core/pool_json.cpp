@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <limits>
 #include <map>
+#include <optional>
 #include <memory>
 #include <system_error>
 #include <unordered_map>
@@ -28,6 +29,7 @@
 
 #include "brindlecap/functions/filtrations_evaluation/core/columns_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/pool_columns.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/pool_json_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/json.hpp"
 #include "brindlecap/runtime/number_text_internal.hpp"
@@ -59,8 +61,22 @@ public:
         const auto f = static_cast<std::uint32_t>(names_.size());
         names_.emplace_back(key);
         by_name_.emplace(names_.back(), f);
+        const bool plain = std::none_of(key.begin(), key.end(), [](char c) {
+            return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
+        });
+        quoted_.push_back(plain ? "\"" + std::string(key) + "\"" : std::string());
         builders_.emplace_back(/*keep_values=*/true);
         seen_.push_back(0);
+        return f;
+    }
+    // The field at this place in the last signal, when `text` starts with its name as a plain
+    // JSON string (names that need escapes never match); len gets the string's length.
+    std::optional<std::uint32_t> known_key(std::string_view text, std::size_t place, std::size_t& len) const {
+        if (place >= previous_.size()) return std::nullopt;
+        const std::uint32_t f = previous_[place];
+        const std::string& q = quoted_[f];
+        if (q.empty() || text.size() < q.size() || !detail::same_text(text.substr(0, q.size()), q)) return std::nullopt;
+        len = q.size();
         return f;
     }
     // Starts the field in the current signal; false when the signal has it already.
@@ -76,7 +92,7 @@ public:
     void reserve(std::size_t n, std::size_t seen) {
         for (ColumnBuilder& b : builders_) {
             const double share = static_cast<double>(b.present_count()) / static_cast<double>(seen);
-            b.reserve(static_cast<std::size_t>(static_cast<double>(n) * 1.05), share * b.items_per_position());
+            b.reserve(static_cast<std::size_t>(static_cast<double>(n) * 1.03), share * b.items_per_position());
         }
     }
 
@@ -98,7 +114,11 @@ public:
     }
 
     SignalPool finish() && {
-        if (!index_->index_appended()) throw Fallback{};
+        // The identifiers' order, which also tells whether one is repeated (the last metadata
+        // wins: the general reader's case); the hash index waits for the first lookup.
+        auto order = std::make_shared<const detail::SortedIds>(detail::sorted_ids_of(*index_));
+        if (!order->distinct) throw Fallback{};
+        index_->defer_index();
         const std::size_t n = index_->size();
         auto born = std::make_shared<detail::BornColumns>();
         born->names = std::move(names_);
@@ -114,12 +134,13 @@ public:
             shapes->of = std::move(of_);
             born->shapes = std::move(shapes);
         }
-        return detail::PoolAccess::born(std::move(index_), std::move(born));
+        return detail::PoolAccess::born(std::move(index_), std::move(born), std::move(order));
     }
 
 private:
     std::shared_ptr<KeyIndex> index_;
     std::vector<std::string> names_;
+    std::vector<std::string> quoted_;  // per field: its name as a plain JSON string, or empty
     std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> by_name_;
     std::vector<ColumnBuilder> builders_;
     std::vector<std::size_t> seen_;  // per field: 1 + the last position that held it
@@ -160,9 +181,58 @@ SignalPool pool_from_document(const Value& doc) {
 
 // ---- Fast road ---------------------------------------------------------------------------------
 
+// A file read in pieces into one buffer: the reader sees a window of the text, and between two
+// signals asks for more when fewer than `lookahead` bytes are left in it. The buffer is reused:
+// reading costs a copy of the text, where a mapping of the file would fault in every page of it.
+class FileWindow {
+public:
+    FileWindow(const std::string& path, int fd, std::size_t file_size, std::size_t size, std::size_t lookahead)
+        : path_(path), fd_(fd), file_size_(file_size), lookahead_(lookahead), buffer_(size) {}
+
+    std::size_t file_size() const noexcept { return file_size_; }
+    std::size_t lookahead() const noexcept { return lookahead_; }
+    bool at_end() const noexcept { return eof_; }
+    // Drops the text before `from`, reads after what is left; the window is then text[0, size).
+    // False when nothing more was read.
+    bool refill(std::string_view& text, std::size_t& from) {
+        const std::size_t kept = text.size() - from;
+        if (kept > 0) std::memmove(buffer_.data(), text.data() + from, kept);
+        std::size_t size = kept;
+        while (!eof_ && size < buffer_.size()) {
+            const ssize_t got = ::read(fd_, buffer_.data() + size, buffer_.size() - size);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) throw runtime::RuntimeError("cannot read JSON file '" + path_ + "': read failed");
+            if (got == 0) eof_ = true;
+            size += static_cast<std::size_t>(got);
+        }
+        consumed_ += from;
+        text = std::string_view(buffer_.data(), size);
+        from = 0;
+        return size > kept;
+    }
+    // Bytes of the file before the window.
+    std::size_t consumed() const noexcept { return consumed_; }
+
+private:
+    const std::string& path_;
+    int fd_;
+    std::size_t file_size_;
+    std::size_t lookahead_;
+    runtime::LargeVector<char> buffer_;
+    std::size_t consumed_ = 0;
+    bool eof_ = false;
+};
+
 class FastReader {
 public:
     explicit FastReader(std::string_view text) : s_(text) {}
+    explicit FastReader(FileWindow& window) : window_(&window) { window.refill(s_, i_); }
+
+    // Whether the reader gave up near the end of its window with more of the file unread: the
+    // text may be fine, and a signal longer than the window's lookahead.
+    bool stopped_at_window_end() const noexcept {
+        return window_ != nullptr && !window_->at_end() && i_ + 16 >= s_.size();
+    }
 
     SignalPool read() {
         ws();
@@ -175,10 +245,15 @@ public:
         // Identifiers are indexed at the end; a repeated one (the last metadata wins) falls back.
         // After the first signals the columns get room for the size the text suggests.
         constexpr std::size_t SAMPLE = 256;
+        const std::size_t text_size = window_ != nullptr ? window_->file_size() : s_.size();
         for (std::size_t pos = 0;; ++pos) {
-            if (pos == SAMPLE) out_.reserve(s_.size() / std::max<std::size_t>(1, i_) * SAMPLE, SAMPLE);
+            if (window_ != nullptr && s_.size() - i_ < window_->lookahead()) window_->refill(s_, i_);
+            if (pos == SAMPLE) {
+                const std::size_t read = (window_ != nullptr ? window_->consumed() : 0) + i_;
+                out_.reserve(text_size / std::max<std::size_t>(1, read) * SAMPLE, SAMPLE);
+            }
             if (peek() != '"') throw Fallback{};
-            out_.index().append(std::string(string()));
+            out_.index().append(string());
             ws();
             expect(':');
             ws();
@@ -194,6 +269,7 @@ public:
 private:
     SignalPool end() {
         ws();
+        while (i_ == s_.size() && window_ != nullptr && window_->refill(s_, i_)) ws();
         if (i_ != s_.size()) throw Fallback{};
         return std::move(out_).finish();
     }
@@ -207,10 +283,14 @@ private:
         if (take() != c) throw Fallback{};
     }
     void ws() {
-        while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\n' || s_[i_] == '\r' || s_[i_] == '\t')) ++i_;
+        while (i_ < s_.size()) {
+            const char c = s_[i_];
+            if (c > ' ' || (c != ' ' && c != '\n' && c != '\r' && c != '\t')) return;
+            ++i_;
+        }
     }
     bool literal(std::string_view text) {
-        if (s_.substr(i_, text.size()) != text) return false;
+        if (s_.size() - i_ < text.size() || !detail::same_text(s_.substr(i_, text.size()), text)) return false;
         i_ += text.size();
         return true;
     }
@@ -339,30 +419,51 @@ private:
 
     static bool digit(char c) { return c >= '0' && c <= '9'; }
 
+    // The end of the run of digits from j, eight bytes at a time.
+    std::size_t digits_from(std::size_t j) const {
+        if constexpr (std::endian::native == std::endian::little) {
+            constexpr std::uint64_t HIGH_NIBBLES = 0xF0F0F0F0F0F0F0F0ULL;
+            constexpr std::uint64_t THREES = 0x3030303030303030ULL;
+            constexpr std::uint64_t SIXES = 0x0606060606060606ULL;
+            while (j + 8 <= s_.size()) {
+                std::uint64_t w;
+                std::memcpy(&w, s_.data() + j, 8);
+                // A digit is 0x30-0x39: high nibble 3, and still 3 after adding 6. A carry out of
+                // a byte only disturbs the bytes above it, which come later.
+                const std::uint64_t other = ((w & HIGH_NIBBLES) ^ THREES) | (((w + SIXES) & HIGH_NIBBLES) ^ THREES);
+                if (other != 0) return j + static_cast<std::size_t>(std::countr_zero(other)) / 8;
+                j += 8;
+            }
+        }
+        while (j < s_.size() && digit(s_[j])) ++j;
+        return j;
+    }
+
     // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?, as parse_json reads it.
     void number(ColumnBuilder& b, std::size_t pos) {
         const std::size_t start = i_;
         std::size_t j = i_;
-        if (j < s_.size() && s_[j] == '-') ++j;
+        const bool negative = j < s_.size() && s_[j] == '-';
+        if (negative) ++j;
+        const std::size_t int_start = j;
         if (j < s_.size() && s_[j] == '0') {
             ++j;
         } else if (j < s_.size() && digit(s_[j])) {
-            while (j < s_.size() && digit(s_[j])) ++j;
+            j = digits_from(j + 1);
         } else {
             throw Fallback{};
         }
+        const std::size_t int_end = j;
         bool integral = true;
         if (j + 1 < s_.size() && s_[j] == '.' && digit(s_[j + 1])) {
-            j += 2;
-            while (j < s_.size() && digit(s_[j])) ++j;
+            j = digits_from(j + 2);
             integral = false;
         }
         if (j < s_.size() && (s_[j] == 'e' || s_[j] == 'E')) {
             std::size_t k = j + 1;
             if (k < s_.size() && (s_[k] == '+' || s_[k] == '-')) ++k;
             if (k < s_.size() && digit(s_[k])) {
-                while (k < s_.size() && digit(s_[k])) ++k;
-                j = k;
+                j = digits_from(k + 1);
                 integral = false;
             }
         }
@@ -370,6 +471,12 @@ private:
         const char* first = s_.data() + start;
         const char* last = s_.data() + j;
         if (integral) {
+            // Up to 18 digits cannot overflow.
+            if (int_end - int_start <= 18) {
+                std::int64_t n = 0;
+                for (std::size_t k = int_start; k < int_end; ++k) n = n * 10 + (s_[k] - '0');
+                return b.add_int(pos, negative ? -n : n);
+            }
             std::int64_t n = 0;
             const auto r = std::from_chars(first, last, n);
             if (r.ec == std::errc{} && r.ptr == last) return b.add_int(pos, n);
@@ -469,7 +576,14 @@ private:
         }
         for (std::size_t place = 0;; ++place) {
             if (peek() != '"') throw Fallback{};
-            const std::uint32_t f = out_.field(string(), place);
+            std::size_t len = 0;
+            std::uint32_t f;
+            if (const auto known = out_.known_key(s_.substr(i_), place, len)) {
+                f = *known;
+                i_ += len;
+            } else {
+                f = out_.field(string(), place);
+            }
             if (!out_.open_field(f, pos)) throw Fallback{};  // repeated key: last one wins
             ws();
             expect(':');
@@ -484,6 +598,7 @@ private:
         out_.end_signal(pos);
     }
 
+    FileWindow* window_ = nullptr;
     std::string_view s_;
     std::size_t i_ = 0;
     PoolColumnsBuilder out_;
@@ -557,9 +672,40 @@ private:
 
 }  // namespace
 
-SignalPool read_signal_pool_json(const std::string& path) {
-    const FileText file(path);
+// The pool of a regular file read through a window, when the fast reader takes it; else the
+// reader to go on with: the fast one over the whole text (it stopped at the window's end), or the
+// general one.
+std::optional<SignalPool> read_through_window(const std::string& path, const detail::ReadWindow& size, bool& fast_whole) {
+    fast_whole = false;
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return std::nullopt;  // FileText names the error
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
+        fast_whole = true;
+        return std::nullopt;
+    }
+    FileWindow window(path, fd, static_cast<std::size_t>(st.st_size), size.bytes, size.lookahead);
+    FastReader reader(window);
     try {
+        return reader.read();
+    } catch (const Fallback&) {
+    }
+    fast_whole = reader.stopped_at_window_end();
+    return std::nullopt;
+}
+
+SignalPool read_signal_pool_json(const std::string& path) { return detail::read_signal_pool_json(path, {}); }
+
+SignalPool detail::read_signal_pool_json(const std::string& path, const ReadWindow& window) {
+    try {
+        bool fast_whole = false;
+        if (std::optional<SignalPool> pool = read_through_window(path, window, fast_whole)) return std::move(*pool);
+        const FileText file(path);
+        if (!fast_whole) return pool_from_document(runtime::parse_json(file.text()));
         return parse_signal_pool_json(file.text());
     } catch (const runtime::ValueError& e) {
         throw runtime::ValueError("invalid JSON in '" + path + "': " + e.message());
