@@ -81,11 +81,8 @@ def judge(operator, name: str | None = None, reference=None, strict: bool = Fals
     test_cases: correctness cases of its own (dicts with pool, params, expected, children_results);
         with a reference, a case without expected gets the oracle's selection.
     signals: {signal id: metadata} to build the checks' pools from (default: 24 synthetic signals).
-    strict: the strict profile of additional checks; this build has none, so True raises
-        NotImplementedError rather than judging less than asked.
+    strict: the strict profile's checks too (registered for this call unless they already are).
     """
-    if strict:
-        raise NotImplementedError("strict=True needs the strict profile of checks, which this build does not have")
     name = name or getattr(operator, "__name__", None)
     if not name:
         raise ValueError("judge() needs name= for an operator without __name__")
@@ -97,8 +94,15 @@ def judge(operator, name: str | None = None, reference=None, strict: bool = Fals
         references[name] = reference
     cfg = fe.FiltrationEvaluationConfig(mode="mock", mock_signals=signals if signals is not None else _default_signals(seed),
                                         references=references, **config)
-    with report.RunRecorder() as recorder:
-        result = fe.evaluate(cfg, [fe.EvalFiltrationConfig(name, test_cases)], store)
+    strict_here = strict and not set(fe.strict_check_names()) & {p.name for p in fe.get_registered_plugins()}
+    if strict_here:
+        fe.register_strict_checks()
+    try:
+        with report.RunRecorder() as recorder:
+            result = fe.evaluate(cfg, [fe.EvalFiltrationConfig(name, test_cases)], store)
+    finally:
+        if strict_here:
+            fe.unregister_strict_checks()
     judgement = Judgement(name, result, [])
     if not judgement.accepted or any(o.status == "fail" for o in judgement.verdict.checks.values()):
         judgement.counterexamples = report.shrink_counterexamples(recorder.observations())

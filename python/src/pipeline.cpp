@@ -8,6 +8,7 @@
 #include "brindlecap/functions/filtrations_evaluation/metadata/ingest_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/evaluate_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/plugins_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/strict.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
 #include "operators.hpp"
@@ -109,9 +110,10 @@ private:
     PyRef obj_;
 };
 
+// A Python plug-in is itself; a plug-in of the library (a strict check) is seen by its name.
 py::object plugin_object(const fe::PluginPtr& plugin) {
     if (const auto* p = dynamic_cast<const PyPlugin*>(plugin.get())) return py::reinterpret_borrow<py::object>(p->object());
-    return py::none();
+    return py::module_::import("types").attr("SimpleNamespace")("name"_a = plugin->name(), "data_type"_a = py::none());
 }
 
 std::vector<fe::PluginPtr> plugins_of(py::iterable plugins) {
@@ -208,6 +210,11 @@ void init_pipeline(py::module_& m) {
         },
         "The registered plug-ins, in registration order (a new list).");
     m.def("clear_check_plugins", &fe::clear_check_plugins, "Removes every registered plug-in.");
+    m.def("register_strict_checks", &fe::register_strict_checks,
+          "Registers the strict profile's checks as plug-ins (those not registered yet), after the registered ones.");
+    m.def("unregister_strict_checks", &fe::unregister_strict_checks,
+          "Removes the strict profile's checks; other plug-ins keep their order.");
+    m.def("strict_check_names", &fe::strict_check_names, "The strict profile's check names, in registration order.");
     m.def("_get_plugin_check_entries", []() { return export_plugin_entries(detail::get_plugin_check_entries()); });
     m.def(
         "_build_plugin_check_entries",

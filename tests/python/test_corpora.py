@@ -287,3 +287,37 @@ def test_default_verdicts_are_as_recorded(demo_signals):
     if os.environ.get("BRINDLECAP_RECORD_VERDICTS"):
         VERDICTS.write_text(json.dumps(recorded, indent=1) + "\n")
     assert recorded == json.loads(VERDICTS.read_text())
+
+
+# --- the strict verdict -------------------------------------------------------------------------------------------
+
+STRICT_VERDICTS = DATA / "operator_corpus_strict_verdicts.json"
+TIMED = {"strict_threads", "strict_growth"}  # what they find depends on the machine's scheduling and load
+
+
+def strict_verdict(entry, signals):
+    """The checks that fail under the strict profile (the canonical eight but speed, and the strict ones)."""
+    store = FunctionStore()
+    store.register(entry.name, factory=entry.fn)
+    fe.register_strict_checks()
+    result = fe._evaluate(mock_config(signals, skip_checks={8}), None, store).operator_results[entry.name]
+    return sorted(check for check, o in result.checks.items() if o.status == "fail")
+
+
+def test_strict_verdicts_are_as_recorded(demo_signals):
+    correct = {e.id: strict_verdict(e, demo_signals) for e in CORRECT}
+    assert {k: v for k, v in correct.items() if v} == {}
+    builtins = build_default_store()
+    fe.register_strict_checks()
+    rejected = [n for n, r in fe._evaluate(mock_config(demo_signals, skip_checks={8}), None, builtins)
+                .operator_results.items() if not r.accepted]
+    assert rejected == []
+    faulty = {e.id: strict_verdict(e, demo_signals) for e in FAULTY}
+    caught = sum(bool(v) for v in faulty.values())
+    recorded = {"rejected": f"{caught}/{len(faulty)}", "faulty": faulty}
+    if os.environ.get("BRINDLECAP_RECORD_VERDICTS"):
+        STRICT_VERDICTS.write_text(json.dumps(recorded, indent=1) + "\n")
+    assert caught >= 0.95 * len(faulty)
+    # The timed checks' findings may come and go with the load; every other check's are as recorded.
+    steady = {k: [c for c in v if c not in TIMED] for k, v in faulty.items()}
+    assert steady == {k: [c for c in v if c not in TIMED] for k, v in json.loads(STRICT_VERDICTS.read_text())["faulty"].items()}

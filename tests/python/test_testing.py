@@ -8,6 +8,7 @@ import sys
 import pytest
 
 import brindlecap
+import brindlecap.functions.filtrations_evaluation as fe
 from brindlecap.testing import assert_accepted, judge
 from conftest import REPO
 
@@ -32,8 +33,8 @@ def test_assert_accepted_names_the_failed_check_and_shows_its_counterexample():
     without = judge(my_ops.sloppy_above_median_gap, name="my_gap", skip_checks={8}, info_checks={2})
     assert without.accepted and without.failed_checks() == []
     assert "correctness (info, does not count)" in without.explain() and "pass reference=" in without.explain()
-    with pytest.raises(NotImplementedError):
-        judge(my_ops.gt, strict=True)
+    strict = judge(my_ops.sloppy_gt, name="gt", strict=True, skip_checks={8})
+    assert "strict_oracle" in strict.failed_checks() and fe.get_registered_plugins() == []
 
 
 def test_the_pytest_plugin_gives_a_fixture_with_the_sessions_defaults(tmp_path):

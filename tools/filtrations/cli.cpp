@@ -28,6 +28,7 @@
 #include "brindlecap/functions/filtrations/builtin_runtime_targets.hpp"
 #include "brindlecap/functions/filtrations_evaluation/metadata/flatten.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/evaluate.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/strict.hpp"
 #include "brindlecap/functions/filtrations_evaluation/product/resolve.hpp"
 #include "brindlecap/functions/filtrations_evaluation/report/report.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/resolve.hpp"
@@ -73,6 +74,7 @@ struct Options {
     std::string replay_command = "filtrations resolve --pool {pool} --tree {tree}";
     std::string html;          // file
     std::string command_line;  // as typed, for the report
+    bool strict = false;       // the strict profile's checks as plug-ins for this run
     std::vector<std::string> references;  // NAME=MODULE:ATTRIBUTE
     std::string test_cases;    // file
     std::string junit;         // file
@@ -392,6 +394,8 @@ int cmd_evaluate(Options& o, const Terminal& terminal, ScopedSettings& settings,
     // Recorded for the failed checks' counterexamples (readable output, --junit) and the files.
     std::optional<fe::RunRecorder> recorder;
     if (!o.json || !o.reproducers.empty() || !o.html.empty() || !o.junit.empty()) recorder.emplace();
+    std::optional<fe::StrictProfile> strict;
+    if (o.strict) strict.emplace();
     const fe::FiltrationEvaluationResult result = fe::evaluate(cfg, std::move(operator_configs), store);
     settings.report_missing_fields();
     std::vector<fe::Counterexample> counterexamples;
@@ -871,6 +875,9 @@ CLI::App* add_evaluate(CLI::App& app, Options& o) {
             "TEMPLATE"))
         ->capture_default_str();
     add_path(ev, "--html", o.html, "Write a self-contained HTML report of the run to FILE");
+    ev->add_flag("--strict", o.strict,
+                 "Also run the strict checks (differential, relations, immutability, threads, growth, "
+                 "validation) as plug-ins after the canonical ones");
     add_path(ev, "--junit", o.junit, "Write JUnit XML of the run to FILE: a test case per operator and check");
     ev->add_option("--reference", o.references,
                    "NAME=MODULE:ATTRIBUTE: the oracle the correctness check judges operator NAME against (its "

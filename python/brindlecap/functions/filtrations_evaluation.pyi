@@ -202,6 +202,15 @@ def get_registered_plugins() -> list[EvaluationCheckPlugin]:
 def clear_check_plugins() -> None:
     """Removes every registered plug-in."""
 
+def register_strict_checks() -> None:
+    """Registers the strict profile's checks as plug-ins (those not registered yet), after the registered ones."""
+
+def unregister_strict_checks() -> None:
+    """Removes the strict profile's checks; other plug-ins keep their order."""
+
+def strict_check_names() -> list[str]:
+    """The strict profile's check names, in registration order."""
+
 # ---- products, flattening, telemetry
 
 def build_product_filtration_field_registry() -> dict[str, dict[str, Any]]:

@@ -10,6 +10,7 @@
 //   flatten_signal_metadata(is, os, metadata)         epoch-prefixed metadata
 //   evaluate(config, operator_configs, store)         the operator acceptance pipeline
 //   register_check_plugin / get_registered_plugins / clear_check_plugins
+//   register_strict_checks / unregister_strict_checks / StrictProfile   the strict profile
 //   researcher_reference, read_test_cases_json         an operator judged against the caller's oracle
 //   RunRecorder, write_reproducers, render_html_report / write_html_report
 //                                                     what a rejected operator's author reads
@@ -45,6 +46,7 @@
 #include "brindlecap/functions/filtrations_evaluation/acceptance/plugins.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/references.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/results.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/strict.hpp"
 #include "brindlecap/functions/filtrations_evaluation/product/fields.hpp"
 #include "brindlecap/functions/filtrations_evaluation/product/resolve.hpp"
 #include "brindlecap/functions/filtrations_evaluation/report/report.hpp"

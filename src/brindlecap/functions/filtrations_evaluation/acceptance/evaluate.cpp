@@ -147,8 +147,9 @@ bool plugin_applies(const PluginPtr& plugin, const Value& op_data_type) {
     return plugin_type.is_none() || plugin_type == op_data_type;
 }
 
-void run_plugins(const RunPlan& plan, const Operator& op_impl, const Value& op_data_type,
+void run_plugins(const RunPlan& plan, const std::string& name, const Operator& op_impl, const Value& op_data_type,
                  FiltrationEvaluationConfig& config, Checks& checks) {
+    const JudgedOperator judged(name);
     for (const auto& [number, plugin] : plan.plugins) {
         const std::string plugin_name = plugin->name();
         if (config.skip_checks.contains(number)) {
@@ -229,7 +230,7 @@ FiltrationEvaluationResult evaluate(FiltrationEvaluationConfig& config,
 
         OperatorCheckResult result{name, false, {}, {}};
         run_canonical_checks(plan, name, op_impl, config, result.checks);
-        run_plugins(plan, op_impl, op_data_type, config, result.checks);
+        run_plugins(plan, name, op_impl, op_data_type, config, result.checks);
         result.accepted = verdict(plan, op_data_type, config, result);
 
         results.emplace_back(name, std::move(result));

@@ -57,6 +57,14 @@ const runtime::detail::RegisteredSlot plugin_registry_slot{
 
 namespace detail {
 
+namespace {
+thread_local const std::string* judged_operator = nullptr;
+}  // namespace
+
+const std::string* judged_operator_name() noexcept { return judged_operator; }
+JudgedOperator::JudgedOperator(const std::string& name) noexcept : previous_(judged_operator) { judged_operator = &name; }
+JudgedOperator::~JudgedOperator() { judged_operator = previous_; }
+
 PluginEntries get_plugin_check_entries() { return build_plugin_check_entries(get_registered_plugins()); }
 
 PluginEntries build_plugin_check_entries(const std::vector<PluginPtr>& plugins) {

@@ -30,6 +30,24 @@ constexpr std::array<CheckDescriptor, 8> CATALOGUE{{
      .chart = ReportChart::speed_timings},
 }};
 
+// Checks shipped as plug-ins (the strict profile): rows by name, for their reproducers and the
+// report; they have no number of their own (plug-ins are numbered when a run starts) and no
+// routine here (the plug-in runs them).
+constexpr std::array<CheckDescriptor, 6> PLUGIN_ROWS{{
+    {.number = 0, .name = "strict_oracle", .title = "Strict: Differential Testing", .routine = "strict_oracle",
+     .run = CheckRoutine{nullptr}, .default_mode = "strict", .writes_reproducers = true},
+    {.number = 0, .name = "strict_relations", .title = "Strict: Relations", .routine = "strict_relations",
+     .run = CheckRoutine{nullptr}, .default_mode = "strict"},
+    {.number = 0, .name = "strict_immutable", .title = "Strict: Immutability", .routine = "strict_immutable",
+     .run = CheckRoutine{nullptr}, .default_mode = "strict", .verifies_input_immutability = true},
+    {.number = 0, .name = "strict_threads", .title = "Strict: Concurrency", .routine = "strict_threads",
+     .run = CheckRoutine{nullptr}, .default_mode = "strict"},
+    {.number = 0, .name = "strict_growth", .title = "Strict: Growth", .routine = "strict_growth",
+     .run = CheckRoutine{nullptr}, .default_mode = "strict"},
+    {.number = 0, .name = "strict_validation", .title = "Strict: Validation Parity", .routine = "strict_validation",
+     .run = CheckRoutine{nullptr}, .default_mode = "strict"},
+}};
+
 }  // namespace
 
 evaluation_utils::CheckOutcome CheckDescriptor::operator()(
@@ -52,6 +70,9 @@ const CheckDescriptor* catalogue_check(std::int64_t number) {
 
 const CheckDescriptor* catalogue_check(std::string_view name) {
     for (const CheckDescriptor& check : CATALOGUE) {
+        if (check.name == name) return &check;
+    }
+    for (const CheckDescriptor& check : PLUGIN_ROWS) {
         if (check.name == name) return &check;
     }
     return nullptr;

@@ -6,9 +6,9 @@
 // service's to say; a number it lists needs a row here.
 //
 // A plug-in check has no row: the report shows its outcome and evidence, no chart, and no
-// reproducers are written for it. The report and write_reproducers look rows up by name, so rows
-// for checks shipped as plug-ins (no number, the plug-in in place of the routine) would give them
-// charts and reproducers the same way.
+// reproducers are written for it. The report and write_reproducers look rows up by name, so the
+// rows of checks shipped as plug-ins (the strict profile: number 0, no routine) give them
+// reproducers the same way; check_catalogue() and the number lookup hold the canonical rows only.
 
 #include <cstdint>
 #include <map>
@@ -62,7 +62,7 @@ struct CheckDescriptor {
 
 // The rows, in canonical order.
 std::span<const CheckDescriptor> check_catalogue();
-// The row of a number or of a name; nullptr when the catalogue has none.
+// The row of a canonical number, or of a name (canonical or shipped plug-in); nullptr when none.
 const CheckDescriptor* catalogue_check(std::int64_t number);
 const CheckDescriptor* catalogue_check(std::string_view name);
 

@@ -1,0 +1,538 @@
+// The strict checks: differential testing against the oracle, relations that need none,
+// immutability, concurrency, growth and validation parity.
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <thread>
+
+#include "brindlecap/functions/filtrations_evaluation/checks/check_support_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/checks/strict_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/reference_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/run_observer_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/tree/dispatch_internal.hpp"
+#include "brindlecap/runtime/clock_internal.hpp"
+#include "brindlecap/runtime/text.hpp"
+
+namespace brindlecap::functions::filtrations_evaluation::detail {
+
+namespace {
+
+using Children = std::vector<IdSet>;
+
+// Pool sizes of the differential cases: mostly small (where ties, cutoffs and the minimum of one
+// position bite), some hundreds and thousands, and two of ten thousand signals.
+std::size_t differential_size(std::size_t trial, numeric::Generator& g) {
+    if (trial < 300) return static_cast<std::size_t>(trial % 5 == 0 ? g.integers(1, 6) : g.integers(1, 41));
+    if (trial < 360) return static_cast<std::size_t>(g.integers(40, 400));
+    if (trial < 378) return static_cast<std::size_t>(g.integers(400, 2500));
+    return 10000;
+}
+constexpr std::size_t DIFFERENTIAL_CASES = 380;
+
+std::string show(const CallOutcome& o) {
+    if (const auto* kind = std::get_if<std::string>(&o)) return "error " + *kind;
+    const std::vector<std::string> ids = std::get<IdSet>(o).sorted();
+    if (ids.size() <= 8) return runtime::repr_list(ids);
+    return runtime::repr_list(std::vector<std::string>(ids.begin(), ids.begin() + 8)) + " and " +
+           std::to_string(ids.size() - 8) + " more";
+}
+
+// Same selection, or both raised (which error is the validation check's concern).
+bool agree(const CallOutcome& a, const CallOutcome& b) {
+    if (a.index() != b.index()) return false;
+    return a.index() == 1 || std::get<IdSet>(a) == std::get<IdSet>(b);
+}
+
+std::string case_text(const StrictCase& c) {
+    std::string text = std::to_string(c.pool->size()) + (c.pool->size() == 1 ? " signal, " : " signals, ") +
+                       runtime::repr(Value(c.params.copy()));
+    if (c.children) text += ", " + std::to_string(c.children->size()) + " children";
+    return text;
+}
+
+// Hands the observer a differential disagreement, for a reproducer.
+void report(const std::string& check, const std::string& label, const std::string& op_name, const Operator& op,
+            const Oracle& oracle, const StrictCase& c, const CallOutcome& want, const CallOutcome& got) {
+    report_disagreement([&] {
+        const bool fixed = c.children.has_value();
+        Disagreement d = make_disagreement(check, label, op_name, op, c.pool, c.params.copy(), c.children,
+                                           fixed ? Expectation::fixed_set : Expectation::reference);
+        if (fixed) {
+            if (const auto* ids = std::get_if<IdSet>(&want)) d.ids = *ids;
+        } else {
+            d.reference = oracle.selects;
+        }
+        if (const auto* ids = std::get_if<IdSet>(&want)) d.expected_seen = *ids;
+        if (const auto* ids = std::get_if<IdSet>(&got)) d.selected_seen = *ids;
+        return d;
+    });
+}
+
+// Collects the first few findings of a check, and how many there were.
+struct Findings {
+    std::int64_t count = 0;
+    runtime::List examples;
+    void add(std::string text) {
+        if (count++ < 3) examples.push_back(Value(std::move(text)));
+    }
+    CheckOutcome outcome(const std::string& summary, Dict evidence) {
+        evidence.set("findings", count);
+        evidence.set("examples", Value::list(examples));
+        if (count == 0) return {CheckStatus::pass, summary, std::move(evidence)};
+        std::string details = summary + "; " + std::to_string(count) + (count == 1 ? " finding" : " findings");
+        if (!examples.empty()) details += ", first: " + examples.front().as_str();
+        return {CheckStatus::fail, details, std::move(evidence)};
+    }
+};
+
+CheckOutcome no_oracle(const std::string& op_name, const char* what) {
+    return {CheckStatus::skip,
+            "No oracle for " + op_name + ": " + what + " needs the operator's reference",
+            Dict{{"missing_oracle", true}}};
+}
+
+// ---- Differential testing -------------------------------------------------------------------
+
+CheckOutcome differential(const std::string& op_name, const Operator& op, const std::optional<Oracle>& oracle,
+                          FiltrationEvaluationConfig& config, numeric::Generator& g) {
+    if (!oracle) return no_oracle(op_name, "differential testing");
+    Findings findings;
+    std::int64_t selected = 0;
+    std::size_t largest = 0;
+    double slowest = 0.0;  // the slowest call so far, s
+    std::size_t cases = 0;
+    for (std::size_t trial = 0; trial < DIFFERENTIAL_CASES; ++trial) {
+        // A slow operator (the growth check's concern) is not run on the large pools.
+        if (trial >= 300 && slowest > 0.05) break;
+        ++cases;
+        // The large pools depend on the seed and the trial only: every operator of a run shares them.
+        StrictCase c;
+        if (trial < 300) {
+            c = adversarial_case(*oracle->facts, g, differential_size(trial, g));
+        } else {
+            const std::uint64_t key = static_cast<std::uint64_t>(config.seed) * 1000003U + trial;
+            numeric::Generator sizes(key);
+            const auto pool = shared_adversarial_pool(oracle->facts->combines(), key, differential_size(trial, sizes));
+            c = adversarial_case(*oracle->facts, g, *pool);
+        }
+        largest = std::max(largest, c.pool->size());
+        const CallOutcome want = strict_call(oracle->selects, op_name, c);
+        const double start = runtime::monotonic();
+        const CallOutcome got = strict_call(op, op_name, c);
+        slowest = std::max(slowest, runtime::monotonic() - start);
+        if (const auto* ids = std::get_if<IdSet>(&want)) selected += ids->empty() ? 0 : 1;
+        if (agree(want, got)) continue;
+        findings.add(case_text(c) + ": expected " + show(want) + ", got " + show(got));
+        // The first three become reproducers (each is shrunk, which takes calls of its own).
+        if (findings.count <= 3) report("strict_oracle", "case " + std::to_string(trial + 1), op_name, op, *oracle, c, want, got);
+    }
+    return findings.outcome("Differential: " + std::to_string(cases) + " adversarial cases of 1 to " +
+                                std::to_string(largest) + " signals against " + oracle->origin,
+                            Dict{{"cases", static_cast<std::int64_t>(cases)},
+                                 {"cases_selecting", selected},
+                                 {"oracle", oracle->origin}});
+}
+
+// ---- Relations without an oracle ------------------------------------------------------------
+
+// The pool with the same signals in another order (the first kept first: it decides field types),
+// or renamed ("r" for "s").
+std::shared_ptr<const SignalPool> reordered(const SignalPool& pool, numeric::Generator& g, bool rename,
+                                            const IdSet* keep = nullptr, std::size_t extra = 0) {
+    std::vector<std::size_t> order(pool.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    for (std::size_t i = order.size(); i > 2; --i) {
+        std::swap(order[i - 1], order[1 + static_cast<std::size_t>(g.integers(0, static_cast<std::int64_t>(i - 1)))]);
+    }
+    auto out = std::make_shared<SignalPool>();
+    for (std::size_t pos : order) {
+        const std::string& id = pool.id(pos);
+        if (keep != nullptr && pos != 0 && !keep->contains(id)) continue;
+        out->insert(rename ? "r" + id : id, UsefulSignal::make(pool.signal(pos).metadata->deep_copy()));
+    }
+    for (std::size_t i = 0; i < extra; ++i) {
+        out->insert("e" + std::to_string(i), UsefulSignal::make(pool.signal(static_cast<std::size_t>(
+                                                  g.integers(0, static_cast<std::int64_t>(pool.size())))).metadata->deep_copy()));
+    }
+    return out;
+}
+
+std::vector<std::string> renamed(const IdSet& ids) {
+    std::vector<std::string> out;
+    for (const std::string& id : ids.sorted()) out.push_back("r" + id);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+IdSet restricted(const IdSet& ids, const SignalPool& pool) {
+    IdSet out = IdSet::over(pool.index());
+    for (const std::string& id : ids.to_vector()) {
+        if (pool.contains(id)) out.insert(id);
+    }
+    return out;
+}
+
+void leaf_relations(const std::string& op_name, const Operator& op, const BuiltinOperatorFacts& facts,
+                    numeric::Generator& g, Findings& findings) {
+    const BuiltinOperatorFacts* complement = facts.complement.empty() ? nullptr : find_builtin(facts.complement);
+    for (int trial = 0; trial < 120; ++trial) {
+        StrictCase c = adversarial_case(facts, g, static_cast<std::size_t>(g.integers(2, 40)));
+        const CallOutcome base = strict_call(op, op_name, c);
+        const auto* selected = std::get_if<IdSet>(&base);
+        const auto compare = [&](const char* relation, const StrictCase& other, const std::vector<std::string>& want) {
+            const CallOutcome got = strict_call(op, op_name, other);
+            const auto* ids = std::get_if<IdSet>(&got);
+            if (ids != nullptr && ids->sorted() == want) return;
+            findings.add(std::string(relation) + " on " + case_text(c) + ": expected " + runtime::repr_list(want) +
+                         ", got " + show(got));
+        };
+        if (selected == nullptr) continue;
+        const std::vector<std::string> base_ids = selected->sorted();
+        compare("pool order", StrictCase{reordered(*c.pool, g, false), c.params, std::nullopt}, base_ids);
+        compare("renamed identifiers", StrictCase{reordered(*c.pool, g, true), c.params, std::nullopt}, renamed(*selected));
+        if (facts.pointwise) {
+            IdSet keep = IdSet::over(c.pool->index());
+            for (std::size_t i = 0; i < c.pool->size(); ++i) {
+                if (g.random() < 0.5) keep.insert_pos(static_cast<std::uint32_t>(i));
+            }
+            const StrictCase subset{reordered(*c.pool, g, false, &keep), c.params, std::nullopt};
+            compare("subset", subset, restricted(*selected, *subset.pool).sorted());
+            const StrictCase superset{reordered(*c.pool, g, false, nullptr, 5), c.params, std::nullopt};
+            const CallOutcome grown = strict_call(op, op_name, superset);
+            if (const auto* ids = std::get_if<IdSet>(&grown); ids == nullptr || restricted(*ids, *c.pool).sorted() != base_ids) {
+                findings.add("superset on " + case_text(c) + ": the original signals' selection changed to " + show(grown));
+            }
+        }
+        if (complement != nullptr && c.params.get("field") == Value("x")) {
+            // Every value the field holds is selected by exactly one of the two.
+            const CallOutcome other = strict_call(*get_reference_operator(std::string(complement->name)), op_name, c);
+            const auto* other_ids = std::get_if<IdSet>(&other);
+            if (other_ids == nullptr) continue;
+            const PreparedField prepared = preprocess_field(*c.pool, c.params, "");
+            // Numbers only: a flag is neither equal nor unequal to a number target.
+            IdSet held = IdSet::over(c.pool->index());
+            for (const PreparedValue& v : prepared.values) {
+                if (v.value->is_number()) held.insert(v.id);
+            }
+            if (!(*selected & *other_ids & held).empty() || ((*selected | *other_ids) & held) != held) {
+                findings.add("complement " + std::string(complement->name) + " on " + case_text(c) + ": " +
+                             show(base) + " and " + show(other) + " do not split the values");
+            }
+        }
+    }
+}
+
+void combinator_relations(const std::string& op_name, const Operator& op, const BuiltinOperatorFacts& facts,
+                          numeric::Generator& g, Findings& findings) {
+    const ChildrenCase kind = facts.children_case;
+    const bool single = kind == ChildrenCase::one_complemented;
+    for (int trial = 0; trial < 80; ++trial) {
+        StrictCase c = adversarial_case(facts, g, static_cast<std::size_t>(g.integers(1, 30)));
+        Children& children = *c.children;
+        if (children.empty() || (single && children.size() != 1)) children.resize(1, IdSet::over(c.pool->index()));
+        const IdSet all = c.pool->keys();
+        const IdSet none = IdSet::over(c.pool->index());
+        const auto with = [&](Children kids) { return StrictCase{c.pool, c.params, std::move(kids)}; };
+        const CallOutcome base = strict_call(op, op_name, c);
+        const auto* selected = std::get_if<IdSet>(&base);
+        if (selected == nullptr) {
+            findings.add("law of " + op_name + " on " + case_text(c) + ": raised " + show(base));
+            continue;
+        }
+        const auto expect = [&](const char* law, const Children& kids, const IdSet& want) {
+            const CallOutcome got = strict_call(op, op_name, with(kids));
+            const auto* ids = std::get_if<IdSet>(&got);
+            if (ids != nullptr && *ids == want) return;
+            findings.add(std::string(law) + " on " + case_text(with(kids)) + ": expected " + show(want) + ", got " +
+                         show(got));
+        };
+        if (single) {
+            const CallOutcome once = strict_call(op, op_name, c);
+            if (const auto* ids = std::get_if<IdSet>(&once)) expect("involution", Children{*ids}, children.front());
+            if (!(*selected & children.front()).empty() || (*selected | children.front()) != all) {
+                findings.add("complement on " + case_text(c) + ": " + show(base) + " does not split the pool with the child");
+            }
+            continue;
+        }
+        const bool united = kind == ChildrenCase::two_united;
+        Children reversed(children.rbegin(), children.rend());
+        expect("commutativity", reversed, *selected);
+        Children doubled = children;
+        doubled.insert(doubled.end(), children.begin(), children.end());
+        expect("idempotence", doubled, *selected);
+        Children padded = children;
+        padded.push_back(united ? none : all);
+        expect("identity", padded, *selected);
+        if (children.size() >= 2) {
+            const CallOutcome inner = strict_call(op, op_name, with(Children{children[0], children[1]}));
+            if (const auto* ids = std::get_if<IdSet>(&inner)) {
+                Children grouped{*ids};
+                grouped.insert(grouped.end(), children.begin() + 2, children.end());
+                expect("associativity", grouped, *selected);
+            }
+        }
+        // De Morgan: the complement of the result is what the dual makes of the complements.
+        IdSet dual = united ? all : none;
+        for (const IdSet& child : children) {
+            if (united) {
+                dual &= all - child;
+            } else {
+                dual |= all - child;
+            }
+        }
+        if (all - *selected != dual) {
+            findings.add("De Morgan on " + case_text(c) + ": the complement of " + show(base) +
+                         " is not what the dual makes of the children's complements");
+        }
+    }
+}
+
+CheckOutcome relations(const std::string& op_name, const Operator& op, const std::optional<Oracle>& oracle,
+                       FiltrationEvaluationConfig&, numeric::Generator& g) {
+    if (!oracle) return no_oracle(op_name, "choosing the relations");
+    Findings findings;
+    if (oracle->facts->combines()) {
+        combinator_relations(op_name, op, *oracle->facts, g, findings);
+        return findings.outcome("Laws of " + op_name + " over 1 to 12 children", {});
+    }
+    leaf_relations(op_name, op, *oracle->facts, g, findings);
+    return findings.outcome("Pool order, renaming" + std::string(oracle->facts->pointwise ? ", subsets and supersets" : "") +
+                                (oracle->facts->complement.empty() ? "" : ", complement " + std::string(oracle->facts->complement)),
+                            {});
+}
+
+// ---- Immutability ---------------------------------------------------------------------------
+
+std::string fingerprint(const SignalPool& pool) {
+    std::string out;
+    for (std::size_t i = 0; i < pool.size(); ++i) out += runtime::repr(Value(pool.signal(i).metadata->copy())) + "\n";
+    return out;
+}
+
+CheckOutcome immutability(const std::string& op_name, const Operator& op, const std::optional<Oracle>& oracle,
+                          FiltrationEvaluationConfig&, numeric::Generator& g) {
+    if (!oracle) return no_oracle(op_name, "choosing the inputs");
+    Findings findings;
+    for (int trial = 0; trial < 60; ++trial) {
+        StrictCase c = adversarial_case(*oracle->facts, g, static_cast<std::size_t>(g.integers(1, 30)));
+        const std::string params_before = runtime::repr(Value(c.params.deep_copy()));
+        const std::optional<Children> children_before = c.children;
+        const std::string pool_before = fingerprint(*c.pool);
+        Dict params = c.params.deep_copy();
+        std::optional<Children> children = c.children;
+        try {
+            (void)strict_call_shared(op, op_name, *c.pool, params, children ? &*children : nullptr);
+        } catch (const std::exception& e) {
+            runtime::rethrow_if_fatal(e);
+        }
+        if (runtime::repr(Value(params)) != params_before) {
+            findings.add("parameters " + params_before + " became " + runtime::repr(Value(params)));
+        }
+        if (children != children_before) findings.add("the children's sets changed on " + case_text(c));
+        if (fingerprint(*c.pool) != pool_before) findings.add("the pool's metadata changed on " + case_text(c));
+    }
+    return findings.outcome("Parameters, children's sets and metadata unchanged by 60 calls", {});
+}
+
+// ---- Concurrency ----------------------------------------------------------------------------
+
+constexpr int THREADS = 8;
+constexpr int CALLS_PER_THREAD = 6;
+
+CheckOutcome concurrency(const std::string& op_name, const Operator& op, const std::optional<Oracle>& oracle,
+                         FiltrationEvaluationConfig&, numeric::Generator& g) {
+    if (!oracle) return no_oracle(op_name, "choosing the inputs");
+    {
+        // A slow operator would take minutes here; the growth check judges its speed.
+        numeric::Generator probe_rng(1);
+        const StrictCase probe = large_case(*oracle->facts, 500, probe_rng);
+        const double start = runtime::monotonic();
+        (void)strict_call(op, op_name, probe);
+        const double took = runtime::monotonic() - start;
+        if (took > 0.02) {
+            return {CheckStatus::pass,
+                    "Concurrency not probed: a call on 500 signals takes " + std::to_string(static_cast<int>(took * 1e3)) + " ms",
+                    Dict{{"probed", false}}};
+        }
+    }
+    std::vector<StrictCase> cases;
+    std::vector<CallOutcome> sequential;
+    for (int k = 0; k < 4; ++k) {
+        cases.push_back(large_case(*oracle->facts, 3000 + 500 * static_cast<std::size_t>(k), g));
+        sequential.push_back(strict_call(op, op_name, cases.back()));
+    }
+    std::atomic<int> diverged{0};
+    std::atomic<bool> interrupted{false};
+    {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < THREADS; ++t) {
+            threads.emplace_back([&, t] {
+                for (int call = 0; call < CALLS_PER_THREAD; ++call) {
+                    const std::size_t k = static_cast<std::size_t>(t + call) % cases.size();
+                    try {
+                        if (!agree(strict_call(op, op_name, cases[k]), sequential[k]) ||
+                            std::holds_alternative<std::string>(sequential[k])) {
+                            diverged.fetch_add(1);
+                        }
+                    } catch (...) {
+                        interrupted = true;  // fatal errors end the run once the threads are joined
+                        return;
+                    }
+                }
+            });
+        }
+        for (std::thread& t : threads) t.join();
+    }
+    runtime::check_interrupt();
+    Findings findings;
+    if (interrupted) findings.add("a call failed fatally on a worker thread");
+    if (diverged > 0) {
+        findings.add(std::to_string(diverged.load()) + " of " + std::to_string(THREADS * CALLS_PER_THREAD) +
+                     " concurrent calls differed from the sequential ones on pools of 3000 to 4500 signals");
+    }
+    return findings.outcome(std::to_string(THREADS) + " threads x " + std::to_string(CALLS_PER_THREAD) +
+                                " calls against sequential calls",
+                            Dict{{"diverged", diverged.load()}});
+}
+
+// ---- Growth ---------------------------------------------------------------------------------
+
+// The median of the slopes of log(time) over log(size) between every two points (Theil-Sen):
+// one time bent by the machine moves it little.
+double fitted_exponent(const std::vector<std::pair<double, double>>& points) {
+    std::vector<double> slopes;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        for (std::size_t j = i + 1; j < points.size(); ++j) {
+            slopes.push_back(std::log(points[j].second / points[i].second) / std::log(points[j].first / points[i].first));
+        }
+    }
+    std::sort(slopes.begin(), slopes.end());
+    const std::size_t m = slopes.size();
+    return m % 2 == 1 ? slopes[m / 2] : (slopes[m / 2 - 1] + slopes[m / 2]) / 2.0;
+}
+
+// Times on doubling pools (the fastest of three calls each) until a call takes 60 ms or the pool
+// holds 4,000 signals; the points above 0.2 ms (clear of the clock and call overhead). Beyond a
+// few thousand signals the caches of the machine bend the times of any operator.
+std::vector<std::pair<double, double>> timings(const std::string& op_name, const Operator& op,
+                                               const BuiltinOperatorFacts& facts, std::uint64_t seed) {
+    std::vector<std::pair<double, double>> points;
+    for (std::size_t n = 125; n <= 4000; n *= 2) {
+        numeric::Generator g(seed);
+        const StrictCase c = large_case(facts, n, g);
+        double best = INFINITY;
+        for (int r = 0; r < 3; ++r) {
+            const double start = runtime::monotonic();
+            (void)strict_call(op, op_name, c);
+            best = std::min(best, runtime::monotonic() - start);
+        }
+        if (best >= 2e-4) points.emplace_back(static_cast<double>(n), best);
+        if (best > 0.06) break;
+    }
+    return points;
+}
+
+constexpr double GROWTH_LIMIT = 1.5;  // n log n fits about 1.1 over these sizes; n^2 about 2
+constexpr double GROWTH_FLOOR_S = 0.003;  // a slope below 3 ms at the largest size is noise
+
+CheckOutcome growth(const std::string& op_name, const Operator& op, const std::optional<Oracle>& oracle,
+                    FiltrationEvaluationConfig& config, numeric::Generator&) {
+    if (!oracle) return no_oracle(op_name, "choosing the inputs");
+    const auto seed = static_cast<std::uint64_t>(config.seed);
+    std::vector<std::pair<double, double>> points = timings(op_name, op, *oracle->facts, seed);
+    if (points.size() < 3) {
+        return {CheckStatus::pass, "Growth: too fast to time on pools of up to 4,000 signals",
+                Dict{{"points", static_cast<std::int64_t>(points.size())}}};
+    }
+    double exponent = fitted_exponent(points);
+    // A loaded machine can bend one series; only a second series that agrees flags.
+    if (exponent > GROWTH_LIMIT) {
+        const auto again = timings(op_name, op, *oracle->facts, seed);
+        if (again.size() >= 3) exponent = std::min(exponent, fitted_exponent(again));
+    }
+    runtime::List sizes, seconds;
+    for (const auto& [n, t] : points) sizes.push_back(Value(n)), seconds.push_back(Value(t));
+    Dict evidence{{"exponent", exponent}, {"sizes", Value::list(sizes)}, {"seconds", Value::list(seconds)}};
+    char text[160];
+    std::snprintf(text, sizeof text, "Growth: time ~ n^%.2f over %.0f to %.0f signals (limit n^%.1f)", exponent,
+                  points.front().first, points.back().first, GROWTH_LIMIT);
+    const bool slow = exponent > GROWTH_LIMIT && points.back().second >= GROWTH_FLOOR_S;
+    return {slow ? CheckStatus::fail : CheckStatus::pass, text, std::move(evidence)};
+}
+
+// ---- Validation parity ----------------------------------------------------------------------
+
+// The inputs a built-in refuses: parameters left out, bounds reversed, shares and counts out of
+// range, a combinator's wrong number of children.
+std::vector<StrictCase> validation_probes(const BuiltinOperatorFacts& facts, numeric::Generator& g) {
+    std::vector<StrictCase> probes;
+    if (facts.combines()) {
+        const auto pool = numeric_pool(6, g);
+        IdSet a = IdSet::over(pool->index()), b = IdSet::over(pool->index());
+        a.insert("s0"), a.insert("s1"), b.insert("s1"), b.insert("s2");
+        for (Children kids : {Children{}, Children{a, b}, Children{a, b, a}}) {
+            probes.push_back({pool, Dict{}, kids});
+            probes.push_back({pool, Dict{{"select_all", false}}, kids});
+        }
+        return probes;
+    }
+    const StrictCase base = large_case(facts, 8, g);
+    probes.push_back({base.pool, Dict{}, std::nullopt});
+    for (const Value& key : base.params.keys()) {
+        Dict without = base.params.deep_copy();
+        without.pop(key);
+        probes.push_back({base.pool, std::move(without), std::nullopt});
+    }
+    const auto with = [&](const char* key, Value v) {
+        Dict params = base.params.deep_copy();
+        params.set(key, std::move(v));
+        probes.push_back({base.pool, std::move(params), std::nullopt});
+    };
+    if (facts.shape == ParameterShape::range) with("low", Value(1.0)), with("high", Value(-1.0));
+    for (double pct : {0.0, -0.5, 1.5, std::nan("")}) {
+        if (facts.shape == ParameterShape::share) with("pct", Value(pct));
+    }
+    for (double n : {0.0, -2.0, std::nan("")}) {
+        if (facts.shape == ParameterShape::count) with("n", Value(n));
+    }
+    return probes;
+}
+
+CheckOutcome validation(const std::string& op_name, const Operator& op, const std::optional<Oracle>& oracle,
+                        FiltrationEvaluationConfig&, numeric::Generator& g) {
+    if (!oracle) return no_oracle(op_name, "validation parity");
+    if (!oracle->validates) {
+        return {CheckStatus::skip, "Validation parity: no built-in named " + op_name + " to compare with", Dict{}};
+    }
+    Findings findings;
+    std::int64_t probed = 0;
+    for (const StrictCase& c : validation_probes(*oracle->facts, g)) {
+        const CallOutcome want = strict_call(*oracle->validates, op_name, c);
+        const auto* kind = std::get_if<std::string>(&want);
+        if (kind == nullptr || *kind != "FilterValidationError") continue;
+        ++probed;
+        const CallOutcome got = strict_call(op, op_name, c);
+        if (const auto* got_kind = std::get_if<std::string>(&got); got_kind != nullptr && *got_kind == *kind) continue;
+        findings.add(case_text(c) + ": the built-in raises FilterValidationError, this one gave " + show(got));
+    }
+    return findings.outcome("Validation: " + std::to_string(probed) + " inputs the built-in refuses",
+                            Dict{{"probes", probed}});
+}
+
+constexpr std::array<StrictCheck, 6> STRICT_CHECKS{{
+    {"strict_oracle", &differential},
+    {"strict_relations", &relations},
+    {"strict_immutable", &immutability},
+    {"strict_threads", &concurrency},
+    {"strict_growth", &growth},
+    {"strict_validation", &validation},
+}};
+
+}  // namespace
+
+std::span<const StrictCheck> strict_check_table() { return STRICT_CHECKS; }
+
+}  // namespace brindlecap::functions::filtrations_evaluation::detail
