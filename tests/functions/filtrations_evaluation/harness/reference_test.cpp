@@ -4,6 +4,7 @@
 #include <cmath>
 #include <map>
 
+#include "brindlecap/functions/filtrations_evaluation/core/operator_table_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/tree/dispatch_internal.hpp"
 #include "case_file.hpp"
 #include "functions/filtrations_evaluation/checks/check_support.hpp"
@@ -31,6 +32,11 @@ Ids run(const std::string& op, const fe::SignalPool& pool, Dict params, bool che
 }
 
 }  // namespace
+
+// Every leaf of the operator table has a reference, no combinator has one.
+TEST(ReferenceOperators, EveryLeafHasOne) {
+    for (const auto& row : fd::builtin_operators()) EXPECT_EQ(row.combines(), row.reference == nullptr) << row.name;
+}
 
 // The cases of tests/data/cases/operators.jsonl that expect a selection, over a pool holding the
 // field's rows (and its extra ids, without the field).
