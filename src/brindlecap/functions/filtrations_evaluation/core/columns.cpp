@@ -801,7 +801,7 @@ SortedIds sort_ids(const KeyIndex& index, std::span<const std::uint32_t> members
         out.offsets.push_back(0);
     }
     const auto append = [&](std::string_view id) {
-        std::memcpy(chars + written, id.data(), id.size());
+        if (!id.empty()) std::memcpy(chars + written, id.data(), id.size());  // chars is null when all ids are empty
         written += id.size();
         if (!fixed) out.offsets.push_back(written);
     };
@@ -896,7 +896,7 @@ SortedIds sort_ids(const KeyIndex& index, std::span<const std::uint32_t> members
             const std::uint64_t key = sorted[k];
             out.positions[k] = position(key >> total);
             char* row = chars + k * width;
-            std::memcpy(row, constant.data(), width);
+            if (width != 0) std::memcpy(row, constant.data(), width);
             std::uint64_t code = key & code_mask;
             for (auto place = places.rbegin(); place != places.rend(); ++place) {
                 row[place->p] = static_cast<char>(place->symbol[code & ((std::uint64_t{1} << place->width) - 1)] - 1);
