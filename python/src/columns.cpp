@@ -1,7 +1,9 @@
 #include "columns.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <limits>
+#include <mutex>
 #include <vector>
 #include <string>
 #include <string_view>
@@ -30,6 +32,22 @@ py::array contiguous(py::handle column, const char* dtype) {
 template <class T>
 std::span<const T> span_of(const py::array& a) {
     return {static_cast<const T*>(a.data()), static_cast<std::size_t>(a.size())};
+}
+
+// The error being handled, raised again with the column and the signal named first (same type,
+// the original as its cause).
+[[noreturn]] void raise_at(const std::string& field, const std::string& id) {
+    const std::string where = "column '" + field + "', signal " + py::repr(py::str(id)).cast<std::string>() + ": ";
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        py::raise_from(e, e.type().ptr(), (where + py::str(e.value()).cast<std::string>()).c_str());
+    } catch (const py::builtin_exception& e) {
+        e.set_error();
+        py::error_already_set original;
+        py::raise_from(original, original.type().ptr(), (where + e.what()).c_str());
+    }
+    throw py::error_already_set();
 }
 
 // Object columns: strings, lists of strings, or any values. None, pandas.NA, NaT and
@@ -122,8 +140,12 @@ void add_objects(fe::ColumnarPoolBuilder& b, const std::string& field, std::span
     Converter c;
     std::vector<runtime::Value> values(n);
     for (std::size_t i = 0; i < n; ++i) {
-        present[i] = !missing(i, items[i]);
-        if (present[i]) values[i] = c.value(items[i]);
+        try {
+            present[i] = !missing(i, items[i]);
+            if (present[i]) values[i] = c.value(items[i]);
+        } catch (...) {
+            raise_at(field, b.id(i));
+        }
     }
     b.add_values(field, values, present);
 }
@@ -138,6 +160,85 @@ std::span<PyObject* const> items_of(const py::list& list) {
 std::span<PyObject* const> objects_of(const py::array& a) {
     if (a.ndim() != 1 || a.dtype().kind() != 'O' || (a.size() > 1 && a.strides(0) != sizeof(PyObject*))) return {};
     return {static_cast<PyObject* const*>(a.data()), static_cast<std::size_t>(a.size())};
+}
+
+// An object column read on first use (reading millions of Python objects costs more than most
+// questions need). It holds its own copy of the column's references, so that cells set in the
+// frame after the pool was built are not seen; objects changed in place (a list appended to) are
+// read as they are then.
+class ObjectField final : public fe::DeferredField {
+public:
+    // `items`: a list, a tuple or a one-dimensional contiguous object array, not shared with the
+    // caller; `masked`: a byte per entry (1: not held), or empty.
+    ObjectField(std::string field, py::object items, std::vector<std::uint8_t> masked)
+        : field_(std::move(field)), items_(std::move(items)), masked_(std::move(masked)) {}
+
+    ~ObjectField() override {
+        if (!items_) return;
+        if (Py_IsInitialized() == 0 || _Py_IsFinalizing() != 0) {
+            (void)items_.release();  // the interpreter is going: nothing to give back to
+            return;
+        }
+        const py::gil_scoped_acquire gil;
+        items_ = py::object();
+    }
+
+    void read(fe::ColumnarPoolBuilder& column) override {
+        PyObject* items = items_.ptr();
+        if (PyList_Check(items) || PyTuple_Check(items)) {
+            add_objects(column, field_, {PySequence_Fast_ITEMS(items), static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items))},
+                        masked_);
+        } else if (const auto objects = objects_of(py::reinterpret_borrow<py::array>(items_)); !objects.empty()) {
+            add_objects(column, field_, objects, masked_);
+        } else {
+            // Arrays of fixed-width str (and empty ones) by value.
+            const py::list values(items_.attr("tolist")());
+            add_objects(column, field_, items_of(values), masked_);
+        }
+        items_ = py::object();
+        masked_ = {};
+    }
+
+    // The interpreter's lock is taken after this field's own lock, never while waiting for it:
+    // the thread reading may have to wait for the interpreter's lock while another holds it.
+    void exclusive(const std::function<void()>& make) override {
+        std::unique_lock lock(mutex_, std::defer_lock);
+        if (PyGILState_Check() != 0) {
+            const py::gil_scoped_release nogil;
+            lock.lock();
+        } else {
+            lock.lock();
+        }
+        const py::gil_scoped_acquire gil;
+        make();
+    }
+
+private:
+    std::string field_;
+    py::object items_;
+    std::vector<std::uint8_t> masked_;
+    std::mutex mutex_;
+};
+
+// Defers an object column (a list, tuple or one-dimensional object array): a copy of its
+// references, read on first use.
+void add_deferred_objects(fe::ColumnarPoolBuilder& b, const std::string& field, py::handle column,
+                          std::vector<std::uint8_t> masked = {}) {
+    py::object own;
+    if (PyTuple_Check(column.ptr())) {
+        own = py::reinterpret_borrow<py::object>(column);
+    } else if (PyList_Check(column.ptr())) {
+        own = py::reinterpret_steal<py::object>(PySequence_List(column.ptr()));
+        if (!own) throw py::error_already_set();
+    } else {
+        own = numpy().attr("array")(column, "copy"_a = true);
+    }
+    const std::size_t count = static_cast<std::size_t>(py::len(own));
+    if (count != b.size()) {
+        // The builder's own message for a column of the wrong size.
+        b.add_values(field, std::vector<runtime::Value>(count));
+    }
+    b.add_deferred(field, std::make_shared<ObjectField>(field, std::move(own), std::move(masked)));
 }
 
 // Dates (and durations) as float seconds since the epoch, NaT as NaN. Units of a second or more
@@ -204,8 +305,7 @@ void add_column(fe::ColumnarPoolBuilder& b, const std::string& field, py::handle
         return;
     }
     if (PyList_Check(column.ptr()) || PyTuple_Check(column.ptr())) {
-        const py::list items(py::reinterpret_borrow<py::object>(column));
-        add_objects(b, field, items_of(items));
+        add_deferred_objects(b, field, column);
         return;
     }
     // A masked array: its masked entries are not held.
@@ -251,13 +351,7 @@ void add_column(fe::ColumnarPoolBuilder& b, const std::string& field, py::handle
         case 'U': {
             std::vector<std::uint8_t> masked(present.size());
             for (std::size_t i = 0; i < present.size(); ++i) masked[i] = present[i] == 0 ? 1 : 0;
-            // An object array's own items (no list made of them); others by value.
-            if (const auto objects = objects_of(array); !objects.empty() || array.size() == 0) {
-                add_objects(b, field, objects, masked);
-                return;
-            }
-            const py::list items(array.attr("tolist")());
-            add_objects(b, field, items_of(items), masked);
+            add_deferred_objects(b, field, array, std::move(masked));
             return;
         }
         default:
