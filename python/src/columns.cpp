@@ -163,40 +163,37 @@ std::span<PyObject* const> objects_of(const py::array& a) {
 }
 
 // An object column read on first use (reading millions of Python objects costs more than most
-// questions need). It holds its own copy of the column's references, so that cells set in the
+// questions need). It holds its own references to the column's entries, so that cells set in the
 // frame after the pool was built are not seen; objects changed in place (a list appended to) are
 // read as they are then.
 class ObjectField final : public fe::DeferredField {
 public:
-    // `items`: a list, a tuple or a one-dimensional contiguous object array, not shared with the
-    // caller; `masked`: a byte per entry (1: not held), or empty.
-    ObjectField(std::string field, py::object items, std::vector<std::uint8_t> masked)
-        : field_(std::move(field)), items_(std::move(items)), masked_(std::move(masked)) {}
+    // `owned`: one strong reference per entry; or `items`, a tuple or an array of fixed-width
+    // str not shared with the caller. `masked`: a byte per entry (1: not held), or empty.
+    ObjectField(std::string field, runtime::LargeVector<PyObject*> owned, py::object items, std::vector<std::uint8_t> masked)
+        : field_(std::move(field)), owned_(std::move(owned)), items_(std::move(items)), masked_(std::move(masked)) {}
 
     ~ObjectField() override {
-        if (!items_) return;
+        if (owned_.empty() && !items_) return;
         if (Py_IsInitialized() == 0 || _Py_IsFinalizing() != 0) {
             (void)items_.release();  // the interpreter is going: nothing to give back to
             return;
         }
         const py::gil_scoped_acquire gil;
-        items_ = py::object();
+        release();
     }
 
     void read(fe::ColumnarPoolBuilder& column) override {
-        PyObject* items = items_.ptr();
-        if (PyList_Check(items) || PyTuple_Check(items)) {
-            add_objects(column, field_, {PySequence_Fast_ITEMS(items), static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items))},
+        if (!items_) {
+            add_objects(column, field_, owned_, masked_);
+        } else if (PyTuple_Check(items_.ptr())) {
+            add_objects(column, field_, {PySequence_Fast_ITEMS(items_.ptr()), static_cast<std::size_t>(PyTuple_GET_SIZE(items_.ptr()))},
                         masked_);
-        } else if (const auto objects = objects_of(py::reinterpret_borrow<py::array>(items_)); !objects.empty()) {
-            add_objects(column, field_, objects, masked_);
         } else {
-            // Arrays of fixed-width str (and empty ones) by value.
             const py::list values(items_.attr("tolist")());
             add_objects(column, field_, items_of(values), masked_);
         }
-        items_ = py::object();
-        masked_ = {};
+        release();
     }
 
     // The interpreter's lock is taken after this field's own lock, never while waiting for it:
@@ -214,31 +211,49 @@ public:
     }
 
 private:
+    void release() {
+        for (PyObject* o : owned_) Py_DECREF(o);
+        owned_ = {};
+        items_ = py::object();
+        masked_ = {};
+    }
+
     std::string field_;
+    runtime::LargeVector<PyObject*> owned_;
     py::object items_;
     std::vector<std::uint8_t> masked_;
     std::mutex mutex_;
 };
 
-// Defers an object column (a list, tuple or one-dimensional object array): a copy of its
-// references, read on first use.
+// Defers an object column (a list, a tuple, or an array of objects or of fixed-width str): its
+// entries as they are now, read on first use.
 void add_deferred_objects(fe::ColumnarPoolBuilder& b, const std::string& field, py::handle column,
                           std::vector<std::uint8_t> masked = {}) {
-    py::object own;
+    runtime::LargeVector<PyObject*> owned;
+    py::object items;
+    const auto own = [&](std::span<PyObject* const> entries) {
+        owned.assign(entries.begin(), entries.end());
+        for (PyObject* o : owned) Py_INCREF(o);
+    };
     if (PyTuple_Check(column.ptr())) {
-        own = py::reinterpret_borrow<py::object>(column);
+        items = py::reinterpret_borrow<py::object>(column);
     } else if (PyList_Check(column.ptr())) {
-        own = py::reinterpret_steal<py::object>(PySequence_List(column.ptr()));
-        if (!own) throw py::error_already_set();
+        own(items_of(py::reinterpret_borrow<py::list>(column)));
     } else {
-        own = numpy().attr("array")(column, "copy"_a = true);
+        const py::array array = py::reinterpret_borrow<py::array>(column);
+        if (array.dtype().kind() != 'O') {
+            items = numpy().attr("array")(array, "copy"_a = true);
+        } else if (array.ndim() == 1) {
+            own(objects_of(numpy().attr("ascontiguousarray")(array)));
+        } else {
+            own(items_of(py::list(array.attr("tolist")())));
+        }
     }
-    const std::size_t count = static_cast<std::size_t>(py::len(own));
-    if (count != b.size()) {
-        // The builder's own message for a column of the wrong size.
-        b.add_values(field, std::vector<runtime::Value>(count));
-    }
-    b.add_deferred(field, std::make_shared<ObjectField>(field, std::move(own), std::move(masked)));
+    const std::size_t count = items ? static_cast<std::size_t>(py::len(items)) : owned.size();
+    auto deferred = std::make_shared<ObjectField>(field, std::move(owned), std::move(items), std::move(masked));
+    // The builder's own message for a column of the wrong size.
+    if (count != b.size()) b.add_values(field, std::vector<runtime::Value>(count));
+    b.add_deferred(field, std::move(deferred));
 }
 
 // Dates (and durations) as float seconds since the epoch, NaT as NaN. Units of a second or more
