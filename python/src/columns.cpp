@@ -493,7 +493,8 @@ void init_columns(py::module_& m) {
 
     m.def("pool_from_columns", &build, "ids"_a, "columns"_a,
           "A pool from the signals' ids and one array per field (numpy arrays of float, int or bool, "
-          "sequences of str or of lists of str with None for not held, pandas Categoricals, or any values).");
+          "sequences of str or of lists of str with None for not held, pandas Categoricals, or any values). "
+          "Columns of objects are read the first time something needs them, from the entries they held here.");
     m.def("pool_from_dataframe", &from_dataframe, "frame"_a, "ids"_a = py::none(),
           "pool_from_columns over a pandas DataFrame: ids from the index, or from the column named by ids.");
 }

@@ -18,7 +18,8 @@
 //   b.add_string_lists("rotation_families_used", offsets, items);
 //   SignalPool pool = std::move(b).build();
 //
-// Arrays are read during the call and not kept. `present`, where a method takes it, has one byte
+// Arrays are read during the call and not kept; a field added with add_deferred is read the
+// first time something needs it (DeferredField). `present`, where a method takes it, has one byte
 // per signal (0: the signal does not hold the field); empty means every signal holds it. NaN in a
 // float64 array is a value (the JSON literal NaN), not an absence; the built-in operators treat
 // both alike for numeric fields, the metadata dicts keep the difference. Sizes that do not match
