@@ -220,19 +220,24 @@ SignalPool ColumnarPoolBuilder::build() && {
     return pool;
 }
 
+SignalPool DeferredField::read_alone(std::shared_ptr<KeyIndex> ids) {
+    ColumnarPoolBuilder b(std::move(ids));
+    read(b);
+    return std::move(b).build();
+}
+
 namespace detail {
 
 ColumnPtr DeferredColumn::get() {
     if (ready.load(std::memory_order_acquire)) return column;
     source->exclusive([&] {
         if (ready.load(std::memory_order_acquire)) return;
-        ColumnarPoolBuilder b(index);
-        source->read(b);
-        ColumnarPoolBuilder::State& st = *b.state_;
-        if (st.columns.size() != 1 || !st.columns.front()) {
-            throw runtime::ValueError("a deferred field gave " + std::to_string(st.columns.size()) + " columns, not one");
+        const SignalPool alone = source->read_alone(index);
+        const BornColumns& born = *PoolAccess::state(alone).born;
+        if (born.columns.size() != 1 || !born.columns.front()) {
+            throw runtime::ValueError("a deferred field gave " + std::to_string(born.columns.size()) + " columns, not one");
         }
-        column = std::move(st.columns.front());
+        column = born.columns.front();
         ready.store(true, std::memory_order_release);
     });
     return column;

@@ -40,9 +40,6 @@
 namespace brindlecap::functions::filtrations_evaluation {
 
 class ColumnarPoolBuilder;
-namespace detail {
-struct DeferredColumn;
-}
 
 // A field whose values are read the first time something needs them (an operator reading the
 // field, the rows, the list of fields), for sources whose conversion costs more than most
@@ -61,6 +58,8 @@ public:
         const std::lock_guard lock(mutex_);
         make();
     }
+    // This field alone, read into a pool over these (distinct) identifiers: how a pool reads it.
+    SignalPool read_alone(std::shared_ptr<KeyIndex> ids);
 
 private:
     std::mutex mutex_;
@@ -118,7 +117,7 @@ public:
 
 private:
     struct State;
-    friend struct detail::DeferredColumn;
+    friend class DeferredField;
     // A builder of one field over an existing index (a deferred field being read).
     explicit ColumnarPoolBuilder(std::shared_ptr<KeyIndex> index);
     template <class Code>
