@@ -100,7 +100,7 @@ Dict leaf_params(const BuiltinOperatorFacts& facts, numeric::Generator& g, std::
     Dict params{{"field", "x"}};
     switch (facts.shape) {
         case ParameterShape::threshold:
-            if (facts.accepts(FieldType::categorical) && chance(g, 0.35)) {
+            if (facts.accepts(FieldType::categorical) && (!facts.accepts(FieldType::numeric) || chance(g, 0.35))) {
                 params.set("field", "c");
                 params.set("value", chance(g, 0.9) ? Value(pick(g, STRINGS)) : Value(0.0));
             } else if (facts.accepts(FieldType::boolean) && chance(g, 0.2)) {
@@ -121,7 +121,7 @@ Dict leaf_params(const BuiltinOperatorFacts& facts, numeric::Generator& g, std::
             break;
         }
         case ParameterShape::members:
-            params.set("field", chance(g, 0.6) ? "tags" : "c");
+            params.set("field", !facts.accepts(FieldType::categorical) || chance(g, 0.6) ? "tags" : "c");
             params.set("values", string_list(g, 4));
             break;
         case ParameterShape::share:
@@ -175,6 +175,8 @@ std::optional<std::vector<IdSet>> children_of(numeric::Generator& g, const Signa
 std::string id_of(const char* prefix, std::size_t i) { return prefix + std::to_string(i); }
 
 }  // namespace
+
+Value adversarial_string(numeric::Generator& g) { return Value(pick(g, STRINGS)); }
 
 AdversarialPool adversarial_pool(bool combines, numeric::Generator& g, std::size_t size) {
     auto pool = std::make_shared<SignalPool>();
@@ -243,8 +245,9 @@ std::shared_ptr<const SignalPool> numeric_pool(std::size_t size, numeric::Genera
     pool->reserve(size);
     for (std::size_t i = 0; i < size; ++i) {
         runtime::List tags{Value(pick(g, STRINGS)), Value(pick(g, STRINGS))};
-        pool->insert(id_of(prefix, i),
-                     UsefulSignal::make(Dict{{"x", g.standard_normal()}, {"tags", Value::list(std::move(tags))}}));
+        pool->insert(id_of(prefix, i), UsefulSignal::make(Dict{{"x", g.standard_normal()},
+                                                              {"tags", Value::list(std::move(tags))},
+                                                              {"c", STRINGS[i % STRINGS.size()]}}));
     }
     return pool;
 }
@@ -283,7 +286,10 @@ StrictCase large_case(const BuiltinOperatorFacts& facts, std::size_t size, numer
         return c;
     }
     switch (facts.shape) {
-        case ParameterShape::threshold: c.params = Dict{{"field", "x"}, {"value", 0.0}}; break;
+        case ParameterShape::threshold:
+            c.params = facts.accepts(FieldType::numeric) ? Dict{{"field", "x"}, {"value", 0.0}}
+                                                         : Dict{{"field", "c"}, {"value", "mom"}};
+            break;
         case ParameterShape::range: c.params = Dict{{"field", "x"}, {"low", -0.5}, {"high", 0.5}}; break;
         case ParameterShape::members:
             c.params = Dict{{"field", "tags"}, {"values", Value::list({Value("a"), Value("mom")})}};
