@@ -74,8 +74,9 @@ StrictCase adversarial_case(const BuiltinOperatorFacts& facts, numeric::Generato
 std::shared_ptr<const AdversarialPool> shared_adversarial_pool(bool combines, std::uint64_t key, std::size_t size);
 
 // A pool of `size` signals with a numeric field "x" (distinct normal values), a list field "tags"
-// and a string field "c", for the timing and threading checks.
-std::shared_ptr<const SignalPool> numeric_pool(std::size_t size, numeric::Generator& g, const char* prefix = "s");
+// and, with `strings`, a string field "c", for the timing and threading checks.
+std::shared_ptr<const SignalPool> numeric_pool(std::size_t size, numeric::Generator& g, const char* prefix = "s",
+                                               bool strings = false);
 StrictCase large_case(const BuiltinOperatorFacts& facts, std::size_t size, numeric::Generator& g);
 
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

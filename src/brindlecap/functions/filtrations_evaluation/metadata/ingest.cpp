@@ -8,7 +8,6 @@
 #include <variant>
 #include <vector>
 
-#include "brindlecap/functions/filtrations_evaluation/acceptance/properties.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/vocabulary_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/text.hpp"
@@ -113,7 +112,6 @@ void check_bounds_after_ingestion(const FiltrationEvaluationConfig& config) {
 void validate_and_ingest(FiltrationEvaluationConfig& config,
                          const registry_and_store::FunctionStore* store) {
     check_bounds_before_ingestion(config);
-    validate_properties(config);
     if (store == nullptr) throw runtime::ValueError("store (FunctionStore) is required.");
     if (!config.mode) throw runtime::ValueError("mode is required. Use 'mock' or 'real'.");
     const std::optional<EvaluationMode> mode = evaluation_mode(config);
