@@ -7,7 +7,8 @@ Each --operator names a callable as MODULE:ATTRIBUTE (MODULE may be a dotted mod
 file); it is registered under the attribute's name, or under NAME given as NAME=MODULE:ATTRIBUTE
 (a built-in's name replaces that built-in). Without --operators, evaluate judges just these.
 --reference NAME=MODULE:ATTRIBUTE names the oracle operator NAME is judged against (the correctness
-check's cases are its selections).
+check's cases are its selections); the tool's --property NAME=PROP[,PROP...] declares what holds of
+it instead (the strict checks' relations).
 Every other option is the filtrations tool's own (--help lists them); output and exit status are
 the tool's too.
 """

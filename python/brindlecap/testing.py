@@ -56,7 +56,8 @@ class Judgement:
                     lines.append(report.counterexample_text(example, "    ").rstrip("\n"))
             if outcome.evidence.get("missing_correctness_oracle"):
                 lines.append(f"    no oracle for {self.name!r}: pass reference=<its oracle> or test_cases=[...] "
-                             "(on the command line: --reference NAME=MODULE:ATTRIBUTE or --test-cases FILE)")
+                             "(on the command line: --reference NAME=MODULE:ATTRIBUTE or --test-cases FILE); "
+                             "the strict checks also go by properties=[...] it declares (--property NAME=PROP,...)")
         return "\n".join(lines)
 
 
@@ -74,12 +75,16 @@ def _default_signals(seed: int) -> dict:
 
 
 def judge(operator, name: str | None = None, reference=None, strict: bool = False, *, test_cases=None,
-          signals: dict | None = None, data_type=None, **config) -> Judgement:
+          properties=None, signals: dict | None = None, data_type=None, **config) -> Judgement:
     """Judges one operator (a callable in its calling form) under `name` (default: its __name__).
 
     reference: its oracle; the correctness check's cases are the oracle's selections.
     test_cases: correctness cases of its own (dicts with pool, params, expected, children_results);
         with a reference, a case without expected gets the oracle's selection.
+    properties: its declared properties, a list of str or one comma-separated str ("numeric,pointwise,
+        complement=lte"; the vocabulary is the tool's --property), or a dict of operator name to those:
+        without a reference, the strict checks draw its inputs and relations from them. ValueError naming
+        a bad one, before the run.
     signals: {signal id: metadata} to build the checks' pools from (default: 24 synthetic signals).
     strict: the strict profile's checks too (registered for this call unless they already are).
     """
@@ -92,8 +97,15 @@ def judge(operator, name: str | None = None, reference=None, strict: bool = Fals
     references = dict(config.pop("references", None) or {})
     if reference is not None:
         references[name] = reference
+    if properties is None or isinstance(properties, dict):
+        declared = dict(properties or {})
+    elif isinstance(properties, (str, list, tuple)):
+        declared = {name: properties}
+    else:
+        raise TypeError("properties must be a list of str, a comma-separated str or a dict of operator name to "
+                        f"those, got {type(properties).__name__}")
     cfg = fe.FiltrationEvaluationConfig(mode="mock", mock_signals=signals if signals is not None else _default_signals(seed),
-                                        references=references, **config)
+                                        references=references, properties=declared, **config)
     strict_here = strict and not set(fe.strict_check_names()) & {p.name for p in fe.get_registered_plugins()}
     if strict_here:
         fe.register_strict_checks()
@@ -110,8 +122,8 @@ def judge(operator, name: str | None = None, reference=None, strict: bool = Fals
 
 
 def assert_accepted(operator, name: str | None = None, reference=None, strict: bool = False, **config) -> Judgement:
-    """judge(...), raising AssertionError that names the failed checks and shows their shrunk
-    counterexamples when the operator is rejected."""
+    """judge(...) (properties=... among the keywords), raising AssertionError that names the failed checks and
+    shows their shrunk counterexamples when the operator is rejected."""
     judgement = judge(operator, name=name, reference=reference, strict=strict, **config)
     if not judgement.accepted:
         raise AssertionError(judgement.explain())

@@ -4,6 +4,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "brindlecap/functions/filtrations_evaluation/acceptance/properties.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/vocabulary.hpp"
 #include "errors.hpp"
 #include "operators.hpp"
@@ -84,6 +85,8 @@ std::vector<Field> config_record_fields(bool base) {
                 out.push_back(with_default(field.name, "list | None", py::none()));
             } else if constexpr (std::is_same_v<T, fe::OperatorReferences>) {
                 out.push_back(fresh(field.name, "dict[str, Callable]", builtin("dict")));
+            } else if constexpr (std::is_same_v<T, fe::OperatorProperties>) {
+                out.push_back(fresh(field.name, "dict[str, list[str]]", builtin("dict")));
             } else {
                 static_assert(std::is_same_v<T, std::optional<Dict>>);
                 out.push_back(with_default(field.name, "dict | None", py::none()));
@@ -255,6 +258,10 @@ py::object export_config(const fe::FiltrationEvaluationConfig& c) {
                 py::dict oracles;
                 for (const auto& [name, oracle] : value) oracles[py::str(name)] = export_operator(oracle, name);
                 return oracles;
+            } else if constexpr (std::is_same_v<T, fe::OperatorProperties>) {
+                py::dict declared;
+                for (const auto& [name, properties] : value) declared[py::str(name)] = out.strings(properties);
+                return declared;
             } else {
                 static_assert(std::is_same_v<T, std::optional<Dict>>);
                 return value ? out.dict(*value) : py::none();
@@ -327,6 +334,28 @@ fe::FiltrationEvaluationConfig config_of(py::handle obj) {
                         throw py::type_error(std::string(name) + "[" + std::string(py::str(py::repr(key))) +
                                              "] must be callable, got " + type_name_of(oracle));
                     into[op_name] = operator_of(oracle, op_name);
+                }
+            } else if constexpr (std::is_same_v<T, fe::OperatorProperties>) {
+                // name -> list of properties, or one string of them comma-separated; None for none
+                if (value.is_none()) return;
+                if (!PyDict_Check(value.ptr()))
+                    throw py::type_error(std::string(name) + " must be a dict of operator name to a list of "
+                                         "properties, got " + type_name_of(value));
+                for (const auto& [key, given] : py::reinterpret_borrow<py::dict>(value)) {
+                    const std::string op_name = c.str(key, "a properties key");
+                    const std::string item = std::string(name) + "[" + std::string(py::str(py::repr(key))) + "]";
+                    std::vector<std::string>& properties = into[op_name];
+                    if (PyUnicode_Check(given.ptr())) {
+                        properties = fe::property_option(op_name + "=" + std::string(py::str(given))).second;
+                        continue;
+                    }
+                    if (PyDict_Check(given.ptr()) || !py::isinstance<py::iterable>(given))
+                        throw py::type_error(item + " must be a list of str, got " + type_name_of(given));
+                    for (const auto p : given) {
+                        if (!PyUnicode_Check(p.ptr()))
+                            throw py::type_error(item + " must be a list of str, got an item of type " + type_name_of(p));
+                        properties.push_back(std::string(py::str(p)));
+                    }
                 }
             } else if (value.is_none()) {
                 // an optional field left unset

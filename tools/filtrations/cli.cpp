@@ -27,6 +27,7 @@
 #include "brindlecap/functions/evaluation_utils/evaluation_utils.hpp"
 #include "brindlecap/functions/filtrations/builtin_runtime_targets.hpp"
 #include "brindlecap/functions/filtrations_evaluation/metadata/flatten.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/properties.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/evaluate.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/strict.hpp"
 #include "brindlecap/functions/filtrations_evaluation/product/resolve.hpp"
@@ -76,6 +77,7 @@ struct Options {
     std::string command_line;  // as typed, for the report
     bool strict = false;       // the strict profile's checks as plug-ins for this run
     std::vector<std::string> references;  // NAME=MODULE:ATTRIBUTE
+    std::vector<std::string> properties;  // NAME=PROP[,PROP...]
     std::string test_cases;    // file
     std::string junit;         // file
 
@@ -305,8 +307,8 @@ std::pair<std::string, fe::Operator> reference_of(const std::string& spec) {
     }
 }
 
-// The oracles of --reference and the host's, and the cases of --test-cases on the operators
-// they name (which must be judged).
+// The oracles of --reference and the host's, the declared properties of --property, and the
+// cases of --test-cases on the operators they name (which must be judged).
 void add_oracles(const Options& o, fe::FiltrationEvaluationConfig& cfg,
                  std::optional<std::vector<fe::EvalFiltrationConfig>>& operator_configs,
                  const registry_and_store::FunctionStore& store) {
@@ -316,6 +318,16 @@ void add_oracles(const Options& o, fe::FiltrationEvaluationConfig& cfg,
     for (const std::string& spec : o.references) {
         auto [name, oracle] = reference_of(spec);
         cfg.references[name] = std::move(oracle);
+    }
+    try {
+        for (const std::string& spec : o.properties) {
+            auto [name, properties] = fe::property_option(spec);
+            std::vector<std::string>& into = cfg.properties[name];
+            into.insert(into.end(), properties.begin(), properties.end());
+        }
+        fe::validate_properties(cfg);
+    } catch (const runtime::ValueError& e) {
+        throw InputError(e.message());
     }
     if (o.test_cases.empty()) return;
     auto cases = fe::read_test_cases_json(o.test_cases);
@@ -857,6 +869,9 @@ CLI::App* add_evaluate(CLI::App& app, Options& o) {
                 with_default(add_number(ev, field->option, value, field->help), value);
             } else if constexpr (std::is_same_v<T, std::set<std::int64_t>>) {
                 add_integers(ev, field->option, value, field->help);
+            } else if constexpr (std::is_same_v<T, fe::OperatorProperties>) {
+                // Read into the configuration with the oracles (add_oracles), a complement may name one.
+                ev->add_option(field->option, o.properties, field->help)->check(A_VALUE)->allow_extra_args(false);
             } else {
                 throw std::logic_error(std::string("no option reader for ") + field->name);
             }

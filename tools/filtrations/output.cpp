@@ -172,6 +172,14 @@ Value config_value(const FiltrationEvaluationConfig& c) {
                 runtime::List names;  // the operators that have an oracle
                 for (const auto& entry : value) names.emplace_back(entry.first);
                 out.set(Value(field.name), Value::list(std::move(names)));
+            } else if constexpr (std::is_same_v<T, functions::filtrations_evaluation::OperatorProperties>) {
+                Dict by_name;  // operator -> its declared properties
+                for (const auto& [name, properties] : value) {
+                    runtime::List items;
+                    for (const std::string& p : properties) items.emplace_back(p);
+                    by_name.set(Value(name), Value::list(std::move(items)));
+                }
+                out.set(Value(field.name), Value(std::move(by_name)));
             } else if constexpr (requires { value.has_value(); }) {
                 out.set(Value(field.name), value ? Value(*value) : Value());
             } else {

@@ -44,6 +44,7 @@
 #include "brindlecap/functions/filtrations_evaluation/metadata/flatten.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/evaluate.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/plugins.hpp"
+#include "brindlecap/functions/filtrations_evaluation/acceptance/properties.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/references.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/results.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/strict.hpp"

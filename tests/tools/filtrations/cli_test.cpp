@@ -371,7 +371,7 @@ TEST_F(CliTest, EvaluateJsonRoundTripsAndCarriesTheConfiguration) {
                                     "--n-alloc", "3", "--n-trials", "+012", "--bias-tolerance", "0.10",
                                     "--speed-small-t", "4", "--speed-small-n", "011", "--speed-small-limit-s", "+2.5",
                                     "--speed-large-t", "6", "--speed-large-n", "013", "--speed-large-limit-s", "9",
-                                    "--json"},
+                                    "--property", "my_gt=numeric,pointwise", "--property", "my_gt=complement=lte", "--json"},
                                    {"--skip", "8, 04", "--skip", "5,6,7"}));
     ASSERT_EQ(o.code, EXIT_OK) << o.err << o.out;
     const Value doc = runtime::parse_json(o.out);
@@ -390,7 +390,8 @@ TEST_F(CliTest, EvaluateJsonRoundTripsAndCarriesTheConfiguration) {
               "{'mode': 'mock', 'seed': 5, 'skip_checks': [4, 5, 6, 7, 8], 'info_checks': [3], 'N_trials': 12, "
               "'bias_tolerance': 0.1, 'speed_small_T': 4, 'speed_small_N': 11, 'speed_small_limit_s': 2.5, "
               "'speed_large_T': 6, 'speed_large_N': 13, 'speed_large_limit_s': 9.0, 'signal_ids': None, "
-              "'market_id': None, 'era_number': None, 'N_signals': 24, 'T': 7, 'N_alloc': 3, 'references': []}");
+              "'market_id': None, 'era_number': None, 'N_signals': 24, 'T': 7, 'N_alloc': 3, 'references': [], "
+              "'properties': {'my_gt': ['numeric', 'pointwise', 'complement=lte']}}");
 
     EXPECT_EQ(runtime::to_json(at(doc.as_dict(), {"operator_configs"})),
               R"([{"name": "gt", "test_cases": null}, {"name": "and_", "test_cases": null}])");

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "brindlecap/functions/filtrations_evaluation/acceptance/properties.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/strict.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/operator_table_internal.hpp"
 #include "functions/filtrations_evaluation/checks/check_support.hpp"
@@ -13,13 +14,16 @@ using namespace brindlecap::test::checks;
 namespace rs = brindlecap::functions::registry_and_store;
 using Children = std::vector<IdSet>;
 
-fe::OperatorCheckResult judged(const std::string& name, const fe::Operator& op) {
+fe::OperatorCheckResult judged(const std::string& name, const fe::Operator& op,
+                               const fe::OperatorProperties& properties = {}, const fe::OperatorReferences& references = {}) {
     rs::FunctionStore store;
     store.register_entry(rs::StoreEntry{name, "filtration", op, "", "", Value()});
     fe::FiltrationEvaluationConfig config;
     config.mode = "mock";
     config.mock_signals = demo_config().signal_metadata;
     config.skip_checks = {8};
+    config.properties = properties;
+    config.references = references;
     return fe::evaluate(config, std::vector<fe::EvalFiltrationConfig>{{name, std::nullopt}}, store)
         .operator_results.front().second;
 }
@@ -110,6 +114,84 @@ TEST(StrictProfile, BuiltinsPassAndFaultsTheCanonicalChecksAcceptAreCaught) {
         const std::vector<std::string> found = failed(judged(fault.op_name, fault.op));
         EXPECT_NE(std::find(found.begin(), found.end(), fault.caught_by), found.end()) << fault.name;
     }
+}
+
+// New operators without an oracle, judged by what they declare: the correct one passes every
+// strict check, each fault breaks a declared property. With an oracle, the declared shape chooses
+// the differential cases (an in_ that wants every target, judged as a numeric comparison, would
+// only meet errors on both sides).
+TEST(StrictProfile, DeclaredPropertiesStandInForAnOracle) {
+    const auto above = [](bool or_equal) {
+        return select_where("my_above", [or_equal](const Value& v, const Dict& p) {
+            return v.is_number() && (or_equal ? rt::greater_equal(v, p.at("value")) : rt::greater(v, p.at("value")));
+        });
+    };
+    const fe::Operator all_tags = select_where("my_tags", [](const Value& v, const Dict& p) {
+        if (!v.is_list()) return false;
+        for (const Value& want : p.at("values").as_list()) {
+            if (std::find(v.as_list().begin(), v.as_list().end(), want) == v.as_list().end()) return false;
+        }
+        return true;
+    });
+    struct Row {
+        const char* what;
+        fe::Operator op;
+        std::vector<std::string> properties;
+        fe::OperatorReferences references;
+        std::vector<std::string> failing;
+    };
+    const std::vector<Row> rows = {
+        {"gt", above(false), {"numeric", "pointwise", "monotone=decreasing", "complement=lte"}, {}, {}},
+        {"gte declared the complement of lte", above(true), {"numeric", "complement=lte"}, {}, {"strict_relations"}},
+        {"gt declared increasing", above(false), {"numeric", "monotone=increasing"}, {}, {"strict_relations"}},
+        {"and_ of the first two children", combinator([](const IdSet& keys, const Children& k) {
+             return k.empty() ? keys : k.size() < 2 ? k[0] : k[0] & k[1];
+         }), {"laws=and"}, {}, {"strict_relations"}},
+        {"all of the targets, an oracle and the list shape", all_tags, {"list"}, {{"my_op", builtin("in_")}},
+         {"strict_oracle"}},
+    };
+    const fe::StrictProfile strict;
+    for (const Row& row : rows) {
+        std::vector<std::string> found;
+        for (const std::string& check : failed(judged("my_op", row.op, {{"my_op", row.properties}}, row.references))) {
+            if (check.starts_with("strict_")) found.push_back(check);
+        }
+        EXPECT_EQ(found, row.failing) << row.what;
+    }
+    // Neither an oracle nor properties: the strict checks skip and say how to give either.
+    const fe::OperatorCheckResult unjudged = judged("my_op", above(false));
+    const auto none = std::find_if(unjudged.checks.begin(), unjudged.checks.end(),
+                                   [](const auto& check) { return check.first == "strict_relations"; })->second;
+    EXPECT_EQ(none.status, CheckStatus::skip);
+    EXPECT_NE(none.details.find("--property my_op=PROP"), std::string::npos) << none.details;
+    EXPECT_NE(none.details.find("--reference my_op="), std::string::npos) << none.details;
+}
+
+TEST(StrictProfile, BadPropertiesAreRefusedBeforeTheRunByTheirPlace) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> rows = {
+        {{"numeric", "pointwize"}, "properties['my_op'][1]: unknown property 'pointwize'"},
+        {{"numeric", "list"}, "properties['my_op'][1]: a second shape 'list'"},
+        {{"monotone=up"}, "properties['my_op'][0]: monotone takes increasing or decreasing"},
+        {{"rank_n", "pointwise"}, "properties['my_op'][1]: pointwise: a rank_n operator selects by position"},
+        {{"string", "monotone=increasing"}, "[1]: monotone: a string operator has no order"},
+        {{"complement=my_other"}, "[0]: complement=my_other: not a built-in, and no oracle"},
+        {{"string", "complement=lte"}, "[1]: complement=lte: lte is not called as a string operator is"},
+        {{"laws=and", "pointwise"}, "[1]: pointwise: a combinator operator has no field"},
+        {{"laws=xor"}, "[0]: laws takes and, or or not"},
+        {{}, "properties['my_op']: no property given"},
+    };
+    for (const auto& [properties, message] : rows) {
+        try {
+            (void)judged("my_op", builtin("gt"), {{"my_op", properties}});
+            ADD_FAILURE() << message << ": accepted";
+        } catch (const rt::ValueError& e) {
+            EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_THROW((void)judged("gt", builtin("gt"), {{"gt", {"numeric"}}}), rt::ValueError);
+    EXPECT_EQ(fe::property_option("my_op=numeric,complement=lte"),
+              (std::pair<std::string, std::vector<std::string>>{"my_op", {"numeric", "complement=lte"}}));
+    EXPECT_THROW((void)fe::property_option("=numeric"), rt::ValueError);
 }
 
 }  // namespace

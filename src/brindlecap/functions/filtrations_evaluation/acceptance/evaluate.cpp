@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "brindlecap/functions/filtrations_evaluation/acceptance/properties.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/references.hpp"
 #include "brindlecap/functions/filtrations_evaluation/checks/catalogue_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/harness/pool_keeper_internal.hpp"
@@ -216,6 +217,7 @@ std::vector<std::optional<std::uint64_t>> draw_check_seeds(
 FiltrationEvaluationResult evaluate(FiltrationEvaluationConfig& config,
                                     std::optional<std::vector<EvalFiltrationConfig>> operator_configs,
                                     const registry_and_store::FunctionStore* store) {
+    validate_properties(config);
     validate_and_ingest(config, store);
     const RunPlan plan = plan_run(config, std::move(operator_configs), *store);
 

@@ -8,6 +8,7 @@
 #include "brindlecap/functions/filtrations_evaluation/checks/checks_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/operator_table_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/harness/invocation_internal.hpp"
+#include "brindlecap/functions/filtrations_evaluation/harness/oracle_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/harness/synthetic_internal.hpp"
 #include "brindlecap/numeric/matrix.hpp"
 #include "brindlecap/runtime/errors.hpp"
@@ -24,6 +25,26 @@ using CaseList = std::vector<CorrectnessTestCase>;
 bool takes_children(const std::string& op_name) {
     const OperatorCategory category = operator_category(op_name);
     return category == OperatorCategory::boolean || category == OperatorCategory::wrapper;
+}
+
+// The parameter sets an oracle's cases use: a built-in's own, the declared shape's for a new
+// leaf with declared properties (a string field: signal_category), else the threshold
+// comparisons'.
+std::vector<Dict> leaf_parameter_sets(const std::string& op_name, const FiltrationEvaluationConfig& config) {
+    const auto declared = config.properties.find(op_name);
+    if (declared == config.properties.end() || detail::find_builtin(op_name) != nullptr) {
+        return detail::leaf_parameters(op_name).correctness;
+    }
+    const detail::BuiltinOperatorFacts facts = detail::declared_operator(op_name, declared->second, &config)->facts;
+    if (facts.combines()) return detail::leaf_parameters(op_name).correctness;
+    if (!facts.accepts(FieldType::numeric) && facts.shape == detail::ParameterShape::threshold) {
+        std::vector<Dict> out;
+        for (const char* category : {"momentum", "value", "quality"}) {
+            out.push_back(Dict{{"field", "signal_category"}, {"value", category}});
+        }
+        return out;
+    }
+    return detail::leaf_parameters(facts.shape).correctness;
 }
 
 // The correctness pool's signals as a case pool, in its order.
@@ -140,7 +161,8 @@ std::string missing_oracle_hint(std::string_view op_name) {
     const std::string name(op_name);
     return "no oracle for '" + name + "': name one with --reference " + name +
            "=MODULE:ATTRIBUTE (references in the configuration), or give its correctness cases with --test-cases "
-           "FILE (test_cases of its EvalFiltrationConfig)";
+           "FILE (test_cases of its EvalFiltrationConfig); the strict checks also go by its declared properties: "
+           "--property " + name + "=PROP[,PROP...] (properties in the configuration)";
 }
 
 std::vector<CorrectnessTestCase> reference_test_cases(const std::string& op_name, const Operator& oracle,
@@ -153,7 +175,7 @@ std::vector<CorrectnessTestCase> reference_test_cases(const std::string& op_name
         tc.children_results = detail::correctness_combinator_case(op_name, *pool).first;
         cases.push_back(std::move(tc));
     } else {
-        for (const Dict& params : detail::leaf_parameters(op_name).correctness) {
+        for (const Dict& params : leaf_parameter_sets(op_name, config)) {
             CorrectnessTestCase tc;
             tc.params = params.deep_copy();
             cases.push_back(std::move(tc));

@@ -23,8 +23,9 @@ namespace brindlecap::functions::filtrations_evaluation {
 std::optional<Operator> researcher_reference(std::string_view op_name, const FiltrationEvaluationConfig& config);
 
 // The correctness cases an oracle gives: the correctness pool (the check's 25 signals of known
-// values, built from config.seed) with the operator's parameter sets (a built-in name's own; any
-// other name the threshold comparisons': field is_sharpe, value 0.0, -5.0 and 5.0), or for a
+// values, built from config.seed) with the operator's parameter sets (a built-in name's own; a
+// new leaf's declared shape's, config.properties; any other name the threshold comparisons':
+// field is_sharpe, value 0.0, -5.0 and 5.0), or for a
 // built-in combinator's name its children; each expected set is the oracle's selection.
 // RuntimeError naming the operator and the case when the oracle raises.
 std::vector<CorrectnessTestCase> reference_test_cases(const std::string& op_name, const Operator& oracle,

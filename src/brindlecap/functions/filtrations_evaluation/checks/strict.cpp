@@ -88,9 +88,12 @@ struct Findings {
     }
 };
 
+// Without an oracle or declared properties the strict checks have nothing to go by.
 CheckOutcome no_oracle(const std::string& op_name, const char* what) {
     return {CheckStatus::skip,
-            "No oracle for " + op_name + ": " + what + " needs the operator's reference",
+            "No oracle for " + op_name + ": " + what + " needs the operator's oracle (--reference " + op_name +
+                "=MODULE:ATTRIBUTE, references in the configuration) or its declared properties (--property " +
+                op_name + "=PROP[,PROP...], properties in the configuration)",
             Dict{{"missing_oracle", true}}};
 }
 
@@ -99,6 +102,12 @@ CheckOutcome no_oracle(const std::string& op_name, const char* what) {
 CheckOutcome differential(const std::string& op_name, const Operator& op, const std::optional<Oracle>& oracle,
                           FiltrationEvaluationConfig& config, numeric::Generator& g) {
     if (!oracle) return no_oracle(op_name, "differential testing");
+    if (!oracle->selects) {
+        return {CheckStatus::skip,
+                "No oracle for " + op_name + ": differential testing needs one (--reference " + op_name +
+                    "=MODULE:ATTRIBUTE); its declared properties drive the other strict checks",
+                Dict{{"missing_oracle", true}}};
+    }
     Findings findings;
     std::int64_t selected = 0;
     std::size_t largest = 0;
@@ -175,9 +184,65 @@ IdSet restricted(const IdSet& ids, const SignalPool& pool) {
     return out;
 }
 
+// The field an adversarial case gives a leaf for values of this type, and whether a value is one.
+const char* field_of(FieldType type) {
+    return type == FieldType::categorical ? "c" : type == FieldType::list_str ? "tags" : "x";
+}
+bool holds(const Value& v, FieldType type) {
+    return type == FieldType::categorical ? v.is_str() : type == FieldType::list_str ? v.is_list() : v.is_number();
+}
+
+// The case's parameters with its one monotone parameter grown (value, n or pct larger, one more
+// entry in values); nullopt when the case has none to grow (n with pct, pct with n).
+std::optional<Dict> grown(const BuiltinOperatorFacts& facts, const Dict& params, numeric::Generator& g) {
+    Dict out = params.deep_copy();
+    const auto number = [&](const char* key) -> const Value* {
+        const Value* v = params.find(std::string_view(key));
+        return v != nullptr && v->is_number() && !v->is_bool() && std::isfinite(v->to_double()) ? v : nullptr;
+    };
+    switch (facts.shape) {
+        case ParameterShape::threshold:
+            if (const Value* v = number("value")) {
+                const std::array<double, 5> steps = {1e-12, 2e-12, 0.25, 1.0, 3.0};
+                out.set("value", v->to_double() + steps[static_cast<std::size_t>(g.integers(0, 5))]);
+                return out;
+            }
+            return std::nullopt;
+        case ParameterShape::members:
+            if (const Value* v = params.find(std::string_view("values")); v != nullptr && v->is_list()) {
+                runtime::List values = v->as_list();
+                values.push_back(adversarial_string(g));
+                out.set("values", Value::list(std::move(values)));
+                return out;
+            }
+            return std::nullopt;
+        case ParameterShape::count:
+            if (const Value* v = number("n"); v != nullptr && params.find(std::string_view("pct")) == nullptr) {
+                const std::int64_t step = g.integers(1, 4);
+                out.set("n", v->is_int() ? Value(v->as_int() + step) : Value(v->to_double() + static_cast<double>(step)));
+                return out;
+            }
+            return std::nullopt;
+        case ParameterShape::share:
+            if (const Value* v = number("pct"); v != nullptr && params.find(std::string_view("n")) == nullptr) {
+                out.set("pct", std::min(1.0, v->to_double() + g.random() * 0.3));
+                return out;
+            }
+            return std::nullopt;
+        case ParameterShape::range:
+        case ParameterShape::children:
+            break;
+    }
+    return std::nullopt;
+}
+
 void leaf_relations(const std::string& op_name, const Operator& op, const BuiltinOperatorFacts& facts,
-                    numeric::Generator& g, Findings& findings) {
-    const BuiltinOperatorFacts* complement = facts.complement.empty() ? nullptr : find_builtin(facts.complement);
+                    const FiltrationEvaluationConfig& config, numeric::Generator& g, Findings& findings) {
+    const Operator complement = complement_oracle(facts, config);
+    // The values a complement splits: those of the field type the leaf is mainly about.
+    const FieldType held_type = facts.accepts(FieldType::numeric)       ? FieldType::numeric
+                                : facts.accepts(FieldType::categorical) ? FieldType::categorical
+                                                                        : FieldType::list_str;
     for (int trial = 0; trial < 120; ++trial) {
         StrictCase c = adversarial_case(facts, g, static_cast<std::size_t>(g.integers(2, 40)));
         const CallOutcome base = strict_call(op, op_name, c);
@@ -201,24 +266,41 @@ void leaf_relations(const std::string& op_name, const Operator& op, const Builti
             const StrictCase subset{reordered(*c.pool, g, false, &keep), c.params, std::nullopt};
             compare("subset", subset, restricted(*selected, *subset.pool).sorted());
             const StrictCase superset{reordered(*c.pool, g, false, nullptr, 5), c.params, std::nullopt};
-            const CallOutcome grown = strict_call(op, op_name, superset);
-            if (const auto* ids = std::get_if<IdSet>(&grown); ids == nullptr || restricted(*ids, *c.pool).sorted() != base_ids) {
-                findings.add("superset on " + case_text(c) + ": the original signals' selection changed to " + show(grown));
+            const CallOutcome grown_pool = strict_call(op, op_name, superset);
+            if (const auto* ids = std::get_if<IdSet>(&grown_pool);
+                ids == nullptr || restricted(*ids, *c.pool).sorted() != base_ids) {
+                findings.add("superset on " + case_text(c) + ": the original signals' selection changed to " +
+                             show(grown_pool));
             }
         }
-        if (complement != nullptr && c.params.get("field") == Value("x")) {
-            // Every value the field holds is selected by exactly one of the two.
-            const CallOutcome other = strict_call(*get_reference_operator(std::string(complement->name)), op_name, c);
+        if (facts.monotone != Monotone::none) {
+            if (const std::optional<Dict> larger = grown(facts, c.params, g)) {
+                const StrictCase other{c.pool, *larger, std::nullopt};
+                const CallOutcome got = strict_call(op, op_name, other);
+                if (const auto* ids = std::get_if<IdSet>(&got)) {
+                    const bool fewer = facts.monotone == Monotone::decreasing;
+                    const IdSet against = fewer ? *ids - *selected : *selected - *ids;
+                    if (!against.empty()) {
+                        findings.add(std::string("monotone (") + (fewer ? "decreasing" : "increasing") + ") on " +
+                                     case_text(c) + ": with " + runtime::repr(Value(larger->copy())) + " it " +
+                                     (fewer ? "also selects " : "no longer selects ") + show(against));
+                    }
+                }
+            }
+        }
+        if (complement && c.params.get("field") == Value(field_of(held_type))) {
+            // Every holder of a value of the field's type is selected by exactly one of the two.
+            const CallOutcome other = strict_call(complement, op_name, c);
             const auto* other_ids = std::get_if<IdSet>(&other);
             if (other_ids == nullptr) continue;
             const PreparedField prepared = preprocess_field(*c.pool, c.params, "");
-            // Numbers only: a flag is neither equal nor unequal to a number target.
+            // (Numbers only for a numeric field: a flag is neither equal nor unequal to a number target.)
             IdSet held = IdSet::over(c.pool->index());
             for (const PreparedValue& v : prepared.values) {
-                if (v.value->is_number()) held.insert(v.id);
+                if (holds(*v.value, held_type)) held.insert(v.id);
             }
             if (!(*selected & *other_ids & held).empty() || ((*selected | *other_ids) & held) != held) {
-                findings.add("complement " + std::string(complement->name) + " on " + case_text(c) + ": " +
+                findings.add("complement " + std::string(facts.complement) + " on " + case_text(c) + ": " +
                              show(base) + " and " + show(other) + " do not split the values");
             }
         }
@@ -291,16 +373,21 @@ void combinator_relations(const std::string& op_name, const Operator& op, const 
 }
 
 CheckOutcome relations(const std::string& op_name, const Operator& op, const std::optional<Oracle>& oracle,
-                       FiltrationEvaluationConfig&, numeric::Generator& g) {
+                       FiltrationEvaluationConfig& config, numeric::Generator& g) {
     if (!oracle) return no_oracle(op_name, "choosing the relations");
     Findings findings;
+    if (oracle->facts->combines() && !oracle->facts->laws) {
+        return {CheckStatus::skip, "No laws declared for " + op_name + " (laws=and, laws=or or laws=not)", Dict{}};
+    }
     if (oracle->facts->combines()) {
         combinator_relations(op_name, op, *oracle->facts, g, findings);
         return findings.outcome("Laws of " + op_name + " over 1 to 12 children", {});
     }
-    leaf_relations(op_name, op, *oracle->facts, g, findings);
-    return findings.outcome("Pool order, renaming" + std::string(oracle->facts->pointwise ? ", subsets and supersets" : "") +
-                                (oracle->facts->complement.empty() ? "" : ", complement " + std::string(oracle->facts->complement)),
+    leaf_relations(op_name, op, *oracle->facts, config, g, findings);
+    const BuiltinOperatorFacts& facts = *oracle->facts;
+    return findings.outcome("Pool order, renaming" + std::string(facts.pointwise ? ", subsets and supersets" : "") +
+                                (facts.monotone == Monotone::none ? "" : ", monotone") +
+                                (facts.complement.empty() ? "" : ", complement " + std::string(facts.complement)),
                             {});
 }
 

@@ -100,7 +100,7 @@ Dict leaf_params(const BuiltinOperatorFacts& facts, numeric::Generator& g, std::
     Dict params{{"field", "x"}};
     switch (facts.shape) {
         case ParameterShape::threshold:
-            if (facts.accepts(FieldType::categorical) && chance(g, 0.35)) {
+            if (facts.accepts(FieldType::categorical) && (!facts.accepts(FieldType::numeric) || chance(g, 0.35))) {
                 params.set("field", "c");
                 params.set("value", chance(g, 0.9) ? Value(pick(g, STRINGS)) : Value(0.0));
             } else if (facts.accepts(FieldType::boolean) && chance(g, 0.2)) {
@@ -121,7 +121,7 @@ Dict leaf_params(const BuiltinOperatorFacts& facts, numeric::Generator& g, std::
             break;
         }
         case ParameterShape::members:
-            params.set("field", chance(g, 0.6) ? "tags" : "c");
+            params.set("field", !facts.accepts(FieldType::categorical) || chance(g, 0.6) ? "tags" : "c");
             params.set("values", string_list(g, 4));
             break;
         case ParameterShape::share:
@@ -175,6 +175,8 @@ std::optional<std::vector<IdSet>> children_of(numeric::Generator& g, const Signa
 std::string id_of(const char* prefix, std::size_t i) { return prefix + std::to_string(i); }
 
 }  // namespace
+
+Value adversarial_string(numeric::Generator& g) { return Value(pick(g, STRINGS)); }
 
 AdversarialPool adversarial_pool(bool combines, numeric::Generator& g, std::size_t size) {
     auto pool = std::make_shared<SignalPool>();
@@ -238,13 +240,15 @@ std::shared_ptr<const AdversarialPool> shared_adversarial_pool(bool combines, st
     return pool;
 }
 
-std::shared_ptr<const SignalPool> numeric_pool(std::size_t size, numeric::Generator& g, const char* prefix) {
+std::shared_ptr<const SignalPool> numeric_pool(std::size_t size, numeric::Generator& g, const char* prefix,
+                                               bool strings) {
     auto pool = std::make_shared<SignalPool>();
     pool->reserve(size);
     for (std::size_t i = 0; i < size; ++i) {
         runtime::List tags{Value(pick(g, STRINGS)), Value(pick(g, STRINGS))};
-        pool->insert(id_of(prefix, i),
-                     UsefulSignal::make(Dict{{"x", g.standard_normal()}, {"tags", Value::list(std::move(tags))}}));
+        Dict md{{"x", g.standard_normal()}, {"tags", Value::list(std::move(tags))}};
+        if (strings) md.set("c", STRINGS[i % STRINGS.size()]);
+        pool->insert(id_of(prefix, i), UsefulSignal::make(std::move(md)));
     }
     return pool;
 }
@@ -253,14 +257,14 @@ namespace {
 
 // The large pools, built once per size for the whole process (operators only read them; the
 // column store guards itself): a run over many operators times their calls, not the building.
-std::shared_ptr<const SignalPool> shared_numeric_pool(std::size_t size) {
+std::shared_ptr<const SignalPool> shared_numeric_pool(std::size_t size, bool strings) {
     static std::mutex mutex;
-    static std::map<std::size_t, std::shared_ptr<const SignalPool>> pools;
+    static std::map<std::pair<std::size_t, bool>, std::shared_ptr<const SignalPool>> pools;
     const std::lock_guard lock(mutex);
-    auto& pool = pools[size];
+    auto& pool = pools[{size, strings}];
     if (!pool) {
         numeric::Generator g(0x5EED0000ULL + size);
-        pool = numeric_pool(size, g);
+        pool = numeric_pool(size, g, "s", strings);
     }
     return pool;
 }
@@ -269,7 +273,9 @@ std::shared_ptr<const SignalPool> shared_numeric_pool(std::size_t size) {
 
 StrictCase large_case(const BuiltinOperatorFacts& facts, std::size_t size, numeric::Generator& g) {
     StrictCase c;
-    c.pool = shared_numeric_pool(size);
+    // A leaf of a string field only gets the string field too (a larger pool bends the timings).
+    const bool strings = !facts.combines() && facts.shape == ParameterShape::threshold && !facts.accepts(FieldType::numeric);
+    c.pool = shared_numeric_pool(size, strings);
     if (facts.combines()) {
         IdSet half = IdSet::over(c.pool->index());
         IdSet quarter = IdSet::over(c.pool->index());
@@ -283,7 +289,10 @@ StrictCase large_case(const BuiltinOperatorFacts& facts, std::size_t size, numer
         return c;
     }
     switch (facts.shape) {
-        case ParameterShape::threshold: c.params = Dict{{"field", "x"}, {"value", 0.0}}; break;
+        case ParameterShape::threshold:
+            c.params = facts.accepts(FieldType::numeric) ? Dict{{"field", "x"}, {"value", 0.0}}
+                                                         : Dict{{"field", "c"}, {"value", "mom"}};
+            break;
         case ParameterShape::range: c.params = Dict{{"field", "x"}, {"low", -0.5}, {"high", 0.5}}; break;
         case ParameterShape::members:
             c.params = Dict{{"field", "tags"}, {"values", Value::list({Value("a"), Value("mom")})}};

@@ -58,6 +58,9 @@ IdSet strict_call_shared(const Operator& op, const std::string& op_name, const S
 // combinator gets 0 to 6 children over the pool.
 StrictCase adversarial_case(const BuiltinOperatorFacts& facts, numeric::Generator& g, std::size_t size);
 
+// One of the adversarial cases' strings (categories differing in case, whitespace, Unicode form).
+Value adversarial_string(numeric::Generator& g);
+
 // The pool part of an adversarial case (leaves: fields x, c, tags and f; combinators: no
 // metadata), with some of its numeric values for parameters to tie with.
 struct AdversarialPool {
@@ -70,9 +73,10 @@ StrictCase adversarial_case(const BuiltinOperatorFacts& facts, numeric::Generato
 // operator of a run (operators only read it).
 std::shared_ptr<const AdversarialPool> shared_adversarial_pool(bool combines, std::uint64_t key, std::size_t size);
 
-// A numeric pool of `size` signals (field "x", distinct normal values) and a list pool (field
-// "tags"), for the timing and threading checks.
-std::shared_ptr<const SignalPool> numeric_pool(std::size_t size, numeric::Generator& g, const char* prefix = "s");
+// A pool of `size` signals with a numeric field "x" (distinct normal values), a list field "tags"
+// and, with `strings`, a string field "c", for the timing and threading checks.
+std::shared_ptr<const SignalPool> numeric_pool(std::size_t size, numeric::Generator& g, const char* prefix = "s",
+                                               bool strings = false);
 StrictCase large_case(const BuiltinOperatorFacts& facts, std::size_t size, numeric::Generator& g);
 
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

@@ -26,16 +26,18 @@ constexpr unsigned MEMBERSHIP = field_type_bit(FieldType::list_str) | field_type
 
 // A comparison selects a signal by its own value against the parameters.
 constexpr BuiltinOperatorFacts comparison(std::string_view name, Shape shape, unsigned field_types,
-                                          std::string_view complement, Reference reference) {
+                                          std::string_view complement, Reference reference,
+                                          Monotone monotone = Monotone::none) {
     return {name, COMPARISON_KERNELS, OperatorCategory::comparison, shape, field_types, /*pointwise=*/true,
-            complement, RankDirection::none, ChildrenCase::none, /*probe_cutoff_tie=*/false, reference};
+            complement, RankDirection::none, ChildrenCase::none, /*probe_cutoff_tie=*/false, reference, monotone};
 }
 
 // A rank operator selects by position among the field's values, ties at the cutoff included.
 constexpr BuiltinOperatorFacts rank(std::string_view name, Shape shape, RankDirection direction,
                                     bool probe_cutoff_tie = false) {
+    // A larger n or pct never selects fewer.
     return {name, RANK_KERNELS, OperatorCategory::rank, shape, NUMBERS, /*pointwise=*/false, {}, direction,
-            ChildrenCase::none, probe_cutoff_tie, &rank_reference};
+            ChildrenCase::none, probe_cutoff_tie, &rank_reference, Monotone::increasing};
 }
 
 // A combinator of its children's results (the wrapper too), judged against expected sets.
@@ -46,14 +48,14 @@ constexpr BuiltinOperatorFacts combinator(std::string_view name, std::string_vie
 }
 
 constexpr std::array BUILTINS = {
-    comparison("gt", Shape::threshold, NUMBERS, "lte", &greater_reference),
-    comparison("gte", Shape::threshold, NUMBERS, "lt", &greater_equal_reference),
-    comparison("lt", Shape::threshold, NUMBERS, "gte", &less_reference),
-    comparison("lte", Shape::threshold, NUMBERS, "gt", &less_equal_reference),
+    comparison("gt", Shape::threshold, NUMBERS, "lte", &greater_reference, Monotone::decreasing),
+    comparison("gte", Shape::threshold, NUMBERS, "lt", &greater_equal_reference, Monotone::decreasing),
+    comparison("lt", Shape::threshold, NUMBERS, "gte", &less_reference, Monotone::increasing),
+    comparison("lte", Shape::threshold, NUMBERS, "gt", &less_equal_reference, Monotone::increasing),
     comparison("eq", Shape::threshold, EQUATABLE, "neq", &equal_reference),
     comparison("neq", Shape::threshold, EQUATABLE, "eq", &not_equal_reference),
     comparison("between", Shape::range, NUMBERS, {}, &range_reference),
-    comparison("in_", Shape::members, MEMBERSHIP, {}, &membership_reference),
+    comparison("in_", Shape::members, MEMBERSHIP, {}, &membership_reference, Monotone::increasing),
     rank("top_pct", Shape::share, RankDirection::top),
     rank("bottom_pct", Shape::share, RankDirection::bottom),
     rank("top_n", Shape::count, RankDirection::top, /*probe_cutoff_tie=*/true),
@@ -193,5 +195,7 @@ const LeafParameterSets& leaf_parameters(std::string_view op_name) {
     const BuiltinOperatorFacts* builtin = find_builtin(op_name);
     return shape_parameters(builtin == nullptr ? Shape::threshold : builtin->shape);
 }
+
+const LeafParameterSets& leaf_parameters(ParameterShape shape) { return shape_parameters(shape); }
 
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

@@ -31,6 +31,10 @@ enum class ParameterShape {
 
 enum class RankDirection { none, top, bottom };
 
+// How a leaf's selection moves when its one parameter grows (value, n or pct larger, or one more
+// entry in values): it never gains signals (decreasing) or never loses any (increasing).
+enum class Monotone { none, decreasing, increasing };
+
 // How the checks build a combinator's children and the set they expect from them (the
 // correctness case; the NaN check strictly judges only the two-child intersection).
 enum class ChildrenCase {
@@ -76,6 +80,10 @@ struct BuiltinOperatorFacts {
     bool probe_cutoff_tie;
     // Its independent reference, a field leaf; nullptr for the combinators.
     Operator (*reference)(const BuiltinOperatorFacts& self);
+    Monotone monotone = Monotone::none;
+    // A combinator obeys the set laws of its children case (an operator declared a combinator
+    // without laws does not).
+    bool laws = true;
 
     std::string class_name() const { return "_builtin_" + std::string(name); }
     constexpr bool accepts(FieldType type) const noexcept { return (field_types & field_type_bit(type)) != 0; }
@@ -92,5 +100,7 @@ const BuiltinOperatorFacts* find_builtin(std::string_view name) noexcept;
 // The parameter sets of a built-in leaf's shape; any other name (a plug-in operator, a
 // combinator called as a leaf) gets the threshold comparisons' sets.
 const LeafParameterSets& leaf_parameters(std::string_view op_name);
+// The sets of a leaf of that shape (the threshold comparisons' for children).
+const LeafParameterSets& leaf_parameters(ParameterShape shape);
 
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

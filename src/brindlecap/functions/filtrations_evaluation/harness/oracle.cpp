@@ -62,15 +62,27 @@ constexpr BuiltinOperatorFacts NEW_LEAF{"", "", OperatorCategory::comparison, Pa
 
 std::optional<Oracle> oracle_of(const std::string& name, const FiltrationEvaluationConfig& config) {
     const BuiltinOperatorFacts* facts = find_builtin(name);
+    std::shared_ptr<const DeclaredOperator> declared;
+    if (const auto it = config.properties.find(name); it != config.properties.end() && facts == nullptr) {
+        declared = declared_operator(name, it->second, &config);
+    }
     if (const auto given = config.references.find(name); given != config.references.end()) {
         // The caller's oracle; a built-in's name keeps its facts and its kernel's validation.
         Oracle oracle;
-        oracle.facts = facts != nullptr ? facts : &NEW_LEAF;
+        oracle.declared = declared;
+        oracle.facts = facts != nullptr ? facts : declared ? &declared->facts : &NEW_LEAF;
         oracle.selects = given->second;
         oracle.origin = "the oracle given for " + name;
         if (facts != nullptr) {
             oracle.validates = filtrations::resolve_builtin_filtration_target(facts->module_path, facts->class_name());
         }
+        return oracle;
+    }
+    if (declared) {
+        Oracle oracle;
+        oracle.declared = declared;
+        oracle.facts = &declared->facts;
+        oracle.origin = "the declared properties of " + name;
         return oracle;
     }
     if (facts == nullptr) return std::nullopt;
@@ -85,6 +97,15 @@ std::optional<Oracle> oracle_of(const std::string& name, const FiltrationEvaluat
     }
     oracle.validates = filtrations::resolve_builtin_filtration_target(facts->module_path, facts->class_name());
     return oracle;
+}
+
+Operator complement_oracle(const BuiltinOperatorFacts& facts, const FiltrationEvaluationConfig& config) {
+    if (facts.complement.empty()) return {};
+    if (const auto given = config.references.find(facts.complement); given != config.references.end()) {
+        return given->second;
+    }
+    if (find_builtin(facts.complement) == nullptr) return {};
+    return *get_reference_operator(std::string(facts.complement));
 }
 
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

@@ -11,7 +11,7 @@ using Config = FiltrationEvaluationConfig;
 using Group = ConfigGroup;
 using Bound = ConfigBound;
 
-constexpr std::array<ConfigField, 21> FIELDS{{
+constexpr std::array<ConfigField, 22> FIELDS{{
     {.name = "mode", .member = &Config::mode, .group = Group::base},
     {.name = "seed", .member = &Config::seed, .group = Group::base, .option = "--seed",
      .help = "Seed of every random generator"},
@@ -46,6 +46,10 @@ constexpr std::array<ConfigField, 21> FIELDS{{
     {.name = "N_alloc", .member = &Config::N_alloc, .group = Group::fixture, .option = "--n-alloc",
      .help = "Allocation columns of every fixture weights matrix", .bound = {Bound::at_least, 1}},
     {.name = "references", .member = &Config::references, .group = Group::oracles},
+    {.name = "properties", .member = &Config::properties, .group = Group::oracles, .option = "--property",
+     .help = "NAME=PROP[,PROP...]: declared properties of operator NAME, for the strict checks without an oracle "
+             "(numeric, string, list, range, rank_n, rank_pct, combinator, pointwise, "
+             "monotone=increasing|decreasing, complement=OTHER, laws=and|or|not); may be repeated"},
 }};
 
 }  // namespace

@@ -32,6 +32,11 @@ std::optional<EvaluationMode> evaluation_mode(const evaluation_utils::BaseEvalua
 // oracle (acceptance/references.hpp).
 using OperatorReferences = std::map<std::string, Operator, std::less<>>;
 
+// Declared properties by operator name, each as written ("numeric", "pointwise",
+// "complement=lte", ...; the vocabulary is in acceptance/properties.hpp): the strict checks draw
+// an operator's inputs and relations from them when it has no oracle of its own.
+using OperatorProperties = std::map<std::string, std::vector<std::string>, std::less<>>;
+
 struct FiltrationEvaluationConfig : evaluation_utils::BaseEvaluationConfig {
     std::int64_t N_trials = 100;
     double bias_tolerance = 0.05;
@@ -50,6 +55,7 @@ struct FiltrationEvaluationConfig : evaluation_utils::BaseEvaluationConfig {
     std::int64_t T = 50;
     std::int64_t N_alloc = 50;
     OperatorReferences references;
+    OperatorProperties properties;
     OperatorProgressCallback operator_progress_callback;  // optional
 };
 
@@ -67,7 +73,8 @@ using ConfigMember = std::variant<std::optional<std::string> FiltrationEvaluatio
                                   std::optional<std::int64_t> FiltrationEvaluationConfig::*,
                                   std::optional<std::vector<std::string>> FiltrationEvaluationConfig::*,  // ids
                                   std::optional<runtime::Dict> FiltrationEvaluationConfig::*,   // metadata by id
-                                  OperatorReferences FiltrationEvaluationConfig::*>;
+                                  OperatorReferences FiltrationEvaluationConfig::*,
+                                  OperatorProperties FiltrationEvaluationConfig::*>;
 
 // What a field is about. A reader that does not go in declaration order puts these in its own.
 enum class ConfigGroup {
@@ -78,7 +85,7 @@ enum class ConfigGroup {
     identity,  // real mode's market and era
     ingested,  // what ingestion writes
     fixture,   // the shape of every fixture weights matrix
-    oracles,   // the caller's oracles for operators
+    oracles,   // the caller's oracles for operators, and their declared properties
 };
 
 // What validation holds a field to: >= least (an integer), > 0, or in (0.0, 1.0).

@@ -475,6 +475,13 @@ struct Page {
                     std::vector<std::string> names;
                     for (const auto& entry : value) names.push_back(entry.first);
                     if (!names.empty()) rows.emplace_back(field->name, runtime::repr_list(names));
+                } else if constexpr (std::is_same_v<T, OperatorProperties>) {
+                    std::string text;
+                    for (const auto& [name, properties] : value) {
+                        text += (text.empty() ? "" : "; ") + name + ":";
+                        for (std::size_t i = 0; i < properties.size(); ++i) text += (i == 0 ? " " : ", ") + properties[i];
+                    }
+                    if (!text.empty()) rows.emplace_back(field->name, text);
                 } else {
                     static_assert(std::is_same_v<T, std::optional<Dict>>);  // metadata by id: not shown
                 }
