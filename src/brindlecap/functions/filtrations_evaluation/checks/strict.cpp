@@ -522,7 +522,9 @@ std::vector<std::pair<double, double>> timings(const std::string& op_name, const
     return points;
 }
 
-constexpr double GROWTH_LIMIT = 1.5;  // n log n fits about 1.1 over these sizes; n^2 about 2
+// Linear Python operators fit up to about 1.5 over these sizes on a loaded machine (allocation and
+// cache effects grow with the pool); quadratic ones 2.0 to 2.2.
+constexpr double GROWTH_LIMIT = 1.75;
 constexpr double GROWTH_FLOOR_S = 0.003;  // a slope below 3 ms at the largest size is noise
 
 CheckOutcome growth(const std::string& op_name, const Operator& op, const std::optional<Oracle>& oracle,
