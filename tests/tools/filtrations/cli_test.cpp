@@ -145,28 +145,6 @@ TEST_F(CliTest, ResolveAgreesWithTheLibraryInBothOutputForms) {
     EXPECT_FALSE(contains(text.out, "\033["));  // not a terminal: no colour
 }
 
-TEST_F(CliTest, AnEmptyOutcomeExitsOneAndShowsTheNodeThatEmptiedThePool) {
-    const std::string expr =
-        "or_(and_(gt(field=is_sharpe, value=50.0), top_n(field=is_returns, n=3)), "
-        "and_(top_n(field=is_sharpe, n=1), bottom_n(field=is_sharpe, n=1)))";
-    const Outcome text = run_cli({"resolve", "--pool", pool_, "--tree", expr});
-    EXPECT_EQ(text.code, EXIT_REJECTED);
-    EXPECT_EQ(text.err, "filtrations: 0 signals pass the complete filter tree (or_)\n");
-    const auto marked = lines_with(text.out, "<- emptied the pool");
-    // The leaf that selected nothing, and the and_ whose two non-empty children don't meet;
-    // not the nodes above them.
-    ASSERT_EQ(marked.size(), 2u) << text.out;
-    EXPECT_TRUE(contains(marked[0], "gt(is_sharpe, 50.0)"));
-    EXPECT_TRUE(contains(marked[1], "and_(2 children)"));
-
-    const Outcome json = run_cli({"resolve", "--pool", pool_, "--tree", expr, "--json"});
-    EXPECT_EQ(json.code, EXIT_REJECTED);
-    const Dict doc = json.json();
-    EXPECT_EQ(at(doc, {"error"}), Value("EmptyFiltrationError"));
-    EXPECT_EQ(at(doc, {"message"}), Value("0 signals pass the complete filter tree (or_)"));
-    EXPECT_EQ(at(doc, {"filter_diagnostics"}).as_list().size(), 7u);
-}
-
 // ---- bad input -------------------------------------------------------------------------------------
 
 struct BadInput {
