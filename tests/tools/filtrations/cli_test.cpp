@@ -116,35 +116,6 @@ protected:
     std::string pool_ = write("pool.json", std::string(demo_signals_json()));
 };
 
-// ---- resolve -----------------------------------------------------------------------------------
-
-TEST_F(CliTest, ResolveAgreesWithTheLibraryInBothOutputForms) {
-    const std::string expr = "and_(gt(field=is_sharpe, value=0.0), top_pct(field=is_turnover, pct=0.5))";
-    const fe::FiltrationResult expected =
-        fe::resolve_filtrations(fe::pool_from_value(Value(load_signals_file(pool_))), parse_tree_expression(expr),
-                                functions::registry_and_store::build_default_store());
-
-    const Outcome json = run_cli({"resolve", "--pool", pool_, "--tree", expr, "--json"});
-    ASSERT_EQ(json.code, EXIT_OK) << json.err;
-    EXPECT_EQ(json.err, "");
-    const Dict doc = json.json();
-    EXPECT_EQ(test::str_items(at(doc, {"passing_ids"}).as_list()), expected.passing_ids);
-    EXPECT_EQ(at(doc, {"total_pool_size"}), Value(24));
-    const auto& diags = at(doc, {"filter_diagnostics"}).as_list();
-    ASSERT_EQ(diags.size(), 3u);
-    EXPECT_EQ(at(diags[2].as_dict(), {"filter_description"}), Value("and_(2 children)"));
-
-    // The same tree from a JSON file, readable output: ids, then the nodes root first.
-    const std::string tree_file = write("tree.json", runtime::to_json(fe::tree_to_value(parse_tree_expression(expr))));
-    const Outcome text = run_cli({"resolve", "--pool", pool_, "--tree", tree_file});
-    ASSERT_EQ(text.code, EXIT_OK) << text.err;
-    EXPECT_TRUE(contains(text.out, std::to_string(expected.passing_ids.size()) + " of 24 signals pass and_")) << text.out;
-    for (const std::string& id : expected.passing_ids) EXPECT_TRUE(contains(text.out, id));
-    const auto root = text.out.find("and_(2 children)"), leaf = text.out.find("    gt(is_sharpe, 0.0)");
-    EXPECT_TRUE(root < leaf && leaf != std::string::npos) << text.out;
-    EXPECT_FALSE(contains(text.out, "\033["));  // not a terminal: no colour
-}
-
 // ---- bad input -------------------------------------------------------------------------------------
 
 struct BadInput {
@@ -212,6 +183,7 @@ TEST_F(CliTest, CommandLinesFromTheTable) {
             for (const Value& part : c[key].as_list()) EXPECT_TRUE(contains(key[0] == 'e' ? o.err : o.out, x(part))) << x(part) << " in " << seen;
         }
         if (c.has("stdout")) EXPECT_EQ(o.out, x(c["stdout"])) << c.where;
+        if (c.has("stderr")) EXPECT_EQ(o.err, x(c["stderr"])) << c.where;
         if (c.has("absent")) EXPECT_FALSE(std::filesystem::exists(x(c["absent"]))) << seen;
         for (const char* key : {"lacks", "err_lacks"}) {
             if (!c.has(key)) continue;
