@@ -140,6 +140,16 @@ void run_sql(const std::string& db, const std::string& sql) {
     sqlite3_close(handle);
 }
 
+// Runs a command with `input` on standard input.
+Outcome run_with_stdin(const std::vector<std::string>& args, const std::string& input) {
+    std::istringstream in(input);
+    std::streambuf* previous = std::cin.rdbuf(in.rdbuf());
+    Outcome o = run_cli(args);
+    std::cin.rdbuf(previous);
+    std::cin.clear();
+    return o;
+}
+
 // %NAME% in a case's text: the demo pool, the case's scratch directory, examples/ or a file in the former.
 std::string expand(std::string text, const std::string& pool, const test::TempDir& dir) {
     static const std::regex placeholder("%([A-Za-z0-9_./-]+)%");
@@ -171,7 +181,8 @@ TEST_F(CliTest, CommandLinesFromTheTable) {
             if (a.as_str() == "%fast%") args.insert(args.end(), FAST.begin(), FAST.end());
             else args.push_back(x(a));
         }
-        const Outcome o = run_cli(args);
+        const std::string input = c.has("stdin_file") ? read_text(x(c["stdin_file"])) : c.str("stdin");
+        const Outcome o = c.has("stdin") || c.has("stdin_file") ? run_with_stdin(args, input) : run_cli(args);
         const std::string seen = c.where + "\n" + o.out + o.err;
         EXPECT_EQ(o.code, c["exit"].as_int()) << seen;
         if (o.code == EXIT_BAD_INPUT && std::find(args.begin(), args.end(), "--json") == args.end()) {
@@ -220,34 +231,6 @@ TEST_F(CliTest, InlineSignalIdsAreTakenAsWrittenAndOnlyAFileHasComments) {
 }
 
 // ---- input files -----------------------------------------------------------------------------------
-
-// Runs a command with `input` on standard input.
-Outcome run_with_stdin(const std::vector<std::string>& args, const std::string& input) {
-    std::istringstream in(input);
-    std::streambuf* previous = std::cin.rdbuf(in.rdbuf());
-    Outcome o = run_cli(args);
-    std::cin.rdbuf(previous);
-    std::cin.clear();
-    return o;
-}
-
-TEST_F(CliTest, StandardInputIsReadOnce) {
-    const std::string tree = "gt(field=is_sharpe, value=0.0)";
-    const std::string meta = write("meta.json", "{}");
-    // Directories and devices as inputs: tests/data/cases/cli.jsonl.
-    // "-" reads standard input, once.
-    const std::string text = std::string(demo_signals_json());
-    const Outcome from_file = run_cli({"resolve", "--pool", pool_, "--tree", tree});
-    EXPECT_EQ(run_with_stdin({"resolve", "--pool", "-", "--tree", tree}, text).out, from_file.out);
-    const Outcome tree_in = run_with_stdin({"resolve", "--pool", pool_, "--tree", "-"},
-                                           R"({"function_name": "gt", "params": {"field": "is_sharpe", "value": 0.0}})");
-    EXPECT_EQ(tree_in.out, from_file.out) << tree_in.err;
-    const Outcome meta_in = run_with_stdin({"flatten", "--is", meta, "--os", meta, "--meta", "-"}, R"({"a": 1})");
-    EXPECT_EQ(meta_in.out, "a  1\n") << meta_in.err;
-    const Outcome twice = run_with_stdin({"flatten", "--is", "-", "--os", "-", "--meta", meta}, "{}");
-    EXPECT_EQ(twice.code, EXIT_BAD_INPUT);
-    EXPECT_TRUE(contains(twice.err, "--is and --os both read it")) << twice.err;
-}
 
 TEST_F(CliTest, RunningOutOfMemoryReadingAnInputSaysSo) {
 #if defined(__SANITIZE_ADDRESS__)
