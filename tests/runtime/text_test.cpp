@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "brindlecap/runtime/json.hpp"
 #include "brindlecap/runtime/text.hpp"
 #include "brindlecap/runtime/value.hpp"
 #include "case_file.hpp"
@@ -31,6 +32,12 @@ TEST(TextForms, CasesFromTheTable) {
             got = type_name(c["type_of"]);
         } else if (c.has("fixed")) {
             got = fixed(c["fixed"].as_float(), static_cast<int>(c["digits"].as_int()));
+        } else if (c.has("json")) {
+            got = test::outcome_text([&] { return parse_json(c.str("json")); });
+        } else if (c.has("float_of")) {
+            got = test::outcome_text([&] { return c["float_of"].to_double(); });
+        } else if (c.has("truth")) {
+            got = repr(Value(c["truth"].truthy()));
         } else {
             continue;  // equality and ordering: value_test
         }

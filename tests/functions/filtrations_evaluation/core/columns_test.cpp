@@ -25,6 +25,7 @@
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/text.hpp"
 #include "case_file.hpp"
+#include "functions/filtrations_evaluation/tree/tree_support.hpp"
 #include "runtime/value_printer.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
@@ -32,6 +33,8 @@ namespace {
 
 using runtime::List;
 using runtime::Value;
+using testing::born_pool;
+using testing::make_pool;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::int64_t kTwo53 = std::int64_t{1} << 53;
@@ -78,36 +81,6 @@ void expect_same_both_ways(const SignalPool& pool, const std::string& name, cons
     const std::string columns = call(builtin(name), pool, params, operator_name);
     const std::string rows = call(row_way(builtin(name)), pool, params, operator_name);
     EXPECT_EQ(columns, rows) << name << " " << runtime::repr(Value(params)) << " named '" << operator_name << "'";
-}
-
-SignalPool row_pool(const std::vector<std::pair<std::string, Dict>>& signals) {
-    SignalPool pool;
-    for (const auto& [id, metadata] : signals) pool.insert(id, UsefulSignal::make(metadata));
-    return pool;
-}
-
-// The same signals born column-wise: one values array per field, in first-appearance order.
-SignalPool born_pool(const std::vector<std::pair<std::string, Dict>>& signals) {
-    std::vector<std::string> ids;
-    std::vector<std::string> fields;
-    for (const auto& [id, metadata] : signals) {
-        ids.push_back(id);
-        for (const auto& [key, value] : metadata) {
-            if (std::find(fields.begin(), fields.end(), key.as_str()) == fields.end()) fields.push_back(key.as_str());
-        }
-    }
-    ColumnarPoolBuilder builder(ids);
-    for (const auto& field : fields) {
-        std::vector<Value> values;
-        std::vector<std::uint8_t> present;
-        for (const auto& [id, metadata] : signals) {
-            const Value* v = metadata.find(field);
-            values.push_back(v != nullptr ? *v : Value());
-            present.push_back(v != nullptr);
-        }
-        builder.add_values(field, values, present);
-    }
-    return std::move(builder).build();
 }
 
 Value strs(std::initializer_list<const char*> items) {
@@ -175,7 +148,7 @@ TEST(ColumnStoreTest, BuiltinsAreRecognisedByTheirCallableOnly) {
                               return f.pool_keys;
                           }),
                           "", "", Value()});
-    const SignalPool pool = row_pool({{"b", {{"x", 2.5}}}, {"a", {{"x", kNaN}}}, {"c", {{"x", 1}}}});
+    const SignalPool pool = make_pool({{"b", {{"x", 2.5}}}, {"a", {{"x", kNaN}}}, {"c", {{"x", 1}}}});
     const FiltrationResult r = resolve_filtrations(pool, FilterNode{"gt", {{"field", "x"}, {"value", 0}}, {}}, store);
     EXPECT_EQ(r.passing_ids, (std::vector<std::string>{"a", "b", "c"}));
     EXPECT_EQ(seen, (std::vector<std::string>{"b=2.5", "c=1"}));
@@ -203,7 +176,7 @@ const std::vector<Value>& mixed_bounds() {
 
 TEST(ColumnStoreTest, EveryKindOfFieldBothWaysRowAndBornPools) {
     const std::vector<std::string> fields = {"num", "int", "flag", "cat", "tags", "f2s", "s2f", "b2n", "none", "nested", "nope"};
-    expect_all_calls_same(row_pool(mixed_signals()), fields, mixed_bounds());
+    expect_all_calls_same(make_pool(mixed_signals()), fields, mixed_bounds());
     expect_all_calls_same(born_pool(mixed_signals()), fields, mixed_bounds());
 }
 
@@ -224,16 +197,16 @@ TEST(ColumnStoreTest, TheOperatorTableOverColumns) {
         params.set("field", "f");
         const std::string expected =
             c.has("error") ? c.str("error") : joined(test::strings(c[c.has("pool_expect") ? "pool_expect" : "expect"]));
-        for (const SignalPool& pool : {row_pool(fields.at(c.str("field"))), born_pool(fields.at(c.str("field")))}) {
+        for (const SignalPool& pool : {make_pool(fields.at(c.str("field"))), born_pool(fields.at(c.str("field")))}) {
             EXPECT_EQ(call(builtin(c.str("op")), pool, params, ""), expected) << c.where;
         }
     }
 }
 
 TEST(ColumnStoreTest, EqualityBothWays) {
-    const SignalPool numbers = row_pool({{"a", {{"x", 1.0}}}, {"b", {{"x", 1.0 + 5e-13}}}, {"c", {{"x", 1.0 + 2e-12}}},
+    const SignalPool numbers = make_pool({{"a", {{"x", 1.0}}}, {"b", {{"x", 1.0 + 5e-13}}}, {"c", {{"x", 1.0 + 2e-12}}},
                                          {"d", {{"x", 1}}}, {"e", {{"x", 1.0 - 9e-13}}}, {"f", {{"x", kNaN}}}});
-    const SignalPool flags = row_pool({{"a", {{"x", true}}}, {"b", {{"x", false}}}, {"c", {}}});
+    const SignalPool flags = make_pool({{"a", {{"x", true}}}, {"b", {{"x", false}}}, {"c", {}}});
     for (const auto* pool : {&numbers, &flags}) {
         for (const char* op : {"eq", "neq"}) {
             for (const Value& v : {Value(1.0), Value(1), Value(true), Value(false), Value("1.0"), Value(), Value(kNaN)}) {
@@ -247,16 +220,16 @@ TEST(ColumnStoreTest, BigIntegersBothWays) {
     const std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
     const std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
     // Both ways over the pools of the table's big-integer cases, and a big int after floats.
-    const SignalPool ints = row_pool({{"a", {{"x", kTwo53 + 1}}}, {"b", {{"x", kTwo53}}}, {"c", {{"x", kTwo53 + 2}}},
+    const SignalPool ints = make_pool({{"a", {{"x", kTwo53 + 1}}}, {"b", {{"x", kTwo53}}}, {"c", {{"x", kTwo53 + 2}}},
                                       {"d", {{"x", kMax}}}, {"e", {{"x", kMin}}}, {"f", {}}});
-    const SignalPool floats = row_pool({{"a", {{"x", 9007199254740992.0}}}, {"b", {{"x", 9007199254740994.0}}}, {"c", {{"x", 1}}}});
+    const SignalPool floats = make_pool({{"a", {{"x", 9007199254740992.0}}}, {"b", {{"x", 9007199254740994.0}}}, {"c", {{"x", 1}}}});
     const std::vector<Value> bounds = {Value(kTwo53), Value(kTwo53 + 1), Value(kTwo53 - 1), Value(kMax), Value(kMin),
                                        Value(kMax - 1), Value(9.2233720368547758e18), Value(-9.2233720368547758e18),
                                        Value(9007199254740993.0), Value(0.5)};
     expect_all_calls_same(ints, {"x"}, bounds);
     expect_all_calls_same(floats, {"x"}, bounds);
     // A big int after floats: no typed column holds both exactly.
-    expect_all_calls_same(row_pool({{"a", {{"x", 0.5}}}, {"b", {{"x", kTwo53 + 1}}}, {"c", {{"x", 7}}}}), {"x"}, bounds);
+    expect_all_calls_same(make_pool({{"a", {{"x", 0.5}}}, {"b", {{"x", kTwo53 + 1}}}, {"c", {{"x", 7}}}}), {"x"}, bounds);
 }
 
 TEST(ColumnStoreTest, MembershipOverStringsListsAndOtherValues) {
@@ -267,14 +240,14 @@ TEST(ColumnStoreTest, MembershipOverStringsListsAndOtherValues) {
         many.push_back({"s" + std::to_string(i), {{"tags", Value::list(tags)}, {"cat", "c" + std::to_string(i % 70)}}});
     }
     many.push_back({"empty", {}});
-    const SignalPool pool = row_pool(many);
+    const SignalPool pool = make_pool(many);
     for (const Value& targets : {strs({"t3", "t89"}), strs({"c5", "c69", "nope"}), Value::list({1, "t4", Value(), "c1"}),
                                  Value::list({}), strs({""})}) {
         for (const char* field : {"tags", "cat"}) expect_same_both_ways(pool, "in_", {{"field", field}, {"values", targets}}, "in_");
     }
     EXPECT_EQ(col(pool, "in_", {{"field", "cat"}, {"values", strs({""})}}), "[empty]");
     // Non-string values: True is 1, 1.0 is 1.
-    const SignalPool others = row_pool({{"a", {{"b", true}, {"n", 1.0}}}, {"c", {{"b", false}, {"n", 2}}}, {"d", {{"n", kNaN}}}});
+    const SignalPool others = make_pool({{"a", {{"b", true}, {"n", 1.0}}}, {"c", {{"b", false}, {"n", 2}}}, {"d", {{"n", kNaN}}}});
     EXPECT_EQ(call(builtin("in_"), others, {{"field", "b"}, {"values", Value::list({1})}}, ""), "[a]");
     EXPECT_EQ(call(builtin("in_"), others, {{"field", "n"}, {"values", Value::list({1, 2.0})}}, ""), "[a c]");
     for (const char* field : {"b", "n"}) {
@@ -290,86 +263,10 @@ TEST(ColumnStoreTest, PoolsOfNoneAndOneSignal) {
                                                                  default_store()).passing_ids); }),
                   "EmptyPoolError: No useful signals in pool");
     }
-    for (const SignalPool& one : {row_pool({{"only", {{"x", 2.0}, {"c", "a"}}}}), born_pool({{"only", {{"x", 2.0}, {"c", "a"}}}})}) {
+    for (const SignalPool& one : {make_pool({{"only", {{"x", 2.0}, {"c", "a"}}}}), born_pool({{"only", {{"x", 2.0}, {"c", "a"}}}})}) {
         EXPECT_EQ(col(one, "top_pct", {{"field", "x"}, {"pct", 0.01}}), "[only]");
         EXPECT_EQ(col(one, "gt", {{"field", "x"}, {"value", 2}}), "[]");
         expect_all_calls_same(one, {"x", "c"}, {Value(2.0), Value("a"), Value(1)});
-    }
-}
-
-// Random pools, each field drawn from one kind with some absent, NaN, and some other kind mixed
-// in down the pool; born and row pools of the same signals answer alike.
-TEST(ColumnStoreTest, RandomPoolsBothWays) {
-    std::mt19937_64 rng(2026);
-    const auto uniform = [&](int n) { return static_cast<int>(rng() % static_cast<std::uint64_t>(n)); };
-    const std::vector<std::string> words = {"a", "b", "bb", "", "numerical", "event", "é"};
-    const auto word = [&] { return Value(words[static_cast<std::size_t>(uniform(static_cast<int>(words.size())))]); };
-    const auto draw = [&](int kind) -> Value {
-        switch (kind) {
-            case 0: return uniform(10) == 0 ? Value(kNaN) : Value(static_cast<double>(uniform(7)) / 2.0 - 1.0);
-            case 1: return Value(uniform(5) - 2);
-            case 2: return Value(uniform(2) == 0);
-            case 3: return word();
-            default: {
-                List l;
-                for (int k = uniform(3); k > 0; --k) l.push_back(word());
-                return Value::list(std::move(l));
-            }
-        }
-    };
-    for (int round = 0; round < 12; ++round) {
-        std::vector<std::pair<std::string, Dict>> signals;
-        const int n = 1 + uniform(150);
-        const int kind = round % 5;
-        const bool stray = round >= 5;  // another kind now and then
-        for (int i = 0; i < n; ++i) {
-            Dict m;
-            if (uniform(6) != 0) m.set("f", stray && uniform(25) == 0 ? draw((kind + 1 + uniform(4)) % 5) : draw(kind));
-            signals.push_back({"id" + std::to_string(i * 37), std::move(m)});
-        }
-        const std::vector<Value> bounds = {Value(0.5), Value(0), Value(true), Value("b"), strs({"event", "a"})};
-        expect_all_calls_same(row_pool(signals), {"f"}, bounds);
-        expect_all_calls_same(born_pool(signals), {"f"}, bounds);
-    }
-}
-
-// ---- Passing ids in code point order ---------------------------------------------------------
-
-TEST(ColumnStoreTest, IdOrderMatchesSortingTheIds) {
-    std::mt19937_64 rng(7);
-    std::vector<std::vector<std::string>> all = {
-        {"b", "a10", "a9", "B", "a", "", "ab", "a\x7f", "\xc3\xa9", "a\xc3\xa9"},
-        {std::string("a\0b", 3), "a", std::string("a\0", 2), "ab", std::string(1, '\0')},
-        // Longer than 16 bytes, sharing long prefixes.
-        {"signal_0000000000000000000002", "signal_0000000000000000000001", "signal_00000000000000000000010", "signal_"},
-    };
-    // Shuffled padded numbers, and random bytes (too many varying positions to pack into 64 bits).
-    std::vector<std::string> numbered, noise;
-    for (int i = 0; i < 3000; ++i) {
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "sig_%08d", i);
-        numbered.emplace_back(buf);
-        std::string s;
-        for (int k = static_cast<int>(rng() % 24); k > 0; --k) s += static_cast<char>(rng() % 256);
-        noise.push_back(s + std::to_string(i));
-    }
-    std::shuffle(numbered.begin(), numbered.end(), rng);
-    all.push_back(numbered);
-    all.push_back(noise);
-    for (const auto& ids : all) {
-        SignalPool pool;
-        for (const auto& id : ids) pool.insert(id, UsefulSignal::make({}));
-        std::vector<std::string> expected(ids.begin(), ids.end());
-        std::sort(expected.begin(), expected.end());
-        std::vector<std::string> via_order;
-        for (const std::uint32_t pos : detail::id_order(*pool.index())) via_order.push_back(pool.id(pos));
-        EXPECT_EQ(via_order, expected);
-        // Subsets large enough to use the order, and small ones.
-        for (const std::size_t step : {1u, 2u, 7u, 40u}) {
-            IdSet some = IdSet::over(pool.index());
-            for (std::size_t i = 0; i < ids.size(); i += step) some.insert(ids[i]);
-            EXPECT_EQ(detail::sorted_ids(pool, some), some.sorted());
-        }
     }
 }
 
@@ -384,7 +281,7 @@ SignalPool change_pool(bool born) {
     const std::vector<std::pair<std::string, Dict>> signals = {{"a", {{"x", 0.5}, {"tags", strs({"x"})}}},
                                                                {"b", {{"x", 2.0}, {"tags", strs({"y"})}}},
                                                                {"c", {{"x", 3}, {"tags", strs({})}}}};
-    return born ? born_pool(signals) : row_pool(signals);
+    return born ? born_pool(signals) : make_pool(signals);
 }
 
 TEST(ColumnStoreTest, ChangesThroughThePoolAndItsDictsDropTheColumns) {
@@ -459,7 +356,7 @@ TEST(ColumnStoreTest, DictsHeldOutsideTheirPoolAndCopiesOfPools) {
 
 TEST(ColumnStoreTest, FieldsChangingTypeAndTheFirstHolder) {
     // The first holder decides the type; a later change of it moves the decision.
-    SignalPool pool = row_pool({{"a", {{"f", "text"}}}, {"b", {{"f", 2.0}}}, {"c", {{"f", 3.0}}}});
+    SignalPool pool = make_pool({{"a", {{"f", "text"}}}, {"b", {{"f", 2.0}}}, {"c", {{"f", 3.0}}}});
     EXPECT_EQ(col(pool, "gt", {{"field", "f"}, {"value", 1}}),
               "FilterValidationError: Operator 'gt' not valid for field 'f' (type categorical)");
     std::as_const(pool).signal(0).metadata->pop(Value("f"));
@@ -469,7 +366,7 @@ TEST(ColumnStoreTest, FieldsChangingTypeAndTheFirstHolder) {
     EXPECT_EQ(col(pool, "gt", {{"field", "f"}, {"value", 1}}),
               "TypeError: '>' not supported between instances of 'str' and 'int'");
     // Unknown fields list the pool's keys, from columns or rows alike.
-    for (const SignalPool& p : {row_pool(mixed_signals()), born_pool(mixed_signals())}) {
+    for (const SignalPool& p : {make_pool(mixed_signals()), born_pool(mixed_signals())}) {
         EXPECT_EQ(col(p, "eq", {{"field", "nope"}, {"value", 1}}),
                   "FilterValidationError: Unknown field 'nope'. Valid fields: ['b2n', 'cat', 'f2s', 'flag', 'int', "
                   "'nested', 'none', 'num', 's2f', 'tags']");
@@ -483,7 +380,7 @@ TEST(ColumnStoreTest, ConcurrentFirstUseOfOnePool) {
             signals.push_back({"s" + std::to_string((i * 7919) % 2000),
                                {{"x", static_cast<double>(i % 17)}, {"tags", strs({i % 3 ? "y" : "z"})}}});
         }
-        const SignalPool pool = born ? born_pool(signals) : row_pool(signals);
+        const SignalPool pool = born ? born_pool(signals) : make_pool(signals);
         const FilterNode tree{"and_", {}, {{"top_pct", {{"field", "x"}, {"pct", 0.3}}, {}},
                                            {"in_", {{"field", "tags"}, {"values", strs({"y"})}}, {}}}};
         // Columns built, and rows made for the row way, from several threads at once.

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/operator.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/pool_columns.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/records.hpp"
 #include "brindlecap/functions/registry_and_store/store.hpp"
 #include "brindlecap/runtime/value.hpp"
@@ -24,6 +27,29 @@ inline SignalPool make_pool(std::vector<std::pair<std::string, Dict>> signals) {
     SignalPool pool;
     for (auto& [id, metadata] : signals) pool.insert(id, UsefulSignal::make(std::move(metadata)));
     return pool;
+}
+
+// The same signals born column-wise: one values array per field, in first-appearance order.
+inline SignalPool born_pool(const std::vector<std::pair<std::string, Dict>>& signals) {
+    std::vector<std::string> ids;
+    std::vector<std::string> fields;
+    for (const auto& [id, metadata] : signals) {
+        ids.push_back(id);
+        for (const auto& [key, value] : metadata)
+            if (std::find(fields.begin(), fields.end(), key.as_str()) == fields.end()) fields.push_back(key.as_str());
+    }
+    ColumnarPoolBuilder builder(ids);
+    for (const std::string& field : fields) {
+        std::vector<Value> values;
+        std::vector<std::uint8_t> present;
+        for (const auto& [id, metadata] : signals) {
+            const Value* v = metadata.find(field);
+            values.push_back(v != nullptr ? *v : Value());
+            present.push_back(v != nullptr);
+        }
+        builder.add_values(field, values, present);
+    }
+    return std::move(builder).build();
 }
 
 // Text of the error of type E that f raises; a test failure when it raises none.

@@ -70,13 +70,24 @@ const registry_and_store::FunctionStore& column_store() {
     return *store;
 }
 
-class Draw {
+class Rng {
 public:
-    explicit Draw(std::uint64_t seed) : rng_(seed) {}
-    int below(int n) { return static_cast<int>(rng_() % static_cast<std::uint64_t>(n)); }
-    bool one_in(int n) { return below(n) == 0; }
+    explicit Rng(std::uint64_t seed) : rng_(seed) {}
+    std::size_t below(std::size_t n) { return static_cast<std::size_t>(rng_() % n); }
+    bool one_in(std::size_t n) { return below(n) == 0; }
     template <class T>
-    const T& pick(const std::vector<T>& items) { return items[static_cast<std::size_t>(below(static_cast<int>(items.size())))]; }
+    const T& pick(const std::vector<T>& items) { return items[below(items.size())]; }
+    std::mt19937_64& engine() { return rng_; }
+
+private:
+    std::mt19937_64 rng_;
+};
+
+class Draw : public Rng {
+public:
+    using Rng::Rng;
+    int below(int n) { return static_cast<int>(Rng::below(static_cast<std::size_t>(n))); }
+    bool one_in(int n) { return below(n) == 0; }
 
     // Identifiers of one family per pool: short words over a small alphabet (many varying
     // positions of few symbols), unpadded numbers, or a mix with non-ASCII, empty and long ones.
@@ -179,38 +190,7 @@ public:
     }
 
     static constexpr const char* kFields[] = {"num", "int", "flag", "cat", "tags", "mixed"};
-
-private:
-    std::mt19937_64 rng_;
 };
-
-SignalPool row_pool(const Signals& signals) {
-    SignalPool pool;
-    for (const auto& [id, metadata] : signals) pool.insert(id, UsefulSignal::make(metadata.deep_copy()));
-    return pool;
-}
-
-SignalPool born_pool(const Signals& signals) {
-    std::vector<std::string> ids;
-    std::vector<std::string> fields;
-    for (const auto& [id, metadata] : signals) {
-        ids.push_back(id);
-        for (const auto& [key, value] : metadata)
-            if (std::find(fields.begin(), fields.end(), key.as_str()) == fields.end()) fields.push_back(key.as_str());
-    }
-    ColumnarPoolBuilder builder(ids);
-    for (const std::string& field : fields) {
-        std::vector<Value> values;
-        std::vector<std::uint8_t> present;
-        for (const auto& [id, metadata] : signals) {
-            const Value* v = metadata.find(field);
-            values.push_back(v != nullptr ? *v : Value());
-            present.push_back(v != nullptr);
-        }
-        builder.add_values(field, values, present);
-    }
-    return std::move(builder).build();
-}
 
 std::string pool_json(const Signals& signals) {
     Dict doc;
@@ -250,7 +230,7 @@ TEST(ResolveTwinsTest, FastPathsAgreeWithTheirSlowTwinsOnRandomPoolsAndTrees) {
         Draw draw(seed);
         const Signals signals = draw.pool();
         const std::string text = pool_json(signals);
-        const SignalPool rows = row_pool(signals);
+        const SignalPool rows = make_pool(signals);
         const SignalPool born = born_pool(signals);
         const SignalPool read_fast = parse_signal_pool_json(text);
         SignalPool read_general;
@@ -280,7 +260,7 @@ TEST(ResolveTwinsTest, PassingIdsInCodePointOrder) {
     const Signals signals = {{"momentum_a", {{"x", 1.0}}}, {"value_b", {{"x", 1.0}}}, {"quality_c", {{"x", 1.0}}},
                              {"carry_d", {{"x", 1.0}}}, {"alpha_e", {{"x", 1.0}}}};
     const FilterNode tree = leaf("gt", {{"field", "x"}, {"value", 0.0}});
-    for (const SignalPool& pool : {row_pool(signals), born_pool(signals), parse_signal_pool_json(pool_json(signals))}) {
+    for (const SignalPool& pool : {make_pool(signals), born_pool(signals), parse_signal_pool_json(pool_json(signals))}) {
         EXPECT_EQ(resolve_filtrations(pool, tree, column_store()).passing_ids,
                   (std::vector<std::string>{"alpha_e", "carry_d", "momentum_a", "quality_c", "value_b"}));
     }
@@ -299,19 +279,6 @@ TEST(ResolveTwinsTest, BornColumnTurningGenericKeepsItsValues) {
 }
 
 // ---- The roads into a pool ----------------------------------------------------------------
-
-class Rng {
-public:
-    explicit Rng(std::uint64_t seed) : rng_(seed) {}
-    std::size_t below(std::size_t n) { return static_cast<std::size_t>(rng_() % n); }
-    bool one_in(std::size_t n) { return below(n) == 0; }
-    template <class T>
-    const T& pick(const std::vector<T>& items) { return items[below(items.size())]; }
-    std::mt19937_64& engine() { return rng_; }
-
-private:
-    std::mt19937_64 rng_;
-};
 
 // ---- Identifier order -----------------------------------------------------------------------
 
@@ -390,15 +357,24 @@ TEST(LoadTwinsTest, IdentifierOrderAgreesWithSortingTheIds) {
             if (r.one_in(3)) some.push_back(pos);
         }
         expect_sorted(index, some, detail::sorted_ids_of(index, some));
+        // Sets over a pool of the ids: large enough to sort through the pool's order, and small ones.
+        SignalPool pool;
+        for (std::uint32_t i = 0; i < index.size(); ++i) pool.insert(index.id(i), UsefulSignal::make({}));
+        for (const std::size_t step : {1u, 2u, 7u, 40u}) {
+            IdSet set = IdSet::over(pool.index());
+            for (std::size_t i = 0; i < pool.size(); i += step) set.insert(pool.id(i));
+            EXPECT_EQ(detail::sorted_ids(pool, set), set.sorted()) << "step " << step;
+        }
         if (HasFailure()) return;
     }
 }
 
 // ---- The pool JSON file reader --------------------------------------------------------------
 
-// Pool JSON written by hand: random whitespace, strings escaped at random, now and then a
-// construct the fast reader leaves to the general one (nested objects, other lists, numbers
-// beyond int64, repeated ids or keys), a signal longer than the read window, or a cut text.
+// Pool JSON written by hand: random whitespace, strings escaped at random (short escapes too),
+// now and then a construct the fast reader leaves to the general one (nested objects, other
+// lists, numbers beyond int64, repeated ids or keys), a signal longer than the read window, or a
+// cut text.
 class Writer {
 public:
     explicit Writer(Rng& r) : r_(r) {}
@@ -432,17 +408,26 @@ private:
         out_ += r_.pick(spaces);
     }
     std::string text(bool wide) {
-        static const std::vector<std::string> pieces = {"a", "b", "_", "x1", "\"", "\\", "\n", "\x01", "/",
+        static const std::vector<std::string> pieces = {"a", "b", "_", "x1", "\"", "\\", "\n", "\t\r\b\f", "\x01", "/",
                                                         "\xc3\xa9", "\xf0\x9f\x98\x80", "momentum", ""};
         std::string s;
         for (std::size_t k = r_.below(wide ? 6 : 3); k > 0; --k) s += r_.pick(pieces);
         return s;
     }
+    static const char* short_escape(unsigned char c) {
+        static const std::string from = "\n\t\r\b\f/";
+        static const char* const to[] = {"\\n", "\\t", "\\r", "\\b", "\\f", "\\/"};
+        const std::size_t at = from.find(static_cast<char>(c));
+        return at == std::string::npos ? nullptr : to[at];
+    }
     void string(const std::string& s) {
         out_ += '"';
         for (std::size_t i = 0; i < s.size();) {
             const auto c = static_cast<unsigned char>(s[i]);
-            if (c == '"' || c == '\\') {
+            if (const char* escape = short_escape(c); escape != nullptr && r_.one_in(2)) {
+                out_ += escape;
+                ++i;
+            } else if (c == '"' || c == '\\') {
                 out_ += '\\';
                 out_ += static_cast<char>(c);
                 ++i;
