@@ -15,6 +15,7 @@
 // A column never changes once built; the pool replaces or drops it.
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -130,6 +131,8 @@ private:
     static constexpr std::size_t SMALL_DICTIONARY = 16;
     static constexpr std::uint32_t NO_CODE = ~std::uint32_t{0};
     std::uint32_t find_code(std::string_view s) const;
+    static std::uint64_t head_of(std::string_view s) noexcept;  // its first 8 bytes, zeros past its end
+    void new_string(std::uint32_t code);                        // indexes col_.strings[code]
     std::uint32_t code_of(std::string_view s);
     std::uint32_t code_of(const runtime::StrPtr& s);
 
@@ -140,6 +143,9 @@ private:
     std::vector<std::string_view> list_items_;
     std::size_t list_pos_ = 0;
     std::unordered_map<std::string_view, std::uint32_t> dictionary_;
+    // The small dictionary's strings by length and first bytes.
+    std::array<std::uint64_t, SMALL_DICTIONARY> heads_{};
+    std::array<std::size_t, SMALL_DICTIONARY> sizes_{};
     // The codes of string objects looked up by pointer lately, by pointer bits.
     static constexpr std::size_t SEEN_STRINGS = 16;
     std::array<const std::string*, SEEN_STRINGS> seen_str_{};
@@ -218,10 +224,12 @@ using PoolState = SignalPool::State;
 using PoolAccess = SignalPool::Access;
 
 // The column of a field. Built from the rows when `build` is set and the column is not there
-// yet (with the other fields of `also`, in the same walk); nullptr when not built. A column
-// whose `first` is empty means no signal holds the field.
+// yet (with the other fields of `also`, in the same walk; pools of at least
+// order_beside_rows_from signals without their identifier order build it meanwhile on a second
+// thread); nullptr when not built. A column whose `first` is empty means no signal holds the field.
 ColumnPtr pool_column(const SignalPool& pool, std::string_view field, bool build,
                       const std::vector<std::string_view>& also = {});
+extern std::atomic<std::size_t> order_beside_rows_from;  // 65536; tests lower it
 
 // The metadata keys of the pool's signals, each once, in order of first appearance.
 std::vector<runtime::Value> pool_metadata_keys(const SignalPool& pool);
