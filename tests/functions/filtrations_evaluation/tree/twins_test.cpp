@@ -244,12 +244,6 @@ std::string outcome(const SignalPool& pool, const FilterNode& tree, const regist
 }
 
 TEST(ResolveTwinsTest, FastPathsAgreeWithTheirSlowTwinsOnRandomPoolsAndTrees) {
-    // Row pools of any size build their identifier order on a second thread beside the columns.
-    const std::size_t beside = detail::order_beside_rows_from.exchange(1);
-    struct Restore {
-        std::size_t from;
-        ~Restore() { detail::order_beside_rows_from.store(from); }
-    } restore{beside};
     const std::uint64_t runs = seeds(400);
     int evaluated = 0;
     for (std::uint64_t seed = 0; seed < runs; ++seed) {

@@ -6,10 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <exception>
 #include <stdexcept>
-#include <system_error>
-#include <thread>
 #include <unordered_set>
 #include <utility>
 
@@ -660,8 +657,6 @@ const ColumnPtr& absent_column() {
 
 }  // namespace
 
-std::atomic<std::size_t> order_beside_rows_from{std::size_t{1} << 16};
-
 ColumnPtr pool_column(const SignalPool& pool, std::string_view field, bool build,
                       const std::vector<std::string_view>& also) {
     PoolState& st = PoolAccess::state(pool);
@@ -683,30 +678,7 @@ ColumnPtr pool_column(const SignalPool& pool, std::string_view field, bool build
             names.push_back(name);
         }
     }
-    // A large pool without its identifier order sorts its identifiers on a second thread while
-    // this one walks the rows: the first call that builds columns is as long as the longer of the
-    // two. The order does not depend on the thread; a failed sort leaves it to be built later.
-    const KeyIndexPtr index = pool.index();
-    std::shared_ptr<const SortedIds> order;
-    std::jthread sorter;
-    if (index->size() >= order_beside_rows_from.load(std::memory_order_relaxed) && !built_id_order(st, index)) {
-        try {
-            sorter = std::jthread([&order, &index] {
-                try {
-                    order = std::make_shared<const SortedIds>(sorted_ids_of(*index));
-                } catch (const std::exception&) {
-                }
-            });
-        } catch (const std::system_error&) {
-        }
-    }
     std::vector<Column> built = columns_from_rows(PoolAccess::rows(pool), names, !st.dicts_watched);
-    if (sorter.joinable()) sorter.join();
-    if (order) {
-        st.id_order = std::move(order);
-        st.id_order_index = index.get();
-        st.id_order_size = index->size();
-    }
     st.dicts_watched = true;
     for (std::size_t f = 0; f < names.size(); ++f) {
         st.columns[std::string(names[f])] = std::make_shared<const Column>(std::move(built[f]));

@@ -15,7 +15,6 @@
 // A column never changes once built; the pool replaces or drops it.
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -224,12 +223,10 @@ using PoolState = SignalPool::State;
 using PoolAccess = SignalPool::Access;
 
 // The column of a field. Built from the rows when `build` is set and the column is not there
-// yet (with the other fields of `also`, in the same walk; pools of at least
-// order_beside_rows_from signals without their identifier order build it meanwhile on a second
-// thread); nullptr when not built. A column whose `first` is empty means no signal holds the field.
+// yet (with the other fields of `also`, in the same walk); nullptr when not built. A column
+// whose `first` is empty means no signal holds the field.
 ColumnPtr pool_column(const SignalPool& pool, std::string_view field, bool build,
                       const std::vector<std::string_view>& also = {});
-extern std::atomic<std::size_t> order_beside_rows_from;  // 65536; tests lower it
 
 // The metadata keys of the pool's signals, each once, in order of first appearance.
 std::vector<runtime::Value> pool_metadata_keys(const SignalPool& pool);
