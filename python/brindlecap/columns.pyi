@@ -15,6 +15,10 @@ def pool_from_columns(ids: Sequence[Any] | Any, columns: Mapping[str, Sequence[A
     ids: the signals' ids, in order (any sequence or array).
     columns: field name -> numpy array (float, int, bool), sequence of str or of lists of str
     (None for not held), pandas Categorical, or any values.
+    Columns of objects (str, lists, any values) are read the first time something needs them (a
+    tree reading the field, a signal's metadata); until then the pool holds its own references
+    to their entries, so that setting a cell of the frame afterwards does not change the pool.
+    An entry the library cannot hold is refused then, naming the column and the signal.
     """
 
 def pool_from_dataframe(frame: Any, ids: str | None = None) -> ColumnPool:

@@ -1,7 +1,9 @@
 #include "columns.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <limits>
+#include <mutex>
 #include <vector>
 #include <string>
 #include <string_view>
@@ -30,6 +32,22 @@ py::array contiguous(py::handle column, const char* dtype) {
 template <class T>
 std::span<const T> span_of(const py::array& a) {
     return {static_cast<const T*>(a.data()), static_cast<std::size_t>(a.size())};
+}
+
+// The error being handled, raised again with the column and the signal named first (same type,
+// the original as its cause).
+[[noreturn]] void raise_at(const std::string& field, const std::string& id) {
+    const std::string where = "column '" + field + "', signal " + py::repr(py::str(id)).cast<std::string>() + ": ";
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        py::raise_from(e, e.type().ptr(), (where + py::str(e.value()).cast<std::string>()).c_str());
+    } catch (const py::builtin_exception& e) {
+        e.set_error();
+        py::error_already_set original;
+        py::raise_from(original, original.type().ptr(), (where + e.what()).c_str());
+    }
+    throw py::error_already_set();
 }
 
 // Object columns: strings, lists of strings, or any values. None, pandas.NA, NaT and
@@ -122,8 +140,12 @@ void add_objects(fe::ColumnarPoolBuilder& b, const std::string& field, std::span
     Converter c;
     std::vector<runtime::Value> values(n);
     for (std::size_t i = 0; i < n; ++i) {
-        present[i] = !missing(i, items[i]);
-        if (present[i]) values[i] = c.value(items[i]);
+        try {
+            present[i] = !missing(i, items[i]);
+            if (present[i]) values[i] = c.value(items[i]);
+        } catch (...) {
+            raise_at(field, b.id(i));
+        }
     }
     b.add_values(field, values, present);
 }
@@ -138,6 +160,100 @@ std::span<PyObject* const> items_of(const py::list& list) {
 std::span<PyObject* const> objects_of(const py::array& a) {
     if (a.ndim() != 1 || a.dtype().kind() != 'O' || (a.size() > 1 && a.strides(0) != sizeof(PyObject*))) return {};
     return {static_cast<PyObject* const*>(a.data()), static_cast<std::size_t>(a.size())};
+}
+
+// An object column read on first use (reading millions of Python objects costs more than most
+// questions need). It holds its own references to the column's entries, so that cells set in the
+// frame after the pool was built are not seen; objects changed in place (a list appended to) are
+// read as they are then.
+class ObjectField final : public fe::DeferredField {
+public:
+    // `owned`: one strong reference per entry; or `items`, a tuple or an array of fixed-width
+    // str not shared with the caller. `masked`: a byte per entry (1: not held), or empty.
+    ObjectField(std::string field, runtime::LargeVector<PyObject*> owned, py::object items, std::vector<std::uint8_t> masked)
+        : field_(std::move(field)), owned_(std::move(owned)), items_(std::move(items)), masked_(std::move(masked)) {}
+
+    ~ObjectField() override {
+        if (owned_.empty() && !items_) return;
+        if (Py_IsInitialized() == 0 || _Py_IsFinalizing() != 0) {
+            (void)items_.release();  // the interpreter is going: nothing to give back to
+            return;
+        }
+        const py::gil_scoped_acquire gil;
+        release();
+    }
+
+    void read(fe::ColumnarPoolBuilder& column) override {
+        if (!items_) {
+            add_objects(column, field_, owned_, masked_);
+        } else if (PyTuple_Check(items_.ptr())) {
+            add_objects(column, field_, {PySequence_Fast_ITEMS(items_.ptr()), static_cast<std::size_t>(PyTuple_GET_SIZE(items_.ptr()))},
+                        masked_);
+        } else {
+            const py::list values(items_.attr("tolist")());
+            add_objects(column, field_, items_of(values), masked_);
+        }
+        release();
+    }
+
+    // The interpreter's lock is taken after this field's own lock, never while waiting for it:
+    // the thread reading may have to wait for the interpreter's lock while another holds it.
+    void exclusive(const std::function<void()>& make) override {
+        std::unique_lock lock(mutex_, std::defer_lock);
+        if (PyGILState_Check() != 0) {
+            const py::gil_scoped_release nogil;
+            lock.lock();
+        } else {
+            lock.lock();
+        }
+        const py::gil_scoped_acquire gil;
+        make();
+    }
+
+private:
+    void release() {
+        for (PyObject* o : owned_) Py_DECREF(o);
+        owned_ = {};
+        items_ = py::object();
+        masked_ = {};
+    }
+
+    std::string field_;
+    runtime::LargeVector<PyObject*> owned_;
+    py::object items_;
+    std::vector<std::uint8_t> masked_;
+    std::mutex mutex_;
+};
+
+// Defers an object column (a list, a tuple, or an array of objects or of fixed-width str): its
+// entries as they are now, read on first use.
+void add_deferred_objects(fe::ColumnarPoolBuilder& b, const std::string& field, py::handle column,
+                          std::vector<std::uint8_t> masked = {}) {
+    runtime::LargeVector<PyObject*> owned;
+    py::object items;
+    const auto own = [&](std::span<PyObject* const> entries) {
+        owned.assign(entries.begin(), entries.end());
+        for (PyObject* o : owned) Py_INCREF(o);
+    };
+    if (PyTuple_Check(column.ptr())) {
+        items = py::reinterpret_borrow<py::object>(column);
+    } else if (PyList_Check(column.ptr())) {
+        own(items_of(py::reinterpret_borrow<py::list>(column)));
+    } else {
+        const py::array array = py::reinterpret_borrow<py::array>(column);
+        if (array.dtype().kind() != 'O') {
+            items = numpy().attr("array")(array, "copy"_a = true);
+        } else if (array.ndim() == 1) {
+            own(objects_of(numpy().attr("ascontiguousarray")(array)));
+        } else {
+            own(items_of(py::list(array.attr("tolist")())));
+        }
+    }
+    const std::size_t count = items ? static_cast<std::size_t>(py::len(items)) : owned.size();
+    auto deferred = std::make_shared<ObjectField>(field, std::move(owned), std::move(items), std::move(masked));
+    // The builder's own message for a column of the wrong size.
+    if (count != b.size()) b.add_values(field, std::vector<runtime::Value>(count));
+    b.add_deferred(field, std::move(deferred));
 }
 
 // Dates (and durations) as float seconds since the epoch, NaT as NaN. Units of a second or more
@@ -204,8 +320,7 @@ void add_column(fe::ColumnarPoolBuilder& b, const std::string& field, py::handle
         return;
     }
     if (PyList_Check(column.ptr()) || PyTuple_Check(column.ptr())) {
-        const py::list items(py::reinterpret_borrow<py::object>(column));
-        add_objects(b, field, items_of(items));
+        add_deferred_objects(b, field, column);
         return;
     }
     // A masked array: its masked entries are not held.
@@ -251,13 +366,7 @@ void add_column(fe::ColumnarPoolBuilder& b, const std::string& field, py::handle
         case 'U': {
             std::vector<std::uint8_t> masked(present.size());
             for (std::size_t i = 0; i < present.size(); ++i) masked[i] = present[i] == 0 ? 1 : 0;
-            // An object array's own items (no list made of them); others by value.
-            if (const auto objects = objects_of(array); !objects.empty() || array.size() == 0) {
-                add_objects(b, field, objects, masked);
-                return;
-            }
-            const py::list items(array.attr("tolist")());
-            add_objects(b, field, items_of(items), masked);
+            add_deferred_objects(b, field, array, std::move(masked));
             return;
         }
         default:
@@ -384,7 +493,8 @@ void init_columns(py::module_& m) {
 
     m.def("pool_from_columns", &build, "ids"_a, "columns"_a,
           "A pool from the signals' ids and one array per field (numpy arrays of float, int or bool, "
-          "sequences of str or of lists of str with None for not held, pandas Categoricals, or any values).");
+          "sequences of str or of lists of str with None for not held, pandas Categoricals, or any values). "
+          "Columns of objects are read the first time something needs them, from the entries they held here.");
     m.def("pool_from_dataframe", &from_dataframe, "frame"_a, "ids"_a = py::none(),
           "pool_from_columns over a pandas DataFrame: ids from the index, or from the column named by ids.");
 }

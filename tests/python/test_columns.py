@@ -131,6 +131,19 @@ def test_bad_columns_are_refused():
     assert pool_from_columns(["a"], {"u": np.array([2**63 - 1], dtype=np.uint64)})["a"].metadata == {"u": 2**63 - 1}
 
 
+def test_a_bad_object_entry_is_refused_on_first_read_naming_column_and_signal():
+    """Object columns are read when first needed: the error names the column and the signal, and
+    comes again on every read (resolve, metadata, iteration), not only the first."""
+    for bad in ([1, 2**70], np.array([1, 2**70], dtype=object)):
+        pool = pool_from_columns(["a", "b"], {"x": np.array([1.0, 2.0]), "odd": bad})
+        assert outcome(pool, fe.FilterNode("gt", {"field": "x", "value": 0.0}))[0] == ["a", "b"]  # not read
+        eq = fe.FilterNode("eq", {"field": "odd", "value": 1})
+        for read in (lambda: fe.resolve_filtrations(pool, eq, build_default_store()), lambda: pool["a"],
+                     lambda: list(pool.values())):
+            with pytest.raises(ValueError, match=r"^column 'odd', signal 'b': int 1180591620717411303424 does not fit"):
+                read()
+
+
 class Tag(str):
     """A str subclass, as some frames hold."""
 
@@ -155,8 +168,12 @@ def random_frame(seed):
     if seed % 6 == 0 and n > 1:
         lists[1] = tuple(lists[1] or ())
     names = [None if rng.random() < 0.2 else words[int(k)] for k in rng.integers(0, len(words), n)]
-    frame = pd.DataFrame({"id": pd.Series(ids, dtype=object), "x": floats, "n": ints, "flag": flags, "cat": categories,
-                          "tags": pd.Series(lists, dtype=object), "name": pd.Series(names, dtype=object)})
+    fields = ["x", "n", "flag", "cat", "tags", "name"]
+    if seed % 2:  # the fields in another order: object columns before typed ones
+        fields = [fields[k] for k in rng.permutation(len(fields))]
+    columns = {"x": floats, "n": ints, "flag": flags, "cat": categories, "tags": pd.Series(lists, dtype=object),
+               "name": pd.Series(names, dtype=object)}
+    frame = pd.DataFrame({"id": pd.Series(ids, dtype=object), **{f: columns[f] for f in fields}})
     dicts = {}
     for i in range(n):
         md = {"x": float(floats[i]), "n": int(ints[i]), "flag": bool(flags[i])}
@@ -166,7 +183,7 @@ def random_frame(seed):
             md["tags"] = list(lists[i])
         if names[i] is not None:
             md["name"] = names[i]
-        dicts[str(ids[i])] = md
+        dicts[str(ids[i])] = {f: md[f] for f in fields if f in md}
     return frame, dicts
 
 
@@ -184,17 +201,45 @@ RANDOM_TREES = [
 
 
 def test_a_dataframe_pool_answers_as_its_rows_in_dicts_on_random_frames():
-    """pool_from_dataframe (whole typed columns, ids read in place) against a pool of dicts."""
+    """pool_from_dataframe (whole typed columns, ids read in place, object columns read on first
+    use) against a pool of dicts: whichever is read first (a tree on a typed column, a tree on an
+    object column, a signal's metadata), and after the frame's object cells are set anew."""
     import os
     for seed in range(int(os.environ.get("BRINDLECAP_TWIN_SEEDS", 40))):
         frame, dicts = random_frame(seed)
         pool = pool_from_dataframe(frame, ids="id")
         reference = make_pool(dicts)
-        for tree in RANDOM_TREES:
+        # The pool keeps the frame as it was built from.
+        frame.at[0, "tags"] = ["carry", "value"]
+        frame.at[len(frame) - 1, "name"] = "value"
+        some = list(dicts)[len(dicts) // 2]
+        if seed % 3 == 1:
+            assert repr(pool[some].metadata) == repr(dicts[some]), seed
+        trees = RANDOM_TREES[seed % len(RANDOM_TREES):] + RANDOM_TREES[:seed % len(RANDOM_TREES)]
+        for tree in trees:
             got = outcome(pool, tree)
             assert got == outcome(reference, tree), (seed, tree)
             if isinstance(got[0], list):
                 assert got[0] == sorted(got[0]) and all(type(i) is str for i in got[0]), (seed, tree)
         assert list(pool) == list(dicts), seed
-        some = list(dicts)[len(dicts) // 2]
         assert repr(pool[some].metadata) == repr(dicts[some]), seed
+        if seed % 8 == 0:  # every signal's keys, in order
+            assert [repr(s.metadata) for s in pool.values()] == [repr(md) for md in dicts.values()], seed
+
+
+def test_threads_reading_an_object_column_first_at_once_agree():
+    """Several threads (the resolve lets go of the interpreter) need the object column at once."""
+    import threading
+    frame, dicts = random_frame(5)
+    tree = fe.FilterNode("in_", {"field": "tags", "values": ["value"]})
+    expected = outcome(make_pool(dicts), tree)
+    for _ in range(5):
+        pool = pool_from_dataframe(frame, ids="id")
+        got = []
+        readers = [threading.Thread(target=lambda: got.append(outcome(pool, tree))) for _ in range(3)]
+        readers.append(threading.Thread(target=lambda: got.append(len(list(pool.values())))))
+        for t in readers:
+            t.start()
+        for t in readers:
+            t.join()
+        assert sorted(map(repr, got)) == sorted(map(repr, [expected] * 3 + [len(dicts)]))

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -156,6 +157,53 @@ TEST(PoolBuilderTest, TypedArraysGiveTheSignalsOfTheirValues) {
     const SignalPool rows = inserted(expected);
     EXPECT_EQ(signals_of(pool), signals_of(rows));
     expect_same_answers(pool, rows);
+}
+
+// Lists of str read on first use; the first read fails when `fail_first` is set.
+struct Lists final : DeferredField {
+    int reads = 0;
+    bool fail_first = false;
+    void read(ColumnarPoolBuilder& column) override {
+        if (++reads == 1 && fail_first) throw runtime::ValueError("column 't', signal " + runtime::repr(std::string_view(column.id(1))) + ": no");
+        const std::uint64_t offsets[] = {0, 2, 2, 3};
+        const std::string_view items[] = {"p", "é", "p"};
+        const std::uint8_t present[] = {1, 1, 0};
+        column.add_string_lists("t", offsets, items, present);
+    }
+};
+
+TEST(PoolBuilderTest, DeferredFieldsAreReadOnceOnFirstUseInTheirPlace) {
+    const Value expected = runtime::parse_json(R"({
+        "s2": {"x": 1.5, "t": ["p", "é"], "i": 3}, "s1": {"x": 0.5, "t": [], "i": 1}, "s3": {"x": 2.0, "i": -1}})");
+    const double x[] = {1.5, 0.5, 2.0};
+    const std::int64_t i[] = {3, 1, -1};
+    const auto build = [&](const std::shared_ptr<Lists>& t) {
+        ColumnarPoolBuilder b({"s2", "s1", "s3"});
+        b.add_float64("x", x).add_deferred("t", t).add_int64("i", i);
+        return std::move(b).build();
+    };
+    const auto store = registry_and_store::build_default_store();
+    const FilterNode on_x{"gt", {{"field", "x"}, {"value", 1}}, {}};
+    const FilterNode on_t{"in_", {{"field", "t"}, {"values", Value::list({"é"})}}, {}};
+
+    auto t = std::make_shared<Lists>();
+    t->fail_first = true;
+    const SignalPool pool = build(t);
+    const SignalPool copy = pool;
+    EXPECT_EQ(resolve_filtrations(pool, on_x, store).passing_ids, (std::vector<std::string>{"s2", "s3"}));
+    EXPECT_EQ(t->reads, 0);
+    EXPECT_EQ(message_of<runtime::ValueError>([&] { resolve_filtrations(pool, on_t, store); }), "column 't', signal 's1': no");
+    EXPECT_EQ(resolve_filtrations(pool, on_t, store).passing_ids, std::vector<std::string>{"s2"});
+    EXPECT_EQ(resolve_filtrations(copy, on_t, store).passing_ids, std::vector<std::string>{"s2"});
+    EXPECT_EQ(signals_of(copy), signals_of(inserted(expected)));
+    EXPECT_EQ(t->reads, 2);
+
+    // The rows first: the deferred field keeps its place among the keys.
+    t = std::make_shared<Lists>();
+    const SignalPool rows_first = build(t);
+    EXPECT_EQ(signals_of(rows_first), signals_of(inserted(expected)));
+    expect_same_answers(rows_first, inserted(expected));
+    EXPECT_EQ(t->reads, 1);
 }
 
 TEST(PoolBuilderTest, RefusesInconsistentInput) {

@@ -660,12 +660,13 @@ const ColumnPtr& absent_column() {
 ColumnPtr pool_column(const SignalPool& pool, std::string_view field, bool build,
                       const std::vector<std::string_view>& also) {
     PoolState& st = PoolAccess::state(pool);
-    const std::lock_guard lock(st.mutex);
+    std::unique_lock lock(st.mutex);
     refresh(pool, st);
     if (st.born) {
-        const BornColumns& born = *st.born;
-        for (std::size_t f = 0; f < born.names.size(); ++f) {
-            if (born.names[f] == field) return born.columns[f];
+        const std::shared_ptr<const BornColumns> born = st.born;
+        lock.unlock();  // a deferred column is made without the pool's lock
+        for (std::size_t f = 0; f < born->names.size(); ++f) {
+            if (born->names[f] == field) return born->column(f);
         }
         return absent_column();
     }
@@ -690,11 +691,13 @@ std::vector<Value> pool_metadata_keys(const SignalPool& pool) {
     std::vector<Value> names;
     {
         PoolState& st = PoolAccess::state(pool);
-        const std::lock_guard lock(st.mutex);
+        std::unique_lock lock(st.mutex);
         refresh(pool, st);
         if (st.born) {
-            for (std::size_t f = 0; f < st.born->names.size(); ++f) {
-                if (st.born->columns[f]->first) names.emplace_back(st.born->names[f]);
+            const std::shared_ptr<const BornColumns> born = st.born;
+            lock.unlock();  // a deferred column is made without the pool's lock
+            for (std::size_t f = 0; f < born->names.size(); ++f) {
+                if (born->column(f)->first) names.emplace_back(born->names[f]);
             }
             return names;
         }
@@ -721,7 +724,8 @@ std::size_t column_store_bytes(const SignalPool& pool, const std::vector<std::st
             n += it->second->bytes();
         } else if (st.born) {
             for (std::size_t f = 0; f < st.born->names.size(); ++f) {
-                if (st.born->names[f] == field) n += st.born->columns[f]->bytes();
+                if (st.born->names[f] != field) continue;
+                if (const ColumnPtr column = st.born->column_if_made(f)) n += column->bytes();
             }
         }
     }

@@ -15,6 +15,7 @@
 // A column never changes once built; the pool replaces or drops it.
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "brindlecap/functions/filtrations_evaluation/core/pool.hpp"
+#include "brindlecap/functions/filtrations_evaluation/core/pool_columns.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/same_text_internal.hpp"
 #include "brindlecap/runtime/huge_pages.hpp"
 #include "brindlecap/runtime/value.hpp"
@@ -159,11 +161,33 @@ struct Shapes {
     std::vector<std::uint32_t> of;
 };
 
+// A field of a pool born column-wise read on first use: its column, once made.
+struct DeferredColumn {
+    std::shared_ptr<DeferredField> source;
+    std::shared_ptr<KeyIndex> index;  // the pool's identifiers
+    std::atomic<bool> ready{false};
+    ColumnPtr column;  // once ready
+
+    // The column, made now if needed. Call it with no lock of the pool held: reading the source
+    // may wait for another lock.
+    ColumnPtr get();
+};
+
 // Columns of every field of a pool built column-wise, in field order.
 struct BornColumns {
     std::vector<std::string> names;
-    std::vector<ColumnPtr> columns;
+    std::vector<ColumnPtr> columns;  // null where deferred
+    std::vector<std::shared_ptr<DeferredColumn>> deferred;  // per field (null where made), or empty
     std::shared_ptr<const Shapes> shapes;  // may be null
+
+    // Field f's column, made now when deferred (no lock of the pool held).
+    ColumnPtr column(std::size_t f) const { return columns[f] ? columns[f] : deferred[f]->get(); }
+    // Field f's column when already made, else null.
+    ColumnPtr column_if_made(std::size_t f) const {
+        if (columns[f]) return columns[f];
+        const DeferredColumn& d = *deferred[f];
+        return d.ready.load(std::memory_order_acquire) ? d.column : nullptr;
+    }
 };
 
 // A pool's identifiers in code point order: the positions, and the identifiers' bytes laid out in

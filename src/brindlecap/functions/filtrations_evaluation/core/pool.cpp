@@ -118,9 +118,18 @@ UsefulSignal* SignalPool::find(std::string_view id) {
 // its keys in the order the signal had them, and is watched from the start.
 void SignalPool::make_rows() const {
     State& st = *state_;
+    std::shared_ptr<const detail::BornColumns> born_columns;
+    {
+        const std::lock_guard lock(st.mutex);
+        if (rows_ready_.load(std::memory_order_acquire)) return;
+        born_columns = st.born;
+    }
+    // Deferred columns are made first, without the lock: reading one may wait for another lock.
+    std::vector<detail::ColumnPtr> columns(born_columns->names.size());
+    for (std::size_t f = 0; f < columns.size(); ++f) columns[f] = born_columns->column(f);
     const std::lock_guard lock(st.mutex);
     if (rows_ready_.load(std::memory_order_acquire)) return;
-    const detail::BornColumns& born = *st.born;
+    const detail::BornColumns& born = *born_columns;
     const std::size_t n = size();
     std::vector<Value> keys;
     keys.reserve(born.names.size());
@@ -136,13 +145,13 @@ void SignalPool::make_rows() const {
             fields = &shapes->orders[shapes->of.empty() ? 0 : shapes->of[pos]];
         } else {
             order.clear();
-            for (std::uint32_t f = 0; f < born.columns.size(); ++f) {
-                if (born.columns[f]->holds(pos)) order.push_back(f);
+            for (std::uint32_t f = 0; f < columns.size(); ++f) {
+                if (columns[f]->holds(pos)) order.push_back(f);
             }
             fields = &order;
         }
         Dict metadata;
-        for (const std::uint32_t f : *fields) metadata.set(keys[f], born.columns[f]->value_at(pos));
+        for (const std::uint32_t f : *fields) metadata.set(keys[f], columns[f]->value_at(pos));
         UsefulSignal signal = UsefulSignal::make(std::move(metadata));
         signal.metadata->watch();
         rows.push_back(std::move(signal));

@@ -15,7 +15,8 @@ struct ColumnarPoolBuilder::State {
     std::shared_ptr<KeyIndex> index = std::make_shared<KeyIndex>();
     std::shared_ptr<const detail::SortedIds> id_order;
     std::vector<std::string> names;
-    std::vector<detail::ColumnPtr> columns;
+    std::vector<detail::ColumnPtr> columns;  // null where deferred
+    std::vector<std::shared_ptr<detail::DeferredColumn>> deferred;  // per field, when any is
 
     // Orders the identifiers (which also finds a repeated one); the hash index waits for the
     // first lookup.
@@ -29,6 +30,12 @@ struct ColumnarPoolBuilder::State {
         }
         index->defer_index();
         id_order = std::move(order);
+    }
+
+    void check_new(const std::string& field) const {
+        for (const std::string& name : names) {
+            if (name == field) throw runtime::ValueError("field " + runtime::repr(std::string_view(field)) + " given twice");
+        }
     }
 };
 
@@ -48,11 +55,17 @@ ColumnarPoolBuilder::ColumnarPoolBuilder(std::span<const std::string_view> ids) 
     state_->seal();
 }
 
+ColumnarPoolBuilder::ColumnarPoolBuilder(std::shared_ptr<KeyIndex> index) : state_(std::make_unique<State>()) {
+    state_->index = std::move(index);
+}
+
 ColumnarPoolBuilder::~ColumnarPoolBuilder() = default;
 ColumnarPoolBuilder::ColumnarPoolBuilder(ColumnarPoolBuilder&&) noexcept = default;
 ColumnarPoolBuilder& ColumnarPoolBuilder::operator=(ColumnarPoolBuilder&&) noexcept = default;
 
 std::size_t ColumnarPoolBuilder::size() const noexcept { return state_ ? state_->index->size() : 0; }
+
+const std::string& ColumnarPoolBuilder::id(std::size_t pos) const { return state_->index->id(pos); }
 
 // Checks the field name and the sizes, then fill(builder) makes the column.
 template <class Fill>
@@ -60,9 +73,7 @@ void ColumnarPoolBuilder::add_column(std::string field, std::size_t count, std::
                                      Fill&& fill) {
     State& st = *state_;
     const std::size_t n = st.index->size();
-    for (const std::string& name : st.names) {
-        if (name == field) throw runtime::ValueError("field " + quoted(field) + " given twice");
-    }
+    st.check_new(field);
     if (count != n) {
         throw runtime::ValueError("field " + quoted(field) + ": " + std::to_string(count) + " values for " +
                                   std::to_string(n) + " signals");
@@ -74,7 +85,21 @@ void ColumnarPoolBuilder::add_column(std::string field, std::size_t count, std::
     ColumnBuilder builder(/*keep_values=*/true);
     fill(builder);
     st.columns.push_back(std::make_shared<const detail::Column>(std::move(builder).finish(n)));
+    if (!st.deferred.empty()) st.deferred.emplace_back();
     st.names.push_back(std::move(field));
+}
+
+ColumnarPoolBuilder& ColumnarPoolBuilder::add_deferred(std::string field, std::shared_ptr<DeferredField> values) {
+    State& st = *state_;
+    st.check_new(field);
+    auto deferred = std::make_shared<detail::DeferredColumn>();
+    deferred->source = std::move(values);
+    deferred->index = st.index;
+    st.deferred.resize(st.columns.size());
+    st.deferred.push_back(std::move(deferred));
+    st.columns.emplace_back();
+    st.names.push_back(std::move(field));
+    return *this;
 }
 
 namespace {
@@ -189,9 +214,35 @@ SignalPool ColumnarPoolBuilder::build() && {
     auto born = std::make_shared<detail::BornColumns>();
     born->names = std::move(state_->names);
     born->columns = std::move(state_->columns);
+    born->deferred = std::move(state_->deferred);
     SignalPool pool = detail::PoolAccess::born(std::move(state_->index), std::move(born), std::move(state_->id_order));
     state_ = std::make_unique<State>();
     return pool;
 }
+
+SignalPool DeferredField::read_alone(std::shared_ptr<KeyIndex> ids) {
+    ColumnarPoolBuilder b(std::move(ids));
+    read(b);
+    return std::move(b).build();
+}
+
+namespace detail {
+
+ColumnPtr DeferredColumn::get() {
+    if (ready.load(std::memory_order_acquire)) return column;
+    source->exclusive([&] {
+        if (ready.load(std::memory_order_acquire)) return;
+        const SignalPool alone = source->read_alone(index);
+        const BornColumns& born = *PoolAccess::state(alone).born;
+        if (born.columns.size() != 1 || !born.columns.front()) {
+            throw runtime::ValueError("a deferred field gave " + std::to_string(born.columns.size()) + " columns, not one");
+        }
+        column = born.columns.front();
+        ready.store(true, std::memory_order_release);
+    });
+    return column;
+}
+
+}  // namespace detail
 
 }  // namespace brindlecap::functions::filtrations_evaluation

@@ -18,14 +18,17 @@
 //   b.add_string_lists("rotation_families_used", offsets, items);
 //   SignalPool pool = std::move(b).build();
 //
-// Arrays are read during the call and not kept. `present`, where a method takes it, has one byte
+// Arrays are read during the call and not kept; a field added with add_deferred is read the
+// first time something needs it (DeferredField). `present`, where a method takes it, has one byte
 // per signal (0: the signal does not hold the field); empty means every signal holds it. NaN in a
 // float64 array is a value (the JSON literal NaN), not an absence; the built-in operators treat
 // both alike for numeric fields, the metadata dicts keep the difference. Sizes that do not match
 // the identifiers, a repeated field name or a repeated identifier raise ValueError.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -35,6 +38,32 @@
 #include "brindlecap/runtime/value.hpp"
 
 namespace brindlecap::functions::filtrations_evaluation {
+
+class ColumnarPoolBuilder;
+
+// A field whose values are read the first time something needs them (an operator reading the
+// field, the rows, the list of fields), for sources whose conversion costs more than most
+// questions need. Shared by the pool and its copies; read at most once successfully.
+class DeferredField {
+public:
+    virtual ~DeferredField() = default;
+    // Adds the field to `column` (a builder of the pool's identifiers and no field yet) with one
+    // add_* call; what it raises reaches the caller that needed the field (and the next caller
+    // tries again).
+    virtual void read(ColumnarPoolBuilder& column) = 0;
+    // Runs `make` (which calls read) alone among the calls for this field. Called with no lock of
+    // the pool held. Sources that need a lock of their own to be read (the Python interpreter's)
+    // override it to take both in one order.
+    virtual void exclusive(const std::function<void()>& make) {
+        const std::lock_guard lock(mutex_);
+        make();
+    }
+    // This field alone, read into a pool over these (distinct) identifiers: how a pool reads it.
+    SignalPool read_alone(std::shared_ptr<KeyIndex> ids);
+
+private:
+    std::mutex mutex_;
+};
 
 class ColumnarPoolBuilder {
 public:
@@ -46,6 +75,8 @@ public:
     ColumnarPoolBuilder& operator=(ColumnarPoolBuilder&&) noexcept;
 
     std::size_t size() const noexcept;
+    // The identifier at a pool position.
+    const std::string& id(std::size_t pos) const;
 
     // float values (NaN included).
     ColumnarPoolBuilder& add_float64(std::string field, std::span<const double> values,
@@ -78,11 +109,17 @@ public:
     ColumnarPoolBuilder& add_values(std::string field, std::span<const runtime::Value> values,
                                     std::span<const std::uint8_t> present = {});
 
+    // A field read on first use, in this place of the field order.
+    ColumnarPoolBuilder& add_deferred(std::string field, std::shared_ptr<DeferredField> values);
+
     // The pool; the builder is left empty.
     SignalPool build() &&;
 
 private:
     struct State;
+    friend class DeferredField;
+    // A builder of one field over an existing index (a deferred field being read).
+    explicit ColumnarPoolBuilder(std::shared_ptr<KeyIndex> index);
     template <class Code>
     ColumnarPoolBuilder& add_codes(std::string field, std::span<const Code> codes, const std::vector<std::string>& categories);
     template <class Add>
