@@ -116,7 +116,8 @@ public:
             default: return Value(static_cast<double>(below(9)) / 4.0 - 1.0);
         }
     }
-    Value word() { return Value(pick<std::string>({"momentum", "Momentum", "value", "quality", "", "é", "momentum "})); }
+    // Strings of one length and the same first eight bytes among them.
+    Value word() { return Value(pick<std::string>({"momentum", "Momentum", "value", "quality", "", "é", "momentum ", "momentum_a", "momentum_b"})); }
     Value words() {
         List l;
         for (int k = below(4); k > 0; --k) l.push_back(word());

@@ -208,8 +208,12 @@ void ColumnBuilder::add_bool(std::size_t pos, bool b) {
 std::uint32_t ColumnBuilder::find_code(std::string_view s) const {
     // A few strings (categories, families) are found faster by comparing than by hashing.
     if (col_.strings.size() <= SMALL_DICTIONARY) {
+        // By length and first bytes, kept beside the strings; longer ones compared in full.
+        const std::uint64_t head = head_of(s);
         for (std::uint32_t code = 0; code < col_.strings.size(); ++code) {
-            if (same_text(*col_.strings[code], s)) return code;
+            if (heads_[code] == head && sizes_[code] == s.size() && (s.size() <= 8 || same_text(*col_.strings[code], s))) {
+                return code;
+            }
         }
         return NO_CODE;
     }
@@ -217,11 +221,26 @@ std::uint32_t ColumnBuilder::find_code(std::string_view s) const {
     return it != dictionary_.end() ? it->second : NO_CODE;
 }
 
+std::uint64_t ColumnBuilder::head_of(std::string_view s) noexcept {
+    std::uint64_t head = 0;
+    if (!s.empty()) std::memcpy(&head, s.data(), std::min<std::size_t>(8, s.size()));
+    return head;
+}
+
+void ColumnBuilder::new_string(std::uint32_t code) {
+    const std::string_view s = *col_.strings[code];
+    dictionary_.emplace(s, code);
+    if (code < SMALL_DICTIONARY) {
+        heads_[code] = head_of(s);
+        sizes_[code] = s.size();
+    }
+}
+
 std::uint32_t ColumnBuilder::code_of(std::string_view s) {
     if (const std::uint32_t code = find_code(s); code != NO_CODE) return code;
     const auto code = static_cast<std::uint32_t>(col_.strings.size());
     col_.strings.push_back(std::make_shared<const std::string>(s));
-    dictionary_.emplace(std::string_view(*col_.strings.back()), code);
+    new_string(code);
     return code;
 }
 
@@ -233,7 +252,7 @@ std::uint32_t ColumnBuilder::code_of(const runtime::StrPtr& s) {
     if (code == NO_CODE) {
         code = static_cast<std::uint32_t>(col_.strings.size());
         col_.strings.push_back(s);
-        dictionary_.emplace(std::string_view(*s), code);
+        new_string(code);
     }
     seen_str_[slot] = s.get();
     seen_code_[slot] = code;
@@ -372,10 +391,19 @@ void ColumnBuilder::reserve(std::size_t n, double items_per_position) {
         case ColumnKind::integer: col_.integers.reserve(n); break;
         case ColumnKind::boolean: col_.bools.reserve(word_count(n)); break;
         case ColumnKind::str: col_.codes.reserve(n); break;
-        case ColumnKind::str_list:
+        case ColumnKind::str_list: {
             col_.offsets.reserve(n + 1);
-            col_.codes.reserve(static_cast<std::size_t>(static_cast<double>(n) * items_per_position * 1.05));
+            // A better estimate may also lower the room: growing would copy the items, and so
+            // would giving back the room at the end.
+            const auto items = static_cast<std::size_t>(static_cast<double>(n) * items_per_position * 1.05) + 64;
+            if (items > col_.codes.capacity() || items < col_.codes.capacity() - col_.codes.capacity() / 8) {
+                runtime::LargeVector<std::uint32_t> room;
+                room.reserve(std::max(items, col_.codes.size()));
+                room.assign(col_.codes.begin(), col_.codes.end());
+                col_.codes.swap(room);
+            }
             break;
+        }
         case ColumnKind::values: col_.values.reserve(n); break;
         case ColumnKind::rows: break;
     }
@@ -550,7 +578,6 @@ std::vector<Column> columns_from_rows(const std::vector<UsefulSignal>& rows, con
                                       bool watch) {
     const std::size_t fields = names.size();
     std::vector<ColumnBuilder> builders(fields, ColumnBuilder(/*keep_values=*/false));
-    bool reserved = false;
     // Dicts of one key layout hold a field at one position: look it up once per layout.
     std::vector<std::ptrdiff_t> slot(fields, -1);
     const void* layout = nullptr;
@@ -559,7 +586,7 @@ std::vector<Column> columns_from_rows(const std::vector<UsefulSignal>& rows, con
         const std::ptrdiff_t at = slot[f];
         return at >= 0 && static_cast<std::size_t>(at) < d.size() ? &d.value(static_cast<std::size_t>(at)) : nullptr;
     };
-    constexpr std::size_t STAGE = 8;
+    constexpr std::size_t STAGE = 16;
     const std::size_t n = rows.size();
     for (std::size_t pos = 0; pos < n; ++pos) {
         if (pos + 5 * STAGE < n) __builtin_prefetch(rows[pos + 5 * STAGE].metadata.get());
@@ -603,16 +630,24 @@ std::vector<Column> columns_from_rows(const std::vector<UsefulSignal>& rows, con
         for (std::size_t f = 0; f < fields; ++f) {
             if (slot[f] >= 0) builders[f].add(pos, metadata.value(static_cast<std::size_t>(slot[f])));
         }
-        if (!reserved && pos == 63) {
-            // The kinds are known by now: room for every position (list items as seen so far).
-            for (ColumnBuilder& b : builders) b.reserve(n, b.items_per_position() * static_cast<double>(b.present_count()) / 64.0);
-            reserved = true;
+        if (pos == 63 || pos == 4095) {
+            // The kinds are known by now: room for every position; list items as seen so far,
+            // estimated again after more positions (moving what is there costs little then).
+            for (ColumnBuilder& b : builders) {
+                b.reserve(n, b.items_per_position() * static_cast<double>(b.present_count()) / static_cast<double>(pos + 1));
+            }
         }
     }
     std::vector<Column> out;
     out.reserve(fields);
     for (ColumnBuilder& b : builders) out.push_back(std::move(b).finish(n));
     return out;
+}
+
+// The pool's identifier order when built for its present key index, else null.
+std::shared_ptr<const SortedIds> built_id_order(PoolState& st, const KeyIndexPtr& index) {
+    if (st.id_order && st.id_order_index == index.get() && st.id_order_size == index->size()) return st.id_order;
+    return nullptr;
 }
 
 const ColumnPtr& absent_column() {
@@ -948,12 +983,6 @@ std::size_t SortedIds::bytes() const noexcept {
 }
 
 namespace {
-
-// The pool's identifier order when built for its present key index, else null.
-std::shared_ptr<const SortedIds> built_id_order(PoolState& st, const KeyIndexPtr& index) {
-    if (st.id_order && st.id_order_index == index.get() && st.id_order_size == index->size()) return st.id_order;
-    return nullptr;
-}
 
 // The pool's identifier order, built once per key index.
 std::shared_ptr<const SortedIds> id_order_of(const SignalPool& pool, const KeyIndexPtr& index) {

@@ -132,6 +132,8 @@ private:
     static constexpr std::size_t SMALL_DICTIONARY = 16;
     static constexpr std::uint32_t NO_CODE = ~std::uint32_t{0};
     std::uint32_t find_code(std::string_view s) const;
+    static std::uint64_t head_of(std::string_view s) noexcept;  // its first 8 bytes, zeros past its end
+    void new_string(std::uint32_t code);                        // indexes col_.strings[code]
     std::uint32_t code_of(std::string_view s);
     std::uint32_t code_of(const runtime::StrPtr& s);
 
@@ -142,6 +144,9 @@ private:
     std::vector<std::string_view> list_items_;
     std::size_t list_pos_ = 0;
     std::unordered_map<std::string_view, std::uint32_t> dictionary_;
+    // The small dictionary's strings by length and first bytes.
+    std::array<std::uint64_t, SMALL_DICTIONARY> heads_{};
+    std::array<std::size_t, SMALL_DICTIONARY> sizes_{};
     // The codes of string objects looked up by pointer lately, by pointer bits.
     static constexpr std::size_t SEEN_STRINGS = 16;
     std::array<const std::string*, SEEN_STRINGS> seen_str_{};

@@ -243,14 +243,17 @@ public:
             return end();
         }
         // Identifiers are indexed at the end; a repeated one (the last metadata wins) falls back.
-        // After the first signals the columns get room for the size the text suggests.
+        // After the first signals the columns get room for the size the text suggests (again
+        // after more signals, for a closer estimate).
         constexpr std::size_t SAMPLE = 256;
         const std::size_t text_size = window_ != nullptr ? window_->file_size() : s_.size();
         for (std::size_t pos = 0;; ++pos) {
             if (window_ != nullptr && s_.size() - i_ < window_->lookahead()) window_->refill(s_, i_);
-            if (pos == SAMPLE) {
+            if (pos == SAMPLE || pos == 16 * SAMPLE) {
                 const std::size_t read = (window_ != nullptr ? window_->consumed() : 0) + i_;
-                out_.reserve(text_size / std::max<std::size_t>(1, read) * SAMPLE, SAMPLE);
+                out_.reserve(static_cast<std::size_t>(static_cast<double>(text_size) / static_cast<double>(std::max<std::size_t>(1, read)) *
+                                                      static_cast<double>(pos)),
+                             pos);
             }
             if (peek() != '"') throw Fallback{};
             out_.index().append(string());
@@ -439,6 +442,46 @@ private:
         return j;
     }
 
+    // The magnitude of a decimal number when one correctly rounded operation gives it: at most
+    // 19 significant digits making an integer m up to 2**53, times or divided by a power of ten
+    // up to 10**22 (both exact as doubles). Integer digits [int_start, int_end), fraction digits
+    // [int_end + 1, frac_end), exponent digits [exp_digits, end).
+    bool exact_decimal(std::size_t int_start, std::size_t int_end, std::size_t frac_end, std::size_t exp_digits,
+                       std::size_t end, bool exp_negative, double& out) const {
+        static constexpr double POWERS[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                            1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+        std::uint64_t m = 0;
+        int digits = 0;  // significant ones
+        const auto take = [&](std::size_t from, std::size_t to) {
+            for (std::size_t k = from; k < to; ++k) {
+                m = m * 10 + static_cast<std::uint64_t>(s_[k] - '0');
+                digits += m != 0;
+                if (digits > 19) return false;
+            }
+            return true;
+        };
+        if (!take(int_start, int_end) || (frac_end > int_end && !take(int_end + 1, frac_end))) return false;
+        if (m > (std::uint64_t{1} << 53)) return false;
+        long e = -static_cast<long>(frac_end > int_end ? frac_end - int_end - 1 : 0);
+        if (exp_digits < end) {
+            if (end - exp_digits > 4) return false;
+            long x = 0;
+            for (std::size_t k = exp_digits; k < end; ++k) x = x * 10 + (s_[k] - '0');
+            e += exp_negative ? -x : x;
+        }
+        const auto d = static_cast<double>(m);
+        if (m == 0) {
+            out = 0.0;
+        } else if (e >= 0 && e <= 22) {
+            out = d * POWERS[e];
+        } else if (e < 0 && e >= -22) {
+            out = d / POWERS[-e];
+        } else {
+            return false;
+        }
+        return true;
+    }
+
     // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?, as parse_json reads it.
     void number(ColumnBuilder& b, std::size_t pos) {
         const std::size_t start = i_;
@@ -455,14 +498,20 @@ private:
         }
         const std::size_t int_end = j;
         bool integral = true;
+        std::size_t frac_end = int_end;  // the fraction's digits: [int_end + 1, frac_end)
         if (j + 1 < s_.size() && s_[j] == '.' && digit(s_[j + 1])) {
             j = digits_from(j + 2);
+            frac_end = j;
             integral = false;
         }
+        std::size_t exp_digits = j;  // the exponent's digits: [exp_digits, j) after its sign
+        bool exp_negative = false;
         if (j < s_.size() && (s_[j] == 'e' || s_[j] == 'E')) {
             std::size_t k = j + 1;
+            exp_negative = k < s_.size() && s_[k] == '-';
             if (k < s_.size() && (s_[k] == '+' || s_[k] == '-')) ++k;
             if (k < s_.size() && digit(s_[k])) {
+                exp_digits = k;
                 j = digits_from(k + 1);
                 integral = false;
             }
@@ -482,6 +531,9 @@ private:
             if (r.ec == std::errc{} && r.ptr == last) return b.add_int(pos, n);
         } else {
             double d = 0.0;
+            if (exact_decimal(int_start, int_end, frac_end, exp_digits, j, exp_negative, d)) {
+                return b.add_number(pos, negative ? -d : d);
+            }
             const auto r = std::from_chars(first, last, d, std::chars_format::general);
             if (r.ec == std::errc{} && r.ptr == last) return b.add_number(pos, d);
         }
