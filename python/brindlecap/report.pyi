@@ -45,6 +45,9 @@ class Counterexample:
     def extra(self) -> list[str]: ...
     @property
     def reproduced(self) -> bool: ...
+    @property
+    def detail(self) -> str:
+        """A relation's second call ("relation: ...") or what the call changed ("changed: ..."), or ""."""
 
 def shrink_counterexamples(observations: RunObservations) -> list[Counterexample]:
     """The first failing comparison of every (operator, check) that writes reproducers, shrunk."""

@@ -85,6 +85,7 @@ void init_report(py::module_& m) {
         .def_readonly("missing", &fe::Counterexample::missing)
         .def_readonly("extra", &fe::Counterexample::extra)
         .def_readonly("reproduced", &fe::Counterexample::reproduced)
+        .def_readonly("detail", &fe::Counterexample::detail)
         .def("__str__", [](const fe::Counterexample& c) { return fe::counterexample_text(c); })
         .def("__repr__", [](const fe::Counterexample& c) {
             return "Counterexample(" + c.operator_name + ", " + c.check + ", " + c.label + ")";

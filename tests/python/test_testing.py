@@ -66,6 +66,18 @@ def test_a_new_operators_reproducers_replay_as_one_call(tmp_path):
     again = subprocess.run(replay, shell=True, capture_output=True, text=True, cwd=tmp_path, env=env)
     assert (again.returncode, again.stdout) == (0, "1 of 1 signals selected by my_gap\n  test_010\n"), again.stderr
 
+    # A strict law broken: the counterexample shows the law's second call, the replay says it fails.
+    (tmp_path / "ops.py").write_text("def and_(keys, params, children):\n"
+                                     "    return set(children[0]) & set(children[1]) if len(children) > 1 else set(children[0])\n")
+    strict = subprocess.run([sys.executable, "-m", "brindlecap.filtrations", "evaluate", "--operator",
+                             f"and_={tmp_path / 'ops.py'}:and_", "--strict", "--skip", "8", "--reproducers",
+                             str(tmp_path / "laws")], capture_output=True, text=True, cwd=REPO)
+    assert strict.returncode == 1 and "      relation: " in strict.stdout, strict.stdout + strict.stderr
+    readme = next((tmp_path / "laws" / "and_").glob("strict_relations-1")) / "README.md"
+    replay = next(line[len("Replay: "):] for line in readme.read_text().splitlines() if line.startswith("Replay: "))
+    again = subprocess.run(replay, shell=True, capture_output=True, text=True, cwd=tmp_path, env=env)
+    assert again.returncode == 1 and again.stdout.endswith("does not hold\n"), again.stdout + again.stderr
+
     status = subprocess.run([sys.executable, "-m", "brindlecap.filtrations", "evaluate", "--reference", "my_gap"],
                             capture_output=True, text=True, cwd=REPO)
     assert status.returncode == 2 and "--reference expects NAME=MODULE:ATTRIBUTE" in status.stderr

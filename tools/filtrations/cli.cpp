@@ -72,6 +72,7 @@ struct Options {
     bool has_market_id = false;
     bool has_era_number = false;
     std::string reproducers;   // directory
+    std::string expect;        // replay: a reproducer folder's expect.json
     std::string replay_command = "filtrations resolve --pool {pool} --tree {tree}";
     std::string html;          // file
     std::string command_line;  // as typed, for the report
@@ -570,6 +571,13 @@ int cmd_replay(const Options& o, Context& ctx, std::string& out) {
     const FilterNode call = load_tree_argument(o.tree);
     const registry_and_store::FunctionStore store = command_store(o);
     ctx.where = "calling " + call.function_name + " over pool '" + o.pool + "'";
+    if (!o.expect.empty()) {
+        const fe::ReplayVerdict verdict =
+            fe::replay_expectation(pool, call, Value(load_object_file(o.expect, "expectation file")), store);
+        out = o.json ? json_text(Value(Dict{{"holds", verdict.holds}, {"text", verdict.text}}))
+                     : escape_controls(verdict.text, true);
+        return verdict.holds ? EXIT_OK : EXIT_REJECTED;
+    }
     const std::vector<std::string> ids = fe::replay_call(pool, call, store).sorted();
     if (o.json) {
         runtime::List selected;
@@ -938,6 +946,9 @@ Commands add_commands(CLI::App& app, Options& o, const std::string& host_operato
                                             "without checking its name against the field types");
     add_path(c.replay, "--pool", o.pool, "Signals JSON file {id: {metadata}} (- for standard input)")->required();
     add_path(c.replay, "--tree", o.tree, TREE_HELP)->required();
+    add_path(c.replay, "--expect", o.expect,
+             "A reproducer folder's expect.json: make the call as its check did and exit 1 unless it does what "
+             "the file expects");
     add_output_options(c.replay, o, false);
     // The commands that use the store take the host's operators.
     if (!host_operator_help.empty()) {

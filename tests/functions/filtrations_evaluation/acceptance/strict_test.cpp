@@ -5,6 +5,8 @@
 
 #include "brindlecap/functions/filtrations_evaluation/acceptance/properties.hpp"
 #include "brindlecap/functions/filtrations_evaluation/acceptance/strict.hpp"
+#include "brindlecap/functions/filtrations_evaluation/report/report.hpp"
+#include "brindlecap/runtime/json.hpp"
 #include "brindlecap/functions/filtrations_evaluation/core/operator_table_internal.hpp"
 #include "functions/filtrations_evaluation/checks/check_support.hpp"
 
@@ -42,12 +44,14 @@ fe::Operator combinator(std::function<IdSet(const IdSet&, const Children&)> fn) 
     });
 }
 
-// Faults the canonical eight accept, and the strict check that must name each.
+// Faults the canonical eight accept, the strict check that must name each, and for one fault of
+// each check that writes replayable reproducers: what its shrunk counterexample says.
 struct Fault {
     const char* name;
     const char* op_name;
     fe::Operator op;
     const char* caught_by;
+    const char* shown = nullptr;
 };
 
 std::vector<Fault> faults() {
@@ -66,9 +70,9 @@ std::vector<Fault> faults() {
          }), "strict_oracle"},
         {"and_ of the first two children", "and_", combinator([](const IdSet&, const Children& k) {
              return k.size() < 2 ? k.at(0) : k[0] & k[1];
-         }), "strict_relations"},
+         }), "strict_relations", "relation: "},
         {"not_ ignores extra children", "not_", combinator([](const IdSet& keys, const Children& k) { return keys - k.at(0); }),
-         "strict_validation"},
+         "strict_validation", "expected: raises FilterValidationError"},
         {"gt writes the target back", "gt", fe::field_operator("gt", [](const fe::PreparedField& f, const Dict& p) {
              const_cast<Dict&>(p).set("value", Value(p.at("value").to_double()));
              IdSet out = IdSet::over(f.pool_keys.universe());
@@ -76,7 +80,7 @@ std::vector<Fault> faults() {
                  if (rt::greater(*pv.value, p.at("value"))) out.insert(pv.id);
              }
              return fe::OperatorResult(out);
-         }), "strict_immutable"},
+         }), "strict_immutable", "changed: parameters {'field': 'x', 'value': "},
         {"gt deduplicated through a list of every id seen", "gt", fe::field_operator("gt", [](const fe::PreparedField& f, const Dict& p) {
              std::vector<std::string> seen;
              IdSet out = IdSet::over(f.pool_keys.universe());
@@ -113,6 +117,40 @@ TEST(StrictProfile, BuiltinsPassAndFaultsTheCanonicalChecksAcceptAreCaught) {
         const fe::StrictProfile strict;
         const std::vector<std::string> found = failed(judged(fault.op_name, fault.op));
         EXPECT_NE(std::find(found.begin(), found.end(), fault.caught_by), found.end()) << fault.name;
+    }
+}
+
+// A fault's reproducer is shrunk to a few signals and replays as its check made the call: the
+// faulty operator fails its expect.json, the built-in of the same name passes it.
+TEST(StrictProfile, FindingsBecomeShrunkReproducersThatReplayAgainstTheirExpectation) {
+    const auto dir = std::filesystem::path(::testing::TempDir()) / "strict_reproducers";
+    for (const Fault& fault : faults()) {
+        if (fault.shown == nullptr) continue;
+        SCOPED_TRACE(fault.name);
+        std::filesystem::remove_all(dir);
+        fe::RunRecorder recorder;
+        {
+            const fe::StrictProfile strict;
+            (void)judged(fault.op_name, fault.op);
+        }
+        const auto folders = fe::write_reproducers(recorder.observations(), dir, "tool resolve --pool {pool} --tree {tree}");
+        const auto f = std::find_if(folders.begin(), folders.end(), [&](const auto& f) { return f.check == fault.caught_by; });
+        ASSERT_NE(f, folders.end());
+        EXPECT_TRUE(f->reproduced);
+        EXPECT_LE(f->signals, 3U) << f->original_signals;
+        EXPECT_EQ(f->replay.rfind("tool replay --pool ", 0), 0U) << f->replay;
+        const std::string text = fe::counterexample_text(f->counterexample);
+        EXPECT_NE(text.find(fault.shown), std::string::npos) << text;
+
+        const fe::SignalPool pool = fe::pool_from_value(rt::read_json_file((f->path / "pool.json").string()));
+        const fe::FilterNode call = fe::tree_from_value(rt::read_json_file((f->path / "tree.json").string()));
+        const Value expect = rt::read_json_file((f->path / "expect.json").string());
+        for (const bool faulty : {true, false}) {
+            rs::FunctionStore store = rs::build_default_store();
+            if (faulty) store.register_entry(rs::StoreEntry{fault.op_name, "filtration", fault.op, "", "", Value()});
+            const fe::ReplayVerdict verdict = fe::replay_expectation(pool, call, expect, store);
+            EXPECT_EQ(verdict.holds, !faulty) << verdict.text;
+        }
     }
 }
 

@@ -37,15 +37,16 @@ constexpr std::array<CheckDescriptor, 6> PLUGIN_ROWS{{
     {.number = 0, .name = "strict_oracle", .title = "Strict: Differential Testing", .routine = "strict_oracle",
      .run = CheckRoutine{nullptr}, .default_mode = "strict", .writes_reproducers = true},
     {.number = 0, .name = "strict_relations", .title = "Strict: Relations", .routine = "strict_relations",
-     .run = CheckRoutine{nullptr}, .default_mode = "strict"},
+     .run = CheckRoutine{nullptr}, .default_mode = "strict", .writes_reproducers = true},
     {.number = 0, .name = "strict_immutable", .title = "Strict: Immutability", .routine = "strict_immutable",
-     .run = CheckRoutine{nullptr}, .default_mode = "strict", .verifies_input_immutability = true},
+     .run = CheckRoutine{nullptr}, .default_mode = "strict", .verifies_input_immutability = true,
+     .writes_reproducers = true},
     {.number = 0, .name = "strict_threads", .title = "Strict: Concurrency", .routine = "strict_threads",
      .run = CheckRoutine{nullptr}, .default_mode = "strict"},
     {.number = 0, .name = "strict_growth", .title = "Strict: Growth", .routine = "strict_growth",
      .run = CheckRoutine{nullptr}, .default_mode = "strict"},
     {.number = 0, .name = "strict_validation", .title = "Strict: Validation Parity", .routine = "strict_validation",
-     .run = CheckRoutine{nullptr}, .default_mode = "strict"},
+     .run = CheckRoutine{nullptr}, .default_mode = "strict", .writes_reproducers = true},
 }};
 
 }  // namespace

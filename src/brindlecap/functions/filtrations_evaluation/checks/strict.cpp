@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <functional>
+#include <utility>
 #include <thread>
 
 #include "brindlecap/functions/filtrations_evaluation/checks/check_support_internal.hpp"
@@ -71,12 +73,48 @@ void report(const std::string& check, const std::string& label, const std::strin
     });
 }
 
+// Hands the observer a finding of a check other than the differential one: the call as the check
+// made it, and what `fill` says it expected.
+void report_call(const char* check, const std::string& label, const std::string& op_name, const Operator& op,
+                 const StrictCase& c, Expectation expectation, const std::function<void(Disagreement&)>& fill = {}) {
+    report_disagreement([&] {
+        Disagreement d = make_disagreement(check, label, op_name, op, c.pool, c.params.deep_copy(), c.children, expectation);
+        d.direct = true;
+        if (fill) fill(d);
+        return d;
+    });
+}
+
+Related related(Relation relation, bool pad_all = false) {
+    Related r;
+    r.relation = relation;
+    r.pad_all = pad_all;
+    return r;
+}
+
+// A relation whose second call is on `other`: `c`'s signals (renamed `prefix` + id), then `extra` more.
+Related related_pool_of(Relation relation, const SignalPool& other, const std::string& prefix = "", std::size_t extra = 0) {
+    Related r = related(relation);
+    r.prefix = prefix;
+    for (std::size_t i = 0; i < other.size(); ++i) {
+        if (i + extra < other.size()) {
+            r.order.push_back(other.id(i).substr(prefix.size()));
+        } else {
+            r.extra.emplace_back(other.id(i), other.signal(i).metadata->deep_copy());
+        }
+    }
+    return r;
+}
+
 // Collects the first few findings of a check, and how many there were.
 struct Findings {
     std::int64_t count = 0;
     runtime::List examples;
-    void add(std::string text) {
-        if (count++ < 3) examples.push_back(Value(std::move(text)));
+    // Whether it is one of the first three (those become reproducers).
+    bool add(std::string text) {
+        if (count++ >= 3) return false;
+        examples.push_back(Value(std::move(text)));
+        return true;
     }
     CheckOutcome outcome(const std::string& summary, Dict evidence) {
         evidence.set("findings", count);
@@ -247,30 +285,37 @@ void leaf_relations(const std::string& op_name, const Operator& op, const Builti
         StrictCase c = adversarial_case(facts, g, static_cast<std::size_t>(g.integers(2, 40)));
         const CallOutcome base = strict_call(op, op_name, c);
         const auto* selected = std::get_if<IdSet>(&base);
-        const auto compare = [&](const char* relation, const StrictCase& other, const std::vector<std::string>& want) {
+        const auto found = [&](std::string text, Related related) {
+            if (!findings.add(std::move(text))) return;
+            report_call("strict_relations", std::string(relation_name(related.relation)) + ", case " + std::to_string(trial + 1),
+                        op_name, op, c, Expectation::related, [&](Disagreement& d) { d.related = std::move(related); });
+        };
+        const auto compare = [&](Relation relation, const StrictCase& other, const std::vector<std::string>& want,
+                                 const std::string& prefix = "") {
             const CallOutcome got = strict_call(op, op_name, other);
             const auto* ids = std::get_if<IdSet>(&got);
             if (ids != nullptr && ids->sorted() == want) return;
-            findings.add(std::string(relation) + " on " + case_text(c) + ": expected " + runtime::repr_list(want) +
-                         ", got " + show(got));
+            found(std::string(relation_name(relation)) + " on " + case_text(c) + ": expected " + runtime::repr_list(want) +
+                      ", got " + show(got),
+                  related_pool_of(relation, *other.pool, prefix));
         };
         if (selected == nullptr) continue;
         const std::vector<std::string> base_ids = selected->sorted();
-        compare("pool order", StrictCase{reordered(*c.pool, g, false), c.params, std::nullopt}, base_ids);
-        compare("renamed identifiers", StrictCase{reordered(*c.pool, g, true), c.params, std::nullopt}, renamed(*selected));
+        compare(Relation::pool_order, StrictCase{reordered(*c.pool, g, false), c.params, std::nullopt}, base_ids);
+        compare(Relation::renamed, StrictCase{reordered(*c.pool, g, true), c.params, std::nullopt}, renamed(*selected), "r");
         if (facts.pointwise) {
             IdSet keep = IdSet::over(c.pool->index());
             for (std::size_t i = 0; i < c.pool->size(); ++i) {
                 if (g.random() < 0.5) keep.insert_pos(static_cast<std::uint32_t>(i));
             }
             const StrictCase subset{reordered(*c.pool, g, false, &keep), c.params, std::nullopt};
-            compare("subset", subset, restricted(*selected, *subset.pool).sorted());
+            compare(Relation::subset, subset, restricted(*selected, *subset.pool).sorted());
             const StrictCase superset{reordered(*c.pool, g, false, nullptr, 5), c.params, std::nullopt};
             const CallOutcome grown_pool = strict_call(op, op_name, superset);
             if (const auto* ids = std::get_if<IdSet>(&grown_pool);
                 ids == nullptr || restricted(*ids, *c.pool).sorted() != base_ids) {
-                findings.add("superset on " + case_text(c) + ": the original signals' selection changed to " +
-                             show(grown_pool));
+                found("superset on " + case_text(c) + ": the original signals' selection changed to " + show(grown_pool),
+                      related_pool_of(Relation::superset, *superset.pool, "", 5));
             }
         }
         if (facts.monotone != Monotone::none) {
@@ -281,9 +326,14 @@ void leaf_relations(const std::string& op_name, const Operator& op, const Builti
                     const bool fewer = facts.monotone == Monotone::decreasing;
                     const IdSet against = fewer ? *ids - *selected : *selected - *ids;
                     if (!against.empty()) {
-                        findings.add(std::string("monotone (") + (fewer ? "decreasing" : "increasing") + ") on " +
-                                     case_text(c) + ": with " + runtime::repr(Value(larger->copy())) + " it " +
-                                     (fewer ? "also selects " : "no longer selects ") + show(against));
+                        found(std::string("monotone (") + (fewer ? "decreasing" : "increasing") + ") on " + case_text(c) +
+                                  ": with " + runtime::repr(Value(larger->copy())) + " it " +
+                                  (fewer ? "also selects " : "no longer selects ") + show(against),
+                              [&] {
+                                  Related r = related(fewer ? Relation::fewer : Relation::more);
+                                  r.params = larger->deep_copy();
+                                  return r;
+                              }());
                     }
                 }
             }
@@ -320,40 +370,57 @@ void combinator_relations(const std::string& op_name, const Operator& op, const 
         const auto with = [&](Children kids) { return StrictCase{c.pool, c.params, std::move(kids)}; };
         const CallOutcome base = strict_call(op, op_name, c);
         const auto* selected = std::get_if<IdSet>(&base);
+        const std::string label = "case " + std::to_string(trial + 1);
+        // The call must select `want` (a set of the children's), or `nesting` calls, each on the last's result.
+        const auto fixed = [&](const std::string& law, const IdSet& want, int nesting = 1) {
+            report_call("strict_relations", law + ", " + label, op_name, op, c, Expectation::fixed_set, [&](Disagreement& d) {
+                d.ids = want;
+                d.nesting = nesting;
+            });
+        };
         if (selected == nullptr) {
-            findings.add("law of " + op_name + " on " + case_text(c) + ": raised " + show(base));
+            if (findings.add("law of " + op_name + " on " + case_text(c) + ": raised " + show(base))) {
+                report_call("strict_relations", "law, " + label, op_name, op, c, Expectation::no_error);
+            }
             continue;
         }
-        const auto expect = [&](const char* law, const Children& kids, const IdSet& want) {
+        const auto expect = [&](Related law, const Children& kids, const IdSet& want) {
             const CallOutcome got = strict_call(op, op_name, with(kids));
             const auto* ids = std::get_if<IdSet>(&got);
             if (ids != nullptr && *ids == want) return;
-            findings.add(std::string(law) + " on " + case_text(with(kids)) + ": expected " + show(want) + ", got " +
-                         show(got));
+            const std::string name = relation_name(law.relation);
+            if (findings.add(name + " on " + case_text(with(kids)) + ": expected " + show(want) + ", got " + show(got))) {
+                report_call("strict_relations", name + ", " + label, op_name, op, c, Expectation::related,
+                            [&](Disagreement& d) { d.related = std::move(law); });
+            }
         };
         if (single) {
-            const CallOutcome once = strict_call(op, op_name, c);
-            if (const auto* ids = std::get_if<IdSet>(&once)) expect("involution", Children{*ids}, children.front());
-            if (!(*selected & children.front()).empty() || (*selected | children.front()) != all) {
-                findings.add("complement on " + case_text(c) + ": " + show(base) + " does not split the pool with the child");
+            const CallOutcome once = strict_call(op, op_name, with(Children{*selected}));
+            if (once != CallOutcome(children.front()) &&
+                findings.add("involution on " + case_text(c) + ": expected " + show(children.front()) + ", got " + show(once))) {
+                fixed("involution", children.front(), 2);
+            }
+            if ((!(*selected & children.front()).empty() || (*selected | children.front()) != all) &&
+                findings.add("complement on " + case_text(c) + ": " + show(base) + " does not split the pool with the child")) {
+                fixed("complement", all - children.front());
             }
             continue;
         }
         const bool united = kind == ChildrenCase::two_united;
         Children reversed(children.rbegin(), children.rend());
-        expect("commutativity", reversed, *selected);
+        expect(related(Relation::commuted), reversed, *selected);
         Children doubled = children;
         doubled.insert(doubled.end(), children.begin(), children.end());
-        expect("idempotence", doubled, *selected);
+        expect(related(Relation::doubled), doubled, *selected);
         Children padded = children;
         padded.push_back(united ? none : all);
-        expect("identity", padded, *selected);
+        expect(related(Relation::padded, !united), padded, *selected);
         if (children.size() >= 2) {
             const CallOutcome inner = strict_call(op, op_name, with(Children{children[0], children[1]}));
             if (const auto* ids = std::get_if<IdSet>(&inner)) {
                 Children grouped{*ids};
                 grouped.insert(grouped.end(), children.begin() + 2, children.end());
-                expect("associativity", grouped, *selected);
+                expect(related(Relation::grouped), grouped, *selected);
             }
         }
         // De Morgan: the complement of the result is what the dual makes of the complements.
@@ -365,9 +432,9 @@ void combinator_relations(const std::string& op_name, const Operator& op, const 
                 dual |= all - child;
             }
         }
-        if (all - *selected != dual) {
-            findings.add("De Morgan on " + case_text(c) + ": the complement of " + show(base) +
-                         " is not what the dual makes of the children's complements");
+        if (all - *selected != dual && findings.add("De Morgan on " + case_text(c) + ": the complement of " + show(base) +
+                                                     " is not what the dual makes of the children's complements")) {
+            fixed("De Morgan", all - dual);
         }
     }
 }
@@ -415,11 +482,16 @@ CheckOutcome immutability(const std::string& op_name, const Operator& op, const 
         } catch (const std::exception& e) {
             runtime::rethrow_if_fatal(e);
         }
+        bool reported = false;
+        const auto found = [&](std::string text) {
+            if (!findings.add(std::move(text)) || std::exchange(reported, true)) return;
+            report_call("strict_immutable", "call " + std::to_string(trial + 1), op_name, op, c, Expectation::unchanged);
+        };
         if (runtime::repr(Value(params)) != params_before) {
-            findings.add("parameters " + params_before + " became " + runtime::repr(Value(params)));
+            found("parameters " + params_before + " became " + runtime::repr(Value(params)));
         }
-        if (children != children_before) findings.add("the children's sets changed on " + case_text(c));
-        if (fingerprint(*c.pool) != pool_before) findings.add("the pool's metadata changed on " + case_text(c));
+        if (children != children_before) found("the children's sets changed on " + case_text(c));
+        if (fingerprint(*c.pool) != pool_before) found("the pool's metadata changed on " + case_text(c));
     }
     return findings.outcome("Parameters, children's sets and metadata unchanged by 60 calls", {});
 }
@@ -598,14 +670,19 @@ CheckOutcome validation(const std::string& op_name, const Operator& op, const st
     }
     Findings findings;
     std::int64_t probed = 0;
-    for (const StrictCase& c : validation_probes(*oracle->facts, g)) {
+    const std::vector<StrictCase> probes = validation_probes(*oracle->facts, g);
+    for (std::size_t k = 0; k < probes.size(); ++k) {
+        const StrictCase& c = probes[k];
         const CallOutcome want = strict_call(*oracle->validates, op_name, c);
         const auto* kind = std::get_if<std::string>(&want);
         if (kind == nullptr || *kind != "FilterValidationError") continue;
         ++probed;
         const CallOutcome got = strict_call(op, op_name, c);
         if (const auto* got_kind = std::get_if<std::string>(&got); got_kind != nullptr && *got_kind == *kind) continue;
-        findings.add(case_text(c) + ": the built-in raises FilterValidationError, this one gave " + show(got));
+        if (findings.add(case_text(c) + ": the built-in raises FilterValidationError, this one gave " + show(got))) {
+            report_call("strict_validation", "probe " + std::to_string(k + 1), op_name, op, c, Expectation::raises,
+                        [&](Disagreement& d) { d.allowed_errors = {*kind}; });
+        }
     }
     return findings.outcome("Validation: " + std::to_string(probed) + " inputs the built-in refuses",
                             Dict{{"probes", probed}});

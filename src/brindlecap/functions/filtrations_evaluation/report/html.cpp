@@ -230,7 +230,8 @@ struct Page {
         out += " on " + std::to_string(n) + (n == 1 ? " signal" : " signals") +
                (c->reproduced ? " (shrunk from " + std::to_string(c->original_signals) + ")"
                               : " (the check's own: a second call did not show the disagreement)") +
-               "</p><table class=\"evidence\"><tr><th>signal</th><th>metadata</th></tr>";
+               "</p>" + (c->detail.empty() ? "" : "<p>" + html_escape(c->detail) + "</p>") +
+               "<table class=\"evidence\"><tr><th>signal</th><th>metadata</th></tr>";
         for (const auto& [id, metadata] : c->pool) {
             out += "<tr><td>" + html_escape(runtime::str(id)) + "</td><td><code>" + html_escape(runtime::repr(metadata)) +
                    "</code></td></tr>";

@@ -85,6 +85,7 @@ struct Counterexample {
     std::vector<std::string> missing;      // expected, not selected
     std::vector<std::string> extra;        // selected, not expected
     bool reproduced = true;                // false: calling again showed no disagreement (pool not shrunk)
+    std::string detail;                    // "relation: <its second call>" or "changed: <what the call changed>"
 };
 
 // Lines for a terminal or a test failure, each starting with `indent`:
@@ -153,6 +154,16 @@ std::vector<ReproducerFolder> write_reproducers(const RunObservations& observati
 // parameters; its children (in_ leaves) resolved first and handed to it as children results.
 // Unlike resolve_filtrations, the operator's name need not be in the vocabulary of field types.
 IdSet replay_call(const SignalPool& pool, const FilterNode& call, const registry_and_store::FunctionStore& store);
+
+// What a reproducer folder's call does against its expect.json (folders of direct calls: the
+// strict checks' other than the differential one): the call made as the check made it, the second
+// call of a relation too, and whether it does what `expect` says. For `replay --expect`.
+struct ReplayVerdict {
+    bool holds = false;
+    std::string text;  // lines: the expectation, what was expected and what the call did
+};
+ReplayVerdict replay_expectation(const SignalPool& pool, const FilterNode& call, const runtime::Value& expect,
+                                 const registry_and_store::FunctionStore& store);
 
 // JUnit XML of a run for CI systems: a test suite per operator, a test case per check (skipped
 // checks as skipped), a failure element per failed check that counts (an info check's failure is

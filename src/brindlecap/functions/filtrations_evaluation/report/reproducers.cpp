@@ -64,7 +64,7 @@ Value outcome_value(const Outcome& o) {
     return Value(Dict{{"error", o.error_kind}, {"message", o.error_text}});
 }
 
-std::string error_line(const Outcome& o) { return o.error_kind + ": " + o.error_text; }
+std::string error_line(const Outcome& o) { return o.error_text.empty() ? o.error_kind : o.error_kind + ": " + o.error_text; }
 
 // Identifiers for a README line: none, or the first few and how many more.
 std::string ids_text(const std::vector<std::string>& ids) {
@@ -97,7 +97,45 @@ std::string expectation_text(const Disagreement& d) {
         }
         case Expectation::repeat:
             return "the same selection as the previous call on the same input";
+        case Expectation::related:
+            return "what the relation " + std::string(d.related ? relation_name(d.related->relation) : "") +
+                   " makes of the operator's own selection on this pool";
+        case Expectation::raises:
+            return "raises " + (d.allowed_errors.empty() ? std::string("an error") : d.allowed_errors.front());
+        case Expectation::unchanged:
+            return "parameters, children's sets and metadata as they were before the call";
     }
+    return "";
+}
+
+// A relation's second call, in words, over the pool it was shrunk to.
+std::string related_text(const Related& rel, const SignalPool& pool) {
+    std::string text = std::string(relation_name(rel.relation)) + ": the same call ";
+    std::vector<std::string> ids;
+    if (const auto other = related_pool(rel, pool)) {
+        for (const auto& [id, signal] : *other) ids.push_back(id);
+    }
+    switch (rel.relation) {
+        case Relation::pool_order: return text + "on the signals in the order " + ids_text(ids);
+        case Relation::renamed: return text + "on the signals renamed " + ids_text(ids);
+        case Relation::subset: return text + "on only " + ids_text(ids);
+        case Relation::superset: return text + "on " + ids_text(ids) + " (extra signals: " + std::to_string(rel.extra.size()) + ")";
+        case Relation::fewer:
+        case Relation::more:
+            return text + "with parameters " + runtime::repr(Value(rel.params.copy())) +
+                   (rel.relation == Relation::fewer ? " may select no signal more" : " may select no signal fewer");
+        case Relation::commuted: return text + "with the children reversed";
+        case Relation::doubled: return text + "with every child twice";
+        case Relation::padded: return text + "with one more child, " + (rel.pad_all ? "every signal" : "none");
+        case Relation::grouped: return text + "with the first two children replaced by the call on them";
+    }
+    return text;
+}
+
+// What a counterexample shows beside its call: the relation's second call, or what the call changed.
+std::string detail_text(const Disagreement& d, const Replay& r, const SignalPool& pool) {
+    if (d.expectation == Expectation::related && d.related) return "relation: " + related_text(*d.related, pool);
+    if (d.expectation == Expectation::unchanged && !r.change.empty()) return "changed: " + r.change;
     return "";
 }
 
@@ -113,6 +151,12 @@ const char* expectation_name(Expectation e) {
             return "no_error";
         case Expectation::repeat:
             return "repeat";
+        case Expectation::related:
+            return "related";
+        case Expectation::raises:
+            return "raises";
+        case Expectation::unchanged:
+            return "unchanged";
     }
     return "";
 }
@@ -122,6 +166,9 @@ Value expected_value(const Disagreement& d, const Replay& r) {
     if (d.expectation == Expectation::no_error) {
         return Value(Dict{{"expectation", "any selection, without an error"},
                           {"allowed_errors", Value::list(id_list(d.allowed_errors))}});
+    }
+    if (d.expectation == Expectation::unchanged) {
+        return Value(Dict{{"expectation", expectation_text(d)}, {"changed", r.change.empty() ? Value() : Value(r.change)}});
     }
     if (d.expectation == Expectation::excluded && !r.expected) {
         return Value(Dict{{"expectation", "any selection without these ids"}, {"ids", Value::list(id_list(d.ids.sorted()))}});
@@ -229,7 +276,7 @@ Counterexample counterexample_of(const Disagreement& d, const Shrunk& shrunk) {
     if (d.expectation != Expectation::no_error && r.expected) {
         if (r.expected->ids) {
             c.expected = r.expected->ids->sorted();
-        } else {
+        } else if (d.expectation != Expectation::raises) {
             c.expectation = "the reference raises " + error_line(*r.expected);
         }
     }
@@ -242,7 +289,38 @@ Counterexample counterexample_of(const Disagreement& d, const Shrunk& shrunk) {
     c.missing = diff.missing;
     c.extra = diff.extra;
     c.reproduced = shrunk.signature.has_value();
+    c.detail = detail_text(d, r, pool_of(shrunk.pool));
     return c;
+}
+
+runtime::List entry_ids(const Entries& pool, const std::vector<std::string>& ids) {
+    runtime::List out;
+    for (const std::string& id : ids) {
+        if (std::any_of(pool.begin(), pool.end(), [&](const Entry& e) { return e.id == id; })) out.emplace_back(id);
+    }
+    return out;
+}
+
+// expect.json: what a direct call must do, for `replay --expect` (replay_expectation reads it).
+Value expect_value(const Disagreement& d, const Entries& pool) {
+    Dict out{{"check", d.check}, {"case", d.label}, {"expectation", expectation_name(d.expectation)},
+             {"direct", d.direct}, {"combinator", d.children.has_value()},
+             {"nesting", static_cast<std::int64_t>(d.nesting)}};
+    if (d.expectation == Expectation::fixed_set || d.expectation == Expectation::excluded) {
+        out.set("ids", Value::list(entry_ids(pool, d.ids.sorted())));
+    }
+    if (!d.allowed_errors.empty()) out.set("allowed_errors", Value::list(id_list(d.allowed_errors)));
+    if (d.related) {
+        Dict extra;
+        for (const auto& [id, metadata] : d.related->extra) extra.set(id, metadata);
+        out.set("relation", Dict{{"name", relation_name(d.related->relation)},
+                                 {"order", Value::list(entry_ids(pool, d.related->order))},
+                                 {"prefix", d.related->prefix},
+                                 {"extra", extra},
+                                 {"params", d.related->params.copy()},
+                                 {"pad_all", d.related->pad_all}});
+    }
+    return Value(std::move(out));
 }
 
 Written write_folder(const Disagreement& d, const fs::path& dir, const std::string& relative,
@@ -289,7 +367,13 @@ Written write_folder(const Disagreement& d, const fs::path& dir, const std::stri
     if (r.selected.raised()) out.error = error_line(r.selected);
     out.reproduced = shrunk.signature.has_value();
     out.stopped_by_time_bound = shrunk.stopped_by_time_bound;
-    const std::string& command = refused_by_resolve(d) ? call_command(replay_command) : replay_command;
+    // A direct call replays as the one call, checked against expect.json.
+    std::string command = refused_by_resolve(d) || d.direct ? call_command(replay_command) : replay_command;
+    if (d.direct) {
+        const fs::path expect_path = folder / "expect.json";
+        write_file(expect_path, runtime::to_json(expect_value(d, shrunk.pool), 2) + "\n");
+        command += " --expect " + shell_quote(fs::absolute(expect_path).string());
+    }
     out.replay = replace_all(replace_all(command, "{pool}", shell_quote(pool_path.string())), "{tree}",
                              shell_quote(tree_path.string()));
     out.counterexample = counterexample_of(d, shrunk);
@@ -301,7 +385,9 @@ Written write_folder(const Disagreement& d, const fs::path& dir, const std::stri
         readme += ", " + std::to_string(n) + (n == 1 ? " child" : " children") + " (in_ leaves over '" + field + "')";
     }
     if (d.nesting > 1) readme += ", nested " + std::to_string(d.nesting) + " levels deep";
-    readme += ".\nExpected: " + expectation_text(d) + ".\n\n";
+    readme += ".\nExpected: " + expectation_text(d) + ".\n";
+    if (!out.counterexample.detail.empty()) readme += out.counterexample.detail + ".\n";
+    readme += "\n";
     if (d.expectation != Expectation::no_error && r.expected) {
         readme += "- expected: " + outcome_text(*r.expected) + "\n";
     }
@@ -345,6 +431,11 @@ Written write_folder(const Disagreement& d, const fs::path& dir, const std::stri
     }
     if (children_hold_foreign_ids(d)) {
         readme += "The check's children held identifiers outside the pool; the in_ leaves cannot select them.\n";
+    }
+    if (d.direct) {
+        readme += "The call skips the parameter checks of resolve (as the strict checks call operators); replay "
+                  "--expect expect.json makes it so and says whether the call does what is expected (exit status 1 "
+                  "when not).\n";
     }
     if (d.expectation == Expectation::repeat) {
         readme += "expected.json holds the first call's selection, selected.json the second's; replay twice to "
@@ -392,6 +483,7 @@ std::string counterexample_text(const Counterexample& c, const std::string& inde
         }
     }
     out += "\n";
+    if (!c.detail.empty()) out += indent + "  " + c.detail + "\n";
     constexpr std::size_t SHOWN = 5;
     std::size_t shown = 0;
     for (const auto& [id, metadata] : c.pool) {
@@ -439,6 +531,66 @@ IdSet replay_call(const SignalPool& pool, const FilterNode& call, const registry
         children.push_back(detail::evaluate_node(child, pool, store, diagnostics));
     }
     return detail::dispatch_op(call.function_name, op, pool, call.params, children);
+}
+
+ReplayVerdict replay_expectation(const SignalPool& pool, const FilterNode& call, const Value& expect,
+                                 const registry_and_store::FunctionStore& store) {
+    using namespace detail;
+    const Dict& e = expect.as_dict();
+    Disagreement d;
+    d.check = e.get("check", Value("")).as_str();
+    d.label = e.get("case", Value("")).as_str();
+    d.op_name = call.function_name;
+    d.op = load_operator(store, call.function_name);
+    d.pool = std::make_shared<const SignalPool>(pool_of(entries_of(pool)));
+    d.params = call.params.deep_copy();
+    if (e.get("combinator", Value(false)).as_bool() || !call.children.empty()) {
+        d.children.emplace();
+        for (const FilterNode& child : call.children) {
+            std::vector<FilterDiagnostic> diagnostics;
+            d.children->push_back(evaluate_node(child, *d.pool, store, diagnostics));
+        }
+    }
+    d.nesting = static_cast<int>(e.get("nesting", Value(1)).as_int());
+    d.direct = e.get("direct", Value(false)).as_bool();
+    const std::string& kind = e.at("expectation").as_str();
+    bool known = false;
+    for (const Expectation x : {Expectation::fixed_set, Expectation::excluded, Expectation::no_error,
+                                Expectation::related, Expectation::raises, Expectation::unchanged}) {
+        if (kind == expectation_name(x)) d.expectation = x, known = true;
+    }
+    if (!known) throw runtime::ValueError("expect: cannot replay the expectation '" + kind + "' on its own");
+    d.ids = IdSet::over(d.pool->index());
+    const Value ids = e.get("ids", Value::list({}));
+    for (const Value& id : ids.as_list()) d.ids.insert(id.as_str());
+    const Value allowed = e.get("allowed_errors", Value::list({}));
+    for (const Value& error : allowed.as_list()) d.allowed_errors.push_back(error.as_str());
+    if (const Value* rel = e.find(std::string_view("relation"))) {
+        const Dict& r = rel->as_dict();
+        Related related;
+        bool named = false;
+        for (int k = 0; k <= static_cast<int>(Relation::grouped); ++k) {
+            if (r.at("name").as_str() == relation_name(static_cast<Relation>(k))) related.relation = static_cast<Relation>(k), named = true;
+        }
+        if (!named) throw runtime::ValueError("expect: unknown relation '" + r.at("name").as_str() + "'");
+        for (const Value& id : r.at("order").as_list()) related.order.push_back(id.as_str());
+        related.prefix = r.at("prefix").as_str();
+        for (const auto& [id, metadata] : r.at("extra").as_dict()) related.extra.emplace_back(id.as_str(), metadata.as_dict().deep_copy());
+        related.params = r.at("params").as_dict().deep_copy();
+        related.pad_all = r.at("pad_all").as_bool();
+        d.related = std::move(related);
+    }
+
+    const Replay r = replay(d, *d.pool);
+    ReplayVerdict out;
+    out.holds = !signature_of(d, r).has_value();
+    out.text = "Expected: " + expectation_text(d) + ".\n";
+    const std::string detail = detail_text(d, r, *d.pool);
+    if (!detail.empty()) out.text += detail + "\n";
+    if (r.expected && d.expectation != Expectation::no_error) out.text += "- expected: " + outcome_text(*r.expected) + "\n";
+    out.text += "- selected: " + outcome_text(r.selected) + "\n";
+    out.text += out.holds ? "holds\n" : "does not hold\n";
+    return out;
 }
 
 void check_reproducer_directory(const std::filesystem::path& dir) {

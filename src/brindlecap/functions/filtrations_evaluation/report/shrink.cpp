@@ -7,6 +7,7 @@
 #include <cmath>
 #include <utility>
 
+#include "brindlecap/functions/filtrations_evaluation/checks/strict_internal.hpp"
 #include "brindlecap/functions/filtrations_evaluation/harness/invocation_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 
@@ -39,9 +40,10 @@ IdSet restrict_to(const IdSet& ids, const SignalPool& pool, const SignalPool& or
 }
 
 // One call of `op` as the check made it (nesting: each result is the next call's only child),
-// noting where an error stopped it.
-Outcome call(const Disagreement& d, const Operator& op, const SignalPool& pool,
-             const std::optional<std::vector<IdSet>>& children) {
+// noting where an error stopped it. A direct call hands the operator `params` and `children`
+// themselves (which it may change).
+Outcome call(const Disagreement& d, const Operator& op, const SignalPool& pool, Dict& params,
+             std::optional<std::vector<IdSet>>& children) {
     bool entered = false;
     bool returned = false;
     const Operator tracked = [&](const OperatorCall& c) {
@@ -50,20 +52,19 @@ Outcome call(const Disagreement& d, const Operator& op, const SignalPool& pool,
         returned = true;
         return r;
     };
+    const auto once = [&](std::optional<std::vector<IdSet>>& kids) {
+        entered = returned = false;
+        if (d.direct) return strict_call_shared(tracked, d.op_name, pool, params, kids ? &*kids : nullptr);
+        return kids ? dispatch_op(d.op_name, tracked, pool, params, kids) : dispatch_op(d.op_name, tracked, pool, params);
+    };
     Outcome out;
     try {
-        if (!children) {
-            out.ids = dispatch_op(d.op_name, tracked, pool, d.params);
-        } else {
-            std::optional<std::vector<IdSet>> current = children;
-            IdSet result;
-            for (int level = 0; level < std::max(d.nesting, 1); ++level) {
-                entered = returned = false;
-                result = dispatch_op(d.op_name, tracked, pool, d.params, current);
-                current = std::vector<IdSet>{result};
-            }
-            out.ids = std::move(result);
+        IdSet result = once(children);
+        for (int level = 1; level < d.nesting && children; ++level) {
+            std::optional<std::vector<IdSet>> current = std::vector<IdSet>{result};
+            result = once(current);
         }
+        out.ids = std::move(result);
     } catch (const std::exception& e) {
         runtime::rethrow_if_fatal(e);
         out.ids.reset();
@@ -73,6 +74,120 @@ Outcome call(const Disagreement& d, const Operator& op, const SignalPool& pool,
     }
     return out;
 }
+
+Outcome call(const Disagreement& d, const Operator& op, const SignalPool& pool, const Dict& params,
+             const std::optional<std::vector<IdSet>>& children) {
+    Dict own = params.deep_copy();
+    std::optional<std::vector<IdSet>> kids = children;
+    return call(d, op, pool, own, kids);
+}
+
+// `ids` (of another pool) on `pool`, those it lacks dropped; `keep` decides which.
+template <class Keep>
+IdSet carried(const IdSet& ids, const SignalPool& pool, Keep&& keep, const std::string& prefix = "") {
+    IdSet out = IdSet::over(pool.index());
+    ids.for_each([&](std::string_view id) {
+        const std::string named = prefix + std::string(id);
+        if (pool.contains(named) && keep(id)) out.insert(named);
+    });
+    return out;
+}
+
+// The second call of a relation and what it must select, given the first call's selection.
+void relate(const Disagreement& d, const SignalPool& pool, const std::optional<std::vector<IdSet>>& children,
+            const IdSet& first, Replay& r) {
+    const Related& rel = *d.related;
+    const std::shared_ptr<const SignalPool> derived = related_pool(rel, pool);
+    const SignalPool* other = derived ? derived.get() : &pool;
+    std::optional<std::vector<IdSet>> kids = children;
+    if (kids) {
+        std::vector<IdSet>& k = *kids;
+        switch (rel.relation) {
+            case Relation::commuted: std::reverse(k.begin(), k.end()); break;
+            case Relation::doubled: k.insert(k.end(), children->begin(), children->end()); break;
+            case Relation::padded: k.push_back(rel.pad_all ? pool.keys() : IdSet::over(pool.index())); break;
+            case Relation::grouped: {
+                if (k.size() < 2) break;
+                const Outcome inner = call(d, d.op, pool, d.params, std::vector<IdSet>{k[0], k[1]});
+                if (inner.raised()) return;  // nothing to group
+                k.erase(k.begin(), k.begin() + 2);
+                k.insert(k.begin(), *inner.ids);
+                break;
+            }
+            default: break;
+        }
+    }
+    const bool grows = rel.relation == Relation::fewer || rel.relation == Relation::more;
+    r.selected = call(d, d.op, *other, grows ? rel.params : d.params, kids);
+    const auto any = [](std::string_view) { return true; };
+    IdSet want = carried(first, *other, any, rel.relation == Relation::renamed ? rel.prefix : "");
+    if (const std::optional<IdSet>& got = r.selected.ids) {
+        if (rel.relation == Relation::superset) want |= carried(*got, *other, [&](std::string_view id) { return !pool.contains(id); });
+        if (rel.relation == Relation::fewer) want = carried(*got, *other, [&](std::string_view id) { return first.contains(id); });
+        if (rel.relation == Relation::more) want |= *got;
+    }
+    r.expected = Outcome::selection(std::move(want));
+}
+
+std::string metadata_text(const SignalPool& pool) {
+    std::string out;
+    for (const auto& [id, signal] : pool) out += runtime::repr(Value(signal.metadata->copy())) + "\n";
+    return out;
+}
+
+// The call made with the check's own parameters and children: what it changed of them or the pool.
+void unchanged(const Disagreement& d, const SignalPool& pool, const std::optional<std::vector<IdSet>>& children,
+               Replay& r) {
+    Dict params = d.params.deep_copy();
+    std::optional<std::vector<IdSet>> kids = children;
+    const std::string params_before = runtime::repr(Value(params.deep_copy()));
+    const std::string pool_before = metadata_text(pool);
+    r.selected = call(d, d.op, pool, params, kids);
+    if (runtime::repr(Value(params)) != params_before) {
+        r.changed = "parameters";
+        r.change = "parameters " + params_before + " became " + runtime::repr(Value(params));
+    } else if (kids != children) {
+        r.changed = "children";
+        r.change = "the children's sets changed";
+    } else if (const std::string after = metadata_text(pool); after != pool_before) {
+        r.changed = "metadata";
+        r.change = "the pool's metadata changed";
+    }
+}
+
+}  // namespace
+
+const char* relation_name(Relation r) {
+    switch (r) {
+        case Relation::pool_order: return "pool order";
+        case Relation::renamed: return "renamed identifiers";
+        case Relation::subset: return "subset";
+        case Relation::superset: return "superset";
+        case Relation::fewer: return "monotone (decreasing)";
+        case Relation::more: return "monotone (increasing)";
+        case Relation::commuted: return "commutativity";
+        case Relation::doubled: return "idempotence";
+        case Relation::padded: return "identity";
+        case Relation::grouped: return "associativity";
+    }
+    return "";
+}
+
+std::shared_ptr<const SignalPool> related_pool(const Related& rel, const SignalPool& pool) {
+    if (rel.order.empty() && rel.extra.empty()) return nullptr;
+    auto out = std::make_shared<SignalPool>();
+    const auto add = [&](const std::string& id) {
+        if (const UsefulSignal* s = pool.find(id); s != nullptr && !out->contains(rel.prefix + id)) {
+            out->insert(rel.prefix + id, UsefulSignal::make(s->metadata->deep_copy()));
+        }
+    };
+    if (!pool.empty()) add(pool.id(0));
+    for (const std::string& id : rel.order) add(id);
+    for (const auto& [id, metadata] : rel.extra) out->insert(id, UsefulSignal::make(metadata.deep_copy()));
+    return out;
+}
+
+namespace {
 
 bool allowed(const Disagreement& d, const std::string& kind) {
     return std::find(d.allowed_errors.begin(), d.allowed_errors.end(), kind) != d.allowed_errors.end();
@@ -89,29 +204,40 @@ Replay replay(const Disagreement& d, const SignalPool& pool) {
     Replay r;
     switch (d.expectation) {
         case Expectation::reference:
-            r.selected = call(d, d.op, pool, children);
+            r.selected = call(d, d.op, pool, d.params, children);
             if (d.reference) {
-                r.expected = call(d, *d.reference, pool, children);
+                r.expected = call(d, *d.reference, pool, d.params, children);
             } else {
                 r.expected = Outcome::error("RuntimeError", "no reference operator for " + d.op_name,
                                             ErrorSource::validation);
             }
             break;
         case Expectation::fixed_set:
-            r.selected = call(d, d.op, pool, children);
+            r.selected = call(d, d.op, pool, d.params, children);
             r.expected = Outcome::selection(restrict_to(d.ids, pool, *d.pool));
             break;
         case Expectation::excluded:
-            r.selected = call(d, d.op, pool, children);
+            r.selected = call(d, d.op, pool, d.params, children);
             if (r.selected.ids) r.expected = Outcome::selection(*r.selected.ids - restrict_to(d.ids, pool, *d.pool));
             break;
         case Expectation::no_error:
-            r.selected = call(d, d.op, pool, children);
+            r.selected = call(d, d.op, pool, d.params, children);
             if (r.selected.ids) r.expected = r.selected;
             break;
         case Expectation::repeat:
-            r.expected = call(d, d.op, pool, children);
-            r.selected = call(d, d.op, pool, children);
+            r.expected = call(d, d.op, pool, d.params, children);
+            r.selected = call(d, d.op, pool, d.params, children);
+            break;
+        case Expectation::related:
+            r.selected = call(d, d.op, pool, d.params, children);
+            if (r.selected.ids && d.related) relate(d, pool, children, IdSet(*r.selected.ids), r);
+            break;
+        case Expectation::raises:
+            r.selected = call(d, d.op, pool, d.params, children);
+            r.expected = Outcome::error(d.allowed_errors.empty() ? "" : d.allowed_errors.front(), "", ErrorSource::operator_call);
+            break;
+        case Expectation::unchanged:
+            unchanged(d, pool, children, r);
             break;
     }
     return r;
@@ -119,6 +245,11 @@ Replay replay(const Disagreement& d, const SignalPool& pool) {
 
 std::optional<Signature> signature_of(const Disagreement& d, const Replay& r) {
     using Kind = Signature::Kind;
+    if (d.expectation == Expectation::unchanged) {
+        if (r.changed.empty()) return std::nullopt;
+        return Signature{Kind::changed, r.changed, "", ErrorSource::validation};
+    }
+    if (d.expectation == Expectation::related && !r.expected) return std::nullopt;
     if (r.selected.raised()) {
         const bool error_is_the_question =
             d.expectation == Expectation::no_error || d.expectation == Expectation::excluded;

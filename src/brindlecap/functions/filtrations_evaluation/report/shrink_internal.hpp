@@ -42,6 +42,9 @@ struct Outcome {
 struct Replay {
     Outcome selected;
     std::optional<Outcome> expected;
+    // unchanged: what the call changed ("parameters", "children", "metadata"; empty: nothing), and how.
+    std::string changed;
+    std::string change;
 };
 
 // One signal of a candidate pool.
@@ -54,21 +57,27 @@ using Entries = std::vector<Entry>;
 Entries entries_of(const SignalPool& pool);
 SignalPool pool_of(const Entries& entries);
 
-// The comparison on `pool`, through the check's call path (dispatch_op): the children and the
-// expected set are restricted to the pool's identifiers.
+// The comparison on `pool`, through the check's call path (dispatch_op, or the strict checks' for
+// a direct one): the children and the expected set are restricted to the pool's identifiers. A
+// relation's second call is made on what the relation makes of `pool` and the restricted children.
 Replay replay(const Disagreement& d, const SignalPool& pool);
 
 // What makes a replay a disagreement: the operator raised an error that is not allowed (kind and
 // source), the reference raised where the operator did not, or one identifier is selected but not
 // expected (extra) or expected but not selected (missing).
 struct Signature {
-    enum class Kind { operator_error, expected_error, extra, missing } kind;
-    std::string id;          // extra, missing
+    enum class Kind { operator_error, expected_error, extra, missing, changed } kind;
+    std::string id;          // extra, missing; changed: what
     std::string error_kind;  // operator_error, expected_error
     ErrorSource source = ErrorSource::validation;
     bool operator==(const Signature&) const = default;
 };
+// A relation whose first call raised holds (it says nothing then).
 std::optional<Signature> signature_of(const Disagreement& d, const Replay& r);
+
+// The pool of a relation's second call: `pool`'s first signal, then the others of `related.order`
+// it holds, in that order (renamed), then the extra signals; null when the relation keeps `pool`.
+std::shared_ptr<const SignalPool> related_pool(const Related& related, const SignalPool& pool);
 
 struct Difference {
     std::vector<std::string> missing;
