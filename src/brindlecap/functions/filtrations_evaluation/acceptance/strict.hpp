@@ -2,7 +2,7 @@
 // The strict profile: six checks beyond the canonical eight, off until registered. Registered,
 // they run as plug-ins after the canonical checks and any plug-ins registered before them (so
 // with none, they are checks 9 to 14), count towards the verdict like any plug-in, and report
-// failing cases for reproducers:
+// failing cases for reproducers (all but strict_threads and strict_growth, which time calls):
 //   strict_oracle      differential testing against the operator's oracle on seeded
 //                      adversarial pools of 1 to 10,000 signals
 //   strict_relations   pool order, renaming, subsets and supersets of pointwise leaves,
