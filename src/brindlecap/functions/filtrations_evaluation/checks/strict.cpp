@@ -110,12 +110,12 @@ Related related_pool_of(Relation relation, const SignalPool& other, const std::s
 struct Findings {
     std::int64_t count = 0;
     runtime::List examples;
-    // Whether it is one of the first three (those become reproducers).
-    bool add(std::string text) {
-        if (count++ >= 3) return false;
-        examples.push_back(Value(std::move(text)));
-        return true;
+    // Whether to write a reproducer of it: the first three findings that can have one do.
+    bool add(std::string text, bool reproducible = true) {
+        if (count++ < 3) examples.push_back(Value(std::move(text)));
+        return reproducible && reproducers++ < 3;
     }
+    int reproducers = 0;
     CheckOutcome outcome(const std::string& summary, Dict evidence) {
         evidence.set("findings", count);
         evidence.set("examples", Value::list(examples));
@@ -351,7 +351,8 @@ void leaf_relations(const std::string& op_name, const Operator& op, const Builti
             }
             if (!(*selected & *other_ids & held).empty() || ((*selected | *other_ids) & held) != held) {
                 findings.add("complement " + std::string(facts.complement) + " on " + case_text(c) + ": " +
-                             show(base) + " and " + show(other) + " do not split the values");
+                                 show(base) + " and " + show(other) + " do not split the values",
+                             false);
             }
         }
     }
