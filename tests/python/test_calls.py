@@ -2,6 +2,8 @@
 or the exact type of its error and its message."""
 import collections.abc
 import datetime  # noqa: F401 - the table's expressions use the names imported here
+import decimal  # noqa: F401
+import math  # noqa: F401
 import re
 
 import numpy as np
@@ -40,6 +42,10 @@ def read(pool, tree):
 def meta(value):
     """A metadata value after a round trip through a pool snapshot."""
     return fe._snapshot_signal_pool(make_pool({"s": {"x": value}}))["s"]["metadata"]["x"]
+
+
+def kept(value):
+    return meta(value) is value
 
 
 def setting(obj, **attributes):
@@ -85,7 +91,9 @@ def plain(value):
     """Whether value holds Python's own scalars and containers alone (numpy's print as theirs)."""
     if type(value) is dict:
         return all(plain(k) and plain(v) for k, v in value.items())
-    return all(map(plain, value)) if type(value) in (list, tuple) else type(value) in (int, float, str, bool, type(None))
+    if type(value) in (list, tuple):
+        return all(map(plain, value))
+    return type(value) in (int, float, str, bool, type(None))
 
 
 @pytest.mark.parametrize("case", cases("python_calls.jsonl"))

@@ -1,6 +1,5 @@
 """Python callables as operators, and the built-ins as Python callables."""
 import sys
-import textwrap
 
 import pytest
 
@@ -42,15 +41,12 @@ def test_every_calling_form_reaches_python_callables(pool):
 
 
 def test_operator_errors_propagate_as_themselves(pool):
-    class Oops(Exception):
-        pass
-
-    raised = Oops("no luck")
+    raised = type("Oops", (Exception,), {})("no luck")
 
     def failing(keys, params):
         raise raised
 
-    with pytest.raises(Oops) as caught:
+    with pytest.raises(type(raised)) as caught:
         fe.resolve_filtrations(pool, fe.FilterNode("filtration"), store_of(filtration=failing))
     assert caught.value is raised
 
@@ -86,10 +82,7 @@ def test_builtins_are_python_callables(pool):
 
 
 def test_module_attributes_resolve_through_python_imports(pool, tmp_path, monkeypatch):
-    (tmp_path / "desk_ops.py").write_text(textwrap.dedent("""
-        def first_three(pool_keys, params):
-            return sorted(pool_keys)[:3]
-    """))
+    (tmp_path / "desk_ops.py").write_text("def first_three(pool_keys, params):\n    return sorted(pool_keys)[:3]\n")
     monkeypatch.syspath_prepend(str(tmp_path))
     store = FunctionStore()
     store.register("filtration", module_path="desk_ops", class_name="first_three")

@@ -105,7 +105,7 @@ def test_log_events_go_to_the_modules_logger(monkeypatch):
                      "log_level": "warning"}]
 
     events = []
-    monkeypatch.setattr(fe, "log", types.SimpleNamespace(warning=lambda event, **fields: events.append((event, fields))))
+    monkeypatch.setattr(fe, "log", types.SimpleNamespace(warning=lambda event, **kw: events.append((event, kw))))
     fe._run_check_3_correctness("and_", failing_and, config, np.random.default_rng(1))
     assert events == [("boolean_correctness_check_failed", {"op_name": "and_", "exc_info": raised})]
 
@@ -125,36 +125,29 @@ def shrinking_and(pool_keys, params, children_results):
     return children_results[0] & children_results[1]
 
 
-SHARED = {"field": "is_sharpe", "value": 0.0}  # one mapping for two custom cases
-
-
-@pytest.mark.parametrize("name, operator, test_cases, expect", [
+@pytest.mark.parametrize("name, operator, shared_cases, expect", [
     # The reference gets the mapping the operator emptied: its target is None and `>` raises, or
     # the dispatch refuses the n the operator added: no parameter set matches.
-    ("gt", popping_gt, None, {"correctness": ("fail", "Correctness check for gt: 0/3"), "bias": ("pass", None)}),
-    ("gt", zero_count_gt, None, {"correctness": ("fail", "Correctness check for gt: 0/3")}),
-    # The second case gets the caller's mapping without "value": the operator raises KeyError.
-    ("gt", popping_gt, [{"params": SHARED, "expected": None}, {"params": SHARED, "expected": None}],
-     {"correctness": ("fail", "Custom cases: 1/2 passed")}),
+    ("gt", popping_gt, 0, {"correctness": ("fail", "Correctness check for gt: 0/3"), "bias": ("pass", None)}),
+    ("gt", zero_count_gt, 0, {"correctness": ("fail", "Correctness check for gt: 0/3")}),
+    # Two custom cases share the caller's mapping; the second gets it without "value": the operator raises KeyError.
+    ("gt", popping_gt, 2, {"correctness": ("fail", "Custom cases: 1/2 passed")}),
     # and_ is compared with the very child it changed: NaN propagation holds.
-    ("and_", shrinking_and, None, {"nan_handling": ("pass", "NaN propagation through boolean combinator verified")}),
+    ("and_", shrinking_and, 0, {"nan_handling": ("pass", "NaN propagation through boolean combinator verified")}),
     # The sensitivity probe's second call gets the emptied mapping and raises: the probe's fallback.
-    ("my_gt", popping_gt, None, {"bias": ("pass", None)}),
+    ("my_gt", popping_gt, 0, {"bias": ("pass", None)}),
 ])
-def test_python_operators_receive_the_mappings_the_checks_reuse(demo_signals, name, operator, test_cases, expect):
-    cases = None
-    if test_cases:
-        shared = dict(SHARED)
-        expected = {sid for sid, md in demo_signals.items() if md["is_sharpe"] > 0.0}
-        cases = [dict(case, params=shared, expected=expected) for case in test_cases]
-    store = store_of(**{name: operator})
-    config = mock_config(demo_signals, skip_checks={8})
-    result = fe._evaluate(config, [fe.EvalFiltrationConfig(name, test_cases=cases)], store).operator_results[name]
+def test_python_operators_receive_the_mappings_the_checks_reuse(demo_signals, name, operator, shared_cases, expect):
+    shared = {"field": "is_sharpe", "value": 0.0}
+    expected = {sid for sid, md in demo_signals.items() if md["is_sharpe"] > 0.0}
+    cases = [{"params": shared, "expected": expected} for _ in range(shared_cases)] or None
+    result = fe._evaluate(mock_config(demo_signals, skip_checks={8}), [fe.EvalFiltrationConfig(name, test_cases=cases)],
+                          store_of(**{name: operator})).operator_results[name]
     for check, (status, details) in expect.items():
         outcome = result.checks[check]
         assert outcome.status == status and (details is None or details in outcome.details), (check, outcome)
     if cases:
-        assert cases[0]["params"] == {"field": "is_sharpe"}  # the caller's own mapping, changed
+        assert shared == {"field": "is_sharpe"}  # the caller's own mapping, changed
     if name == "my_gt":
         assert result.checks["bias"].evidence["observed_ratio"] == 1.0
         assert "metadata_sensitivity" not in result.checks["bias"].evidence
