@@ -47,6 +47,10 @@ inline constexpr std::array<double, 23> POWERS = {1e0,  1e1,  1e2,  1e3,  1e4,  
                                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
+inline constexpr std::array<double, 23> INVERSE_POWERS = {1e-0,  1e-1,  1e-2,  1e-3,  1e-4,  1e-5,  1e-6,  1e-7,
+                                                          1e-8,  1e-9,  1e-10, 1e-11, 1e-12, 1e-13, 1e-14, 1e-15,
+                                                          1e-16, 1e-17, 1e-18, 1e-19, 1e-20, 1e-21, 1e-22};
+
 // 10**k exactly, and its bit length.
 inline constexpr std::array<u128, 23> POWERS_EXACT = [] {
     std::array<u128, 23> p{};
@@ -69,10 +73,15 @@ inline std::optional<double> nearest_double(std::uint64_t m, int e) noexcept {
     using namespace number_text_detail;
     if (m == 0) return 0.0;
     if (e < -22 || e > 22) return std::nullopt;
-    const auto approx = static_cast<double>(m);
-    double d = e < 0 ? approx / POWERS[static_cast<std::size_t>(-e)] : approx * POWERS[static_cast<std::size_t>(e)];
-    if (m <= (std::uint64_t{1} << 53)) return d;  // exact operands, one rounding
+    const auto k = static_cast<std::size_t>(e < 0 ? -e : e);
+    if (m <= (std::uint64_t{1} << 53)) {  // exact operands, one rounding
+        const auto exact = static_cast<double>(static_cast<std::int64_t>(m));
+        return e < 0 ? exact / POWERS[k] : exact * POWERS[k];
+    }
     if (e > 18) return std::nullopt;
+    // Within two units in the last place (three roundings), and cheaper than a division.
+    const double approx = m < (std::uint64_t{1} << 63) ? static_cast<double>(static_cast<std::int64_t>(m)) : static_cast<double>(m);
+    double d = approx * (e < 0 ? INVERSE_POWERS[k] : POWERS[k]);
     // x = m * 10**e lies strictly between the midpoints to d's neighbours, (2M - 1) 2**(E-1) and
     // (2M + 1) 2**(E-1), when d = M 2**E is the nearest double. Both sides times 2 * 10**-e * 2**-E
     // (of the two factors the ones below one move to the other side) are integers below 2**127.
