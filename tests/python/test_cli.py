@@ -8,9 +8,8 @@ import sys
 
 import pytest
 
-from conftest import REPO
+from conftest import REPO, cases
 
-OPS = str(REPO / "examples" / "my_ops.py")
 
 
 def run(*args):
@@ -19,21 +18,23 @@ def run(*args):
     return done.returncode, done.stdout, done.stderr
 
 
-def test_python_operators_are_judged_like_the_tools_own():
-    status, out, _ = run("evaluate", "--operator", f"gt={OPS}:sloppy_gt", "--skip", "8", "--json")
-    verdict = json.loads(out)["operator_results"]
-    assert status == 1 and list(verdict) == ["gt"] and not verdict["gt"]["accepted"]
-    assert verdict["gt"]["checks"]["correctness"]["status"] == "fail"
+@pytest.mark.parametrize("case", cases("python_cli.jsonl"))
+def test_command_lines_from_the_table(case, tmp_path):
+    for name, text in case.get("files", {}).items():
+        (tmp_path / name).write_text(text)
+    status, out, err = run(*(re.sub(r"%([\w.]+)%", lambda m: str(tmp_path / m.group(1)), a) for a in case["args"]))
+    assert status == case["exit"] and out == case.get("stdout", out), (out, err)
+    missing = [p for p in case.get("out", []) if p not in out] + [p for p in case.get("err", []) if p not in err]
+    assert missing == [], (out, err)
 
-    status, out, _ = run("evaluate", "--operator", f"{OPS}:gt", "--operators", "gt,lt", "--skip", "8")
-    assert status == 0 and "2 of 2 operators accepted." in out
-
-
-def test_bad_operator_names_are_bad_input():
-    status, out, err = run("evaluate", "--operator", "no_such_module:gt")
-    assert (status, out) == (2, "") and "cannot load operator 'no_such_module:gt': ModuleNotFoundError" in err
-    status, _, err = run("evaluate", "--operator", "gt")
-    assert status == 2 and "expects MODULE:ATTRIBUTE" in err
+    def at(key):
+        value = json.loads(out)
+        for part in key.split("."):
+            value = value[part]
+        return value
+    assert {k: at(k) for k in case.get("json", {})} == case.get("json", {})
+    assert {k: list(at(k)) for k in case.get("json_keys", {})} == case.get("json_keys", {})
+    assert [k for k, part in case.get("json_has", {}).items() if part not in at(k)] == []
 
 
 def test_a_file_is_loaded_as_a_module_of_its_own(tmp_path):
@@ -60,48 +61,36 @@ def test_a_file_is_loaded_as_a_module_of_its_own(tmp_path):
     assert set(sys.modules) == before
 
 
-def test_a_type_error_in_a_python_operator_names_the_operator_field_and_signal(tmp_path):
-    pool = tmp_path / "pool.json"
-    pool.write_text(json.dumps({"s0": {"is_sharpe": 1.0}, "s1": {"is_sharpe": "abc"}, "s2": {"is_sharpe": 2.0}}))
-    status, out, err = run("resolve", "--operator", f"{OPS}:gt", "--pool", str(pool), "--tree",
-                           "gt(field=is_sharpe, value=0.5)")
-    assert (status, out) == (2, "")
-    assert ("(operator gt, field 'is_sharpe', signal 's1' holding 'abc'): TypeError: '>' not supported between "
-            "instances of 'str' and 'float'") in err
-
-
 def test_replay_and_repeat_commands_work_pasted_into_a_fresh_shell(tmp_path):
-    # Run as the README does: from the repository, PYTHONPATH=python, paths relative to it.
+    # Run as the README does: from the repository, PYTHONPATH=python, paths relative to it; a new operator
+    # (my_gap) judged against its oracle, whose reproducers replay as one call.
     relative = os.path.relpath(tmp_path, REPO)
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     done = subprocess.run([sys.executable, "-m", "brindlecap.filtrations", "evaluate", "--operator",
-                           "gt=examples/my_ops.py:sloppy_gt", "--skip", "8", "--reproducers", f"{relative}/repro",
-                           "--html", f"{relative}/report.html", "--progress", "never"],
+                           "gt=examples/my_ops.py:sloppy_gt", "--operator",
+                           "my_gap=examples/my_ops.py:sloppy_above_median_gap", "--reference",
+                           "my_gap=examples/my_ops.py:above_median_gap_oracle", "--skip", "8", "--reproducers",
+                           f"{relative}/repro", "--html", f"{relative}/report.html", "--progress", "never"],
                           capture_output=True, text=True, cwd=REPO, env={**env, "PYTHONPATH": "python"})
-    assert done.returncode == 1 and "3 reproducers written" in done.stderr, done.stderr
+    assert done.returncode == 1 and "6 reproducers written" in done.stderr, done.stderr
+    assert "    counterexample (custom case 1 of 3), 1 signal shrunk from 25:" in done.stdout
 
-    # The replay command, from any directory, without PYTHONPATH.
-    readme = (tmp_path / "repro" / "gt" / "correctness-1" / "README.md").read_text()
-    replay = next(line for line in readme.splitlines() if line.startswith("Replay: "))[len("Replay: "):]
-    replayed = subprocess.run(replay, shell=True, capture_output=True, text=True, cwd="/", env=env)
-    # One signal, the one the sloppy gt lets through (it equals the target).
-    assert replayed.returncode == 0 and replayed.stdout.startswith("1 of 1 signals pass gt\n  test_010\n"), replay
+    # The replay commands, from any directory, without PYTHONPATH: one signal, the one the sloppy operators let
+    # through (it equals the target).
+    for name, shown in (("gt", "1 of 1 signals pass gt\n  test_010\n"),
+                        ("my_gap", "1 of 1 signals selected by my_gap\n  test_010\n")):
+        readme = (tmp_path / "repro" / name / "correctness-1" / "README.md").read_text()
+        replay = next(line for line in readme.splitlines() if line.startswith("Replay: "))[len("Replay: "):]
+        replayed = subprocess.run(replay, shell=True, capture_output=True, text=True, cwd="/", env=env)
+        assert replayed.returncode == 0 and replayed.stdout.startswith(shown), (replay, replayed.stderr)
+    assert " replay --operator " in replay  # my_gap's: the one operator called, no evaluation
 
-    # The report's command repeats the run: the same operator, rejected again.
+    # The report's command repeats the run: the same operators, rejected again.
     page = (tmp_path / "report.html").read_text()
     command = html.unescape(re.search(r'<pre id="command"><code>(.*?)</code>', page).group(1))
     assert "--operator gt=examples/my_ops.py:sloppy_gt" in command
     repeated = subprocess.run(command, shell=True, capture_output=True, text=True, cwd=REPO, env=env)
-    assert repeated.returncode == 1 and "0 of 1 operators accepted; rejected: gt." in repeated.stdout, command
-
-
-def test_help_lists_operator_and_mistyped_options_get_the_closest_name():
-    for command in ("evaluate", "resolve"):
-        status, out, _ = run(command, "--help")
-        assert status == 0 and re.search(r"--operator SPEC\b", out), out
-    for args, hint in ((["evaluate", "--operater", f"gt={OPS}:gt"], "--operator"), (["evaluate", "--sead", "3"], "--seed")):
-        status, out, err = run(*args)
-        assert (status, out) == (2, "") and f"did you mean '{hint}'?" in err, err
+    assert repeated.returncode == 1 and "0 of 2 operators accepted; rejected: gt, my_gap." in repeated.stdout, command
 
 
 def test_pip_installs_the_front_end_as_the_filtrations_script():

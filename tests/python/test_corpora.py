@@ -5,7 +5,6 @@ import copy
 import json
 import math
 import os
-import pathlib
 import sys
 import threading
 
@@ -14,9 +13,8 @@ import pytest
 
 import brindlecap.functions.filtrations_evaluation as fe
 from brindlecap.functions.filtrations.builtin_runtime_targets import resolve_builtin_filtration_target
-from brindlecap.functions.registry_and_store.store_builder import FunctionStore, build_default_store
-from conftest import make_pool, mock_config
-from conftest import DATA
+from brindlecap.functions.registry_and_store.store_builder import build_default_store
+from conftest import DATA, make_pool, mock_config, store_of
 from operator_corpus import Differs, Direct, Mutates, Quadratic, Racy
 from operator_corpus.correct import CORRECT
 from operator_corpus.faulty import FAULTY
@@ -264,60 +262,50 @@ def test_corpora_cover_every_name_and_class():
     assert len({e.id for e in FAULTY + CORRECT}) == len(FAULTY + CORRECT)
 
 
-# --- the default verdict ------------------------------------------------------------------------------------------
-
-def default_verdict(entry, signals):
-    store = FunctionStore()
-    store.register(entry.name, factory=entry.fn)
-    result = fe._evaluate(mock_config(signals, skip_checks={8}), None, store).operator_results[entry.name]
-    failed = {check: o.details for check, o in result.checks.items() if o.status == "fail"}
-    return ("accepted" if result.accepted else list(failed)), failed
-
-
-def test_default_verdicts_are_as_recorded(demo_signals):
-    correct = {e.id: default_verdict(e, demo_signals) for e in CORRECT}
-    assert {k: failed for k, (verdict, failed) in correct.items() if verdict != "accepted"} == {}
-    faulty = {e.id: default_verdict(e, demo_signals)[0] for e in FAULTY}
-    by_class = {}
-    for e in FAULTY:
-        by_class.setdefault(e.fault_class, []).append(faulty[e.id] != "accepted")
-    recorded = {"rejected": f"{sum(v != 'accepted' for v in faulty.values())}/{len(faulty)}",
-                "rejected_by_class": {cls: f"{sum(caught)}/{len(caught)}" for cls, caught in by_class.items()},
-                "faulty": faulty, "correct": {k: verdict for k, (verdict, _) in correct.items()}}
-    if os.environ.get("BRINDLECAP_RECORD_VERDICTS"):
-        VERDICTS.write_text(json.dumps(recorded, indent=1) + "\n")
-    assert recorded == json.loads(VERDICTS.read_text())
-
-
-# --- the strict verdict -------------------------------------------------------------------------------------------
+# --- the recorded verdicts ---------------------------------------------------------------------------------------
 
 STRICT_VERDICTS = DATA / "operator_corpus_strict_verdicts.json"
 TIMED = {"strict_threads", "strict_growth"}  # what they find depends on the machine's scheduling and load
 
 
-def strict_verdict(entry, signals):
-    """The checks that fail under the strict profile (the canonical eight but speed, and the strict ones)."""
-    store = FunctionStore()
-    store.register(entry.name, factory=entry.fn)
-    fe.register_strict_checks()
-    result = fe._evaluate(mock_config(signals, skip_checks={8}), None, store).operator_results[entry.name]
-    return sorted(check for check, o in result.checks.items() if o.status == "fail")
+def verdict(entry, signals, strict=False):
+    """Whether the canonical checks but speed (with the strict ones) accept the operator; what the failed ones say."""
+    if strict:
+        fe.register_strict_checks()
+    result = fe._evaluate(mock_config(signals, skip_checks={8}), None,
+                          store_of(**{entry.name: entry.fn})).operator_results[entry.name]
+    return result.accepted, {check: o.details for check, o in result.checks.items() if o.status == "fail"}
+
+
+def record(path, recorded):
+    if os.environ.get("BRINDLECAP_RECORD_VERDICTS"):
+        path.write_text(json.dumps(recorded, indent=1) + "\n")
+    return json.loads(path.read_text())
+
+
+def test_default_verdicts_are_as_recorded(demo_signals):
+    correct = {e.id: verdict(e, demo_signals) for e in CORRECT}
+    assert {k: failed for k, (accepted, failed) in correct.items() if not accepted} == {}
+    faulty = {e.id: "accepted" if accepted else list(failed) for e in FAULTY for accepted, failed in
+              [verdict(e, demo_signals)]}
+    by_class = {}
+    for e in FAULTY:
+        by_class.setdefault(e.fault_class, []).append(faulty[e.id] != "accepted")
+    recorded = {"rejected": f"{sum(v != 'accepted' for v in faulty.values())}/{len(faulty)}",
+                "rejected_by_class": {cls: f"{sum(caught)}/{len(caught)}" for cls, caught in by_class.items()},
+                "faulty": faulty, "correct": dict.fromkeys(correct, "accepted")}
+    assert recorded == record(VERDICTS, recorded)
 
 
 def test_strict_verdicts_are_as_recorded(demo_signals):
-    correct = {e.id: strict_verdict(e, demo_signals) for e in CORRECT}
-    assert {k: v for k, v in correct.items() if v} == {}
-    builtins = build_default_store()
+    assert {e.id: failed for e in CORRECT for _, failed in [verdict(e, demo_signals, strict=True)] if failed} == {}
     fe.register_strict_checks()
-    rejected = [n for n, r in fe._evaluate(mock_config(demo_signals, skip_checks={8}), None, builtins)
-                .operator_results.items() if not r.accepted]
-    assert rejected == []
-    faulty = {e.id: strict_verdict(e, demo_signals) for e in FAULTY}
+    assert [n for n, r in fe._evaluate(mock_config(demo_signals, skip_checks={8}), None, build_default_store())
+            .operator_results.items() if not r.accepted] == []
+    faulty = {e.id: sorted(verdict(e, demo_signals, strict=True)[1]) for e in FAULTY}
     caught = sum(bool(v) for v in faulty.values())
-    recorded = {"rejected": f"{caught}/{len(faulty)}", "faulty": faulty}
-    if os.environ.get("BRINDLECAP_RECORD_VERDICTS"):
-        STRICT_VERDICTS.write_text(json.dumps(recorded, indent=1) + "\n")
+    recorded = record(STRICT_VERDICTS, {"rejected": f"{caught}/{len(faulty)}", "faulty": faulty})
     assert caught >= 0.95 * len(faulty)
     # The timed checks' findings may come and go with the load; every other check's are as recorded.
     steady = {k: [c for c in v if c not in TIMED] for k, v in faulty.items()}
-    assert steady == {k: [c for c in v if c not in TIMED] for k, v in json.loads(STRICT_VERDICTS.read_text())["faulty"].items()}
+    assert steady == {k: [c for c in v if c not in TIMED] for k, v in recorded["faulty"].items()}

@@ -41,9 +41,11 @@ def test_results_show_counts_first_ids_and_the_node_that_emptied_the_pool():
         fe.parse_tree("and_(gt(a, 1),\n  my_op(b, 2))")
     assert (error.value.lineno, error.value.offset, error.value.text) == (2, 9, "  my_op(b, 2))")
 
-    with pytest.raises(fe.EmptyFiltrationError) as caught:
+    with pytest.raises(fe.EmptyFiltrationError, match=r"^0 signals pass the complete filter tree \(and_\)$") as caught:
         fe.resolve_filtrations(make_pool(ROWS), fe.parse_tree(STRICT), build_default_store())
+    assert caught.value.filter_diagnostics[0] == fe.FilterDiagnostic("gt(is_sharpe, 0.5)", 54, "gt")  # children first
     table = frames.diagnostics(caught.value)
+    assert table["passing"].tolist() == [0, 54, 0, 0, 0]
     assert table["node"].tolist()[2:] == ["or_(2 children)", "eq(signal_category, value)", "lt(is_turnover, 0.1)"]
     assert table["emptied"].tolist() == [False, False, False, True, True]  # the leaves selecting nothing
     assert caught.value._repr_html_().count("emptied the pool") == 2

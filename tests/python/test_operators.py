@@ -1,21 +1,13 @@
 """Python callables as operators, and the built-ins as Python callables."""
 import sys
-import textwrap
 
-import numpy as np
 import pytest
 
 import brindlecap.functions.filtrations_evaluation as fe
 from brindlecap.functions.filtrations import boolean, comparison, wrapper
 from brindlecap.functions.filtrations.builtin_runtime_targets import resolve_builtin_filtration_target
 from brindlecap.functions.registry_and_store.store_builder import FunctionStore
-
-
-def store_of(**operators):
-    store = FunctionStore()
-    for name, operator in operators.items():
-        store.register(name, factory=operator)
-    return store
+from conftest import store_of
 
 
 def test_every_calling_form_reaches_python_callables(pool):
@@ -48,41 +40,13 @@ def test_every_calling_form_reaches_python_callables(pool):
     assert calls["filtration"][0] == set(pool)
 
 
-@pytest.mark.parametrize(
-    "make",
-    [set, frozenset, list, tuple, lambda ids: (i for i in ids), dict.fromkeys, lambda ids: dict.fromkeys(ids).keys(),
-     lambda ids: list(ids) * 2],
-    ids=["set", "frozenset", "list", "tuple", "generator", "dict", "keys", "duplicates"],
-)
-def test_any_iterable_of_ids_is_a_result(pool, make):
-    chosen = sorted(pool)[:3]
-    store = store_of(filtration=lambda keys, params: make(chosen))
-    assert fe.resolve_filtrations(pool, fe.FilterNode("filtration"), store).passing_ids == chosen
-
-
-@pytest.mark.parametrize(
-    "result, error, message",
-    [
-        ([np.int64(1)], fe.FiltrationSubsetError, "non-str element of type int64; all elements must be str"),
-        ([["synth_0001"]], TypeError, "unhashable type: 'list'"),
-        (5, TypeError, "'int' object is not iterable"),
-    ],
-)
-def test_bad_results_are_refused(pool, result, error, message):
-    with pytest.raises(error, match=message):
-        fe.resolve_filtrations(pool, fe.FilterNode("filtration"), store_of(filtration=lambda keys, params: result))
-
-
 def test_operator_errors_propagate_as_themselves(pool):
-    class Oops(Exception):
-        pass
-
-    raised = Oops("no luck")
+    raised = type("Oops", (Exception,), {})("no luck")
 
     def failing(keys, params):
         raise raised
 
-    with pytest.raises(Oops) as caught:
+    with pytest.raises(type(raised)) as caught:
         fe.resolve_filtrations(pool, fe.FilterNode("filtration"), store_of(filtration=failing))
     assert caught.value is raised
 
@@ -111,39 +75,16 @@ def test_builtins_are_python_callables(pool):
     assert boolean._builtin_and_(set(pool), {}, [a, b]) == a & b
     assert boolean._builtin_not_(set(pool), {}, [a]) == set(pool) - a
     assert wrapper._builtin_filtration(set(pool), {"select_all": True}) == set(pool)
-    with pytest.raises(fe.FilterValidationError, match="Operator 'not_' requires exactly one child, got 2"):
-        boolean._builtin_not_(set(pool), {}, [a, b])
-    with pytest.raises(fe.FilterValidationError, match="Operator 'gt' requires a 'field' parameter"):
-        comparison._builtin_gt(set(pool), params)
     # A built-in handed back to a store stays the C++ operator.
     store = store_of(gt=comparison._builtin_gt)
     assert fe.resolve_filtrations(pool, fe.FilterNode("gt", params), store).signal_count == len(
         comparison._builtin_gt(prepared, params))
 
 
-def test_in_looks_into_tuples_and_sets_as_into_lists():
-    values = {"a": "x", "b": ("x", "y"), "c": {"x"}, "d": ["y", "x"], "e": ("y",), "f": frozenset()}
-    pool = {sid: fe.UsefulSignal(weights=np.zeros((1, 1)), pnl=None, metadata={"c": v}) for sid, v in values.items()}
-    params = {"field": "c", "values": ["x"]}
-    store = FunctionStore()
-    store.register("in_", factory=resolve_builtin_filtration_target(
-        "brindlecap.functions.filtrations.comparison", "_builtin_in_"))
-    assert fe.resolve_filtrations(pool, fe.FilterNode("in_", params), store).passing_ids == ["a", "b", "c", "d"]
-    reference = fe._get_reference_operator("in_")
-    assert fe._dispatch_op("in_", reference, pool, params) == {"a", "b", "c", "d"}
-
-
 def test_module_attributes_resolve_through_python_imports(pool, tmp_path, monkeypatch):
-    (tmp_path / "desk_ops.py").write_text(textwrap.dedent("""
-        def first_three(pool_keys, params):
-            return sorted(pool_keys)[:3]
-    """))
+    (tmp_path / "desk_ops.py").write_text("def first_three(pool_keys, params):\n    return sorted(pool_keys)[:3]\n")
     monkeypatch.syspath_prepend(str(tmp_path))
     store = FunctionStore()
     store.register("filtration", module_path="desk_ops", class_name="first_three")
     assert fe.resolve_filtrations(pool, fe.FilterNode("filtration"), store).passing_ids == sorted(pool)[:3]
     assert resolve_builtin_filtration_target("desk_ops", "first_three") is sys.modules["desk_ops"].first_three
-    with pytest.raises(ModuleNotFoundError, match="No module named 'desk_opz'"):
-        resolve_builtin_filtration_target("desk_opz", "first_three")
-    with pytest.raises(AttributeError, match="module 'brindlecap.functions.filtrations.rank' has no attribute 'x'"):
-        resolve_builtin_filtration_target("brindlecap.functions.filtrations.rank", "x")

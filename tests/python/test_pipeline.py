@@ -8,6 +8,7 @@ import sys
 import threading
 import time
 import tracemalloc
+import types
 import warnings
 
 import numpy as np
@@ -17,8 +18,7 @@ from structlog.testing import capture_logs
 
 import brindlecap.functions.filtrations_evaluation as fe
 from brindlecap.functions.evaluation_utils import CheckOutcome, EvaluationCheckPlugin
-from brindlecap.functions.registry_and_store.store_builder import FunctionStore
-from conftest import DATA, mock_config
+from conftest import DATA, mock_config, store_of
 
 CANONICAL = ["contract", "correctness", "nan_handling", "determinism", "parallel_safety", "boundary_conditions",
              "bias", "speed"]
@@ -29,9 +29,7 @@ def gt(prepared, params):
 
 
 def judge(demo, operator, name="gt", **settings):
-    store = FunctionStore()
-    store.register(name, factory=operator)
-    return fe._evaluate(mock_config(demo, **settings), None, store).operator_results[name]
+    return fe._evaluate(mock_config(demo, **settings), None, store_of(**{name: operator})).operator_results[name]
 
 
 def test_operator_errors_become_the_checks_verdicts(demo_signals):
@@ -71,8 +69,7 @@ def test_python_plugins_run_after_the_canonical_checks(demo_signals):
     with pytest.raises(ValueError, match="Evaluation check plugin name 'bias' collides"):
         fe.register_check_plugin(type("Bias", (RecordingPlugin,), {"name": "bias"})())
 
-    store = FunctionStore()
-    store.register("gt", factory=gt)
+    store = store_of(gt=gt)
     config = mock_config(demo_signals, skip_checks={8})
     progress = []
     config._operator_progress_callback = lambda *args: progress.append(args + (config.N_signals,))
@@ -107,16 +104,10 @@ def test_log_events_go_to_the_modules_logger(monkeypatch):
     assert logs == [{"event": "boolean_correctness_check_failed", "op_name": "and_", "exc_info": raised,
                      "log_level": "warning"}]
 
-    class Recorder:
-        def __init__(self):
-            self.events = []
-
-        def warning(self, event, **fields):
-            self.events.append((event, fields))
-
-    monkeypatch.setattr(fe, "log", Recorder())
+    events = []
+    monkeypatch.setattr(fe, "log", types.SimpleNamespace(warning=lambda event, **kw: events.append((event, kw))))
     fe._run_check_3_correctness("and_", failing_and, config, np.random.default_rng(1))
-    assert fe.log.events == [("boolean_correctness_check_failed", {"op_name": "and_", "exc_info": raised})]
+    assert events == [("boolean_correctness_check_failed", {"op_name": "and_", "exc_info": raised})]
 
 
 def popping_gt(prepared, params):
@@ -134,37 +125,29 @@ def shrinking_and(pool_keys, params, children_results):
     return children_results[0] & children_results[1]
 
 
-SHARED = {"field": "is_sharpe", "value": 0.0}  # one mapping for two custom cases
-
-
-@pytest.mark.parametrize("name, operator, test_cases, expect", [
+@pytest.mark.parametrize("name, operator, shared_cases, expect", [
     # The reference gets the mapping the operator emptied: its target is None and `>` raises, or
     # the dispatch refuses the n the operator added: no parameter set matches.
-    ("gt", popping_gt, None, {"correctness": ("fail", "Correctness check for gt: 0/3"), "bias": ("pass", None)}),
-    ("gt", zero_count_gt, None, {"correctness": ("fail", "Correctness check for gt: 0/3")}),
-    # The second case gets the caller's mapping without "value": the operator raises KeyError.
-    ("gt", popping_gt, [{"params": SHARED, "expected": None}, {"params": SHARED, "expected": None}],
-     {"correctness": ("fail", "Custom cases: 1/2 passed")}),
+    ("gt", popping_gt, 0, {"correctness": ("fail", "Correctness check for gt: 0/3"), "bias": ("pass", None)}),
+    ("gt", zero_count_gt, 0, {"correctness": ("fail", "Correctness check for gt: 0/3")}),
+    # Two custom cases share the caller's mapping; the second gets it without "value": the operator raises KeyError.
+    ("gt", popping_gt, 2, {"correctness": ("fail", "Custom cases: 1/2 passed")}),
     # and_ is compared with the very child it changed: NaN propagation holds.
-    ("and_", shrinking_and, None, {"nan_handling": ("pass", "NaN propagation through boolean combinator verified")}),
+    ("and_", shrinking_and, 0, {"nan_handling": ("pass", "NaN propagation through boolean combinator verified")}),
     # The sensitivity probe's second call gets the emptied mapping and raises: the probe's fallback.
-    ("my_gt", popping_gt, None, {"bias": ("pass", None)}),
+    ("my_gt", popping_gt, 0, {"bias": ("pass", None)}),
 ])
-def test_python_operators_receive_the_mappings_the_checks_reuse(demo_signals, name, operator, test_cases, expect):
-    cases = None
-    if test_cases:
-        shared = dict(SHARED)
-        expected = {sid for sid, md in demo_signals.items() if md["is_sharpe"] > 0.0}
-        cases = [dict(case, params=shared, expected=expected) for case in test_cases]
-    store = FunctionStore()
-    store.register(name, factory=operator)
-    config = mock_config(demo_signals, skip_checks={8})
-    result = fe._evaluate(config, [fe.EvalFiltrationConfig(name, test_cases=cases)], store).operator_results[name]
+def test_python_operators_receive_the_mappings_the_checks_reuse(demo_signals, name, operator, shared_cases, expect):
+    shared = {"field": "is_sharpe", "value": 0.0}
+    expected = {sid for sid, md in demo_signals.items() if md["is_sharpe"] > 0.0}
+    cases = [{"params": shared, "expected": expected} for _ in range(shared_cases)] or None
+    result = fe._evaluate(mock_config(demo_signals, skip_checks={8}), [fe.EvalFiltrationConfig(name, test_cases=cases)],
+                          store_of(**{name: operator})).operator_results[name]
     for check, (status, details) in expect.items():
         outcome = result.checks[check]
         assert outcome.status == status and (details is None or details in outcome.details), (check, outcome)
     if cases:
-        assert cases[0]["params"] == {"field": "is_sharpe"}  # the caller's own mapping, changed
+        assert shared == {"field": "is_sharpe"}  # the caller's own mapping, changed
     if name == "my_gt":
         assert result.checks["bias"].evidence["observed_ratio"] == 1.0
         assert "metadata_sensitivity" not in result.checks["bias"].evidence
@@ -174,23 +157,22 @@ def raising(*args):
     raise ValueError("operator trouble")
 
 
-@pytest.mark.parametrize("run, event", [
-    (lambda config: fe._run_check_7_bias("gt", raising, config, np.random.default_rng(0)),
-     "comparison_performance_trial_failed"),
-    (lambda config: fe._run_check_7_bias("top_n", raising, config, np.random.default_rng(0)), "rank_bias_trial_failed"),
-    (lambda config: fe._run_check_8_speed("gt", raising, config, np.random.default_rng(0)), "speed_benchmark_iteration_failed"),
-    (lambda config: fe._run_check_3_correctness("gt", raising, config, np.random.default_rng(0),
-                                                [{"params": {"field": "is_sharpe"}, "expected": set()}]),
-     "correctness_test_case_failed"),
+@pytest.mark.parametrize("check, name, event", [
+    ("_run_check_7_bias", "gt", "comparison_performance_trial_failed"),
+    ("_run_check_7_bias", "top_n", "rank_bias_trial_failed"),
+    ("_run_check_8_speed", "gt", "speed_benchmark_iteration_failed"),
+    ("_run_check_3_correctness", "gt", "correctness_test_case_failed"),
 ])
-def test_logged_operator_errors_show_where_the_operator_raised(run, event):
+def test_logged_operator_errors_show_where_the_operator_raised(check, name, event):
     """The default console renderer prints the operator's own traceback (it reads sys.exc_info())."""
     out = io.StringIO()
     structlog.configure(processors=[structlog.dev.ConsoleRenderer(colors=False)],
                         logger_factory=structlog.PrintLoggerFactory(out))
     try:
-        run(fe.FiltrationEvaluationConfig(mode="mock", N_signals=12, N_trials=10, speed_small_T=2, speed_small_N=5,
-                                          speed_large_T=2, speed_large_N=5))
+        config = fe.FiltrationEvaluationConfig(mode="mock", N_signals=12, N_trials=10, speed_small_T=2, speed_small_N=5,
+                                               speed_large_T=2, speed_large_N=5)
+        cases = [[{"params": {"field": "is_sharpe"}, "expected": set()}]] if check == "_run_check_3_correctness" else []
+        getattr(fe, check)(name, raising, config, np.random.default_rng(0), *cases)
     finally:
         structlog.reset_defaults()
     line = raising.__code__.co_firstlineno + 1
@@ -236,8 +218,7 @@ def test_an_interrupt_in_an_operator_ends_the_run(demo_signals, stop):
         calls.append(1)
         raise stop()
 
-    store = FunctionStore()
-    store.register("gt", factory=interrupting)
+    store = store_of(gt=interrupting)
     with pytest.raises(stop):
         fe._evaluate(mock_config(demo_signals), None, store)
     assert len(calls) == 1  # no check went on after it
@@ -286,8 +267,7 @@ def test_calls_do_not_leak_references_or_memory(pool):
     params, keep = {"note": "kept"}, sorted(pool)[:5]
     tree = fe.FilterNode("filtration", params)
     chooser = lambda pool_keys, node_params: keep  # noqa: E731
-    store = FunctionStore()
-    store.register("filtration", factory=chooser)
+    store = store_of(filtration=chooser)
     counted = [chooser, params, keep, keep[0], pool["synth_0001"].metadata, pool["synth_0001"].weights]
 
     def run(times):

@@ -4,14 +4,12 @@ import json
 import pytest
 
 import brindlecap.functions.filtrations_evaluation as fe
-from brindlecap.functions.registry_and_store.store_builder import FunctionStore
 from brindlecap.report import RunRecorder, write_html_report, write_reproducers
-from conftest import mock_config
+from conftest import mock_config, store_of
 
 
 def test_a_sloppy_operator_gets_shrunk_reproducers_and_a_report(demo_signals, tmp_path):
-    store = FunctionStore()
-    store.register("gt", factory=lambda prepared, params: {sid for sid, v in prepared.values if v >= params["value"]})
+    store = store_of(gt=lambda prepared, params: {sid for sid, v in prepared.values if v >= params["value"]})
     with RunRecorder() as recorder:
         result = fe._evaluate(mock_config(demo_signals, skip_checks={8}), None, store)
     assert not result.operator_results["gt"].accepted

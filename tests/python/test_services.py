@@ -5,7 +5,6 @@ import pytest
 import brindlecap.functions.filtrations_evaluation as fe
 from brindlecap.functions import evaluation_utils
 from brindlecap.functions.registry_and_store.store_builder import FunctionStore, StoreEntry, build_default_store
-from conftest import mock_config
 
 
 def test_store_entries():

@@ -708,3 +708,50 @@ TEST(LoadTwinsTest, WholeTypedColumnsAgreeWithAddingEachValue) {
 
 }  // namespace
 }  // namespace brindlecap::functions::filtrations_evaluation::testing
+
+namespace brindlecap::functions::filtrations_evaluation::testing {
+namespace {
+
+// Columns grown while a row pool's signals are inserted against the walk over its rows (a copy
+// of the pool, which grows none): every field alike, also after changes that must make the
+// grown columns be given up (a replaced signal, a dict changed between inserts or after them).
+TEST(LoadTwinsTest, ColumnsGrownWithTheRowsAgreeWithTheWalk) {
+    const std::vector<std::string_view> fields = {"num", "int", "flag", "cat", "tags", "mixed", "absent"};
+    int grown = 0;
+    for (std::uint64_t seed = 0; seed < seeds(300); ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        Draw draw(seed);
+        Signals signals = draw.pool();
+        const int change = draw.below(6);  // 0-2: none; 3: replace; 4: between inserts; 5: after
+        SignalPool pool;
+        if (draw.one_in(2)) pool.reserve(signals.size() + static_cast<std::size_t>(draw.below(3)));
+        std::vector<runtime::DictPtr> dicts;
+        const bool between = change == 4 && signals.size() > 1;
+        for (std::size_t i = 0; i < signals.size(); ++i) {
+            if (draw.one_in(10)) signals[i].second.set(Value(7), Value(1.0));  // a key no field is named
+            UsefulSignal s = UsefulSignal::make(signals[i].second);
+            dicts.push_back(s.metadata);
+            pool.insert(signals[i].first, std::move(s));
+            if (between && i == 0) dicts[draw.Rng::below(dicts.size())]->set("num", Value("late"));
+        }
+        if (change == 3) pool.insert(signals[draw.Rng::below(signals.size())].first, UsefulSignal::make({{"num", Value(true)}}));
+        if (change == 5 || (change == 4 && !between)) dicts[draw.Rng::below(dicts.size())]->set("tags", Value(3));
+        const SignalPool walked = pool;
+        const bool growing = detail::PoolAccess::state(pool).growing != nullptr;
+        EXPECT_EQ(growing, change != 3 && !between) << "change " << change;
+        grown += growing && change < 3;
+        const std::vector<std::string_view> rest(fields.begin() + 1, fields.end());
+        detail::pool_column(pool, fields.front(), true, rest);
+        detail::pool_column(walked, fields.front(), true, rest);
+        for (const std::string_view field : fields) {
+            EXPECT_EQ(column_text(*detail::pool_column(pool, field, false)), column_text(*detail::pool_column(walked, field, false)))
+                << field << ", change " << change;
+        }
+        EXPECT_EQ(detail::PoolAccess::state(pool).growing, nullptr);
+        if (HasFailure()) return;
+    }
+    EXPECT_GT(grown, static_cast<int>(seeds(300)) / 3);
+}
+
+}  // namespace
+}  // namespace brindlecap::functions::filtrations_evaluation::testing

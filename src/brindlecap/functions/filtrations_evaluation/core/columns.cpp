@@ -563,6 +563,77 @@ Column ColumnBuilder::finish(std::size_t size) && {
     return std::move(c);
 }
 
+// ---- Columns growing with a row pool ------------------------------------------------------------
+
+bool GrowingColumns::add(const Dict& metadata, std::size_t expected) {
+    const std::size_t pos = rows;
+    if (metadata.layout() != layout || layout == nullptr) {
+        layout = metadata.layout();
+        field_at.assign(metadata.size(), NO_FIELD);
+        for (std::size_t i = 0; i < metadata.size(); ++i) {
+            const Value& key = metadata.key(i);
+            if (!key.is_str()) continue;
+            auto it = field_of.find(key.as_str());
+            if (it == field_of.end()) {
+                if (names.size() == MAX_FIELDS) return false;
+                it = field_of.emplace(key.as_str(), static_cast<std::uint32_t>(names.size())).first;
+                names.push_back(key.as_str());
+                builders.emplace_back(/*keep_values=*/false);
+            }
+            field_at[i] = it->second;
+        }
+    }
+    metadata.watch();
+    for (std::size_t i = 0; i < field_at.size(); ++i) {
+        if (field_at[i] != NO_FIELD) builders[field_at[i]].add(pos, metadata.value(i));
+    }
+    rows = pos + 1;
+    if ((pos == 63 || pos == 4095) && expected > rows) {
+        // As the walk does: room for every position once the kinds are known.
+        for (ColumnBuilder& b : builders) {
+            b.reserve(expected, b.items_per_position() * static_cast<double>(b.present_count()) / static_cast<double>(rows));
+        }
+    }
+    return true;
+}
+
+std::vector<Column> GrowingColumns::take(const std::vector<std::string_view>& fields, std::size_t size) {
+    std::vector<Column> out;
+    out.reserve(fields.size());
+    for (const std::string_view field : fields) {
+        const auto it = field_of.find(field);
+        out.push_back(it != field_of.end() ? std::move(builders[it->second]).finish(size)
+                                           : ColumnBuilder(/*keep_values=*/false).finish(size));
+    }
+    return out;
+}
+
+void grow_columns(const SignalPool& pool, std::size_t pos, std::uint64_t generation) {
+    PoolState& st = PoolAccess::state(pool);
+    if (pos == 0) {
+        st.growing = std::make_unique<GrowingColumns>();
+        st.growing->horizon = Dict::watched_changes();
+    } else if (!st.growing || st.growing->rows != pos || st.growing->generation != generation ||
+               st.growing->horizon != Dict::watched_changes()) {
+        st.growing.reset();
+        return;
+    }
+    GrowingColumns& g = *st.growing;
+    const UsefulSignal& signal = PoolAccess::rows(pool)[pos];
+    bool kept = false;
+    try {
+        kept = signal.metadata != nullptr && g.add(*signal.metadata, std::max(st.reserved, pos + 1));
+    } catch (const std::exception&) {
+        kept = false;  // out of memory, a list column too long: the walk will tell
+    }
+    if (!kept) {
+        st.growing.reset();
+        return;
+    }
+    g.generation = PoolAccess::generation(pool);
+    g.horizon = Dict::watched_changes();
+}
+
 // ---- The pool's column store ------------------------------------------------------------------
 
 namespace {
@@ -701,7 +772,16 @@ ColumnPtr pool_column(const SignalPool& pool, std::string_view field, bool build
             names.push_back(name);
         }
     }
-    std::vector<Column> built = columns_from_rows(PoolAccess::rows(pool), names, !st.dicts_watched);
+    // Columns grown with the rows, while they still describe them; else a walk over the rows.
+    std::unique_ptr<GrowingColumns> grown = std::move(st.growing);
+    std::vector<Column> built;
+    if (grown && grown->rows == pool.size() && grown->generation == PoolAccess::generation(pool) &&
+        grown->horizon == runtime::Dict::watched_changes()) {
+        built = grown->take(names, pool.size());
+    } else {
+        built = columns_from_rows(PoolAccess::rows(pool), names, !st.dicts_watched);
+    }
+    grown.reset();
     st.dicts_watched = true;
     for (std::size_t f = 0; f < names.size(); ++f) {
         st.columns[std::string(names[f])] = std::make_shared<const Column>(std::move(built[f]));

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -153,6 +154,29 @@ private:
     std::array<std::uint32_t, SEEN_STRINGS> seen_code_{};
 };
 
+// The columns of every field of a row pool, built while its signals are appended one by one
+// (each signal's dict is then still in cache): the first build takes the columns it needs from
+// here instead of walking the rows again. Given up (and the rows walked) after any other change.
+struct GrowingColumns {
+    static constexpr std::size_t MAX_FIELDS = 64;  // more fields: not worth the memory
+    static constexpr std::uint32_t NO_FIELD = ~std::uint32_t{0};
+
+    std::vector<std::string> names;      // fields in order of first appearance
+    std::vector<ColumnBuilder> builders;  // per field
+    std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> field_of;
+    const void* layout = nullptr;          // key layout of the last dict read
+    std::vector<std::uint32_t> field_at;   // its keys' fields (NO_FIELD: not a string key)
+    std::size_t rows = 0;                  // positions added
+    std::uint64_t generation = 0;          // the pool's generation after the last one
+    std::uint64_t horizon = 0;             // watched-dict changes then
+    bool give_up = false;
+
+    // Adds the dict of position `rows` (watching it); false when the columns are to be given up.
+    bool add(const runtime::Dict& metadata, std::size_t expected);
+    // The columns of these fields over `size` positions (the builders are left empty).
+    std::vector<Column> take(const std::vector<std::string_view>& fields, std::size_t size);
+};
+
 // The key order of each signal's metadata in a pool born column-wise: shape s lists the field
 // indices of its keys in order; `of` gives each position's shape (empty when all share shape 0).
 // Without shapes, a signal's keys are the fields it holds, in field order.
@@ -226,6 +250,9 @@ struct SignalPool::State {
     std::shared_ptr<const detail::SortedIds> id_order;
     const KeyIndex* id_order_index = nullptr;
     std::size_t id_order_size = 0;
+    // Columns built as signals are appended to an empty row pool, until the first build.
+    std::unique_ptr<detail::GrowingColumns> growing;
+    std::size_t reserved = 0;  // the pool's reserve() hint
 };
 
 // Access to a pool's internals for the column store.
@@ -245,6 +272,10 @@ namespace brindlecap::functions::filtrations_evaluation::detail {
 
 using PoolState = SignalPool::State;
 using PoolAccess = SignalPool::Access;
+
+// After insert() appended position `pos`: the growing columns take its metadata, or are given up.
+// `generation` is the pool's generation before the insert.
+void grow_columns(const SignalPool& pool, std::size_t pos, std::uint64_t generation);
 
 // The column of a field. Built from the rows when `build` is set and the column is not there
 // yet (with the other fields of `also`, in the same walk); nullptr when not built. A column

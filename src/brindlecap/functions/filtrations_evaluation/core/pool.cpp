@@ -72,6 +72,7 @@ SignalPool& SignalPool::operator=(SignalPool&& other) noexcept {
 }
 
 void SignalPool::reserve(std::size_t n) {
+    state_->reserved = n;
     // Copy on write: sets built over the current index keep it unchanged.
     if (index_.use_count() > 1) index_ = std::make_shared<KeyIndex>(*index_);
     index_->reserve(n);
@@ -86,10 +87,12 @@ std::vector<UsefulSignal>& SignalPool::rows_to_change() {
 }
 
 void SignalPool::insert(std::string id, UsefulSignal signal) {
+    const std::uint64_t generation = generation_;
     std::vector<UsefulSignal>& rows = rows_to_change();
     if (index_.use_count() > 1) {
         if (const auto pos = index_->find(id)) {
             rows[*pos] = std::move(signal);
+            state_->growing.reset();
             return;
         }
         index_ = std::make_shared<KeyIndex>(*index_);
@@ -99,8 +102,10 @@ void SignalPool::insert(std::string id, UsefulSignal signal) {
     const std::uint32_t pos = index_->add(std::move(id));
     if (pos < known) {
         rows[pos] = std::move(signal);
+        state_->growing.reset();
     } else {
         rows.push_back(std::move(signal));
+        detail::grow_columns(*this, pos, generation);
     }
 }
 
@@ -174,6 +179,7 @@ void SignalPool::drop_columns() const {
     const std::lock_guard lock(st.mutex);
     st.columns.clear();
     st.born.reset();
+    st.growing.reset();
     st.dicts_watched = false;
 }
 
