@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -470,9 +471,47 @@ private:
             out_ += r_.pick(special);
         } else if (r_.one_in(2)) {
             out_ += std::to_string(static_cast<long long>(r_.below(2000)) - 1000);
+        } else if (r_.one_in(2)) {
+            decimal();
         } else {
             out_ += runtime::to_json(Value(std::ldexp(static_cast<double>(r_.below(1u << 30)) - 5e8, static_cast<int>(r_.below(60)) - 40)));
         }
+    }
+    // Up to 20 digits with a point or an exponent: any double's shortest text, or the digits of
+    // (2M + 1) 2**(E-1), halfway between two doubles above 2**53, give or take one.
+    void decimal() {
+        std::string digits;
+        int exponent = 0;
+        if (r_.one_in(3)) {
+            const std::uint64_t M = (std::uint64_t{1} << 52) | r_.below(std::uint64_t{1} << 52);
+            digits = std::to_string((((2 * M + 1) << r_.below(11)) + 1) - r_.below(3));
+        } else {
+            double d;
+            do {
+                d = std::bit_cast<double>(r_.engine()());
+            } while (!std::isfinite(d));
+            char buf[32];
+            const auto end = std::to_chars(buf, buf + sizeof buf, std::fabs(d), std::chars_format::scientific).ptr;
+            const std::string text(buf, end);
+            const std::size_t e = text.find('e');
+            digits = text.substr(0, e);
+            if (digits.size() > 1) digits.erase(1, 1);  // the point
+            exponent = std::stoi(text.substr(e + 1)) - static_cast<int>(digits.size()) + 1;
+            const std::size_t zeros = r_.one_in(4) ? r_.below(4) : 0;
+            digits += std::string(zeros, '0');
+            exponent -= static_cast<int>(zeros);
+        }
+        // Written as d.ddd, ddd.d, 0.000ddd or with an exponent.
+        const int point = static_cast<int>(r_.below(digits.size() + 3)) - 2;
+        if (r_.one_in(2)) out_ += '-';
+        if (point <= 0) {
+            out_ += "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
+        } else {
+            const auto at = static_cast<std::size_t>(point);
+            out_ += digits.substr(0, at) + (at < digits.size() ? "." + digits.substr(at) : ".0");
+        }
+        exponent += static_cast<int>(digits.size()) - point;
+        if (exponent != 0 || r_.one_in(4)) out_ += (r_.one_in(2) ? "e" : "E") + std::to_string(exponent);
     }
     void value(std::size_t kind) {
         switch (kind) {

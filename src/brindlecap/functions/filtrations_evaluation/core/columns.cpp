@@ -209,11 +209,16 @@ std::uint32_t ColumnBuilder::find_code(std::string_view s) const {
     // A few strings (categories, families) are found faster by comparing than by hashing.
     if (col_.strings.size() <= SMALL_DICTIONARY) {
         // By length and first bytes, kept beside the strings; longer ones compared in full.
+        // All candidates at once, as bits: no branch on where the match is.
         const std::uint64_t head = head_of(s);
-        for (std::uint32_t code = 0; code < col_.strings.size(); ++code) {
-            if (heads_[code] == head && sizes_[code] == s.size() && (s.size() <= 8 || same_text(*col_.strings[code], s))) {
-                return code;
-            }
+        const std::size_t n = col_.strings.size();
+        std::uint32_t hits = 0;
+        for (std::size_t code = 0; code < n; ++code) {
+            hits |= static_cast<std::uint32_t>((heads_[code] == head) & (sizes_[code] == s.size())) << code;
+        }
+        for (; hits != 0; hits &= hits - 1) {
+            const auto code = static_cast<std::uint32_t>(std::countr_zero(hits));
+            if (s.size() <= 8 || same_text(*col_.strings[code], s)) return code;
         }
         return NO_CODE;
     }
@@ -222,8 +227,25 @@ std::uint32_t ColumnBuilder::find_code(std::string_view s) const {
 }
 
 std::uint64_t ColumnBuilder::head_of(std::string_view s) noexcept {
+    // Fixed-size loads only (a memcpy of a variable size is a call).
+    const char* p = s.data();
+    const std::size_t n = s.size();
+    if (n >= 8) {
+        std::uint64_t head;
+        std::memcpy(&head, p, 8);
+        return head;
+    }
+    if constexpr (std::endian::native == std::endian::little) {
+        if (n >= 4) {  // two overlapping words cover the string
+            std::uint32_t low;
+            std::uint32_t high;
+            std::memcpy(&low, p, 4);
+            std::memcpy(&high, p + n - 4, 4);
+            return low | (std::uint64_t{high} << (8 * (n - 4)));
+        }
+    }
     std::uint64_t head = 0;
-    if (!s.empty()) std::memcpy(&head, s.data(), std::min<std::size_t>(8, s.size()));
+    for (std::size_t k = 0; k < n; ++k) head |= std::uint64_t{static_cast<unsigned char>(p[k])} << (8 * k);
     return head;
 }
 

@@ -442,43 +442,48 @@ private:
         return j;
     }
 
-    // The magnitude of a decimal number when one correctly rounded operation gives it: at most
-    // 19 significant digits making an integer m up to 2**53, times or divided by a power of ten
-    // up to 10**22 (both exact as doubles). Integer digits [int_start, int_end), fraction digits
-    // [int_end + 1, frac_end), exponent digits [exp_digits, end).
-    bool exact_decimal(std::size_t int_start, std::size_t int_end, std::size_t frac_end, std::size_t exp_digits,
+    // The value of eight digits at j (little-endian byte order).
+    std::uint64_t eight_digits(std::size_t j) const {
+        std::uint64_t w;
+        std::memcpy(&w, s_.data() + j, 8);
+        w = ((w & 0x0F0F0F0F0F0F0F0FULL) * 2561) >> 8;             // two digits a byte pair
+        w = ((w & 0x00FF00FF00FF00FFULL) * 6553601) >> 16;         // four
+        return ((w & 0x0000FFFF0000FFFFULL) * 42949672960001) >> 32;  // eight
+    }
+
+    // The magnitude of a decimal number of at most 19 significant digits, when nearest_double
+    // finds it. Integer digits [int_start, int_end), fraction digits [int_end + 1, frac_end),
+    // exponent digits [exp_digits, end).
+    bool short_decimal(std::size_t int_start, std::size_t int_end, std::size_t frac_end, std::size_t exp_digits,
                        std::size_t end, bool exp_negative, double& out) const {
-        static constexpr double POWERS[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                            1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+        const std::size_t frac_start = int_end + 1;
+        const std::size_t fraction = frac_end > int_end ? frac_end - frac_start : 0;
+        std::size_t significant = int_end - int_start + fraction;
+        if (s_[int_start] == '0') {  // the integer part is a lone 0: so are the fraction's leading zeros
+            --significant;
+            for (std::size_t k = frac_start; k < frac_end && s_[k] == '0'; ++k) --significant;
+        }
+        if (significant > 19) return false;
         std::uint64_t m = 0;
-        int digits = 0;  // significant ones
         const auto take = [&](std::size_t from, std::size_t to) {
-            for (std::size_t k = from; k < to; ++k) {
-                m = m * 10 + static_cast<std::uint64_t>(s_[k] - '0');
-                digits += m != 0;
-                if (digits > 19) return false;
+            if constexpr (std::endian::native == std::endian::little) {
+                for (; to - from >= 8; from += 8) m = m * 100000000 + eight_digits(from);
             }
-            return true;
+            for (; from < to; ++from) m = m * 10 + static_cast<std::uint64_t>(s_[from] - '0');
         };
-        if (!take(int_start, int_end) || (frac_end > int_end && !take(int_end + 1, frac_end))) return false;
-        if (m > (std::uint64_t{1} << 53)) return false;
-        long e = -static_cast<long>(frac_end > int_end ? frac_end - int_end - 1 : 0);
+        take(int_start, int_end);
+        if (fraction > 0) take(frac_start, frac_end);
+        long e = -static_cast<long>(fraction);
         if (exp_digits < end) {
             if (end - exp_digits > 4) return false;
             long x = 0;
             for (std::size_t k = exp_digits; k < end; ++k) x = x * 10 + (s_[k] - '0');
             e += exp_negative ? -x : x;
         }
-        const auto d = static_cast<double>(m);
-        if (m == 0) {
-            out = 0.0;
-        } else if (e >= 0 && e <= 22) {
-            out = d * POWERS[e];
-        } else if (e < 0 && e >= -22) {
-            out = d / POWERS[-e];
-        } else {
-            return false;
-        }
+        if (e < -22 || e > 22) return m == 0 && (out = 0.0, true);
+        const std::optional<double> d = runtime::nearest_double(m, static_cast<int>(e));
+        if (!d) return false;
+        out = *d;
         return true;
     }
 
@@ -531,7 +536,7 @@ private:
             if (r.ec == std::errc{} && r.ptr == last) return b.add_int(pos, n);
         } else {
             double d = 0.0;
-            if (exact_decimal(int_start, int_end, frac_end, exp_digits, j, exp_negative, d)) {
+            if (short_decimal(int_start, int_end, frac_end, exp_digits, j, exp_negative, d)) {
                 return b.add_number(pos, negative ? -d : d);
             }
             const auto r = std::from_chars(first, last, d, std::chars_format::general);

@@ -12,8 +12,8 @@ namespace brindlecap::functions::filtrations_evaluation::detail {
 // asks for more when fewer than `lookahead` bytes are left. A signal that does not fit is read
 // again from the whole text.
 struct ReadWindow {
-    std::size_t bytes = std::size_t{4} << 20;
-    std::size_t lookahead = std::size_t{256} << 10;
+    std::size_t bytes = std::size_t{512} << 10;  // read into cache, parsed from it
+    std::size_t lookahead = std::size_t{64} << 10;
 };
 
 // read_signal_pool_json with this window.
