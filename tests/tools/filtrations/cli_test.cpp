@@ -172,18 +172,31 @@ TEST_F(CliTest, CommandLinesFromTheTable) {
         const test::TempDir dir;
         const auto x = [&](const Value& v) { return expand(v.as_str(), pool_, dir); };
         if (c.has("files")) {
-            for (const auto& [name, text] : c["files"].as_dict()) std::ofstream(dir.file(name.as_str()), std::ios::binary) << text.as_str();
+            for (const auto& [name, text] : c["files"].as_dict()) {
+                std::filesystem::create_directories(std::filesystem::path(dir.file(name.as_str())).parent_path());
+                std::ofstream(dir.file(name.as_str()), std::ios::binary) << text.as_str();
+            }
         }
         if (c.has("db")) eu::create_signal_metadata_db(x(c["db"]));
         if (c.has("sql")) run_sql(dir.file("x.db"), c.str("sql"));
-        std::vector<std::string> args;
-        for (const Value& a : c["args"].as_list()) {
-            if (a.as_str() == "%fast%") args.insert(args.end(), FAST.begin(), FAST.end());
-            else args.push_back(x(a));
+        const auto args_of = [&](const Value& list) {
+            std::vector<std::string> args;
+            for (const Value& a : list.as_list()) {
+                if (a.as_str() == "%fast%") args.insert(args.end(), FAST.begin(), FAST.end());
+                else args.push_back(x(a));
+            }
+            return args;
+        };
+        if (c.has("before")) {
+            for (const Value& step : c["before"].as_list()) EXPECT_EQ(run_cli(args_of(step)).code, EXIT_OK) << c.where;
         }
+        const std::vector<std::string> args = args_of(c["args"]);
         const std::string input = c.has("stdin_file") ? read_text(x(c["stdin_file"])) : c.str("stdin");
-        const Outcome o = c.has("stdin") || c.has("stdin_file") ? run_with_stdin(args, input) : run_cli(args);
+        const Outcome o = c.has("stdin") || c.has("stdin_file") ? run_with_stdin(args, input)
+                                                                : run_cli(args, Terminal{c.has("tty"), c.has("tty")});
         const std::string seen = c.where + "\n" + o.out + o.err;
+        // A command leaves the process-wide store setting as it found it.
+        EXPECT_EQ(eu::configured_signal_metadata_store(), std::nullopt) << c.where;
         EXPECT_EQ(o.code, c["exit"].as_int()) << seen;
         if (o.code == EXIT_BAD_INPUT && std::find(args.begin(), args.end(), "--json") == args.end()) {
             EXPECT_EQ(o.out, "") << seen;  // nothing half-written
@@ -196,6 +209,10 @@ TEST_F(CliTest, CommandLinesFromTheTable) {
         if (c.has("stdout")) EXPECT_EQ(o.out, x(c["stdout"])) << c.where;
         if (c.has("stderr")) EXPECT_EQ(o.err, x(c["stderr"])) << c.where;
         if (c.has("absent")) EXPECT_FALSE(std::filesystem::exists(x(c["absent"]))) << seen;
+        if (c.has("exists")) EXPECT_TRUE(std::filesystem::exists(x(c["exists"]))) << seen;
+        if (c.has("file_has")) {
+            for (const auto& [file, part] : c["file_has"].as_dict()) EXPECT_TRUE(contains(read_text(x(file)), x(part))) << seen;
+        }
         for (const char* key : {"lacks", "err_lacks"}) {
             if (!c.has(key)) continue;
             for (const Value& part : c[key].as_list()) EXPECT_FALSE(contains(key[0] == 'e' ? o.err : o.out, part.as_str())) << seen;
@@ -218,17 +235,6 @@ TEST_F(CliTest, CommandLinesFromTheTable) {
 
 // A short evaluate run, should a bad value get through.
 const std::vector<std::string> QUICK_EVALUATE = with({"evaluate", "--operators", "gt"}, FAST);
-
-TEST_F(CliTest, InlineSignalIdsAreTakenAsWrittenAndOnlyAFileHasComments) {
-    const std::string file = write("ids.txt", "# header\nsig_1, sig_2 # two\n\n  sig_3\tsig_4#x\n#sig_5\n");
-    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
-        {"sig_1,sig_2", {"sig_1", "sig_2"}},
-        {" sig_1 , sig#2", {"sig_1", "sig#2"}},
-        {"#1,#2", {"#1", "#2"}},
-        {"@" + file, {"sig_1", "sig_2", "sig_3", "sig_4"}},
-    };
-    for (const auto& [arg, ids] : cases) EXPECT_EQ(load_signal_ids(arg), ids) << arg;
-}
 
 // ---- input files -----------------------------------------------------------------------------------
 
@@ -332,27 +338,6 @@ TEST_F(CliTest, RunningOutOfMemoryOrThreadsEndsTheCommandAsSuch) {
     }
 }
 
-TEST_F(CliTest, ColourAndProgressOnlyOnATerminalUnlessAsked) {
-    const std::vector<std::string> args = with({"evaluate", "--operators", "gt,lt"}, FAST);
-    const Outcome plain = run_cli(args);
-    ASSERT_EQ(plain.code, EXIT_OK) << plain.err;
-    EXPECT_FALSE(contains(plain.out, "\033["));
-    EXPECT_EQ(plain.err, "");
-
-    const Outcome tty = run_cli(args, Terminal{true, true});
-    EXPECT_TRUE(contains(tty.out, "\033[32mpass"));
-    EXPECT_TRUE(contains(tty.err, "[2/2] lt accepted ("));
-
-    const Outcome forced = run_cli(with(args, {"--color", "always", "--progress", "always"}));
-    EXPECT_TRUE(contains(forced.out, "\033["));
-
-    const Outcome never = run_cli(with(args, {"--color", "never", "--progress", "never"}), Terminal{true, true});
-    EXPECT_FALSE(contains(never.out, "\033["));
-    EXPECT_EQ(never.err, "");
-    // The matrix text is the same with and without colour.
-    EXPECT_EQ(never.out, plain.out);
-}
-
 // ---- control characters in the data ---------------------------------------------------------------
 
 // A character a terminal would act on, other than a line break: C0 controls, DEL, C1 controls
@@ -416,36 +401,6 @@ TEST_F(CliTest, ControlCharactersInIdsAndNamesAreEscapedInTheReadableOutput) {
 }
 
 // ---- db and real mode --------------------------------------------------------------------------------
-
-TEST_F(CliTest, RealModeReadsTheDatabaseThatDbInitAndImportFill) {
-    const std::string db = path("signals.db");
-    const std::string twelve = demo_subset("twelve.json", 12);
-    Outcome o = run_cli({"db", "init", "--db", db});
-    ASSERT_EQ(o.code, EXIT_OK) << o.err;
-    o = run_cli({"db", "import", "--db", db, "--signals", twelve, "--market-id", "3", "--era-number", "041"});
-    ASSERT_EQ(o.code, EXIT_OK) << o.err;
-    EXPECT_EQ(o.out, "imported 12 signals into " + db + " (market 3, era 41)\n");
-
-    const std::string ids = write("ids.txt", "# the first twelve demo signals\nsynth_0000, synth_0001 synth_0002\n"
-                                             "synth_0003 synth_0004 synth_0005 synth_0006 synth_0007\n"
-                                             "synth_0008 synth_0009 synth_0010 synth_0011\n");
-    o = run_cli(with({"evaluate", "--operators", "bottom_pct", "--db", db, "--signal-ids", "@" + ids,
-                      "--market-id", "3", "--era-number", "41", "--json"}, FAST));
-    ASSERT_EQ(o.code, EXIT_OK) << o.err;
-    const Dict config = at(o.json(), {"config"}).as_dict();
-    for (const auto& [key, expected] : Dict{{"mode", "real"}, {"N_signals", 12}, {"market_id", 3}, {"era_number", 41}}) {
-        EXPECT_EQ(config.at(key), expected) << runtime::repr(key);
-    }
-    EXPECT_EQ(at(config, {"signal_ids"}).as_list().size(), 12u);
-    // The command leaves the process-wide store setting as it found it.
-    EXPECT_EQ(eu::configured_signal_metadata_store(), std::nullopt);
-
-    // Real mode fails closed: another era has no rows.
-    const Outcome missing = run_cli(with({"evaluate", "--db", db, "--signal-ids", "synth_0000,synth_0001",
-                                          "--market-id", "3", "--era-number", "42"}, FAST));
-    EXPECT_EQ(missing.code, EXIT_BAD_INPUT);
-    EXPECT_TRUE(contains(missing.err, "Real-mode signal metadata missing for signal_ids: ['synth_0000', 'synth_0001']"));
-}
 
 // Copies `db` and its journal in the middle of a write: a hot journal, as a killed import leaves.
 void copy_mid_write(const std::string& db, const std::string& copy) {
@@ -536,35 +491,6 @@ TEST_F(CliTest, ReproducersAndTheReportAreWrittenAndTheOutputIsAsBefore) {
     EXPECT_TRUE(contains(html, "filtrations evaluate --skip 8 --json --reproducers"));  // to repeat it
 }
 
-TEST_F(CliTest, ReproducersGoOnlyIntoANewEmptyOrEarlierReproducerDirectoryAndTheRunIsRefusedFirst) {
-    // The user's project: a folder named like the operator, a README, an index.json.
-    const std::string project = path("project");
-    std::filesystem::create_directories(project + "/gt");
-    write("project/README.md", "mine");
-    write("project/index.json", "{}");
-    write("project/gt/notes.txt", "mine");
-    const auto args = [](const std::string& dir) {
-        return with(QUICK_EVALUATE, {"--reproducers", dir, "--progress", "always"});
-    };
-    const Outcome refused = run_cli(args(project));
-    EXPECT_EQ(refused.code, EXIT_BAD_INPUT);
-    EXPECT_TRUE(contains(refused.err, "filtrations: error: --reproducers: FileExistsError: refusing to write "
-                                      "reproducers into '" + project + "': it is not empty")) << refused.err;
-    EXPECT_FALSE(contains(refused.err, "[1/1]")) << refused.err;  // before the run
-    for (const char* file : {"README.md", "index.json", "gt/notes.txt"}) {
-        EXPECT_EQ(read_text(project + "/" + file), file == std::string("index.json") ? "{}" : "mine") << file;
-    }
-    EXPECT_EQ(refused.out, "");
-
-    // A new directory is marked, and then written again.
-    const std::string fresh = path("fresh");
-    for (int run = 0; run < 2; ++run) {
-        const Outcome o = run_cli(args(fresh));
-        EXPECT_EQ(o.code, EXIT_OK) << o.err;
-        EXPECT_TRUE(std::filesystem::exists(fresh + "/.brindlecap-reproducers"));
-    }
-}
-
 TEST_F(CliTest, TheReportRepeatsTheRunWithTheHostsCommand) {
     const std::string page = path("page.html");
     std::ostringstream out, err;
@@ -573,21 +499,6 @@ TEST_F(CliTest, TheReportRepeatsTheRunWithTheHostsCommand) {
     const std::string html = read_text(page);
     EXPECT_TRUE(contains(html, "<code>python3 -m front_end evaluate --operator &#39;gt=my ops.py:gt&#39;</code>")) << html;
     EXPECT_FALSE(contains(html, "<code>filtrations")) << html;
-}
-
-TEST_F(CliTest, AnOracleGivesTheCorrectnessCasesAndAFailedCheckShowsItsCounterexample) {
-    // gt judged against gte: the signal at the threshold is expected, and gt leaves it out.
-    const std::string junit = path("run.xml");
-    const Outcome o = run_cli(with({"evaluate", "--operators", "gt", "--junit", junit, "--reference",
-                                    "gt=brindlecap.functions.filtrations.comparison:_builtin_gte"},
-                                   FAST));
-    EXPECT_EQ(o.code, EXIT_REJECTED) << o.err;
-    EXPECT_TRUE(contains(o.out, "  gt / correctness: Custom cases: 0/3 passed\n    counterexample (custom case 1 of 3), "))
-        << o.out;
-    EXPECT_TRUE(contains(o.out, "      call: gt(field='is_sharpe', value=0.0)\n")) << o.out;
-    EXPECT_TRUE(contains(o.out, "      expected: test_010\n      got: none\n")) << o.out;
-    EXPECT_TRUE(contains(read_text(junit), "<failure type=\"correctness\""));
-
 }
 
 // ---- help, demo set, the sample inputs under examples/ ------------------------------------------------

@@ -44,8 +44,8 @@ std::pair<std::size_t, std::string> refusal(const std::string& text) {
     return {0, ""};
 }
 
-// tests/data/cases/tree_expr.jsonl: a tree is what its text parses to, and formats to text that
-// parses back to it and formats the same again.
+// tests/data/cases/tree_expr.jsonl: a tree (read from its JSON shape) is what its text parses to,
+// and formats to text that parses back to it and formats the same again.
 TEST(TreeExpression, TreesFromTheTable) {
     for (const test::Case& c : test::read_cases("tree_expr.jsonl")) {
         if (!c.has("tree")) continue;
@@ -55,6 +55,8 @@ TEST(TreeExpression, TreesFromTheTable) {
         EXPECT_EQ(parse_tree_expression(text), tree) << c.where << ": " << text;
         EXPECT_EQ(format_tree_expression(parse_tree_expression(text)), text) << c.where;
         if (c.has("formats_as")) EXPECT_EQ(text, c.str("formats_as")) << c.where;
+        EXPECT_EQ(tree_from_value(tree_to_value(tree)), tree) << c.where;
+        if (c.has("json")) EXPECT_EQ(runtime::to_json(tree_to_value(tree)), c.str("json")) << c.where;
     }
     // The keyword form of a tree is the same tree.
     EXPECT_EQ(parse_tree_expression("between(x, 1, 2)"), parse_tree_expression("between(field=x, low=1, high=2)"));
@@ -145,20 +147,6 @@ TEST(TreeExpression, CaretShowsAWindowOfALongLineAndSaysHowMuchWasCut) {
         EXPECT_EQ(before + window + after, text.size()) << note;
         EXPECT_EQ(window, POINT_WINDOW);
     }
-}
-
-// Errors: tests/data/cases/tree.jsonl.
-TEST(TreeJson, ReadsTheJsonShape) {
-    const FilterNode tree = tree_from_value(runtime::parse_json(
-        R"({"function_name": "and_", "children": [
-             {"function_name": "gt", "params": {"field": "is_sharpe", "value": 0.5}},
-             {"function_name": "top_n", "params": {"field": "is_returns", "n": 3}, "children": null}]})"));
-    EXPECT_EQ(tree, node("and_", {},
-                         {node("gt", {{"field", "is_sharpe"}, {"value", 0.5}}),
-                          node("top_n", {{"field", "is_returns"}, {"n", 3}})}));
-    EXPECT_EQ(tree_from_value(tree_to_value(tree)), tree);
-    EXPECT_EQ(runtime::to_json(tree_to_value(node("gt", {{"field", "a"}}))),
-              R"({"function_name": "gt", "params": {"field": "a"}, "children": []})");
 }
 
 }  // namespace

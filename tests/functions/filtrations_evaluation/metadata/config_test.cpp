@@ -8,6 +8,7 @@
 #include "brindlecap/functions/filtrations_evaluation/metadata/ingest_internal.hpp"
 #include "brindlecap/runtime/errors.hpp"
 #include "brindlecap/runtime/warnings.hpp"
+#include "case_file.hpp"
 #include "functions/filtrations_evaluation/acceptance/golden_pool.hpp"
 #include "runtime/value_printer.hpp"
 
@@ -61,64 +62,63 @@ protected:
 private:
 };
 
-// Each fault applied together with every later one: the earliest still wins.
-TEST_F(Validation, FirstFailureWins) {
-    using Fault = std::function<void(FiltrationEvaluationConfig&, bool&)>;
-    const std::vector<std::pair<Fault, std::string>> faults = {
-        {[](auto& c, bool&) { c.N_signals = 5; }, "N_signals must be >= 10, got 5."},
-        {[](auto& c, bool&) { c.T = 0; }, "T must be >= 1, got 0."},
-        {[](auto& c, bool&) { c.N_alloc = -3; }, "N_alloc must be >= 1, got -3."},
-        {[](auto& c, bool&) { c.N_trials = 9; }, "N_trials must be >= 10, got 9."},
-        {[](auto& c, bool&) { c.bias_tolerance = 1.0; }, "bias_tolerance must be in (0.0, 1.0), got 1.0."},
-        {[](auto&, bool& with_store) { with_store = false; }, "store (FunctionStore) is required."},
-        {[](auto& c, bool&) { c.mode = "Mock"; }, "mode must be 'mock' or 'real', got 'Mock'."},
-        {[](auto& c, bool&) { c.mock_signals = mock_signals(9); }, "N_signals must be >= 10, got 9."},
-        {[](auto& c, bool&) { c.speed_small_T = 0; }, "speed_small_T must be >= 1, got 0."},
-        {[](auto& c, bool&) { c.speed_small_N = 0; }, "speed_small_N must be >= 1, got 0."},
-        {[](auto& c, bool&) { c.speed_small_limit_s = 0; }, "speed_small_limit_s must be > 0, got 0.0."},
-        {[](auto& c, bool&) { c.speed_large_T = -1; }, "speed_large_T must be >= 1, got -1."},
-        {[](auto& c, bool&) { c.speed_large_N = 0; }, "speed_large_N must be >= 1, got 0."},
-        {[](auto& c, bool&) { c.speed_large_limit_s = -0.5; }, "speed_large_limit_s must be > 0, got -0.5."},
-    };
-    for (std::size_t first = 0; first < faults.size(); ++first) {
-        FiltrationEvaluationConfig c = mock_config();
-        bool with_store = true;
-        for (std::size_t k = first; k < faults.size(); ++k) faults[k].first(c, with_store);
-        EXPECT_EQ(failure(c, with_store), faults[first].second) << "fault " << first;
+// The fields a case sets: null clears an optional one, a number for mock_signals stands for that
+// many mock signals.
+void set_fields(FiltrationEvaluationConfig& c, const Dict& set) {
+    for (const ConfigField& field : config_fields()) {
+        const Value* v = set.find(field.name);
+        if (v == nullptr) continue;
+        visit_member(field.member, c, [&](auto& m) {
+            using T = std::decay_t<decltype(m)>;
+            if constexpr (std::is_same_v<T, std::int64_t>) {
+                m = v->as_int();
+            } else if constexpr (std::is_same_v<T, double>) {
+                m = v->to_double();
+            } else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+                m = v->is_none() ? T() : T(v->as_str());
+            } else if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) {
+                m = v->is_none() ? T() : T(v->as_int());
+            } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
+                m = v->is_none() ? T() : T(test::strings(*v));
+            } else if constexpr (std::is_same_v<T, std::optional<Dict>>) {
+                m = v->is_none() ? T() : T(v->is_int() ? mock_signals(static_cast<int>(v->as_int())) : v->as_dict().deep_copy());
+            } else {
+                ADD_FAILURE() << "cannot set " << field.name;
+            }
+        });
     }
-    // The boundary values pass.
-    FiltrationEvaluationConfig edge = mock_config();
-    edge.bias_tolerance = 0.999;
-    edge.speed_small_limit_s = edge.speed_large_limit_s = 0.001;
-    edge.N_trials = 10;
-    edge.T = edge.N_alloc = edge.speed_small_T = edge.speed_small_N = edge.speed_large_T = edge.speed_large_N = 1;
-    EXPECT_NO_THROW(detail::validate_and_ingest(edge, &store));
 }
 
-TEST_F(Validation, ModeAndInputMessages) {
-    const auto message = [&](std::function<void(FiltrationEvaluationConfig&)> change, bool real = false) {
-        FiltrationEvaluationConfig c = real ? real_config({"sig_0"}) : mock_config();
-        change(c);
-        return failure(c);
+// tests/data/cases/config.jsonl. Each "fault" is applied together with every later one: the
+// earliest still wins.
+TEST_F(Validation, CasesFromTheTable) {
+    const auto outcome = [&](FiltrationEvaluationConfig& c, bool with_store) -> std::string {
+        try {
+            detail::validate_and_ingest(c, with_store ? &store : nullptr);
+            return "ok";
+        } catch (const runtime::Exception& e) {
+            return e.kind() + ": " + e.message();
+        }
     };
-    EXPECT_EQ(message([](auto& c) { c.mode.reset(); }), "mode is required. Use 'mock' or 'real'.");
-    EXPECT_EQ(message([](auto& c) { c.mock_signals.reset(); }),
-              "mock_signals is required when mode='mock'. Provide a Dict[str, Dict[str, Any]] with signal metadata.");
-    EXPECT_EQ(message([](auto& c) { c.mock_signals = Dict{}; }),
-              "mock_signals dict is empty. Provide at least one signal with metadata.");
-    EXPECT_EQ(message([](auto& c) { c.mock_signals = mock_signals(10); }, true),
-              "mock_signals is only valid when mode='mock'; real-mode filtration evaluation requires signal_ids "
-              "backed by DB metadata.");
-    EXPECT_EQ(message([](auto& c) { c.signal_ids.reset(); }, true),
-              "signal_ids is required when mode='real'. Provide a List[str] of signal IDs.");
-    EXPECT_EQ(message([](auto& c) { c.market_id.reset(), c.era_number.reset(); }, true),
-              "market_id is required when mode='real'. Pass the runtime market identity before filtration ingestion.");
-    EXPECT_EQ(message([](auto& c) { c.era_number.reset(); }, true),
-              "era_number is required when mode='real'. Pass the runtime era identity before filtration ingestion.");
-    FiltrationEvaluationConfig listy = mock_config();
-    listy.mock_signals->set(Value("sig_list"), Value::list({1, 2}));
-    EXPECT_EQ(test::message_of<runtime::AttributeError>([&] { detail::validate_and_ingest(listy, &store); }),
-              "'list' object has no attribute 'keys'");
+    std::vector<test::Case> faults;
+    for (const test::Case& c : test::read_cases("config.jsonl")) {
+        if (c.has("fault")) {
+            faults.push_back(c);
+            continue;
+        }
+        FiltrationEvaluationConfig config = c.has("real") ? real_config({"sig_0"}) : mock_config();
+        set_fields(config, c["set"].as_dict());
+        EXPECT_EQ(outcome(config, true), c.str("error", "ok")) << c.where;
+    }
+    for (std::size_t first = 0; first < faults.size(); ++first) {
+        FiltrationEvaluationConfig config = mock_config();
+        bool with_store = true;
+        for (std::size_t k = first; k < faults.size(); ++k) {
+            set_fields(config, faults[k]["fault"].as_dict());
+            with_store = with_store && !faults[k]["fault"].as_dict().contains("store");
+        }
+        EXPECT_EQ(outcome(config, with_store), faults[first].str("error")) << faults[first].where;
+    }
 }
 
 TEST_F(Validation, CountComesFromTheIngestedData) {

@@ -22,6 +22,11 @@ using runtime::Value;
 using testing::raised;
 using Names = std::vector<std::string>;
 
+const registry_and_store::FunctionStore& builtins() {
+    static const registry_and_store::FunctionStore store = registry_and_store::build_default_store();
+    return store;
+}
+
 TEST(TreeRecordsTest, ReprAsTheHostPrintsRecords) {
     const FilterNode tree{"and_",
                           {{"note", "it's"}},
@@ -44,7 +49,7 @@ TEST(TreeRecordsTest, ReprAsTheHostPrintsRecords) {
     EXPECT_EQ(EmptyFiltrationError("x", std::vector<FilterDiagnostic>{d}).filter_diagnostics.at(0), d);
 }
 
-// tests/data/cases/tree.jsonl: descriptions, field types, results made into id sets.
+// tests/data/cases/tree.jsonl: descriptions, field types, results made into id sets, trees resolved.
 TEST(TreeRecordsTest, CasesFromTheTable) {
     for (const test::Case& c : test::read_cases("tree.jsonl")) {
         if (c.has("describe")) {
@@ -53,6 +58,29 @@ TEST(TreeRecordsTest, CasesFromTheTable) {
             EXPECT_EQ(test::outcome_text([&] { return tree_to_value(tree_from_value(c["read"])); }), c.str("error")) << c.where;
         } else if (c.has("infer")) {
             EXPECT_EQ(to_string(detail::infer_field_type(c["infer"], c.str("name"), c["refine"].as_bool())), c.str("is")) << c.where;
+        } else if (c.has("resolve")) {
+            std::vector<std::pair<std::string, Dict>> signals;
+            for (const auto& [id, metadata] : c["signals"].as_dict()) signals.emplace_back(id.as_str(), metadata.as_dict());
+            // Row and column-born pools alike.
+            for (const SignalPool& pool : {testing::make_pool(signals), testing::born_pool(signals)}) {
+                std::vector<FilterDiagnostic> diagnostics;
+                const std::string got = test::outcome_text([&] {
+                    try {
+                        const FiltrationResult r = resolve_filtrations(pool, tree_from_value(c["resolve"]), builtins());
+                        diagnostics = r.filter_diagnostics;
+                        EXPECT_EQ(r.signal_count, static_cast<std::int64_t>(r.passing_ids.size())) << c.where;
+                        EXPECT_EQ(r.total_pool_size, static_cast<std::int64_t>(pool.size())) << c.where;
+                        return test::ids_value(r.passing_ids);
+                    } catch (const EmptyFiltrationError& e) {
+                        diagnostics = e.filter_diagnostics;
+                        throw;
+                    }
+                });
+                EXPECT_EQ(got, c.has("error") ? c.str("error") : runtime::repr(c["is"])) << c.where;
+                runtime::List seen;
+                for (const FilterDiagnostic& d : diagnostics) seen.push_back(Value::list({d.filter_description, d.passing_count, d.function_name}));
+                if (c.has("diagnostics")) EXPECT_EQ(runtime::repr(Value::list(seen)), runtime::repr(c["diagnostics"])) << c.where;
+            }
         } else {
             SignalPool pool;
             for (const auto& id : c["pool"].as_list()) pool.insert(id.as_str(), UsefulSignal::make({}));
