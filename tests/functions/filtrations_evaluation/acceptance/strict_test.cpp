@@ -68,6 +68,11 @@ std::vector<Fault> faults() {
              for (std::size_t i = 0; i < std::min(n, v.size()); ++i) out.insert(v[i].id);
              return fe::OperatorResult(out);
          }), "strict_oracle"},
+        {"gt in single precision", "gt", select_where("gt", [=](const Value& v, const Dict& p) {
+             const Value& t = p.at("value");
+             if (v.is_str() || t.is_str()) return rt::greater(v, t);
+             return static_cast<float>(num(v)) > static_cast<float>(num(t));
+         }), "strict_relations", "complement: the same call of lte"},
         {"and_ of the first two children", "and_", combinator([](const IdSet&, const Children& k) {
              return k.size() < 2 ? k.at(0) : k[0] & k[1];
          }), "strict_relations", "relation: "},
@@ -81,11 +86,11 @@ std::vector<Fault> faults() {
              }
              return fe::OperatorResult(out);
          }), "strict_immutable", "changed: parameters {'field': 'x', 'value': "},
-        {"gt deduplicated through a list of every id seen", "gt", fe::field_operator("gt", [](const fe::PreparedField& f, const Dict& p) {
+        {"gt counting each id in a list of every id seen", "gt", fe::field_operator("gt", [](const fe::PreparedField& f, const Dict& p) {
              std::vector<std::string> seen;
              IdSet out = IdSet::over(f.pool_keys.universe());
              for (const auto& pv : f.values) {
-                 if (std::find(seen.begin(), seen.end(), pv.id) != seen.end()) continue;
+                 if (std::count(seen.begin(), seen.end(), pv.id) != 0) continue;
                  seen.emplace_back(pv.id);
                  if (rt::greater(*pv.value, p.at("value"))) out.insert(pv.id);
              }

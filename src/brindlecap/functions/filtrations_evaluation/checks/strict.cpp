@@ -226,9 +226,6 @@ IdSet restricted(const IdSet& ids, const SignalPool& pool) {
 const char* field_of(FieldType type) {
     return type == FieldType::categorical ? "c" : type == FieldType::list_str ? "tags" : "x";
 }
-bool holds(const Value& v, FieldType type) {
-    return type == FieldType::categorical ? v.is_str() : type == FieldType::list_str ? v.is_list() : v.is_number();
-}
 
 // The case's parameters with its one monotone parameter grown (value, n or pct larger, one more
 // entry in values); nullopt when the case has none to grow (n with pct, pct with n).
@@ -343,16 +340,16 @@ void leaf_relations(const std::string& op_name, const Operator& op, const Builti
             const CallOutcome other = strict_call(complement, op_name, c);
             const auto* other_ids = std::get_if<IdSet>(&other);
             if (other_ids == nullptr) continue;
-            const PreparedField prepared = preprocess_field(*c.pool, c.params, "");
-            // (Numbers only for a numeric field: a flag is neither equal nor unequal to a number target.)
-            IdSet held = IdSet::over(c.pool->index());
-            for (const PreparedValue& v : prepared.values) {
-                if (holds(*v.value, held_type)) held.insert(v.id);
-            }
-            if (!(*selected & *other_ids & held).empty() || ((*selected | *other_ids) & held) != held) {
+            const IdSet held = holders(*c.pool, c.params, held_type);
+            if ((!(*selected & *other_ids & held).empty() || ((*selected | *other_ids) & held) != held) &&
                 findings.add("complement " + std::string(facts.complement) + " on " + case_text(c) + ": " +
-                                 show(base) + " and " + show(other) + " do not split the values",
-                             false);
+                             show(base) + " and " + show(other) + " do not split the values")) {
+                report_call("strict_relations", "complement " + std::string(facts.complement) + ", case " + std::to_string(trial + 1),
+                            op_name, op, c, Expectation::split, [&](Disagreement& d) {
+                                d.reference = complement;
+                                d.complement = facts.complement;
+                                d.held = held_type;
+                            });
             }
         }
     }
@@ -701,6 +698,18 @@ constexpr std::array<StrictCheck, 6> STRICT_CHECKS{{
 }};
 
 }  // namespace
+
+IdSet holders(const SignalPool& pool, const Dict& params, FieldType type) {
+    const PreparedField prepared = preprocess_field(pool, params, "");
+    IdSet held = IdSet::over(pool.index());
+    for (const PreparedValue& v : prepared.values) {
+        const Value& x = *v.value;
+        if (type == FieldType::categorical ? x.is_str() : type == FieldType::list_str ? x.is_list() : x.is_number()) {
+            held.insert(v.id);
+        }
+    }
+    return held;
+}
 
 std::span<const StrictCheck> strict_check_table() { return STRICT_CHECKS; }
 

@@ -79,4 +79,8 @@ std::shared_ptr<const SignalPool> numeric_pool(std::size_t size, numeric::Genera
                                                bool strings = false);
 StrictCase large_case(const BuiltinOperatorFacts& facts, std::size_t size, numeric::Generator& g);
 
+// The signals of `pool` whose value of the parameters' field is of this type (numbers without
+// flags for a numeric field): the values a leaf and its complement split between them.
+IdSet holders(const SignalPool& pool, const Dict& params, FieldType type);
+
 }  // namespace brindlecap::functions::filtrations_evaluation::detail

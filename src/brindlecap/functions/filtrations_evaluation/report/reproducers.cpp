@@ -104,6 +104,9 @@ std::string expectation_text(const Disagreement& d) {
             return "raises " + (d.allowed_errors.empty() ? std::string("an error") : d.allowed_errors.front());
         case Expectation::unchanged:
             return "parameters, children's sets and metadata as they were before the call";
+        case Expectation::split:
+            return "of the signals holding a " + std::string(to_string(d.held)) + " value, those its complement " +
+                   d.complement + " leaves out (the two split them)";
     }
     return "";
 }
@@ -136,6 +139,7 @@ std::string related_text(const Related& rel, const SignalPool& pool) {
 std::string detail_text(const Disagreement& d, const Replay& r, const SignalPool& pool) {
     if (d.expectation == Expectation::related && d.related) return "relation: " + related_text(*d.related, pool);
     if (d.expectation == Expectation::unchanged && !r.change.empty()) return "changed: " + r.change;
+    if (d.expectation == Expectation::split) return "complement: the same call of " + d.complement;
     return "";
 }
 
@@ -157,6 +161,8 @@ const char* expectation_name(Expectation e) {
             return "raises";
         case Expectation::unchanged:
             return "unchanged";
+        case Expectation::split:
+            return "split";
     }
     return "";
 }
@@ -310,6 +316,10 @@ Value expect_value(const Disagreement& d, const Entries& pool) {
         out.set("ids", Value::list(entry_ids(pool, d.ids.sorted())));
     }
     if (!d.allowed_errors.empty()) out.set("allowed_errors", Value::list(id_list(d.allowed_errors)));
+    if (d.expectation == Expectation::split) {
+        out.set("complement", d.complement);
+        out.set("held", std::string(to_string(d.held)));
+    }
     if (d.related) {
         Dict extra;
         for (const auto& [id, metadata] : d.related->extra) extra.set(id, metadata);
@@ -556,13 +566,22 @@ ReplayVerdict replay_expectation(const SignalPool& pool, const FilterNode& call,
     const std::string& kind = e.at("expectation").as_str();
     bool known = false;
     for (const Expectation x : {Expectation::fixed_set, Expectation::excluded, Expectation::no_error,
-                                Expectation::related, Expectation::raises, Expectation::unchanged}) {
+                                Expectation::related, Expectation::raises, Expectation::unchanged,
+                                Expectation::split}) {
         if (kind == expectation_name(x)) d.expectation = x, known = true;
     }
     if (!known) throw runtime::ValueError("expect: cannot replay the expectation '" + kind + "' on its own");
     d.ids = IdSet::over(d.pool->index());
     const Value ids = e.get("ids", Value::list({}));
     for (const Value& id : ids.as_list()) d.ids.insert(id.as_str());
+    if (d.expectation == Expectation::split) {
+        d.complement = e.at("complement").as_str();
+        d.reference = load_operator(store, d.complement);
+        const std::string& held = e.at("held").as_str();
+        const std::optional<FieldType> type = parse_field_type(held);
+        if (!type) throw runtime::ValueError("expect: unknown field type '" + held + "'");
+        d.held = *type;
+    }
     const Value allowed = e.get("allowed_errors", Value::list({}));
     for (const Value& error : allowed.as_list()) d.allowed_errors.push_back(error.as_str());
     if (const Value* rel = e.find(std::string_view("relation"))) {

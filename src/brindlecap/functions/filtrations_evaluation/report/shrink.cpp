@@ -236,6 +236,17 @@ Replay replay(const Disagreement& d, const SignalPool& pool) {
             r.selected = call(d, d.op, pool, d.params, children);
             r.expected = Outcome::error(d.allowed_errors.empty() ? "" : d.allowed_errors.front(), "", ErrorSource::operator_call);
             break;
+        case Expectation::split:
+            r.selected = call(d, d.op, pool, d.params, children);
+            if (r.selected.ids && d.reference) {
+                Outcome other = call(d, *d.reference, pool, d.params, children);
+                if (other.ids) {
+                    const IdSet held = holders(pool, d.params, d.held);
+                    other = Outcome::selection((held - *other.ids) | (*r.selected.ids - held));
+                }
+                r.expected = std::move(other);
+            }
+            break;
         case Expectation::unchanged:
             unchanged(d, pool, children, r);
             break;
