@@ -594,8 +594,8 @@ std::vector<std::pair<double, double>> timings(const std::string& op_name, const
     return points;
 }
 
-// Linear Python operators fit up to about 1.5 over these sizes on a loaded machine (allocation and
-// cache effects grow with the pool); quadratic ones 2.0 to 2.2.
+// Linear Python operators fit 1.0 to 1.7 over these sizes (allocation and cache effects grow with
+// the pool); quadratic ones 1.8 to 2.0.
 constexpr double GROWTH_LIMIT = 1.75;
 constexpr double GROWTH_FLOOR_S = 0.003;  // a slope below 3 ms at the largest size is noise
 
