@@ -475,10 +475,10 @@ TEST(HtmlReport, EscapesWhatComesFromDataAndDrawsTheCharts) {
     EXPECT_EQ(count(page, "<rect class=\"bar"), 6u);  // three operators, small and large
     // The configuration ends with the fixtures' shape: no real-mode rows when none are given.
     EXPECT_NE(page.find("<td>50</td></tr><tr><th>N_alloc</th><td>50</td></tr><tr><th>operators</th>"), std::string::npos);
-    // Links to the reproducers, relative to the page.
-    ASSERT_FALSE(options.reproducers.empty());
+    // Links to the reproducers, relative to the page, each in its own operator and check's cell.
+    ASSERT_GT(options.reproducers.size(), 1u);
     for (const auto& f : options.reproducers) {
-        EXPECT_NE(page.find("href=\"repro/" + f.relative_path + "/README.md\""), std::string::npos) << f.relative_path;
+        EXPECT_EQ(count(page, "href=\"repro/" + f.relative_path + "/README.md\""), 1u) << f.relative_path;
     }
 }
 
