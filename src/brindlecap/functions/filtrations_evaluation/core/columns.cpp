@@ -597,6 +597,10 @@ bool GrowingColumns::add(const Dict& metadata, std::size_t expected) {
     return true;
 }
 
+bool GrowingColumns::current(std::size_t size, std::uint64_t pool_generation) const {
+    return rows == size && generation == pool_generation && horizon == Dict::watched_changes();
+}
+
 std::vector<Column> GrowingColumns::take(const std::vector<std::string_view>& fields, std::size_t size) {
     std::vector<Column> out;
     out.reserve(fields.size());
@@ -613,8 +617,7 @@ void grow_columns(const SignalPool& pool, std::size_t pos, std::uint64_t generat
     if (pos == 0) {
         st.growing = std::make_unique<GrowingColumns>();
         st.growing->horizon = Dict::watched_changes();
-    } else if (!st.growing || st.growing->rows != pos || st.growing->generation != generation ||
-               st.growing->horizon != Dict::watched_changes()) {
+    } else if (!st.growing || !st.growing->current(pos, generation)) {
         st.growing.reset();
         return;
     }
@@ -775,8 +778,7 @@ ColumnPtr pool_column(const SignalPool& pool, std::string_view field, bool build
     // Columns grown with the rows, while they still describe them; else a walk over the rows.
     std::unique_ptr<GrowingColumns> grown = std::move(st.growing);
     std::vector<Column> built;
-    if (grown && grown->rows == pool.size() && grown->generation == PoolAccess::generation(pool) &&
-        grown->horizon == runtime::Dict::watched_changes()) {
+    if (grown && grown->current(pool.size(), PoolAccess::generation(pool))) {
         built = grown->take(names, pool.size());
     } else {
         built = columns_from_rows(PoolAccess::rows(pool), names, !st.dicts_watched);

@@ -171,6 +171,9 @@ struct GrowingColumns {
     std::uint64_t horizon = 0;             // watched-dict changes then
     bool give_up = false;
 
+    // Whether the columns still describe a pool of `size` positions at this generation (no watched
+    // dict changed since the last add).
+    bool current(std::size_t size, std::uint64_t pool_generation) const;
     // Adds the dict of position `rows` (watching it); false when the columns are to be given up.
     bool add(const runtime::Dict& metadata, std::size_t expected);
     // The columns of these fields over `size` positions (the builders are left empty).
