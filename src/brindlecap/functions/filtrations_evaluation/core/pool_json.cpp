@@ -425,15 +425,8 @@ private:
     // The end of the run of digits from j, eight bytes at a time.
     std::size_t digits_from(std::size_t j) const {
         if constexpr (std::endian::native == std::endian::little) {
-            constexpr std::uint64_t HIGH_NIBBLES = 0xF0F0F0F0F0F0F0F0ULL;
-            constexpr std::uint64_t THREES = 0x3030303030303030ULL;
-            constexpr std::uint64_t SIXES = 0x0606060606060606ULL;
             while (j + 8 <= s_.size()) {
-                std::uint64_t w;
-                std::memcpy(&w, s_.data() + j, 8);
-                // A digit is 0x30-0x39: high nibble 3, and still 3 after adding 6. A carry out of
-                // a byte only disturbs the bytes above it, which come later.
-                const std::uint64_t other = ((w & HIGH_NIBBLES) ^ THREES) | (((w + SIXES) & HIGH_NIBBLES) ^ THREES);
+                const std::uint64_t other = non_digits(load8(j));
                 if (other != 0) return j + static_cast<std::size_t>(std::countr_zero(other)) / 8;
                 j += 8;
             }
@@ -442,13 +435,50 @@ private:
         return j;
     }
 
-    // The value of eight digits at j (little-endian byte order).
-    std::uint64_t eight_digits(std::size_t j) const {
+    std::uint64_t load8(std::size_t j) const {
         std::uint64_t w;
         std::memcpy(&w, s_.data() + j, 8);
+        return w;
+    }
+    // A nonzero byte for each byte of w that is no digit, and maybe for the bytes after it.
+    static std::uint64_t non_digits(std::uint64_t w) {
+        constexpr std::uint64_t HIGH_NIBBLES = 0xF0F0F0F0F0F0F0F0ULL;
+        constexpr std::uint64_t THREES = 0x3030303030303030ULL;
+        constexpr std::uint64_t SIXES = 0x0606060606060606ULL;
+        // A digit is 0x30-0x39: high nibble 3, and still 3 after adding 6. A carry out of a
+        // byte only disturbs the bytes above it, which come later.
+        return ((w & HIGH_NIBBLES) ^ THREES) | (((w + SIXES) & HIGH_NIBBLES) ^ THREES);
+    }
+    // The value of eight digits (little-endian byte order: the first is the most significant;
+    // zero bytes count as leading zeros).
+    static std::uint64_t eight_digits_of(std::uint64_t w) {
         w = ((w & 0x0F0F0F0F0F0F0F0FULL) * 2561) >> 8;             // two digits a byte pair
         w = ((w & 0x00FF00FF00FF00FFULL) * 6553601) >> 16;         // four
         return ((w & 0x0000FFFF0000FFFFULL) * 42949672960001) >> 32;  // eight
+    }
+    std::uint64_t eight_digits(std::size_t j) const { return eight_digits_of(load8(j)); }
+
+    // The run of digits from j read into m (m * 10 + digit for each, modulo 2**64: exact while
+    // m has at most 19 digits in all); returns the run's end.
+    std::size_t accumulate_digits(std::size_t j, std::uint64_t& m) const {
+        static constexpr std::uint64_t TENS[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+        if constexpr (std::endian::native == std::endian::little) {
+            while (j + 8 <= s_.size()) {
+                const std::uint64_t w = load8(j);
+                const std::uint64_t other = non_digits(w);
+                if (other == 0) {
+                    m = m * 100000000 + eight_digits_of(w);
+                    j += 8;
+                    continue;
+                }
+                const auto n = static_cast<unsigned>(std::countr_zero(other)) / 8;
+                // The n digits moved to the top bytes, behind zero bytes.
+                if (n > 0) m = m * TENS[n] + eight_digits_of(w << (64 - 8 * n));
+                return j + n;
+            }
+        }
+        for (; j < s_.size() && digit(s_[j]); ++j) m = m * 10 + static_cast<std::uint64_t>(s_[j] - '0');
+        return j;
     }
 
     // The magnitude of a decimal number of at most 19 significant digits, when nearest_double
@@ -494,10 +524,13 @@ private:
         const bool negative = j < s_.size() && s_[j] == '-';
         if (negative) ++j;
         const std::size_t int_start = j;
+        // The digits are read as they are scanned: m is exact up to 19 digits (a leading 0
+        // adds nothing), which covers the shortest text of every double without leading zeros.
+        std::uint64_t m = 0;
         if (j < s_.size() && s_[j] == '0') {
             ++j;
         } else if (j < s_.size() && digit(s_[j])) {
-            j = digits_from(j + 1);
+            j = accumulate_digits(j, m);
         } else {
             throw Fallback{};
         }
@@ -505,7 +538,7 @@ private:
         bool integral = true;
         std::size_t frac_end = int_end;  // the fraction's digits: [int_end + 1, frac_end)
         if (j + 1 < s_.size() && s_[j] == '.' && digit(s_[j + 1])) {
-            j = digits_from(j + 2);
+            j = accumulate_digits(j + 1, m);
             frac_end = j;
             integral = false;
         }
@@ -527,16 +560,23 @@ private:
         if (integral) {
             // Up to 18 digits cannot overflow.
             if (int_end - int_start <= 18) {
-                std::int64_t n = 0;
-                for (std::size_t k = int_start; k < int_end; ++k) n = n * 10 + (s_[k] - '0');
+                const auto n = static_cast<std::int64_t>(m);
                 return b.add_int(pos, negative ? -n : n);
             }
             std::int64_t n = 0;
             const auto r = std::from_chars(first, last, n);
             if (r.ec == std::errc{} && r.ptr == last) return b.add_int(pos, n);
         } else {
+            const std::size_t fraction = frac_end > int_end ? frac_end - int_end - 1 : 0;
             double d = 0.0;
-            if (short_decimal(int_start, int_end, frac_end, exp_digits, j, exp_negative, d)) {
+            if (int_end - int_start + fraction <= 19 && exp_digits == j) {
+                const int e = -static_cast<int>(fraction);
+                if (e >= -22) {
+                    if (const std::optional<double> near = runtime::nearest_double(m, e)) {
+                        return b.add_number(pos, negative ? -*near : *near);
+                    }
+                }
+            } else if (short_decimal(int_start, int_end, frac_end, exp_digits, j, exp_negative, d)) {
                 return b.add_number(pos, negative ? -d : d);
             }
             const auto r = std::from_chars(first, last, d, std::chars_format::general);
@@ -610,6 +650,7 @@ private:
                 b.add_number(pos, std::numeric_limits<double>::infinity());
                 return;
             case '-':
+                if (i_ + 1 < s_.size() && digit(s_[i_ + 1])) return number(b, pos);
                 if (literal("-Infinity")) {
                     b.add_number(pos, -std::numeric_limits<double>::infinity());
                     return;
