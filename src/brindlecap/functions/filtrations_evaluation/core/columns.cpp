@@ -115,6 +115,7 @@ void ColumnBuilder::to_values(std::size_t before) {
     c.strings = {};
     dictionary_ = {};
     seen_str_.fill(nullptr);
+    guess_.fill(0);
 }
 
 void ColumnBuilder::to_integer() {
@@ -211,6 +212,12 @@ std::uint32_t ColumnBuilder::find_code(std::string_view s) const {
         // By length and first bytes, kept beside the strings; longer ones compared in full.
         // All candidates at once, as bits: no branch on where the match is.
         const std::uint64_t head = head_of(s);
+        if (const unsigned guess = guess_[guess_slot(head, s.size())]; guess != 0) {
+            const unsigned code = guess - 1;
+            if (heads_[code] == head && sizes_[code] == s.size() && (s.size() <= 8 || same_text(*col_.strings[code], s))) {
+                return code;
+            }
+        }
         const std::size_t n = col_.strings.size();
         std::uint32_t hits = 0;
         for (std::size_t code = 0; code < n; ++code) {
@@ -255,6 +262,8 @@ void ColumnBuilder::new_string(std::uint32_t code) {
     if (code < SMALL_DICTIONARY) {
         heads_[code] = head_of(s);
         sizes_[code] = s.size();
+        std::uint8_t& guess = guess_[guess_slot(heads_[code], s.size())];
+        if (guess == 0) guess = static_cast<std::uint8_t>(code + 1);
     }
 }
 

@@ -148,6 +148,13 @@ private:
     // The small dictionary's strings by length and first bytes.
     std::array<std::uint64_t, SMALL_DICTIONARY> heads_{};
     std::array<std::size_t, SMALL_DICTIONARY> sizes_{};
+    // Their codes + 1 by a hash of length and first bytes (0: none; a string that collides with
+    // an earlier one is only found by the scan of heads_).
+    static constexpr unsigned GUESS_BITS = 6;
+    static std::size_t guess_slot(std::uint64_t head, std::size_t size) noexcept {
+        return static_cast<std::size_t>(((head ^ size) * 0x9E3779B97F4A7C15ULL) >> (64 - GUESS_BITS));
+    }
+    std::array<std::uint8_t, std::size_t{1} << GUESS_BITS> guess_{};
     // The codes of string objects looked up by pointer lately, by pointer bits.
     static constexpr std::size_t SEEN_STRINGS = 16;
     std::array<const std::string*, SEEN_STRINGS> seen_str_{};

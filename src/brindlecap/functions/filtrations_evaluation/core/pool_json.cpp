@@ -65,19 +65,33 @@ public:
             return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
         });
         quoted_.push_back(plain ? "\"" + std::string(key) + "\"" : std::string());
+        quoted_name_.push_back(quoted_.back().size());
         builders_.emplace_back(/*keep_values=*/true);
         seen_.push_back(0);
         return f;
     }
     // The field at this place in the last signal, when `text` starts with its name as a plain
-    // JSON string (names that need escapes never match); len gets the string's length.
-    std::optional<std::uint32_t> known_key(std::string_view text, std::size_t place, std::size_t& len) const {
-        if (place >= previous_.size()) return std::nullopt;
+    // JSON string (names that need escapes never match), followed by the colon and blanks met
+    // after it last time when they were recorded; len gets the length of what matched, and
+    // with_colon whether it took the colon.
+    // NO_FIELD when it does not.
+    static constexpr std::uint32_t NO_FIELD = ~std::uint32_t{0};
+    std::uint32_t known_key(const char* text, std::size_t available, std::size_t place, std::size_t& len,
+                            bool& with_colon) const {
+        if (place >= previous_.size()) return NO_FIELD;
         const std::uint32_t f = previous_[place];
         const std::string& q = quoted_[f];
-        if (q.empty() || text.size() < q.size() || !detail::same_text(text.substr(0, q.size()), q)) return std::nullopt;
+        if (q.empty() || available < q.size() || !detail::same_text(std::string_view(text, q.size()), q)) return NO_FIELD;
         len = q.size();
+        with_colon = len > quoted_name_[f];
         return f;
+    }
+    // Records what separates field f's name from its value (a colon and blanks) for known_key.
+    void separator(std::uint32_t f, std::string_view between) {
+        std::string& q = quoted_[f];
+        if (q.empty() || between.size() > 8) return;
+        q.resize(quoted_name_[f]);
+        q += between;
     }
     // Starts the field in the current signal; false when the signal has it already.
     bool open_field(std::uint32_t f, std::size_t pos) {
@@ -141,6 +155,7 @@ private:
     std::shared_ptr<KeyIndex> index_;
     std::vector<std::string> names_;
     std::vector<std::string> quoted_;  // per field: its name as a plain JSON string, or empty
+    std::vector<std::size_t> quoted_name_;  // per field: the length of that string
     std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> by_name_;
     std::vector<ColumnBuilder> builders_;
     std::vector<std::size_t> seen_;  // per field: 1 + the last position that held it
@@ -675,17 +690,26 @@ private:
         for (std::size_t place = 0;; ++place) {
             if (peek() != '"') throw Fallback{};
             std::size_t len = 0;
-            std::uint32_t f;
-            if (const auto known = out_.known_key(s_.substr(i_), place, len)) {
-                f = *known;
+            bool with_colon = false;
+            std::uint32_t f = out_.known_key(s_.data() + i_, s_.size() - i_, place, len, with_colon);
+            if (f != PoolColumnsBuilder::NO_FIELD) {
                 i_ += len;
+                if (with_colon) {
+                    if (static_cast<unsigned char>(peek()) <= ' ') ws();
+                } else {
+                    ws();
+                    expect(':');
+                    ws();
+                }
             } else {
                 f = out_.field(string(), place);
+                const std::size_t name_end = i_;
+                ws();
+                expect(':');
+                ws();
+                out_.separator(f, s_.substr(name_end, i_ - name_end));
             }
             if (!out_.open_field(f, pos)) throw Fallback{};  // repeated key: last one wins
-            ws();
-            expect(':');
-            ws();
             value(out_.builder(f), pos);
             ws();
             const char c = take();
