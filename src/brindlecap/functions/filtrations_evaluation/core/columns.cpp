@@ -80,8 +80,13 @@ bool generic(ColumnKind kind) { return kind == ColumnKind::values || kind == Col
 void ColumnBuilder::start(std::size_t pos, ColumnKind kind) {
     const std::size_t before = next_;
     next_ = pos + 1;
-    grow_bits(col_.present, pos);
-    set_bit(col_.present, pos);
+    if (empty_ && pos == 0) {
+        dense_ = 1;
+    } else {
+        write_dense();
+        grow_bits(col_.present, pos);
+        set_bit(col_.present, pos);
+    }
     ++col_.present_count;
     if (generic(kind)) kind = keep_values_ ? ColumnKind::values : ColumnKind::rows;
     if (empty_) {
@@ -120,6 +125,7 @@ void ColumnBuilder::to_values(std::size_t before) {
 
 void ColumnBuilder::to_integer() {
     // Only ints so far, each exact as a double.
+    write_dense();
     Column& c = col_;
     c.integers.resize(c.numbers.size(), 0);
     for (std::size_t p = 0; p < c.numbers.size(); ++p) {
@@ -139,8 +145,21 @@ void ColumnBuilder::add_generic(std::size_t pos, Value v) {
     }
 }
 
+void ColumnBuilder::write_dense() {
+    if (dense_ == 0) return;
+    col_.present.assign(word_count(dense_), ~std::uint64_t{0});
+    col_.present.back() = word_mask(dense_, col_.present.size() - 1);
+    dense_ = 0;
+}
+
 void ColumnBuilder::hold(std::size_t pos) {
     next_ = pos + 1;
+    if (pos == dense_ && col_.present_count == dense_) {
+        ++dense_;
+        ++col_.present_count;
+        return;
+    }
+    write_dense();
     grow_bits(col_.present, pos);
     set_bit(col_.present, pos);
     ++col_.present_count;
@@ -521,6 +540,7 @@ void fill_masks(Column& c) {
 }  // namespace
 
 Column ColumnBuilder::finish(std::size_t size) && {
+    write_dense();
     Column& c = col_;
     c.size = size;
     c.present.resize(word_count(size), 0);

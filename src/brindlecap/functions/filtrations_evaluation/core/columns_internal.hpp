@@ -125,6 +125,7 @@ public:
 private:
     void start(std::size_t pos, ColumnKind kind);
     void hold(std::size_t pos);  // pos holds a value of the column's settled kind
+    void write_dense();          // the presence bits of the first dense_ positions
     void to_values(std::size_t before);
     void to_integer();
     void add_generic(std::size_t pos, runtime::Value v);
@@ -141,6 +142,9 @@ private:
     bool keep_values_;
     bool empty_ = true;
     std::size_t next_ = 0;  // positions settled
+    // Positions [0, dense_) all hold a value and their presence bits are not written yet (none
+    // are then): a field every signal has costs no bit until one lacks it.
+    std::size_t dense_ = 0;
     Column col_;
     std::vector<std::string_view> list_items_;
     std::size_t list_pos_ = 0;
