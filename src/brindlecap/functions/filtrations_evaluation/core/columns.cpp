@@ -226,53 +226,23 @@ void ColumnBuilder::add_bool(std::size_t pos, bool b) {
 }
 
 std::uint32_t ColumnBuilder::find_code(std::string_view s) const {
-    // A few strings (categories, families) are found faster by comparing than by hashing.
+    // A few strings (categories, families) are found faster by their length and first bytes,
+    // kept beside the strings (longer ones compared in full), than by hashing them all.
     if (col_.strings.size() <= SMALL_DICTIONARY) {
-        // By length and first bytes, kept beside the strings; longer ones compared in full.
-        // All candidates at once, as bits: no branch on where the match is.
         const std::uint64_t head = head_of(s);
-        if (const unsigned guess = guess_[guess_slot(head, s.size())]; guess != 0) {
+        const std::uint64_t tail = tail_of(s);
+        for (std::size_t slot = guess_slot(head, s.size());; slot = (slot + 1) % guess_.size()) {
+            const unsigned guess = guess_[slot];
+            if (guess == 0) return NO_CODE;
             const unsigned code = guess - 1;
-            if (heads_[code] == head && sizes_[code] == s.size() && (s.size() <= 8 || same_text(*col_.strings[code], s))) {
+            if (heads_[code] == head && tails_[code] == tail && sizes_[code] == s.size() &&
+                (s.size() <= 16 || same_text(*col_.strings[code], s))) {
                 return code;
             }
         }
-        const std::size_t n = col_.strings.size();
-        std::uint32_t hits = 0;
-        for (std::size_t code = 0; code < n; ++code) {
-            hits |= static_cast<std::uint32_t>((heads_[code] == head) & (sizes_[code] == s.size())) << code;
-        }
-        for (; hits != 0; hits &= hits - 1) {
-            const auto code = static_cast<std::uint32_t>(std::countr_zero(hits));
-            if (s.size() <= 8 || same_text(*col_.strings[code], s)) return code;
-        }
-        return NO_CODE;
     }
     const auto it = dictionary_.find(s);
     return it != dictionary_.end() ? it->second : NO_CODE;
-}
-
-std::uint64_t ColumnBuilder::head_of(std::string_view s) noexcept {
-    // Fixed-size loads only (a memcpy of a variable size is a call).
-    const char* p = s.data();
-    const std::size_t n = s.size();
-    if (n >= 8) {
-        std::uint64_t head;
-        std::memcpy(&head, p, 8);
-        return head;
-    }
-    if constexpr (std::endian::native == std::endian::little) {
-        if (n >= 4) {  // two overlapping words cover the string
-            std::uint32_t low;
-            std::uint32_t high;
-            std::memcpy(&low, p, 4);
-            std::memcpy(&high, p + n - 4, 4);
-            return low | (std::uint64_t{high} << (8 * (n - 4)));
-        }
-    }
-    std::uint64_t head = 0;
-    for (std::size_t k = 0; k < n; ++k) head |= std::uint64_t{static_cast<unsigned char>(p[k])} << (8 * k);
-    return head;
 }
 
 void ColumnBuilder::new_string(std::uint32_t code) {
@@ -280,9 +250,11 @@ void ColumnBuilder::new_string(std::uint32_t code) {
     dictionary_.emplace(s, code);
     if (code < SMALL_DICTIONARY) {
         heads_[code] = head_of(s);
+        tails_[code] = tail_of(s);
         sizes_[code] = s.size();
-        std::uint8_t& guess = guess_[guess_slot(heads_[code], s.size())];
-        if (guess == 0) guess = static_cast<std::uint8_t>(code + 1);
+        std::size_t slot = guess_slot(heads_[code], s.size());
+        while (guess_[slot] != 0) slot = (slot + 1) % guess_.size();
+        guess_[slot] = static_cast<std::uint8_t>(code + 1);
     }
 }
 

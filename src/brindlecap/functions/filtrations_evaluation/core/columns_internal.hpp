@@ -15,9 +15,11 @@
 // A column never changes once built; the pool replaces or drops it.
 
 #include <array>
+#include <bit>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -134,7 +136,36 @@ private:
     static constexpr std::size_t SMALL_DICTIONARY = 16;
     static constexpr std::uint32_t NO_CODE = ~std::uint32_t{0};
     std::uint32_t find_code(std::string_view s) const;
-    static std::uint64_t head_of(std::string_view s) noexcept;  // its first 8 bytes, zeros past its end
+    // A string's first 8 bytes, zeros past its end; its last 8 bytes when longer than 8 (else 0):
+    // together they are the whole of a string of up to 16 bytes.
+    static std::uint64_t head_of(std::string_view s) noexcept {
+        // Fixed-size loads only (a memcpy of a variable size is a call).
+        const char* p = s.data();
+        const std::size_t n = s.size();
+        if (n >= 8) {
+            std::uint64_t head;
+            std::memcpy(&head, p, 8);
+            return head;
+        }
+        if constexpr (std::endian::native == std::endian::little) {
+            if (n >= 4) {  // two overlapping words cover the string
+                std::uint32_t low;
+                std::uint32_t high;
+                std::memcpy(&low, p, 4);
+                std::memcpy(&high, p + n - 4, 4);
+                return low | (std::uint64_t{high} << (8 * (n - 4)));
+            }
+        }
+        std::uint64_t head = 0;
+        for (std::size_t k = 0; k < n; ++k) head |= std::uint64_t{static_cast<unsigned char>(s[k])} << (8 * k);
+        return head;
+    }
+    static std::uint64_t tail_of(std::string_view s) noexcept {
+        if (s.size() <= 8) return 0;
+        std::uint64_t tail;
+        std::memcpy(&tail, s.data() + s.size() - 8, 8);
+        return tail;
+    }
     void new_string(std::uint32_t code);                        // indexes col_.strings[code]
     std::uint32_t code_of(std::string_view s);
     std::uint32_t code_of(const runtime::StrPtr& s);
@@ -151,9 +182,10 @@ private:
     std::unordered_map<std::string_view, std::uint32_t> dictionary_;
     // The small dictionary's strings by length and first bytes.
     std::array<std::uint64_t, SMALL_DICTIONARY> heads_{};
+    std::array<std::uint64_t, SMALL_DICTIONARY> tails_{};
     std::array<std::size_t, SMALL_DICTIONARY> sizes_{};
-    // Their codes + 1 by a hash of length and first bytes (0: none; a string that collides with
-    // an earlier one is only found by the scan of heads_).
+    // Their codes + 1 by a hash of length and first bytes, in the first free slot from there
+    // (0: free; at most a quarter are taken).
     static constexpr unsigned GUESS_BITS = 6;
     static std::size_t guess_slot(std::uint64_t head, std::size_t size) noexcept {
         return static_cast<std::size_t>(((head ^ size) * 0x9E3779B97F4A7C15ULL) >> (64 - GUESS_BITS));
