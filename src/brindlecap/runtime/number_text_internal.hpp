@@ -26,11 +26,8 @@ std::optional<Value> number_value(std::string_view text, bool integral);
 // The double nearest to the number text above (also ".5" and "5."), or nullopt.
 std::optional<double> decimal_to_double(std::string_view text);
 
-// The double nearest to m * 10**e (ties to even), for m below 10**19, when it comes without the
-// general conversion: one correctly rounded operation on exact operands (m up to 2**53, 10**|e|
-// up to 10**22), or else a first guess from double arithmetic, checked and moved by one step at a
-// time against the exact value in 128-bit integers (e from -22 to 18). nullopt otherwise: the
-// caller converts the text the general way.
+// The double nearest to m * 10**e (ties to even) for e from -22 to 22, without the general
+// conversion; nullopt for other exponents (the caller converts the text the general way).
 std::optional<double> nearest_double(std::uint64_t m, int e) noexcept;
 
 // float(text) of Python: surrounding whitespace, a sign, nan/inf/infinity in any case, and
@@ -43,75 +40,69 @@ namespace number_text_detail {
 
 __extension__ typedef unsigned __int128 u128;
 
-inline constexpr std::array<double, 23> POWERS = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                                  1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                                  1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+inline constexpr int MIN_POWER = -22;
+inline constexpr int MAX_POWER = 22;
 
-inline constexpr std::array<double, 23> INVERSE_POWERS = {1e-0,  1e-1,  1e-2,  1e-3,  1e-4,  1e-5,  1e-6,  1e-7,
-                                                          1e-8,  1e-9,  1e-10, 1e-11, 1e-12, 1e-13, 1e-14, 1e-15,
-                                                          1e-16, 1e-17, 1e-18, 1e-19, 1e-20, 1e-21, 1e-22};
-
-// 10**k exactly, and its bit length.
-inline constexpr std::array<u128, 23> POWERS_EXACT = [] {
-    std::array<u128, 23> p{};
-    p[0] = 1;
-    for (std::size_t k = 1; k < p.size(); ++k) p[k] = p[k - 1] * 10;
-    return p;
-}();
-inline constexpr std::array<int, 23> POWER_BITS = [] {
-    std::array<int, 23> b{};
-    for (std::size_t k = 0; k < b.size(); ++k) {
-        const auto high = static_cast<std::uint64_t>(POWERS_EXACT[k] >> 64);
-        b[k] = high != 0 ? 64 + std::bit_width(high) : std::bit_width(static_cast<std::uint64_t>(POWERS_EXACT[k]));
+// 5**q for q from MIN_POWER to MAX_POWER, times the power of two that brings it to [2**127,
+// 2**128): exact for q >= 0 (5**22 has 52 bits), one above the truncated value for q < 0.
+struct PowerOfFive {
+    std::uint64_t high;
+    std::uint64_t low;
+};
+inline constexpr std::array<PowerOfFive, MAX_POWER - MIN_POWER + 1> POWERS_OF_FIVE = [] {
+    std::array<PowerOfFive, MAX_POWER - MIN_POWER + 1> out{};
+    for (int q = MIN_POWER; q <= MAX_POWER; ++q) {
+        std::uint64_t p = 1;
+        for (int k = 0; k < (q < 0 ? -q : q); ++k) p *= 5;
+        u128 c = 0;
+        if (q >= 0) {
+            c = static_cast<u128>(p) << (128 - std::bit_width(p));
+        } else {
+            // floor(2**(z + 127) / p) + 1 for p of z bits, in two steps of 64 bits.
+            const u128 top = static_cast<u128>(1) << (std::bit_width(p) + 127 - 64);
+            c = ((top / p) << 64) + (((top % p) << 64) / p) + 1;
+        }
+        out[static_cast<std::size_t>(q - MIN_POWER)] = {static_cast<std::uint64_t>(c >> 64), static_cast<std::uint64_t>(c)};
     }
-    return b;
+    return out;
 }();
 
 }  // namespace number_text_detail
 
+// The significand times the scaled power of five, the top 64 bits of the product and the next 64
+// (the second word's share only where it can reach the bits kept): 54 bits of the result and
+// a rounding bit under them, enough to round correctly for every m and q in this range (the
+// product errs below the bits kept); an exact tie happens only for q from -4 to 23, where it is
+// recognised and goes to the even neighbour.
 inline std::optional<double> nearest_double(std::uint64_t m, int e) noexcept {
     using namespace number_text_detail;
     if (m == 0) return 0.0;
-    if (e < -22 || e > 22) return std::nullopt;
-    const auto k = static_cast<std::size_t>(e < 0 ? -e : e);
-    if (m <= (std::uint64_t{1} << 53)) {  // exact operands, one rounding
-        const auto exact = static_cast<double>(static_cast<std::int64_t>(m));
-        return e < 0 ? exact / POWERS[k] : exact * POWERS[k];
+    if (e < MIN_POWER || e > MAX_POWER) return std::nullopt;
+    const PowerOfFive& t = POWERS_OF_FIVE[static_cast<std::size_t>(e - MIN_POWER)];
+    const int lz = std::countl_zero(m);
+    const std::uint64_t w = m << lz;
+    const u128 first = static_cast<u128>(w) * t.high;
+    auto high = static_cast<std::uint64_t>(first >> 64);
+    auto low = static_cast<std::uint64_t>(first);
+    if ((high & 0x1FF) == 0x1FF) {
+        const auto second = static_cast<std::uint64_t>((static_cast<u128>(w) * t.low) >> 64);
+        low += second;
+        if (second > low) ++high;
     }
-    if (e > 18) return std::nullopt;
-    // Within two units in the last place (three roundings), and cheaper than a division.
-    const double approx = m < (std::uint64_t{1} << 63) ? static_cast<double>(static_cast<std::int64_t>(m)) : static_cast<double>(m);
-    double d = approx * (e < 0 ? INVERSE_POWERS[k] : POWERS[k]);
-    // x = m * 10**e lies strictly between the midpoints to d's neighbours, (2M - 1) 2**(E-1) and
-    // (2M + 1) 2**(E-1), when d = M 2**E is the nearest double. Both sides times 2 * 10**-e * 2**-E
-    // (of the two factors the ones below one move to the other side) are integers below 2**127.
-    const int up = e > 0 ? e : 0;
-    const int down = e < 0 ? -e : 0;
-    for (int step = 0; step < 4; ++step) {
-        const auto bits = std::bit_cast<std::uint64_t>(d);
-        const auto biased = static_cast<int>(bits >> 52);
-        const std::uint64_t M = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
-        // Below the smallest significand the gap under d is half the one above: left to the
-        // general conversion, as are results that are no normal doubles.
-        if (biased == 0 || biased >= 0x7FF || M == (std::uint64_t{1} << 52)) return std::nullopt;
-        const int E = biased - 1075;
-        const int left_shift = E < 0 ? -E : 0;
-        const int right_shift = E > 0 ? E : 0;
-        if (std::bit_width(m) + 1 + POWER_BITS[static_cast<std::size_t>(up)] + left_shift > 127 ||
-            54 + POWER_BITS[static_cast<std::size_t>(down)] + right_shift > 127) {
-            return std::nullopt;
-        }
-        const u128 scaled = up == 0 ? static_cast<u128>(m) : static_cast<u128>(m) * POWERS_EXACT[static_cast<std::size_t>(up)];
-        const u128 x2 = scaled << (left_shift + 1);
-        const u128 unit = POWERS_EXACT[static_cast<std::size_t>(down)] << right_shift;
-        const u128 low = static_cast<u128>(2 * M - 1) * unit;
-        const u128 high = low + 2 * unit;
-        if (x2 > low && x2 < high) return d;
-        if (x2 == low) return std::bit_cast<double>(bits - (M & 1));   // a tie: the even one
-        if (x2 == high) return std::bit_cast<double>(bits + (M & 1));  // (M + 1 may start the next binade)
-        d = std::bit_cast<double>(x2 < low ? bits - 1 : bits + 1);
+    const int upper = static_cast<int>(high >> 63);
+    const int shift = upper + 9;
+    std::uint64_t mantissa = high >> shift;  // 54 bits
+    // floor(e * log2(10)) + 63: the product's binary exponent; plus the bias.
+    int biased = ((217706 * e) >> 16) + 63 + upper - lz + 1023;
+    if (low <= 1 && e >= -4 && (mantissa & 3) == 1 && (mantissa << shift) == high) mantissa &= ~std::uint64_t{1};
+    mantissa += mantissa & 1;
+    mantissa >>= 1;
+    if (mantissa >= (std::uint64_t{2} << 52)) {
+        mantissa = std::uint64_t{1} << 52;
+        ++biased;
     }
-    return std::nullopt;
+    mantissa &= ~(std::uint64_t{1} << 52);
+    return std::bit_cast<double>(mantissa | (static_cast<std::uint64_t>(biased) << 52));
 }
 
 }  // namespace brindlecap::runtime
