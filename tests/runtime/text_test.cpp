@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "brindlecap/runtime/json.hpp"
+#include "brindlecap/runtime/number_text_internal.hpp"
 #include "brindlecap/runtime/text.hpp"
 #include "brindlecap/runtime/value.hpp"
 #include "case_file.hpp"
@@ -58,6 +59,52 @@ TEST(TextForms, NegativeNanBytesThatAreNotUtf8AndObjects) {
     const Value obj(ObjectPtr(std::make_shared<AttrObject>("Product", Dict{})));
     EXPECT_EQ(type_name(obj), "Product");
     EXPECT_EQ(repr(Value::list({obj})), "[<Product object>]");
+}
+
+// m * 10**e as std::from_chars reads it: any significand, those of ties between two doubles
+// and their neighbours (a tie needs 5**|e| to divide 2M + 1, or m, so exponents from -4 on),
+// and the digits of doubles, over the whole exponent range.
+TEST(NearestDouble, AgreesWithFromChars) {
+    std::mt19937_64 rng(2026);
+    const auto odd_significand = [&] { return ((std::uint64_t{1} << 53) | (rng() & ((std::uint64_t{1} << 53) - 1))) | 1; };
+    for (int i = 0; i < 300000; ++i) {
+        int e = static_cast<int>(rng() % 45) - 22;
+        std::uint64_t m = 0;
+        switch (i % 5) {
+            case 0: m = rng() >> (rng() % 64); break;
+            case 1: m = rng() % 100000000000000000ULL; break;  // 17 digits, the shortest text of a double
+            case 2: {  // 2M + 1 times 5**k over 10**k: halfway between two doubles
+                const int k = static_cast<int>(rng() % 5);
+                m = odd_significand();
+                for (int z = 0; z < k; ++z) m *= 5;
+                m <<= rng() % 2;
+                e = -k;
+                break;
+            }
+            case 3: {  // an odd multiple of 5**e in [2**53, 2**54), over 5**e
+                e = static_cast<int>(rng() % 23);
+                std::uint64_t p = 1;
+                for (int z = 0; z < e; ++z) p *= 5;
+                const std::uint64_t lo = ((std::uint64_t{1} << 53) + p - 1) / p;
+                const std::uint64_t hi = ((std::uint64_t{1} << 54) - 1) / p;
+                std::uint64_t t = lo + rng() % (hi - lo + 1);
+                if (t % 2 == 0) t = t + 1 <= hi ? t + 1 : t - 1;
+                m = t << (rng() % 8);
+                break;
+            }
+            default: m = odd_significand() << (rng() % 11); break;
+        }
+        m += rng() % 3;
+        m -= m == 0 ? 0 : rng() % 2;
+        const std::string text = std::to_string(m) + "e" + std::to_string(e);
+        double expected = 0.0;
+        std::from_chars(text.data(), text.data() + text.size(), expected);
+        const std::optional<double> got = nearest_double(m, e);
+        ASSERT_TRUE(got.has_value()) << text;
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(*got), std::bit_cast<std::uint64_t>(expected)) << text;
+    }
+    EXPECT_FALSE(nearest_double(1, 23).has_value());
+    EXPECT_FALSE(nearest_double(1, -23).has_value());
 }
 
 TEST(ReprFloat, RoundTripsAndKeepsAFractionDigit) {
