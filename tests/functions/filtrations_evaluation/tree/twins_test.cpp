@@ -411,7 +411,8 @@ private:
     }
     std::string text(bool wide) {
         static const std::vector<std::string> pieces = {"a", "b", "_", "x1", "\"", "\\", "\n", "\t\r\b\f", "\x01", "/",
-                                                        "\xc3\xa9", "\xf0\x9f\x98\x80", "momentum", ""};
+                                                        "\xc3\xa9", "\xf0\x9f\x98\x80", "momentum", "",
+                                                        "rotation_families_used"};
         std::string s;
         for (std::size_t k = r_.below(wide ? 6 : 3); k > 0; --k) s += r_.pick(pieces);
         return s;
