@@ -114,10 +114,11 @@ public:
         }
     }
 
-    // Closes signal pos: its key order becomes a shape.
-    void end_signal(std::size_t pos) {
+    // Closes signal pos: its key order becomes a shape. `predicted`: each key was the last
+    // signal's key at its place.
+    void end_signal(std::size_t pos, bool predicted = false) {
         std::uint32_t shape;
-        if (pos > 0 && current_ == previous_) {
+        if (pos > 0 && ((predicted && current_.size() == previous_.size()) || current_ == previous_)) {
             shape = previous_shape_;
         } else {
             const auto [it, added] = shape_ids_.try_emplace(current_, static_cast<std::uint32_t>(orders_.size()));
@@ -707,6 +708,7 @@ private:
             out_.end_signal(pos);
             return;
         }
+        bool predicted = true;
         for (std::size_t place = 0;; ++place) {
             if (peek() != '"') throw Fallback{};
             std::size_t len = 0;
@@ -722,6 +724,7 @@ private:
                     ws();
                 }
             } else {
+                predicted = false;
                 f = out_.field(string(), place);
                 const std::size_t name_end = i_;
                 ws();
@@ -731,13 +734,18 @@ private:
             }
             if (!out_.open_field(f, pos)) throw Fallback{};  // repeated key: last one wins
             value(out_.builder(f), pos);
+            // The usual ", " before the next key.
+            if (i_ + 2 < s_.size() && s_[i_] == ',' && s_[i_ + 1] == ' ' && s_[i_ + 2] == '"') {
+                i_ += 2;
+                continue;
+            }
             ws();
             const char c = take();
             if (c == '}') break;
             if (c != ',') throw Fallback{};
             ws();
         }
-        out_.end_signal(pos);
+        out_.end_signal(pos, predicted);
     }
 
     FileWindow* window_ = nullptr;
