@@ -57,7 +57,9 @@ int main(int argc, char** argv) {
     const long long list = heap_growth([&] { kept[3] = std::make_shared<rt::List>(); });
     long long value_arrays = 0, item_arrays = 0, strings = 0, lists = 0;
     std::unordered_set<const std::string*> string_objects;  // strings may be shared
+    std::unordered_set<const void*> matrices;                // so may weights
     for (std::size_t pos = 0; pos < pool.size(); ++pos) {
+        matrices.insert(std::as_const(pool).signal(pos).weights.get());
         const rt::Dict& d = *std::as_const(pool).signal(pos).metadata;
         if (!d.empty()) value_arrays += static_cast<long long>(malloc_usable_size(const_cast<rt::Value*>(&d.value(0))));
         for (const auto& [key, v] : d) {
@@ -79,12 +81,14 @@ int main(int argc, char** argv) {
     std::printf("%zu signals loaded row by row: pool heap %.1f B/signal\n", pool.size(), static_cast<double>(total) / n);
     line("identifiers (key index: strings, hash slots)", static_cast<double>(ids) / n);
     line("UsefulSignal array", static_cast<double>(pool.size() * sizeof(fe::UsefulSignal)) / n);
-    line("empty weights matrix (make_shared)", static_cast<double>(matrix));
+    line("empty weights matrices (make_shared)", static_cast<double>(static_cast<long long>(matrices.size()) * matrix) / n);
     line("metadata Dict (make_shared)", static_cast<double>(dict));
     line("metadata value arrays", static_cast<double>(value_arrays) / n);
     line("string objects (make_shared)", static_cast<double>(static_cast<long long>(string_objects.size()) * str) / n);
     line("lists (make_shared)", static_cast<double>(lists * list) / n);
     line("list item arrays", static_cast<double>(item_arrays) / n);
+    const long long grown = -heap_growth([&] { pool.drop_columns(); });  // nothing else built yet
+    line("columns grown while inserting (until the first call)", static_cast<double>(grown) / n);
     std::printf("  (%.2f strings, %zu string objects in all, %.2f lists a signal; sizeof Value %zu, Dict %zu, "
                 "UsefulSignal %zu)\n",
                 static_cast<double>(strings) / n, string_objects.size(), static_cast<double>(lists) / n,

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "brindlecap/functions/filtrations_evaluation/core/errors.hpp"
@@ -114,6 +115,18 @@ TEST(TreeRecordsTest, SingleFormOperatorsRejectOtherForms) {
     EXPECT_EQ(raised<runtime::TypeError>([&] { c(plain_leaf); }),
               "c() missing 1 required positional argument: 'children_results'");
     EXPECT_THROW(f(plain_leaf), runtime::TypeError);
+}
+
+// Signals made without weights share one 0x0 matrix; any other shape is the signal's own.
+TEST(TreeRecordsTest, SignalsKeepTheShapeOfTheirWeights) {
+    for (const auto& [rows, cols] : std::vector<std::pair<std::size_t, std::size_t>>{{0, 0}, {0, 5}, {3, 0}, {2, 3}}) {
+        const UsefulSignal a = UsefulSignal::make(Dict{}, numeric::Matrix(rows, cols, 1.5));
+        const UsefulSignal b = UsefulSignal::make(Dict{}, numeric::Matrix(rows, cols, 1.5));
+        EXPECT_EQ(a.weights->rows(), rows);
+        EXPECT_EQ(a.weights->cols(), cols);
+        EXPECT_EQ(a.weights == b.weights, rows == 0 && cols == 0) << rows << "x" << cols;
+        for (std::size_t i = 0; i < a.weights->size(); ++i) EXPECT_EQ(a.weights->data()[i], 1.5);
+    }
 }
 
 }  // namespace

@@ -15,8 +15,12 @@ using runtime::DictPtr;
 using runtime::Value;
 
 UsefulSignal UsefulSignal::make(Dict metadata, numeric::Matrix weights) {
-    return UsefulSignal{std::make_shared<numeric::Matrix>(std::move(weights)), nullptr,
-                        std::make_shared<Dict>(std::move(metadata))};
+    // Signals without weights (pools of metadata, a million at a time) share one 0x0 matrix.
+    static const numeric::MatrixPtr no_weights = std::make_shared<numeric::Matrix>();
+    numeric::MatrixPtr w = weights.rows() == 0 && weights.cols() == 0
+                               ? no_weights
+                               : std::make_shared<numeric::Matrix>(std::move(weights));
+    return UsefulSignal{std::move(w), nullptr, std::make_shared<Dict>(std::move(metadata))};
 }
 
 SignalPool::SignalPool() : index_(std::make_shared<KeyIndex>()), state_(std::make_unique<State>()) {}

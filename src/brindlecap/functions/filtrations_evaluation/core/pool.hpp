@@ -17,7 +17,9 @@ namespace brindlecap::functions::filtrations_evaluation {
 
 // "A signal with weights and metadata."
 struct UsefulSignal {
-    numeric::MatrixPtr weights;  // (T, N_alloc); product pseudo-signals carry 0x0
+    // (T, N_alloc); product pseudo-signals carry 0x0. make() gives every signal without weights
+    // the same 0x0 matrix: replace a signal's pointer, never assign through it.
+    numeric::MatrixPtr weights;
     numeric::MatrixPtr pnl;      // null when absent
     runtime::DictPtr metadata;   // never null in a pool
 
