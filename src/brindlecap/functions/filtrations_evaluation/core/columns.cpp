@@ -152,26 +152,14 @@ void ColumnBuilder::write_dense() {
     dense_ = 0;
 }
 
-void ColumnBuilder::hold(std::size_t pos) {
-    next_ = pos + 1;
-    if (pos == dense_ && col_.present_count == dense_) {
-        ++dense_;
-        ++col_.present_count;
-        return;
-    }
+void ColumnBuilder::hold_sparse(std::size_t pos) {
     write_dense();
     grow_bits(col_.present, pos);
     set_bit(col_.present, pos);
     ++col_.present_count;
 }
 
-void ColumnBuilder::add_number(std::size_t pos, double d) {
-    // The common case: a number column, every position held so far.
-    if (col_.kind == ColumnKind::number && !empty_ && pos == col_.numbers.size()) {
-        hold(pos);
-        col_.numbers.push_back(d);
-        return;
-    }
+void ColumnBuilder::add_number_slowly(std::size_t pos, double d) {
     if (!empty_ && col_.kind != ColumnKind::number) return add_generic(pos, Value(d));
     if (empty_) col_.first_value = Value(d);
     start(pos, ColumnKind::number);
@@ -179,7 +167,7 @@ void ColumnBuilder::add_number(std::size_t pos, double d) {
     col_.numbers.push_back(d);
 }
 
-void ColumnBuilder::add_int(std::size_t pos, std::int64_t i) {
+void ColumnBuilder::add_int_slowly(std::size_t pos, std::int64_t i) {
     const bool exact = exact_as_double(i);
     if (exact && col_.kind == ColumnKind::number && !empty_ && pos == col_.numbers.size()) {
         hold(pos);

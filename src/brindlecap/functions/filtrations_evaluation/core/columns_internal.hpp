@@ -93,8 +93,25 @@ public:
 
     void add(std::size_t pos, const runtime::Value& v);
     // The same for values known by kind, without building a Value first.
-    void add_number(std::size_t pos, double d);
-    void add_int(std::size_t pos, std::int64_t i);
+    void add_number(std::size_t pos, double d) {
+        // The common case, inline: a number column, every position held so far.
+        if (col_.kind == ColumnKind::number && !empty_ && pos == col_.numbers.size()) {
+            hold(pos);
+            col_.numbers.push_back(d);
+            return;
+        }
+        add_number_slowly(pos, d);
+    }
+    void add_int(std::size_t pos, std::int64_t i) {
+        if (exact_as_double(i) && col_.kind == ColumnKind::number && !empty_ && pos == col_.numbers.size() &&
+            (pos >> 6) < col_.ints.size()) {
+            hold(pos);
+            col_.numbers.push_back(static_cast<double>(i));
+            set_bit(col_.ints, pos);
+            return;
+        }
+        add_int_slowly(pos, i);
+    }
     void add_bool(std::size_t pos, bool b);
     void add_str(std::size_t pos, std::string_view s);
     // A list of strings: begin_list, its items, end_list.
@@ -126,7 +143,19 @@ public:
 
 private:
     void start(std::size_t pos, ColumnKind kind);
-    void hold(std::size_t pos);  // pos holds a value of the column's settled kind
+    // pos holds a value of the column's settled kind.
+    void hold(std::size_t pos) {
+        next_ = pos + 1;
+        if (pos == dense_ && col_.present_count == dense_) {
+            ++dense_;
+            ++col_.present_count;
+            return;
+        }
+        hold_sparse(pos);
+    }
+    void hold_sparse(std::size_t pos);
+    void add_number_slowly(std::size_t pos, double d);
+    void add_int_slowly(std::size_t pos, std::int64_t i);
     void write_dense();          // the presence bits of the first dense_ positions
     void to_values(std::size_t before);
     void to_integer();
