@@ -428,6 +428,14 @@ void ColumnBuilder::add_list_item(std::string_view s) { list_items_.push_back(s)
 
 void ColumnBuilder::end_list() {
     const std::size_t pos = list_pos_;
+    // The common case: a list column, held at the position before.
+    if (col_.kind == ColumnKind::str_list && !empty_ && col_.offsets.size() == pos + 1) {
+        hold(pos);
+        for (const auto s : list_items_) col_.codes.push_back(code_of(s));
+        if (col_.codes.size() > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("list column too long");
+        col_.offsets.push_back(static_cast<std::uint32_t>(col_.codes.size()));
+        return;
+    }
     if (!empty_ && col_.kind != ColumnKind::str_list) {
         runtime::List items;
         items.reserve(list_items_.size());
