@@ -618,7 +618,7 @@ CheckOutcome growth(const std::string& op_name, const Operator& op, const std::o
     for (const auto& [n, t] : points) sizes.push_back(Value(n)), seconds.push_back(Value(t));
     Dict evidence{{"exponent", exponent}, {"sizes", Value::list(sizes)}, {"seconds", Value::list(seconds)}};
     char text[160];
-    std::snprintf(text, sizeof text, "Growth: time ~ n^%.2f over %.0f to %.0f signals (limit n^%.1f)", exponent,
+    std::snprintf(text, sizeof text, "Growth: time ~ n^%.2f over %.0f to %.0f signals (limit n^%.2f)", exponent,
                   points.front().first, points.back().first, GROWTH_LIMIT);
     const bool slow = exponent > GROWTH_LIMIT && points.back().second >= GROWTH_FLOOR_S;
     return {slow ? CheckStatus::fail : CheckStatus::pass, text, std::move(evidence)};
