@@ -165,8 +165,7 @@ private:
     static constexpr std::size_t SMALL_DICTIONARY = 16;
     static constexpr std::uint32_t NO_CODE = ~std::uint32_t{0};
     std::uint32_t find_code(std::string_view s) const;
-    // A string's first 8 bytes, zeros past its end; its last 8 bytes when longer than 8 (else 0):
-    // together they are the whole of a string of up to 16 bytes.
+    // A string's first 8 bytes, zeros past its end.
     static std::uint64_t head_of(std::string_view s) noexcept {
         // Fixed-size loads only (a memcpy of a variable size is a call).
         const char* p = s.data();
@@ -189,6 +188,8 @@ private:
         for (std::size_t k = 0; k < n; ++k) head |= std::uint64_t{static_cast<unsigned char>(s[k])} << (8 * k);
         return head;
     }
+    // Its last 8 bytes when longer than 8, else 0: with the head, the whole of a string of up to
+    // 16 bytes.
     static std::uint64_t tail_of(std::string_view s) noexcept {
         if (s.size() <= 8) return 0;
         std::uint64_t tail;

@@ -76,9 +76,8 @@ public:
     }
     // The field at this place in the last signal, when `text` starts with its name as a plain
     // JSON string (names that need escapes never match), followed by the colon and blanks met
-    // after it last time when they were recorded; len gets the length of what matched, and
-    // with_colon whether it took the colon.
-    // NO_FIELD when it does not.
+    // after it last time when they were recorded (NO_FIELD when it does not); len gets the
+    // length of what matched, and with_colon whether it took the colon.
     static constexpr std::uint32_t NO_FIELD = ~std::uint32_t{0};
     std::uint32_t known_key(const char* text, std::size_t available, std::size_t place, std::size_t& len,
                             bool& with_colon) const {
